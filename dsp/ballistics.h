@@ -1,0 +1,82 @@
+// Display ballistics: turns one row of band levels in dB per display frame into bar heights,
+// peak markers, an automatic gain and a presence value.
+//
+// Contract:
+// - One call of step() is one display frame of 1/60 s; every time constant below is applied as a
+//   single-precision per-frame factor exp(-kFrameMs / T).
+// - At most kMaxBands bands; slots at and beyond the count given to step() are neither read nor
+//   written.
+// - Bars and peaks lie in 0..1, the gain in kAgcMinDb..kAgcMaxDb, presence in 0..1, whatever the
+//   input (NaN band levels read as the floor).
+// - Nothing allocates. The object is a fixed-size, trivially copyable value, and an all-zero
+//   object is a fresh instance.
+#ifndef DSP_BALLISTICS_H
+#define DSP_BALLISTICS_H
+
+#include <cstdint>
+
+namespace dsp {
+
+constexpr int kFrameRateHz = 60;
+constexpr float kFrameMs = 1000.0f / 60.0f;
+constexpr float kFrameSec = 1.0f / 60.0f;
+constexpr int kMaxBands = 32;
+constexpr float kAttackMs = 25.0f;
+constexpr float kReleaseMs = 180.0f;
+constexpr float kFloorDb = -60.0f;
+constexpr float kRangeDb = 45.0f;
+constexpr float kCentreWeight = 0.7f;
+constexpr float kNeighbourWeight = 0.15f;
+constexpr float kGateDb = -68.0f;
+constexpr float kLoudestStartDb = -160.0f;
+constexpr float kAgcTargetDb = -19.5f;
+constexpr float kAgcAmount = 0.75f;
+constexpr float kAgcMinDb = -6.0f;
+constexpr float kAgcMaxDb = 24.0f;
+constexpr float kAgcFallMs = 300.0f;
+constexpr float kAgcRiseMs = 4000.0f;
+constexpr int kPeakHoldFrames = 30;
+constexpr float kPeakGravity = 1.6f;
+constexpr float kPeakSnap = 1.0e-4f;
+constexpr float kPresenceHoldMs = 400.0f;
+constexpr float kPresenceRiseMs = 120.0f;
+constexpr float kPresenceFadeMs = 600.0f;
+
+// Per-frame steps, formed in float exactly as the factors are: quotient first.
+constexpr float kPresenceRiseStep = kFrameMs / kPresenceRiseMs;
+constexpr float kPresenceFadeStep = kFrameMs / kPresenceFadeMs;
+constexpr float kPeakSpeedStep = kPeakGravity * kFrameSec;
+
+// Per-frame smoothing factors exp(-(kFrameMs / T)), computed once with the single-precision
+// exponential. Defined in ballistics.cpp.
+extern const float kAttackFactor;
+extern const float kReleaseFactor;
+extern const float kAgcFallFactor;
+extern const float kAgcRiseFactor;
+
+class Ballistics {
+public:
+    Ballistics() = default;
+
+    void reset();
+
+    // Advances one display frame. Reads bandDb[0..n-1] with n = count clamped to 0..kMaxBands,
+    // writes bars[0..n-1] and peaks[0..n-1]. Gain and presence move even when n is 0.
+    void step(const float* bandDb, int count, float rmsDb, float* bars, float* peaks);
+
+    float agcDb() const { return agcDb_; }
+    float presence() const { return presence_; }
+
+private:
+    float bar_[kMaxBands] = {};
+    float peak_[kMaxBands] = {};
+    float peakVel_[kMaxBands] = {};
+    std::int32_t hold_[kMaxBands] = {};
+    float agcDb_ = 0.0f;
+    float presence_ = 0.0f;
+    std::int32_t silentFrames_ = 0;
+};
+
+} // namespace dsp
+
+#endif
