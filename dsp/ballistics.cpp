@@ -1,7 +1,8 @@
 #include "dsp/ballistics.h"
 
+#include "dsp/saturate.h"
+
 #include <cmath>
-#include <limits>
 #include <type_traits>
 
 namespace dsp {
@@ -15,18 +16,18 @@ const float kAgcRiseFactor = std::exp(-(kFrameMs / kAgcRiseMs));
 
 namespace {
 
-// A NaN level (a NaN band, or inf - inf after the gain) would stick in the bar and its peak for
-// good; it reads as the floor instead. Everything else clamps to 0..1 as usual.
-float clampLevel(float level)
-{
-    if (std::isnan(level))
-        return 0.0f;
-    if (level > 1.0f)
-        return 1.0f;
-    if (level < 0.0f)
-        return 0.0f;
-    return level;
-}
+    // A NaN level (a NaN band, or inf - inf after the gain) would stick in the bar and its peak for
+    // good; it reads as the floor instead. Everything else clamps to 0..1 as usual.
+    float clampLevel(float level)
+    {
+        if (std::isnan(level))
+            return 0.0f;
+        if (level > 1.0f)
+            return 1.0f;
+        if (level < 0.0f)
+            return 0.0f;
+        return level;
+    }
 
 } // namespace
 
@@ -93,8 +94,7 @@ void Ballistics::step(const float* bandDb, int count, float rmsDb, float* bars, 
 
     if (rmsDb < kGateDb) {
         // Only whether the hold has passed matters, so the count saturates in endless silence.
-        if (silentFrames_ < std::numeric_limits<std::int32_t>::max())
-            ++silentFrames_;
+        silentFrames_ = saturatingIncrement(silentFrames_);
         if (static_cast<float>(silentFrames_) * kFrameMs > kPresenceHoldMs) {
             const float faded = presence_ - kPresenceFadeStep;
             presence_ = faded > 0.0f ? faded : 0.0f;

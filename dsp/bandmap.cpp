@@ -1,0 +1,77 @@
+#include "dsp/bandmap.h"
+
+#include "dsp/saturate.h"
+
+#include <cmath>
+
+namespace dsp {
+
+namespace {
+
+    float tiltDbAt(float centerHz)
+    {
+        float tilt = std::log2(centerHz / kTiltRefHz) * kTiltDbPerOctave;
+        if (centerHz < kBassCutLowHz)
+            tilt -= kBassCutDb;
+        else if (centerHz < kBassCutHighHz)
+            tilt -= kBassCutDb
+                * (1.0f - (centerHz - kBassCutLowHz) / (kBassCutHighHz - kBassCutLowHz));
+        return tilt;
+    }
+
+} // namespace
+
+void BandMap::build(int count, int fftSize, double sampleRate, float lowHz, float highHz)
+{
+    table_.clear();
+    if (count < 1 || fftSize < 1 || !(sampleRate > 0.0))
+        return;
+
+    const float binHz = static_cast<float>(sampleRate / fftSize);
+    const std::int32_t lowest = saturatingInt(std::ceil(kMinAnalysisHz / binHz));
+    minBin_ = lowest > 1 ? lowest : 1;
+    const std::int32_t highest = saturatingInt(std::floor(kMaxAnalysisHz / binHz));
+    maxBin_ = highest < fftSize / 2 ? highest : fftSize / 2;
+
+    table_.resize(static_cast<std::size_t>(count));
+    const float ratio = highHz / lowHz;
+    const float bands = static_cast<float>(count);
+    for (int i = 0; i < count; ++i) {
+        Band& band = table_[static_cast<std::size_t>(i)];
+        const float fLo = std::pow(ratio, static_cast<float>(i) / bands) * lowHz;
+        const float fHi = std::pow(ratio, static_cast<float>(i + 1) / bands) * lowHz;
+        band.centerHz = std::sqrt(fHi * fLo);
+        band.tiltDb = tiltDbAt(band.centerHz);
+        const std::int32_t lo = saturatingInt(std::ceil(fLo / binHz));
+        band.loBin = lo < minBin_ ? minBin_ : lo;
+        const std::int32_t hi = saturatingInt(std::floor(fHi / binHz));
+        band.hiBin = hi > maxBin_ ? maxBin_ : hi;
+        band.centerBin = band.centerHz / binHz;
+    }
+}
+
+void BandMap::apply(const float* power, float* bandDb) const
+{
+    const std::size_t count = table_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Band& band = table_[i];
+        float sum = 0.0f;
+        if (band.hiBin < band.loBin) {
+            const std::int32_t k = saturatingInt(band.centerBin);
+            const float frac = band.centerBin - static_cast<float>(k);
+            // k < maxBin_ is k + 1 <= maxBin_ without the overflow at the int limit.
+            if (k < minBin_)
+                sum = 0.0f;
+            else if (k < maxBin_)
+                sum = (1.0f - frac) * power[k] + frac * power[k + 1];
+            else if (k <= maxBin_)
+                sum = power[k];
+        } else {
+            for (std::int32_t bin = band.loBin; bin <= band.hiBin; ++bin)
+                sum += power[bin];
+        }
+        bandDb[i] = 10.0f * std::log10(sum + kPowerFloor) + band.tiltDb;
+    }
+}
+
+} // namespace dsp

@@ -1,0 +1,148 @@
+#include "dsp/spectrumanalyzer.h"
+
+#include "dsp/saturate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace dsp {
+
+namespace {
+
+    // The smallest power of two that holds kAnalysisWindowSec of audio, clamped to the FFT limits.
+    // The float constant widens to 0.08500000089406967, which fixes the switch points (48199 Hz
+    // still gives 4096, 48200 Hz gives 8192).
+    int fftSizeFor(double sampleRate)
+    {
+        const double span = sampleRate * kAnalysisWindowSec;
+        // Decided before the int conversion, which would overflow for absurd rates.
+        if (span >= kMaxFftSize)
+            return kMaxFftSize;
+        const int target = static_cast<int>(span);
+        if (target <= 1)
+            return kMinFftSize;
+        int size = 1;
+        while (size < kMaxFftSize && size < target)
+            size *= 2;
+        return size < kMinFftSize ? kMinFftSize : size;
+    }
+
+} // namespace
+
+float computeRmsDb(const float* samples, unsigned count)
+{
+    if (!samples || count == 0)
+        return kSilenceDb;
+    double sum = 0.0;
+    for (unsigned i = 0; i < count; ++i) {
+        const double s = samples[i];
+        sum += s * s;
+    }
+    const double mean = sum / count;
+    if (mean <= 1e-12)
+        return kSilenceDb;
+    return static_cast<float>(10.0 * std::log10(mean));
+}
+
+bool isExactZero(const float* samples, unsigned count)
+{
+    if (!samples)
+        return true;
+    for (unsigned i = 0; i < count; ++i) {
+        if (!(samples[i] == 0.0f))
+            return false;
+    }
+    return true;
+}
+
+void SpectrumAnalyzer::configure(double sampleRate, int bandCount)
+{
+    if (!(sampleRate > 0.0) || !std::isfinite(sampleRate))
+        return;
+    const int count = std::clamp(bandCount, 1, kMaxBands);
+    const int size = fftSizeFor(sampleRate);
+
+    // Everything that can throw is built aside first, so a failed allocation leaves the analyzer
+    // as it was.
+    const bool newSize = !fft_ || fft_->size() != size;
+    std::unique_ptr<RealFft> fft;
+    HannWindow window;
+    std::vector<float> buffer;
+    std::vector<float> windowed;
+    std::vector<float> power;
+    if (newSize) {
+        fft = std::make_unique<RealFft>(size);
+        window.resize(size);
+        buffer.assign(static_cast<std::size_t>(size), 0.0f);
+        windowed.assign(static_cast<std::size_t>(size), 0.0f);
+        power.assign(static_cast<std::size_t>(size / 2 + 1), 0.0f);
+    }
+    std::vector<float> bandDb(static_cast<std::size_t>(count), kFloorDb);
+    BandMap bands;
+    bands.build(count, size, sampleRate, kBandLowHz, kBandHighHz);
+
+    sampleRate_ = sampleRate;
+    bandCount_ = count;
+    if (newSize) {
+        fft_.swap(fft);
+        std::swap(window_, window);
+        buffer_.swap(buffer);
+        windowed_.swap(windowed);
+        power_.swap(power);
+    } else {
+        std::fill(buffer_.begin(), buffer_.end(), 0.0f);
+    }
+    bandDb_.swap(bandDb);
+    std::swap(bands_, bands);
+    filled_ = 0;
+    exactZero_ = 0;
+    rmsDb_ = kSilenceDb;
+}
+
+void SpectrumAnalyzer::pushSamples(const float* samples, unsigned count)
+{
+    if (!fft_ || !samples || count == 0)
+        return;
+    const std::size_t n = buffer_.size();
+    float* buffer = buffer_.data();
+    if (count >= n) {
+        std::memcpy(buffer, samples + (count - n), n * sizeof(float));
+        filled_ = n;
+        return;
+    }
+    const std::size_t kept = n - count;
+    std::memmove(buffer, buffer + count, kept * sizeof(float));
+    std::memcpy(buffer + kept, samples, std::size_t(count) * sizeof(float));
+    filled_ = std::min<std::uint64_t>(filled_ + count, n);
+}
+
+bool SpectrumAnalyzer::process(SpectrumFrame& out)
+{
+    if (!fft_ || filled_ < buffer_.size() || bands_.empty())
+        return false;
+
+    const unsigned n = static_cast<unsigned>(buffer_.size());
+    rmsDb_ = computeRmsDb(buffer_.data(), n);
+    if (isExactZero(buffer_.data(), n)) {
+        // Saturates: after years of digital silence only "still silent" matters.
+        exactZero_ = saturatingIncrement(exactZero_);
+    } else {
+        exactZero_ = 0;
+    }
+    window_.apply(buffer_.data(), windowed_.data());
+    fft_->powerSpectrum(windowed_.data(), window_.sum(), power_.data());
+    bands_.apply(power_.data(), bandDb_.data());
+
+    ballistics_.step(bandDb_.data(), bandCount_, rmsDb_, out.bars, out.peaks);
+    out.bandCount = bandCount_;
+    out.presence = ballistics_.presence();
+    out.agcDb = ballistics_.agcDb();
+    out.rmsDb = rmsDb_;
+    ++seq_;
+    out.seq = seq_;
+    return true;
+}
+
+} // namespace dsp

@@ -1,0 +1,215 @@
+// Heap use of the core, watched through a replaced global operator new: the per-frame calls never
+// allocate, and configure() leaves the analyzer untouched when any of its allocations fails.
+
+#include "dsp/spectrumanalyzer.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+// Counting is switched on only around the code under test, so Qt Test's own allocations do not
+// interfere. failAt makes the n-th counted allocation throw (0: never).
+bool counting = false;
+long allocations = 0;
+long failAt = 0;
+
+void* allocate(std::size_t size)
+{
+    if (counting) {
+        ++allocations;
+        if (failAt != 0 && allocations == failAt)
+            throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+struct Counter {
+    explicit Counter(long failOn = 0)
+    {
+        allocations = 0;
+        failAt = failOn;
+        counting = true;
+    }
+    ~Counter()
+    {
+        counting = false;
+        failAt = 0;
+    }
+    Counter(const Counter&) = delete;
+    Counter& operator=(const Counter&) = delete;
+};
+
+constexpr unsigned kHop = 800;
+
+std::vector<float> tone(double freq, unsigned count)
+{
+    std::vector<float> samples(count);
+    for (unsigned i = 0; i < count; ++i)
+        samples[i] = static_cast<float>(0.3 * std::sin(6.283185307179586 * freq * i / 48000.0));
+    return samples;
+}
+
+bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+} // namespace
+
+void* operator new(std::size_t size)
+{
+    return allocate(size);
+}
+
+void* operator new[](std::size_t size)
+{
+    return allocate(size);
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+class tst_Allocation : public QObject {
+    Q_OBJECT
+
+private slots:
+    void steadyStateNeverAllocates_data();
+    void steadyStateNeverAllocates();
+    void failedConfigureLeavesTheAnalyzerAsItWas_data();
+    void failedConfigureLeavesTheAnalyzerAsItWas();
+};
+
+void tst_Allocation::steadyStateNeverAllocates_data()
+{
+    QTest::addColumn<double>("rate");
+    QTest::newRow("44.1 kHz") << 44100.0;
+    QTest::newRow("48 kHz") << 48000.0;
+    QTest::newRow("96 kHz") << 96000.0;
+}
+
+void tst_Allocation::steadyStateNeverAllocates()
+{
+    QFETCH(double, rate);
+    dsp::SpectrumAnalyzer analyzer;
+    long configureAllocations = 0;
+    {
+        Counter counter;
+        analyzer.configure(rate, 28);
+        configureAllocations = allocations;
+    }
+    // The counter itself works: configure is where the memory comes from.
+    QVERIFY(configureAllocations > 0);
+
+    const std::vector<float> audio = tone(997.0, 48000);
+    dsp::SpectrumFrame frame;
+    dsp::Ballistics ballistics;
+    float levels[dsp::kMaxBands];
+    for (float& level : levels)
+        level = -30.0f;
+    float bars[dsp::kMaxBands];
+    float peaks[dsp::kMaxBands];
+    int frames = 0;
+    {
+        Counter counter;
+        for (unsigned start = 0; start + kHop <= audio.size(); start += kHop) {
+            analyzer.pushSamples(audio.data() + start, kHop);
+            frames += analyzer.process(frame) ? 1 : 0;
+            ballistics.step(levels, dsp::kMaxBands, -20.0f, bars, peaks);
+        }
+        analyzer.pushSamples(audio.data(), static_cast<unsigned>(audio.size()));
+        frames += analyzer.process(frame) ? 1 : 0;
+        QCOMPARE(allocations, 0L);
+    }
+    QVERIFY(frames > 40);
+}
+
+void tst_Allocation::failedConfigureLeavesTheAnalyzerAsItWas_data()
+{
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<int>("bands");
+    QTest::newRow("new FFT size") << 96000.0 << 20;
+    QTest::newRow("same FFT size, more bands") << 44100.0 << 32;
+}
+
+void tst_Allocation::failedConfigureLeavesTheAnalyzerAsItWas()
+{
+    QFETCH(double, rate);
+    QFETCH(int, bands);
+    const std::vector<float> audio = tone(440.0, 6 * kHop);
+
+    long needed = 0;
+    {
+        dsp::SpectrumAnalyzer probe;
+        probe.configure(48000.0, 28);
+        Counter counter;
+        probe.configure(rate, bands);
+        needed = allocations;
+    }
+    QVERIFY(needed > 0);
+
+    for (long k = 1; k <= needed; ++k) {
+        // Two analyzers with the same history; only one sees the failing configure.
+        dsp::SpectrumAnalyzer victim;
+        dsp::SpectrumAnalyzer twin;
+        dsp::SpectrumFrame victimFrame;
+        dsp::SpectrumFrame twinFrame;
+        for (dsp::SpectrumAnalyzer* a : { &victim, &twin }) {
+            a->configure(48000.0, 28);
+            a->pushSamples(audio.data(), static_cast<unsigned>(audio.size()));
+        }
+        QVERIFY(victim.process(victimFrame));
+        QVERIFY(twin.process(twinFrame));
+
+        bool threw = false;
+        try {
+            Counter counter(k);
+            victim.configure(rate, bands);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        QVERIFY2(threw, QByteArray::number(static_cast<qlonglong>(k)));
+        QCOMPARE(victim.fftSize(), 4096);
+        QCOMPARE(victim.bandCount(), 28);
+        QCOMPARE(victim.sampleRate(), 48000.0);
+
+        // Still ready on the old configuration, and exactly in step with the twin.
+        for (int hop = 0; hop < 3; ++hop) {
+            victim.pushSamples(audio.data() + hop * kHop, kHop);
+            twin.pushSamples(audio.data() + hop * kHop, kHop);
+            QVERIFY(victim.process(victimFrame));
+            QVERIFY(twin.process(twinFrame));
+            QVERIFY2(sameFrame(victimFrame, twinFrame),
+                QByteArray("allocation ") + QByteArray::number(static_cast<qlonglong>(k)) + " of "
+                    + QByteArray::number(static_cast<qlonglong>(needed)) + ", hop "
+                    + QByteArray::number(hop));
+        }
+    }
+}
+
+QTEST_APPLESS_MAIN(tst_Allocation)
+#include "tst_allocation.moc"
