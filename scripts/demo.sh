@@ -4,4 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
+build/selfcheck/bandcheck
 build/selfcheck/motioncheck
