@@ -1,0 +1,389 @@
+// The bandview program as a person runs it: the files it writes, what it says, and how it fails.
+
+#include "bandviewfiles.h"
+#include "demo.h"
+#include "picture.h"
+
+#include "dsp/spectrumanalyzer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <unistd.h>
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run runBandview(const QStringList& args)
+{
+    QProcess p;
+    // Standard output is a pipe here, so the run is off-line.
+    p.start(QStringLiteral(BANDVIEW_EXE), args);
+    Run r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QString describe(const Run& r)
+{
+    return QStringLiteral("status %1, stdout '%2', stderr '%3'")
+        .arg(r.status)
+        .arg(QString::fromLocal8Bit(r.out), QString::fromLocal8Bit(r.err));
+}
+
+QList<QList<QByteArray>> readCsv(const QString& path)
+{
+    QFile f(path);
+    QList<QList<QByteArray>> rows;
+    if (!f.open(QIODevice::ReadOnly))
+        return rows;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (!line.isEmpty())
+            rows.append(line.split(','));
+    }
+    return rows;
+}
+
+int tallest(const QList<QByteArray>& row)
+{
+    // Columns: seq, timeSec, rmsDb, agcDb, presence, then the bars.
+    int best = 0;
+    for (int k = 1; k < dsp::kDefaultBands; ++k) {
+        if (row[5 + k].toFloat() > row[5 + best].toFloat())
+            best = k;
+    }
+    return best;
+}
+
+} // namespace
+
+class tst_BandviewCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void badInputExitsTwoWithOneLine_data();
+    void badInputExitsTwoWithOneLine();
+    void csvHasARowPerFrame();
+    void stereoFileMatchesItsMonoOriginal_data();
+    void stereoFileMatchesItsMonoOriginal();
+    void compressedFilesDecode_data();
+    void compressedFilesDecode();
+    void pictureIsWrittenAndNamed();
+    void sectionsAndHelpAreListed();
+
+private:
+    QTemporaryDir inputs_;
+};
+
+void tst_BandviewCli::initTestCase()
+{
+    QVERIFY(inputs_.isValid());
+    QFile empty(inputs_.filePath(QStringLiteral("empty.wav")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    // The same bytes as FLAC and as MP3: libsndfile sniffs a .mp3 with mpg123, which talks about
+    // the garbage on standard error.
+    QByteArray bytes;
+    for (int i = 0; i < 4096; ++i)
+        bytes.append(static_cast<char>((i * 7919) % 251));
+    for (const char* name : { "garbage.flac", "garbage.mp3" }) {
+        QFile garbage(inputs_.filePath(QLatin1String(name)));
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(bytes);
+    }
+    QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("noframes.wav")), { {} }, 48000,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("slow.wav")),
+        { std::vector<float>(8000, 0.1f) }, 4000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("blip.wav")),
+        { std::vector<float>(2000, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("good.wav")),
+        { std::vector<float>(24000, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QVERIFY(QFile::copy(inputs_.filePath(QStringLiteral("good.wav")),
+        inputs_.filePath(QStringLiteral("locked.wav"))));
+    QVERIFY(QFile::setPermissions(
+        inputs_.filePath(QStringLiteral("locked.wav")), QFileDevice::WriteOwner));
+}
+
+void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
+{
+    // Arguments with {in} for the input folder and {out} for an empty folder that must stay empty;
+    // the message must name `subject` and hold `reason`.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("subject");
+    QTest::addColumn<QString>("reason");
+    const QString csv = QStringLiteral("{out}/frames.csv");
+    const QString png = QStringLiteral("{out}/picture.png");
+    QTest::newRow("missing file") << QStringList { "--csv", csv, "{in}/nothing.wav" }
+                                  << "{in}/nothing.wav"
+                                  << "no such file";
+    QTest::newRow("directory") << QStringList { "--png", png, "{in}" } << "{in}"
+                               << "is a directory";
+    QTest::newRow("empty file") << QStringList { "{in}/empty.wav", "--csv", csv }
+                                << "{in}/empty.wav"
+                                << "file is empty";
+    QTest::newRow("undecodable") << QStringList { "{in}/garbage.flac", "--png", png }
+                                 << "{in}/garbage.flac"
+                                 << "cannot decode: ";
+    QTest::newRow("undecodable mp3") << QStringList { "{in}/garbage.mp3" } << "{in}/garbage.mp3"
+                                     << "cannot decode: format not recognised";
+    QTest::newRow("no frames") << QStringList { "{in}/noframes.wav", "--csv", csv }
+                               << "{in}/noframes.wav"
+                               << "holds no audio";
+    QTest::newRow("rate too low") << QStringList { "{in}/slow.wav", "--csv", csv }
+                                  << "{in}/slow.wav"
+                                  << "sample rate 4000 Hz is outside 8000..192000 Hz";
+    QTest::newRow("shorter than a window")
+        << QStringList { "{in}/blip.wav", "--csv", csv, "--png", png } << "{in}/blip.wav"
+        << "too short: 0.042 s of audio, the analysis window needs 0.085 s";
+    QTest::newRow("unreadable") << QStringList { "{in}/locked.wav", "--csv", csv }
+                                << "{in}/locked.wav"
+                                << "cannot read: ";
+    QTest::newRow("unknown option")
+        << QStringList { "--colour", "{in}/good.wav" } << "unknown option '--colour'"
+        << "--help";
+    QTest::newRow("option without file") << QStringList { "{in}/good.wav", "--csv" } << "'--csv'"
+                                         << "needs a file name";
+    QTest::newRow("two inputs") << QStringList { "{in}/good.wav", "{in}/good.wav" }
+                                << "{in}/good.wav"
+                                << "one input file at most";
+    QTest::newRow("picture into missing folder")
+        << QStringList { "--csv", csv, "--png", "{out}/no/such/picture.png" }
+        << "{out}/no/such/picture.png"
+        << "cannot write: ";
+    QTest::newRow("data onto a folder") << QStringList { "--png", png, "--csv", "{out}" } << "{out}"
+                                        << "is a directory";
+    QTest::newRow("data onto the input")
+        << QStringList { "{in}/good.wav", "--csv", "{in}/good.wav" } << "{in}/good.wav"
+        << "is the input file";
+    QTest::newRow("same file twice")
+        << QStringList { "--csv", csv, "--png", csv } << csv << "both --png and --csv";
+}
+
+void tst_BandviewCli::badInputExitsTwoWithOneLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, subject);
+    QFETCH(QString, reason);
+    if (QByteArray(QTest::currentDataTag()) == "unreadable" && ::geteuid() == 0)
+        QSKIP("root reads every file");
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    auto expand = [&](QString s) {
+        return s.replace(QStringLiteral("{in}"), inputs_.path())
+            .replace(QStringLiteral("{out}"), out.path());
+    };
+    for (QString& a : args)
+        a = expand(a);
+    const QFileInfo input(inputs_.filePath(QStringLiteral("good.wav")));
+    const QDateTime inputTime = input.lastModified();
+
+    const Run r = runBandview(args);
+    QVERIFY2(r.status == 2, qPrintable(describe(r)));
+    QVERIFY2(r.out.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.err.count('\n') == 1 && r.err.endsWith('\n'), qPrintable(describe(r)));
+    const QString line = QString::fromLocal8Bit(r.err);
+    QVERIFY2(line.startsWith(QStringLiteral("bandview: ")), qPrintable(describe(r)));
+    QVERIFY2(line.contains(expand(subject)), qPrintable(describe(r)));
+    QVERIFY2(line.contains(reason), qPrintable(describe(r)));
+    // Nothing written, not even the half of a file or a temporary beside it; the input untouched.
+    const QStringList left
+        = QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+    QCOMPARE(QFileInfo(input.filePath()).lastModified(), inputTime);
+    QCOMPARE(QFileInfo(input.filePath()).size(), input.size());
+}
+
+void tst_BandviewCli::csvHasARowPerFrame()
+{
+    QTemporaryDir out;
+    const QString csv = out.filePath(QStringLiteral("demo.csv"));
+    const Run r = runBandview({ QStringLiteral("--csv"), csv });
+    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
+    const auto rows = readCsv(csv);
+    QVERIFY(!rows.isEmpty());
+    QCOMPARE(rows[0].size(), 5 + 2 * dsp::kDefaultBands);
+    QCOMPARE(rows[0][0], QByteArray("seq"));
+    QCOMPARE(rows[0].last(), QByteArray("peak27"));
+    // 60 hops per second of demo; the first frame comes with the hop that fills the 4096-sample
+    // window: hop 6 of 800 samples.
+    const int frames = static_cast<int>(std::lround(bandview::kDemoLengthSec * 60)) - 5;
+    QCOMPARE(rows.size() - 1, frames);
+    for (int i = 1; i < rows.size(); ++i) {
+        QVERIFY2(rows[i].size() == rows[0].size(),
+            qPrintable(QStringLiteral("row %1 has %2 cells").arg(i).arg(rows[i].size())));
+        QVERIFY2(rows[i][0].toInt() == i,
+            qPrintable(QStringLiteral("row %1 has seq %2").arg(i).arg(rows[i][0])));
+    }
+    QCOMPARE(rows.last()[1].toDouble(), bandview::kDemoLengthSec);
+    QVERIFY2(r.out.contains(QStringLiteral("%1 frames").arg(frames).toLatin1()), r.out.constData());
+    QVERIFY2(r.out.contains("data: " + QFile::encodeName(csv)), r.out.constData());
+}
+
+void tst_BandviewCli::stereoFileMatchesItsMonoOriginal_data()
+{
+    QTest::addColumn<int>("format");
+    // 16-bit samples are the original within 1/32768: far under 0.01 dB at these levels.
+    QTest::addColumn<double>("rmsToleranceDb");
+    QTest::newRow("float") << int(SF_FORMAT_WAV | SF_FORMAT_FLOAT) << 1e-4;
+    QTest::newRow("16 bit") << int(SF_FORMAT_WAV | SF_FORMAT_PCM_16) << 0.01;
+}
+
+void tst_BandviewCli::stereoFileMatchesItsMonoOriginal()
+{
+    QFETCH(int, format);
+    QFETCH(double, rmsToleranceDb);
+    constexpr int kRate = 44100;
+    constexpr int kSeconds = 4;
+    // 300 Hz for two seconds, then 3 kHz: the loudest band moves once. Left and right differ, and
+    // only their average is the original.
+    std::vector<float> mono(kRate * kSeconds);
+    for (std::size_t i = 0; i < mono.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        mono[i] = static_cast<float>(0.25 * std::sin(kTwoPi * (t < 2.0 ? 300.0 : 3000.0) * t));
+    }
+    std::vector<float> left(mono.size());
+    std::vector<float> right(mono.size());
+    for (std::size_t i = 0; i < mono.size(); ++i) {
+        left[i] = 1.5f * mono[i];
+        right[i] = 0.5f * mono[i];
+    }
+    QTemporaryDir dir;
+    const QString stereoPath = dir.filePath(QStringLiteral("stereo.wav"));
+    const QString monoPath = dir.filePath(QStringLiteral("mono.wav"));
+    QVERIFY(writeSoundFile(stereoPath, { left, right }, kRate, format));
+    QVERIFY(writeSoundFile(monoPath, { mono }, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+
+    const QString stereoCsv = dir.filePath(QStringLiteral("stereo.csv"));
+    const QString monoCsv = dir.filePath(QStringLiteral("mono.csv"));
+    const Run rs = runBandview({ stereoPath, QStringLiteral("--csv"), stereoCsv });
+    QVERIFY2(rs.status == 0, qPrintable(describe(rs)));
+    const Run rm = runBandview({ monoPath, QStringLiteral("--csv"), monoCsv });
+    QVERIFY2(rm.status == 0, qPrintable(describe(rm)));
+    const auto stereo = readCsv(stereoCsv);
+    const auto original = readCsv(monoCsv);
+
+    // 60 frames for every second of audio: 240 hops of 735 samples, of which the first five only
+    // fill the 4096-sample window.
+    QCOMPARE(stereo.size() - 1, kSeconds * 60 - 5);
+    QCOMPARE(original.size(), stereo.size());
+    QCOMPARE(stereo.last()[1].toDouble(), double(kSeconds));
+    for (int i = 61; i < stereo.size(); ++i) {
+        const double second = stereo[i][1].toDouble() - stereo[i - 60][1].toDouble();
+        QVERIFY2(std::abs(second - 1.0) < 1e-9,
+            qPrintable(QStringLiteral("row %1: 60 frames span %2 s").arg(i).arg(second)));
+    }
+    QSet<int> bands;
+    for (int i = 1; i < stereo.size(); ++i) {
+        const int band = tallest(stereo[i]);
+        QVERIFY2(band == tallest(original[i]),
+            qPrintable(QStringLiteral("row %1: tallest band %2, mono original %3")
+                           .arg(i)
+                           .arg(band)
+                           .arg(tallest(original[i]))));
+        const double rmsGap = std::abs(stereo[i][2].toDouble() - original[i][2].toDouble());
+        QVERIFY2(rmsGap <= rmsToleranceDb,
+            qPrintable(QStringLiteral("row %1: rmsDb %2 against %3")
+                           .arg(i)
+                           .arg(stereo[i][2], original[i][2])));
+        bands.insert(band);
+    }
+    QCOMPARE(bands.size(), 2);
+}
+
+void tst_BandviewCli::compressedFilesDecode_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("rate");
+    // Lossy encoders add priming and padding; libsndfile 1.2 strips them, and two frames of slack
+    // leave room for a decoder that keeps a little.
+    QTest::addColumn<int>("frameSlack");
+    QTest::newRow("FLAC") << "tone.flac" << int(SF_FORMAT_FLAC | SF_FORMAT_PCM_16) << 44100 << 0;
+    QTest::newRow("Ogg Vorbis") << "tone.ogg" << int(SF_FORMAT_OGG | SF_FORMAT_VORBIS) << 44100
+                                << 2;
+    QTest::newRow("Opus") << "tone.opus" << int(SF_FORMAT_OGG | SF_FORMAT_OPUS) << 48000 << 2;
+    QTest::newRow("MP3") << "tone.mp3" << int(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III) << 44100
+                         << 2;
+}
+
+void tst_BandviewCli::compressedFilesDecode()
+{
+    QFETCH(QString, name);
+    QFETCH(int, format);
+    QFETCH(int, rate);
+    QFETCH(int, frameSlack);
+    constexpr int kSeconds = 2;
+    constexpr double kToneHz = 1000.0;
+    std::vector<float> tone(static_cast<std::size_t>(rate * kSeconds));
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i]
+            = static_cast<float>(0.3 * std::sin(kTwoPi * kToneHz * static_cast<double>(i) / rate));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QVERIFY2(writeSoundFile(path, { tone, tone }, rate, format),
+        qPrintable(QStringLiteral("libsndfile cannot write %1").arg(name)));
+    const QString csv = dir.filePath(QStringLiteral("tone.csv"));
+    const Run r = runBandview({ path, QStringLiteral("--csv"), csv });
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    const auto rows = readCsv(csv);
+    const int frames = static_cast<int>(rows.size()) - 1;
+    QVERIFY2(std::abs(frames - (kSeconds * 60 - 5)) <= frameSlack,
+        qPrintable(QStringLiteral("%1 frames").arg(frames)));
+    // 1 kHz lies in band 15 (991..1227 Hz) of the 28 from 40 Hz to 16 kHz.
+    const int band = tallest(rows.last());
+    QVERIFY2(band == 15, qPrintable(QStringLiteral("tallest band %1").arg(band)));
+}
+
+void tst_BandviewCli::pictureIsWrittenAndNamed()
+{
+    QTemporaryDir out;
+    const QString png = out.filePath(QStringLiteral("demo.png"));
+    const Run r = runBandview({ QStringLiteral("--png"), png });
+    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.out.contains("picture: " + QFile::encodeName(png)), r.out.constData());
+    QImage image;
+    QVERIFY(image.load(png, "PNG"));
+    QCOMPARE(
+        image.size(), bandview::PictureLayout(dsp::kDefaultBands, bandview::kDemoLengthSec).size());
+}
+
+void tst_BandviewCli::sectionsAndHelpAreListed()
+{
+    const Run sections = runBandview({ QStringLiteral("--list-sections") });
+    QVERIFY2(sections.status == 0, qPrintable(describe(sections)));
+    const QList<QByteArray> lines = sections.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 1 + bandview::kDemoSectionCount);
+    for (int i = 0; i < bandview::kDemoSectionCount; ++i) {
+        const auto& s = bandview::kDemoSections[i];
+        const QList<QByteArray> fields = lines[i + 1].simplified().split(' ');
+        QVERIFY2(fields.size() > 3 && fields[0].toDouble() == s.startSec
+                && fields[1].toDouble() == s.endSec && lines[i + 1].contains(s.name),
+            lines[i + 1].constData());
+    }
+    const Run help = runBandview({ QStringLiteral("--help") });
+    QVERIFY2(
+        help.status == 0 && help.out.startsWith("Usage: bandview"), qPrintable(describe(help)));
+    for (const char* option : { "--png", "--csv", "--fast", "--no-live", "--list-sections" })
+        QVERIFY2(help.out.contains(option), option);
+}
+
+QTEST_APPLESS_MAIN(tst_BandviewCli)
+#include "tst_bandviewcli.moc"

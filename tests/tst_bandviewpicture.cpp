@@ -1,0 +1,173 @@
+// The picture of a run, read the way a person reads it: where the heat is, what is dark, and
+// whether a lighter colour always means a taller bar.
+
+#include "analysis.h"
+#include "demo.h"
+#include "picture.h"
+#include "source.h"
+
+#include <QGuiApplication>
+#include <QTest>
+
+#include <cmath>
+
+using bandview::PictureLayout;
+
+class tst_BandviewPicture : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void lighterMeansTaller();
+    void heatFollowsTheSweep_data();
+    void heatFollowsTheSweep();
+    void longGapGoesDark();
+    void panelsTraceTheLevels();
+
+private:
+    // Lightness of the heat map's colour for band at time sec. The top pixel row of a band's row
+    // carries the bar colour alone: the peak trace stays below it.
+    int heatAt(int band, double sec) const;
+
+    std::vector<bandview::TimedFrame> frames_;
+    QImage image_;
+    PictureLayout layout_ { dsp::kDefaultBands, bandview::kDemoLengthSec };
+};
+
+void tst_BandviewPicture::initTestCase()
+{
+    bandview::MemorySource source(bandview::renderDemo(), bandview::kDemoRateHz);
+    bandview::Analysis analysis(source);
+    while (analysis.advance() != bandview::Analysis::Step::End) { }
+    frames_ = analysis.frames();
+    bandview::PictureInput in;
+    in.title = QStringLiteral("demo");
+    in.sampleRate = bandview::kDemoRateHz;
+    in.lengthSec = analysis.secondsRead();
+    in.bandCentersHz = analysis.bandCentersHz();
+    in.frames = &frames_;
+    QCOMPARE(in.lengthSec, bandview::kDemoLengthSec);
+    image_ = bandview::renderPicture(in);
+    QCOMPARE(image_.size(), layout_.size());
+}
+
+int tst_BandviewPicture::heatAt(int band, double sec) const
+{
+    return qGray(image_.pixel(
+        layout_.heatMap().left() + layout_.columnAt(sec), layout_.bandRow(band).top()));
+}
+
+void tst_BandviewPicture::lighterMeansTaller()
+{
+    int previous = -1;
+    for (int i = 0; i <= 100; ++i) {
+        const float level = static_cast<float>(i) / 100.0f;
+        const int gray = qGray(bandview::heatColor(level).rgb());
+        QVERIFY2(gray > previous,
+            qPrintable(
+                QStringLiteral("lightness %1 at %2 after %3").arg(gray).arg(level).arg(previous)));
+        previous = gray;
+    }
+}
+
+void tst_BandviewPicture::heatFollowsTheSweep_data()
+{
+    QTest::addColumn<double>("sec");
+    for (double sec : { 0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5 })
+        QTest::newRow(qPrintable(QStringLiteral("%1 s").arg(sec))) << sec;
+}
+
+void tst_BandviewPicture::heatFollowsTheSweep()
+{
+    QFETCH(double, sec);
+    // Where the sweep is, independently of the analyzer: the band holding its frequency half an
+    // analysis window (about 43 ms) earlier. The bar lags by up to one band behind that.
+    const auto& sweep = bandview::kDemoSections[0];
+    const double span = sweep.endSec - sweep.startSec;
+    const double hz = bandview::kDemoSweepLowHz
+        * std::pow(
+            double(bandview::kDemoSweepHighHz) / bandview::kDemoSweepLowHz, (sec - 0.043) / span);
+    const int expected = static_cast<int>(dsp::kDefaultBands * std::log(hz / dsp::kBandLowHz)
+        / std::log(double(dsp::kBandHighHz) / dsp::kBandLowHz));
+    int hottest = 0;
+    for (int k = 1; k < dsp::kDefaultBands; ++k) {
+        if (heatAt(k, sec) > heatAt(hottest, sec))
+            hottest = k;
+    }
+    QVERIFY2(std::abs(hottest - expected) <= 1,
+        qPrintable(QStringLiteral("hottest band %1 (lightness %2), sweep in band %3")
+                       .arg(hottest)
+                       .arg(heatAt(hottest, sec))
+                       .arg(expected)));
+}
+
+void tst_BandviewPicture::longGapGoesDark()
+{
+    // One second into the long gap every bar has sunk for 0.9 s with a 180 ms time constant.
+    const double sec = bandview::kDemoSections[6].startSec + 1.0;
+    QCOMPARE(QString(bandview::kDemoSections[6].name), QStringLiteral("long gap"));
+    const int floor = qGray(bandview::heatColor(0.0f).rgb());
+    for (int k = 0; k < dsp::kDefaultBands; ++k)
+        QVERIFY2(heatAt(k, sec) <= floor + 2,
+            qPrintable(QStringLiteral("band %1: lightness %2").arg(k).arg(heatAt(k, sec))));
+    // And during the pink noise every band is lit.
+    const double pink = bandview::kDemoSections[7].startSec + 1.0;
+    for (int k = 0; k < dsp::kDefaultBands; ++k)
+        QVERIFY2(heatAt(k, pink) > floor + 30,
+            qPrintable(QStringLiteral("band %1: lightness %2").arg(k).arg(heatAt(k, pink))));
+}
+
+void tst_BandviewPicture::panelsTraceTheLevels()
+{
+    // The presence line: in the top tenth of its panel in the short gap, in the bottom tenth at the
+    // end of the long one. Found as the coloured pixels of one column.
+    auto lineRows = [this](const QRect& panel, double sec) {
+        const int x = panel.left() + layout_.columnAt(sec);
+        int top = panel.bottom();
+        int bottom = panel.top();
+        for (int y = panel.top() + 1; y < panel.bottom(); ++y) {
+            const QColor c = image_.pixelColor(x, y);
+            if (c.saturation() > 80) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+        return std::pair { top, bottom };
+    };
+    const QRect presence = layout_.presencePanel();
+    const auto high = lineRows(presence, 14.65);
+    QVERIFY2(high.first <= presence.top() + presence.height() / 10,
+        qPrintable(QStringLiteral("line at rows %1..%2 of %3..%4")
+                       .arg(high.first)
+                       .arg(high.second)
+                       .arg(presence.top())
+                       .arg(presence.bottom())));
+    const auto low = lineRows(presence, 17.9);
+    QVERIFY2(low.second >= presence.bottom() - presence.height() / 10,
+        qPrintable(QStringLiteral("line at rows %1..%2 of %3..%4")
+                       .arg(low.first)
+                       .arg(low.second)
+                       .arg(presence.top())
+                       .arg(presence.bottom())));
+    // The gain line lies above the middle of its panel (+9 dB) at the end of the quiet passage.
+    const QRect agc = layout_.agcPanel();
+    const auto lifted = lineRows(agc, 11.95);
+    QVERIFY2(lifted.second < agc.center().y(),
+        qPrintable(QStringLiteral("line at rows %1..%2 of %3..%4")
+                       .arg(lifted.first)
+                       .arg(lifted.second)
+                       .arg(agc.top())
+                       .arg(agc.bottom())));
+}
+
+int main(int argc, char** argv)
+{
+    // The picture's text needs fonts, which need a GUI application; offscreen needs no display.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    tst_BandviewPicture test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_bandviewpicture.moc"

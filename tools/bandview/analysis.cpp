@@ -1,0 +1,69 @@
+#include "analysis.h"
+
+#include "source.h"
+
+#include <cmath>
+
+namespace bandview {
+
+Analysis::Analysis(MonoSource& source)
+    : source_(source)
+    , rate_(source.sampleRate())
+    , clock_(rate_)
+{
+    analyzer_.configure(rate_);
+    hop_.resize(static_cast<std::size_t>(clock_.largestHop()));
+    const std::int64_t expected = source.expectedSamples();
+    if (expected > 0)
+        frames_.reserve(static_cast<std::size_t>(expected / (rate_ / dsp::kFrameRateHz) + 1));
+}
+
+Analysis::Step Analysis::advance()
+{
+    const int got = source_.read(hop_.data(), clock_.next());
+    if (got < 0)
+        return Step::Error;
+    if (got == 0)
+        return Step::End;
+    samplesRead_ += got;
+    analyzer_.pushSamples(hop_.data(), static_cast<unsigned>(got));
+    TimedFrame f { secondsRead(), {} };
+    if (!analyzer_.process(f.frame))
+        return Step::Warming;
+    frames_.push_back(f);
+    return Step::Frame;
+}
+
+std::vector<float> Analysis::bandCentersHz() const
+{
+    std::vector<float> centers;
+    for (const dsp::Band& band : analyzer_.bands().table())
+        centers.push_back(band.centerHz);
+    return centers;
+}
+
+QString Analysis::error() const
+{
+    return source_.error();
+}
+
+int tallestBand(const dsp::SpectrumFrame& frame)
+{
+    int best = 0;
+    for (int k = 1; k < frame.bandCount; ++k) {
+        if (frame.bars[k] > frame.bars[best])
+            best = k;
+    }
+    return best;
+}
+
+QString bandLabel(float hz)
+{
+    if (hz < 999.5f)
+        return QString::number(std::lround(hz));
+    if (hz < 9950.0f)
+        return QStringLiteral("%1k").arg(QString::number(std::round(hz / 100.0f) / 10.0f, 'f', 1));
+    return QStringLiteral("%1k").arg(std::lround(hz / 1000.0f));
+}
+
+} // namespace bandview

@@ -1,0 +1,82 @@
+// Drives the analysis core over a source the way the display needs it: one process() per display
+// frame of 1/60 s, keeping every frame with its time for the picture and the data file.
+#ifndef BANDVIEW_ANALYSIS_H
+#define BANDVIEW_ANALYSIS_H
+
+#include "dsp/spectrumanalyzer.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace bandview {
+
+class MonoSource;
+
+// Splits a stream into hops of sampleRate / 60 samples. Where that is not a whole number
+// (22050 Hz gives 367.5) the remainder carries over, so every 60 hops hold exactly one second
+// and the ballistics' time constants hold at every rate.
+class HopClock {
+public:
+    explicit HopClock(int sampleRateHz)
+        : rate_(sampleRateHz)
+    {
+    }
+    int next()
+    {
+        carry_ += rate_;
+        const int hop = carry_ / dsp::kFrameRateHz;
+        carry_ -= hop * dsp::kFrameRateHz;
+        return hop;
+    }
+    int largestHop() const { return (rate_ + dsp::kFrameRateHz - 1) / dsp::kFrameRateHz; }
+
+private:
+    int rate_;
+    int carry_ = 0;
+};
+
+struct TimedFrame {
+    // Audio time at the end of the hop that produced the frame.
+    double timeSec;
+    dsp::SpectrumFrame frame;
+};
+
+class Analysis {
+public:
+    // The source must outlive the analysis and deliver a rate in kMinRateHz..kMaxRateHz.
+    explicit Analysis(MonoSource& source);
+
+    enum class Step { Frame, Warming, End, Error };
+    // Reads one hop and analyses it. The first hops only fill the analysis window (Warming);
+    // after that every hop gives a Frame, appended to frames(). A short last hop still counts.
+    Step advance();
+
+    const std::vector<TimedFrame>& frames() const { return frames_; }
+    const dsp::SpectrumAnalyzer& analyzer() const { return analyzer_; }
+    std::vector<float> bandCentersHz() const;
+    int sampleRate() const { return rate_; }
+    std::int64_t samplesRead() const { return samplesRead_; }
+    double secondsRead() const { return static_cast<double>(samplesRead_) / rate_; }
+    QString error() const;
+
+private:
+    MonoSource& source_;
+    int rate_;
+    HopClock clock_;
+    dsp::SpectrumAnalyzer analyzer_;
+    std::vector<float> hop_;
+    std::vector<TimedFrame> frames_;
+    std::int64_t samplesRead_ = 0;
+};
+
+// Compact label for a band centre, at most four characters: "45", "905", "1.2k", "16k".
+QString bandLabel(float hz);
+
+// Index of the tallest bar of a frame; the lowest band wins a tie.
+int tallestBand(const dsp::SpectrumFrame& frame);
+
+} // namespace bandview
+
+#endif
