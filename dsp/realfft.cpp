@@ -1,7 +1,14 @@
 #include "dsp/realfft.h"
 
 #include <cmath>
-#include <utility>
+
+// SSE2 is part of x86-64, so every x86-64 build takes the vector path; other machines, or a build
+// with DSP_NO_SIMD defined (to check the portable path), run the same arithmetic one element at a
+// time.
+#if defined(__SSE2__) && !defined(DSP_NO_SIMD)
+#include <emmintrin.h>
+#define DSP_REALFFT_SSE2 1
+#endif
 
 namespace dsp {
 
@@ -9,6 +16,105 @@ namespace {
 
     constexpr double kTwoPi = 6.283185307179586;
     constexpr double kPi = 3.141592653589793;
+
+#ifdef DSP_REALFFT_SSE2
+    // Four independent butterflies, one per lane, each computing exactly the scalar expressions
+    // of stage() below: t = w * b, then b = a - t and a = a + t.
+    inline void butterflies(
+        __m128& ar, __m128& ai, __m128& br, __m128& bi, const __m128 wr, const __m128 wi)
+    {
+        const __m128 tr = _mm_sub_ps(_mm_mul_ps(wr, br), _mm_mul_ps(wi, bi));
+        const __m128 ti = _mm_add_ps(_mm_mul_ps(wr, bi), _mm_mul_ps(wi, br));
+        br = _mm_sub_ps(ar, tr);
+        bi = _mm_sub_ps(ai, ti);
+        ar = _mm_add_ps(ar, tr);
+        ai = _mm_add_ps(ai, ti);
+    }
+
+    // Splits four interleaved complex values (re, im, re, im, ...) into their parts.
+    inline void loadComplex(const float* p, __m128& re, __m128& im)
+    {
+        const __m128 lo = _mm_loadu_ps(p);
+        const __m128 hi = _mm_loadu_ps(p + 4);
+        re = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+        im = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+    }
+
+    // Packs the m complex values of in (m >= 16) in bit-reversed order and runs the stages of
+    // half-length 1 and 2 on the way. Group g (positions 4g..4g+3) takes the inputs r, r + m/2,
+    // r + m/4 and r + 3m/4 with r = bitRev[4g]; four consecutive r are worked side by side, one
+    // per lane, and a transpose puts each lane's four results into its own group 4 bitRev[4r].
+    void loadWithFirstStages(const float* in, const std::int32_t* bitRev, int m,
+        const float* stageCos, const float* stageSin, float* re, float* im)
+    {
+        const __m128 c1 = _mm_set1_ps(stageCos[1]);
+        const __m128 s1 = _mm_set1_ps(stageSin[1]);
+        const __m128 c2 = _mm_set1_ps(stageCos[2]);
+        const __m128 s2 = _mm_set1_ps(stageSin[2]);
+        const __m128 c3 = _mm_set1_ps(stageCos[3]);
+        const __m128 s3 = _mm_set1_ps(stageSin[3]);
+        const int quarter = m / 4;
+        for (int r = 0; r < quarter; r += 4) {
+            __m128 r0, i0, r1, i1, r2, i2, r3, i3;
+            loadComplex(in + 2 * r, r0, i0);
+            loadComplex(in + 2 * (r + 2 * quarter), r1, i1);
+            loadComplex(in + 2 * (r + quarter), r2, i2);
+            loadComplex(in + 2 * (r + 3 * quarter), r3, i3);
+            butterflies(r0, i0, r1, i1, c1, s1);
+            butterflies(r2, i2, r3, i3, c1, s1);
+            butterflies(r0, i0, r2, i2, c2, s2);
+            butterflies(r1, i1, r3, i3, c3, s3);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            _MM_TRANSPOSE4_PS(i0, i1, i2, i3);
+            const __m128 rows[2][4] = { { r0, r1, r2, r3 }, { i0, i1, i2, i3 } };
+            for (int lane = 0; lane < 4; ++lane) {
+                const int group = 4 * bitRev[4 * (r + lane)];
+                _mm_storeu_ps(re + group, rows[0][lane]);
+                _mm_storeu_ps(im + group, rows[1][lane]);
+            }
+        }
+    }
+#endif
+
+    // One radix-2 stage of half-length h over m points: butterflies (s + k, s + k + h) for every
+    // block start s, with twiddle k taken from wr/wi (the stage's own contiguous table).
+    void stage(float* re, float* im, int m, int h, const float* wr, const float* wi)
+    {
+#ifdef DSP_REALFFT_SSE2
+        if (h >= 4) {
+            for (int s = 0; s < m; s += 2 * h) {
+                for (int k = 0; k < h; k += 4) {
+                    float* ra = re + s + k;
+                    float* ia = im + s + k;
+                    float* rb = ra + h;
+                    float* ib = ia + h;
+                    __m128 xar = _mm_loadu_ps(ra);
+                    __m128 xai = _mm_loadu_ps(ia);
+                    __m128 xbr = _mm_loadu_ps(rb);
+                    __m128 xbi = _mm_loadu_ps(ib);
+                    butterflies(xar, xai, xbr, xbi, _mm_loadu_ps(wr + k), _mm_loadu_ps(wi + k));
+                    _mm_storeu_ps(ra, xar);
+                    _mm_storeu_ps(ia, xai);
+                    _mm_storeu_ps(rb, xbr);
+                    _mm_storeu_ps(ib, xbi);
+                }
+            }
+            return;
+        }
+#endif
+        for (int s = 0; s < m; s += 2 * h) {
+            for (int k = 0; k < h; ++k) {
+                const int a = s + k;
+                const int b = a + h;
+                const float tr = wr[k] * re[b] - wi[k] * im[b];
+                const float ti = wr[k] * im[b] + wi[k] * re[b];
+                re[b] = re[a] - tr;
+                im[b] = im[a] - ti;
+                re[a] = re[a] + tr;
+                im[a] = im[a] + ti;
+            }
+        }
+    }
 
 } // namespace
 
@@ -64,6 +170,16 @@ RealFft::RealFft(int size)
         twSin_[j] = static_cast<float>(std::sin(theta));
     }
 
+    stageCos_.assign(half > 0 ? half : 1, 0.0f);
+    stageSin_.assign(half > 0 ? half : 1, 0.0f);
+    for (int h = 1; h < half_; h *= 2) {
+        const int step = half_ / (2 * h);
+        for (int k = 0; k < h; ++k) {
+            stageCos_[static_cast<std::size_t>(h + k)] = twCos_[static_cast<std::size_t>(k * step)];
+            stageSin_[static_cast<std::size_t>(h + k)] = twSin_[static_cast<std::size_t>(k * step)];
+        }
+    }
+
     splitCos_.resize(half + 1);
     splitSin_.resize(half + 1);
     for (std::size_t j = 0; j <= half; ++j) {
@@ -76,51 +192,43 @@ RealFft::RealFft(int size)
     im_.assign(half, 0.0f);
 }
 
-void RealFft::transform()
+int RealFft::load(const float* in)
 {
     const int m = half_;
     float* re = re_.data();
     float* im = im_.data();
-
+#ifdef DSP_REALFFT_SSE2
+    if (m >= 16) {
+        loadWithFirstStages(in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im);
+        return 4;
+    }
+#endif
+    // Bit reversal is its own inverse, so gathering from the reversed index is the same
+    // reordering as swapping each pair in place.
     for (int i = 0; i < m; ++i) {
         const int j = bitRev_[static_cast<std::size_t>(i)];
-        if (j > i) {
-            std::swap(re[i], re[j]);
-            std::swap(im[i], im[j]);
-        }
+        re[i] = in[2 * j];
+        im[i] = in[2 * j + 1];
     }
+    return 1;
+}
 
-    for (int len = 2; len <= m; len *= 2) {
-        const int step = m / len;
-        const int h = len / 2;
-        for (int s = 0; s < m; s += len) {
-            for (int k = 0; k < h; ++k) {
-                const float wr = twCos_[static_cast<std::size_t>(k * step)];
-                const float wi = twSin_[static_cast<std::size_t>(k * step)];
-                const int a = s + k;
-                const int b = a + h;
-                const float tr = wr * re[b] - wi * im[b];
-                const float ti = wr * im[b] + wi * re[b];
-                re[b] = re[a] - tr;
-                im[b] = im[a] - ti;
-                re[a] = re[a] + tr;
-                im[a] = im[a] + ti;
-            }
-        }
-    }
+void RealFft::transform(int h)
+{
+    const int m = half_;
+    float* re = re_.data();
+    float* im = im_.data();
+    for (; h < m; h *= 2)
+        stage(re, im, m, h, stageCos_.data() + h, stageSin_.data() + h);
 }
 
 void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
 {
-    const int m = half_;
-    float* re = re_.data();
-    float* im = im_.data();
-    for (int i = 0; i < m; ++i) {
-        re[i] = in[2 * i];
-        im[i] = in[2 * i + 1];
-    }
+    transform(load(in));
 
-    transform();
+    const int m = half_;
+    const float* re = re_.data();
+    const float* im = im_.data();
 
     const float scale = windowSum > 0.0f ? 2.0f / windowSum : 1.0f;
     for (int k = 0; k <= m; ++k) {

@@ -46,13 +46,22 @@ public:
     void powerSpectrum(const float* in, float windowSum, float* power);
 
 private:
-    void transform();
+    // Packs the input into re_/im_ in bit-reversed order, running the first stages on the way
+    // where that pays; returns the half-length of the first stage still to run.
+    int load(const float* in);
+    // The in-place radix-2 stages of half-length h, 2h, ... up to size() / 4.
+    void transform(int h);
 
     std::int32_t size_;
     std::int32_t half_;
     std::vector<std::int32_t> bitRev_;
     std::vector<float> twCos_;
     std::vector<float> twSin_;
+    // The same twiddles laid out per stage: entries h..2h-1 hold the h twiddles of the stage with
+    // half-length h in the order its butterflies use them, so each stage reads them contiguously.
+    // Entry 0 is unused.
+    std::vector<float> stageCos_;
+    std::vector<float> stageSin_;
     std::vector<float> splitCos_;
     std::vector<float> splitSin_;
     std::vector<float> re_;
