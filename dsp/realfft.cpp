@@ -231,21 +231,53 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
     const float* im = im_.data();
 
     const float scale = windowSum > 0.0f ? 2.0f / windowSum : 1.0f;
-    for (int k = 0; k <= m; ++k) {
-        const int a = k == m ? 0 : k;
-        const int b = (k == 0 || k == m) ? 0 : m - k;
-        const float f = (im[b] + im[a]) * 0.5f;
-        const float g = (re[a] - re[b]) * -0.5f;
-        const float c = splitCos_[static_cast<std::size_t>(k)];
-        const float s = splitSin_[static_cast<std::size_t>(k)];
-        const float xr = c * f - s * g + (re[b] + re[a]) * 0.5f;
-        const float xi = c * g + s * f + (im[a] - im[b]) * 0.5f;
-        float magnitude;
-        if (k == 0 || k == m)
-            magnitude = std::abs(xr) * scale * 0.5f;
-        else
-            magnitude = std::sqrt(xi * xi + xr * xr) * scale;
+    const float* splitCos = splitCos_.data();
+    const float* splitSin = splitSin_.data();
+    int k = 1;
+#ifdef DSP_REALFFT_SSE2
+    // Inner bins four at a time: bins k..k+3 pair with m-k..m-k-3, read as one vector and
+    // reversed, so every lane evaluates the scalar expressions below on the same values.
+    const __m128 half = _mm_set1_ps(0.5f);
+    const __m128 minusHalf = _mm_set1_ps(-0.5f);
+    const __m128 scaleBy = _mm_set1_ps(scale);
+    for (; k + 3 < m; k += 4) {
+        const __m128 ra = _mm_loadu_ps(re + k);
+        const __m128 ia = _mm_loadu_ps(im + k);
+        const __m128 rb = _mm_shuffle_ps(
+            _mm_loadu_ps(re + m - k - 3), _mm_loadu_ps(re + m - k - 3), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 ib = _mm_shuffle_ps(
+            _mm_loadu_ps(im + m - k - 3), _mm_loadu_ps(im + m - k - 3), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 f = _mm_mul_ps(_mm_add_ps(ib, ia), half);
+        const __m128 g = _mm_mul_ps(_mm_sub_ps(ra, rb), minusHalf);
+        const __m128 c = _mm_loadu_ps(splitCos + k);
+        const __m128 s = _mm_loadu_ps(splitSin + k);
+        const __m128 xr = _mm_add_ps(
+            _mm_sub_ps(_mm_mul_ps(c, f), _mm_mul_ps(s, g)), _mm_mul_ps(_mm_add_ps(rb, ra), half));
+        const __m128 xi = _mm_add_ps(
+            _mm_add_ps(_mm_mul_ps(c, g), _mm_mul_ps(s, f)), _mm_mul_ps(_mm_sub_ps(ia, ib), half));
+        const __m128 magnitude
+            = _mm_mul_ps(_mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(xi, xi), _mm_mul_ps(xr, xr))), scaleBy);
+        _mm_storeu_ps(power + k, _mm_mul_ps(magnitude, magnitude));
+    }
+#endif
+    for (; k < m; ++k) {
+        const int b = m - k;
+        const float f = (im[b] + im[k]) * 0.5f;
+        const float g = (re[k] - re[b]) * -0.5f;
+        const float xr = splitCos[k] * f - splitSin[k] * g + (re[b] + re[k]) * 0.5f;
+        const float xi = splitCos[k] * g + splitSin[k] * f + (im[k] - im[b]) * 0.5f;
+        const float magnitude = std::sqrt(xi * xi + xr * xr) * scale;
         power[k] = magnitude * magnitude;
+    }
+
+    // DC (k = 0) and Nyquist (k = m) both pair element 0 with itself; there xr is the real bin
+    // and only its size counts.
+    for (const int edge : { 0, m }) {
+        const float f = (im[0] + im[0]) * 0.5f;
+        const float g = (re[0] - re[0]) * -0.5f;
+        const float xr = splitCos[edge] * f - splitSin[edge] * g + (re[0] + re[0]) * 0.5f;
+        const float magnitude = std::abs(xr) * scale * 0.5f;
+        power[edge] = magnitude * magnitude;
     }
 }
 
