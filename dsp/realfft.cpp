@@ -138,7 +138,12 @@ void HannWindow::apply(const float* in, float* out) const
 {
     const std::size_t n = coeffs_.size();
     const float* w = coeffs_.data();
-    for (std::size_t i = 0; i < n; ++i)
+    std::size_t i = 0;
+#ifdef DSP_REALFFT_SSE2
+    for (; i + 4 <= n; i += 4)
+        _mm_storeu_ps(out + i, _mm_mul_ps(_mm_loadu_ps(w + i), _mm_loadu_ps(in + i)));
+#endif
+    for (; i < n; ++i)
         out[i] = w[i] * in[i];
 }
 
