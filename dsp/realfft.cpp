@@ -76,6 +76,49 @@ namespace {
     }
 #endif
 
+#ifdef DSP_REALFFT_SSE2
+    // The stages of half-length h and 2h (h >= 4) in one sweep, so each value is loaded and stored
+    // once for both. In a block of 4h, the points p, p + h, p + 2h, p + 3h (p = s + k, k < h) meet
+    // first in pairs (p, p + h) and (p + 2h, p + 3h) with twiddle k of stage h, then in pairs
+    // (p, p + 2h) and (p + h, p + 3h) with twiddles k and k + h of stage 2h: exactly the
+    // butterflies of the two stages, in an order that respects every dependency.
+    void stagePair(float* re, float* im, int m, int h, const float* stageCos, const float* stageSin)
+    {
+        const float* c1 = stageCos + h;
+        const float* s1 = stageSin + h;
+        const float* c2 = stageCos + 2 * h;
+        const float* s2 = stageSin + 2 * h;
+        for (int s = 0; s < m; s += 4 * h) {
+            for (int k = 0; k < h; k += 4) {
+                float* r = re + s + k;
+                float* i = im + s + k;
+                __m128 r0 = _mm_loadu_ps(r);
+                __m128 i0 = _mm_loadu_ps(i);
+                __m128 r1 = _mm_loadu_ps(r + h);
+                __m128 i1 = _mm_loadu_ps(i + h);
+                __m128 r2 = _mm_loadu_ps(r + 2 * h);
+                __m128 i2 = _mm_loadu_ps(i + 2 * h);
+                __m128 r3 = _mm_loadu_ps(r + 3 * h);
+                __m128 i3 = _mm_loadu_ps(i + 3 * h);
+                const __m128 w1r = _mm_loadu_ps(c1 + k);
+                const __m128 w1i = _mm_loadu_ps(s1 + k);
+                butterflies(r0, i0, r1, i1, w1r, w1i);
+                butterflies(r2, i2, r3, i3, w1r, w1i);
+                butterflies(r0, i0, r2, i2, _mm_loadu_ps(c2 + k), _mm_loadu_ps(s2 + k));
+                butterflies(r1, i1, r3, i3, _mm_loadu_ps(c2 + k + h), _mm_loadu_ps(s2 + k + h));
+                _mm_storeu_ps(r, r0);
+                _mm_storeu_ps(i, i0);
+                _mm_storeu_ps(r + h, r1);
+                _mm_storeu_ps(i + h, i1);
+                _mm_storeu_ps(r + 2 * h, r2);
+                _mm_storeu_ps(i + 2 * h, i2);
+                _mm_storeu_ps(r + 3 * h, r3);
+                _mm_storeu_ps(i + 3 * h, i3);
+            }
+        }
+    }
+#endif
+
     // One radix-2 stage of half-length h over m points: butterflies (s + k, s + k + h) for every
     // block start s, with twiddle k taken from wr/wi (the stage's own contiguous table).
     void stage(float* re, float* im, int m, int h, const float* wr, const float* wi)
@@ -223,6 +266,12 @@ void RealFft::transform(int h)
     const int m = half_;
     float* re = re_.data();
     float* im = im_.data();
+#ifdef DSP_REALFFT_SSE2
+    if (h >= 4) {
+        for (; 2 * h < m; h *= 4)
+            stagePair(re, im, m, h, stageCos_.data(), stageSin_.data());
+    }
+#endif
     for (; h < m; h *= 2)
         stage(re, im, m, h, stageCos_.data() + h, stageSin_.data() + h);
 }
