@@ -66,17 +66,21 @@ namespace {
             butterflies(r1, i1, r3, i3, c3, s3);
             _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
             _MM_TRANSPOSE4_PS(i0, i1, i2, i3);
-            const __m128 rows[2][4] = { { r0, r1, r2, r3 }, { i0, i1, i2, i3 } };
-            for (int lane = 0; lane < 4; ++lane) {
-                const int group = 4 * bitRev[4 * (r + lane)];
-                _mm_storeu_ps(re + group, rows[0][lane]);
-                _mm_storeu_ps(im + group, rows[1][lane]);
-            }
+            const int g0 = 4 * bitRev[4 * r];
+            const int g1 = 4 * bitRev[4 * (r + 1)];
+            const int g2 = 4 * bitRev[4 * (r + 2)];
+            const int g3 = 4 * bitRev[4 * (r + 3)];
+            _mm_storeu_ps(re + g0, r0);
+            _mm_storeu_ps(im + g0, i0);
+            _mm_storeu_ps(re + g1, r1);
+            _mm_storeu_ps(im + g1, i1);
+            _mm_storeu_ps(re + g2, r2);
+            _mm_storeu_ps(im + g2, i2);
+            _mm_storeu_ps(re + g3, r3);
+            _mm_storeu_ps(im + g3, i3);
         }
     }
-#endif
 
-#ifdef DSP_REALFFT_SSE2
     // The stages of half-length h and 2h (h >= 4) in one sweep, so each value is loaded and stored
     // once for both. In a block of 4h, the points p, p + h, p + 2h, p + 3h (p = s + k, k < h) meet
     // first in pairs (p, p + h) and (p + 2h, p + 3h) with twiddle k of stage h, then in pairs
@@ -297,10 +301,10 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
     for (; k + 3 < m; k += 4) {
         const __m128 ra = _mm_loadu_ps(re + k);
         const __m128 ia = _mm_loadu_ps(im + k);
-        const __m128 rb = _mm_shuffle_ps(
-            _mm_loadu_ps(re + m - k - 3), _mm_loadu_ps(re + m - k - 3), _MM_SHUFFLE(0, 1, 2, 3));
-        const __m128 ib = _mm_shuffle_ps(
-            _mm_loadu_ps(im + m - k - 3), _mm_loadu_ps(im + m - k - 3), _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 rbReversed = _mm_loadu_ps(re + m - k - 3);
+        const __m128 ibReversed = _mm_loadu_ps(im + m - k - 3);
+        const __m128 rb = _mm_shuffle_ps(rbReversed, rbReversed, _MM_SHUFFLE(0, 1, 2, 3));
+        const __m128 ib = _mm_shuffle_ps(ibReversed, ibReversed, _MM_SHUFFLE(0, 1, 2, 3));
         const __m128 f = _mm_mul_ps(_mm_add_ps(ib, ia), half);
         const __m128 g = _mm_mul_ps(_mm_sub_ps(ra, rb), minusHalf);
         const __m128 c = _mm_loadu_ps(splitCos + k);
