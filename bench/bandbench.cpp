@@ -19,6 +19,10 @@
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -115,22 +119,36 @@ public:
     float* in() { return in_.get(); }
     int size() const { return size_; }
 
-    // FFTW's transform followed by RealFft's scaling to power.
+    // FFTW's transform followed by RealFft's scaling to power, four bins at a time like RealFft's
+    // own, so the comparison is between the transforms.
     void powerSpectrum(float windowSum, float* power)
     {
         fftwf_execute(plan_.get());
         const int half = size_ / 2;
-        const fftwf_complex* bins = out_.get();
+        const float* bins = reinterpret_cast<const float*>(out_.get());
         const float scale = windowSum > 0.0f ? 2.0f / windowSum : 1.0f;
-        for (int k = 0; k <= half; ++k) {
-            const float xr = bins[k][0];
-            const float xi = bins[k][1];
-            float magnitude;
-            if (k == 0 || k == half)
-                magnitude = std::abs(xr) * scale * 0.5f;
-            else
-                magnitude = std::sqrt(xi * xi + xr * xr) * scale;
+        int k = 1;
+#ifdef __SSE2__
+        const __m128 scaleBy = _mm_set1_ps(scale);
+        for (; k + 3 < half; k += 4) {
+            const __m128 lo = _mm_loadu_ps(bins + 2 * k);
+            const __m128 hi = _mm_loadu_ps(bins + 2 * k + 4);
+            const __m128 xr = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+            const __m128 xi = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+            const __m128 magnitude = _mm_mul_ps(
+                _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(xi, xi), _mm_mul_ps(xr, xr))), scaleBy);
+            _mm_storeu_ps(power + k, _mm_mul_ps(magnitude, magnitude));
+        }
+#endif
+        for (; k < half; ++k) {
+            const float xr = bins[2 * k];
+            const float xi = bins[2 * k + 1];
+            const float magnitude = std::sqrt(xi * xi + xr * xr) * scale;
             power[k] = magnitude * magnitude;
+        }
+        for (const int edge : { 0, half }) {
+            const float magnitude = std::abs(bins[2 * edge]) * scale * 0.5f;
+            power[edge] = magnitude * magnitude;
         }
     }
 
@@ -236,10 +254,11 @@ void powerSpectrumFftw(benchmark::State& state, int size)
     const std::vector<float> in = windowedNoise(size);
     std::vector<float> power(static_cast<std::size_t>(size / 2 + 1));
     const float windowSum = static_cast<float>(size / 2);
+    // An out-of-place r2c transform keeps its input, so one fill serves every iteration, just as
+    // RealFft reads the same block each time.
+    std::memcpy(fft.in(), in.data(), in.size() * sizeof(float));
     AllocationCounter counter(state);
     for (auto _ : state) {
-        // The copy stands in for the window, which writes FFTW's input array in a real hop.
-        std::memcpy(fft.in(), in.data(), in.size() * sizeof(float));
         fft.powerSpectrum(windowSum, power.data());
         benchmark::DoNotOptimize(power.data());
         benchmark::ClobberMemory();
