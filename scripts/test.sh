@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh
+scripts/build.sh -DBANDCORE_BENCH=ON
 ctest --test-dir build --output-on-failure -j"$(nproc)"

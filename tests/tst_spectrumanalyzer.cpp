@@ -62,6 +62,8 @@ private slots:
     void rmsOfSines();
     void levelFunctionEdges();
     void nonFiniteSamplesKeepTheDisplayFinite();
+    void exactZeroTestReadsEverySample_data();
+    void exactZeroTestReadsEverySample();
 };
 
 void tst_SpectrumAnalyzer::fftSizeFollowsTheSampleRate_data()
@@ -396,6 +398,45 @@ void tst_SpectrumAnalyzer::nonFiniteSamplesKeepTheDisplayFinite()
         }
         QVERIFY(frame.agcDb >= -6.0f && frame.agcDb <= 24.0f);
     }
+}
+
+void tst_SpectrumAnalyzer::exactZeroTestReadsEverySample_data()
+{
+    // A block of `count` samples of `fill` with `value` at `position`; positions at both ends
+    // and in a tail that is not a multiple of four.
+    QTest::addColumn<int>("count");
+    QTest::addColumn<float>("fill");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<float>("value");
+    QTest::addColumn<bool>("zero");
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    QTest::newRow("first sample") << 4096 << 0.0f << 0 << 1.0f << false;
+    QTest::newRow("last of a group of four") << 4096 << 0.0f << 3 << -1.0f << false;
+    QTest::newRow("NaN in the middle") << 4096 << 0.0f << 2050 << nan << false;
+    QTest::newRow("subnormal at the end") << 4096 << 0.0f << 4095 << tiny << false;
+    QTest::newRow("infinity in an odd tail") << 4099 << 0.0f << 4098 << inf << false;
+    QTest::newRow("negative zero in an odd tail") << 4099 << 0.0f << 4098 << -0.0f << true;
+    QTest::newRow("negative zeros throughout") << 4097 << -0.0f << 17 << -0.0f << true;
+    QTest::newRow("beyond the count") << 4096 << 0.0f << 4096 << 1.0f << true;
+    QTest::newRow("three samples") << 3 << 0.0f << 2 << tiny << false;
+}
+
+void tst_SpectrumAnalyzer::exactZeroTestReadsEverySample()
+{
+    QFETCH(int, count);
+    QFETCH(float, fill);
+    QFETCH(int, position);
+    QFETCH(float, value);
+    QFETCH(bool, zero);
+    // One spare sample past the count, so "beyond the count" has somewhere to be.
+    std::vector<float> samples(static_cast<std::size_t>(count) + 1, fill);
+    samples[static_cast<std::size_t>(position)] = value;
+    QVERIFY2(dsp::isExactZero(samples.data(), static_cast<unsigned>(count)) == zero,
+        QByteArray("count ") + QByteArray::number(count) + ", sample "
+            + QByteArray::number(position) + " = " + QByteArray::number(value) + ": expected "
+            + (zero ? "zero" : "non-zero"));
 }
 
 QTEST_APPLESS_MAIN(tst_SpectrumAnalyzer)
