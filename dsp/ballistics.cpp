@@ -3,6 +3,7 @@
 #include "dsp/saturate.h"
 
 #include <cmath>
+#include <limits>
 #include <type_traits>
 
 namespace dsp {
@@ -15,6 +16,8 @@ const float kAgcFallFactor = std::exp(-(kFrameMs / kAgcFallMs));
 const float kAgcRiseFactor = std::exp(-(kFrameMs / kAgcRiseMs));
 
 namespace {
+
+    constexpr float kInfinityDb = std::numeric_limits<float>::infinity();
 
     // A NaN level (a NaN band, or inf - inf after the gain) would stick in the bar and its peak for
     // good; it reads as the floor instead. Everything else clamps to 0..1 as usual.
@@ -40,15 +43,22 @@ void Ballistics::step(const float* bandDb, int count, float rmsDb, float* bars, 
 {
     const int n = count > kMaxBands ? kMaxBands : (count > 0 ? count : 0);
 
-    // A NaN band never wins the comparison, so it never becomes the loudest.
+    // A NaN band never wins the comparison, so it never becomes the loudest. NaN and +inf levels
+    // (from non-finite samples upstream) measure nothing; -inf is plain silence.
     float loudest = kLoudestStartDb;
+    bool measured = rmsDb < kInfinityDb;
     for (int k = 0; k < n; ++k) {
         if (bandDb[k] > loudest)
             loudest = bandDb[k];
+        if (!(bandDb[k] < kInfinityDb))
+            measured = false;
     }
 
-    // Strictly above the gate; a NaN RMS keeps the gain frozen.
-    if (rmsDb > kGateDb) {
+    // Strictly above the gate, and only on a measured frame: were the gain to chase corrupt
+    // levels (all-NaN bands pull it towards +24 dB, an infinite band towards -6 dB), the music
+    // after the corruption would be shown at the wrong height for seconds. A NaN RMS never
+    // passes the gate.
+    if (measured && rmsDb > kGateDb) {
         float desired = (kAgcTargetDb - loudest) * kAgcAmount;
         if (desired < kAgcMinDb)
             desired = kAgcMinDb;

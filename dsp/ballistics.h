@@ -7,7 +7,8 @@
 // - At most kMaxBands bands; slots at and beyond the count given to step() are neither read nor
 //   written.
 // - Bars and peaks lie in 0..1, the gain in kAgcMinDb..kAgcMaxDb, presence in 0..1, whatever the
-//   input (NaN band levels read as the floor).
+//   input (NaN band levels read as the floor). A frame with a NaN or +inf RMS or band level
+//   leaves the gain where it was.
 // - Nothing allocates. The object is a fixed-size, trivially copyable value, and an all-zero
 //   object is a fresh instance.
 #ifndef DSP_BALLISTICS_H

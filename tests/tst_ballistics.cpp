@@ -73,6 +73,8 @@ private slots:
     void nonFiniteBandLevels_data();
     void nonFiniteBandLevels();
     void nanRmsFreezesGainAndCountsAsActive();
+    void corruptLevelsHoldTheGain_data();
+    void corruptLevelsHoldTheGain();
 };
 
 void tst_Ballistics::factorsAreExactFloats_data()
@@ -310,6 +312,50 @@ void tst_Ballistics::nanRmsFreezesGainAndCountsAsActive()
     stepFrames(b, Row(-15.0f), std::numeric_limits<float>::quiet_NaN(), 8, f);
     QCOMPARE(b.agcDb(), 0.0f);
     QCOMPARE(b.presence(), 1.0f);
+}
+
+void tst_Ballistics::corruptLevelsHoldTheGain_data()
+{
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    QTest::addColumn<float>("rmsDb");
+    QTest::addColumn<float>("level");
+    QTest::addColumn<bool>("everyBand"); // level in every band, or in band 3 alone
+    QTest::addColumn<bool>("holds");
+    QTest::newRow("finite frame moves it") << -20.0f << -30.0f << false << false;
+    QTest::newRow("-inf band is silence and moves it") << -20.0f << -inf << false << false;
+    // What a burst of infinite samples hands over: an infinite RMS and NaN in every band.
+    QTest::newRow("+inf RMS, every band NaN") << inf << nan << true << true;
+    QTest::newRow("+inf RMS") << inf << -30.0f << false << true;
+    QTest::newRow("one NaN band") << -20.0f << nan << false << true;
+    QTest::newRow("one +inf band") << -20.0f << inf << false << true;
+    QTest::newRow("every band +inf") << -20.0f << inf << true << true;
+}
+
+void tst_Ballistics::corruptLevelsHoldTheGain()
+{
+    QFETCH(float, rmsDb);
+    QFETCH(float, level);
+    QFETCH(bool, everyBand);
+    QFETCH(bool, holds);
+    Ballistics b;
+    Frame f;
+    // A loudest band of -40 dB aims the gain at +15.375 dB; a second of it lifts the gain well
+    // clear of 0 and of both limits, so a pull either way shows.
+    stepFrames(b, Row(-40.0f), -20.0f, 60, f);
+    const float before = b.agcDb();
+    QVERIFY2(before > 1.0f, describe("gain", 0, before, 1.0f));
+
+    Row row(-40.0f);
+    for (int k = everyBand ? 0 : 3; k < (everyBand ? 28 : 4); ++k)
+        row.db[k] = level;
+    stepFrames(b, row, rmsDb, 30, f);
+    if (holds)
+        QVERIFY2(b.agcDb() == before, describe("gain", 30, b.agcDb(), before));
+    else
+        QVERIFY2(b.agcDb() != before, describe("gain", 30, b.agcDb(), before));
+    for (int k = 0; k < 28; ++k)
+        QVERIFY2(std::isfinite(f.bars[k]), describe("bar", k, f.bars[k], 0.0f));
 }
 
 QTEST_APPLESS_MAIN(tst_Ballistics)
