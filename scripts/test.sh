@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Whole test suite: installs what is missing, builds, and runs every test through CTest.
+# Whole test suite: installs what is missing, then runs every CTest entry in two builds: the
+# normal one (build/) and the sanitizer one (build-asan/: clang with address, undefined and
+# float-cast-overflow sanitizers).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh -DBANDCORE_BENCH=ON
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+CC=clang CXX=clang++ BUILD_DIR=build-asan scripts/build.sh -DBANDCORE_SANITIZE=ON
+ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
