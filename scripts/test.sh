@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole test suite: installs what is missing, then runs every CTest entry in two builds: the
 # normal one (build/) and the sanitizer one (build-asan/: clang with address, undefined and
-# float-cast-overflow sanitizers).
+# float-cast-overflow sanitizers, plus the fuzz target, which replays its seed corpus and fuzzes
+# for a minute).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
