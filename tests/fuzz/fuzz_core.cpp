@@ -142,6 +142,7 @@ private:
 // What the analyzer must be, tracked from the calls alone.
 struct Model {
     bool configured = false;
+    double rate = 0.0;
     int bandCount = dsp::kDefaultBands;
     std::uint64_t pushed = 0; // samples accepted since the last accepted configure
     std::uint32_t seq = 0;
@@ -187,6 +188,7 @@ private:
         analyzer_.configure(rate, bands);
         if (rate > 0.0 && std::isfinite(rate)) {
             model_.configured = true;
+            model_.rate = rate;
             model_.bandCount = bands < 1 ? 1 : (bands > dsp::kMaxBands ? dsp::kMaxBands : bands);
             model_.pushed = 0;
         } else {
@@ -252,6 +254,14 @@ private:
 
     void pushBlock(const float* block, unsigned count)
     {
+        // The level functions take the same blocks the analyzer does.
+        const float level = dsp::computeRmsDb(block, count);
+        require(!(level < dsp::kSilenceDb), "block level below the floor", count, level);
+        bool zero = true;
+        for (unsigned i = 0; block && i < count; ++i)
+            zero = zero && block[i] == 0.0f;
+        require(dsp::isExactZero(block, count) == zero, "isExactZero() is wrong", count, zero);
+
         analyzer_.pushSamples(block, count);
         if (model_.configured && block && count > 0)
             model_.pushed += count;
@@ -361,6 +371,11 @@ private:
             (size != 0) == model_.configured, "FFT size disagrees with configuration", -1, size);
         require(analyzer_.exactZeroFrames() >= 0, "negative exact-zero count", -1,
             analyzer_.exactZeroFrames());
+        require(analyzer_.sampleRate() == model_.rate, "sample rate is not the last accepted one",
+            -1, analyzer_.sampleRate());
+        const std::size_t bands = analyzer_.bands().table().size();
+        require(bands == (model_.configured ? static_cast<std::size_t>(model_.bandCount) : 0u),
+            "band table size", -1, static_cast<double>(bands));
     }
 
     SpectrumAnalyzer analyzer_;
