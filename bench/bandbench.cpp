@@ -15,6 +15,7 @@
 #include "dsp/bandmap.h"
 #include "dsp/realfft.h"
 #include "dsp/spectrumanalyzer.h"
+#include "heapcounter.h"
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
@@ -24,7 +25,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -46,27 +46,17 @@ constexpr int kBallisticsBands[] = { 28, 32 };
 // Spectra of ours and FFTW differ only by float rounding: a few ulps of the largest bin.
 constexpr double kAgreementTolerance = 1e-5;
 
-std::atomic<long> allocations { 0 };
-
-void* allocate(std::size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-
 // Allocations made while the timed loop ran, per iteration.
 class AllocationCounter {
 public:
     explicit AllocationCounter(benchmark::State& state)
         : state_(state)
-        , start_(allocations.load(std::memory_order_relaxed))
+        , start_(heapcounter::allocations())
     {
     }
     ~AllocationCounter()
     {
-        const long made = allocations.load(std::memory_order_relaxed) - start_;
+        const long made = heapcounter::allocations() - start_;
         const double iterations = std::max<double>(1.0, static_cast<double>(state_.iterations()));
         state_.counters["allocs"] = static_cast<double>(made) / iterations;
     }
@@ -439,36 +429,6 @@ double disagreement(int size)
 }
 
 } // namespace
-
-void* operator new(std::size_t size)
-{
-    return allocate(size);
-}
-
-void* operator new[](std::size_t size)
-{
-    return allocate(size);
-}
-
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 int main(int argc, char** argv)
 {

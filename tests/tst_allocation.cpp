@@ -2,49 +2,33 @@
 // allocate, and configure() leaves the analyzer untouched when any of its allocations fails.
 
 #include "dsp/spectrumanalyzer.h"
+#include "heapcounter.h"
 
 #include <QTest>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
 namespace {
 
-// Counting is switched on only around the code under test, so Qt Test's own allocations do not
-// interfere. failAt makes the n-th counted allocation throw (0: never).
-bool counting = false;
-long allocations = 0;
-long failAt = 0;
-
-void* allocate(std::size_t size)
-{
-    if (counting) {
-        ++allocations;
-        if (failAt != 0 && allocations == failAt)
-            throw std::bad_alloc();
-    }
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-
-struct Counter {
+// Allocations made while it lives; failOn arms the n-th of them to throw (0: none).
+class Counter {
+public:
     explicit Counter(long failOn = 0)
+        : start_(heapcounter::allocations())
     {
-        allocations = 0;
-        failAt = failOn;
-        counting = true;
+        heapcounter::failAllocation(failOn);
     }
-    ~Counter()
-    {
-        counting = false;
-        failAt = 0;
-    }
+    ~Counter() { heapcounter::failAllocation(0); }
     Counter(const Counter&) = delete;
     Counter& operator=(const Counter&) = delete;
+
+    long made() const { return heapcounter::allocations() - start_; }
+
+private:
+    long start_;
 };
 
 constexpr unsigned kHop = 800;
@@ -63,36 +47,6 @@ bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
 }
 
 } // namespace
-
-void* operator new(std::size_t size)
-{
-    return allocate(size);
-}
-
-void* operator new[](std::size_t size)
-{
-    return allocate(size);
-}
-
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-
-void operator delete[](void* p) noexcept
-{
-    std::free(p);
-}
-
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
-
-void operator delete[](void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 class tst_Allocation : public QObject {
     Q_OBJECT
@@ -120,7 +74,7 @@ void tst_Allocation::steadyStateNeverAllocates()
     {
         Counter counter;
         analyzer.configure(rate, 28);
-        configureAllocations = allocations;
+        configureAllocations = counter.made();
     }
     // The counter itself works: configure is where the memory comes from.
     QVERIFY(configureAllocations > 0);
@@ -143,7 +97,7 @@ void tst_Allocation::steadyStateNeverAllocates()
         }
         analyzer.pushSamples(audio.data(), static_cast<unsigned>(audio.size()));
         frames += analyzer.process(frame) ? 1 : 0;
-        QCOMPARE(allocations, 0L);
+        QCOMPARE(counter.made(), 0L);
     }
     QVERIFY(frames > 40);
 }
@@ -168,7 +122,7 @@ void tst_Allocation::failedConfigureLeavesTheAnalyzerAsItWas()
         probe.configure(48000.0, 28);
         Counter counter;
         probe.configure(rate, bands);
-        needed = allocations;
+        needed = counter.made();
     }
     QVERIFY(needed > 0);
 

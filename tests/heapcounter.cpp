@@ -1,0 +1,67 @@
+#include "heapcounter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::atomic<long> made { 0 };
+// Index of the allocation that throws; 0 never matches, since the first one counts as 1.
+std::atomic<long> failing { 0 };
+
+void* allocate(std::size_t size)
+{
+    const long index = made.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (index == failing.load(std::memory_order_relaxed))
+        throw std::bad_alloc();
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+} // namespace
+
+namespace heapcounter {
+
+long allocations()
+{
+    return made.load(std::memory_order_relaxed);
+}
+
+void failAllocation(long n)
+{
+    failing.store(n > 0 ? made.load(std::memory_order_relaxed) + n : 0, std::memory_order_relaxed);
+}
+
+} // namespace heapcounter
+
+void* operator new(std::size_t size)
+{
+    return allocate(size);
+}
+
+void* operator new[](std::size_t size)
+{
+    return allocate(size);
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}

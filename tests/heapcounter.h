@@ -1,0 +1,16 @@
+// Heap accounting for tests and benchmarks. Linking heapcounter.cpp replaces the program's global
+// operator new and delete with malloc-based ones that count every allocation, on every thread, and
+// can be armed to make one of them throw std::bad_alloc.
+#ifndef TESTS_HEAPCOUNTER_H
+#define TESTS_HEAPCOUNTER_H
+
+namespace heapcounter {
+
+// Allocations made through operator new since the program started.
+long allocations();
+// Makes the n-th allocation from now throw std::bad_alloc; 0 disarms.
+void failAllocation(long n);
+
+} // namespace heapcounter
+
+#endif
