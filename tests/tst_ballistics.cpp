@@ -1,6 +1,7 @@
 // Ballistics behaviour that motioncheck does not pin down: exact factors, band-count edges, the
 // gate boundary, exact presence and peak timing, and NaN input.
 
+#include "describe.h"
 #include "dsp/ballistics.h"
 
 #include <QTest>
@@ -42,16 +43,6 @@ void stepFrames(Ballistics& b, const Row& row, float rmsDb, int frames, Frame& o
 {
     for (int i = 0; i < frames; ++i)
         b.step(row.db, count, rmsDb, out.bars, out.peaks);
-}
-
-QByteArray describe(const char* what, int index, float got, float expected)
-{
-    return QStringLiteral("%1 at %2: got %3, expected %4")
-        .arg(QLatin1String(what))
-        .arg(index)
-        .arg(static_cast<double>(got), 0, 'g', 9)
-        .arg(static_cast<double>(expected), 0, 'g', 9)
-        .toLocal8Bit();
 }
 
 } // namespace

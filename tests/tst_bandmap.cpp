@@ -1,6 +1,7 @@
 // Band table layout at the common rates, the silence floor, interpolated narrow bands, the tilt,
 // and saturation of the integer conversions at absurd sample rates.
 
+#include "describe.h"
 #include "dsp/bandmap.h"
 #include "dsp/saturate.h"
 
@@ -13,16 +14,6 @@
 using dsp::BandMap;
 
 namespace {
-
-QByteArray describe(const char* what, int index, double got, double expected)
-{
-    return QStringLiteral("%1 at %2: got %3, expected %4")
-        .arg(QLatin1String(what))
-        .arg(index)
-        .arg(got, 0, 'g', 9)
-        .arg(expected, 0, 'g', 9)
-        .toLocal8Bit();
-}
 
 BandMap built(int count, int fftSize, double sampleRate)
 {

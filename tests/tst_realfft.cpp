@@ -1,6 +1,7 @@
 // Window and power spectrum against first principles: a direct DFT in double, exact sine, DC
 // and Nyquist bins, and the window's exact sums.
 
+#include "describe.h"
 #include "dsp/realfft.h"
 
 #include <QTest>
@@ -51,16 +52,6 @@ std::vector<float> spectrumOf(const std::vector<float>& samples)
     std::vector<float> power(samples.size() / 2 + 1, -1.0f);
     fft.powerSpectrum(windowed.data(), window.sum(), power.data());
     return power;
-}
-
-QByteArray describe(const char* what, int index, double got, double expected)
-{
-    return QStringLiteral("%1 at %2: got %3, expected %4")
-        .arg(QLatin1String(what))
-        .arg(index)
-        .arg(got, 0, 'g', 9)
-        .arg(expected, 0, 'g', 9)
-        .toLocal8Bit();
 }
 
 } // namespace
