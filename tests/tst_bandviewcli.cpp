@@ -1,7 +1,7 @@
 // The bandview program as a person runs it: the files it writes, what it says, and how it fails.
 
 #include "bandviewfiles.h"
-#include "demo.h"
+#include "media/demo.h"
 #include "picture.h"
 
 #include "dsp/spectrumanalyzer.h"
@@ -224,7 +224,7 @@ void tst_BandviewCli::csvHasARowPerFrame()
     QCOMPARE(rows[0].last(), QByteArray("peak27"));
     // 60 hops per second of demo; the first frame comes with the hop that fills the 4096-sample
     // window: hop 6 of 800 samples.
-    const int frames = static_cast<int>(std::lround(bandview::kDemoLengthSec * 60)) - 5;
+    const int frames = static_cast<int>(std::lround(media::kDemoLengthSec * 60)) - 5;
     QCOMPARE(rows.size() - 1, frames);
     for (int i = 1; i < rows.size(); ++i) {
         QVERIFY2(rows[i].size() == rows[0].size(),
@@ -232,7 +232,7 @@ void tst_BandviewCli::csvHasARowPerFrame()
         QVERIFY2(rows[i][0].toInt() == i,
             qPrintable(QStringLiteral("row %1 has seq %2").arg(i).arg(rows[i][0])));
     }
-    QCOMPARE(rows.last()[1].toDouble(), bandview::kDemoLengthSec);
+    QCOMPARE(rows.last()[1].toDouble(), media::kDemoLengthSec);
     QVERIFY2(r.out.contains(QStringLiteral("%1 frames").arg(frames).toLatin1()), r.out.constData());
     QVERIFY2(r.out.contains("data: " + QFile::encodeName(csv)), r.out.constData());
 }
@@ -362,7 +362,7 @@ void tst_BandviewCli::pictureIsWrittenAndNamed()
     QImage image;
     QVERIFY(image.load(png, "PNG"));
     QCOMPARE(
-        image.size(), bandview::PictureLayout(dsp::kDefaultBands, bandview::kDemoLengthSec).size());
+        image.size(), bandview::PictureLayout(dsp::kDefaultBands, media::kDemoLengthSec).size());
 }
 
 void tst_BandviewCli::sectionsAndHelpAreListed()
@@ -370,9 +370,9 @@ void tst_BandviewCli::sectionsAndHelpAreListed()
     const Run sections = runBandview({ QStringLiteral("--list-sections") });
     QVERIFY2(sections.status == 0, qPrintable(describe(sections)));
     const QList<QByteArray> lines = sections.out.trimmed().split('\n');
-    QCOMPARE(lines.size(), 1 + bandview::kDemoSectionCount);
-    for (int i = 0; i < bandview::kDemoSectionCount; ++i) {
-        const auto& s = bandview::kDemoSections[i];
+    QCOMPARE(lines.size(), 1 + media::kDemoSectionCount);
+    for (int i = 0; i < media::kDemoSectionCount; ++i) {
+        const auto& s = media::kDemoSections[i];
         const QList<QByteArray> fields = lines[i + 1].simplified().split(' ');
         QVERIFY2(fields.size() > 3 && fields[0].toDouble() == s.startSec
                 && fields[1].toDouble() == s.endSec && lines[i + 1].contains(s.name),

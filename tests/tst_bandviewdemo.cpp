@@ -1,7 +1,7 @@
 // The built-in demo programme through the analysis core: each section shows what its name says.
 
 #include "analysis.h"
-#include "demo.h"
+#include "media/demo.h"
 #include "source.h"
 
 #include <QTest>
@@ -10,14 +10,14 @@
 #include <vector>
 
 using bandview::Analysis;
-using bandview::kDemoSections;
 using bandview::TimedFrame;
+using media::kDemoSections;
 
 namespace {
 
-const bandview::DemoSection& section(const char* name)
+const media::DemoSection& section(const char* name)
 {
-    for (const bandview::DemoSection& s : kDemoSections) {
+    for (const media::DemoSection& s : kDemoSections) {
         if (qstrcmp(s.name, name) == 0)
             return s;
     }
@@ -40,7 +40,7 @@ private slots:
 
 private:
     // Frames whose analysis window lay wholly inside the section.
-    std::vector<TimedFrame> framesOf(const bandview::DemoSection& s) const;
+    std::vector<TimedFrame> framesOf(const media::DemoSection& s) const;
 
     std::vector<float> samples_;
     std::vector<TimedFrame> frames_;
@@ -49,8 +49,8 @@ private:
 
 void tst_BandviewDemo::initTestCase()
 {
-    samples_ = bandview::renderDemo();
-    bandview::MemorySource source(samples_, bandview::kDemoRateHz);
+    samples_ = media::renderDemo();
+    bandview::MemorySource source(samples_, media::kDemoRateHz);
     Analysis analysis(source);
     Analysis::Step step;
     do
@@ -58,10 +58,10 @@ void tst_BandviewDemo::initTestCase()
     while (step == Analysis::Step::Frame || step == Analysis::Step::Warming);
     QCOMPARE(step, Analysis::Step::End);
     frames_ = analysis.frames();
-    windowSec_ = static_cast<double>(analysis.analyzer().fftSize()) / bandview::kDemoRateHz;
+    windowSec_ = static_cast<double>(analysis.analyzer().fftSize()) / media::kDemoRateHz;
 }
 
-std::vector<TimedFrame> tst_BandviewDemo::framesOf(const bandview::DemoSection& s) const
+std::vector<TimedFrame> tst_BandviewDemo::framesOf(const media::DemoSection& s) const
 {
     std::vector<TimedFrame> inside;
     for (const TimedFrame& f : frames_) {
@@ -75,7 +75,7 @@ std::vector<TimedFrame> tst_BandviewDemo::framesOf(const bandview::DemoSection& 
 void tst_BandviewDemo::sectionsTileTheProgramme()
 {
     QCOMPARE(kDemoSections[0].startSec, 0.0);
-    for (int i = 0; i < bandview::kDemoSectionCount; ++i) {
+    for (int i = 0; i < media::kDemoSectionCount; ++i) {
         const auto& s = kDemoSections[i];
         QVERIFY2(s.endSec > s.startSec, s.name);
         if (i > 0)
@@ -85,20 +85,18 @@ void tst_BandviewDemo::sectionsTileTheProgramme()
         QVERIFY2(hops == std::round(hops),
             qPrintable(QStringLiteral("%1 starts at %2 s").arg(s.name).arg(s.startSec)));
     }
-    QVERIFY2(bandview::kDemoLengthSec >= 18.0 && bandview::kDemoLengthSec <= 22.0,
-        qPrintable(QString::number(bandview::kDemoLengthSec)));
-    QCOMPARE(samples_.size(),
-        static_cast<std::size_t>(bandview::kDemoLengthSec * bandview::kDemoRateHz));
-    QCOMPARE(bandview::demoSectionAt(0.0), 0);
-    QCOMPARE(bandview::demoSectionAt(14.6), 4);
-    QCOMPARE(
-        bandview::demoSectionAt(bandview::kDemoLengthSec + 1.0), bandview::kDemoSectionCount - 1);
+    QVERIFY2(media::kDemoLengthSec >= 18.0 && media::kDemoLengthSec <= 22.0,
+        qPrintable(QString::number(media::kDemoLengthSec)));
+    QCOMPARE(samples_.size(), static_cast<std::size_t>(media::kDemoLengthSec * media::kDemoRateHz));
+    QCOMPARE(media::demoSectionAt(0.0), 0);
+    QCOMPARE(media::demoSectionAt(14.6), 4);
+    QCOMPARE(media::demoSectionAt(media::kDemoLengthSec + 1.0), media::kDemoSectionCount - 1);
 }
 
 void tst_BandviewDemo::sectionsPlayAtTheirLevels_data()
 {
     QTest::addColumn<int>("index");
-    for (int i = 0; i < bandview::kDemoSectionCount; ++i)
+    for (int i = 0; i < media::kDemoSectionCount; ++i)
         QTest::newRow(kDemoSections[i].name) << i;
 }
 
@@ -106,8 +104,8 @@ void tst_BandviewDemo::sectionsPlayAtTheirLevels()
 {
     QFETCH(int, index);
     const auto& s = kDemoSections[index];
-    const auto begin = static_cast<std::size_t>(std::llround(s.startSec * bandview::kDemoRateHz));
-    const auto end = static_cast<std::size_t>(std::llround(s.endSec * bandview::kDemoRateHz));
+    const auto begin = static_cast<std::size_t>(std::llround(s.startSec * media::kDemoRateHz));
+    const auto end = static_cast<std::size_t>(std::llround(s.endSec * media::kDemoRateHz));
     double sum = 0.0;
     float largest = 0.0f;
     for (std::size_t i = begin; i < end; ++i) {

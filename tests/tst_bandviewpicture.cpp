@@ -2,7 +2,7 @@
 // whether a lighter colour always means a taller bar.
 
 #include "analysis.h"
-#include "demo.h"
+#include "media/demo.h"
 #include "picture.h"
 #include "source.h"
 
@@ -31,22 +31,22 @@ private:
 
     std::vector<bandview::TimedFrame> frames_;
     QImage image_;
-    PictureLayout layout_ { dsp::kDefaultBands, bandview::kDemoLengthSec };
+    PictureLayout layout_ { dsp::kDefaultBands, media::kDemoLengthSec };
 };
 
 void tst_BandviewPicture::initTestCase()
 {
-    bandview::MemorySource source(bandview::renderDemo(), bandview::kDemoRateHz);
+    bandview::MemorySource source(media::renderDemo(), media::kDemoRateHz);
     bandview::Analysis analysis(source);
     while (analysis.advance() != bandview::Analysis::Step::End) { }
     frames_ = analysis.frames();
     bandview::PictureInput in;
     in.title = QStringLiteral("demo");
-    in.sampleRate = bandview::kDemoRateHz;
+    in.sampleRate = media::kDemoRateHz;
     in.lengthSec = analysis.secondsRead();
     in.bandCentersHz = analysis.bandCentersHz();
     in.frames = &frames_;
-    QCOMPARE(in.lengthSec, bandview::kDemoLengthSec);
+    QCOMPARE(in.lengthSec, media::kDemoLengthSec);
     image_ = bandview::renderPicture(in);
     QCOMPARE(image_.size(), layout_.size());
 }
@@ -82,11 +82,10 @@ void tst_BandviewPicture::heatFollowsTheSweep()
     QFETCH(double, sec);
     // Where the sweep is, independently of the analyzer: the band holding its frequency half an
     // analysis window (about 43 ms) earlier. The bar lags by up to one band behind that.
-    const auto& sweep = bandview::kDemoSections[0];
+    const auto& sweep = media::kDemoSections[0];
     const double span = sweep.endSec - sweep.startSec;
-    const double hz = bandview::kDemoSweepLowHz
-        * std::pow(
-            double(bandview::kDemoSweepHighHz) / bandview::kDemoSweepLowHz, (sec - 0.043) / span);
+    const double hz = media::kDemoSweepLowHz
+        * std::pow(double(media::kDemoSweepHighHz) / media::kDemoSweepLowHz, (sec - 0.043) / span);
     const int expected = static_cast<int>(dsp::kDefaultBands * std::log(hz / dsp::kBandLowHz)
         / std::log(double(dsp::kBandHighHz) / dsp::kBandLowHz));
     int hottest = 0;
@@ -104,14 +103,14 @@ void tst_BandviewPicture::heatFollowsTheSweep()
 void tst_BandviewPicture::longGapGoesDark()
 {
     // One second into the long gap every bar has sunk for 0.9 s with a 180 ms time constant.
-    const double sec = bandview::kDemoSections[6].startSec + 1.0;
-    QCOMPARE(QString(bandview::kDemoSections[6].name), QStringLiteral("long gap"));
+    const double sec = media::kDemoSections[6].startSec + 1.0;
+    QCOMPARE(QString(media::kDemoSections[6].name), QStringLiteral("long gap"));
     const int floor = qGray(bandview::heatColor(0.0f).rgb());
     for (int k = 0; k < dsp::kDefaultBands; ++k)
         QVERIFY2(heatAt(k, sec) <= floor + 2,
             qPrintable(QStringLiteral("band %1: lightness %2").arg(k).arg(heatAt(k, sec))));
     // And during the pink noise every band is lit.
-    const double pink = bandview::kDemoSections[7].startSec + 1.0;
+    const double pink = media::kDemoSections[7].startSec + 1.0;
     for (int k = 0; k < dsp::kDefaultBands; ++k)
         QVERIFY2(heatAt(k, pink) > floor + 30,
             qPrintable(QStringLiteral("band %1: lightness %2").arg(k).arg(heatAt(k, pink))));

@@ -3,7 +3,7 @@
 
 #include "analysis.h"
 #include "csv.h"
-#include "demo.h"
+#include "media/demo.h"
 #include "picture.h"
 #include "source.h"
 #include "terminal.h"
@@ -23,6 +23,7 @@
 namespace {
 
 using namespace bandview;
+using namespace media;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitBadInput = 2;

@@ -1,13 +1,14 @@
-// The built-in demo programme: about 20 s of synthetic audio at 48 kHz with one section for each
-// behaviour a viewer of the display should notice. Section boundaries fall on whole display hops
-// (multiples of 1/60 s), so a frame never straddles two sections by more than the analysis window.
-#ifndef BANDVIEW_DEMO_H
-#define BANDVIEW_DEMO_H
+// The built-in demo programme, shared by the programs that play it: about 20 s of synthetic audio
+// at 48 kHz with one section for each behaviour a viewer of the display should notice. Section
+// boundaries fall on whole display hops (multiples of 1/60 s), so a frame never straddles two
+// sections by more than the analysis window.
+#ifndef MEDIA_DEMO_H
+#define MEDIA_DEMO_H
 
 #include <limits>
 #include <vector>
 
-namespace bandview {
+namespace media {
 
 constexpr int kDemoRateHz = 48000;
 
@@ -58,6 +59,6 @@ std::vector<float> renderDemo();
 // Index of the section that plays at timeSec (the last one for times past the end), -1 before 0.
 int demoSectionAt(double timeSec);
 
-} // namespace bandview
+} // namespace media
 
 #endif

@@ -1,4 +1,4 @@
-#include "demo.h"
+#include "media/demo.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <random>
 
-namespace bandview {
+namespace media {
 
 namespace {
 
@@ -203,4 +203,4 @@ int demoSectionAt(double timeSec)
     return kDemoSectionCount - 1;
 }
 
-} // namespace bandview
+} // namespace media
