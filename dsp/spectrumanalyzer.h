@@ -18,6 +18,7 @@
 
 #include "dsp/ballistics.h"
 #include "dsp/bandmap.h"
+#include "dsp/export.h"
 #include "dsp/realfft.h"
 
 #include <cstdint>
@@ -45,9 +46,9 @@ struct SpectrumFrame {
 };
 
 // RMS level of a block in dBFS, accumulated in double; -120 for silence, null or empty input.
-float computeRmsDb(const float* samples, unsigned count);
+BANDCORE_API float computeRmsDb(const float* samples, unsigned count);
 // True when every sample compares equal to 0 (negative zero too); null or empty counts as zero.
-bool isExactZero(const float* samples, unsigned count);
+BANDCORE_API bool isExactZero(const float* samples, unsigned count);
 
 class SpectrumAnalyzer {
 public:
@@ -55,10 +56,10 @@ public:
     SpectrumAnalyzer(const SpectrumAnalyzer&) = delete;
     SpectrumAnalyzer& operator=(const SpectrumAnalyzer&) = delete;
 
-    void configure(double sampleRate, int bandCount = kDefaultBands);
-    void pushSamples(const float* samples, unsigned count);
+    BANDCORE_API void configure(double sampleRate, int bandCount = kDefaultBands);
+    BANDCORE_API void pushSamples(const float* samples, unsigned count);
     // Returns false and leaves out untouched until N samples have been pushed.
-    bool process(SpectrumFrame& out);
+    BANDCORE_API bool process(SpectrumFrame& out);
 
     int fftSize() const { return fft_ ? fft_->size() : 0; }
     // Consecutive processed hops whose whole buffer was exactly zero.
