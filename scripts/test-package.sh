@@ -57,8 +57,12 @@ for kind in static shared; do
     quiet cmake -S "$work/examples/cpp" -B "$work/cpp-$kind" -DCMAKE_PREFIX_PATH="$prefix" \
         -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     quiet cmake --build "$work/cpp-$kind"
+    grep -qx "bandcore_DIR:PATH=$prefix/lib/cmake/bandcore" "$work/cpp-$kind/CMakeCache.txt" ||
+        fail "the C++ example found a package outside $prefix"
     # pkg-config, strict C99.
     export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+    [[ $(pkg-config --path bandcore) == "$prefix/lib/pkgconfig/bandcore.pc" ]] ||
+        fail "pkg-config found a bandcore.pc outside $prefix"
     # shellcheck disable=SC2046 # the flags are words
     gcc -std=c99 -pedantic -Wall -Wextra -Werror "$work/examples/c/main.c" \
         $(pkg-config --cflags --libs bandcore) -o "$work/c-$kind"
