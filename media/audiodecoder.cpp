@@ -32,9 +32,13 @@ namespace {
     // truncation worth reporting loses.
     constexpr double kPaddingSec = 0.25;
     // A jump forward between one decoded frame's timestamp and the end of the one before larger
-    // than this means the demuxer dropped data while resynchronising. Timestamps in milliseconds
-    // (ASF, Matroska) jitter by one tick; the smallest packets worth noticing are ~20 ms long.
-    constexpr double kGapSec = 0.05;
+    // than this means data was lost: a packet the decoder rejected, or a stretch the demuxer
+    // dropped while resynchronising. Timestamps in milliseconds (ASF, Matroska) jitter by one
+    // tick; the shortest packets are 2.5 ms (Opus).
+    constexpr double kGapSec = 0.002;
+    // The gap is filled with silence, so that the time line stays the stream's, up to this much:
+    // a damaged timestamp must not turn into hours of silence.
+    constexpr double kMaxGapFillSec = 10.0;
     // Errors in a row, with no frame in between, after which a stream counts as over: a demuxer
     // that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
@@ -222,6 +226,7 @@ struct AudioDecoder::State {
     std::string title;
 
     int frameNext = 0; // the next unread sample of frame
+    std::int64_t silence = 0; // samples of silence owed before frame, for a gap
     bool flushing = false; // the demuxer is done; the decoder gives what it holds
     bool over = false;
     int errorsInARow = 0;
@@ -419,9 +424,13 @@ struct AudioDecoder::State {
         const std::int64_t pts = frame->best_effort_timestamp;
         if (pts != AV_NOPTS_VALUE) {
             const std::int64_t at = av_rescale_q(pts, timeBase, AVRational { 1, rate });
-            if (nextPts != AV_NOPTS_VALUE && !damageSinceFrame
-                && at - nextPts > static_cast<std::int64_t>(kGapSec * rate))
-                noteDamage();
+            const std::int64_t gap = nextPts == AV_NOPTS_VALUE ? 0 : at - nextPts;
+            if (gap > static_cast<std::int64_t>(kGapSec * rate)) {
+                // The decoder's own complaint, when it made one, already counted this loss.
+                if (!damageSinceFrame)
+                    noteDamage();
+                silence = std::min(gap, static_cast<std::int64_t>(kMaxGapFillSec * rate));
+            }
             nextPts = at + frame->nb_samples;
         } else if (nextPts != AV_NOPTS_VALUE) {
             nextPts += frame->nb_samples;
@@ -630,6 +639,14 @@ int AudioDecoder::read(float* out, int count)
     State& s = *s_;
     int got = 0;
     while (got < count) {
+        if (s.silence > 0) {
+            const int n = static_cast<int>(std::min<std::int64_t>(s.silence, count - got));
+            std::fill(out + got, out + got + n, 0.0f);
+            s.silence -= n;
+            s.delivered += n;
+            got += n;
+            continue;
+        }
         const int left = s.frame->nb_samples - s.frameNext;
         if (left <= 0) {
             if (s.over || !s.nextFrame())
