@@ -492,8 +492,12 @@ struct AudioDecoder::State {
                 av_packet_unref(packet);
                 continue;
             }
-            const bool corrupt = packet->flags & AV_PKT_FLAG_CORRUPT;
-            const int sent = corrupt ? AVERROR_INVALIDDATA : avcodec_send_packet(codec, packet);
+            // A packet the demuxer marks corrupt (most often one cut short) still goes to the
+            // decoder, which keeps what it can of it. When a read error cut it short, that error
+            // is the damage to report.
+            if ((packet->flags & AV_PKT_FLAG_CORRUPT) && readErrno == 0)
+                noteDamage();
+            const int sent = avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
             if (sent < 0 && !tolerate())
                 finish();
