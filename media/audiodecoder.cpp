@@ -231,7 +231,9 @@ struct AudioDecoder::State {
     bool over = false;
     int errorsInARow = 0;
     bool damageSinceFrame = false;
-    std::int64_t nextPts = AV_NOPTS_VALUE; // in samples: where the next frame should start
+    // Where the next frame should start, in samples, NaN until a frame had a timestamp. A double:
+    // a damaged timestamp may be anywhere in 64 bits, and differences of those would overflow.
+    double nextPts = std::nan("");
     std::int64_t delivered = 0;
     DecodeDamage damage;
 
@@ -410,6 +412,8 @@ struct AudioDecoder::State {
             return "file is empty";
         if (rc == AVERROR_INVALIDDATA)
             return "not an audio file";
+        if (rc == AVERROR_EOF)
+            return "file ends before its audio begins";
         return ffmpegReason(rc);
     }
 
@@ -422,17 +426,17 @@ struct AudioDecoder::State {
             return false;
         }
         const std::int64_t pts = frame->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE) {
-            const std::int64_t at = av_rescale_q(pts, timeBase, AVRational { 1, rate });
-            const std::int64_t gap = nextPts == AV_NOPTS_VALUE ? 0 : at - nextPts;
-            if (gap > static_cast<std::int64_t>(kGapSec * rate)) {
+        const double at = static_cast<double>(pts) * av_q2d(timeBase) * rate;
+        if (pts != AV_NOPTS_VALUE && std::isfinite(at)) {
+            const double gap = at - nextPts; // NaN, and so no gap, for the first frame
+            if (gap > kGapSec * rate) {
                 // The decoder's own complaint, when it made one, already counted this loss.
                 if (!damageSinceFrame)
                     noteDamage();
-                silence = std::min(gap, static_cast<std::int64_t>(kMaxGapFillSec * rate));
+                silence = static_cast<std::int64_t>(std::min(gap, kMaxGapFillSec * rate));
             }
             nextPts = at + frame->nb_samples;
-        } else if (nextPts != AV_NOPTS_VALUE) {
+        } else {
             nextPts += frame->nb_samples;
         }
         damageSinceFrame = false;
