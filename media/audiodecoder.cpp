@@ -227,6 +227,8 @@ struct AudioDecoder::State {
 
     int frameNext = 0; // the next unread sample of frame
     std::int64_t silence = 0; // samples of silence owed before frame, for a gap
+    bool havePacket = false; // packet holds the first one, read by open()
+    double shortSec = -1.0; // where the last packet, marked corrupt, began; -1 when it was whole
     bool flushing = false; // the demuxer is done; the decoder gives what it holds
     bool over = false;
     int errorsInARow = 0;
@@ -310,10 +312,13 @@ struct AudioDecoder::State {
         return at < 0 ? AVERROR(errno) : at - s.fdStart;
     }
 
-    void noteDamage()
+    void noteDamage() { noteDamage(static_cast<double>(delivered) / rate); }
+
+    void noteDamage(double atSec)
     {
         ++damage.skippedPackets;
-        markDamage();
+        if (damage.firstDamageSec < 0.0)
+            damage.firstDamageSec = atSec;
         damageSinceFrame = true;
     }
 
@@ -384,6 +389,11 @@ struct AudioDecoder::State {
         frame = av_frame_alloc();
         if (!packet || !frame)
             return systemReason(ENOMEM);
+        // A stream that gives no audio at all is refused now, not as a run of nothing.
+        rc = readPacket();
+        if (rc < 0)
+            return noAudio(rc);
+        havePacket = true;
 
         // A duration guessed from the bit rate (a raw MP3 or AAC stream without a header that
         // counts its frames) is no promise, and a stream cut short is no more than that guess;
@@ -415,6 +425,18 @@ struct AudioDecoder::State {
         if (rc == AVERROR_EOF)
             return "file ends before its audio begins";
         return ffmpegReason(rc);
+    }
+
+    std::string noAudio(int rc) const
+    {
+        if (readErrno != 0)
+            return systemReason(readErrno);
+        if (rc == AVERROR_EOF)
+            return "file ends before its audio begins";
+        // MP4 and its kin may keep their index after the audio; a stream cannot go back for it.
+        if (!seekable && std::strncmp(format->iformat->name, "mov,", 4) == 0)
+            return "this MP4 keeps its index after the audio, so it cannot be read from a stream";
+        return "no audio could be read: " + ffmpegReason(rc);
     }
 
     // Checks a decoded frame; a frame that cannot be taken as it is counts as damage.
@@ -462,6 +484,42 @@ struct AudioDecoder::State {
         damage.ended = true;
     }
 
+    // Reads the next packet of the audio stream into packet. Returns 0, or the error that ends
+    // the stream: the end of the bytes, a failed read, or a demuxer that cannot get past a fault.
+    int readPacket()
+    {
+        for (;;) {
+            const int rc = av_read_frame(format, packet);
+            if (rc < 0) {
+                // A demuxer may fail on a damaged stretch and find its feet further on.
+                const bool more = rc != AVERROR_EOF && readErrno == 0 && !avio_feof(io);
+                if (more && tolerate())
+                    continue;
+                // A short last packet is how a stream of unknown length ends. In a file, whose
+                // demuxer knows where the audio ends, it means the file is shorter than its
+                // header says.
+                if (shortSec >= 0.0 && seekable)
+                    noteDamage(shortSec);
+                shortSec = -1.0;
+                return rc;
+            }
+            if (packet->stream_index != stream) {
+                av_packet_unref(packet);
+                continue;
+            }
+            if (shortSec >= 0.0)
+                noteDamage(shortSec);
+            shortSec = -1.0;
+            // The demuxer marks a packet corrupt when it got fewer bytes than it asked for (or
+            // found it damaged); the decoder still keeps what it can of it. Whether that is
+            // damage depends on what follows. When a read error cut it short, that error is
+            // the damage to report.
+            if ((packet->flags & AV_PKT_FLAG_CORRUPT) && readErrno == 0)
+                shortSec = static_cast<double>(delivered) / rate;
+            return 0;
+        }
+    }
+
     // Makes frame hold unread samples; false at the end of the stream.
     bool nextFrame()
     {
@@ -481,26 +539,12 @@ struct AudioDecoder::State {
                     finish();
                 continue;
             }
-            const int rc = av_read_frame(format, packet);
-            if (rc < 0) {
-                // A demuxer may fail on a damaged stretch and find its feet further on; the end
-                // of the bytes, or a failed read, ends the stream.
-                const bool more = rc != AVERROR_EOF && readErrno == 0 && !avio_feof(io);
-                if (!more || !tolerate()) {
-                    flushing = true;
-                    avcodec_send_packet(codec, nullptr);
-                }
+            if (!havePacket && readPacket() < 0) {
+                flushing = true;
+                avcodec_send_packet(codec, nullptr);
                 continue;
             }
-            if (packet->stream_index != stream) {
-                av_packet_unref(packet);
-                continue;
-            }
-            // A packet the demuxer marks corrupt (most often one cut short) still goes to the
-            // decoder, which keeps what it can of it. When a read error cut it short, that error
-            // is the damage to report.
-            if ((packet->flags & AV_PKT_FLAG_CORRUPT) && readErrno == 0)
-                noteDamage();
+            havePacket = false;
             const int sent = avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
             if (sent < 0 && !tolerate())

@@ -252,6 +252,8 @@ void tst_AudioDecoder::openFailuresGiveTheReason_data()
                                << "not an audio file";
     QTest::newRow("picture only") << "picture.png"
                                   << "not an audio file";
+    QTest::newRow("no samples") << "nosamples.wav"
+                                << "file ends before its audio begins";
     QTest::newRow("rate too low") << "slow.wav"
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
     QTest::newRow("rate too high") << "fast.wav"
@@ -267,6 +269,7 @@ void tst_AudioDecoder::openFailuresGiveTheReason()
         garbage.append(static_cast<char>((i * 7919) % 251));
     QVERIFY(writeBytes(path("empty.mp3"), {}));
     QVERIFY(writeBytes(path("garbage.flac"), garbage));
+    QVERIFY(writeSoundFile(path("nosamples.wav"), { {} }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(path("slow.wav"), { std::vector<float>(800, 0.1f) }, 4000,
         SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(path("fast.wav"), { std::vector<float>(800, 0.1f) }, 384000,
@@ -440,6 +443,32 @@ void tst_AudioDecoder::standardInputAndFifoAreStreams()
     }
     writer.join();
     QVERIFY2(fromStdin == expected, error.c_str());
+
+    // A WAV written to a pipe cannot go back to fill in its sizes: they read "unknown", and the
+    // stream ends in a short packet, which is no damage there.
+    QVERIFY(
+        writeSoundFile(path("streamed.wav"), { tone }, kRate, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QByteArray streamed = readBytes(path("streamed.wav"));
+    const qsizetype dataChunk = streamed.indexOf("data");
+    QVERIFY(dataChunk > 0);
+    streamed.replace(4, 4, QByteArray(4, '\xff'));
+    streamed.replace(dataChunk + 4, 4, QByteArray(4, '\xff'));
+    QVERIFY(::pipe(ends) == 0);
+    std::thread wavWriter = feed(ends[1], streamed);
+    std::vector<float> fromWav;
+    std::string warning;
+    {
+        const StdinFrom input(ends[0]);
+        ::close(ends[0]);
+        auto decoder = media::AudioDecoder::open("-", &error);
+        if (decoder) {
+            fromWav = decodeAll(*decoder);
+            warning = decoder->damage().warning();
+        }
+    }
+    wavWriter.join();
+    QCOMPARE(fromWav.size(), tone.size());
+    QVERIFY2(warning.empty(), warning.c_str());
 
     const QString fifo = path("fifo");
     QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
