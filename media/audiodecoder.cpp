@@ -65,12 +65,22 @@ namespace {
         return phrase(text);
     }
 
+    // FFmpeg's largest single allocation. A few bytes of damaged header can ask for gigabytes
+    // (a WAV's format chunk claiming a 900 MB extension, found by the fuzzer), which FFmpeg would
+    // zero and so really take; no audio stream needs more than a few megabytes in one piece
+    // (a cover picture is the largest).
+    constexpr std::size_t kMaxAllocBytes = 64u << 20;
+
     // FFmpeg logs to standard error by default, which belongs to the program: one line for an
     // error, and the live view's terminal. Everything it would say reaches us as return codes.
-    void silenceFfmpeg()
+    // Both settings are process-wide, and this module is the program's only user of FFmpeg.
+    void configureFfmpeg()
     {
         static std::once_flag once;
-        std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+        std::call_once(once, [] {
+            av_log_set_level(AV_LOG_QUIET);
+            av_max_alloc(kMaxAllocBytes);
+        });
     }
 
     // "1:05.3", or "1:02:05.3" past an hour.
@@ -331,7 +341,7 @@ struct AudioDecoder::State {
     // After open: the stream, its decoder and what it declares.
     std::string start()
     {
-        silenceFfmpeg();
+        configureFfmpeg();
         auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
         if (!buffer)
             return systemReason(ENOMEM);

@@ -5,6 +5,8 @@
 // stream that ends short of its declared duration is noted, and a read error after the stream
 // opened is recorded rather than taken for a normal end. Nothing is ever printed: FFmpeg's own
 // log is silenced, and what went wrong reaches the caller through open()'s reason and damage().
+// The first open() sets two process-wide FFmpeg settings: its log level (quiet) and its largest
+// single allocation (64 MiB, so that a damaged header cannot take gigabytes).
 // Paths are raw bytes, so names that are not UTF-8 work.
 #ifndef MEDIA_AUDIODECODER_H
 #define MEDIA_AUDIODECODER_H

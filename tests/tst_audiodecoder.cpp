@@ -4,6 +4,7 @@
 
 #include "bandviewfiles.h"
 #include "describe.h"
+#include "heapcounter.h"
 #include "media/audiodecoder.h"
 
 #include <QFile>
@@ -139,6 +140,7 @@ private slots:
     void readErrorAfterOpenIsRecorded();
     void standardInputAndFifoAreStreams();
     void nonUtf8NameOpens();
+    void readAllocatesNothing();
 
 private:
     // Runs ffmpeg on a generated stereo fixture; extra holds the output options.
@@ -508,6 +510,25 @@ void tst_AudioDecoder::nonUtf8NameOpens()
     QCOMPARE(decodeAll(*decoder).size(), std::size_t(8000));
     // QTemporaryDir cannot name it to remove it.
     ::unlink(name.constData());
+}
+
+void tst_AudioDecoder::readAllocatesNothing()
+{
+    // Damaged MP3: planar floats, decoder errors and a gap filled with silence all on the path.
+    constexpr int kRate = 44100;
+    QVERIFY(makeFixture("alloc.mp3", kRate, {}, 3.0));
+    QByteArray data = readBytes(path("alloc.mp3"));
+    data.replace(data.size() / 2, 417, QByteArray(417, '\0'));
+    QVERIFY(writeBytes(path("alloc.mp3"), data));
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path("alloc.mp3")), &error);
+    QVERIFY2(decoder, error.c_str());
+    std::vector<float> hop(static_cast<std::size_t>(kRate / 60));
+    const long before = heapcounter::allocations();
+    while (decoder->read(hop.data(), static_cast<int>(hop.size())) > 0) { }
+    const long made = heapcounter::allocations() - before;
+    QVERIFY2(decoder->damage().skippedPackets > 0, "the fixture is not damaged");
+    QVERIFY2(made == 0, describe("allocations while reading", 0, made, 0));
 }
 
 QTEST_APPLESS_MAIN(tst_AudioDecoder)
