@@ -305,15 +305,18 @@ struct AudioDecoder::State {
                 return AVERROR(errno);
             current = at - s.fdStart;
         }
-        std::int64_t target = offset;
+        // Offsets come from the stream's own headers and may be anything: every target stays
+        // within the bytes there are, computed without overflow.
+        std::int64_t base = 0;
         if (whence == SEEK_CUR)
-            target = current + offset;
+            base = current;
         else if (whence == SEEK_END)
-            target = s.size + offset;
+            base = s.size;
         else if (whence != SEEK_SET)
             return AVERROR(EINVAL);
-        if (target < 0 || (s.memory && target > s.size))
+        if (offset < -base || offset > s.size - base)
             return AVERROR(EINVAL);
+        const std::int64_t target = base + offset;
         if (s.memory) {
             s.memoryPos = static_cast<std::size_t>(target);
             return target;
@@ -414,6 +417,8 @@ struct AudioDecoder::State {
                 declaredSec = static_cast<double>(st->duration) * av_q2d(st->time_base);
             else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
                 declaredSec = static_cast<double>(format->duration) / AV_TIME_BASE;
+            if (!std::isfinite(declaredSec))
+                declaredSec = -1.0;
         }
         damage.declaredSec = declaredSec;
         const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
