@@ -39,8 +39,8 @@ namespace {
     // The gap is filled with silence, so that the time line stays the stream's, up to this much:
     // a damaged timestamp must not turn into hours of silence.
     constexpr double kMaxGapFillSec = 10.0;
-    // Errors in a row, with no frame in between, after which a stream counts as over: a demuxer
-    // that cannot move past a fault would otherwise be asked forever.
+    // Errors in a row, with no packet or frame in between, after which a stream counts as over:
+    // a demuxer that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
 
     // System and FFmpeg messages start with a capital ("No such file or directory"); ours are
@@ -525,6 +525,8 @@ struct AudioDecoder::State {
             if (shortSec >= 0.0)
                 noteDamage(shortSec);
             shortSec = -1.0;
+            // A packet is progress: the decoder's failures count from here.
+            errorsInARow = 0;
             // The demuxer marks a packet corrupt when it got fewer bytes than it asked for (or
             // found it damaged); the decoder still keeps what it can of it. Whether that is
             // damage depends on what follows. When a read error cut it short, that error is
@@ -545,7 +547,7 @@ struct AudioDecoder::State {
                     return true;
                 continue;
             }
-            if (got == AVERROR_EOF || flushing) {
+            if (got == AVERROR_EOF) {
                 finish();
                 break;
             }
@@ -553,6 +555,11 @@ struct AudioDecoder::State {
                 if (!tolerate())
                     finish();
                 continue;
+            }
+            // A decoder that has been flushed and still wants input has nothing more to give.
+            if (flushing) {
+                finish();
+                break;
             }
             if (!havePacket && readPacket() < 0) {
                 flushing = true;
@@ -664,14 +671,14 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::s
 }
 
 std::unique_ptr<AudioDecoder> AudioDecoder::openBuffer(
-    const std::uint8_t* data, std::size_t size, std::string* error)
+    const std::uint8_t* data, std::size_t size, std::string* error, bool seekable)
 {
     auto s = std::make_unique<State>();
     // A null pointer would read as the descriptor source; an empty block is never dereferenced.
     static const std::uint8_t kNothing = 0;
     s->memory = data ? data : &kNothing;
     s->size = data ? static_cast<std::int64_t>(size) : 0;
-    s->seekable = true;
+    s->seekable = seekable;
     s = started(std::move(s), error);
     return s ? std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(s))) : nullptr;
 }

@@ -44,9 +44,10 @@ public:
     // *error to a one-line lower-case reason without the file name ("no such file or directory",
     // "not an audio file", "sample rate 4000 Hz is outside 8000..192000 Hz", "file is empty").
     static std::unique_ptr<AudioDecoder> open(const std::string& path, std::string* error);
-    // The same over bytes in memory, which must outlive the decoder (the fuzz target uses it).
+    // The same over bytes in memory, which must outlive the decoder (the fuzz target uses it);
+    // not seekable, they are read front to back, as from a pipe.
     static std::unique_ptr<AudioDecoder> openBuffer(
-        const std::uint8_t* data, std::size_t size, std::string* error);
+        const std::uint8_t* data, std::size_t size, std::string* error, bool seekable = true);
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;
