@@ -31,6 +31,8 @@ namespace {
     // millisecond tick. A quarter of a second clears all of these and is still far less than any
     // truncation worth reporting loses.
     constexpr double kPaddingSec = 0.25;
+    // Damage this close to where a short stream ends is taken for the cut itself.
+    constexpr double kCutSec = 1.0;
     // A jump forward between one decoded frame's timestamp and the end of the one before larger
     // than this means data was lost: a packet the decoder rejected, or a stretch the demuxer
     // dropped while resynchronising. Timestamps in milliseconds (ASF, Matroska) jitter by one
@@ -191,8 +193,13 @@ std::string DecodeDamage::warning() const
     auto add = [&what](const std::string& item) { what += (what.empty() ? "" : ", ") + item; };
     if (!readError.empty())
         add("read error (" + readError + ")");
-    if (truncated())
-        add("truncated");
+    // A stream that stops short right after (or without) damage was cut off. Earlier damage
+    // can explain the shortfall instead: a demuxer that resynchronises drops what it skips
+    // without a trace in the timestamps. Then only the shortfall is certain.
+    if (truncated()) {
+        const bool cut = firstDamageSec < 0.0 || firstDamageSec >= decodedSec - kCutSec;
+        add(cut ? "truncated" : "short by " + clock(declaredSec - decodedSec));
+    }
     if (skippedPackets > 0)
         add(counted(skippedPackets, "damaged packet", "damaged packets") + " skipped");
     if (nonFiniteSamples > 0)
@@ -237,6 +244,7 @@ struct AudioDecoder::State {
 
     int frameNext = 0; // the next unread sample of frame
     std::int64_t silence = 0; // samples of silence owed before frame, for a gap
+    std::int64_t sentSamples = 0; // the length of the packet last sent to the decoder
     bool havePacket = false; // packet holds the first one, read by open()
     double shortSec = -1.0; // where the last packet, marked corrupt, began; -1 when it was whole
     bool flushing = false; // the demuxer is done; the decoder gives what it holds
@@ -482,6 +490,15 @@ struct AudioDecoder::State {
         return true;
     }
 
+    // The decoder rejected the last packet: its length in silence keeps the time line, where the
+    // timestamps that follow would not show the loss (a raw MP3's are counted, not stored).
+    void lose()
+    {
+        silence += sentSamples;
+        nextPts += static_cast<double>(sentSamples);
+        sentSamples = 0;
+    }
+
     // One more error in a row; true while it is worth going on.
     bool tolerate()
     {
@@ -552,6 +569,7 @@ struct AudioDecoder::State {
                 break;
             }
             if (got != AVERROR(EAGAIN)) {
+                lose();
                 if (!tolerate())
                     finish();
                 continue;
@@ -567,10 +585,17 @@ struct AudioDecoder::State {
                 continue;
             }
             havePacket = false;
+            const double sec = static_cast<double>(packet->duration) * av_q2d(timeBase);
+            sentSamples = packet->duration > 0 && std::isfinite(sec)
+                ? static_cast<std::int64_t>(std::min(sec, kMaxGapFillSec) * rate)
+                : 0;
             const int sent = avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
-            if (sent < 0 && !tolerate())
-                finish();
+            if (sent < 0) {
+                lose();
+                if (!tolerate())
+                    finish();
+            }
         }
         return false;
     }
