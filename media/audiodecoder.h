@@ -29,8 +29,8 @@ struct DecodeDamage {
     double firstDamageSec = -1.0; // audio time of the first damage, -1 when none
     double declaredSec = -1.0; // the container's duration, -1 when unknown
     double decodedSec = 0.0; // audio delivered so far
-    std::string
-        readError; // why the stream failed after it opened ("input/output error"), empty otherwise
+    // Why the stream failed after it opened ("input/output error"); empty otherwise.
+    std::string readError;
     bool ended = false; // the stream is over: read() gives what it still holds, then 0
     bool truncated() const; // ended clearly before declaredSec (beyond padding)
     bool any() const; // anything above
