@@ -748,7 +748,8 @@ int AudioDecoder::read(float* out, int count)
         }
         const int left = s.frame->nb_samples - s.frameNext;
         if (left <= 0) {
-            if (s.over || !s.nextFrame())
+            // A packet lost at the very end still owes its silence.
+            if ((s.over || !s.nextFrame()) && s.silence == 0)
                 break;
             continue;
         }
