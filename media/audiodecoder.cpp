@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -84,6 +85,8 @@ namespace {
             av_max_alloc(kMaxAllocBytes);
         });
     }
+
+    std::atomic<bool (*)()> stopCheck { nullptr };
 
     // "1:05.3", or "1:02:05.3" past an hour.
     std::string clock(double sec)
@@ -229,6 +232,7 @@ struct AudioDecoder::State {
     std::int64_t size = -1; // bytes, -1 when unknown
     std::int64_t bytesRead = 0;
     int readErrno = 0; // the first read() that failed
+    bool stopped = false; // a signal interrupted a read and the program is stopping
 
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -292,8 +296,14 @@ struct AudioDecoder::State {
             }
             if (n == 0)
                 return AVERROR_EOF;
-            if (errno == EINTR)
+            if (errno == EINTR) {
+                bool (*stop)() = stopCheck.load();
+                if (stop && stop()) {
+                    s.stopped = true;
+                    return AVERROR_EXIT;
+                }
                 continue;
+            }
             if (s.readErrno == 0)
                 s.readErrno = errno;
             return AVERROR(errno);
@@ -439,6 +449,8 @@ struct AudioDecoder::State {
 
     std::string openFailure(int rc) const
     {
+        if (stopped)
+            return "stopped";
         if (readErrno != 0)
             return systemReason(readErrno);
         if (bytesRead == 0)
@@ -452,6 +464,8 @@ struct AudioDecoder::State {
 
     std::string noAudio(int rc) const
     {
+        if (stopped)
+            return "stopped";
         if (readErrno != 0)
             return systemReason(readErrno);
         if (rc == AVERROR_EOF)
@@ -513,7 +527,8 @@ struct AudioDecoder::State {
             damage.readError = systemReason(readErrno);
             markDamage();
         }
-        damage.ended = true;
+        // A stream stopped on request did not come to its end, and is not short.
+        damage.ended = !stopped;
     }
 
     // Reads the next packet of the audio stream into packet. Returns 0, or the error that ends
@@ -524,7 +539,7 @@ struct AudioDecoder::State {
             const int rc = av_read_frame(format, packet);
             if (rc < 0) {
                 // A demuxer may fail on a damaged stretch and find its feet further on.
-                const bool more = rc != AVERROR_EOF && readErrno == 0 && !avio_feof(io);
+                const bool more = rc != AVERROR_EOF && readErrno == 0 && !stopped && !avio_feof(io);
                 if (more && tolerate())
                     continue;
                 // A short last packet is how a stream of unknown length ends. In a file, whose
@@ -706,6 +721,11 @@ std::unique_ptr<AudioDecoder> AudioDecoder::openBuffer(
     s->seekable = seekable;
     s = started(std::move(s), error);
     return s ? std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(s))) : nullptr;
+}
+
+void AudioDecoder::setStopCheck(bool (*stop)())
+{
+    stopCheck.store(stop);
 }
 
 int AudioDecoder::sampleRate() const

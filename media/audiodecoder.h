@@ -31,7 +31,9 @@ struct DecodeDamage {
     double decodedSec = 0.0; // audio delivered so far
     // Why the stream failed after it opened ("input/output error"); empty otherwise.
     std::string readError;
-    bool ended = false; // the stream is over: read() gives what it still holds, then 0
+    // The stream came to its end (not stopped by setStopCheck's test): read() gives what it still
+    // holds, then 0.
+    bool ended = false;
     bool truncated() const; // ended clearly before declaredSec (beyond padding)
     bool any() const; // anything above
     // One line: what was wrong, where, how much of the duration was decoded. Empty when clean.
@@ -48,6 +50,11 @@ public:
     // not seekable, they are read front to back, as from a pipe.
     static std::unique_ptr<AudioDecoder> openBuffer(
         const std::uint8_t* data, std::size_t size, std::string* error, bool seekable = true);
+    // For a program that stops on a signal: when a signal interrupts a read and stop() then
+    // says true, the stream ends there (no damage, no read error) instead of waiting on for
+    // bytes from a pipe or FIFO that may never come. Process-wide; null (the default) always
+    // waits on. Set it before opening; stop() must be safe to call from any thread.
+    static void setStopCheck(bool (*stop)());
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;

@@ -12,9 +12,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <fcntl.h>
 #include <limits>
+#include <pthread.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -141,6 +145,7 @@ private slots:
     void standardInputAndFifoAreStreams();
     void nonUtf8NameOpens();
     void readAllocatesNothing();
+    void signalEndsAWaitingRead();
 
 private:
     // Runs ffmpeg on a generated stereo fixture; extra holds the output options.
@@ -530,6 +535,72 @@ void tst_AudioDecoder::readAllocatesNothing()
     const long made = heapcounter::allocations() - before;
     QVERIFY2(decoder->damage().skippedPackets > 0, "the fixture is not damaged");
     QVERIFY2(made == 0, describe("allocations while reading", 0, made, 0));
+}
+
+namespace {
+std::atomic<bool> stopSignalled { false };
+}
+
+void tst_AudioDecoder::signalEndsAWaitingRead()
+{
+    // A pipe whose writer sent one second and then nothing, as a stalled program would; a signal
+    // without SA_RESTART, as bandview's stop handlers, interrupts the read that waits on it.
+    constexpr int kRate = 16000;
+    QVERIFY(writeSoundFile(path("stalled.wav"), { sine(440.0, 0.5, kRate, 1.0) }, kRate,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    const QByteArray data = readBytes(path("stalled.wav"));
+    int ends[2];
+    QVERIFY(::pipe(ends) == 0);
+    // Fits the pipe's buffer, so that the write does not wait for the reader.
+    QCOMPARE(::write(ends[1], data.constData(), static_cast<std::size_t>(data.size())),
+        static_cast<ssize_t>(data.size()));
+
+    struct sigaction action { };
+    struct sigaction saved { };
+    action.sa_handler = [](int) { stopSignalled = true; };
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGUSR1, &action, &saved);
+    media::AudioDecoder::setStopCheck([] { return stopSignalled.load(); });
+    // The signal goes again until the read returns, in case the first came before it waited; a
+    // decoder that kept waiting is released by closing the pipe after 20 s.
+    std::atomic<bool> done { false };
+    std::atomic<bool> released { false };
+    const pthread_t reader = ::pthread_self();
+    std::thread signaller([&]() {
+        for (int i = 0; i < 200 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!done)
+                ::pthread_kill(reader, SIGUSR1);
+        }
+        if (!done) {
+            released = true;
+            ::close(ends[1]);
+        }
+    });
+    std::string error;
+    std::vector<float> mono;
+    bool readError = false;
+    bool ended = true;
+    {
+        const StdinFrom input(ends[0]);
+        auto decoder = media::AudioDecoder::open("-", &error);
+        if (decoder) {
+            mono = decodeAll(*decoder);
+            readError = !decoder->damage().readError.empty();
+            ended = decoder->damage().ended;
+        }
+    }
+    done = true;
+    signaller.join();
+    media::AudioDecoder::setStopCheck(nullptr);
+    ::sigaction(SIGUSR1, &saved, nullptr);
+    ::close(ends[0]);
+    if (!released)
+        ::close(ends[1]);
+    QVERIFY2(!released, "the read waited on after the signal");
+    QVERIFY2(error.empty(), error.c_str());
+    QCOMPARE(mono.size(), std::size_t(kRate));
+    QVERIFY(!readError && !ended);
 }
 
 QTEST_APPLESS_MAIN(tst_AudioDecoder)
