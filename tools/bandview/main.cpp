@@ -222,6 +222,8 @@ Analysis::Step runOffline(Analysis& analysis, double totalSec)
 int main(int argc, char** argv)
 {
     installStopHandlers();
+    // Ctrl-C must not wait for a pipe that has nothing to give.
+    AudioDecoder::setStopCheck(stopRequested);
     Options o;
     const QString problem = parseOptions(argc, argv, o);
     if (!problem.isEmpty())
