@@ -197,8 +197,9 @@ std::string DecodeDamage::warning() const
     if (!readError.empty())
         add("read error (" + readError + ")");
     // A stream that stops short right after (or without) damage was cut off. Earlier damage
-    // can explain the shortfall instead: a demuxer that resynchronises drops what it skips
-    // without a trace in the timestamps. Then only the shortfall is certain.
+    // can explain the shortfall instead: in a raw MP3 the parser folds a damaged frame into its
+    // neighbour, whose extra bytes the decoder drops without a complaint or a gap in the
+    // timestamps. Then only the shortfall is certain.
     if (truncated()) {
         const bool cut = firstDamageSec < 0.0 || firstDamageSec >= decodedSec - kCutSec;
         add(cut ? "truncated" : "short by " + clock(declaredSec - decodedSec));
