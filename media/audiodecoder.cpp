@@ -677,7 +677,18 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::s
     if (path == "-") {
         s->fd = STDIN_FILENO;
     } else {
-        s->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Opening a FIFO waits for its writer; a stop signal ends that wait too.
+        for (;;) {
+            s->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (s->fd >= 0 || errno != EINTR)
+                break;
+            bool (*stop)() = stopCheck.load();
+            if (stop && stop()) {
+                if (error)
+                    *error = "stopped";
+                return nullptr;
+            }
+        }
         if (s->fd < 0) {
             if (error)
                 *error = systemReason(errno);

@@ -245,6 +245,10 @@ int main(int argc, char** argv)
     } else {
         QString reason;
         source = DecoderSource::open(o.inputBytes, &reason);
+        if (!source && stopRequested()) {
+            std::fputs("bandview: stopped, nothing written\n", stderr);
+            return kExitStopped;
+        }
         if (!source)
             return fail(o.input, reason);
         title = QFileInfo(o.input).fileName();
