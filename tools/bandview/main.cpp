@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -36,8 +37,9 @@ constexpr const char* kHelp = R"(Usage: bandview [options] [FILE]
 Runs the spectrum analysis core on FILE, or without one on a built-in demo programme of about 20 s,
 with one analysis per display frame of 1/60 s.
 
-FILE is any sound file that libsndfile reads (WAV, FLAC, Ogg Vorbis, Opus, MP3, ...) at 8 to
-192 kHz, with any number of channels (averaged to mono).
+FILE is any audio file (MP3, AAC/M4A, ALAC, FLAC, Ogg Vorbis, Opus, WAV, AIFF, WMA, ...) or the
+audio track of a video, at 8 to 192 kHz, with any number of channels (averaged to mono); '-' is
+standard input, and pipes and FIFOs are read as they come.
 
 Options:
   --png FILE        write one picture of the whole run: bands against time, then rmsDb, agcDb
@@ -55,6 +57,8 @@ output file that cannot be written (nothing is written then), 130 when stopped.
 
 struct Options {
     QString input;
+    // The input's name as given: file names need not be UTF-8.
+    std::string inputBytes;
     QString png;
     QString csv;
     bool fast = false;
@@ -85,6 +89,7 @@ QString parseOptions(int argc, char** argv, Options& o)
                 return QStringLiteral("one input file at most, got '%1' and '%2'")
                     .arg(o.input, arg);
             o.input = arg;
+            o.inputBytes = argv[i];
             continue;
         }
         const int eq = arg.indexOf(QLatin1Char('='));
@@ -217,6 +222,8 @@ Analysis::Step runOffline(Analysis& analysis, double totalSec)
 int main(int argc, char** argv)
 {
     installStopHandlers();
+    // Ctrl-C must not wait for a pipe that has nothing to give.
+    AudioDecoder::setStopCheck(stopRequested);
     Options o;
     const QString problem = parseOptions(argc, argv, o);
     if (!problem.isEmpty())
@@ -237,7 +244,11 @@ int main(int argc, char** argv)
         source = std::make_unique<MemorySource>(renderDemo(), kDemoRateHz);
     } else {
         QString reason;
-        source = SoundFileSource::open(o.input, &reason);
+        source = DecoderSource::open(o.inputBytes, &reason);
+        if (!source && stopRequested()) {
+            std::fputs("bandview: stopped, nothing written\n", stderr);
+            return kExitStopped;
+        }
         if (!source)
             return fail(o.input, reason);
         title = QFileInfo(o.input).fileName();
