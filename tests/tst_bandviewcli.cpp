@@ -120,6 +120,12 @@ void tst_BandviewCli::initTestCase()
         inputs_.filePath(QStringLiteral("locked.wav"))));
     QVERIFY(QFile::setPermissions(
         inputs_.filePath(QStringLiteral("locked.wav")), QFileDevice::WriteOwner));
+    // A second input of the same name, and a link to an output that is not there yet.
+    QVERIFY(QDir(inputs_.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(QFile::copy(inputs_.filePath(QStringLiteral("good.wav")),
+        inputs_.filePath(QStringLiteral("sub/good.wav"))));
+    QVERIFY(QFile::link(inputs_.filePath(QStringLiteral("linked.csv")),
+        inputs_.filePath(QStringLiteral("link.csv"))));
 }
 
 void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
@@ -152,7 +158,7 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
     QTest::newRow("shorter than a window")
         << QStringList { "{in}/blip.wav", "--csv", csv, "--png", png } << "{in}/blip.wav"
-        << "too short: 0.042 s of audio, the analysis window needs 0.085 s";
+        << "too short: 0.042 s of audio, the first analysis frame needs 0.100 s";
     QTest::newRow("unreadable") << QStringList { "{in}/locked.wav", "--csv", csv }
                                 << "{in}/locked.wav"
                                 << "cannot read: ";
@@ -160,10 +166,29 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
         << QStringList { "--colour", "{in}/good.wav" } << "unknown option '--colour'"
         << "--help";
     QTest::newRow("option without file") << QStringList { "{in}/good.wav", "--csv" } << "'--csv'"
-                                         << "needs a file name";
-    QTest::newRow("two inputs") << QStringList { "{in}/good.wav", "{in}/good.wav" }
-                                << "{in}/good.wav"
-                                << "one input file at most";
+                                         << "needs a value";
+    QTest::newRow("option as a value")
+        << QStringList { "--png", "--no-live", "{in}/good.wav" } << "'--png'"
+        << "got the option '--no-live'";
+    QTest::newRow("help as a value") << QStringList { "{in}/good.wav", "--csv", "-h" } << "'--csv'"
+                                     << "got the option '-h'";
+    QTest::newRow("repeated option")
+        << QStringList { "--csv", csv, "--csv", "{out}/other.csv" } << "'--csv'"
+        << "twice";
+    QTest::newRow("repeated flag") << QStringList { "--fast", "--fast" } << "'--fast'"
+                                   << "twice";
+    QTest::newRow("empty input name") << QStringList { "", "--csv", csv } << "input file name"
+                                      << "is empty";
+    QTest::newRow("two inputs, one output")
+        << QStringList { "{in}/good.wav", "{in}/good.wav", "--csv", csv } << "'--csv'"
+        << "needs {name}";
+    QTest::newRow("two inputs, one name")
+        << QStringList { "{in}/good.wav", "{in}/sub/good.wav", "--csv", "{out}/{name}.csv" }
+        << "{out}/good.csv"
+        << "named for both";
+    QTest::newRow("size too small")
+        << QStringList { "--png", png, "--size", "300x200" } << "'--size'"
+        << "got '300x200'";
     QTest::newRow("picture into missing folder")
         << QStringList { "--csv", csv, "--png", "{out}/no/such/picture.png" }
         << "{out}/no/such/picture.png"
@@ -174,7 +199,12 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
         << QStringList { "{in}/good.wav", "--csv", "{in}/good.wav" } << "{in}/good.wav"
         << "is the input file";
     QTest::newRow("same file twice")
-        << QStringList { "--csv", csv, "--png", csv } << csv << "both --png and --csv";
+        << QStringList { "--csv", csv, "--png", csv } << csv << "named for both";
+    QTest::newRow("same file through a link")
+        << QStringList { "--png", "{in}/linked.csv", "--csv", "{in}/link.csv" } << "{in}/link.csv"
+        << "named for both";
+    QTest::newRow("standard output twice") << QStringList { "--csv", "-", "--png", "-" } << "-"
+                                           << "named for both";
 }
 
 void tst_BandviewCli::badInputExitsTwoWithOneLine()
@@ -216,7 +246,7 @@ void tst_BandviewCli::csvHasARowPerFrame()
     QTemporaryDir out;
     const QString csv = out.filePath(QStringLiteral("demo.csv"));
     const Run r = runBandview({ QStringLiteral("--csv"), csv });
-    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.status == 0 && r.out.isEmpty() && r.err.count('\n') == 1, qPrintable(describe(r)));
     const auto rows = readCsv(csv);
     QVERIFY(!rows.isEmpty());
     QCOMPARE(rows[0].size(), 5 + 2 * dsp::kDefaultBands);
@@ -233,8 +263,8 @@ void tst_BandviewCli::csvHasARowPerFrame()
             qPrintable(QStringLiteral("row %1 has seq %2").arg(i).arg(rows[i][0])));
     }
     QCOMPARE(rows.last()[1].toDouble(), media::kDemoLengthSec);
-    QVERIFY2(r.out.contains(QStringLiteral("%1 frames").arg(frames).toLatin1()), r.out.constData());
-    QVERIFY2(r.out.contains("data: " + QFile::encodeName(csv)), r.out.constData());
+    QVERIFY2(r.err.contains(QStringLiteral("%1 frames").arg(frames).toLatin1()), r.err.constData());
+    QVERIFY2(r.err.contains("data " + QFile::encodeName(csv)), r.err.constData());
 }
 
 void tst_BandviewCli::stereoFileMatchesItsMonoOriginal_data()
@@ -357,8 +387,8 @@ void tst_BandviewCli::pictureIsWrittenAndNamed()
     QTemporaryDir out;
     const QString png = out.filePath(QStringLiteral("demo.png"));
     const Run r = runBandview({ QStringLiteral("--png"), png });
-    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
-    QVERIFY2(r.out.contains("picture: " + QFile::encodeName(png)), r.out.constData());
+    QVERIFY2(r.status == 0 && r.out.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.err.contains("picture " + QFile::encodeName(png)), r.err.constData());
     QImage image;
     QVERIFY(image.load(png, "PNG"));
     QCOMPARE(
