@@ -251,6 +251,9 @@ int runJob(Job& job, const RunSettings& settings)
         if (path->empty())
             continue;
         *file = OutputFile::open(*path, &why);
+        // Opening a FIFO waits for its reader, and a stop signal ends the wait.
+        if (!*file && stopSignal() != 0)
+            return kExitSignalBase + stopSignal();
         if (!*file)
             return fail(*path + ": cannot write: " + why);
     }
@@ -330,8 +333,12 @@ int main(int argc, char** argv)
         && o.png != "-";
     settings.progress = jobs.size() == 1 && !settings.live;
 
-    if (jobs.size() == 1)
-        return runJob(jobs[0], settings);
+    if (jobs.size() == 1) {
+        const int status = runJob(jobs[0], settings);
+        if (status >= kExitSignalBase)
+            say("bandview: stopped, nothing written");
+        return status;
+    }
 
     std::atomic<std::size_t> nextJob { 0 };
     auto worker = [&] {
@@ -348,7 +355,9 @@ int main(int argc, char** argv)
     int status = kExitClean;
     for (const Job& job : jobs)
         status = worse(status, job.status);
-    if (stopSignal() != 0)
+    if (stopSignal() != 0) {
+        say("bandview: stopped, nothing written");
         status = kExitSignalBase + stopSignal();
+    }
     return status;
 }

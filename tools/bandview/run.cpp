@@ -324,6 +324,12 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
             out->discard();
         return kExitSignalBase + stopSignal();
     }
+    // A stop signal interrupts a blocked write: the output failed because the run was stopped.
+    if (end == End::OutputFailed && stopSignal() != 0) {
+        for (OutputFile* out : files)
+            out->discard();
+        return kExitSignalBase + stopSignal();
+    }
     if (end == End::OutputFailed)
         return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
     if (analysis.frameCount() == 0) {

@@ -29,6 +29,7 @@ namespace {
     std::atomic<int> viewFd { -1 };
     std::atomic<int> keyboardFd { -1 };
     termios keyboardSaved {};
+    termios keyboardRaw {};
 
     constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
     constexpr char kLeaveScreen[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
@@ -105,7 +106,14 @@ namespace {
         sigaddset(&set, SIGTSTP);
         ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         ::raise(SIGTSTP);
-        // Continued: the run puts the terminal back the way the view needs it.
+        // Continued. A frame whose write the suspension interrupted goes on once this returns,
+        // so the view's screen must be back first; the run then redraws it whole.
+        const int keys = keyboardFd.load();
+        if (keys >= 0)
+            ::tcsetattr(keys, TCSANOW, &keyboardRaw);
+        const int screen = viewFd.load();
+        if (screen >= 0)
+            writeAll(screen, kEnterScreen, sizeof(kEnterScreen) - 1);
         setHandler(SIGTSTP, onSuspend, true);
         continuedFlag = 1;
         errno = saved;
@@ -288,8 +296,10 @@ void Keyboard::resume()
     keys.c_cc[VMIN] = 0;
     keys.c_cc[VTIME] = 0;
     raw_ = ::tcsetattr(fd_, TCSANOW, &keys) == 0;
-    if (raw_)
+    if (raw_) {
+        keyboardRaw = keys;
         keyboardFd.store(fd_);
+    }
 }
 
 Keyboard::Key Keyboard::next(int timeoutMs)
@@ -356,6 +366,8 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
             std::snprintf(notice, sizeof(notice),
                 "terminal %dx%d too small for bandview, needs %dx%d", g.columns, g.rows, bands + 2,
                 kMinViewRows);
+            if (static_cast<int>(std::strlen(notice)) > width)
+                std::snprintf(notice, sizeof(notice), "needs %dx%d", bands + 2, kMinViewRows);
             putText(g, 0, 0, notice, width, Cell {});
         }
         return;
