@@ -275,7 +275,7 @@ std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::strin
     if (input.isDemo())
         return std::make_unique<MemorySource>(media::renderDemo(), media::kDemoRateHz);
     QString why;
-    auto source = SoundFileSource::open(QString::fromLocal8Bit(input.path.c_str()), &why);
+    auto source = DecoderSource::open(input.path, &why);
     if (!source)
         *reason = local(why);
     return source;
@@ -378,6 +378,12 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
     if (outputs.csv)
         line += "; data " + outputs.csv->path();
     say(line);
+    // Damaged input still gives its outputs, and says once what was wrong.
+    const media::DecodeDamage* damage = source.damage();
+    if (damage && damage->any()) {
+        say("bandview: " + subject + ": warning: " + damage->warning());
+        return kExitDamaged;
+    }
     return kExitClean;
 }
 
