@@ -218,7 +218,7 @@ QStringList barColumn(const bandview::ViewGrid& g, const bandview::ViewLayout& l
 {
     QStringList cells;
     for (int row = l.barRows; row >= 1; --row)
-        cells << QString::fromStdString(g.at(row, 1 + k * l.columnChars).text);
+        cells << QString::fromStdString(std::string(g.at(row, 1 + k * l.columnChars).glyph()));
     return cells;
 }
 
@@ -284,11 +284,13 @@ void tst_BandviewRun::liveViewDrawsBarsAndPeaks()
     }
     // The status line follows the labels, and the view never writes into the last column.
     const int status = 1 + barRows + l.labelRows;
-    QVERIFY2(grid.at(status, 1).text == "r",
-        qPrintable(
-            QStringLiteral("row %1 starts '%2'").arg(status).arg(grid.at(status, 1).text.c_str())));
+    QVERIFY2(grid.at(status, 1).glyph() == "r",
+        qPrintable(QStringLiteral("row %1 starts '%2'")
+                       .arg(status)
+                       .arg(QString::fromStdString(std::string(grid.at(status, 1).glyph())))));
     for (int r = 0; r < rows; ++r)
-        QVERIFY2(grid.at(r, columns - 1).text == " ", qPrintable(QStringLiteral("row %1").arg(r)));
+        QVERIFY2(
+            grid.at(r, columns - 1).glyph() == " ", qPrintable(QStringLiteral("row %1").arg(r)));
 }
 
 void tst_BandviewRun::tinyTerminalGetsANotice()
@@ -305,12 +307,12 @@ void tst_BandviewRun::tinyTerminalGetsANotice()
         bandview::composeView(grid, frame, text);
         QString first;
         for (int c = 0; c < columns; ++c)
-            first += QString::fromStdString(grid.at(0, c).text);
+            first += QString::fromStdString(std::string(grid.at(0, c).glyph()));
         QVERIFY2(first.contains(QStringLiteral("needs 30x5")),
             qPrintable(QStringLiteral("%1x%2: '%3'").arg(columns).arg(rows).arg(first)));
         for (int r = 1; r < rows; ++r) {
             for (int c = 0; c < columns; ++c)
-                QVERIFY2(grid.at(r, c).text == " ",
+                QVERIFY2(grid.at(r, c).glyph() == " ",
                     qPrintable(
                         QStringLiteral("%1x%2: cell %3,%4").arg(columns).arg(rows).arg(r).arg(c)));
         }
@@ -322,10 +324,10 @@ void tst_BandviewRun::screenUpdateSendsOnlyChanges()
     bandview::ViewGrid before;
     before.reset(120, 40);
     for (int c = 0; c < 100; ++c)
-        before.at(10, c).text = "#";
+        before.at(10, c).setText("#");
     bandview::ViewGrid after = before;
     QCOMPARE(bandview::screenUpdate(before, after, false), std::string());
-    after.at(20, 50).text = "x";
+    after.at(20, 50).setText("x");
     after.at(20, 50).colour = 41;
     const std::string one = bandview::screenUpdate(before, after, false);
     // Moved to row 21, column 51 (counted from 1), in colour 41, the one cell.

@@ -171,7 +171,7 @@ namespace {
             std::size_t n = 1;
             while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
                 ++n;
-            look.text = text.substr(i, n);
+            look.setText(std::string_view(text).substr(i, n));
             g.at(row, column++) = look;
             i += n;
         }
@@ -329,6 +329,12 @@ Keyboard::Key Keyboard::next(int timeoutMs)
     return Key::None;
 }
 
+void Cell::setText(std::string_view utf8)
+{
+    size = static_cast<std::uint8_t>(std::min(utf8.size(), sizeof(text)));
+    std::copy_n(utf8.data(), size, text);
+}
+
 void ViewGrid::reset(int columnCount, int rowCount)
 {
     columns = std::max(columnCount, 0);
@@ -392,10 +398,10 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
                 = peak > 1.0f / (8.0f * height) && peakRow == fromBottom && eighths < 8;
             Cell cell;
             if (eighths > 0) {
-                cell.text = text.unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " ");
-                cell.colour = shade;
+                cell.setText(text.unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
+                cell.colour = static_cast<std::int16_t>(shade);
             } else if (peakHere) {
-                cell.text = text.unicode ? kPeakMark : "-";
+                cell.setText(text.unicode ? kPeakMark : "-");
                 cell.colour = kPeakColour;
             }
             for (int c = 0; c < l.barChars; ++c)
@@ -446,10 +452,12 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
                 continue;
             if (r != cursorRow || c != cursorColumn)
                 appendMove(s, r, c);
-            if (!look || !sameLook(*look, cell))
+            // A space looks the same in every colour: only text changes the look.
+            if (cell.glyph() != " " && (!look || !sameLook(*look, cell))) {
                 appendLook(s, cell);
-            look = &cell;
-            s += cell.text;
+                look = &cell;
+            }
+            s += cell.glyph();
             cursorRow = r;
             cursorColumn = c + 1;
         }

@@ -14,7 +14,9 @@
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <termios.h>
 #include <vector>
 
@@ -57,15 +59,19 @@ private:
     termios saved_ {};
 };
 
-// One character cell of the view: its text (one column wide) and look.
+// One character cell of the view: its text (one code point, one column wide) and look. A plain
+// value, so that composing and comparing a screenful every frame costs next to nothing.
 struct Cell {
-    std::string text = " ";
-    int colour = -1; // xterm 256-colour number, -1 for the default
+    char text[4] = { ' ', 0, 0, 0 };
+    std::uint8_t size = 1;
     bool bold = false;
     bool dim = false;
+    std::int16_t colour = -1; // xterm 256-colour number, -1 for the default
+    void setText(std::string_view utf8);
+    std::string_view glyph() const { return std::string_view(text, size); }
     bool operator==(const Cell& o) const
     {
-        return text == o.text && colour == o.colour && bold == o.bold && dim == o.dim;
+        return glyph() == o.glyph() && colour == o.colour && bold == o.bold && dim == o.dim;
     }
     bool operator!=(const Cell& o) const { return !(*this == o); }
 };
