@@ -120,6 +120,8 @@ private slots:
     void stopWhileWritingLeavesNothing();
     void severalFilesStandOnTheirOwn();
     void selfChecksRunAsDocumented();
+    void damagedInputWarnsAndExitsThree_data();
+    void damagedInputWarnsAndExitsThree();
 
 private:
     QTemporaryDir inputs_;
@@ -588,6 +590,46 @@ void tst_BandviewCli::selfChecksRunAsDocumented()
         ++commands;
     }
     QVERIFY2(commands >= 4, qPrintable(QStringLiteral("%1 commands").arg(commands)));
+}
+
+void tst_BandviewCli::damagedInputWarnsAndExitsThree_data()
+{
+    QTest::addColumn<int>("zeroBytes");
+    QTest::addColumn<int>("status");
+    QTest::newRow("clean MP3") << 0 << 0;
+    QTest::newRow("zeros in the middle of an MP3") << 2000 << 3;
+}
+
+void tst_BandviewCli::damagedInputWarnsAndExitsThree()
+{
+    QFETCH(int, zeroBytes);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    const QString mp3 = dir.filePath(QStringLiteral("tone.mp3"));
+    QProcess encoder;
+    encoder.start(QStringLiteral(FFMPEG_EXE),
+        { "-v", "error", "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100:duration=4",
+            "-c:a", "libmp3lame", "-b:a", "128k", mp3 });
+    QVERIFY(encoder.waitForFinished(30000) && encoder.exitCode() == 0);
+    if (zeroBytes > 0) {
+        QFile f(mp3);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.seek(f.size() / 2));
+        f.write(QByteArray(zeroBytes, '\0'));
+    }
+    const QString csv = dir.filePath(QStringLiteral("tone.csv"));
+    const Run r = runBandview({ mp3, "--csv", csv });
+    QVERIFY2(r.status == status, qPrintable(describe(r)));
+    // The result line, and for damage one warning line after it; the data is written either way,
+    // on past the damage in the middle: the frames the zeros destroyed (0.1 s here) may be lost.
+    const QList<QByteArray> lines = r.err.trimmed().split('\n');
+    QVERIFY2(lines.size() == (status == 3 ? 2 : 1), qPrintable(describe(r)));
+    if (status == 3)
+        QVERIFY2(lines[1].startsWith("bandview: " + QFile::encodeName(mp3) + ": warning: ")
+                && lines[1].contains("damaged"),
+            lines[1].constData());
+    const auto rows = readCsv(csv);
+    QVERIFY2(rows.last()[1].toDouble() > 3.5, rows.last()[1].constData());
 }
 
 QTEST_APPLESS_MAIN(tst_BandviewCli)

@@ -305,23 +305,34 @@ void PictureData::add(const TimedFrame& f)
 
 void PictureData::mergePairs()
 {
+    // Column i takes columns 2i and 2i + 1; those lie at or after i, so none is overwritten
+    // before it is read.
     const std::size_t half = columns_.size() / 2;
     for (std::size_t i = 0; i < half; ++i) {
         Column& into = columns_[i];
-        for (const Column* from : { &columns_[2 * i], &columns_[2 * i + 1] }) {
-            if (from == &into || from->frames == 0)
-                continue;
-            const bool first = into.frames == 0;
-            for (std::size_t k = 0; k < into.barSum.size(); ++k) {
-                into.barSum[k] += from->barSum[k];
-                into.peakMax[k] = std::max(into.peakMax[k], from->peakMax[k]);
-            }
-            mergeLine(into.rms, from->rms, first);
-            mergeLine(into.agc, from->agc, first);
-            mergeLine(into.presence, from->presence, first);
-            into.timeSum += from->timeSum;
-            into.frames += from->frames;
+        if (i > 0) {
+            const Column& first = columns_[2 * i];
+            std::copy(first.barSum.begin(), first.barSum.end(), into.barSum.begin());
+            std::copy(first.peakMax.begin(), first.peakMax.end(), into.peakMax.begin());
+            into.rms = first.rms;
+            into.agc = first.agc;
+            into.presence = first.presence;
+            into.timeSum = first.timeSum;
+            into.frames = first.frames;
         }
+        const Column& from = columns_[2 * i + 1];
+        if (from.frames == 0)
+            continue;
+        const bool first = into.frames == 0;
+        for (std::size_t k = 0; k < into.barSum.size(); ++k) {
+            into.barSum[k] += from.barSum[k];
+            into.peakMax[k] = std::max(into.peakMax[k], from.peakMax[k]);
+        }
+        mergeLine(into.rms, from.rms, first);
+        mergeLine(into.agc, from.agc, first);
+        mergeLine(into.presence, from.presence, first);
+        into.timeSum += from.timeSum;
+        into.frames += from.frames;
     }
     for (std::size_t i = half; i < columns_.size(); ++i) {
         Column& c = columns_[i];
@@ -433,12 +444,13 @@ QImage renderPicture(const PictureData& in, QSize size)
     const Pixels pixels = collect(layout, in);
     drawHeatMap(p, layout, pixels);
 
-    // Band centres on the left, every band while the rows leave room for the text.
+    // Band centres on the left.
     p.setFont(font(kSmallFontPx));
     p.setPen(kInk);
     const QRect heat = layout.heatMap();
-    const int labelEvery
-        = std::max(1, (kLabelRowPx + layout.bandRow(0).height() - 1) / layout.bandRow(0).height());
+    // Every band while the rows leave room for the text, else every second, third...
+    const int rowPx = layout.bandRow(0).height();
+    const int labelEvery = std::max(1, (kSmallFontPx + rowPx - 1) / rowPx);
     for (int k = 0; k < bands; k += labelEvery) {
         const QRect row = layout.bandRow(k);
         p.drawText(QRect(0, row.center().y() - kLabelRowPx / 2, heat.left() - 6, kLabelRowPx),
