@@ -215,7 +215,7 @@ namespace {
         const QFontMetrics fm(p.font());
         // The scale stops short of the frame, so that a line at either end stays visible.
         auto yOf = [&](float v) {
-            const float t = (std::clamp(finite(v), s.low, s.high) - s.low) / (s.high - s.low);
+            const float t = (std::clamp(v, s.low, s.high) - s.low) / (s.high - s.low);
             return r.bottom() + 0.5 - kPanelInsetPx - t * (r.height() - 1 - 2 * kPanelInsetPx);
         };
         for (float tick : s.ticks) {
