@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -31,6 +32,8 @@ namespace {
     // millisecond tick. A quarter of a second clears all of these and is still far less than any
     // truncation worth reporting loses.
     constexpr double kPaddingSec = 0.25;
+    // Damage this close to where a short stream ends is taken for the cut itself.
+    constexpr double kCutSec = 1.0;
     // A jump forward between one decoded frame's timestamp and the end of the one before larger
     // than this means data was lost: a packet the decoder rejected, or a stretch the demuxer
     // dropped while resynchronising. Timestamps in milliseconds (ASF, Matroska) jitter by one
@@ -39,8 +42,8 @@ namespace {
     // The gap is filled with silence, so that the time line stays the stream's, up to this much:
     // a damaged timestamp must not turn into hours of silence.
     constexpr double kMaxGapFillSec = 10.0;
-    // Errors in a row, with no frame in between, after which a stream counts as over: a demuxer
-    // that cannot move past a fault would otherwise be asked forever.
+    // Errors in a row, with no packet or frame in between, after which a stream counts as over:
+    // a demuxer that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
 
     // System and FFmpeg messages start with a capital ("No such file or directory"); ours are
@@ -65,13 +68,25 @@ namespace {
         return phrase(text);
     }
 
+    // FFmpeg's largest single allocation. A few bytes of damaged header can ask for gigabytes
+    // (a WAV's format chunk claiming a 900 MB extension, found by the fuzzer), which FFmpeg would
+    // zero and so really take; no audio stream needs more than a few megabytes in one piece
+    // (a cover picture is the largest).
+    constexpr std::size_t kMaxAllocBytes = 64u << 20;
+
     // FFmpeg logs to standard error by default, which belongs to the program: one line for an
     // error, and the live view's terminal. Everything it would say reaches us as return codes.
-    void silenceFfmpeg()
+    // Both settings are process-wide, and this module is the program's only user of FFmpeg.
+    void configureFfmpeg()
     {
         static std::once_flag once;
-        std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+        std::call_once(once, [] {
+            av_log_set_level(AV_LOG_QUIET);
+            av_max_alloc(kMaxAllocBytes);
+        });
     }
+
+    std::atomic<bool (*)()> stopCheck { nullptr };
 
     // "1:05.3", or "1:02:05.3" past an hour.
     std::string clock(double sec)
@@ -181,8 +196,14 @@ std::string DecodeDamage::warning() const
     auto add = [&what](const std::string& item) { what += (what.empty() ? "" : ", ") + item; };
     if (!readError.empty())
         add("read error (" + readError + ")");
-    if (truncated())
-        add("truncated");
+    // A stream that stops short right after (or without) damage was cut off. Earlier damage
+    // can explain the shortfall instead: in a raw MP3 the parser folds a damaged frame into its
+    // neighbour, whose extra bytes the decoder drops without a complaint or a gap in the
+    // timestamps. Then only the shortfall is certain.
+    if (truncated()) {
+        const bool cut = firstDamageSec < 0.0 || firstDamageSec >= decodedSec - kCutSec;
+        add(cut ? "truncated" : "short by " + clock(declaredSec - decodedSec));
+    }
     if (skippedPackets > 0)
         add(counted(skippedPackets, "damaged packet", "damaged packets") + " skipped");
     if (nonFiniteSamples > 0)
@@ -212,6 +233,7 @@ struct AudioDecoder::State {
     std::int64_t size = -1; // bytes, -1 when unknown
     std::int64_t bytesRead = 0;
     int readErrno = 0; // the first read() that failed
+    bool stopped = false; // a signal interrupted a read and the program is stopping
 
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -227,6 +249,9 @@ struct AudioDecoder::State {
 
     int frameNext = 0; // the next unread sample of frame
     std::int64_t silence = 0; // samples of silence owed before frame, for a gap
+    std::int64_t sentSamples = 0; // the length of the packet last sent to the decoder
+    bool havePacket = false; // packet holds the first one, read by open()
+    double shortSec = -1.0; // where the last packet, marked corrupt, began; -1 when it was whole
     bool flushing = false; // the demuxer is done; the decoder gives what it holds
     bool over = false;
     int errorsInARow = 0;
@@ -272,8 +297,14 @@ struct AudioDecoder::State {
             }
             if (n == 0)
                 return AVERROR_EOF;
-            if (errno == EINTR)
+            if (errno == EINTR) {
+                bool (*stop)() = stopCheck.load();
+                if (stop && stop()) {
+                    s.stopped = true;
+                    return AVERROR_EXIT;
+                }
                 continue;
+            }
             if (s.readErrno == 0)
                 s.readErrno = errno;
             return AVERROR(errno);
@@ -293,15 +324,18 @@ struct AudioDecoder::State {
                 return AVERROR(errno);
             current = at - s.fdStart;
         }
-        std::int64_t target = offset;
+        // Offsets come from the stream's own headers and may be anything: every target stays
+        // within the bytes there are, computed without overflow.
+        std::int64_t base = 0;
         if (whence == SEEK_CUR)
-            target = current + offset;
+            base = current;
         else if (whence == SEEK_END)
-            target = s.size + offset;
+            base = s.size;
         else if (whence != SEEK_SET)
             return AVERROR(EINVAL);
-        if (target < 0 || (s.memory && target > s.size))
+        if (offset < -base || offset > s.size - base)
             return AVERROR(EINVAL);
+        const std::int64_t target = base + offset;
         if (s.memory) {
             s.memoryPos = static_cast<std::size_t>(target);
             return target;
@@ -310,10 +344,13 @@ struct AudioDecoder::State {
         return at < 0 ? AVERROR(errno) : at - s.fdStart;
     }
 
-    void noteDamage()
+    void noteDamage() { noteDamage(static_cast<double>(delivered) / rate); }
+
+    void noteDamage(double atSec)
     {
         ++damage.skippedPackets;
-        markDamage();
+        if (damage.firstDamageSec < 0.0)
+            damage.firstDamageSec = atSec;
         damageSinceFrame = true;
     }
 
@@ -326,7 +363,7 @@ struct AudioDecoder::State {
     // After open: the stream, its decoder and what it declares.
     std::string start()
     {
-        silenceFfmpeg();
+        configureFfmpeg();
         auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
         if (!buffer)
             return systemReason(ENOMEM);
@@ -384,6 +421,11 @@ struct AudioDecoder::State {
         frame = av_frame_alloc();
         if (!packet || !frame)
             return systemReason(ENOMEM);
+        // A stream that gives no audio at all is refused now, not as a run of nothing.
+        rc = readPacket();
+        if (rc < 0)
+            return noAudio(rc);
+        havePacket = true;
 
         // A duration guessed from the bit rate (a raw MP3 or AAC stream without a header that
         // counts its frames) is no promise, and a stream cut short is no more than that guess;
@@ -394,6 +436,8 @@ struct AudioDecoder::State {
                 declaredSec = static_cast<double>(st->duration) * av_q2d(st->time_base);
             else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
                 declaredSec = static_cast<double>(format->duration) / AV_TIME_BASE;
+            if (!std::isfinite(declaredSec))
+                declaredSec = -1.0;
         }
         damage.declaredSec = declaredSec;
         const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
@@ -406,6 +450,8 @@ struct AudioDecoder::State {
 
     std::string openFailure(int rc) const
     {
+        if (stopped)
+            return "stopped";
         if (readErrno != 0)
             return systemReason(readErrno);
         if (bytesRead == 0)
@@ -415,6 +461,20 @@ struct AudioDecoder::State {
         if (rc == AVERROR_EOF)
             return "file ends before its audio begins";
         return ffmpegReason(rc);
+    }
+
+    std::string noAudio(int rc) const
+    {
+        if (stopped)
+            return "stopped";
+        if (readErrno != 0)
+            return systemReason(readErrno);
+        if (rc == AVERROR_EOF)
+            return "file ends before its audio begins";
+        // MP4 and its kin may keep their index after the audio; a stream cannot go back for it.
+        if (!seekable && std::strncmp(format->iformat->name, "mov,", 4) == 0)
+            return "this MP4 keeps its index after the audio, so it cannot be read from a stream";
+        return "no audio could be read: " + ffmpegReason(rc);
     }
 
     // Checks a decoded frame; a frame that cannot be taken as it is counts as damage.
@@ -445,6 +505,15 @@ struct AudioDecoder::State {
         return true;
     }
 
+    // The decoder rejected the last packet: its length in silence keeps the time line, where the
+    // timestamps that follow would not show the loss (a raw MP3's are counted, not stored).
+    void lose()
+    {
+        silence += sentSamples;
+        nextPts += static_cast<double>(sentSamples);
+        sentSamples = 0;
+    }
+
     // One more error in a row; true while it is worth going on.
     bool tolerate()
     {
@@ -459,7 +528,46 @@ struct AudioDecoder::State {
             damage.readError = systemReason(readErrno);
             markDamage();
         }
-        damage.ended = true;
+        // A stream stopped on request did not come to its end, and is not short.
+        damage.ended = !stopped;
+    }
+
+    // Reads the next packet of the audio stream into packet. Returns 0, or the error that ends
+    // the stream: the end of the bytes, a failed read, or a demuxer that cannot get past a fault.
+    int readPacket()
+    {
+        for (;;) {
+            const int rc = av_read_frame(format, packet);
+            if (rc < 0) {
+                // A demuxer may fail on a damaged stretch and find its feet further on.
+                const bool more = rc != AVERROR_EOF && readErrno == 0 && !stopped && !avio_feof(io);
+                if (more && tolerate())
+                    continue;
+                // A short last packet is how a stream of unknown length ends. In a file, whose
+                // demuxer knows where the audio ends, it means the file is shorter than its
+                // header says.
+                if (shortSec >= 0.0 && seekable)
+                    noteDamage(shortSec);
+                shortSec = -1.0;
+                return rc;
+            }
+            if (packet->stream_index != stream) {
+                av_packet_unref(packet);
+                continue;
+            }
+            if (shortSec >= 0.0)
+                noteDamage(shortSec);
+            shortSec = -1.0;
+            // A packet is progress: the decoder's failures count from here.
+            errorsInARow = 0;
+            // The demuxer marks a packet corrupt when it got fewer bytes than it asked for (or
+            // found it damaged); the decoder still keeps what it can of it. Whether that is
+            // damage depends on what follows. When a read error cut it short, that error is
+            // the damage to report.
+            if ((packet->flags & AV_PKT_FLAG_CORRUPT) && readErrno == 0)
+                shortSec = static_cast<double>(delivered) / rate;
+            return 0;
+        }
     }
 
     // Makes frame hold unread samples; false at the end of the stream.
@@ -472,39 +580,38 @@ struct AudioDecoder::State {
                     return true;
                 continue;
             }
-            if (got == AVERROR_EOF || flushing) {
+            if (got == AVERROR_EOF) {
                 finish();
                 break;
             }
             if (got != AVERROR(EAGAIN)) {
+                lose();
                 if (!tolerate())
                     finish();
                 continue;
             }
-            const int rc = av_read_frame(format, packet);
-            if (rc < 0) {
-                // A demuxer may fail on a damaged stretch and find its feet further on; the end
-                // of the bytes, or a failed read, ends the stream.
-                const bool more = rc != AVERROR_EOF && readErrno == 0 && !avio_feof(io);
-                if (!more || !tolerate()) {
-                    flushing = true;
-                    avcodec_send_packet(codec, nullptr);
-                }
+            // A decoder that has been flushed and still wants input has nothing more to give.
+            if (flushing) {
+                finish();
+                break;
+            }
+            if (!havePacket && readPacket() < 0) {
+                flushing = true;
+                avcodec_send_packet(codec, nullptr);
                 continue;
             }
-            if (packet->stream_index != stream) {
-                av_packet_unref(packet);
-                continue;
-            }
-            // A packet the demuxer marks corrupt (most often one cut short) still goes to the
-            // decoder, which keeps what it can of it. When a read error cut it short, that error
-            // is the damage to report.
-            if ((packet->flags & AV_PKT_FLAG_CORRUPT) && readErrno == 0)
-                noteDamage();
+            havePacket = false;
+            const double sec = static_cast<double>(packet->duration) * av_q2d(timeBase);
+            sentSamples = packet->duration > 0 && std::isfinite(sec)
+                ? static_cast<std::int64_t>(std::min(sec, kMaxGapFillSec) * rate)
+                : 0;
             const int sent = avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
-            if (sent < 0 && !tolerate())
-                finish();
+            if (sent < 0) {
+                lose();
+                if (!tolerate())
+                    finish();
+            }
         }
         return false;
     }
@@ -570,7 +677,18 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::s
     if (path == "-") {
         s->fd = STDIN_FILENO;
     } else {
-        s->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Opening a FIFO waits for its writer; a stop signal ends that wait too.
+        for (;;) {
+            s->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (s->fd >= 0 || errno != EINTR)
+                break;
+            bool (*stop)() = stopCheck.load();
+            if (stop && stop()) {
+                if (error)
+                    *error = "stopped";
+                return nullptr;
+            }
+        }
         if (s->fd < 0) {
             if (error)
                 *error = systemReason(errno);
@@ -605,16 +723,21 @@ std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::s
 }
 
 std::unique_ptr<AudioDecoder> AudioDecoder::openBuffer(
-    const std::uint8_t* data, std::size_t size, std::string* error)
+    const std::uint8_t* data, std::size_t size, std::string* error, bool seekable)
 {
     auto s = std::make_unique<State>();
     // A null pointer would read as the descriptor source; an empty block is never dereferenced.
     static const std::uint8_t kNothing = 0;
     s->memory = data ? data : &kNothing;
     s->size = data ? static_cast<std::int64_t>(size) : 0;
-    s->seekable = true;
+    s->seekable = seekable;
     s = started(std::move(s), error);
     return s ? std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(s))) : nullptr;
+}
+
+void AudioDecoder::setStopCheck(bool (*stop)())
+{
+    stopCheck.store(stop);
 }
 
 int AudioDecoder::sampleRate() const
@@ -657,7 +780,8 @@ int AudioDecoder::read(float* out, int count)
         }
         const int left = s.frame->nb_samples - s.frameNext;
         if (left <= 0) {
-            if (s.over || !s.nextFrame())
+            // A packet lost at the very end still owes its silence.
+            if ((s.over || !s.nextFrame()) && s.silence == 0)
                 break;
             continue;
         }

@@ -5,6 +5,8 @@
 // stream that ends short of its declared duration is noted, and a read error after the stream
 // opened is recorded rather than taken for a normal end. Nothing is ever printed: FFmpeg's own
 // log is silenced, and what went wrong reaches the caller through open()'s reason and damage().
+// The first open() sets two process-wide FFmpeg settings: its log level (quiet) and its largest
+// single allocation (64 MiB, so that a damaged header cannot take gigabytes).
 // Paths are raw bytes, so names that are not UTF-8 work.
 #ifndef MEDIA_AUDIODECODER_H
 #define MEDIA_AUDIODECODER_H
@@ -27,9 +29,11 @@ struct DecodeDamage {
     double firstDamageSec = -1.0; // audio time of the first damage, -1 when none
     double declaredSec = -1.0; // the container's duration, -1 when unknown
     double decodedSec = 0.0; // audio delivered so far
-    std::string
-        readError; // why the stream failed after it opened ("input/output error"), empty otherwise
-    bool ended = false; // the stream is over: read() gives what it still holds, then 0
+    // Why the stream failed after it opened ("input/output error"); empty otherwise.
+    std::string readError;
+    // The stream came to its end (not stopped by setStopCheck's test): read() gives what it still
+    // holds, then 0.
+    bool ended = false;
     bool truncated() const; // ended clearly before declaredSec (beyond padding)
     bool any() const; // anything above
     // One line: what was wrong, where, how much of the duration was decoded. Empty when clean.
@@ -42,9 +46,15 @@ public:
     // *error to a one-line lower-case reason without the file name ("no such file or directory",
     // "not an audio file", "sample rate 4000 Hz is outside 8000..192000 Hz", "file is empty").
     static std::unique_ptr<AudioDecoder> open(const std::string& path, std::string* error);
-    // The same over bytes in memory, which must outlive the decoder (the fuzz target uses it).
+    // The same over bytes in memory, which must outlive the decoder (the fuzz target uses it);
+    // not seekable, they are read front to back, as from a pipe.
     static std::unique_ptr<AudioDecoder> openBuffer(
-        const std::uint8_t* data, std::size_t size, std::string* error);
+        const std::uint8_t* data, std::size_t size, std::string* error, bool seekable = true);
+    // For a program that stops on a signal: when a signal interrupts a read and stop() then
+    // says true, the stream ends there (no damage, no read error) instead of waiting on for
+    // bytes from a pipe or FIFO that may never come. Process-wide; null (the default) always
+    // waits on. Set it before opening; stop() must be safe to call from any thread.
+    static void setStopCheck(bool (*stop)());
     ~AudioDecoder();
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;

@@ -4,6 +4,7 @@
 
 #include "bandviewfiles.h"
 #include "describe.h"
+#include "heapcounter.h"
 #include "media/audiodecoder.h"
 
 #include <QFile>
@@ -11,9 +12,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <fcntl.h>
 #include <limits>
+#include <pthread.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -139,6 +144,8 @@ private slots:
     void readErrorAfterOpenIsRecorded();
     void standardInputAndFifoAreStreams();
     void nonUtf8NameOpens();
+    void readAllocatesNothing();
+    void signalEndsAWaitingRead();
 
 private:
     // Runs ffmpeg on a generated stereo fixture; extra holds the output options.
@@ -198,10 +205,11 @@ void tst_AudioDecoder::formatsDecodeToTheMix_data()
                                 << true;
     QTest::newRow("Opus") << "tone.opus" << 48000 << QStringList {} << true;
     QTest::newRow("WMA") << "tone.wma" << 44100 << QStringList {} << true;
+    // The picture is the first stream; the decoder must find the sound after it.
     QTest::newRow("video") << "video.mp4" << 48000
                            << QStringList { "-f", "lavfi", "-i",
-                                  "testsrc=size=64x48:rate=10:duration=2", "-map", "0:a", "-map",
-                                  "1:v", "-c:v", "mpeg4" }
+                                  "testsrc=size=64x48:rate=10:duration=2", "-map", "1:v", "-map",
+                                  "0:a", "-c:v", "mpeg4" }
                            << true;
 }
 
@@ -252,6 +260,8 @@ void tst_AudioDecoder::openFailuresGiveTheReason_data()
                                << "not an audio file";
     QTest::newRow("picture only") << "picture.png"
                                   << "not an audio file";
+    QTest::newRow("no samples") << "nosamples.wav"
+                                << "file ends before its audio begins";
     QTest::newRow("rate too low") << "slow.wav"
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
     QTest::newRow("rate too high") << "fast.wav"
@@ -267,6 +277,7 @@ void tst_AudioDecoder::openFailuresGiveTheReason()
         garbage.append(static_cast<char>((i * 7919) % 251));
     QVERIFY(writeBytes(path("empty.mp3"), {}));
     QVERIFY(writeBytes(path("garbage.flac"), garbage));
+    QVERIFY(writeSoundFile(path("nosamples.wav"), { {} }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(path("slow.wav"), { std::vector<float>(800, 0.1f) }, 4000,
         SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(path("fast.wav"), { std::vector<float>(800, 0.1f) }, 384000,
@@ -441,6 +452,32 @@ void tst_AudioDecoder::standardInputAndFifoAreStreams()
     writer.join();
     QVERIFY2(fromStdin == expected, error.c_str());
 
+    // A WAV written to a pipe cannot go back to fill in its sizes: they read "unknown", and the
+    // stream ends in a short packet, which is no damage there.
+    QVERIFY(
+        writeSoundFile(path("streamed.wav"), { tone }, kRate, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QByteArray streamed = readBytes(path("streamed.wav"));
+    const qsizetype dataChunk = streamed.indexOf("data");
+    QVERIFY(dataChunk > 0);
+    streamed.replace(4, 4, QByteArray(4, '\xff'));
+    streamed.replace(dataChunk + 4, 4, QByteArray(4, '\xff'));
+    QVERIFY(::pipe(ends) == 0);
+    std::thread wavWriter = feed(ends[1], streamed);
+    std::vector<float> fromWav;
+    std::string warning;
+    {
+        const StdinFrom input(ends[0]);
+        ::close(ends[0]);
+        auto decoder = media::AudioDecoder::open("-", &error);
+        if (decoder) {
+            fromWav = decodeAll(*decoder);
+            warning = decoder->damage().warning();
+        }
+    }
+    wavWriter.join();
+    QCOMPARE(fromWav.size(), tone.size());
+    QVERIFY2(warning.empty(), warning.c_str());
+
     const QString fifo = path("fifo");
     QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
     std::thread fifoWriter([&]() {
@@ -479,6 +516,91 @@ void tst_AudioDecoder::nonUtf8NameOpens()
     QCOMPARE(decodeAll(*decoder).size(), std::size_t(8000));
     // QTemporaryDir cannot name it to remove it.
     ::unlink(name.constData());
+}
+
+void tst_AudioDecoder::readAllocatesNothing()
+{
+    // Damaged MP3: planar floats, decoder errors and a gap filled with silence all on the path.
+    constexpr int kRate = 44100;
+    QVERIFY(makeFixture("alloc.mp3", kRate, {}, 3.0));
+    QByteArray data = readBytes(path("alloc.mp3"));
+    data.replace(data.size() / 2, 417, QByteArray(417, '\0'));
+    QVERIFY(writeBytes(path("alloc.mp3"), data));
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path("alloc.mp3")), &error);
+    QVERIFY2(decoder, error.c_str());
+    std::vector<float> hop(static_cast<std::size_t>(kRate / 60));
+    const long before = heapcounter::allocations();
+    while (decoder->read(hop.data(), static_cast<int>(hop.size())) > 0) { }
+    const long made = heapcounter::allocations() - before;
+    QVERIFY2(decoder->damage().skippedPackets > 0, "the fixture is not damaged");
+    QVERIFY2(made == 0, describe("allocations while reading", 0, made, 0));
+}
+
+namespace {
+std::atomic<bool> stopSignalled { false };
+}
+
+void tst_AudioDecoder::signalEndsAWaitingRead()
+{
+    // A pipe whose writer sent one second and then nothing, as a stalled program would; a signal
+    // without SA_RESTART, as bandview's stop handlers, interrupts the read that waits on it.
+    constexpr int kRate = 16000;
+    QVERIFY(writeSoundFile(path("stalled.wav"), { sine(440.0, 0.5, kRate, 1.0) }, kRate,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    const QByteArray data = readBytes(path("stalled.wav"));
+    int ends[2];
+    QVERIFY(::pipe(ends) == 0);
+    // Fits the pipe's buffer, so that the write does not wait for the reader.
+    QCOMPARE(::write(ends[1], data.constData(), static_cast<std::size_t>(data.size())),
+        static_cast<ssize_t>(data.size()));
+
+    struct sigaction action { };
+    struct sigaction saved { };
+    action.sa_handler = [](int) { stopSignalled = true; };
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGUSR1, &action, &saved);
+    media::AudioDecoder::setStopCheck([] { return stopSignalled.load(); });
+    // The signal goes again until the read returns, in case the first came before it waited; a
+    // decoder that kept waiting is released by closing the pipe after 20 s.
+    std::atomic<bool> done { false };
+    std::atomic<bool> released { false };
+    const pthread_t reader = ::pthread_self();
+    std::thread signaller([&]() {
+        for (int i = 0; i < 200 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!done)
+                ::pthread_kill(reader, SIGUSR1);
+        }
+        if (!done) {
+            released = true;
+            ::close(ends[1]);
+        }
+    });
+    std::string error;
+    std::vector<float> mono;
+    bool readError = false;
+    bool ended = true;
+    {
+        const StdinFrom input(ends[0]);
+        auto decoder = media::AudioDecoder::open("-", &error);
+        if (decoder) {
+            mono = decodeAll(*decoder);
+            readError = !decoder->damage().readError.empty();
+            ended = decoder->damage().ended;
+        }
+    }
+    done = true;
+    signaller.join();
+    media::AudioDecoder::setStopCheck(nullptr);
+    ::sigaction(SIGUSR1, &saved, nullptr);
+    ::close(ends[0]);
+    if (!released)
+        ::close(ends[1]);
+    QVERIFY2(!released, "the read waited on after the signal");
+    QVERIFY2(error.empty(), error.c_str());
+    QCOMPARE(mono.size(), std::size_t(kRate));
+    QVERIFY(!readError && !ended);
 }
 
 QTEST_APPLESS_MAIN(tst_AudioDecoder)

@@ -1,7 +1,7 @@
 // libFuzzer target over the input layer: the input is a file's bytes, opened by the decoder from
-// memory and read in the display's hops, as bandview reads a file. Every promise of open(),
-// read() and damage() is checked after every call; a broken one aborts with a description, which
-// libFuzzer records as a crash, and the sanitizers catch the rest. FFmpeg itself is not
+// memory and read in the display's hops, as bandview reads a file or a pipe. Every promise of
+// open(), read() and damage() is checked after every call; a broken one aborts with a description,
+// which libFuzzer records as a crash, and the sanitizers catch the rest. FFmpeg itself is not
 // instrumented: the search is guided by this layer's own branches only.
 
 #include "media/audiodecoder.h"
@@ -49,15 +49,13 @@ std::vector<float>& hopBuffer()
     return hop;
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+void decode(const std::uint8_t* data, std::size_t size, bool seekable)
 {
     std::string error;
-    const auto decoder = media::AudioDecoder::openBuffer(data, size, &error);
+    const auto decoder = media::AudioDecoder::openBuffer(data, size, &error, seekable);
     if (!decoder) {
         require(oneLine(error), "open failed without a one-line reason", error.size());
-        return 0;
+        return;
     }
     const int rate = decoder->sampleRate();
     require(rate >= media::kMinRateHz && rate <= media::kMaxRateHz, "rate outside the range", rate);
@@ -98,5 +96,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(!damage.any() || oneLine(damage.warning()), "warning is not one line");
     require(
         damage.firstDamageSec <= damage.decodedSec, "damage after the end", damage.firstDamageSec);
+}
+
+} // namespace
+
+// Every input is read twice: as a file, where the demuxer may seek, and as a pipe, where it
+// cannot.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    decode(data, size, true);
+    decode(data, size, false);
     return 0;
 }

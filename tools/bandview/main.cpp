@@ -239,10 +239,18 @@ std::string checkNames(const std::vector<Job>& jobs)
     return {};
 }
 
+bool stopped()
+{
+    return stopSignal() != 0;
+}
+
 int runJob(Job& job, const RunSettings& settings)
 {
     std::string why;
     std::unique_ptr<MonoSource> source = openSource(job.input, &why);
+    // Opening a pipe waits for its first bytes, and a stop signal ends the wait.
+    if (!source && stopped())
+        return kExitSignalBase + stopSignal();
     if (!source)
         return fail(job.input.path + ": " + why);
     RunOutputs outputs;
@@ -283,6 +291,8 @@ int worse(int a, int b)
 int main(int argc, char** argv)
 {
     installSignalHandlers();
+    // Ctrl-C must not wait for a pipe that has nothing to give.
+    media::AudioDecoder::setStopCheck(stopped);
     Options o;
     const std::string problem = parseOptions(argc, argv, o);
     if (!problem.empty())

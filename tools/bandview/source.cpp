@@ -39,8 +39,9 @@ DecoderSource::DecoderSource(std::unique_ptr<media::AudioDecoder> decoder)
 
 std::int64_t DecoderSource::expectedSamples() const
 {
-    const double sec = decoder_->declaredSec();
-    return sec > 0.0 ? std::llround(sec * decoder_->sampleRate()) : -1;
+    // A damaged header may declare any length; one past what 64 bits count is as good as none.
+    const double samples = decoder_->declaredSec() * decoder_->sampleRate();
+    return samples > 0.0 && samples < 0x1p62 ? std::llround(samples) : -1;
 }
 
 } // namespace bandview
