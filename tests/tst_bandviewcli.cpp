@@ -114,6 +114,7 @@ private slots:
     void pictureIsWrittenAndNamed();
     void sectionsAndHelpAreListed();
     void outputsStreamToStandardOutput();
+    void inputFromAPipeAndAFifo();
     void fifoAndDeviceAreWrittenIntoNotReplaced();
     void failedCommitLeavesNothing_data();
     void failedCommitLeavesNothing();
@@ -462,6 +463,23 @@ void tst_BandviewCli::outputsStreamToStandardOutput()
     QImage image;
     QVERIFY(image.loadFromData(png.out, "PNG"));
     QCOMPARE(image.size(), QSize(bandview::kDefaultWidthPx, bandview::kDefaultHeightPx));
+}
+
+void tst_BandviewCli::inputFromAPipeAndAFifo()
+{
+    // Half a second at 48 kHz: 30 hops, of which the first five fill the window; and the header.
+    QTemporaryDir dir;
+    const QString script = QStringLiteral(
+        "cd '%1' && cat '%2' | \"$BANDVIEW\" - --csv - >piped.csv && mkfifo fifo && "
+        "{ cat '%2' >fifo & } && \"$BANDVIEW\" fifo --csv - >fifo.csv")
+                               .arg(dir.path(), inputs_.filePath(QStringLiteral("good.wav")));
+    const Run r = runShell(script);
+    QVERIFY2(r.status == 0 && r.err.count('\n') == 2, qPrintable(describe(r)));
+    for (const char* name : { "piped.csv", "fifo.csv" }) {
+        const auto rows = readCsv(dir.filePath(QLatin1String(name)));
+        QVERIFY2(rows.size() == 30 - 5 + 1,
+            qPrintable(QStringLiteral("%1: %2 rows").arg(name).arg(rows.size())));
+    }
 }
 
 void tst_BandviewCli::fifoAndDeviceAreWrittenIntoNotReplaced()

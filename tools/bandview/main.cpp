@@ -16,7 +16,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <sched.h>
 #include <thread>
 #include <unistd.h>
