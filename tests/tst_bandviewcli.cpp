@@ -475,6 +475,13 @@ void tst_BandviewCli::inputFromAPipeAndAFifo()
                                .arg(dir.path(), inputs_.filePath(QStringLiteral("good.wav")));
     const Run r = runShell(script);
     QVERIFY2(r.status == 0 && r.err.count('\n') == 2, qPrintable(describe(r)));
+    // Names that are not UTF-8 go through as the bytes they are, in and out.
+    const Run bytes = runShell(QStringLiteral(
+        "cd '%1' && cp '%2' \"$(printf '\\377')x.wav\" && "
+        "\"$BANDVIEW\" \"$(printf '\\377')x.wav\" --csv \"$(printf '\\376').csv\" && "
+        "test -s \"$(printf '\\376').csv\"")
+                                   .arg(dir.path(), inputs_.filePath(QStringLiteral("good.wav"))));
+    QVERIFY2(bytes.status == 0, qPrintable(describe(bytes)));
     for (const char* name : { "piped.csv", "fifo.csv" }) {
         const auto rows = readCsv(dir.filePath(QLatin1String(name)));
         QVERIFY2(rows.size() == 30 - 5 + 1,

@@ -53,6 +53,8 @@ private slots:
     void tinyTerminalGetsANotice();
     void screenUpdateSendsOnlyChanges();
     void progressBarOnlyOnATerminal();
+    void clockReadsHoursPastAnHour_data();
+    void clockReadsHoursPastAnHour();
 };
 
 void tst_BandviewRun::hopClockKeepsSixtyHopsPerSecond_data()
@@ -357,6 +359,26 @@ void tst_BandviewRun::progressBarOnlyOnATerminal()
     QCOMPARE(::read(pipeEnds[0], text, sizeof(text)), ssize_t(-1));
     for (int fd : { master, slave, pipeEnds[0], pipeEnds[1] })
         ::close(fd);
+}
+
+void tst_BandviewRun::clockReadsHoursPastAnHour_data()
+{
+    QTest::addColumn<double>("sec");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << 0.0 << "0:00.0";
+    QTest::newRow("under a minute") << 59.96 << "0:59.9";
+    QTest::newRow("just under an hour") << 3599.95 << "59:59.9";
+    QTest::newRow("an hour") << 3600.0 << "1:00:00.0";
+    QTest::newRow("past an hour") << 3632.5 << "1:00:32.5";
+    QTest::newRow("ten hours") << 36152.5 << "10:02:32.5";
+    QTest::newRow("not a number") << double(NAN) << "0:00.0";
+}
+
+void tst_BandviewRun::clockReadsHoursPastAnHour()
+{
+    QFETCH(double, sec);
+    QFETCH(QString, text);
+    QCOMPARE(QString::fromStdString(bandview::clockText(sec)), text);
 }
 
 QTEST_APPLESS_MAIN(tst_BandviewRun)
