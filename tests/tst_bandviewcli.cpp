@@ -458,11 +458,11 @@ void tst_BandviewCli::outputsStreamToStandardOutput()
     QVERIFY2(csv.out.startsWith("seq,timeSec,"), csv.out.left(80).constData());
     // Two seconds at 60 frames a second, less the five hops that fill the window, and the header.
     QCOMPARE(csv.out.count('\n'), 2 * 60 - 5 + 1);
-    const Run png = runBandview({ "--png", "-", "--duration", "2" });
+    const Run png = runBandview({ "--png", "-", "--duration", "2", "--size", "640x360" });
     QVERIFY2(png.status == 0 && png.err.count('\n') == 1, qPrintable(png.err));
     QImage image;
     QVERIFY(image.loadFromData(png.out, "PNG"));
-    QCOMPARE(image.size(), QSize(bandview::kDefaultWidthPx, bandview::kDefaultHeightPx));
+    QCOMPARE(image.size(), QSize(640, 360));
 }
 
 void tst_BandviewCli::inputFromAPipeAndAFifo()

@@ -218,10 +218,16 @@ namespace {
             const float t = (std::clamp(v, s.low, s.high) - s.low) / (s.high - s.low);
             return r.bottom() + 0.5 - kPanelInsetPx - t * (r.height() - 1 - 2 * kPanelInsetPx);
         };
+        // In a small picture the labels of ticks closer than a line of text would overlap: those
+        // keep their grid line only.
+        double lastLabel = 1e9;
         for (float tick : s.ticks) {
             const double y = yOf(tick);
             p.setPen(QPen(kGrid, 1));
             p.drawLine(QPointF(r.left(), y), QPointF(r.right() + 1, y));
+            if (lastLabel - y < fm.height())
+                continue;
+            lastLabel = y;
             p.setPen(kInk);
             const QString text = QString::number(tick, 'g', 4);
             p.drawText(QRectF(0, y - fm.height() / 2.0, r.left() - 6, fm.height()),
@@ -520,6 +526,9 @@ QImage renderPicture(const PictureData& in, QSize size)
     p.setFont(font(kSmallFontPx));
     for (std::size_t i = 0; i < in.sections().size(); ++i) {
         const Section& s = in.sections()[i];
+        // A run cut short (--duration) shows only the sections it reached.
+        if (s.startSec >= lengthSec)
+            break;
         const int x0 = heat.left() + layout.columnAt(s.startSec);
         const int x1 = heat.left() + layout.columnAt(s.endSec);
         if (i > 0) {
