@@ -519,7 +519,9 @@ QImage renderPicture(const PictureData& in, QSize size)
     }
     p.setFont(font(kFontPx, true));
     p.drawText(QRect(heat.left(), last.bottom() + 21, plotWidth, 16), Qt::AlignHCenter,
-        minutes ? QStringLiteral("time (m:ss)") : QStringLiteral("time (s)"));
+        !minutes                 ? QStringLiteral("time (s)")
+            : lengthSec < 3600.0 ? QStringLiteral("time (m:ss)")
+                                 : QStringLiteral("time (h:mm:ss)"));
 
     // Sections of the demo: a dashed line at each boundary and the names above the heat map,
     // on two alternating rows so that short sections keep their names apart.
