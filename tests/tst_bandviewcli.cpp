@@ -447,7 +447,8 @@ void tst_BandviewCli::sectionsAndHelpAreListed()
     const Run help = runBandview({ QStringLiteral("--help") });
     QVERIFY2(
         help.status == 0 && help.out.startsWith("Usage: bandview"), qPrintable(describe(help)));
-    for (const char* option : { "--png", "--csv", "--fast", "--no-live", "--list-sections" })
+    for (const char* option :
+        { "--png", "--csv", "--size", "--duration", "--fast", "--no-live", "--list-sections" })
         QVERIFY2(help.out.contains(option), option);
 }
 
