@@ -9,6 +9,8 @@
 #include <QGuiApplication>
 #include <QTest>
 
+#include <QFontMetrics>
+
 #include <cmath>
 
 using bandview::PictureLayout;
@@ -23,13 +25,15 @@ private slots:
     void heatFollowsTheSweep();
     void longGapGoesDark();
     void panelsTraceTheLevels();
+    void bandLabelsSitInTheirRows();
+    void notFiniteValuesDrawAsZero();
+    void longRunKeepsItsColumns();
 
 private:
     // Lightness of the heat map's colour for band at time sec. The top pixel row of a band's row
     // carries the bar colour alone: the peak trace stays below it.
     int heatAt(int band, double sec) const;
 
-    std::vector<bandview::TimedFrame> frames_;
     QImage image_;
     PictureLayout layout_ { dsp::kDefaultBands, media::kDemoLengthSec };
 };
@@ -38,16 +42,15 @@ void tst_BandviewPicture::initTestCase()
 {
     bandview::MemorySource source(media::renderDemo(), media::kDemoRateHz);
     bandview::Analysis analysis(source);
-    while (analysis.advance() != bandview::Analysis::Step::End) { }
-    frames_ = analysis.frames();
-    bandview::PictureInput in;
-    in.title = QStringLiteral("demo");
-    in.sampleRate = media::kDemoRateHz;
-    in.lengthSec = analysis.secondsRead();
-    in.bandCentersHz = analysis.bandCentersHz();
-    in.frames = &frames_;
-    QCOMPARE(in.lengthSec, media::kDemoLengthSec);
-    image_ = bandview::renderPicture(in);
+    bandview::PictureData data(
+        QStringLiteral("demo"), media::kDemoRateHz, analysis.bandCentersHz());
+    for (bandview::Analysis::Step step;
+         (step = analysis.advance()) != bandview::Analysis::Step::End;) {
+        if (step == bandview::Analysis::Step::Frame)
+            data.add(analysis.frame());
+    }
+    QCOMPARE(data.lengthSec(), media::kDemoLengthSec);
+    image_ = bandview::renderPicture(data);
     QCOMPARE(image_.size(), layout_.size());
 }
 
@@ -157,6 +160,106 @@ void tst_BandviewPicture::panelsTraceTheLevels()
                        .arg(lifted.second)
                        .arg(agc.top())
                        .arg(agc.bottom())));
+}
+
+void tst_BandviewPicture::bandLabelsSitInTheirRows()
+{
+    // Each label is right-aligned 6 px left of the heat map in its band's row: the leftmost ink
+    // of the row's margin lies one label width before that, within the 2 px a glyph's side
+    // bearing may add.
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(10);
+    const QFontMetrics metrics(font);
+    const std::vector<float> centers = [] {
+        bandview::MemorySource silence(std::vector<float>(8, 0.0f), media::kDemoRateHz);
+        return bandview::Analysis(silence).bandCentersHz();
+    }();
+    const int right = layout_.heatMap().left() - 6;
+    for (int k = 0; k < dsp::kDefaultBands; ++k) {
+        const QString label = bandview::bandLabel(centers[std::size_t(k)]);
+        const QRect row = layout_.bandRow(k);
+        int inkLeft = right;
+        for (int y = row.top(); y <= row.bottom(); ++y) {
+            // Right of the rotated axis title.
+            for (int x = 24; x < right; ++x) {
+                if (qGray(image_.pixel(x, y)) < 128) {
+                    inkLeft = std::min(inkLeft, x);
+                    break;
+                }
+            }
+        }
+        const int expected = right - metrics.horizontalAdvance(label);
+        QVERIFY2(std::abs(inkLeft - expected) <= 2,
+            qPrintable(QStringLiteral("band %1 ('%2'): ink from x %3, label from %4")
+                           .arg(k)
+                           .arg(label)
+                           .arg(inkLeft)
+                           .arg(expected)));
+    }
+}
+
+void tst_BandviewPicture::notFiniteValuesDrawAsZero()
+{
+    // A NaN reaching a painter path once drew a triangle over the picture: every value that is not
+    // finite must draw exactly as 0 does.
+    const std::vector<float> centers(dsp::kDefaultBands, 1000.0f);
+    bandview::PictureData broken(QStringLiteral("nan"), 48000, centers);
+    bandview::PictureData zeros(QStringLiteral("nan"), 48000, centers);
+    for (int i = 1; i <= 600; ++i) {
+        bandview::TimedFrame f { i / 60.0, {} };
+        f.frame.bandCount = dsp::kDefaultBands;
+        f.frame.rmsDb = -20.0f;
+        f.frame.presence = 0.5f;
+        for (int k = 0; k < dsp::kDefaultBands; ++k)
+            f.frame.bars[k] = f.frame.peaks[k] = 0.5f;
+        bandview::TimedFrame z = f;
+        if (i % 7 == 0) {
+            f.frame.rmsDb = std::nanf("");
+            f.frame.agcDb = INFINITY;
+            f.frame.presence = -INFINITY;
+            f.frame.bars[3] = f.frame.peaks[3] = std::nanf("");
+            z.frame.rmsDb = z.frame.agcDb = z.frame.presence = 0.0f;
+            z.frame.bars[3] = z.frame.peaks[3] = 0.0f;
+        }
+        broken.add(f);
+        zeros.add(z);
+    }
+    QVERIFY(bandview::renderPicture(broken) == bandview::renderPicture(zeros));
+}
+
+void tst_BandviewPicture::longRunKeepsItsColumns()
+{
+    // An hour of frames: the columns merge six times, their number stays, and each still spans
+    // its time.
+    bandview::PictureData data(QStringLiteral("long"), 48000, std::vector<float>(2, 100.0f));
+    constexpr int kFrames = 3600 * 60;
+    bandview::TimedFrame f { 0.0, {} };
+    f.frame.bandCount = 2;
+    for (int i = 1; i <= kFrames; ++i) {
+        f.timeSec = i / 60.0;
+        // The first band lit during the second half only.
+        f.frame.bars[0] = i > kFrames / 2 ? 1.0f : 0.0f;
+        data.add(f);
+    }
+    QCOMPARE(static_cast<int>(data.columns().size()), bandview::kPictureColumns);
+    QCOMPARE(data.frameCount(), std::int64_t(kFrames));
+    double frames = 0.0;
+    for (const auto& c : data.columns()) {
+        frames += c.frames;
+        if (c.frames > 0) {
+            const double mid = c.timeSum / c.frames;
+            const float expected = mid > 1800 + data.columnSec() ? 1.0f
+                : mid < 1800 - data.columnSec()                  ? 0.0f
+                                                                 : c.barSum[0] / c.frames;
+            QVERIFY2(c.barSum[0] / c.frames == expected,
+                qPrintable(QStringLiteral("column at %1 s: mean bar %2")
+                               .arg(mid)
+                               .arg(c.barSum[0] / c.frames)));
+        }
+    }
+    QCOMPARE(frames, double(kFrames));
+    QVERIFY2(data.columnSec() * bandview::kPictureColumns >= 3600.0,
+        qPrintable(QString::number(data.columnSec())));
 }
 
 int main(int argc, char** argv)
