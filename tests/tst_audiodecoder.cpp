@@ -138,6 +138,7 @@ private slots:
     void formatsDecodeToTheMix();
     void openFailuresGiveTheReason_data();
     void openFailuresGiveTheReason();
+    void vorbisBlockSwitchesAreNotDamage();
     void damagedMp3DecodesPastTheDamage();
     void truncatedFlacSaysHowMuchWasDecoded();
     void nonFiniteSamplesBecomeSilence();
@@ -242,6 +243,28 @@ void tst_AudioDecoder::formatsDecodeToTheMix()
         describe("1 kHz amplitude", 0, left, kMixedAmplitude));
     QVERIFY2(std::abs(right - kMixedAmplitude) <= kAmplitudeTolerance,
         describe("3 kHz amplitude", 0, right, kMixedAmplitude));
+}
+
+// Clicks make the Vorbis encoder switch between long and short blocks; the Ogg demuxer's packet
+// times then jump ahead of the audio, which must not read as lost packets.
+void tst_AudioDecoder::vorbisBlockSwitchesAreNotDamage()
+{
+    const QString name = QStringLiteral("clicks.ogg");
+    QProcess p;
+    p.start(QStringLiteral(FFMPEG_EXE),
+        { "-v", "error", "-y", "-f", "lavfi", "-i",
+            "aevalsrc='if(lt(mod(t,0.25),0.01),random(0)*2-1,0.1*sin(2*PI*440*t))':s=44100:d=3",
+            "-c:a", "libvorbis", path(name) });
+    QVERIFY(p.waitForFinished(60000) && p.exitCode() == 0);
+
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path(name)), &error);
+    QVERIFY2(decoder, error.c_str());
+    const std::vector<float> mono = decodeAll(*decoder);
+    const media::DecodeDamage& damage = decoder->damage();
+    QVERIFY2(!damage.any(), damage.warning().c_str());
+    const double sec = static_cast<double>(mono.size()) / 44100;
+    QVERIFY2(std::abs(sec - 3.0) <= kPaddingSec, describe("length", 0, sec, 3.0));
 }
 
 void tst_AudioDecoder::openFailuresGiveTheReason_data()
