@@ -9,10 +9,14 @@ namespace {
 std::atomic<long> made { 0 };
 // Index of the allocation that throws; 0 never matches, since the first one counts as 1.
 std::atomic<long> failing { 0 };
+std::atomic<long> watched { 0 };
+thread_local bool watching = false;
 
 void* allocate(std::size_t size)
 {
     const long index = made.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (watching)
+        watched.fetch_add(1, std::memory_order_relaxed);
     if (index == failing.load(std::memory_order_relaxed))
         throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1))
@@ -32,6 +36,16 @@ long allocations()
 void failAllocation(long n)
 {
     failing.store(n > 0 ? made.load(std::memory_order_relaxed) + n : 0, std::memory_order_relaxed);
+}
+
+void watchThisThread(bool on)
+{
+    watching = on;
+}
+
+long watchedAllocations()
+{
+    return watched.load(std::memory_order_relaxed);
 }
 
 } // namespace heapcounter
