@@ -185,8 +185,7 @@ void PulseCapture::onSourceInfo(pa_context* c, const pa_source_info* info, int e
     const std::string missing = self->wanted_;
     if (self->starting_) {
         self->failStart("no source named '" + missing
-            + "' (bandview --list-sources lists them; the default is the monitor of the "
-              "default output)");
+            + "' on the sound server: list the sources and pick one of them");
         return;
     }
     if (missing != kDefaultMonitor) {
