@@ -4,6 +4,14 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(__SANITIZE_THREAD__)
+#define HEAPCOUNTER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define HEAPCOUNTER_TSAN 1
+#endif
+#endif
+
 namespace {
 
 std::atomic<long> made { 0 };
@@ -12,7 +20,7 @@ std::atomic<long> failing { 0 };
 std::atomic<long> watched { 0 };
 thread_local bool watching = false;
 
-void* allocate(std::size_t size)
+[[maybe_unused]] void* allocate(std::size_t size)
 {
     const long index = made.fetch_add(1, std::memory_order_relaxed) + 1;
     if (watching)
@@ -27,6 +35,15 @@ void* allocate(std::size_t size)
 } // namespace
 
 namespace heapcounter {
+
+bool active()
+{
+#ifdef HEAPCOUNTER_TSAN
+    return false;
+#else
+    return true;
+#endif
+}
 
 long allocations()
 {
@@ -50,6 +67,7 @@ long watchedAllocations()
 
 } // namespace heapcounter
 
+#ifndef HEAPCOUNTER_TSAN
 void* operator new(std::size_t size)
 {
     return allocate(size);
@@ -79,3 +97,4 @@ void operator delete[](void* p, std::size_t) noexcept
 {
     std::free(p);
 }
+#endif

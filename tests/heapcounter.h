@@ -6,6 +6,9 @@
 
 namespace heapcounter {
 
+// False in a ThreadSanitizer build, whose runtime brings its own operator new: nothing is counted.
+bool active();
+
 // Allocations made through operator new since the program started.
 long allocations();
 // Makes the n-th allocation from now throw std::bad_alloc; 0 disarms.
