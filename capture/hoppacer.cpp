@@ -27,9 +27,10 @@ HopPacer::Frame HopPacer::next(float* out)
         f.hopSize[0] = clock_.next();
         f.starved = true;
         std::fill(out, out + f.hopSize[0], 0.0f);
-        ++starved_;
+        ++(everPrimed_ ? starved_ : waiting_);
         return f;
     }
+    everPrimed_ = true;
     f.hops = ready >= 3 * hop + cushion_ ? 2 : 1;
     int at = 0;
     for (int i = 0; i < f.hops; ++i) {

@@ -44,8 +44,11 @@ public:
     int largestHop() const { return clock_.largestHop(); }
     int cushionSamples() const { return cushion_; }
 
-    // Frames so far, and how they went: one hop of audio, two hops (catching up), silence.
-    std::uint64_t frames() const { return single_ + double_ + starved_; }
+    // Frames so far, and how they went: silence while waiting for the first audio (a new stream
+    // can take a while to deliver), then one hop of audio, two hops (catching up), or silence
+    // because the ring ran dry.
+    std::uint64_t frames() const { return waiting_ + single_ + double_ + starved_; }
+    std::uint64_t waitingFrames() const { return waiting_; }
     std::uint64_t singleHopFrames() const { return single_; }
     std::uint64_t catchUpFrames() const { return double_; }
     std::uint64_t starvedFrames() const { return starved_; }
@@ -56,6 +59,8 @@ private:
     int cushion_;
     // Enough audio has gathered since the ring last ran dry.
     bool primed_ = false;
+    bool everPrimed_ = false;
+    std::uint64_t waiting_ = 0;
     std::uint64_t single_ = 0;
     std::uint64_t double_ = 0;
     std::uint64_t starved_ = 0;

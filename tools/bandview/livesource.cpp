@@ -103,13 +103,17 @@ void LiveSource::lookAtStatus()
 std::string LiveSource::report() const
 {
     const capture::Status s = capture_->status();
-    const double frames = std::max<double>(static_cast<double>(pacer_.frames()), 1.0);
-    char line[320];
+    // The share of single hops counts from the first audio: before it, the server had nothing.
+    const double audioFrames
+        = std::max<double>(static_cast<double>(pacer_.frames() - pacer_.waitingFrames()), 1.0);
+    char line[360];
     std::snprintf(line, sizeof(line),
-        "bandview: capture: %s; %llu frames, %.1f %% one hop, %llu catching up, %llu silent "
-        "(starved), %llu samples dropped, %d reconnects, %d moves",
+        "bandview: capture: %s; %llu frames, %llu silent before the first audio, then %.1f %% "
+        "one hop, %llu catching up, %llu silent (starved), %llu samples dropped, %d reconnects, "
+        "%d moves",
         s.source.c_str(), static_cast<unsigned long long>(pacer_.frames()),
-        100.0 * static_cast<double>(pacer_.singleHopFrames()) / frames,
+        static_cast<unsigned long long>(pacer_.waitingFrames()),
+        100.0 * static_cast<double>(pacer_.singleHopFrames()) / audioFrames,
         static_cast<unsigned long long>(pacer_.catchUpFrames()),
         static_cast<unsigned long long>(pacer_.starvedFrames()),
         static_cast<unsigned long long>(s.droppedSamples), s.reconnects, s.moves);
