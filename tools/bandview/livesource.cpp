@@ -94,7 +94,7 @@ void LiveSource::lookAtStatus()
             say("bandview: capture: " + now.problem + "; analysing silence until it comes back");
         if (now.reconnects > last_.reconnects)
             say("bandview: capture: capturing " + now.source + " again");
-        else if (now.moves > last_.moves)
+        else if (now.moves > last_.moves && now.link == capture::Link::Streaming)
             say("bandview: capture: the server moved the stream to " + now.source);
     }
     last_ = now;
