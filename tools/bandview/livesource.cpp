@@ -22,12 +22,13 @@ namespace {
     {
         char text[256];
         if (s.link != capture::Link::Streaming) {
-            std::snprintf(text, sizeof(text), "%s: reconnecting", s.problem.c_str());
+            std::snprintf(text, sizeof(text), "reconnecting: %s", s.problem.c_str());
             return text;
         }
         const double latencyMs = 1000.0 * (s.latencySec + static_cast<double>(ringSamples) / rate);
-        std::snprintf(text, sizeof(text), "%s  latency %.0f ms  dropped %llu", s.source.c_str(),
-            latencyMs, static_cast<unsigned long long>(s.droppedSamples));
+        // The figures first: a long source name is what the line cuts.
+        std::snprintf(text, sizeof(text), "latency %.0f ms  dropped %llu  %s", latencyMs,
+            static_cast<unsigned long long>(s.droppedSamples), s.source.c_str());
         return text;
     }
 
