@@ -11,6 +11,7 @@ packages=(
     spirv-tools glslang-tools
     tmux bc time
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
+    libpulse-dev pulseaudio pulseaudio-utils sox tmux bc
 )
 
 missing=()

@@ -9,6 +9,10 @@
 #include "source.h"
 #include "terminal.h"
 
+#ifdef BANDVIEW_CAPTURE
+#include "capture/capturesource.h"
+#endif
+
 #include <QGuiApplication>
 
 #include <algorithm>
@@ -47,13 +51,21 @@ Options:
   --fast            do not pace the live view to real time
   --no-live         run off-line even when standard output is a terminal
   --list-sections   list the sections of the demo programme and exit
+  --capture[=SOURCE]
+                    show what a sound server's source plays now, until q, Esc or --duration:
+                    without SOURCE, what the computer plays (the monitor of the default output)
+  --list-sources    list the sources to capture (name, rate, channels, default and monitor
+                    marks, description) and exit
   -h, --help        show this help and exit
 
 When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
 run, space pauses, Ctrl-C stops it without writing anything); otherwise the run is off-line and as
-fast as the machine allows. Results, warnings and errors go to standard error.
+fast as the machine allows. Results, warnings and errors go to standard error. A capture is paced
+by the display clock and analyses silence while no sound arrives; with --csv - it streams one row
+per frame to standard output (the live view then draws on standard error when that is a terminal),
+and what happens to the sound server is said on standard error.
 
-Exit status: 0 clean; 2 bad input or an output that cannot be written (nothing written);
+Exit status: 0 clean (a capture that ends by q or --duration, whatever the server did); 2 bad input or an output that cannot be written (nothing written);
 3 damaged input (outputs written, one warning line); 128 + the signal when stopped (nothing
 written). With several files, the worst of them: 2 over 3 over 0.
 )";
@@ -67,6 +79,9 @@ struct Options {
     bool fast = false;
     bool noLive = false;
     bool listSections = false;
+    bool listSources = false;
+    bool capture = false;
+    std::string captureSource;
     bool help = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
     double durationSec = -1.0;
@@ -100,7 +115,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
         bool* value;
     };
     const Flag flags[] = { { "--fast", &o.fast }, { "--no-live", &o.noLive },
-        { "--list-sections", &o.listSections }, { "--help", &o.help }, { "-h", &o.help } };
+        { "--list-sections", &o.listSections }, { "--list-sources", &o.listSources },
+        { "--help", &o.help }, { "-h", &o.help } };
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -116,6 +132,18 @@ std::string parseOptions(int argc, char** argv, Options& o)
         }
         const std::size_t eq = arg.find('=');
         const std::string name = eq != std::string::npos ? arg.substr(0, eq) : arg;
+        if (name == "--capture") {
+            // The source comes only after '=': a following argument stays an argument.
+            if (o.capture)
+                return "option '--capture' is given twice";
+            o.capture = true;
+            if (eq != std::string::npos) {
+                o.captureSource = arg.substr(eq + 1);
+                if (o.captureSource.empty())
+                    return "option '--capture=' needs a source name (bandview --list-sources)";
+            }
+            continue;
+        }
         bool known = false;
         for (const Valued& v : valued) {
             if (name != v.name)
@@ -165,6 +193,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
             return "option '--duration' needs a number of seconds above 0, got '" + o.duration
                 + "'";
     }
+    if (o.capture && !o.inputs.empty())
+        return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
     for (const std::string* pattern : { &o.png, &o.csv }) {
         if (o.inputs.size() > 1 && !pattern->empty()
             && pattern->find(kNamePlaceholder) == std::string::npos)
@@ -184,6 +214,25 @@ void listSections()
         std::printf("%6.2f %6.2f  %-11s %-9s %s\n", s.startSec, s.endSec, s.name, level, s.watch);
     }
 }
+
+#ifdef BANDVIEW_CAPTURE
+int listSources()
+{
+    std::vector<capture::SourceInfo> sources;
+    std::string why;
+    if (!capture::createCaptureSource("bandview")->listSources(&sources, &why))
+        return fail(why);
+    std::printf("%-44s %7s %3s  %-15s %s\n", "source", "rate", "ch", "marks", "description");
+    for (const capture::SourceInfo& s : sources) {
+        std::string marks = s.isDefault ? "default" : "";
+        if (s.isMonitor)
+            marks += marks.empty() ? "monitor" : " monitor";
+        std::printf("%-44s %7d %3d  %-15s %s\n", s.name.c_str(), s.rateHz, s.channels,
+            marks.c_str(), s.description.c_str());
+    }
+    return 0;
+}
+#endif
 
 std::string expand(const std::string& pattern, const std::string& name)
 {
@@ -210,7 +259,8 @@ std::string checkNames(const std::vector<Job>& jobs)
     for (const Job& job : jobs) {
         FileIdentity id;
         std::string why;
-        if (!job.input.isDemo() && identify(job.input.path, false, &id, &why))
+        if (!job.input.isDemo() && !job.input.realTime
+            && identify(job.input.path, false, &id, &why))
             inputs.emplace_back(id, job.input.path);
     }
     std::vector<std::pair<FileIdentity, std::string>> seen;
@@ -304,9 +354,18 @@ int main(int argc, char** argv)
         listSections();
         return 0;
     }
+#ifdef BANDVIEW_CAPTURE
+    if (o.listSources)
+        return listSources();
+#else
+    if (o.listSources || o.capture)
+        return fail("this bandview was built without live capture (BANDCORE_CAPTURE=OFF)");
+#endif
 
     std::vector<Job> jobs;
-    if (o.inputs.empty())
+    if (o.capture)
+        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {} });
+    else if (o.inputs.empty())
         jobs.push_back({ InputDescription::demo(), {}, {} });
     for (const std::string& path : o.inputs)
         jobs.push_back({ InputDescription::file(path), {}, {} });
@@ -337,9 +396,13 @@ int main(int argc, char** argv)
     settings.fast = o.fast;
     settings.durationSec = o.durationSec;
     settings.pictureSize = o.pictureSize;
-    // Only one input plays live, and only where standard output carries nothing else.
-    settings.live = jobs.size() == 1 && !o.noLive && isTerminal(STDOUT_FILENO) && o.csv != "-"
-        && o.png != "-";
+    // Only one input plays live, and only where standard output carries nothing else; a capture
+    // whose data goes to standard output draws on standard error instead, when that is a
+    // terminal.
+    const bool dataOnStdout = o.csv == "-" || o.png == "-";
+    settings.viewFd = o.capture && dataOnStdout ? STDERR_FILENO : STDOUT_FILENO;
+    settings.live = jobs.size() == 1 && !o.noLive && isTerminal(settings.viewFd)
+        && (o.capture || !dataOnStdout);
     settings.progress = jobs.size() == 1 && !settings.live;
 
     if (jobs.size() == 1) {

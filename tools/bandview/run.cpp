@@ -3,6 +3,9 @@
 #include "analysis.h"
 #include "csv.h"
 #include "media/demo.h"
+#ifdef BANDVIEW_CAPTURE
+#include "livesource.h"
+#endif
 #include "source.h"
 #include "terminal.h"
 
@@ -95,12 +98,12 @@ namespace {
         return end;
     }
 
-    End runLive(
-        Hopper& hopper, const InputDescription& input, const RunSettings& settings, double totalSec)
+    End runLive(Hopper& hopper, const InputDescription& input, MonoSource& source,
+        const RunSettings& settings, double totalSec)
     {
         Analysis& analysis = hopper.analysis;
         Keyboard keys;
-        LiveView view(STDOUT_FILENO, input.title, analysis.bandCentersHz());
+        LiveView view(settings.viewFd, input.title, analysis.bandCentersHz());
         const bool paced = !settings.fast && !input.realTime;
         // The wall-clock time at which audio time 0 plays; it moves on by every pause and
         // suspension, so that the view resumes where it stopped.
@@ -108,8 +111,12 @@ namespace {
         Clock::time_point lastDraw = origin - std::chrono::hours(1);
         double shownSec = 0.0;
         bool haveFrame = false;
-        auto draw = [&](const std::string& note) {
-            view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec, note);
+        auto draw = [&](const std::string& sectionNote) {
+            // A live source's state (source, latency, drops, a lost server) takes the place of
+            // the demo's section names.
+            const std::string live = source.statusNote();
+            view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec,
+                live.empty() ? sectionNote : live);
             lastDraw = Clock::now();
         };
         auto resync = [&] { origin = Clock::now() - seconds(shownSec); };
@@ -270,8 +277,24 @@ std::string InputDescription::noteAt(double timeSec) const
     return {};
 }
 
+InputDescription InputDescription::capture(const std::string& source)
+{
+    InputDescription d;
+    d.path = "capture";
+    d.captureSource = source;
+    d.title = source.empty() ? QStringLiteral("what is playing") : QString::fromStdString(source);
+    d.name = "capture";
+    d.realTime = true;
+    return d;
+}
+
 std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::string* reason)
 {
+#ifdef BANDVIEW_CAPTURE
+    if (input.realTime)
+        return LiveSource::open(
+            input.captureSource.empty() ? capture::kDefaultMonitor : input.captureSource, reason);
+#endif
     if (input.isDemo())
         return std::make_unique<MemorySource>(media::renderDemo(), media::kDemoRateHz);
     QString why;
@@ -317,8 +340,12 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
         totalSec
             = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
 
-    const End end = settings.live ? runLive(hopper, input, settings, totalSec)
+    source.reportEvents(!settings.live);
+    const End end = settings.live ? runLive(hopper, input, source, settings, totalSec)
                                   : runOffline(hopper, totalSec, settings.progress);
+    const std::string report = source.report();
+    if (!report.empty())
+        say(report);
     if (end == End::Stopped) {
         for (OutputFile* out : files)
             out->discard();

@@ -38,9 +38,12 @@ struct InputDescription {
     std::string name;
     std::vector<Section> sections;
     bool realTime = false;
+    // For a live capture: the sound server's source ("" for what the computer plays).
+    std::string captureSource;
 
     static InputDescription demo();
     static InputDescription file(const std::string& path);
+    static InputDescription capture(const std::string& source);
     bool isDemo() const { return path.empty(); }
     // The demo section playing at timeSec, empty elsewhere.
     std::string noteAt(double timeSec) const;
@@ -51,6 +54,8 @@ std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::strin
 
 struct RunSettings {
     bool live = false;
+    // Where the live view draws: standard output, or standard error when the data goes there.
+    int viewFd = 1;
     bool fast = false;
     bool progress = false;
     double durationSec = -1.0; // below 0: to the end of the input

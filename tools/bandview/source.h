@@ -32,6 +32,14 @@ public:
     virtual const media::DecodeDamage* damage() const { return nullptr; }
     // The title the source carries (a file's title tag), empty when none.
     virtual QString title() const { return {}; }
+    // A live source's state for the status line; empty for a file.
+    virtual std::string statusNote() const { return {}; }
+    // What a live source has to say at the end of a run, one line for standard error; empty for
+    // a file.
+    virtual std::string report() const { return {}; }
+    // Whether a live source says on standard error what happens to it while it runs (when no
+    // live view shows its status line).
+    virtual void reportEvents(bool) { }
 };
 
 class MemorySource : public MonoSource {
