@@ -246,7 +246,7 @@ struct AudioDecoder::State {
     // for Vorbis the demuxer estimates each packet's from the block sizes, and that estimate runs
     // ahead of the audio wherever a long block meets a short one, in every clean file. Damage
     // there still shows as the decoder's or the page checksum's complaint.
-    bool gapsMeanLoss = par->codec_id != AV_CODEC_ID_VORBIS;
+    bool gapsMeanLoss = true;
     int rate = 0;
     int channels = 0;
     double declaredSec = -1.0;
