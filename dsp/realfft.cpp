@@ -1,13 +1,15 @@
 #include "dsp/realfft.h"
 
+#include "dsp/simd.h"
+
 #include <cmath>
 
-// SSE2 is part of x86-64, so every x86-64 build takes the vector path; other machines, or a build
-// with DSP_NO_SIMD defined (to check the portable path), run the same arithmetic one element at a
-// time.
-#if defined(__SSE2__) && !defined(DSP_NO_SIMD)
+// simd::active() picks the kernels per call: the portable loops below, their SSE2 form (part of
+// every x86-64) or the AVX2 form in avx2.cpp. All compute the same bits.
+#ifdef DSP_SIMD_X86
+#include "dsp/avx2.h"
+
 #include <emmintrin.h>
-#define DSP_REALFFT_SSE2 1
 #endif
 
 namespace dsp {
@@ -17,7 +19,7 @@ namespace {
     constexpr double kTwoPi = 6.283185307179586;
     constexpr double kPi = 3.141592653589793;
 
-#ifdef DSP_REALFFT_SSE2
+#ifdef DSP_SIMD_X86
     // Four independent butterflies, one per lane, each computing exactly the scalar expressions
     // of stage() below: t = w * b, then b = a - t and a = a + t.
     inline void butterflies(
@@ -125,10 +127,15 @@ namespace {
 
     // One radix-2 stage of half-length h over m points: butterflies (s + k, s + k + h) for every
     // block start s, with twiddle k taken from wr/wi (the stage's own contiguous table).
-    void stage(float* re, float* im, int m, int h, const float* wr, const float* wi)
+    void stage(float* re, float* im, int m, int h, const float* wr, const float* wi,
+        [[maybe_unused]] simd::Path path)
     {
-#ifdef DSP_REALFFT_SSE2
-        if (h >= 4) {
+#ifdef DSP_SIMD_X86
+        if (path == simd::Path::Avx2 && h >= 8) {
+            avx2::stage(re, im, m, h, wr, wi);
+            return;
+        }
+        if (path != simd::Path::Scalar && h >= 4) {
             for (int s = 0; s < m; s += 2 * h) {
                 for (int k = 0; k < h; k += 4) {
                     float* ra = re + s + k;
@@ -186,9 +193,14 @@ void HannWindow::apply(const float* in, float* out) const
     const std::size_t n = coeffs_.size();
     const float* w = coeffs_.data();
     std::size_t i = 0;
-#ifdef DSP_REALFFT_SSE2
-    for (; i + 4 <= n; i += 4)
-        _mm_storeu_ps(out + i, _mm_mul_ps(_mm_loadu_ps(w + i), _mm_loadu_ps(in + i)));
+#ifdef DSP_SIMD_X86
+    const simd::Path path = simd::active();
+    if (path == simd::Path::Avx2)
+        i = avx2::multiply(w, in, out, n);
+    if (path != simd::Path::Scalar) {
+        for (; i + 4 <= n; i += 4)
+            _mm_storeu_ps(out + i, _mm_mul_ps(_mm_loadu_ps(w + i), _mm_loadu_ps(in + i)));
+    }
 #endif
     for (; i < n; ++i)
         out[i] = w[i] * in[i];
@@ -244,13 +256,18 @@ RealFft::RealFft(int size)
     im_.assign(half, 0.0f);
 }
 
-int RealFft::load(const float* in)
+int RealFft::load(const float* in, [[maybe_unused]] simd::Path path)
 {
     const int m = half_;
     float* re = re_.data();
     float* im = im_.data();
-#ifdef DSP_REALFFT_SSE2
-    if (m >= 16) {
+#ifdef DSP_SIMD_X86
+    if (path == simd::Path::Avx2 && m >= 64) {
+        avx2::loadWithFirstStages(
+            in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im);
+        return 8;
+    }
+    if (path != simd::Path::Scalar && m >= 16) {
         loadWithFirstStages(in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im);
         return 4;
     }
@@ -265,24 +282,28 @@ int RealFft::load(const float* in)
     return 1;
 }
 
-void RealFft::transform(int h)
+void RealFft::transform(int h, [[maybe_unused]] simd::Path path)
 {
     const int m = half_;
     float* re = re_.data();
     float* im = im_.data();
-#ifdef DSP_REALFFT_SSE2
-    if (h >= 4) {
+#ifdef DSP_SIMD_X86
+    if (path == simd::Path::Avx2 && h >= 8) {
+        for (; 2 * h < m; h *= 4)
+            avx2::stagePair(re, im, m, h, stageCos_.data(), stageSin_.data());
+    } else if (path != simd::Path::Scalar && h >= 4) {
         for (; 2 * h < m; h *= 4)
             stagePair(re, im, m, h, stageCos_.data(), stageSin_.data());
     }
 #endif
     for (; h < m; h *= 2)
-        stage(re, im, m, h, stageCos_.data() + h, stageSin_.data() + h);
+        stage(re, im, m, h, stageCos_.data() + h, stageSin_.data() + h, path);
 }
 
 void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
 {
-    transform(load(in));
+    const simd::Path path = simd::active();
+    transform(load(in, path), path);
 
     const int m = half_;
     const float* re = re_.data();
@@ -292,13 +313,15 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
     const float* splitCos = splitCos_.data();
     const float* splitSin = splitSin_.data();
     int k = 1;
-#ifdef DSP_REALFFT_SSE2
+#ifdef DSP_SIMD_X86
+    if (path == simd::Path::Avx2)
+        k = avx2::splitInner(re, im, m, splitCos, splitSin, scale, power);
     // Inner bins four at a time: bins k..k+3 pair with m-k..m-k-3, read as one vector and
     // reversed, so every lane evaluates the scalar expressions below on the same values.
     const __m128 half = _mm_set1_ps(0.5f);
     const __m128 minusHalf = _mm_set1_ps(-0.5f);
     const __m128 scaleBy = _mm_set1_ps(scale);
-    for (; k + 3 < m; k += 4) {
+    for (; path != simd::Path::Scalar && k + 3 < m; k += 4) {
         const __m128 ra = _mm_loadu_ps(re + k);
         const __m128 ia = _mm_loadu_ps(im + k);
         const __m128 rbReversed = _mm_loadu_ps(re + m - k - 3);
