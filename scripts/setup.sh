@@ -9,6 +9,7 @@ packages=(
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
+    g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
 )
 
 missing=()
