@@ -6,6 +6,12 @@ namespace dsp::avx2 {
 
 namespace {
 
+    // Samples of the side sum per step of each kernel, about what the step's own work takes at
+    // one addition per adder latency.
+    constexpr long kLoadSquares = 16;
+    constexpr long kPairSquares = 4;
+    constexpr long kSplitSquares = 4;
+
     // Eight independent butterflies, one per lane: t = w * b, then b = a - t and a = a + t.
     inline void butterflies(
         __m256& ar, __m256& ai, __m256& br, __m256& bi, const __m256 wr, const __m256 wi)
@@ -65,6 +71,19 @@ namespace {
         x7 = _mm256_permute2f128_ps(u3, u7, 0x31);
     }
 
+    // Adds the squares of the next `count` samples of a SquareSum (fewer at its end), with the
+    // sum's state held in the caller's locals so it stays in registers.
+    inline void addSquares(const float*& next, const float* end, double& sum, long count)
+    {
+        if (end - next < count)
+            count = end - next;
+        for (long j = 0; j < count; ++j) {
+            const double x = next[j];
+            sum += x * x;
+        }
+        next += count;
+    }
+
 } // namespace
 
 std::size_t multiply(const float* a, const float* b, float* out, std::size_t n)
@@ -80,10 +99,13 @@ std::size_t multiply(const float* a, const float* b, float* out, std::size_t n)
 // and the first three stages stay inside it. Eight consecutive r run side by side, one per lane;
 // the transpose then gives each lane's eight results to its own group, bitRev[8r] from the start.
 void loadWithFirstStages(const float* in, const std::int32_t* bitRev, int m, const float* stageCos,
-    const float* stageSin, float* re, float* im)
+    const float* stageSin, float* re, float* im, SquareSum& side)
 {
+    const float* next = side.next;
+    double sum = side.sum;
     const int eighth = m / 8;
     for (int r = 0; r < eighth; r += 8) {
+        addSquares(next, side.end, sum, kLoadSquares);
         // rj, ij: position j of each lane's group, input r + rev3(j) m/8.
         __m256 r0, i0, r1, i1, r2, i2, r3, i3, r4, i4, r5, i5, r6, i6, r7, i7;
         loadComplex(in + 2 * r, r0, i0);
@@ -130,19 +152,25 @@ void loadWithFirstStages(const float* in, const std::int32_t* bitRev, int m, con
         _mm256_storeu_ps(re + 8 * groups[56], r7);
         _mm256_storeu_ps(im + 8 * groups[56], i7);
     }
+    side.next = next;
+    side.sum = sum;
 }
 
 // Points p, p + h, p + 2h, p + 3h of a block of 4h meet in pairs (p, p + h) and (p + 2h, p + 3h)
 // with twiddle k of stage h, then (p, p + 2h) and (p + h, p + 3h) with twiddles k and k + h of
 // stage 2h: the butterflies of both stages, in an order that keeps every dependency.
-void stagePair(float* re, float* im, int m, int h, const float* stageCos, const float* stageSin)
+void stagePair(float* re, float* im, int m, int h, const float* stageCos, const float* stageSin,
+    SquareSum& side)
 {
+    const float* next = side.next;
+    double sum = side.sum;
     const float* c1 = stageCos + h;
     const float* s1 = stageSin + h;
     const float* c2 = stageCos + 2 * h;
     const float* s2 = stageSin + 2 * h;
     for (int s = 0; s < m; s += 4 * h) {
         for (int k = 0; k < h; k += 8) {
+            addSquares(next, side.end, sum, kPairSquares);
             float* r = re + s + k;
             float* i = im + s + k;
             __m256 r0 = _mm256_loadu_ps(r);
@@ -169,6 +197,8 @@ void stagePair(float* re, float* im, int m, int h, const float* stageCos, const 
             _mm256_storeu_ps(i + 3 * h, i3);
         }
     }
+    side.next = next;
+    side.sum = sum;
 }
 
 void stage(float* re, float* im, int m, int h, const float* wr, const float* wi)
@@ -193,14 +223,17 @@ void stage(float* re, float* im, int m, int h, const float* wr, const float* wi)
 // Bins k..k+7 pair with m-k..m-k-7, read as one vector and reversed; each lane evaluates the
 // scalar split expressions of RealFft::powerSpectrum on the same values.
 int splitInner(const float* re, const float* im, int m, const float* splitCos,
-    const float* splitSin, float scale, float* power)
+    const float* splitSin, float scale, float* power, SquareSum& side)
 {
+    const float* next = side.next;
+    double sum = side.sum;
     const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
     const __m256 half = _mm256_set1_ps(0.5f);
     const __m256 minusHalf = _mm256_set1_ps(-0.5f);
     const __m256 scaleBy = _mm256_set1_ps(scale);
     int k = 1;
     for (; k + 7 < m; k += 8) {
+        addSquares(next, side.end, sum, kSplitSquares);
         const __m256 ra = _mm256_loadu_ps(re + k);
         const __m256 ia = _mm256_loadu_ps(im + k);
         const __m256 rb = _mm256_permutevar8x32_ps(_mm256_loadu_ps(re + m - k - 7), reverse);
@@ -217,6 +250,8 @@ int splitInner(const float* re, const float* im, int m, const float* splitCos,
             _mm256_sqrt_ps(_mm256_add_ps(_mm256_mul_ps(xi, xi), _mm256_mul_ps(xr, xr))), scaleBy);
         _mm256_storeu_ps(power + k, _mm256_mul_ps(magnitude, magnitude));
     }
+    side.next = next;
+    side.sum = sum;
     return k;
 }
 

@@ -19,6 +19,7 @@
 #define DSP_REALFFT_H
 
 #include "dsp/simd.h"
+#include "dsp/squaresum.h"
 
 #include <cstdint>
 #include <vector>
@@ -48,13 +49,16 @@ public:
     int size() const { return size_; }
     // Reads size() samples from in, writes size() / 2 + 1 bins to power.
     void powerSpectrum(const float* in, float windowSum, float* power);
+    // The same, and side.sum grows by the squares of side.next..side.end (another array), all of
+    // them by the return.
+    void powerSpectrum(const float* in, float windowSum, float* power, SquareSum& side);
 
 private:
     // Packs the input into re_/im_ in bit-reversed order, running the first stages on the way
     // where that pays; returns the half-length of the first stage still to run.
-    int load(const float* in, simd::Path path);
+    int load(const float* in, simd::Path path, SquareSum& side);
     // The in-place radix-2 stages of half-length h, 2h, ... up to size() / 4, on re_/im_.
-    void transform(int h, simd::Path path);
+    void transform(int h, simd::Path path, SquareSum& side);
 
     std::int32_t size_;
     std::int32_t half_;

@@ -135,9 +135,14 @@ bool SpectrumAnalyzer::process(SpectrumFrame& out)
 {
     if (!readyForHop())
         return false;
-    measureLevels();
     windowBuffer(windowed_.data());
-    fft_->powerSpectrum(windowed_.data(), window_.sum(), power_.data());
+    // The transform carries the levels' sum of squares along (SquareSum): measureLevels() with
+    // its chain of additions hidden behind the transform's work.
+    SquareSum levels;
+    levels.next = buffer_.data();
+    levels.end = buffer_.data() + buffer_.size();
+    fft_->powerSpectrum(windowed_.data(), window_.sum(), power_.data(), levels);
+    takeLevels(levels.sum);
     finishHop(power_.data(), out);
     return true;
 }
