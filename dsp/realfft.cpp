@@ -5,11 +5,15 @@
 #include <cmath>
 
 // simd::active() picks the kernels per call: the portable loops below, their SSE2 form (part of
-// every x86-64) or the AVX2 form in avx2.cpp. All compute the same bits.
+// every x86-64), the AVX2 form in avx2.cpp or the NEON form in neon.cpp (aarch64). All compute the
+// same bits.
 #ifdef DSP_SIMD_X86
 #include "dsp/avx2.h"
 
 #include <emmintrin.h>
+#endif
+#ifdef DSP_SIMD_NEON
+#include "dsp/neon.h"
 #endif
 
 namespace dsp {
@@ -161,6 +165,12 @@ namespace {
     void stage(float* re, float* im, int m, int h, const float* wr, const float* wi,
         [[maybe_unused]] simd::Path path)
     {
+#ifdef DSP_SIMD_NEON
+        if (path == simd::Path::Neon && h >= 4) {
+            neon::stage(re, im, m, h, wr, wi);
+            return;
+        }
+#endif
 #ifdef DSP_SIMD_X86
         if (path == simd::Path::Avx2 && h >= 8) {
             avx2::stage(re, im, m, h, wr, wi);
@@ -232,6 +242,10 @@ void HannWindow::apply(const float* in, float* out) const
         for (; i + 4 <= n; i += 4)
             _mm_storeu_ps(out + i, _mm_mul_ps(_mm_loadu_ps(w + i), _mm_loadu_ps(in + i)));
     }
+#endif
+#ifdef DSP_SIMD_NEON
+    if (simd::active() == simd::Path::Neon)
+        i = neon::multiply(w, in, out, n);
 #endif
     for (; i < n; ++i)
         out[i] = w[i] * in[i];
@@ -305,6 +319,13 @@ int RealFft::load(
         return 4;
     }
 #endif
+#ifdef DSP_SIMD_NEON
+    if (path == simd::Path::Neon && m >= 16) {
+        neon::loadWithFirstStages(
+            in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im, side);
+        return 4;
+    }
+#endif
     // Bit reversal is its own inverse, so gathering from the reversed index is the same
     // reordering as swapping each pair in place.
     for (int i = 0; i < m; ++i) {
@@ -327,6 +348,12 @@ void RealFft::transform(int h, simd::Path path, [[maybe_unused]] SquareSum& side
     } else if (path != simd::Path::Scalar && h >= 4) {
         for (; 2 * h < m; h *= 4)
             stagePair(re, im, m, h, stageCos_.data(), stageSin_.data(), side);
+    }
+#endif
+#ifdef DSP_SIMD_NEON
+    if (path == simd::Path::Neon && h >= 4) {
+        for (; 2 * h < m; h *= 4)
+            neon::stagePair(re, im, m, h, stageCos_.data(), stageSin_.data(), side);
     }
 #endif
     for (; h < m; h *= 2)
@@ -352,6 +379,10 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power, Squa
     const float* splitCos = splitCos_.data();
     const float* splitSin = splitSin_.data();
     int k = 1;
+#ifdef DSP_SIMD_NEON
+    if (path == simd::Path::Neon)
+        k = neon::splitInner(re, im, m, splitCos, splitSin, scale, power, side);
+#endif
 #ifdef DSP_SIMD_X86
     if (path == simd::Path::Avx2)
         k = avx2::splitInner(re, im, m, splitCos, splitSin, scale, power, side);

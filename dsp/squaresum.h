@@ -4,7 +4,8 @@
 // - sum grows by the square of each sample from next up to end, each widened to double, squared
 //   and added in index order, so the result is the plain loop's to the bit; next moves on as it
 //   does.
-// - A plain struct with no inline code, so that avx2.cpp, the source compiled for AVX2, can take it.
+// - A plain struct with no inline code, so that avx2.cpp, the source compiled for AVX2, can take
+// it.
 #ifndef DSP_SQUARESUM_H
 #define DSP_SQUARESUM_H
 
