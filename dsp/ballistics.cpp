@@ -10,11 +10,6 @@ namespace dsp {
 
 static_assert(std::is_trivially_copyable_v<Ballistics>, "owners copy and zero-fill Ballistics");
 
-const float kAttackFactor = std::exp(-(kFrameMs / kAttackMs));
-const float kReleaseFactor = std::exp(-(kFrameMs / kReleaseMs));
-const float kAgcFallFactor = std::exp(-(kFrameMs / kAgcFallMs));
-const float kAgcRiseFactor = std::exp(-(kFrameMs / kAgcRiseMs));
-
 namespace {
 
     constexpr float kInfinityDb = std::numeric_limits<float>::infinity();

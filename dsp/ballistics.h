@@ -14,6 +14,8 @@
 #ifndef DSP_BALLISTICS_H
 #define DSP_BALLISTICS_H
 
+#include "dsp/export.h"
+
 #include <cstdint>
 
 namespace dsp {
@@ -48,22 +50,24 @@ constexpr float kPresenceRiseStep = kFrameMs / kPresenceRiseMs;
 constexpr float kPresenceFadeStep = kFrameMs / kPresenceFadeMs;
 constexpr float kPeakSpeedStep = kPeakGravity * kFrameSec;
 
-// Per-frame smoothing factors exp(-(kFrameMs / T)), computed once with the single-precision
-// exponential. Defined in ballistics.cpp.
-extern const float kAttackFactor;
-extern const float kReleaseFactor;
-extern const float kAgcFallFactor;
-extern const float kAgcRiseFactor;
+// Per-frame smoothing factors exp(-(kFrameMs / T)): the single-precision exponential of the float
+// quotient, written out exactly so that they are constants from the first instruction on (code
+// that reads them during its own static initialisation sees these values, never 0).
+// tst_ballistics checks each against std::exp at run time.
+constexpr float kAttackFactor = 0x1.06de9cp-1f; // exp(-0x1.555554p-1f) = 0.513417125
+constexpr float kReleaseFactor = 0x1.d2b8ap-1f; // exp(-0x1.7b425ep-4f) = 0.911564827
+constexpr float kAgcFallFactor = 0x1.e454ccp-1f; // exp(-0x1.c71c7p-5f) = 0.945959449
+constexpr float kAgcRiseFactor = 0x1.fddfp-1f; // exp(-0x1.11111p-8f) = 0.99584198
 
 class Ballistics {
 public:
     Ballistics() = default;
 
-    void reset();
+    BANDCORE_API void reset();
 
     // Advances one display frame. Reads bandDb[0..n-1] with n = count clamped to 0..kMaxBands,
     // writes bars[0..n-1] and peaks[0..n-1]. Gain and presence move even when n is 0.
-    void step(const float* bandDb, int count, float rmsDb, float* bars, float* peaks);
+    BANDCORE_API void step(const float* bandDb, int count, float rmsDb, float* bars, float* peaks);
 
     float agcDb() const { return agcDb_; }
     float presence() const { return presence_; }

@@ -14,6 +14,8 @@
 #ifndef DSP_BANDMAP_H
 #define DSP_BANDMAP_H
 
+#include "dsp/export.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -41,9 +43,9 @@ class BandMap {
 public:
     // Rebuilds the table. count < 1, fftSize < 1 or a sample rate that is not above 0 (NaN
     // included) leave it empty, with minBin() and maxBin() unchanged.
-    void build(int count, int fftSize, double sampleRate, float lowHz, float highHz);
+    BANDCORE_API void build(int count, int fftSize, double sampleRate, float lowHz, float highHz);
     // power holds fftSize / 2 + 1 bins; writes one level in dB per band to bandDb.
-    void apply(const float* power, float* bandDb) const;
+    BANDCORE_API void apply(const float* power, float* bandDb) const;
     bool empty() const { return table_.empty(); }
 
     const std::vector<Band>& table() const { return table_; }

@@ -18,6 +18,7 @@
 #ifndef DSP_REALFFT_H
 #define DSP_REALFFT_H
 
+#include "dsp/export.h"
 #include "dsp/simd.h"
 #include "dsp/squaresum.h"
 
@@ -29,9 +30,9 @@ namespace dsp {
 class HannWindow {
 public:
     // Recomputes coefficients and sum when n differs from the current length; n <= 0 empties.
-    void resize(int n);
+    BANDCORE_API void resize(int n);
     // out[i] = coeffs[i] * in[i] for every coefficient; in and out hold at least size() floats.
-    void apply(const float* in, float* out) const;
+    BANDCORE_API void apply(const float* in, float* out) const;
     float sum() const { return sum_; }
     int size() const { return static_cast<int>(coeffs_.size()); }
 
@@ -42,16 +43,17 @@ private:
 
 class RealFft {
 public:
-    explicit RealFft(int size);
+    BANDCORE_API explicit RealFft(int size);
     RealFft(const RealFft&) = delete;
     RealFft& operator=(const RealFft&) = delete;
 
     int size() const { return size_; }
     // Reads size() samples from in, writes size() / 2 + 1 bins to power.
-    void powerSpectrum(const float* in, float windowSum, float* power);
+    BANDCORE_API void powerSpectrum(const float* in, float windowSum, float* power);
     // The same, and side.sum grows by the squares of side.next..side.end (another array), all of
     // them by the return.
-    void powerSpectrum(const float* in, float windowSum, float* power, SquareSum& side);
+    BANDCORE_API void powerSpectrum(
+        const float* in, float windowSum, float* power, SquareSum& side);
 
 private:
     // Packs the input into re_/im_ in bit-reversed order, running the first stages on the way

@@ -9,11 +9,14 @@
 // - active() is the path the kernels take: the widest available one, found on first use from the
 //   CPU's own report (no rebuild, no -march), unless a test forced another. The core reads no
 //   environment variables or settings.
-// - A build configured with BANDCORE_SIMD=OFF defines DSP_NO_SIMD: only Scalar is available.
+// - A build configured with BANDCORE_SIMD=OFF defines DSP_NO_SIMD: only Scalar is available. The
+//   DSP_SIMD_* macros below say which vector kernels the core's own sources compile.
 // - forcePath() is for tests, which run every available path on one machine; it is not meant to
 //   be called while another thread runs the core.
 #ifndef DSP_SIMD_H
 #define DSP_SIMD_H
+
+#include "dsp/export.h"
 
 #if !defined(DSP_NO_SIMD) && defined(__SSE2__) && defined(__x86_64__)
 #define DSP_SIMD_X86 1
@@ -27,16 +30,16 @@ namespace dsp::simd {
 enum class Path : int { Scalar, Sse2, Avx2, Neon };
 
 // Whether this build and this CPU can run the path.
-bool available(Path path);
+BANDCORE_API bool available(Path path);
 // The widest available path.
-Path best();
+BANDCORE_API Path best();
 // The path the kernels take now.
-Path active();
+BANDCORE_API Path active();
 // Test hook: makes every later kernel call take `path`. Returns false, changing nothing, when the
 // path is not available.
-bool forcePath(Path path);
+BANDCORE_API bool forcePath(Path path);
 // "scalar", "sse2", "avx2" or "neon".
-const char* name(Path path);
+BANDCORE_API const char* name(Path path);
 
 } // namespace dsp::simd
 

@@ -22,6 +22,7 @@
 
 #include "dsp/ballistics.h"
 #include "dsp/bandmap.h"
+#include "dsp/export.h"
 #include "dsp/realfft.h"
 
 #include <cstdint>
@@ -49,14 +50,14 @@ struct SpectrumFrame {
 };
 
 // RMS level of a block in dBFS, accumulated in double; -120 for silence, null or empty input.
-float computeRmsDb(const float* samples, unsigned count);
+BANDCORE_API float computeRmsDb(const float* samples, unsigned count);
 // The sum behind computeRmsDb: each sample widened to double and squared, added in index order; 0
 // for null input.
-double sumOfSquares(const float* samples, unsigned count);
+BANDCORE_API double sumOfSquares(const float* samples, unsigned count);
 // computeRmsDb's level from that sum of `count` squares.
-float rmsDbFromSum(double sum, unsigned count);
+BANDCORE_API float rmsDbFromSum(double sum, unsigned count);
 // True when every sample compares equal to 0 (negative zero too); null or empty counts as zero.
-bool isExactZero(const float* samples, unsigned count);
+BANDCORE_API bool isExactZero(const float* samples, unsigned count);
 
 class SpectrumAnalyzer {
 public:
@@ -64,20 +65,20 @@ public:
     SpectrumAnalyzer(const SpectrumAnalyzer&) = delete;
     SpectrumAnalyzer& operator=(const SpectrumAnalyzer&) = delete;
 
-    void configure(double sampleRate, int bandCount = kDefaultBands);
-    void pushSamples(const float* samples, unsigned count);
+    BANDCORE_API void configure(double sampleRate, int bandCount = kDefaultBands);
+    BANDCORE_API void pushSamples(const float* samples, unsigned count);
     // Returns false and leaves out untouched until N samples have been pushed.
-    bool process(SpectrumFrame& out);
+    BANDCORE_API bool process(SpectrumFrame& out);
 
     // The stages of process(). False where process() would return false.
     bool readyForHop() const { return fft_ && filled_ >= buffer_.size() && !bands_.empty(); }
     // The RMS level and the exact-zero run of the buffer.
-    void measureLevels();
+    BANDCORE_API void measureLevels();
     // The windowed buffer into out (fftSize() floats).
     void windowBuffer(float* out) const { window_.apply(buffer_.data(), out); }
     float windowSum() const { return window_.sum(); }
     // Band levels from power (fftSize() / 2 + 1 bins), the ballistics step and the frame.
-    void finishHop(const float* power, SpectrumFrame& out);
+    BANDCORE_API void finishHop(const float* power, SpectrumFrame& out);
 
     int fftSize() const { return fft_ ? fft_->size() : 0; }
     // Consecutive processed hops whose whole buffer was exactly zero.

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake make g++ clang libclang-rt-14-dev pkg-config valgrind
+    cmake make gcc g++ clang libclang-rt-14-dev pkg-config dpkg-dev valgrind
     qt6-base-dev qt6-base-private-dev qt6-shadertools-dev qt6-shader-baker
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools

@@ -5,10 +5,12 @@
 # for a minute). The golden hashes also run on the core's portable loops alone (build-scalar/,
 # BANDCORE_SIMD=OFF) and on an aarch64 cross build under qemu-user (build-aarch64/); the normal
 # build's tst_golden covers the SSE2 and AVX2 paths. Last, the normal build's programs run once
-# more under valgrind memcheck.
+# more under valgrind memcheck. First of all, scripts/test-package.sh installs the core alone and
+# builds the examples against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/test-package.sh
 scripts/build.sh -DBANDCORE_BENCH=ON
 ctest --test-dir build --output-on-failure -j"$(nproc)" -LE memcheck
 cmake -S tests/core -B build-scalar -DBANDCORE_SIMD=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null

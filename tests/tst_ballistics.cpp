@@ -53,6 +53,8 @@ class tst_Ballistics : public QObject {
 private slots:
     void factorsAreExactFloats_data();
     void factorsAreExactFloats();
+    void factorsMatchTheRunTimeExponential_data();
+    void factorsMatchTheRunTimeExponential();
     void zeroFilledAndResetAreFresh();
     void countZeroWritesNothingButMovesGainAndPresence();
     void countAbove32WritesOnly32();
@@ -91,6 +93,30 @@ void tst_Ballistics::factorsAreExactFloats()
     QFETCH(float, expected);
     QVERIFY2(actual == expected, describe("factor", 0, actual, expected).constData());
     QVERIFY(0.6666666f != 2.0f / 3.0f); // the attack exponent is deliberately not 2/3
+}
+
+void tst_Ballistics::factorsMatchTheRunTimeExponential_data()
+{
+    QTest::addColumn<float>("factor");
+    QTest::addColumn<float>("timeMs");
+    QTest::newRow("attack") << dsp::kAttackFactor << dsp::kAttackMs;
+    QTest::newRow("release") << dsp::kReleaseFactor << dsp::kReleaseMs;
+    QTest::newRow("agc fall") << dsp::kAgcFallFactor << dsp::kAgcFallMs;
+    QTest::newRow("agc rise") << dsp::kAgcRiseFactor << dsp::kAgcRiseMs;
+}
+
+// The factors are written out as literals; the library's single-precision exponential, called at
+// run time on the float quotient (volatile keeps the compiler from folding it), must give the
+// same bits.
+void tst_Ballistics::factorsMatchTheRunTimeExponential()
+{
+    QFETCH(float, factor);
+    QFETCH(float, timeMs);
+    volatile float frameMs = dsp::kFrameMs;
+    volatile float constantMs = timeMs;
+    const float quotient = frameMs / constantMs;
+    const float computed = std::exp(-quotient);
+    QVERIFY2(factor == computed, describe("factor", 0, factor, computed).constData());
 }
 
 void tst_Ballistics::zeroFilledAndResetAreFresh()

@@ -1,6 +1,7 @@
 // libFuzzer target over the core's whole interface: one SpectrumAnalyzer and one free-standing
 // Ballistics take a sequence of operations decoded from the input, with hostile arguments, and
-// every operation is followed by a check of everything a caller may rely on. A broken promise
+// every operation is followed by a check of everything a caller may rely on. A C API analyzer and
+// ballistics handle take the same operations and must answer with the same bits. A broken promise
 // aborts with a description, which libFuzzer records as a crash; the sanitizers catch the rest.
 //
 // Input format, read front to back (bytes past the end read as 0):
@@ -32,6 +33,7 @@
 //                  2 raw         32 levels
 
 #include "dsp/ballistics.h"
+#include "dsp/bandcore.h"
 #include "dsp/spectrumanalyzer.h"
 
 #include <cmath>
@@ -148,8 +150,27 @@ struct Model {
     std::uint32_t seq = 0;
 };
 
+bool sameBits(float a, float b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
 class Harness {
 public:
+    Harness()
+    {
+        require(bandcore_analyzer_create(&capi_) == BANDCORE_OK, "C analyzer not created");
+        require(bandcore_ballistics_create(&capiBallistics_) == BANDCORE_OK,
+            "C ballistics not created");
+    }
+    ~Harness()
+    {
+        bandcore_analyzer_destroy(capi_);
+        bandcore_ballistics_destroy(capiBallistics_);
+    }
+    Harness(const Harness&) = delete;
+    Harness& operator=(const Harness&) = delete;
+
     void run(Input& in)
     {
         while (!in.done() && fftPoints_ < kMaxFftPoints && stepCalls_ < kMaxStepCalls) {
@@ -171,6 +192,7 @@ public:
                 break;
             default:
                 ballistics_.reset();
+                require(bandcore_ballistics_reset(capiBallistics_) == BANDCORE_OK, "C reset");
                 require(ballistics_.agcDb() == 0.0f && ballistics_.presence() == 0.0f,
                     "reset leaves gain or presence behind");
                 break;
@@ -186,7 +208,11 @@ private:
         const int bands = in.pick(kCounts);
         const int sizeBefore = analyzer_.fftSize();
         analyzer_.configure(rate, bands);
-        if (rate > 0.0 && std::isfinite(rate)) {
+        const int status = bandcore_analyzer_configure(capi_, rate, bands);
+        const bool accepted = rate > 0.0 && std::isfinite(rate);
+        require(status == (accepted ? BANDCORE_OK : BANDCORE_ERROR_INVALID_ARGUMENT),
+            "C configure status", -1, status);
+        if (accepted) {
             model_.configured = true;
             model_.rate = rate;
             model_.bandCount = bands < 1 ? 1 : (bands > dsp::kMaxBands ? dsp::kMaxBands : bands);
@@ -263,6 +289,7 @@ private:
         require(dsp::isExactZero(block, count) == zero, "isExactZero() is wrong", count, zero);
 
         analyzer_.pushSamples(block, count);
+        require(bandcore_analyzer_push(capi_, block, count) == BANDCORE_OK, "C push");
         if (model_.configured && block && count > 0)
             model_.pushed += count;
     }
@@ -293,11 +320,28 @@ private:
         const SpectrumFrame before = frame_;
         const bool produced = analyzer_.process(frame_);
         require(produced == ready, "process() disagrees with readiness", -1, produced);
+        const bandcore_frame capiBefore = capiFrame_;
+        const int status = bandcore_analyzer_process(capi_, &capiFrame_);
+        require(status == (produced ? BANDCORE_OK : BANDCORE_NOT_READY), "C process status", -1,
+            status);
         if (!produced) {
             require(std::memcmp(&before, &frame_, sizeof frame_) == 0,
                 "process() without a frame touched the frame");
+            require(std::memcmp(&capiBefore, &capiFrame_, sizeof capiFrame_) == 0,
+                "C process without a frame touched the frame");
             return;
         }
+        require(capiFrame_.seq == frame_.seq && capiFrame_.band_count == frame_.bandCount,
+            "C frame header", -1, capiFrame_.seq);
+        for (int k = 0; k < frame_.bandCount; ++k) {
+            require(sameBits(capiFrame_.bars[k], frame_.bars[k])
+                    && sameBits(capiFrame_.peaks[k], frame_.peaks[k]),
+                "C frame bar or peak", k, capiFrame_.bars[k]);
+        }
+        require(sameBits(capiFrame_.presence, frame_.presence)
+                && sameBits(capiFrame_.rms_db, frame_.rmsDb)
+                && sameBits(capiFrame_.agc_db, frame_.agcDb),
+            "C frame levels", -1, capiFrame_.rms_db);
         require(frame_.seq == model_.seq + 1, "seq did not advance by one", model_.seq, frame_.seq);
         model_.seq = frame_.seq;
         require(frame_.bandCount == model_.bandCount, "frame band count", -1, frame_.bandCount);
@@ -340,7 +384,22 @@ private:
             float peaks[dsp::kMaxBands];
             for (int k = 0; k < dsp::kMaxBands; ++k)
                 bars[k] = peaks[k] = kSentinel;
+            float capiBars[dsp::kMaxBands];
+            float capiPeaks[dsp::kMaxBands];
+            std::memcpy(capiBars, bars, sizeof bars);
+            std::memcpy(capiPeaks, peaks, sizeof peaks);
             ballistics_.step(row, count, rmsDb, bars, peaks);
+            require(
+                bandcore_ballistics_step(capiBallistics_, row, count, rmsDb, capiBars, capiPeaks)
+                    == BANDCORE_OK,
+                "C step");
+            require(std::memcmp(capiBars, bars, sizeof bars) == 0
+                    && std::memcmp(capiPeaks, peaks, sizeof peaks) == 0,
+                "C step wrote other bars or peaks");
+            require(sameBits(bandcore_ballistics_agc_db(capiBallistics_), ballistics_.agcDb())
+                    && sameBits(
+                        bandcore_ballistics_presence(capiBallistics_), ballistics_.presence()),
+                "C gain or presence", -1, bandcore_ballistics_agc_db(capiBallistics_));
             checkDisplay(bars, peaks, n, ballistics_.agcDb(), ballistics_.presence());
             for (int k = n; k < dsp::kMaxBands; ++k) {
                 require(bars[k] == kSentinel && peaks[k] == kSentinel,
@@ -376,11 +435,28 @@ private:
         const std::size_t bands = analyzer_.bands().table().size();
         require(bands == (model_.configured ? static_cast<std::size_t>(model_.bandCount) : 0u),
             "band table size", -1, static_cast<double>(bands));
+
+        require(bandcore_analyzer_fft_size(capi_) == size, "C FFT size", -1,
+            bandcore_analyzer_fft_size(capi_));
+        require(bandcore_analyzer_band_count(capi_) == analyzer_.bandCount()
+                && bandcore_analyzer_sample_rate(capi_) == analyzer_.sampleRate()
+                && bandcore_analyzer_exact_zero_frames(capi_) == analyzer_.exactZeroFrames(),
+            "C configuration", -1, bandcore_analyzer_sample_rate(capi_));
+        for (std::size_t k = 0; k < bands; ++k) {
+            require(sameBits(bandcore_analyzer_band_hz(capi_, static_cast<int>(k)),
+                        analyzer_.bands().table()[k].centerHz),
+                "C band centre", static_cast<long>(k));
+        }
+        require(bandcore_analyzer_band_hz(capi_, static_cast<int>(bands)) == 0.0f,
+            "C band centre past the table");
     }
 
     SpectrumAnalyzer analyzer_;
     Ballistics ballistics_;
     SpectrumFrame frame_;
+    bandcore_analyzer* capi_ = nullptr;
+    bandcore_ballistics* capiBallistics_ = nullptr;
+    bandcore_frame capiFrame_ = {};
     Model model_;
     std::vector<float>& samples_ = scratch();
     long fftPoints_ = 0;
