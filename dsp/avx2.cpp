@@ -71,12 +71,13 @@ namespace {
         x7 = _mm256_permute2f128_ps(u3, u7, 0x31);
     }
 
-    // Adds the squares of the next `count` samples of a SquareSum (fewer at its end), with the
-    // sum's state held in the caller's locals so it stays in registers.
+    // Adds the squares of the next `count` samples of a SquareSum when that many are left (the
+    // rest falls to powerSpectrum's tail), with the sum's state held in the caller's locals so it
+    // stays in registers. count is a constant, so the loop unrolls.
     inline void addSquares(const float*& next, const float* end, double& sum, long count)
     {
         if (end - next < count)
-            count = end - next;
+            return;
         for (long j = 0; j < count; ++j) {
             const double x = next[j];
             sum += x * x;

@@ -30,13 +30,14 @@ namespace {
     constexpr long kPairSquares = 3;
     constexpr long kSplitSquares = 2;
 
-    // Adds the squares of the next `count` samples of a SquareSum (fewer at its end), with the
-    // sum's state held in the caller's locals so it stays in registers. avx2.cpp has its own copy:
+    // Adds the squares of the next `count` samples of a SquareSum when that many are left (the
+    // rest falls to powerSpectrum's tail), with the sum's state held in the caller's locals so it
+    // stays in registers. count is a constant, so the loop unrolls. avx2.cpp has its own copy:
     // no inline function is shared with the source compiled for AVX2.
     inline void addSquares(const float*& next, const float* end, double& sum, long count)
     {
         if (end - next < count)
-            count = end - next;
+            return;
         for (long j = 0; j < count; ++j) {
             const double x = next[j];
             sum += x * x;
