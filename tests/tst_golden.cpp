@@ -41,6 +41,7 @@ class tst_Golden : public QObject {
 
 private slots:
     void cleanup();
+    void forcingAMissingPathChangesNothing();
     void powerSpectrumBits_data();
     void powerSpectrumBits();
     void analyzerFrameBits_data();
@@ -50,6 +51,21 @@ private slots:
 void tst_Golden::cleanup()
 {
     dsp::simd::forcePath(dsp::simd::best());
+}
+
+void tst_Golden::forcingAMissingPathChangesNothing()
+{
+    // Forcing a path the CPU lacks would end in an illegal instruction, not a wrong hash.
+#if defined(__aarch64__)
+    const dsp::simd::Path missing = dsp::simd::Path::Avx2;
+#else
+    const dsp::simd::Path missing = dsp::simd::Path::Neon;
+#endif
+    QVERIFY(dsp::simd::forcePath(dsp::simd::Path::Scalar));
+    QVERIFY(!dsp::simd::available(missing));
+    QVERIFY(!dsp::simd::forcePath(missing));
+    QVERIFY(dsp::simd::active() == dsp::simd::Path::Scalar);
+    QVERIFY(dsp::simd::available(dsp::simd::best()));
 }
 
 void tst_Golden::powerSpectrumBits_data()
