@@ -10,7 +10,9 @@ namespace {
     bool cpuHasAvx2()
     {
 #if defined(DSP_SIMD_X86) && defined(__GNUC__)
-        // Checks the CPUID bit and that the OS saves the 256-bit registers.
+        // Checks the CPUID bit and that the OS saves the 256-bit registers. The init call makes
+        // the answer right even when a static initialiser asks before the runtime's own has run.
+        __builtin_cpu_init();
         return __builtin_cpu_supports("avx2");
 #else
         return false;
