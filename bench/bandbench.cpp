@@ -1,12 +1,13 @@
 // Cost of the analyzer's hot path, side by side with FFTW in the same run.
 //
-// Measures RealFft::powerSpectrum at the four FFT sizes, one hop (pushSamples of sampleRate / 60
-// samples plus process, 28 bands) at 44.1, 48 and 96 kHz and Ballistics::step, each against the
-// same work done with FFTW's single-precision real-to-complex transform: the power spectrum as
-// FFTW's r2c plus our scaling, and a hop whose transform is FFTW's and whose other stages (levels,
-// zero test, window, band map, ballistics) are ours. After the runs it prints a table of medians
-// (or single runs), the ours / FFTW ratios, the growth from 4096 to 8192 and the hop's share of
-// the 1/60 s frame. Every benchmark also counts heap allocations per iteration.
+// Measures RealFft::powerSpectrum at the four FFT sizes and one hop (pushSamples of
+// sampleRate / 60 samples plus process, 28 bands) at 44.1, 48 and 96 kHz on every path of the
+// core that this machine runs (forced through the simd test hook), and Ballistics::step, against
+// the same work done with FFTW's single-precision real-to-complex transform: the power spectrum as
+// FFTW's r2c plus our scaling, and the analyzer's own hop, through its stage functions, with FFTW's
+// power spectrum in RealFft's place. After the runs it prints a table of medians (or single runs),
+// the ratios to FFTW, the growth from 4096 to 8192 and the hop's share of the 1/60 s frame. Every
+// benchmark also counts heap allocations per iteration.
 //
 // Exits non-zero when FFTW and RealFft disagree on a spectrum beyond float rounding, which would
 // mean the comparison measures different work.
@@ -14,6 +15,7 @@
 #include "dsp/ballistics.h"
 #include "dsp/bandmap.h"
 #include "dsp/realfft.h"
+#include "dsp/simd.h"
 #include "dsp/spectrumanalyzer.h"
 #include "heapcounter.h"
 
@@ -149,60 +151,20 @@ private:
     std::unique_ptr<fftwf_plan_s, FftwDestroyPlan> plan_;
 };
 
-// The analyzer's hop with FFTW in the transform's place; everything else is the core's own code,
-// run in the same order on the same buffers.
-class FftwHop {
-public:
-    FftwHop(double sampleRate, int fftSize)
-        : fft_(fftSize)
-        , buffer_(static_cast<std::size_t>(fftSize), 0.0f)
-        , power_(static_cast<std::size_t>(fftSize / 2 + 1), 0.0f)
-        , bandDb_(static_cast<std::size_t>(kBands), dsp::kFloorDb)
-    {
-        window_.resize(fftSize);
-        bands_.build(kBands, fftSize, sampleRate, dsp::kBandLowHz, dsp::kBandHighHz);
-    }
-
-    void pushSamples(const float* samples, unsigned count)
-    {
-        const std::size_t n = buffer_.size();
-        float* buffer = buffer_.data();
-        if (count >= n) {
-            std::memcpy(buffer, samples + (count - n), n * sizeof(float));
-            return;
-        }
-        const std::size_t kept = n - count;
-        std::memmove(buffer, buffer + count, kept * sizeof(float));
-        std::memcpy(buffer + kept, samples, std::size_t(count) * sizeof(float));
-    }
-
-    void process(dsp::SpectrumFrame& out)
-    {
-        const unsigned n = static_cast<unsigned>(buffer_.size());
-        const float rmsDb = dsp::computeRmsDb(buffer_.data(), n);
-        exactZero_ = dsp::isExactZero(buffer_.data(), n) ? exactZero_ + 1 : 0;
-        window_.apply(buffer_.data(), fft_.in());
-        fft_.powerSpectrum(window_.sum(), power_.data());
-        bands_.apply(power_.data(), bandDb_.data());
-        ballistics_.step(bandDb_.data(), kBands, rmsDb, out.bars, out.peaks);
-        out.bandCount = kBands;
-        out.presence = ballistics_.presence();
-        out.agcDb = ballistics_.agcDb();
-        out.rmsDb = rmsDb;
-        out.seq = ++seq_;
-    }
-
-private:
-    FftwTransform fft_;
-    dsp::HannWindow window_;
-    dsp::BandMap bands_;
-    dsp::Ballistics ballistics_;
-    std::vector<float> buffer_;
-    std::vector<float> power_;
-    std::vector<float> bandDb_;
-    int exactZero_ = 0;
-    std::uint32_t seq_ = 0;
-};
+// One hop of the real analyzer with FFTW's transform in RealFft's place: the analyzer's own
+// stages, in process()'s order, on its own buffers and state; only the power spectrum comes from
+// FFTW.
+bool fftwProcess(dsp::SpectrumAnalyzer& analyzer, FftwTransform& fft, std::vector<float>& power,
+    dsp::SpectrumFrame& frame)
+{
+    if (!analyzer.readyForHop())
+        return false;
+    analyzer.measureLevels();
+    analyzer.windowBuffer(fft.in());
+    fft.powerSpectrum(analyzer.windowSum(), power.data());
+    analyzer.finishHop(power.data(), frame);
+    return true;
+}
 
 // One FFTW transform per size for the whole run, so every repetition reuses the measured plan.
 FftwTransform& fftwFor(int size)
@@ -224,8 +186,9 @@ std::vector<float> windowedNoise(int size)
     return windowed;
 }
 
-void powerSpectrumOurs(benchmark::State& state, int size)
+void powerSpectrumOurs(benchmark::State& state, int size, dsp::simd::Path path)
 {
+    dsp::simd::forcePath(path);
     const std::vector<float> in = windowedNoise(size);
     std::vector<float> power(static_cast<std::size_t>(size / 2 + 1));
     dsp::RealFft fft(size);
@@ -255,9 +218,13 @@ void powerSpectrumFftw(benchmark::State& state, int size)
     }
 }
 
-// A second of noise, pushed hop after hop from a running position.
-template <typename Analyzer> void runHops(benchmark::State& state, Analyzer& analyzer, int rate)
+// A second of noise, pushed hop after hop from a running position; with fft, FFTW's transform
+// takes RealFft's place.
+void runHops(benchmark::State& state, int rate, FftwTransform* fft)
 {
+    dsp::SpectrumAnalyzer analyzer;
+    analyzer.configure(rate, kBands);
+    std::vector<float> power(static_cast<std::size_t>(analyzer.fftSize() / 2 + 1));
     const unsigned hop = static_cast<unsigned>(rate / dsp::kFrameRateHz);
     const std::vector<float> audio = noise(static_cast<std::size_t>(rate), 0x40bu);
     analyzer.pushSamples(audio.data(), static_cast<unsigned>(audio.size()));
@@ -269,24 +236,26 @@ template <typename Analyzer> void runHops(benchmark::State& state, Analyzer& ana
             position = 0;
         analyzer.pushSamples(audio.data() + position, hop);
         position += hop;
-        analyzer.process(frame);
+        if (fft)
+            fftwProcess(analyzer, *fft, power, frame);
+        else
+            analyzer.process(frame);
         benchmark::DoNotOptimize(frame);
     }
 }
 
-void hopOurs(benchmark::State& state, int rate)
+void hopOurs(benchmark::State& state, int rate, dsp::simd::Path path)
 {
-    dsp::SpectrumAnalyzer analyzer;
-    analyzer.configure(rate, kBands);
-    runHops(state, analyzer, rate);
+    dsp::simd::forcePath(path);
+    runHops(state, rate, nullptr);
 }
 
 void hopFftw(benchmark::State& state, int rate)
 {
+    dsp::simd::forcePath(dsp::simd::best());
     dsp::SpectrumAnalyzer sizing;
     sizing.configure(rate, kBands);
-    FftwHop analyzer(rate, sizing.fftSize());
-    runHops(state, analyzer, rate);
+    runHops(state, rate, &fftwFor(sizing.fftSize()));
 }
 
 void ballisticsStep(benchmark::State& state, int bands)
@@ -363,40 +332,87 @@ std::string ballisticsName(int bands)
     return "Ballistics::step/" + std::to_string(bands);
 }
 
-void printTable(const TableReporter& report)
+// Prints one row: the time of each path, FFTW's, and each vector path's ratio to FFTW.
+void printRow(const TableReporter& report, const std::string& label,
+    const std::vector<dsp::simd::Path>& paths, const std::string& fftwName,
+    std::string (*nameOf)(const char*, int), int param, bool hopShare)
 {
-    std::printf("\nCPU time per call: median of the repetitions, or the single run\n\n");
-    std::printf("| RealFft::powerSpectrum | ours (us) | FFTW (us) | ours / FFTW | allocs |\n");
-    std::printf("|---|---:|---:|---:|---:|\n");
-    for (int size : kFftSizes) {
-        const auto* ours = report.find(transformName("ours", size));
-        const auto* fftw = report.find(transformName("fftw", size));
-        if (!ours || !fftw)
-            continue;
-        std::printf("| N = %d | %.2f | %.2f | %.2f | %.0f |\n", size, ours->time, fftw->time,
-            ours->time / fftw->time, ours->allocs);
+    const auto* fftw = report.find(fftwName);
+    if (!fftw)
+        return;
+    std::printf("| %s |", label.c_str());
+    double allocs = fftw->allocs;
+    for (const dsp::simd::Path path : paths) {
+        const auto* ours = report.find(nameOf(dsp::simd::name(path), param));
+        std::printf(ours ? " %.2f |" : " - |", ours ? ours->time : 0.0);
+        if (ours)
+            allocs = std::max(allocs, ours->allocs);
     }
-    const auto* ours4096 = report.find(transformName("ours", 4096));
-    const auto* ours8192 = report.find(transformName("ours", 8192));
+    std::printf(" %.2f |", fftw->time);
+    for (const dsp::simd::Path path : paths) {
+        const auto* ours = report.find(nameOf(dsp::simd::name(path), param));
+        if (path != dsp::simd::Path::Scalar)
+            std::printf(ours ? " %.2f |" : " - |", ours ? ours->time / fftw->time : 0.0);
+    }
+    if (hopShare) {
+        const auto* best = report.find(nameOf(dsp::simd::name(paths.front()), param));
+        std::printf(" %.3f %% |", best ? 100.0 * best->time / kFrameBudgetUs : 0.0);
+    }
+    std::printf(" %.0f |\n", allocs);
+}
+
+void printHeader(
+    const char* what, const std::vector<dsp::simd::Path>& paths, const char* fftw, bool hopShare)
+{
+    std::printf("\n| %s |", what);
+    int columns = 2;
+    for (const dsp::simd::Path path : paths) {
+        std::printf(" %s (us) |", dsp::simd::name(path));
+        ++columns;
+    }
+    std::printf(" %s (us) |", fftw);
+    for (const dsp::simd::Path path : paths) {
+        if (path != dsp::simd::Path::Scalar) {
+            std::printf(" %s / FFTW |", dsp::simd::name(path));
+            ++columns;
+        }
+    }
+    if (hopShare) {
+        std::printf(" share of 16.7 ms |");
+        ++columns;
+    }
+    std::printf(" allocs |\n|---|");
+    for (int c = 1; c < columns + 1; ++c)
+        std::printf("---:|");
+    std::printf("\n");
+}
+
+void printTable(const TableReporter& report, const std::vector<dsp::simd::Path>& paths)
+{
+    std::printf("\nCPU time per call: median of the repetitions, or the single run\n");
+    printHeader("RealFft::powerSpectrum", paths, "FFTW", false);
+    for (int size : kFftSizes) {
+        printRow(report, "N = " + std::to_string(size), paths, transformName("fftw", size),
+            transformName, size, false);
+    }
+    const char* best = dsp::simd::name(paths.front());
+    const auto* ours4096 = report.find(transformName(best, 4096));
+    const auto* ours8192 = report.find(transformName(best, 8192));
     const auto* fftw4096 = report.find(transformName("fftw", 4096));
     const auto* fftw8192 = report.find(transformName("fftw", 8192));
     if (ours4096 && ours8192 && fftw4096 && fftw8192) {
-        std::printf("\nGrowth from N = 4096 to 8192: ours x%.2f, FFTW x%.2f\n",
+        std::printf("\nGrowth from N = 4096 to 8192: %s x%.2f, FFTW x%.2f\n", best,
             ours8192->time / ours4096->time, fftw8192->time / fftw4096->time);
     }
 
-    std::printf("\n| Hop (push rate/60 + process, %d bands) | ours (us) | FFTW-based (us) | ours / "
-                "FFTW | share of 16.7 ms | allocs/hop |\n",
-        kBands);
-    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    char what[80];
+    std::snprintf(what, sizeof what, "Hop (push rate/60 + process, %d bands)", kBands);
+    printHeader(what, paths, "FFTW-based", true);
     for (int rate : kSampleRatesHz) {
-        const auto* ours = report.find(hopName("ours", rate));
-        const auto* fftw = report.find(hopName("fftw", rate));
-        if (!ours || !fftw)
-            continue;
-        std::printf("| %.1f kHz (%d samples) | %.2f | %.2f | %.2f | %.3f %% | %.0f |\n",
-            rate / 1000.0, rate / dsp::kFrameRateHz, ours->time, fftw->time,
-            ours->time / fftw->time, 100.0 * ours->time / kFrameBudgetUs, ours->allocs);
+        char label[64];
+        std::snprintf(
+            label, sizeof label, "%.1f kHz (%d samples)", rate / 1000.0, rate / dsp::kFrameRateHz);
+        printRow(report, label, paths, hopName("fftw", rate), hopName, rate, true);
     }
 
     std::printf("\n| Ballistics::step | ns | allocs |\n|---|---:|---:|\n");
@@ -445,15 +461,30 @@ int main(int argc, char** argv)
         }
     }
 
+    // Every path this machine can run, widest first.
+    std::vector<dsp::simd::Path> paths;
+    for (const dsp::simd::Path path :
+        { dsp::simd::Path::Avx2, dsp::simd::Path::Sse2, dsp::simd::Path::Neon }) {
+        if (dsp::simd::available(path))
+            paths.push_back(path);
+    }
+    paths.push_back(dsp::simd::Path::Scalar);
+
     for (int size : kFftSizes) {
-        benchmark::RegisterBenchmark(transformName("ours", size).c_str(), powerSpectrumOurs, size)
-            ->Unit(benchmark::kMicrosecond);
+        for (const dsp::simd::Path path : paths) {
+            benchmark::RegisterBenchmark(
+                transformName(dsp::simd::name(path), size).c_str(), powerSpectrumOurs, size, path)
+                ->Unit(benchmark::kMicrosecond);
+        }
         benchmark::RegisterBenchmark(transformName("fftw", size).c_str(), powerSpectrumFftw, size)
             ->Unit(benchmark::kMicrosecond);
     }
     for (int rate : kSampleRatesHz) {
-        benchmark::RegisterBenchmark(hopName("ours", rate).c_str(), hopOurs, rate)
-            ->Unit(benchmark::kMicrosecond);
+        for (const dsp::simd::Path path : paths) {
+            benchmark::RegisterBenchmark(
+                hopName(dsp::simd::name(path), rate).c_str(), hopOurs, rate, path)
+                ->Unit(benchmark::kMicrosecond);
+        }
         benchmark::RegisterBenchmark(hopName("fftw", rate).c_str(), hopFftw, rate)
             ->Unit(benchmark::kMicrosecond);
     }
@@ -464,7 +495,7 @@ int main(int argc, char** argv)
 
     TableReporter report;
     benchmark::RunSpecifiedBenchmarks(&report);
-    printTable(report);
+    printTable(report, paths);
     benchmark::Shutdown();
     return 0;
 }

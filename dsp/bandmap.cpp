@@ -19,6 +19,14 @@ namespace {
         return tilt;
     }
 
+    // sum + p[from] + ... + p[to - 1], added one after another in ascending order.
+    float addBins(float sum, const float* p, std::int32_t from, std::int32_t to)
+    {
+        for (std::int32_t t = from; t < to; ++t)
+            sum += p[t];
+        return sum;
+    }
+
 } // namespace
 
 void BandMap::build(int count, int fftSize, double sampleRate, float lowHz, float highHz)
@@ -56,6 +64,28 @@ void BandMap::apply(const float* power, float* bandDb) const
     for (std::size_t i = 0; i < count; ++i) {
         const Band& band = table_[i];
         float sum = 0.0f;
+        const Band* next = i + 1 < count ? &table_[i + 1] : nullptr;
+        if (band.hiBin >= band.loBin && next && next->hiBin >= next->loBin) {
+            // Two bands' sums side by side. Each stays its own chain of additions in ascending
+            // order, the same bits as alone, but the two chains share the adder's latency, which
+            // bounds a long band's sum.
+            const float* a = power + band.loBin;
+            const float* b = power + next->loBin;
+            const std::int32_t na = band.hiBin - band.loBin + 1;
+            const std::int32_t nb = next->hiBin - next->loBin + 1;
+            const std::int32_t both = na < nb ? na : nb;
+            float sumB = 0.0f;
+            for (std::int32_t t = 0; t < both; ++t) {
+                sum += a[t];
+                sumB += b[t];
+            }
+            sum = addBins(sum, a, both, na);
+            sumB = addBins(sumB, b, both, nb);
+            bandDb[i] = 10.0f * std::log10(sum + kPowerFloor) + band.tiltDb;
+            bandDb[i + 1] = 10.0f * std::log10(sumB + kPowerFloor) + next->tiltDb;
+            ++i;
+            continue;
+        }
         if (band.hiBin < band.loBin) {
             const std::int32_t k = saturatingInt(band.centerBin);
             const float frac = band.centerBin - static_cast<float>(k);
@@ -67,8 +97,7 @@ void BandMap::apply(const float* power, float* bandDb) const
             else if (k <= maxBin_)
                 sum = power[k];
         } else {
-            for (std::int32_t bin = band.loBin; bin <= band.hiBin; ++bin)
-                sum += power[bin];
+            sum = addBins(0.0f, power + band.loBin, 0, band.hiBin - band.loBin + 1);
         }
         bandDb[i] = 10.0f * std::log10(sum + kPowerFloor) + band.tiltDb;
     }

@@ -1,13 +1,19 @@
 #include "dsp/realfft.h"
 
+#include "dsp/simd.h"
+
 #include <cmath>
 
-// SSE2 is part of x86-64, so every x86-64 build takes the vector path; other machines, or a build
-// with DSP_NO_SIMD defined (to check the portable path), run the same arithmetic one element at a
-// time.
-#if defined(__SSE2__) && !defined(DSP_NO_SIMD)
+// simd::active() picks the kernels per call: the portable loops below, their SSE2 form (part of
+// every x86-64), the AVX2 form in avx2.cpp or the NEON form in neon.cpp (aarch64). All compute the
+// same bits.
+#ifdef DSP_SIMD_X86
+#include "dsp/avx2.h"
+
 #include <emmintrin.h>
-#define DSP_REALFFT_SSE2 1
+#endif
+#ifdef DSP_SIMD_NEON
+#include "dsp/neon.h"
 #endif
 
 namespace dsp {
@@ -17,7 +23,28 @@ namespace {
     constexpr double kTwoPi = 6.283185307179586;
     constexpr double kPi = 3.141592653589793;
 
-#ifdef DSP_REALFFT_SSE2
+#ifdef DSP_SIMD_X86
+    // Samples of the side sum per step of the SSE2 kernels, about what the step's own work takes
+    // at one addition per adder latency.
+    constexpr long kLoadSquares = 6;
+    constexpr long kPairSquares = 3;
+    constexpr long kSplitSquares = 2;
+
+    // Adds the squares of the next `count` samples of a SquareSum when that many are left (the
+    // rest falls to powerSpectrum's tail), with the sum's state held in the caller's locals so it
+    // stays in registers. count is a constant, so the loop unrolls. avx2.cpp has its own copy:
+    // no inline function is shared with the source compiled for AVX2.
+    inline void addSquares(const float*& next, const float* end, double& sum, long count)
+    {
+        if (end - next < count)
+            return;
+        for (long j = 0; j < count; ++j) {
+            const double x = next[j];
+            sum += x * x;
+        }
+        next += count;
+    }
+
     // Four independent butterflies, one per lane, each computing exactly the scalar expressions
     // of stage() below: t = w * b, then b = a - t and a = a + t.
     inline void butterflies(
@@ -45,8 +72,10 @@ namespace {
     // r + m/4 and r + 3m/4 with r = bitRev[4g]; four consecutive r are worked side by side, one
     // per lane, and a transpose puts each lane's four results into its own group 4 bitRev[4r].
     void loadWithFirstStages(const float* in, const std::int32_t* bitRev, int m,
-        const float* stageCos, const float* stageSin, float* re, float* im)
+        const float* stageCos, const float* stageSin, float* re, float* im, SquareSum& side)
     {
+        const float* next = side.next;
+        double sum = side.sum;
         const __m128 c1 = _mm_set1_ps(stageCos[1]);
         const __m128 s1 = _mm_set1_ps(stageSin[1]);
         const __m128 c2 = _mm_set1_ps(stageCos[2]);
@@ -55,6 +84,7 @@ namespace {
         const __m128 s3 = _mm_set1_ps(stageSin[3]);
         const int quarter = m / 4;
         for (int r = 0; r < quarter; r += 4) {
+            addSquares(next, side.end, sum, kLoadSquares);
             __m128 r0, i0, r1, i1, r2, i2, r3, i3;
             loadComplex(in + 2 * r, r0, i0);
             loadComplex(in + 2 * (r + 2 * quarter), r1, i1);
@@ -79,6 +109,8 @@ namespace {
             _mm_storeu_ps(re + g3, r3);
             _mm_storeu_ps(im + g3, i3);
         }
+        side.next = next;
+        side.sum = sum;
     }
 
     // The stages of half-length h and 2h (h >= 4) in one sweep, so each value is loaded and stored
@@ -86,14 +118,18 @@ namespace {
     // first in pairs (p, p + h) and (p + 2h, p + 3h) with twiddle k of stage h, then in pairs
     // (p, p + 2h) and (p + h, p + 3h) with twiddles k and k + h of stage 2h: exactly the
     // butterflies of the two stages, in an order that respects every dependency.
-    void stagePair(float* re, float* im, int m, int h, const float* stageCos, const float* stageSin)
+    void stagePair(float* re, float* im, int m, int h, const float* stageCos, const float* stageSin,
+        SquareSum& side)
     {
+        const float* next = side.next;
+        double sum = side.sum;
         const float* c1 = stageCos + h;
         const float* s1 = stageSin + h;
         const float* c2 = stageCos + 2 * h;
         const float* s2 = stageSin + 2 * h;
         for (int s = 0; s < m; s += 4 * h) {
             for (int k = 0; k < h; k += 4) {
+                addSquares(next, side.end, sum, kPairSquares);
                 float* r = re + s + k;
                 float* i = im + s + k;
                 __m128 r0 = _mm_loadu_ps(r);
@@ -120,15 +156,28 @@ namespace {
                 _mm_storeu_ps(i + 3 * h, i3);
             }
         }
+        side.next = next;
+        side.sum = sum;
     }
 #endif
 
     // One radix-2 stage of half-length h over m points: butterflies (s + k, s + k + h) for every
     // block start s, with twiddle k taken from wr/wi (the stage's own contiguous table).
-    void stage(float* re, float* im, int m, int h, const float* wr, const float* wi)
+    void stage(float* re, float* im, int m, int h, const float* wr, const float* wi,
+        [[maybe_unused]] simd::Path path)
     {
-#ifdef DSP_REALFFT_SSE2
-        if (h >= 4) {
+#ifdef DSP_SIMD_NEON
+        if (path == simd::Path::Neon && h >= 4) {
+            neon::stage(re, im, m, h, wr, wi);
+            return;
+        }
+#endif
+#ifdef DSP_SIMD_X86
+        if (path == simd::Path::Avx2 && h >= 8) {
+            avx2::stage(re, im, m, h, wr, wi);
+            return;
+        }
+        if (path != simd::Path::Scalar && h >= 4) {
             for (int s = 0; s < m; s += 2 * h) {
                 for (int k = 0; k < h; k += 4) {
                     float* ra = re + s + k;
@@ -186,9 +235,18 @@ void HannWindow::apply(const float* in, float* out) const
     const std::size_t n = coeffs_.size();
     const float* w = coeffs_.data();
     std::size_t i = 0;
-#ifdef DSP_REALFFT_SSE2
-    for (; i + 4 <= n; i += 4)
-        _mm_storeu_ps(out + i, _mm_mul_ps(_mm_loadu_ps(w + i), _mm_loadu_ps(in + i)));
+#ifdef DSP_SIMD_X86
+    const simd::Path path = simd::active();
+    if (path == simd::Path::Avx2)
+        i = avx2::multiply(w, in, out, n);
+    if (path != simd::Path::Scalar) {
+        for (; i + 4 <= n; i += 4)
+            _mm_storeu_ps(out + i, _mm_mul_ps(_mm_loadu_ps(w + i), _mm_loadu_ps(in + i)));
+    }
+#endif
+#ifdef DSP_SIMD_NEON
+    if (simd::active() == simd::Path::Neon)
+        i = neon::multiply(w, in, out, n);
 #endif
     for (; i < n; ++i)
         out[i] = w[i] * in[i];
@@ -244,14 +302,28 @@ RealFft::RealFft(int size)
     im_.assign(half, 0.0f);
 }
 
-int RealFft::load(const float* in)
+int RealFft::load(
+    const float* in, [[maybe_unused]] simd::Path path, [[maybe_unused]] SquareSum& side)
 {
     const int m = half_;
     float* re = re_.data();
     float* im = im_.data();
-#ifdef DSP_REALFFT_SSE2
-    if (m >= 16) {
-        loadWithFirstStages(in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im);
+#ifdef DSP_SIMD_X86
+    if (path == simd::Path::Avx2 && m >= 64) {
+        avx2::loadWithFirstStages(
+            in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im, side);
+        return 8;
+    }
+    if (path != simd::Path::Scalar && m >= 16) {
+        loadWithFirstStages(
+            in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im, side);
+        return 4;
+    }
+#endif
+#ifdef DSP_SIMD_NEON
+    if (path == simd::Path::Neon && m >= 16) {
+        neon::loadWithFirstStages(
+            in, bitRev_.data(), m, stageCos_.data(), stageSin_.data(), re, im, side);
         return 4;
     }
 #endif
@@ -265,24 +337,40 @@ int RealFft::load(const float* in)
     return 1;
 }
 
-void RealFft::transform(int h)
+void RealFft::transform(int h, simd::Path path, [[maybe_unused]] SquareSum& side)
 {
     const int m = half_;
     float* re = re_.data();
     float* im = im_.data();
-#ifdef DSP_REALFFT_SSE2
-    if (h >= 4) {
+#ifdef DSP_SIMD_X86
+    if (path == simd::Path::Avx2 && h >= 8) {
         for (; 2 * h < m; h *= 4)
-            stagePair(re, im, m, h, stageCos_.data(), stageSin_.data());
+            avx2::stagePair(re, im, m, h, stageCos_.data(), stageSin_.data(), side);
+    } else if (path != simd::Path::Scalar && h >= 4) {
+        for (; 2 * h < m; h *= 4)
+            stagePair(re, im, m, h, stageCos_.data(), stageSin_.data(), side);
+    }
+#endif
+#ifdef DSP_SIMD_NEON
+    if (path == simd::Path::Neon && h >= 4) {
+        for (; 2 * h < m; h *= 4)
+            neon::stagePair(re, im, m, h, stageCos_.data(), stageSin_.data(), side);
     }
 #endif
     for (; h < m; h *= 2)
-        stage(re, im, m, h, stageCos_.data() + h, stageSin_.data() + h);
+        stage(re, im, m, h, stageCos_.data() + h, stageSin_.data() + h, path);
 }
 
 void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
 {
-    transform(load(in));
+    SquareSum none;
+    powerSpectrum(in, windowSum, power, none);
+}
+
+void RealFft::powerSpectrum(const float* in, float windowSum, float* power, SquareSum& side)
+{
+    const simd::Path path = simd::active();
+    transform(load(in, path, side), path, side);
 
     const int m = half_;
     const float* re = re_.data();
@@ -292,13 +380,22 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
     const float* splitCos = splitCos_.data();
     const float* splitSin = splitSin_.data();
     int k = 1;
-#ifdef DSP_REALFFT_SSE2
+#ifdef DSP_SIMD_NEON
+    if (path == simd::Path::Neon)
+        k = neon::splitInner(re, im, m, splitCos, splitSin, scale, power, side);
+#endif
+#ifdef DSP_SIMD_X86
+    if (path == simd::Path::Avx2)
+        k = avx2::splitInner(re, im, m, splitCos, splitSin, scale, power, side);
     // Inner bins four at a time: bins k..k+3 pair with m-k..m-k-3, read as one vector and
     // reversed, so every lane evaluates the scalar expressions below on the same values.
     const __m128 half = _mm_set1_ps(0.5f);
     const __m128 minusHalf = _mm_set1_ps(-0.5f);
     const __m128 scaleBy = _mm_set1_ps(scale);
-    for (; k + 3 < m; k += 4) {
+    const float* next = side.next;
+    double sum = side.sum;
+    for (; path != simd::Path::Scalar && k + 3 < m; k += 4) {
+        addSquares(next, side.end, sum, kSplitSquares);
         const __m128 ra = _mm_loadu_ps(re + k);
         const __m128 ia = _mm_loadu_ps(im + k);
         const __m128 rbReversed = _mm_loadu_ps(re + m - k - 3);
@@ -317,6 +414,8 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
             = _mm_mul_ps(_mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(xi, xi), _mm_mul_ps(xr, xr))), scaleBy);
         _mm_storeu_ps(power + k, _mm_mul_ps(magnitude, magnitude));
     }
+    side.next = next;
+    side.sum = sum;
 #endif
     for (; k < m; ++k) {
         const int b = m - k;
@@ -337,6 +436,15 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power)
         const float magnitude = std::abs(xr) * scale * 0.5f;
         power[edge] = magnitude * magnitude;
     }
+
+    // Whatever of the side sum the vector loops left (all of it on the portable path).
+    double rest = side.sum;
+    for (const float* next = side.next; next < side.end; ++next) {
+        const double x = *next;
+        rest += x * x;
+    }
+    side.sum = rest;
+    side.next = side.end;
 }
 
 } // namespace dsp

@@ -6,9 +6,9 @@
 //   in double and stored as float.
 // - RealFft(N), N a power of two >= 2, turns N real samples into N/2 + 1 power bins with an
 //   N/2-point complex radix-2 transform and a split step, in single precision; every twiddle is a
-//   table entry formed in double. With SSE2 (all of x86-64) the work runs four lanes wide, each
-//   lane doing the scalar operations in the scalar order, so every output bit is the same on
-//   every machine and path.
+//   table entry formed in double. The work runs as wide as simd::active() allows (four lanes with
+//   SSE2, eight with AVX2), each lane doing the scalar operations in the scalar order, so every
+//   output bit is the same on every machine and path.
 // - Scaling: with windowSum > 0, power[k] = (2 |X[k]| / windowSum)^2 for 0 < k < N/2 and
 //   (|X[k]| / windowSum)^2 at DC and Nyquist, X being the plain forward DFT of the input. With the
 //   Hann sum N/2, a sine of peak amplitude A exactly on an inner bin reads A^2 there. A windowSum
@@ -19,6 +19,8 @@
 #define DSP_REALFFT_H
 
 #include "dsp/export.h"
+#include "dsp/simd.h"
+#include "dsp/squaresum.h"
 
 #include <cstdint>
 #include <vector>
@@ -48,13 +50,17 @@ public:
     int size() const { return size_; }
     // Reads size() samples from in, writes size() / 2 + 1 bins to power.
     BANDCORE_API void powerSpectrum(const float* in, float windowSum, float* power);
+    // The same, and side.sum grows by the squares of side.next..side.end (another array), all of
+    // them by the return.
+    BANDCORE_API void powerSpectrum(
+        const float* in, float windowSum, float* power, SquareSum& side);
 
 private:
     // Packs the input into re_/im_ in bit-reversed order, running the first stages on the way
     // where that pays; returns the half-length of the first stage still to run.
-    int load(const float* in);
+    int load(const float* in, simd::Path path, SquareSum& side);
     // The in-place radix-2 stages of half-length h, 2h, ... up to size() / 4, on re_/im_.
-    void transform(int h);
+    void transform(int h, simd::Path path, SquareSum& side);
 
     std::int32_t size_;
     std::int32_t half_;

@@ -7,11 +7,6 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__) && !defined(DSP_NO_SIMD)
-#include <emmintrin.h>
-#define DSP_ANALYZER_SSE2 1
-#endif
-
 namespace dsp {
 
 namespace {
@@ -38,13 +33,25 @@ namespace {
 
 float computeRmsDb(const float* samples, unsigned count)
 {
-    if (!samples || count == 0)
-        return kSilenceDb;
+    return rmsDbFromSum(sumOfSquares(samples, count), count);
+}
+
+double sumOfSquares(const float* samples, unsigned count)
+{
     double sum = 0.0;
+    if (!samples)
+        return sum;
     for (unsigned i = 0; i < count; ++i) {
         const double s = samples[i];
         sum += s * s;
     }
+    return sum;
+}
+
+float rmsDbFromSum(double sum, unsigned count)
+{
+    if (count == 0)
+        return kSilenceDb;
     const double mean = sum / count;
     if (mean <= 1e-12)
         return kSilenceDb;
@@ -55,17 +62,8 @@ bool isExactZero(const float* samples, unsigned count)
 {
     if (!samples)
         return true;
-    unsigned i = 0;
-#ifdef DSP_ANALYZER_SSE2
-    // Silence is a whole buffer to scan, every hop; four samples per compare. The compare is the
-    // scalar one: -0 equals 0, NaN equals nothing.
-    const __m128 zero = _mm_setzero_ps();
-    for (; count - i >= 4; i += 4) {
-        if (_mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(samples + i), zero)) != 0xf)
-            return false;
-    }
-#endif
-    for (; i < count; ++i) {
+    // The hop itself reads the same answer off its sum of squares (takeLevels).
+    for (unsigned i = 0; i < count; ++i) {
         if (!(samples[i] == 0.0f))
             return false;
     }
@@ -135,21 +133,43 @@ void SpectrumAnalyzer::pushSamples(const float* samples, unsigned count)
 
 bool SpectrumAnalyzer::process(SpectrumFrame& out)
 {
-    if (!fft_ || filled_ < buffer_.size() || bands_.empty())
+    if (!readyForHop())
         return false;
+    windowBuffer(windowed_.data());
+    // The transform carries the levels' sum of squares along (SquareSum): measureLevels() with
+    // its chain of additions hidden behind the transform's work.
+    SquareSum levels;
+    levels.next = buffer_.data();
+    levels.end = buffer_.data() + buffer_.size();
+    fft_->powerSpectrum(windowed_.data(), window_.sum(), power_.data(), levels);
+    takeLevels(levels.sum);
+    finishHop(power_.data(), out);
+    return true;
+}
 
-    const unsigned n = static_cast<unsigned>(buffer_.size());
-    rmsDb_ = computeRmsDb(buffer_.data(), n);
-    if (isExactZero(buffer_.data(), n)) {
+void SpectrumAnalyzer::measureLevels()
+{
+    takeLevels(sumOfSquares(buffer_.data(), static_cast<unsigned>(buffer_.size())));
+}
+
+void SpectrumAnalyzer::takeLevels(double sumOfSquares)
+{
+    rmsDb_ = rmsDbFromSum(sumOfSquares, static_cast<unsigned>(buffer_.size()));
+    // The sum is exactly 0 when, and only when, every sample compares equal to 0 (isExactZero):
+    // a float's square is exact in double, so any non-zero sample, down to the smallest subnormal
+    // (whose square is 2^-298), adds a positive amount; a sum of such amounts never rounds to 0;
+    // NaN and infinity keep the sum non-zero. That spares the hop a second pass over the buffer.
+    if (sumOfSquares == 0.0) {
         // Saturates: after years of digital silence only "still silent" matters.
         exactZero_ = saturatingIncrement(exactZero_);
     } else {
         exactZero_ = 0;
     }
-    window_.apply(buffer_.data(), windowed_.data());
-    fft_->powerSpectrum(windowed_.data(), window_.sum(), power_.data());
-    bands_.apply(power_.data(), bandDb_.data());
+}
 
+void SpectrumAnalyzer::finishHop(const float* power, SpectrumFrame& out)
+{
+    bands_.apply(power, bandDb_.data());
     ballistics_.step(bandDb_.data(), bandCount_, rmsDb_, out.bars, out.peaks);
     out.bandCount = bandCount_;
     out.presence = ballistics_.presence();
@@ -157,7 +177,6 @@ bool SpectrumAnalyzer::process(SpectrumFrame& out)
     out.rmsDb = rmsDb_;
     ++seq_;
     out.seq = seq_;
-    return true;
 }
 
 } // namespace dsp

@@ -13,6 +13,10 @@
 // - Each frame-producing process() call is one display frame of 1/60 s: push sampleRate / 60
 //   samples per call for the motion to keep its timing.
 // - Only configure() allocates; pushSamples() and process() never do. One thread at a time.
+// - The hop's stages are public too, so a benchmark can run the real hop with another transform
+//   in RealFft's place: when readyForHop(), measureLevels(), windowBuffer() into an array of the
+//   caller's, its power spectrum (as RealFft::powerSpectrum defines it, scaled by windowSum()),
+//   then finishHop() with that spectrum publish exactly what process() would.
 #ifndef DSP_SPECTRUMANALYZER_H
 #define DSP_SPECTRUMANALYZER_H
 
@@ -47,6 +51,11 @@ struct SpectrumFrame {
 
 // RMS level of a block in dBFS, accumulated in double; -120 for silence, null or empty input.
 BANDCORE_API float computeRmsDb(const float* samples, unsigned count);
+// The sum behind computeRmsDb: each sample widened to double and squared, added in index order; 0
+// for null input.
+BANDCORE_API double sumOfSquares(const float* samples, unsigned count);
+// computeRmsDb's level from that sum of `count` squares.
+BANDCORE_API float rmsDbFromSum(double sum, unsigned count);
 // True when every sample compares equal to 0 (negative zero too); null or empty counts as zero.
 BANDCORE_API bool isExactZero(const float* samples, unsigned count);
 
@@ -61,6 +70,16 @@ public:
     // Returns false and leaves out untouched until N samples have been pushed.
     BANDCORE_API bool process(SpectrumFrame& out);
 
+    // The stages of process(). False where process() would return false.
+    bool readyForHop() const { return fft_ && filled_ >= buffer_.size() && !bands_.empty(); }
+    // The RMS level and the exact-zero run of the buffer.
+    BANDCORE_API void measureLevels();
+    // The windowed buffer into out (fftSize() floats).
+    void windowBuffer(float* out) const { window_.apply(buffer_.data(), out); }
+    float windowSum() const { return window_.sum(); }
+    // Band levels from power (fftSize() / 2 + 1 bins), the ballistics step and the frame.
+    BANDCORE_API void finishHop(const float* power, SpectrumFrame& out);
+
     int fftSize() const { return fft_ ? fft_->size() : 0; }
     // Consecutive processed hops whose whole buffer was exactly zero.
     int exactZeroFrames() const { return exactZero_; }
@@ -71,6 +90,9 @@ public:
     int bandCount() const { return bandCount_; }
 
 private:
+    // The levels from the buffer's sum of squares.
+    void takeLevels(double sumOfSquares);
+
     std::unique_ptr<RealFft> fft_;
     HannWindow window_;
     BandMap bands_;

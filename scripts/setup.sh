@@ -12,6 +12,7 @@ packages=(
     tmux bc time
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
     libpulse-dev pulseaudio pulseaudio-utils sox tmux bc
+    g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
 )
 
 missing=()

@@ -1,0 +1,90 @@
+// Bit-exact reference results of the core, shared by tst_golden (Qt Test, every path of this
+// machine) and goldencheck (no Qt, for builds where Qt is absent: the portable loops alone, or
+// aarch64 under emulation).
+//
+// A fixed, seeded input runs through the power spectrum and through the whole analyzer, and every
+// output bit goes into an FNV-1a hash. Any change to the order or kind of arithmetic in the
+// transform, the levels, the band map or the ballistics moves a hash; a faster implementation must
+// leave all of them alone.
+//
+// The input is made with integer arithmetic only, and every float it yields is exact, so the hashes
+// depend on nothing but IEEE single and double arithmetic (round to nearest, subnormals kept) and
+// the results of glibc's libm (cos, sin, exp, pow, log2, log10 in the tables and levels). NaNs hash
+// as one value: IEEE leaves their payloads open, and only where a NaN appears is part of the
+// contract.
+#ifndef TESTS_GOLDEN_H
+#define TESTS_GOLDEN_H
+
+#include <cstdint>
+#include <vector>
+
+namespace golden {
+
+constexpr int kHops = 600;
+constexpr int kCheckpointEvery = 100;
+constexpr int kCheckpoints = kHops / kCheckpointEvery;
+
+// Four blocks of `size` samples through one HannWindow and RealFft.
+struct SpectrumCase {
+    const char* name;
+    int size;
+    // With a huge value, an infinity and negative zeros written into the blocks.
+    bool spoiled;
+    std::uint64_t expected;
+};
+
+// kHops hops of sampleRate / 60 samples through a SpectrumAnalyzer; the hash of all frames so
+// far after every kCheckpointEvery hops.
+struct FrameCase {
+    const char* name;
+    double rate;
+    // With infinities, NaNs, huge values and negative zeros in chosen hops.
+    bool spoiled;
+    std::uint64_t expected[kCheckpoints];
+};
+
+// The non-finite rows pin what comes out of bad input: a huge sample overflows every bin to
+// infinity, an infinite one turns every bin into NaN (through 0 * inf in the butterflies). The
+// small sizes hold every edge case of the stage loops of every path.
+inline constexpr SpectrumCase kSpectrumCases[] = {
+    { "2", 2, false, 0x934d023be403e059ull },
+    { "4", 4, false, 0xb755f332ebacb6adull },
+    { "8", 8, false, 0xf7fbf065f1200d79ull },
+    { "16", 16, false, 0xd2bab32e53aecf6eull },
+    { "32", 32, false, 0x2d1354368577e037ull },
+    { "64", 64, false, 0x62d9c07166d44406ull },
+    { "128", 128, false, 0x7baf0e82b3769731ull },
+    { "256", 256, false, 0xbd7addf754a2fee5ull },
+    { "512", 512, false, 0x8738ea8366a98d82ull },
+    { "1024", 1024, false, 0xda9081eee60fe4f6ull },
+    { "2048", 2048, false, 0x7579fcd99492253dull },
+    { "4096", 4096, false, 0xe037f04c8864c0b7ull },
+    { "8192", 8192, false, 0xd914de3e8a8986eeull },
+    { "1024 non-finite", 1024, true, 0xaec653a789721e05ull },
+    { "8192 non-finite", 8192, true, 0x26856fd2895ade05ull },
+};
+
+inline constexpr FrameCase kFrameCases[] = {
+    { "44.1 kHz", 44100.0, false,
+        { 0x9a38c47643c2371eull, 0x391b52294602460cull, 0xaf33934373531d7aull,
+            0x8f6ba1a80b4e59edull, 0xae4977301852c3adull, 0x859052a858ea00bbull } },
+    { "48 kHz", 48000.0, false,
+        { 0xe6cbbc3607edb0eaull, 0xfbdfd57b742f3d92ull, 0xd135d329bf38f63bull,
+            0xa98047ea9a9b2ccbull, 0x96ceac8495214191ull, 0x3a7d5e8973735a07ull } },
+    { "96 kHz", 96000.0, false,
+        { 0x7116ebe0da70375bull, 0x447c8be10fc82b54ull, 0x098e59d6f0a36f2full,
+            0x2df0a49f4b51041bull, 0x7ed816aed26ad663ull, 0xd12bd3da8dd077c4ull } },
+    { "48 kHz non-finite", 48000.0, true,
+        { 0xf3979be1f83c1fd5ull, 0x578f0c99ae3686c2ull, 0x279aa1381663c2e4ull,
+            0x3c070ea1bfeeb1acull, 0x336b91fd555ddc30ull, 0x84867ace4867d237ull } },
+};
+
+// The hash of the case's power spectra, on whatever path the core takes now.
+std::uint64_t spectrumHash(int size, bool spoiled);
+
+// The checkpoint hashes of the case's frames; `frames` receives how many frames were published.
+std::vector<std::uint64_t> frameHashes(double rate, bool spoiled, int& frames);
+
+} // namespace golden
+
+#endif
