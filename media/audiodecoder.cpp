@@ -1,0 +1,647 @@
+#include "media/audiodecoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace media {
+
+namespace {
+
+    constexpr int kIoBufferBytes = 64 * 1024;
+    // How far short of its declared duration a stream may end and still be whole. Encoders pad:
+    // MP3 and AAC add up to about 3000 samples of priming and end padding (0.07 s at 44.1 kHz),
+    // Opus 80 ms of pre-skip, and containers round their duration up to a whole packet, page or
+    // millisecond tick. A quarter of a second clears all of these and is still far less than any
+    // truncation worth reporting loses.
+    constexpr double kPaddingSec = 0.25;
+    // A jump forward between one decoded frame's timestamp and the end of the one before larger
+    // than this means the demuxer dropped data while resynchronising. Timestamps in milliseconds
+    // (ASF, Matroska) jitter by one tick; the smallest packets worth noticing are ~20 ms long.
+    constexpr double kGapSec = 0.05;
+    // Errors in a row, with no frame in between, after which a stream counts as over: a demuxer
+    // that cannot move past a fault would otherwise be asked forever.
+    constexpr int kMaxErrorsInARow = 1000;
+
+    // System and FFmpeg messages start with a capital ("No such file or directory"); ours are
+    // lower-case phrases.
+    std::string phrase(const char* text)
+    {
+        std::string s = text ? text : "";
+        if (!s.empty() && s[0] >= 'A' && s[0] <= 'Z')
+            s[0] = static_cast<char>(s[0] - 'A' + 'a');
+        return s;
+    }
+
+    std::string systemReason(int errnum)
+    {
+        return phrase(std::strerror(errnum));
+    }
+
+    std::string ffmpegReason(int code)
+    {
+        char text[AV_ERROR_MAX_STRING_SIZE] = {};
+        av_strerror(code, text, sizeof text);
+        return phrase(text);
+    }
+
+    // FFmpeg logs to standard error by default, which belongs to the program: one line for an
+    // error, and the live view's terminal. Everything it would say reaches us as return codes.
+    void silenceFfmpeg()
+    {
+        static std::once_flag once;
+        std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+    }
+
+    // "1:05.3", or "1:02:05.3" past an hour.
+    std::string clock(double sec)
+    {
+        const double tenths = std::floor(std::max(sec, 0.0) * 10.0 + 0.5);
+        const long long whole = static_cast<long long>(tenths) / 10;
+        const int tenth = static_cast<int>(static_cast<long long>(tenths) % 10);
+        char text[48];
+        if (whole >= 3600) {
+            std::snprintf(text, sizeof text, "%lld:%02lld:%02lld.%d", whole / 3600, whole / 60 % 60,
+                whole % 60, tenth);
+        } else {
+            std::snprintf(text, sizeof text, "%lld:%02lld.%d", whole / 60, whole % 60, tenth);
+        }
+        return text;
+    }
+
+    std::string counted(std::int64_t n, const char* one, const char* many)
+    {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    }
+
+    // Full scale of each encoding to +-1.0. Non-finite samples, and doubles beyond what a float
+    // holds, become silence and are counted.
+    inline double unit(std::uint8_t v, std::int64_t&)
+    {
+        return (v - 128) / 128.0;
+    }
+    inline double unit(std::int16_t v, std::int64_t&)
+    {
+        return v / 32768.0;
+    }
+    inline double unit(std::int32_t v, std::int64_t&)
+    {
+        return v / 2147483648.0;
+    }
+    inline double unit(std::int64_t v, std::int64_t&)
+    {
+        return static_cast<double>(v) / 9223372036854775808.0;
+    }
+    inline double unit(float v, std::int64_t& nonFinite)
+    {
+        if (std::isfinite(v))
+            return v;
+        ++nonFinite;
+        return 0.0;
+    }
+    inline double unit(double v, std::int64_t& nonFinite)
+    {
+        if (std::isfinite(v) && std::fabs(v) <= FLT_MAX)
+            return v;
+        ++nonFinite;
+        return 0.0;
+    }
+
+    // Averages n frames from frame `first` of f into out; planar or interleaved.
+    template <typename T>
+    void mix(const AVFrame& f, int first, int n, float* out, std::int64_t& nonFinite)
+    {
+        const int channels = f.ch_layout.nb_channels;
+        const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(f.format));
+        const T* packed = reinterpret_cast<const T*>(f.extended_data[0]);
+        for (int i = 0; i < n; ++i) {
+            const int at = first + i;
+            double sum = 0.0;
+            for (int c = 0; c < channels; ++c) {
+                const T v = planar ? reinterpret_cast<const T*>(f.extended_data[c])[at]
+                                   : packed[static_cast<std::size_t>(at) * channels + c];
+                sum += unit(v, nonFinite);
+            }
+            out[i] = static_cast<float>(sum / channels);
+        }
+    }
+
+    bool knownFormat(int format)
+    {
+        switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(format))) {
+        case AV_SAMPLE_FMT_U8:
+        case AV_SAMPLE_FMT_S16:
+        case AV_SAMPLE_FMT_S32:
+        case AV_SAMPLE_FMT_S64:
+        case AV_SAMPLE_FMT_FLT:
+        case AV_SAMPLE_FMT_DBL:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+} // namespace
+
+bool DecodeDamage::truncated() const
+{
+    return ended && declaredSec > 0.0 && decodedSec < declaredSec - kPaddingSec;
+}
+
+bool DecodeDamage::any() const
+{
+    return skippedPackets > 0 || nonFiniteSamples > 0 || !readError.empty() || truncated();
+}
+
+std::string DecodeDamage::warning() const
+{
+    if (!any())
+        return {};
+    std::string what;
+    auto add = [&what](const std::string& item) { what += (what.empty() ? "" : ", ") + item; };
+    if (!readError.empty())
+        add("read error (" + readError + ")");
+    if (truncated())
+        add("truncated");
+    if (skippedPackets > 0)
+        add(counted(skippedPackets, "damaged packet", "damaged packets") + " skipped");
+    if (nonFiniteSamples > 0)
+        add(counted(nonFiniteSamples, "non-finite sample", "non-finite samples")
+            + " replaced by silence");
+    if (firstDamageSec >= 0.0)
+        what += " from " + clock(firstDamageSec);
+    std::string line = what + "; decoded " + clock(decodedSec);
+    if (declaredSec > 0.0) {
+        long percent = std::lround(100.0 * std::min(decodedSec / declaredSec, 1.0));
+        // A stream that stopped short never reads as complete.
+        if (percent == 100 && (truncated() || !readError.empty()))
+            percent = 99;
+        line += " of " + clock(declaredSec) + " (" + std::to_string(percent) + "%)";
+    }
+    return line;
+}
+
+struct AudioDecoder::State {
+    // Where the bytes come from: a file descriptor, or a block of memory.
+    int fd = -1;
+    bool ownsFd = false;
+    std::int64_t fdStart = 0; // the descriptor's offset at open, for standard input
+    const std::uint8_t* memory = nullptr;
+    std::size_t memoryPos = 0;
+    bool seekable = false;
+    std::int64_t size = -1; // bytes, -1 when unknown
+    std::int64_t bytesRead = 0;
+    int readErrno = 0; // the first read() that failed
+
+    AVIOContext* io = nullptr;
+    AVFormatContext* format = nullptr;
+    AVCodecContext* codec = nullptr;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    int stream = -1;
+    AVRational timeBase { 0, 1 };
+    int rate = 0;
+    int channels = 0;
+    double declaredSec = -1.0;
+    std::string title;
+
+    int frameNext = 0; // the next unread sample of frame
+    bool flushing = false; // the demuxer is done; the decoder gives what it holds
+    bool over = false;
+    int errorsInARow = 0;
+    bool damageSinceFrame = false;
+    std::int64_t nextPts = AV_NOPTS_VALUE; // in samples: where the next frame should start
+    std::int64_t delivered = 0;
+    DecodeDamage damage;
+
+    ~State()
+    {
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&codec);
+        avformat_close_input(&format);
+        if (io) {
+            av_freep(&io->buffer);
+            avio_context_free(&io);
+        }
+        if (ownsFd && fd >= 0)
+            ::close(fd);
+    }
+
+    static int readBytes(void* opaque, std::uint8_t* buffer, int size)
+    {
+        State& s = *static_cast<State*>(opaque);
+        if (s.memory) {
+            const std::size_t n = std::min(
+                static_cast<std::size_t>(size), static_cast<std::size_t>(s.size) - s.memoryPos);
+            if (n == 0)
+                return AVERROR_EOF;
+            std::memcpy(buffer, s.memory + s.memoryPos, n);
+            s.memoryPos += n;
+            s.bytesRead += static_cast<std::int64_t>(n);
+            return static_cast<int>(n);
+        }
+        for (;;) {
+            const ssize_t n = ::read(s.fd, buffer, static_cast<std::size_t>(size));
+            if (n > 0) {
+                s.bytesRead += n;
+                return static_cast<int>(n);
+            }
+            if (n == 0)
+                return AVERROR_EOF;
+            if (errno == EINTR)
+                continue;
+            if (s.readErrno == 0)
+                s.readErrno = errno;
+            return AVERROR(errno);
+        }
+    }
+
+    static std::int64_t seekBytes(void* opaque, std::int64_t offset, int whence)
+    {
+        State& s = *static_cast<State*>(opaque);
+        if (whence & AVSEEK_SIZE)
+            return s.size;
+        whence &= ~AVSEEK_FORCE;
+        std::int64_t current = static_cast<std::int64_t>(s.memoryPos);
+        if (!s.memory) {
+            const off_t at = ::lseek(s.fd, 0, SEEK_CUR);
+            if (at < 0)
+                return AVERROR(errno);
+            current = at - s.fdStart;
+        }
+        std::int64_t target = offset;
+        if (whence == SEEK_CUR)
+            target = current + offset;
+        else if (whence == SEEK_END)
+            target = s.size + offset;
+        else if (whence != SEEK_SET)
+            return AVERROR(EINVAL);
+        if (target < 0 || (s.memory && target > s.size))
+            return AVERROR(EINVAL);
+        if (s.memory) {
+            s.memoryPos = static_cast<std::size_t>(target);
+            return target;
+        }
+        const off_t at = ::lseek(s.fd, static_cast<off_t>(s.fdStart + target), SEEK_SET);
+        return at < 0 ? AVERROR(errno) : at - s.fdStart;
+    }
+
+    void noteDamage()
+    {
+        ++damage.skippedPackets;
+        markDamage();
+        damageSinceFrame = true;
+    }
+
+    void markDamage()
+    {
+        if (damage.firstDamageSec < 0.0)
+            damage.firstDamageSec = static_cast<double>(delivered) / rate;
+    }
+
+    // After open: the stream, its decoder and what it declares.
+    std::string start()
+    {
+        silenceFfmpeg();
+        auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
+        if (!buffer)
+            return systemReason(ENOMEM);
+        io = avio_alloc_context(
+            buffer, kIoBufferBytes, 0, this, &readBytes, nullptr, seekable ? &seekBytes : nullptr);
+        if (!io) {
+            av_free(buffer);
+            return systemReason(ENOMEM);
+        }
+        format = avformat_alloc_context();
+        if (!format)
+            return systemReason(ENOMEM);
+        format->pb = io;
+        format->flags |= AVFMT_FLAG_CUSTOM_IO;
+        int rc = avformat_open_input(&format, nullptr, nullptr, nullptr);
+        if (rc < 0)
+            return openFailure(rc);
+        rc = avformat_find_stream_info(format, nullptr);
+        if (rc < 0 && readErrno != 0)
+            return systemReason(readErrno);
+        stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+        if (stream < 0)
+            return bytesRead == 0 ? "file is empty" : "not an audio file";
+        // Only the audio is read; a video's pictures are skipped by the demuxer.
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            if (static_cast<int>(i) != stream)
+                format->streams[i]->discard = AVDISCARD_ALL;
+        }
+        AVStream* st = format->streams[stream];
+        const AVCodecParameters* par = st->codecpar;
+        const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
+        if (!decoder)
+            return std::string("no decoder for ") + avcodec_get_name(par->codec_id) + " audio";
+        rate = par->sample_rate;
+        if (rate <= 0)
+            return "not an audio file";
+        if (rate < kMinRateHz || rate > kMaxRateHz) {
+            return "sample rate " + std::to_string(rate) + " Hz is outside "
+                + std::to_string(kMinRateHz) + ".." + std::to_string(kMaxRateHz) + " Hz";
+        }
+        codec = avcodec_alloc_context3(decoder);
+        if (!codec)
+            return systemReason(ENOMEM);
+        rc = avcodec_parameters_to_context(codec, par);
+        if (rc >= 0) {
+            codec->pkt_timebase = st->time_base;
+            rc = avcodec_open2(codec, decoder, nullptr);
+        }
+        if (rc < 0)
+            return "cannot decode " + std::string(avcodec_get_name(par->codec_id)) + ": "
+                + ffmpegReason(rc);
+        channels = par->ch_layout.nb_channels;
+        timeBase = st->time_base;
+        packet = av_packet_alloc();
+        frame = av_frame_alloc();
+        if (!packet || !frame)
+            return systemReason(ENOMEM);
+
+        // A duration guessed from the bit rate (a raw MP3 or AAC stream without a header that
+        // counts its frames) is no promise, and a stream cut short is no more than that guess;
+        // for PCM, whose bit rate is constant, it is exact.
+        if (format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE
+            || av_get_exact_bits_per_sample(par->codec_id) > 0) {
+            if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+                declaredSec = static_cast<double>(st->duration) * av_q2d(st->time_base);
+            else if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
+                declaredSec = static_cast<double>(format->duration) / AV_TIME_BASE;
+        }
+        damage.declaredSec = declaredSec;
+        const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
+        if (!tag)
+            tag = av_dict_get(st->metadata, "title", nullptr, 0);
+        if (tag && tag->value)
+            title = tag->value;
+        return {};
+    }
+
+    std::string openFailure(int rc) const
+    {
+        if (readErrno != 0)
+            return systemReason(readErrno);
+        if (bytesRead == 0)
+            return "file is empty";
+        if (rc == AVERROR_INVALIDDATA)
+            return "not an audio file";
+        return ffmpegReason(rc);
+    }
+
+    // Checks a decoded frame; a frame that cannot be taken as it is counts as damage.
+    bool accept()
+    {
+        if ((frame->sample_rate != 0 && frame->sample_rate != rate)
+            || frame->ch_layout.nb_channels < 1 || !knownFormat(frame->format)) {
+            noteDamage();
+            return false;
+        }
+        const std::int64_t pts = frame->best_effort_timestamp;
+        if (pts != AV_NOPTS_VALUE) {
+            const std::int64_t at = av_rescale_q(pts, timeBase, AVRational { 1, rate });
+            if (nextPts != AV_NOPTS_VALUE && !damageSinceFrame
+                && at - nextPts > static_cast<std::int64_t>(kGapSec * rate))
+                noteDamage();
+            nextPts = at + frame->nb_samples;
+        } else if (nextPts != AV_NOPTS_VALUE) {
+            nextPts += frame->nb_samples;
+        }
+        damageSinceFrame = false;
+        errorsInARow = 0;
+        frameNext = 0;
+        return true;
+    }
+
+    // One more error in a row; true while it is worth going on.
+    bool tolerate()
+    {
+        noteDamage();
+        return ++errorsInARow < kMaxErrorsInARow;
+    }
+
+    void finish()
+    {
+        over = true;
+        if (readErrno != 0 && damage.readError.empty()) {
+            damage.readError = systemReason(readErrno);
+            markDamage();
+        }
+        damage.ended = true;
+    }
+
+    // Makes frame hold unread samples; false at the end of the stream.
+    bool nextFrame()
+    {
+        while (!over) {
+            const int got = avcodec_receive_frame(codec, frame);
+            if (got == 0) {
+                if (accept())
+                    return true;
+                continue;
+            }
+            if (got == AVERROR_EOF || flushing) {
+                finish();
+                break;
+            }
+            if (got != AVERROR(EAGAIN)) {
+                if (!tolerate())
+                    finish();
+                continue;
+            }
+            const int rc = av_read_frame(format, packet);
+            if (rc < 0) {
+                // A demuxer may fail on a damaged stretch and find its feet further on; the end
+                // of the bytes, or a failed read, ends the stream.
+                const bool more = rc != AVERROR_EOF && readErrno == 0 && !avio_feof(io);
+                if (!more || !tolerate()) {
+                    flushing = true;
+                    avcodec_send_packet(codec, nullptr);
+                }
+                continue;
+            }
+            if (packet->stream_index != stream) {
+                av_packet_unref(packet);
+                continue;
+            }
+            const bool corrupt = packet->flags & AV_PKT_FLAG_CORRUPT;
+            const int sent = corrupt ? AVERROR_INVALIDDATA : avcodec_send_packet(codec, packet);
+            av_packet_unref(packet);
+            if (sent < 0 && !tolerate())
+                finish();
+        }
+        return false;
+    }
+
+    // Averages n samples of the current frame into out.
+    void mixInto(float* out, int n)
+    {
+        const std::int64_t before = damage.nonFiniteSamples;
+        std::int64_t& nonFinite = damage.nonFiniteSamples;
+        const AVFrame& f = *frame;
+        switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(f.format))) {
+        case AV_SAMPLE_FMT_U8:
+            mix<std::uint8_t>(f, frameNext, n, out, nonFinite);
+            break;
+        case AV_SAMPLE_FMT_S16:
+            mix<std::int16_t>(f, frameNext, n, out, nonFinite);
+            break;
+        case AV_SAMPLE_FMT_S32:
+            mix<std::int32_t>(f, frameNext, n, out, nonFinite);
+            break;
+        case AV_SAMPLE_FMT_S64:
+            mix<std::int64_t>(f, frameNext, n, out, nonFinite);
+            break;
+        case AV_SAMPLE_FMT_FLT:
+            mix<float>(f, frameNext, n, out, nonFinite);
+            break;
+        default:
+            mix<double>(f, frameNext, n, out, nonFinite);
+            break;
+        }
+        if (damage.nonFiniteSamples != before)
+            markDamage();
+        frameNext += n;
+        delivered += n;
+    }
+};
+
+AudioDecoder::AudioDecoder(std::unique_ptr<State> state)
+    : s_(std::move(state))
+{
+}
+
+AudioDecoder::~AudioDecoder() = default;
+
+namespace {
+
+    std::unique_ptr<AudioDecoder::State> started(
+        std::unique_ptr<AudioDecoder::State> s, std::string* error)
+    {
+        const std::string why = s->start();
+        if (why.empty())
+            return s;
+        if (error)
+            *error = why;
+        return nullptr;
+    }
+
+} // namespace
+
+std::unique_ptr<AudioDecoder> AudioDecoder::open(const std::string& path, std::string* error)
+{
+    auto s = std::make_unique<State>();
+    if (path == "-") {
+        s->fd = STDIN_FILENO;
+    } else {
+        s->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (s->fd < 0) {
+            if (error)
+                *error = systemReason(errno);
+            return nullptr;
+        }
+        s->ownsFd = true;
+    }
+    struct stat st { };
+    if (::fstat(s->fd, &st) != 0) {
+        if (error)
+            *error = systemReason(errno);
+        return nullptr;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        if (error)
+            *error = systemReason(EISDIR);
+        return nullptr;
+    }
+    // A regular file of known size can be sought in, which containers with their index at the
+    // end (MP4) need; a file that reports no size (/proc and the like), a pipe, a FIFO or a
+    // terminal is read front to back.
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
+        const off_t at = ::lseek(s->fd, 0, SEEK_CUR);
+        if (at >= 0 && at <= st.st_size) {
+            s->seekable = true;
+            s->fdStart = at;
+            s->size = st.st_size - at;
+        }
+    }
+    s = started(std::move(s), error);
+    return s ? std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(s))) : nullptr;
+}
+
+std::unique_ptr<AudioDecoder> AudioDecoder::openBuffer(
+    const std::uint8_t* data, std::size_t size, std::string* error)
+{
+    auto s = std::make_unique<State>();
+    // A null pointer would read as the descriptor source; an empty block is never dereferenced.
+    static const std::uint8_t kNothing = 0;
+    s->memory = data ? data : &kNothing;
+    s->size = data ? static_cast<std::int64_t>(size) : 0;
+    s->seekable = true;
+    s = started(std::move(s), error);
+    return s ? std::unique_ptr<AudioDecoder>(new AudioDecoder(std::move(s))) : nullptr;
+}
+
+int AudioDecoder::sampleRate() const
+{
+    return s_->rate;
+}
+
+int AudioDecoder::channels() const
+{
+    return s_->channels;
+}
+
+double AudioDecoder::declaredSec() const
+{
+    return s_->declaredSec;
+}
+
+std::string AudioDecoder::title() const
+{
+    return s_->title;
+}
+
+const DecodeDamage& AudioDecoder::damage() const
+{
+    return s_->damage;
+}
+
+int AudioDecoder::read(float* out, int count)
+{
+    State& s = *s_;
+    int got = 0;
+    while (got < count) {
+        const int left = s.frame->nb_samples - s.frameNext;
+        if (left <= 0) {
+            if (s.over || !s.nextFrame())
+                break;
+            continue;
+        }
+        const int n = std::min(left, count - got);
+        s.mixInto(out + got, n);
+        got += n;
+    }
+    s.damage.decodedSec = static_cast<double>(s.delivered) / s.rate;
+    return got;
+}
+
+} // namespace media

@@ -1,0 +1,71 @@
+// Decodes any audio file FFmpeg's libraries read (MP3, AAC/M4A, ALAC, FLAC, Ogg Vorbis, Opus,
+// WAV/AIFF/W64/CAF, WMA, the audio track of a video file) into mono samples, from a path, standard
+// input ("-"), a pipe or a FIFO. Damage is absorbed and accounted for: packets the demuxer or the
+// decoder rejects are skipped and decoding resynchronises, non-finite samples become silence, a
+// stream that ends short of its declared duration is noted, and a read error after the stream
+// opened is recorded rather than taken for a normal end. Nothing is ever printed: FFmpeg's own
+// log is silenced, and what went wrong reaches the caller through open()'s reason and damage().
+// Paths are raw bytes, so names that are not UTF-8 work.
+#ifndef MEDIA_AUDIODECODER_H
+#define MEDIA_AUDIODECODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace media {
+
+constexpr int kMinRateHz = 8000;
+constexpr int kMaxRateHz = 192000;
+
+// What went wrong in a decode that still produced audio. A clean run has none of it; an
+// encoder's padding (MP3/AAC priming and end padding) is not damage.
+struct DecodeDamage {
+    std::int64_t skippedPackets = 0; // packets the demuxer/decoder rejected; decoding resynced
+    std::int64_t nonFiniteSamples = 0; // NaN/inf samples, replaced by 0 before analysis
+    double firstDamageSec = -1.0; // audio time of the first damage, -1 when none
+    double declaredSec = -1.0; // the container's duration, -1 when unknown
+    double decodedSec = 0.0; // audio delivered so far
+    std::string
+        readError; // why the stream failed after it opened ("input/output error"), empty otherwise
+    bool ended = false; // read() has returned 0: the stream is over
+    bool truncated() const; // ended clearly before declaredSec (beyond padding)
+    bool any() const; // anything above
+    // One line: what was wrong, where, how much of the duration was decoded. Empty when clean.
+    std::string warning() const;
+};
+
+class AudioDecoder {
+public:
+    // Opens a file, "-" (standard input), a pipe or a FIFO. On failure returns null and sets
+    // *error to a one-line lower-case reason without the file name ("no such file or directory",
+    // "not an audio file", "sample rate 4000 Hz is outside 8000..192000 Hz", "file is empty").
+    static std::unique_ptr<AudioDecoder> open(const std::string& path, std::string* error);
+    // The same over bytes in memory, which must outlive the decoder (the fuzz target uses it).
+    static std::unique_ptr<AudioDecoder> openBuffer(
+        const std::uint8_t* data, std::size_t size, std::string* error);
+    ~AudioDecoder();
+    AudioDecoder(const AudioDecoder&) = delete;
+    AudioDecoder& operator=(const AudioDecoder&) = delete;
+
+    int sampleRate() const;
+    int channels() const;
+    double declaredSec() const; // -1 when unknown (pipes)
+    std::string title() const; // the file's title tag, empty when none
+    // Reads up to count mono samples (the channels averaged, full scale +-1.0, always finite).
+    // Returns how many it read; 0 only at the end of the stream (clean or not: see damage()).
+    // After open() it allocates nothing per call beyond FFmpeg's own packet/frame reuse.
+    int read(float* out, int count);
+    const DecodeDamage& damage() const;
+
+    struct State;
+
+private:
+    explicit AudioDecoder(std::unique_ptr<State> state);
+    std::unique_ptr<State> s_;
+};
+
+} // namespace media
+
+#endif
