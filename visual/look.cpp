@@ -16,8 +16,8 @@ namespace {
     constexpr float kTwistsQuiet = 0.7f;
     constexpr float kTwistsTreble = 0.6f;
     // Opacity: dim while nothing plays, full once presence is up.
-    constexpr float kOpacityAbsent = 0.25f;
-    constexpr float kOpacityPresent = 0.75f;
+    constexpr float kOpacityAbsent = 0.3f;
+    constexpr float kOpacityPresent = 0.7f;
     // Warm at the strands' start (x = -1), cool at their end.
     constexpr float kWarm[3] = { 1.0f, 0.42f, 0.12f };
     constexpr float kCool[3] = { 0.16f, 0.52f, 1.0f };
@@ -25,11 +25,11 @@ namespace {
     // Post-processing: luma threshold and knee of the bright pass; bloom gain; colour separation in
     // texture units at the corners; ray gain (the composite multiplies it by 8); ray span as a
     // fraction of the way to the centre; weight ratio between ray samples.
-    constexpr float kThreshold = 0.22f;
-    constexpr float kKnee = 0.3f;
-    constexpr float kIntensityQuiet = 0.6f;
-    constexpr float kIntensityBass = 1.2f;
-    constexpr float kIntensityEnergy = 0.5f;
+    constexpr float kThreshold = 0.12f;
+    constexpr float kKnee = 0.25f;
+    constexpr float kIntensityQuiet = 1.0f;
+    constexpr float kIntensityBass = 1.6f;
+    constexpr float kIntensityEnergy = 0.8f;
     constexpr float kDispersionQuiet = 0.01f;
     constexpr float kDispersionEnergy = 0.05f;
     constexpr float kRadialBlurQuiet = 0.012f;

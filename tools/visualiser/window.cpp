@@ -1,0 +1,322 @@
+#include "window.h"
+
+#include "playback.h"
+#include "programme.h"
+
+#include "dsp/spectrumanalyzer.h"
+#include "media/hopclock.h"
+#include "visual/look.h"
+#include "visual/renderer.h"
+
+#include <QtGui/private/qrhigles2_p.h>
+#include <QtGui/private/qrhivulkan_p.h>
+
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QOffscreenSurface>
+#include <QPlatformSurfaceEvent>
+#include <QVulkanInstance>
+#include <QWindow>
+
+#include <cstdio>
+#include <memory>
+
+namespace visualiser {
+
+namespace {
+
+    constexpr int kExitBadInput = 2;
+    constexpr int kSampleCount = 4;
+    constexpr int kMinWindowSide = 64;
+    // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
+    constexpr int kMaxCatchUpHops = 120;
+
+    // The analysis follows a position in the programme, one hop per 1/60 s of it.
+    class Follower {
+    public:
+        explicit Follower(const Programme& programme)
+            : programme_(programme)
+            , clock_(programme.rateHz)
+            , hop_(size_t(clock_.largestHop()))
+        {
+            analyzer_.configure(programme.rateHz);
+        }
+
+        // Analyses every hop that ends at or before samplePosition.
+        void advanceTo(std::int64_t samplePosition)
+        {
+            int hops = 0;
+            while (read_ + nextHop() <= samplePosition) {
+                const int count = clock_.next();
+                for (int i = 0; i < count; ++i) {
+                    const std::int64_t at = read_ + i;
+                    hop_[size_t(i)] = at < std::int64_t(programme_.samples.size())
+                        ? programme_.samples[size_t(at)]
+                        : 0.0f;
+                }
+                read_ += count;
+                analyzer_.pushSamples(hop_.data(), unsigned(count));
+                if (!analyzer_.process(frame_))
+                    frame_ = dsp::SpectrumFrame {};
+                animation_.step(frame_);
+                if (++hops >= kMaxCatchUpHops) {
+                    // Skip the rest of a long stall without analysing it.
+                    read_ = std::max(read_, samplePosition);
+                    break;
+                }
+            }
+        }
+        const visual::Look& look() const { return animation_.look(); }
+
+    private:
+        int nextHop() const
+        {
+            return (programme_.rateHz + dsp::kFrameRateHz - 1) / dsp::kFrameRateHz;
+        }
+
+        const Programme& programme_;
+        media::HopClock clock_;
+        dsp::SpectrumAnalyzer analyzer_;
+        dsp::SpectrumFrame frame_;
+        visual::Animation animation_;
+        std::vector<float> hop_;
+        std::int64_t read_ = 0;
+    };
+
+    class VisualWindow : public QWindow {
+    public:
+        VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Follower& follower,
+            Playback* playback, int rateHz)
+            : api_(api)
+            , follower_(follower)
+            , playback_(playback)
+            , rate_(rateHz)
+        {
+            setSurfaceType(api == QRhi::Vulkan ? VulkanSurface : OpenGLSurface);
+            if (vulkan)
+                setVulkanInstance(vulkan);
+            setMinimumSize(QSize(kMinWindowSide, kMinWindowSide));
+            clock_.start();
+        }
+
+        QString error() const { return error_; }
+
+    protected:
+        void exposeEvent(QExposeEvent*) override
+        {
+            if (isExposed() && !rhi_ && !initialise()) {
+                QGuiApplication::exit(kExitBadInput);
+                return;
+            }
+            if (isExposed() && rhi_) {
+                if (sc_->surfacePixelSize() != sc_->currentPixelSize() || !ready_)
+                    resizeSwapChain();
+                render();
+            }
+        }
+
+        bool event(QEvent* e) override
+        {
+            if (e->type() == QEvent::UpdateRequest) {
+                render();
+                return true;
+            }
+            if (e->type() == QEvent::PlatformSurface
+                && static_cast<QPlatformSurfaceEvent*>(e)->surfaceEventType()
+                    == QPlatformSurfaceEvent::SurfaceAboutToBeDestroyed) {
+                release();
+            }
+            return QWindow::event(e);
+        }
+
+        void keyPressEvent(QKeyEvent* e) override
+        {
+            switch (e->key()) {
+            case Qt::Key_Q:
+            case Qt::Key_Escape:
+                close();
+                break;
+            case Qt::Key_F:
+            case Qt::Key_F11:
+                setWindowStates(windowStates() ^ Qt::WindowFullScreen);
+                break;
+            case Qt::Key_Space:
+                togglePause();
+                break;
+            default:
+                QWindow::keyPressEvent(e);
+            }
+        }
+
+    private:
+        bool initialise()
+        {
+            if (api_ == QRhi::Vulkan) {
+                QRhiVulkanInitParams params;
+                params.inst = vulkanInstance();
+                params.window = this;
+                rhi_.reset(QRhi::create(QRhi::Vulkan, &params));
+            } else {
+                fallback_.reset(QRhiGles2InitParams::newFallbackSurface());
+                QRhiGles2InitParams params;
+                params.fallbackSurface = fallback_.get();
+                params.window = this;
+                rhi_.reset(QRhi::create(QRhi::OpenGLES2, &params));
+            }
+            if (!rhi_) {
+                error_ = QStringLiteral("the graphics back end did not start in the window");
+                return false;
+            }
+            sc_.reset(rhi_->newSwapChain());
+            sc_->setWindow(this);
+            renderPass_.reset(sc_->newCompatibleRenderPassDescriptor());
+            sc_->setRenderPassDescriptor(renderPass_.get());
+            renderer_ = std::make_unique<visual::Renderer>(rhi_.get());
+            return true;
+        }
+
+        void resizeSwapChain()
+        {
+            ready_ = sc_->createOrResize();
+            if (!ready_)
+                return;
+            QString why;
+            // A swap chain whose framebuffer has y up keeps its bottom row in memory row 0.
+            ready_ = renderer_->setup(sc_->currentPixelSize(), renderPass_.get(),
+                !rhi_->isYUpInFramebuffer(), kSampleCount, &why);
+            if (!ready_) {
+                error_ = why;
+                QGuiApplication::exit(kExitBadInput);
+            }
+        }
+
+        void release()
+        {
+            renderer_.reset();
+            renderPass_.reset();
+            sc_.reset();
+            rhi_.reset();
+            ready_ = false;
+        }
+
+        void togglePause()
+        {
+            paused_ = !paused_;
+            if (playback_)
+                playback_->setPaused(paused_);
+            if (paused_)
+                pausedAtMs_ = clock_.elapsed();
+            else
+                pausedMs_ += clock_.elapsed() - pausedAtMs_;
+        }
+
+        std::int64_t position() const
+        {
+            if (playback_)
+                return playback_->heardSamples();
+            const qint64 ms = (paused_ ? pausedAtMs_ : clock_.elapsed()) - pausedMs_;
+            return std::int64_t(ms) * rate_ / 1000;
+        }
+
+        void render()
+        {
+            if (!rhi_ || !isExposed())
+                return;
+            if (!ready_ || sc_->currentPixelSize() != sc_->surfacePixelSize()) {
+                resizeSwapChain();
+                if (!ready_)
+                    return;
+            }
+            QRhi::FrameOpResult r = rhi_->beginFrame(sc_.get());
+            if (r == QRhi::FrameOpSwapChainOutOfDate) {
+                resizeSwapChain();
+                if (!ready_)
+                    return;
+                r = rhi_->beginFrame(sc_.get());
+            }
+            if (r != QRhi::FrameOpSuccess) {
+                requestUpdate();
+                return;
+            }
+            if (!paused_)
+                follower_.advanceTo(position());
+            renderer_->record(sc_->currentFrameCommandBuffer(), sc_->currentFrameRenderTarget(),
+                follower_.look());
+            rhi_->endFrame(sc_.get());
+            requestUpdate();
+        }
+
+        QRhi::Implementation api_;
+        Follower& follower_;
+        Playback* playback_;
+        int rate_;
+        QString error_;
+        std::unique_ptr<QOffscreenSurface> fallback_;
+        std::unique_ptr<QRhi> rhi_;
+        std::unique_ptr<QRhiSwapChain> sc_;
+        std::unique_ptr<QRhiRenderPassDescriptor> renderPass_;
+        std::unique_ptr<visual::Renderer> renderer_;
+        bool ready_ = false;
+        bool paused_ = false;
+        QElapsedTimer clock_;
+        qint64 pausedAtMs_ = 0;
+        qint64 pausedMs_ = 0;
+    };
+
+} // namespace
+
+QString windowProblem()
+{
+    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return {};
+    return QStringLiteral("no display to open a window on (use --render OUT to render off-line)");
+}
+
+int runWindow(const Options& o, QGuiApplication& app)
+{
+    if (o.capture) {
+        std::fprintf(stderr, "visualiser: live capture is not available in this build\n");
+        return kExitBadInput;
+    }
+    Programme programme;
+    QString why;
+    if (!loadProgramme(o.input, &programme, &why)) {
+        std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
+        return kExitBadInput;
+    }
+    if (!programme.warning.isEmpty())
+        std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
+
+    // Vulkan where an instance starts (unless OpenGL was asked for), OpenGL otherwise.
+    QVulkanInstance vulkan;
+    QRhi::Implementation api = QRhi::OpenGLES2;
+    if (!(o.backendGiven && o.backend == visual::Backend::Gles)) {
+        vulkan.setExtensions(QRhiVulkanInitParams::preferredInstanceExtensions());
+        if (vulkan.create())
+            api = QRhi::Vulkan;
+    }
+
+    Playback playback(programme.samples, programme.rateHz);
+    QString noSound;
+    const bool sound = playback.start(&noSound);
+    if (!sound)
+        std::fprintf(
+            stderr, "visualiser: %s; playing without sound\n", noSound.toLocal8Bit().constData());
+
+    Follower follower(programme);
+    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, follower,
+        sound ? &playback : nullptr, programme.rateHz);
+    window.setTitle(programme.demo ? QStringLiteral("visualiser: demo")
+                                   : QStringLiteral("visualiser: %1").arg(o.input));
+    window.resize(o.size);
+    window.show();
+    const int status = app.exec();
+    if (!window.error().isEmpty()) {
+        std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
+        return kExitBadInput;
+    }
+    return status;
+}
+
+} // namespace visualiser
