@@ -52,6 +52,8 @@ public:
         QRhiResourceUpdateBatch* afterLast = nullptr, int passLimit = -1);
 
     const PassChain& chain() const { return chain_; }
+    // An intermediate image of the chain (by index in chain().images), for reading it back.
+    QRhiTexture* image(int index) const { return images_[size_t(index)].get(); }
     QSize size() const { return size_; }
 
 private:
