@@ -90,7 +90,10 @@ PassChain standardChain()
 {
     enum { Scene, Bright, BlurX, Glow, RaysImage, Bloom };
     PassChain chain;
-    chain.images = { { "scene", 1 }, { "bright", 2 }, { "blur-x", 2 }, { "glow", 2 }, { "rays", 2 },
+    // The horizontal blur reads the half-size bright image into a quarter-size one: its taps
+    // span the wider texels across, and down the single bilinear read at each quarter texel's
+    // centre falls between two rows and averages them. Everything after it runs at a quarter.
+    chain.images = { { "scene", 1 }, { "bright", 2 }, { "blur-x", 4 }, { "glow", 4 }, { "rays", 4 },
         { "bloom", 4 } };
     chain.passes = {
         { PassKind::Strands, {}, Scene },
@@ -99,6 +102,7 @@ PassChain standardChain()
         { PassKind::BlurVertical, { BlurX }, Glow },
         // Rays from the blurred image: from the sharp one they show two dozen stepped echoes.
         { PassKind::Rays, { Glow }, RaysImage },
+        // The glow is three passes from the strands; one more turns it the strands' way up.
         { PassKind::Copy, { Glow }, Bloom },
         { PassKind::Composite, { Scene, Bloom, RaysImage }, -1 },
     };

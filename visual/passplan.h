@@ -52,8 +52,8 @@ ChainCheck checkChain(const PassChain& chain, bool sceneRowZeroTop, bool wantRow
 
 // The chain the renderer draws:
 //   strands -> scene (full size)
-//   scene -> bright (1/2) -> blur horizontal (1/2) -> blur vertical (1/2) = glow
-//   glow -> rays (1/2); glow -> copy (1/4) = bloom
+//   scene -> bright (1/2) -> blur horizontal (1/4) -> blur vertical (1/4) = glow
+//   glow -> rays (1/4); glow -> copy (1/4) = bloom
 //   composite(scene, bloom, rays) -> target
 // The scene, the bloom and the rays all lie an even number of passes from the strands.
 PassChain standardChain();
