@@ -8,7 +8,6 @@
 #include "visual/headless.h"
 #include "visual/look.h"
 
-#include <QFloat16>
 #include <QGuiApplication>
 #include <QTest>
 
@@ -66,9 +65,10 @@ int litRows(const Picture& p)
     return rows;
 }
 
-Vec4 halfRounded(Vec4 v)
+// What an 8-bit image stores.
+Vec4 stored(Vec4 v)
 {
-    auto r = [](float f) { return float(qfloat16(f)); };
+    auto r = [](float f) { return std::round(std::clamp(f, 0.0f, 1.0f) * 255.0f) / 255.0f; };
     return { r(v.x), r(v.y), r(v.z), r(v.w) };
 }
 
@@ -77,7 +77,7 @@ template <class F> Image modelPass(int w, int h, F f)
     Image image(w, h);
     for (int row = 0; row < h; ++row)
         for (int column = 0; column < w; ++column)
-            image.at(column, row) = halfRounded(f(fullscreenUv(column, row, w, h)));
+            image.at(column, row) = stored(f(fullscreenUv(column, row, w, h)));
     return image;
 }
 
@@ -163,29 +163,31 @@ bool tst_VisualRender::readImage(QRhiTexture* texture, Image* out)
         return false;
     const QSize size = texture->pixelSize();
     *out = Image(size.width(), size.height());
-    if (texture->format() != QRhiTexture::RGBA16F
-        || result.data.size() != qsizetype(size.width()) * size.height() * 8)
+    if (texture->format() != QRhiTexture::RGBA8
+        || result.data.size() != qsizetype(size.width()) * size.height() * 4)
         return false;
-    const auto* half = reinterpret_cast<const qfloat16*>(result.data.constData());
+    const auto* bytes = reinterpret_cast<const quint8*>(result.data.constData());
     for (size_t i = 0; i < out->texels.size(); ++i)
-        out->texels[i] = { float(half[4 * i]), float(half[4 * i + 1]), float(half[4 * i + 2]),
-            float(half[4 * i + 3]) };
+        out->texels[i] = { bytes[4 * i] / 255.0f, bytes[4 * i + 1] / 255.0f,
+            bytes[4 * i + 2] / 255.0f, bytes[4 * i + 3] / 255.0f };
     return true;
 }
 
 void tst_VisualRender::chainMatchesTheModel()
 {
     // The strands are rasterised by the GPU alone; from the scene they drew on, every full-screen
-    // pass is modelled on the CPU, rounding to half floats where the GPU stores its images.
+    // pass is modelled on the CPU, rounding to 8 bits where the GPU stores its images.
     visual::Animation animation;
     for (int hop = 0; hop < 30; ++hop)
         animation.step(frameOf(0.7f, 1.0f));
-    const visual::Look& look = animation.look();
+    // Unit gains for the glow and the rays: a level lost in an 8-bit image then stays one level.
+    visual::Look look = animation.look();
+    look.post.intensity = 1.0f;
+    look.post.radialBlur = 1.0f / 8.0f;
     Picture got;
     QVERIFY(render(look, 0.0f, &got));
     Image scene;
-    QVERIFY2(
-        readImage(frame_->renderer().image(0), &scene), "cannot read the scene back as RGBA16F");
+    QVERIFY2(readImage(frame_->renderer().image(0), &scene), "cannot read the scene back as RGBA8");
 
     const visual::PostUniforms& u = look.post;
     const int hw = (kWidth + 1) / 2, hh = (kHeight + 1) / 2;
@@ -205,9 +207,10 @@ void tst_VisualRender::chainMatchesTheModel()
     const Image bloom = modelPass(
         qw, qh, [&](Vec2 uv) { return shadermodel::bright(copy, glow, Filter::Linear, uv); });
 
-    // Tolerance: the model keeps float precision inside each pass while the GPU may filter half
-    // floats at lower precision (llvmpipe's filtering weights have 8 bits), and the output rounds
-    // to 8 bits; one level either way, two at most.
+    // Tolerance: the model filters in float while the rasterisers blend 8-bit texels with 8-bit
+    // weights, so each stored image can be a level off where a value lies near a rounding edge.
+    // The composite adds three images (scene, bloom, rays) at unit gain and rounds once more:
+    // three levels at most (seen on both back ends: 3, with 2% of the channels beyond 1).
     int worst = 0, beyondOne = 0;
     QString worstAt;
     for (int row = 0; row < kHeight; ++row) {
@@ -233,7 +236,7 @@ void tst_VisualRender::chainMatchesTheModel()
     }
     qInfo("largest difference from the model: %d of 255 (%s); %d channels beyond 1", worst,
         qPrintable(worstAt), beyondOne);
-    QVERIFY2(worst <= 2, qPrintable(worstAt));
+    QVERIFY2(worst <= 3, qPrintable(worstAt));
     // The model must have something to match: a dark picture would pass trivially.
     QVERIFY2(meanLevel(got) > 2.0, qPrintable(QString::number(meanLevel(got))));
 }

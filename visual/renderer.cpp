@@ -77,8 +77,6 @@ bool Renderer::createShared(QString* why)
             return fail(why, QStringLiteral("%1 is not a shader package").arg(path));
         shaders_[QLatin1String(name)] = shader;
     }
-    if (!rhi_->isTextureFormatSupported(imageFormat_, QRhiTexture::RenderTarget))
-        imageFormat_ = QRhiTexture::RGBA8;
     if (!rhi_->isTextureFormatSupported(audioFormat_))
         audioFormat_ = QRhiTexture::R8;
 

@@ -11,8 +11,8 @@
 //   has its own uniform buffer; all uploads ride on the first pass. afterLast is handed to the
 //   last recorded pass's end (a read-back, say). passLimit records only the first passes, for
 //   timing them.
-// - Intermediate images are RGBA16F (RGBA8 where the back end cannot render to half floats); the
-//   final target is the caller's. Everything is cleared to (0, 0, 0, 0): the composite writes
+// - Intermediate images are RGBA8; the final target is the caller's. Everything is cleared to (0,
+// 0, 0, 0): the composite writes
 //   premultiplied colour and a clear whose rgb exceeds its alpha would turn black.
 #ifndef VISUAL_RENDERER_H
 #define VISUAL_RENDERER_H
@@ -32,6 +32,11 @@
 #include <vector>
 
 namespace visual {
+
+// Multisampling of the strand pass for the programs. 4x keeps ribbons thinner than a pixel from
+// breaking into dots at their tapered ends, but on lavapipe it doubles the strand pass's CPU time
+// at 640x360 and triples it at 1280x720; the ribbons are kept about two pixels wide instead.
+constexpr int kDefaultSampleCount = 1;
 
 class Renderer {
 public:
@@ -78,7 +83,11 @@ private:
     Camera camera_;
     QSize size_;
     std::map<QString, QShader> shaders_; // by file name under :/shaders
-    QRhiTexture::Format imageFormat_ = QRhiTexture::RGBA16F;
+    // 8-bit images: the composite samples nine times per pixel, and software rasterisers filter
+    // 8-bit texels far faster than half floats (the composite's cost at 1280x720 on lavapipe fell
+    // from about 35 to 26 ms of CPU). Light beyond 1 clips in the scene; the composite clips it
+    // at the alpha anyway.
+    QRhiTexture::Format imageFormat_ = QRhiTexture::RGBA8;
     QRhiTexture::Format audioFormat_ = QRhiTexture::R16F;
     std::unique_ptr<QRhiBuffer> mesh_;
     int meshVertices_ = 0;

@@ -21,9 +21,6 @@ namespace visualiser {
 
 namespace {
 
-    // Strand pass multisampling: ribbons thinner than a pixel otherwise break into dots.
-    constexpr int kSampleCount = 4;
-
     // Numbered pictures in a folder; those written are removed again unless kept.
     class PngFolder {
     public:
@@ -97,7 +94,7 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
     if (!host.start(o.backend, why))
         return OfflineResult::Failed;
     visual::OffscreenFrame frame(host.rhi());
-    if (!frame.setup(o.size, kSampleCount, why))
+    if (!frame.setup(o.size, visual::kDefaultSampleCount, why))
         return OfflineResult::Failed;
 
     std::unique_ptr<VideoWriter> video;

@@ -26,7 +26,6 @@ namespace visualiser {
 namespace {
 
     constexpr int kExitBadInput = 2;
-    constexpr int kSampleCount = 4;
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
@@ -183,7 +182,7 @@ namespace {
             QString why;
             // A swap chain whose framebuffer has y up keeps its bottom row in memory row 0.
             ready_ = renderer_->setup(sc_->currentPixelSize(), renderPass_.get(),
-                !rhi_->isYUpInFramebuffer(), kSampleCount, &why);
+                !rhi_->isYUpInFramebuffer(), visual::kDefaultSampleCount, &why);
             if (!ready_) {
                 error_ = why;
                 QGuiApplication::exit(kExitBadInput);
