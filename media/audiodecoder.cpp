@@ -32,9 +32,13 @@ namespace {
     // truncation worth reporting loses.
     constexpr double kPaddingSec = 0.25;
     // A jump forward between one decoded frame's timestamp and the end of the one before larger
-    // than this means the demuxer dropped data while resynchronising. Timestamps in milliseconds
-    // (ASF, Matroska) jitter by one tick; the smallest packets worth noticing are ~20 ms long.
-    constexpr double kGapSec = 0.05;
+    // than this means data was lost: a packet the decoder rejected, or a stretch the demuxer
+    // dropped while resynchronising. Timestamps in milliseconds (ASF, Matroska) jitter by one
+    // tick; the shortest packets are 2.5 ms (Opus).
+    constexpr double kGapSec = 0.002;
+    // The gap is filled with silence, so that the time line stays the stream's, up to this much:
+    // a damaged timestamp must not turn into hours of silence.
+    constexpr double kMaxGapFillSec = 10.0;
     // Errors in a row, with no frame in between, after which a stream counts as over: a demuxer
     // that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
@@ -222,11 +226,14 @@ struct AudioDecoder::State {
     std::string title;
 
     int frameNext = 0; // the next unread sample of frame
+    std::int64_t silence = 0; // samples of silence owed before frame, for a gap
     bool flushing = false; // the demuxer is done; the decoder gives what it holds
     bool over = false;
     int errorsInARow = 0;
     bool damageSinceFrame = false;
-    std::int64_t nextPts = AV_NOPTS_VALUE; // in samples: where the next frame should start
+    // Where the next frame should start, in samples, NaN until a frame had a timestamp. A double:
+    // a damaged timestamp may be anywhere in 64 bits, and differences of those would overflow.
+    double nextPts = std::nan("");
     std::int64_t delivered = 0;
     DecodeDamage damage;
 
@@ -405,6 +412,8 @@ struct AudioDecoder::State {
             return "file is empty";
         if (rc == AVERROR_INVALIDDATA)
             return "not an audio file";
+        if (rc == AVERROR_EOF)
+            return "file ends before its audio begins";
         return ffmpegReason(rc);
     }
 
@@ -417,13 +426,17 @@ struct AudioDecoder::State {
             return false;
         }
         const std::int64_t pts = frame->best_effort_timestamp;
-        if (pts != AV_NOPTS_VALUE) {
-            const std::int64_t at = av_rescale_q(pts, timeBase, AVRational { 1, rate });
-            if (nextPts != AV_NOPTS_VALUE && !damageSinceFrame
-                && at - nextPts > static_cast<std::int64_t>(kGapSec * rate))
-                noteDamage();
+        const double at = static_cast<double>(pts) * av_q2d(timeBase) * rate;
+        if (pts != AV_NOPTS_VALUE && std::isfinite(at)) {
+            const double gap = at - nextPts; // NaN, and so no gap, for the first frame
+            if (gap > kGapSec * rate) {
+                // The decoder's own complaint, when it made one, already counted this loss.
+                if (!damageSinceFrame)
+                    noteDamage();
+                silence = static_cast<std::int64_t>(std::min(gap, kMaxGapFillSec * rate));
+            }
             nextPts = at + frame->nb_samples;
-        } else if (nextPts != AV_NOPTS_VALUE) {
+        } else {
             nextPts += frame->nb_samples;
         }
         damageSinceFrame = false;
@@ -483,8 +496,12 @@ struct AudioDecoder::State {
                 av_packet_unref(packet);
                 continue;
             }
-            const bool corrupt = packet->flags & AV_PKT_FLAG_CORRUPT;
-            const int sent = corrupt ? AVERROR_INVALIDDATA : avcodec_send_packet(codec, packet);
+            // A packet the demuxer marks corrupt (most often one cut short) still goes to the
+            // decoder, which keeps what it can of it. When a read error cut it short, that error
+            // is the damage to report.
+            if ((packet->flags & AV_PKT_FLAG_CORRUPT) && readErrno == 0)
+                noteDamage();
+            const int sent = avcodec_send_packet(codec, packet);
             av_packet_unref(packet);
             if (sent < 0 && !tolerate())
                 finish();
@@ -630,6 +647,14 @@ int AudioDecoder::read(float* out, int count)
     State& s = *s_;
     int got = 0;
     while (got < count) {
+        if (s.silence > 0) {
+            const int n = static_cast<int>(std::min<std::int64_t>(s.silence, count - got));
+            std::fill(out + got, out + got + n, 0.0f);
+            s.silence -= n;
+            s.delivered += n;
+            got += n;
+            continue;
+        }
         const int left = s.frame->nb_samples - s.frameNext;
         if (left <= 0) {
             if (s.over || !s.nextFrame())

@@ -29,7 +29,7 @@ struct DecodeDamage {
     double decodedSec = 0.0; // audio delivered so far
     std::string
         readError; // why the stream failed after it opened ("input/output error"), empty otherwise
-    bool ended = false; // read() has returned 0: the stream is over
+    bool ended = false; // the stream is over: read() gives what it still holds, then 0
     bool truncated() const; // ended clearly before declaredSec (beyond padding)
     bool any() const; // anything above
     // One line: what was wrong, where, how much of the duration was decoded. Empty when clean.

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake make g++ clang libclang-rt-14-dev pkg-config valgrind
     qt6-base-dev qt6-base-private-dev qt6-shadertools-dev qt6-shader-baker
+    libavformat-dev libavcodec-dev libavutil-dev ffmpeg
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6

@@ -14,6 +14,9 @@
 #include <QTest>
 
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +41,29 @@ Run runBandview(const QStringList& args)
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
     return r;
+}
+
+// Runs a shell script with $BANDVIEW naming the program.
+Run runShell(const QString& script)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("BANDVIEW"), QStringLiteral(BANDVIEW_EXE));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), script });
+    Run r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+QStringList entries(const QString& folder)
+{
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
 }
 
 QString describe(const Run& r)
@@ -87,6 +113,13 @@ private slots:
     void compressedFilesDecode();
     void pictureIsWrittenAndNamed();
     void sectionsAndHelpAreListed();
+    void outputsStreamToStandardOutput();
+    void fifoAndDeviceAreWrittenIntoNotReplaced();
+    void failedCommitLeavesNothing_data();
+    void failedCommitLeavesNothing();
+    void stopWhileWritingLeavesNothing();
+    void severalFilesStandOnTheirOwn();
+    void selfChecksRunAsDocumented();
 
 private:
     QTemporaryDir inputs_;
@@ -98,8 +131,8 @@ void tst_BandviewCli::initTestCase()
     QFile empty(inputs_.filePath(QStringLiteral("empty.wav")));
     QVERIFY(empty.open(QIODevice::WriteOnly));
     empty.close();
-    // The same bytes as FLAC and as MP3: libsndfile sniffs a .mp3 with mpg123, which talks about
-    // the garbage on standard error.
+    // The same bytes as FLAC and as MP3: the name must not make the decoder take them for audio,
+    // nor let it talk about them on standard error.
     QByteArray bytes;
     for (int i = 0; i < 4096; ++i)
         bytes.append(static_cast<char>((i * 7919) % 251));
@@ -120,6 +153,12 @@ void tst_BandviewCli::initTestCase()
         inputs_.filePath(QStringLiteral("locked.wav"))));
     QVERIFY(QFile::setPermissions(
         inputs_.filePath(QStringLiteral("locked.wav")), QFileDevice::WriteOwner));
+    // A second input of the same name, and a link to an output that is not there yet.
+    QVERIFY(QDir(inputs_.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(QFile::copy(inputs_.filePath(QStringLiteral("good.wav")),
+        inputs_.filePath(QStringLiteral("sub/good.wav"))));
+    QVERIFY(QFile::link(inputs_.filePath(QStringLiteral("linked.csv")),
+        inputs_.filePath(QStringLiteral("link.csv"))));
 }
 
 void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
@@ -141,18 +180,18 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
                                 << "file is empty";
     QTest::newRow("undecodable") << QStringList { "{in}/garbage.flac", "--png", png }
                                  << "{in}/garbage.flac"
-                                 << "cannot decode: ";
+                                 << "not an audio file";
     QTest::newRow("undecodable mp3") << QStringList { "{in}/garbage.mp3" } << "{in}/garbage.mp3"
-                                     << "cannot decode: format not recognised";
+                                     << "not an audio file";
     QTest::newRow("no frames") << QStringList { "{in}/noframes.wav", "--csv", csv }
                                << "{in}/noframes.wav"
-                               << "holds no audio";
+                               << "too short: 0.000 s of audio";
     QTest::newRow("rate too low") << QStringList { "{in}/slow.wav", "--csv", csv }
                                   << "{in}/slow.wav"
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
     QTest::newRow("shorter than a window")
         << QStringList { "{in}/blip.wav", "--csv", csv, "--png", png } << "{in}/blip.wav"
-        << "too short: 0.042 s of audio, the analysis window needs 0.085 s";
+        << "too short: 0.042 s of audio, the first analysis frame needs 0.100 s";
     QTest::newRow("unreadable") << QStringList { "{in}/locked.wav", "--csv", csv }
                                 << "{in}/locked.wav"
                                 << "cannot read: ";
@@ -160,10 +199,29 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
         << QStringList { "--colour", "{in}/good.wav" } << "unknown option '--colour'"
         << "--help";
     QTest::newRow("option without file") << QStringList { "{in}/good.wav", "--csv" } << "'--csv'"
-                                         << "needs a file name";
-    QTest::newRow("two inputs") << QStringList { "{in}/good.wav", "{in}/good.wav" }
-                                << "{in}/good.wav"
-                                << "one input file at most";
+                                         << "needs a value";
+    QTest::newRow("option as a value")
+        << QStringList { "--png", "--no-live", "{in}/good.wav" } << "'--png'"
+        << "got the option '--no-live'";
+    QTest::newRow("help as a value") << QStringList { "{in}/good.wav", "--csv", "-h" } << "'--csv'"
+                                     << "got the option '-h'";
+    QTest::newRow("repeated option")
+        << QStringList { "--csv", csv, "--csv", "{out}/other.csv" } << "'--csv'"
+        << "twice";
+    QTest::newRow("repeated flag") << QStringList { "--fast", "--fast" } << "'--fast'"
+                                   << "twice";
+    QTest::newRow("empty input name") << QStringList { "", "--csv", csv } << "input file name"
+                                      << "is empty";
+    QTest::newRow("two inputs, one output")
+        << QStringList { "{in}/good.wav", "{in}/good.wav", "--csv", csv } << "'--csv'"
+        << "needs {name}";
+    QTest::newRow("two inputs, one name")
+        << QStringList { "{in}/good.wav", "{in}/sub/good.wav", "--csv", "{out}/{name}.csv" }
+        << "{out}/good.csv"
+        << "named for both";
+    QTest::newRow("size too small")
+        << QStringList { "--png", png, "--size", "300x200" } << "'--size'"
+        << "got '300x200'";
     QTest::newRow("picture into missing folder")
         << QStringList { "--csv", csv, "--png", "{out}/no/such/picture.png" }
         << "{out}/no/such/picture.png"
@@ -174,7 +232,12 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
         << QStringList { "{in}/good.wav", "--csv", "{in}/good.wav" } << "{in}/good.wav"
         << "is the input file";
     QTest::newRow("same file twice")
-        << QStringList { "--csv", csv, "--png", csv } << csv << "both --png and --csv";
+        << QStringList { "--csv", csv, "--png", csv } << csv << "named for both";
+    QTest::newRow("same file through a link")
+        << QStringList { "--png", "{in}/linked.csv", "--csv", "{in}/link.csv" } << "{in}/link.csv"
+        << "named for both";
+    QTest::newRow("standard output twice") << QStringList { "--csv", "-", "--png", "-" } << "-"
+                                           << "named for both";
 }
 
 void tst_BandviewCli::badInputExitsTwoWithOneLine()
@@ -216,7 +279,7 @@ void tst_BandviewCli::csvHasARowPerFrame()
     QTemporaryDir out;
     const QString csv = out.filePath(QStringLiteral("demo.csv"));
     const Run r = runBandview({ QStringLiteral("--csv"), csv });
-    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.status == 0 && r.out.isEmpty() && r.err.count('\n') == 1, qPrintable(describe(r)));
     const auto rows = readCsv(csv);
     QVERIFY(!rows.isEmpty());
     QCOMPARE(rows[0].size(), 5 + 2 * dsp::kDefaultBands);
@@ -233,8 +296,8 @@ void tst_BandviewCli::csvHasARowPerFrame()
             qPrintable(QStringLiteral("row %1 has seq %2").arg(i).arg(rows[i][0])));
     }
     QCOMPARE(rows.last()[1].toDouble(), media::kDemoLengthSec);
-    QVERIFY2(r.out.contains(QStringLiteral("%1 frames").arg(frames).toLatin1()), r.out.constData());
-    QVERIFY2(r.out.contains("data: " + QFile::encodeName(csv)), r.out.constData());
+    QVERIFY2(r.err.contains(QStringLiteral("%1 frames").arg(frames).toLatin1()), r.err.constData());
+    QVERIFY2(r.err.contains("data " + QFile::encodeName(csv)), r.err.constData());
 }
 
 void tst_BandviewCli::stereoFileMatchesItsMonoOriginal_data()
@@ -357,8 +420,8 @@ void tst_BandviewCli::pictureIsWrittenAndNamed()
     QTemporaryDir out;
     const QString png = out.filePath(QStringLiteral("demo.png"));
     const Run r = runBandview({ QStringLiteral("--png"), png });
-    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
-    QVERIFY2(r.out.contains("picture: " + QFile::encodeName(png)), r.out.constData());
+    QVERIFY2(r.status == 0 && r.out.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.err.contains("picture " + QFile::encodeName(png)), r.err.constData());
     QImage image;
     QVERIFY(image.load(png, "PNG"));
     QCOMPARE(
@@ -383,6 +446,148 @@ void tst_BandviewCli::sectionsAndHelpAreListed()
         help.status == 0 && help.out.startsWith("Usage: bandview"), qPrintable(describe(help)));
     for (const char* option : { "--png", "--csv", "--fast", "--no-live", "--list-sections" })
         QVERIFY2(help.out.contains(option), option);
+}
+
+void tst_BandviewCli::outputsStreamToStandardOutput()
+{
+    const Run csv = runBandview({ "--csv", "-", "--duration", "2" });
+    QVERIFY2(csv.status == 0 && csv.err.count('\n') == 1, qPrintable(describe(csv)));
+    QVERIFY2(csv.out.startsWith("seq,timeSec,"), csv.out.left(80).constData());
+    // Two seconds at 60 frames a second, less the five hops that fill the window, and the header.
+    QCOMPARE(csv.out.count('\n'), 2 * 60 - 5 + 1);
+    const Run png = runBandview({ "--png", "-", "--duration", "2" });
+    QVERIFY2(png.status == 0 && png.err.count('\n') == 1, qPrintable(png.err));
+    QImage image;
+    QVERIFY(image.loadFromData(png.out, "PNG"));
+    QCOMPARE(image.size(), QSize(bandview::kDefaultWidthPx, bandview::kDefaultHeightPx));
+}
+
+void tst_BandviewCli::fifoAndDeviceAreWrittenIntoNotReplaced()
+{
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("fifo")));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    QProcess reader;
+    reader.start(QStringLiteral("cat"), { QString::fromLocal8Bit(fifo) });
+    QVERIFY(reader.waitForStarted());
+    const Run r = runBandview({ "--csv", QString::fromLocal8Bit(fifo), "--duration", "1" });
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    QVERIFY(reader.waitForFinished(10000));
+    const QByteArray got = reader.readAllStandardOutput();
+    QVERIFY2(got.startsWith("seq,") && got.count('\n') == 60 - 5 + 1, got.left(80).constData());
+    struct stat st { };
+    QVERIFY(::stat(fifo.constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    QCOMPARE(entries(dir.path()), QStringList { "fifo" });
+
+    const Run null = runBandview({ "--csv", "/dev/null", "--png", "/dev/null" });
+    QVERIFY2(null.status == 2 && null.err.contains("named for both"), qPrintable(describe(null)));
+    const Run device = runBandview({ "--csv", "/dev/null", "--duration", "1" });
+    QVERIFY2(device.status == 0, qPrintable(describe(device)));
+    QVERIFY(::stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
+}
+
+void tst_BandviewCli::failedCommitLeavesNothing_data()
+{
+    // A shell script run in {out}, which must stay empty; the one error line must hold reason.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("reason");
+    // The demo's data file is about 800 kB; one second of it 15 kB, its picture 40 kB. dash counts
+    // the limit in blocks of 512 bytes.
+    QTest::newRow("size limit on the data")
+        << "ulimit -f 200; exec \"$BANDVIEW\" --csv a.csv --png b.png"
+        << "file too large";
+    QTest::newRow("size limit on the picture")
+        << "ulimit -f 60; exec \"$BANDVIEW\" --duration 1 --csv a.csv --png b.png"
+        << "b.png: cannot write: file too large";
+    QTest::newRow("second output on a full disk")
+        << "exec \"$BANDVIEW\" --csv a.csv --png /dev/full"
+        << "no space left on device";
+    QTest::newRow("first output on a full disk") << "exec \"$BANDVIEW\" --csv /dev/full --png b.png"
+                                                 << "no space left on device";
+}
+
+void tst_BandviewCli::failedCommitLeavesNothing()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, reason);
+    QTemporaryDir out;
+    const Run r = runShell(QStringLiteral("cd '%1' && %2").arg(out.path(), script));
+    QVERIFY2(r.status == 2 && r.out.isEmpty() && r.err.count('\n') == 1, qPrintable(describe(r)));
+    QVERIFY2(r.err.contains(reason.toLocal8Bit()), qPrintable(describe(r)));
+    const QStringList left = entries(out.path());
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+}
+
+void tst_BandviewCli::stopWhileWritingLeavesNothing()
+{
+    // The data goes into a FIFO that nobody reads: the run blocks writing it, with the picture's
+    // temporary open beside. SIGTERM must end it there.
+    QTemporaryDir out;
+    const QByteArray fifo = QFile::encodeName(out.filePath(QStringLiteral("fifo")));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    const int idleReader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(idleReader >= 0);
+    QProcess p;
+    p.start(QStringLiteral(BANDVIEW_EXE),
+        { "--csv", QString::fromLocal8Bit(fifo), "--png", out.filePath(QStringLiteral("b.png")) });
+    QVERIFY(p.waitForStarted());
+    QTest::qWait(1500);
+    QCOMPARE(p.state(), QProcess::Running);
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    ::close(idleReader);
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 128 + SIGTERM,
+        qPrintable(QStringLiteral("status %1, '%2'").arg(p.exitCode()).arg(err.constData())));
+    QVERIFY2(err == "bandview: stopped, nothing written\n", err.constData());
+    QCOMPARE(entries(out.path()), QStringList { "fifo" });
+}
+
+void tst_BandviewCli::severalFilesStandOnTheirOwn()
+{
+    QTemporaryDir out;
+    const Run r = runBandview({ inputs_.filePath(QStringLiteral("good.wav")),
+        inputs_.filePath(QStringLiteral("blip.wav")),
+        inputs_.filePath(QStringLiteral("nothing.wav")), "--csv",
+        out.filePath(QStringLiteral("{name}.csv")), "--png",
+        out.filePath(QStringLiteral("{name}.png")) });
+    // One line per file; the worst status wins.
+    QVERIFY2(r.status == 2 && r.err.count('\n') == 3, qPrintable(describe(r)));
+    QVERIFY2(r.err.contains("good.wav: 0:00.5 of audio"), qPrintable(describe(r)));
+    QVERIFY2(r.err.contains("blip.wav: too short"), qPrintable(describe(r)));
+    QCOMPARE(entries(out.path()), (QStringList { "good.csv", "good.png" }));
+}
+
+void tst_BandviewCli::selfChecksRunAsDocumented()
+{
+    // The commands of the README's section on the self-checks, as a reader would paste them.
+    QFile readme(QStringLiteral(BANDCORE_SOURCE_DIR "/README.md"));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(readme.readAll());
+    const int section = text.indexOf(QStringLiteral("## Running the self-checks"));
+    QVERIFY(section >= 0);
+    const int start = text.indexOf(QStringLiteral("```sh\n"), section) + 6;
+    const int end = text.indexOf(QStringLiteral("```"), start);
+    int commands = 0;
+    for (QString line : text.mid(start, end - start).split(QLatin1Char('\n'))) {
+        line = line.section(QStringLiteral("  #"), 0, 0).trimmed();
+        if (!line.startsWith(QStringLiteral("build/selfcheck/")))
+            continue;
+        QStringList words = QProcess::splitCommand(line);
+        const QString program = QStringLiteral(BANDCORE_BUILD_DIR) + words.takeFirst().mid(5);
+        QProcess p;
+        p.start(program, words);
+        QVERIFY2(p.waitForFinished(120000), qPrintable(line));
+        const QByteArray out = p.readAllStandardOutput();
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0,
+            qPrintable(line + QStringLiteral(": status ") + QString::number(p.exitCode())));
+        // A case or row the program does not know would run nothing and still exit 0.
+        QVERIFY2(words.contains(QStringLiteral("-functions"))
+                || (out.contains("Totals:") && !out.contains(" 0 passed")),
+            qPrintable(line + QStringLiteral(": ") + QString::fromLocal8Bit(out.right(300))));
+        ++commands;
+    }
+    QVERIFY2(commands >= 4, qPrintable(QStringLiteral("%1 commands").arg(commands)));
 }
 
 QTEST_APPLESS_MAIN(tst_BandviewCli)

@@ -29,7 +29,6 @@ private:
     // carries the bar colour alone: the peak trace stays below it.
     int heatAt(int band, double sec) const;
 
-    std::vector<bandview::TimedFrame> frames_;
     QImage image_;
     PictureLayout layout_ { dsp::kDefaultBands, media::kDemoLengthSec };
 };
@@ -38,16 +37,15 @@ void tst_BandviewPicture::initTestCase()
 {
     bandview::MemorySource source(media::renderDemo(), media::kDemoRateHz);
     bandview::Analysis analysis(source);
-    while (analysis.advance() != bandview::Analysis::Step::End) { }
-    frames_ = analysis.frames();
-    bandview::PictureInput in;
-    in.title = QStringLiteral("demo");
-    in.sampleRate = media::kDemoRateHz;
-    in.lengthSec = analysis.secondsRead();
-    in.bandCentersHz = analysis.bandCentersHz();
-    in.frames = &frames_;
-    QCOMPARE(in.lengthSec, media::kDemoLengthSec);
-    image_ = bandview::renderPicture(in);
+    bandview::PictureData data(
+        QStringLiteral("demo"), media::kDemoRateHz, analysis.bandCentersHz());
+    for (bandview::Analysis::Step step;
+         (step = analysis.advance()) != bandview::Analysis::Step::End;) {
+        if (step == bandview::Analysis::Step::Frame)
+            data.add(analysis.frame());
+    }
+    QCOMPARE(data.lengthSec(), media::kDemoLengthSec);
+    image_ = bandview::renderPicture(data);
     QCOMPARE(image_.size(), layout_.size());
 }
 

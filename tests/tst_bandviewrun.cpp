@@ -4,12 +4,19 @@
 #include "analysis.h"
 #include "bandviewfiles.h"
 #include "csv.h"
+#include "output.h"
 #include "source.h"
+#include "terminal.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
+#include <fcntl.h>
+#include <limits>
+#include <pty.h>
+#include <unistd.h>
 #include <vector>
 
 using bandview::Analysis;
@@ -40,6 +47,12 @@ private slots:
     void framesComeSixtyPerSecondOfAudio();
     void soundFileIsAveragedToMono();
     void csvRowsReadBackExactly();
+    void csvNeverSaysNan();
+    void liveViewDrawsBarsAndPeaks_data();
+    void liveViewDrawsBarsAndPeaks();
+    void tinyTerminalGetsANotice();
+    void screenUpdateSendsOnlyChanges();
+    void progressBarOnlyOnATerminal();
 };
 
 void tst_BandviewRun::hopClockKeepsSixtyHopsPerSecond_data()
@@ -88,15 +101,17 @@ void tst_BandviewRun::framesComeSixtyPerSecondOfAudio()
     bandview::MemorySource source(sine(1000.0, 0.3, rate, kSeconds), rate);
     Analysis analysis(source);
     int hops = 0;
-    while (analysis.advance() != Analysis::Step::End)
-        ++hops;
+    std::vector<bandview::TimedFrame> frames;
+    for (Analysis::Step step; (step = analysis.advance()) != Analysis::Step::End; ++hops) {
+        if (step == Analysis::Step::Frame)
+            frames.push_back(analysis.frame());
+    }
     QCOMPARE(analysis.analyzer().fftSize(), fftSize);
     QCOMPARE(hops, kSeconds * 60);
     // The first frame comes with the hop that completes the first analysis window.
     int firstFrameHop = 0;
     while (static_cast<long long>(rate) * firstFrameHop / 60 < fftSize)
         ++firstFrameHop;
-    const auto& frames = analysis.frames();
     QCOMPARE(static_cast<int>(frames.size()), hops - firstFrameHop + 1);
     QCOMPARE(frames.back().timeSec, static_cast<double>(kSeconds));
     for (std::size_t i = 60; i < frames.size(); ++i) {
@@ -123,7 +138,7 @@ void tst_BandviewRun::soundFileIsAveragedToMono()
     QVERIFY(writeSoundFile(path, { a, b, c }, 32000, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
 
     QString reason;
-    auto source = bandview::SoundFileSource::open(path, &reason);
+    auto source = bandview::DecoderSource::open(QFile::encodeName(path).toStdString(), &reason);
     QVERIFY2(source, qPrintable(reason));
     QCOMPARE(source->sampleRate(), 32000);
     QCOMPARE(source->channels(), 3);
@@ -137,7 +152,10 @@ void tst_BandviewRun::soundFileIsAveragedToMono()
     QCOMPARE(got, 0);
     QCOMPARE(mono.size(), a.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
-        const float expected = (a[i] + b[i] + c[i]) / 3.0f;
+        // The channels are summed in double precision and rounded once.
+        const float expected = static_cast<float>(
+            (static_cast<double>(a[i]) + static_cast<double>(b[i]) + static_cast<double>(c[i]))
+            / 3.0);
         QVERIFY2(mono[i] == expected,
             qPrintable(
                 QStringLiteral("sample %1: %2, expected %3").arg(i).arg(mono[i]).arg(expected)));
@@ -175,6 +193,170 @@ void tst_BandviewRun::csvRowsReadBackExactly()
                            .arg(cells[i + 2])
                            .arg(expected[i], 0, 'g', 9)));
     }
+}
+
+void tst_BandviewRun::csvNeverSaysNan()
+{
+    bandview::TimedFrame f { 1.0, {} };
+    f.frame.bandCount = 2;
+    f.frame.rmsDb = std::nanf("");
+    f.frame.agcDb = -INFINITY;
+    f.frame.presence = INFINITY;
+    f.frame.bars[0] = std::nanf("");
+    const QByteArray row = bandview::csvRow(f).toLower();
+    QVERIFY2(!row.contains("nan") && !row.contains("inf"), row.constData());
+    const QList<QByteArray> cells = row.trimmed().split(',');
+    QCOMPARE(cells[2], QByteArray("0"));
+    QCOMPARE(static_cast<float>(cells[3].toDouble()), std::numeric_limits<float>::lowest());
+    QCOMPARE(cells[5], QByteArray("0"));
+}
+
+namespace {
+
+// The cells of band k's first character column, bottom row first, over the bar rows.
+QStringList barColumn(const bandview::ViewGrid& g, const bandview::ViewLayout& l, int k)
+{
+    QStringList cells;
+    for (int row = l.barRows; row >= 1; --row)
+        cells << QString::fromStdString(std::string(g.at(row, 1 + k * l.columnChars).glyph()));
+    return cells;
+}
+
+} // namespace
+
+void tst_BandviewRun::liveViewDrawsBarsAndPeaks_data()
+{
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("barRows");
+    // 40 bar rows at most; five rows around them, three in a terminal under ten rows.
+    QTest::newRow("120x40") << 120 << 40 << 35;
+    QTest::newRow("80x24") << 80 << 24 << 19;
+    QTest::newRow("smallest 30x5") << 30 << 5 << 2;
+    QTest::newRow("tall 60x80") << 60 << 80 << 40;
+}
+
+void tst_BandviewRun::liveViewDrawsBarsAndPeaks()
+{
+    QFETCH(int, columns);
+    QFETCH(int, rows);
+    QFETCH(int, barRows);
+    const int bands = dsp::kDefaultBands;
+    const bandview::ViewLayout l = bandview::viewLayout(columns, rows, bands);
+    QVERIFY(l.fits);
+    QCOMPARE(l.barRows, barRows);
+    // Every band fits, without touching the last column.
+    QVERIFY2(1 + bands * l.columnChars - (l.columnChars - l.barChars) <= columns - 1,
+        qPrintable(QStringLiteral("%1 characters per band").arg(l.columnChars)));
+
+    dsp::SpectrumFrame frame {};
+    frame.bandCount = bands;
+    for (int k = 0; k < bands; ++k) {
+        frame.bars[k] = static_cast<float>(k) / (bands - 1);
+        frame.peaks[k] = std::min(1.0f, frame.bars[k] + 0.3f);
+    }
+    bandview::ViewText text;
+    text.title = "test";
+    for (int k = 0; k < bands; ++k)
+        text.labels.push_back(std::to_string(k));
+    bandview::ViewGrid grid;
+    grid.reset(columns, rows);
+    bandview::composeView(grid, frame, text);
+
+    const QString eighths[]
+        = { " ", "\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588" };
+    for (int k = 0; k < bands; ++k) {
+        const QStringList cells = barColumn(grid, l, k);
+        // The bar: full cells, then the eighths of the one above; the peak marker in the row
+        // that holds the peak, when the bar does not cover it.
+        const int height8 = static_cast<int>(frame.bars[k] * barRows * 8.0f);
+        const int peakRow = std::min(barRows - 1, static_cast<int>(frame.peaks[k] * barRows));
+        for (int r = 0; r < barRows; ++r) {
+            QString expected = eighths[std::clamp(height8 - r * 8, 0, 8)];
+            if (r == peakRow && height8 - r * 8 < 8 && frame.peaks[k] > 1.0f / (8.0f * barRows))
+                expected = expected == QLatin1String(" ") ? QStringLiteral("\u2500") : expected;
+            QVERIFY2(cells[r] == expected,
+                qPrintable(QStringLiteral("band %1, row %2 from the bottom: '%3', expected '%4'")
+                               .arg(k)
+                               .arg(r)
+                               .arg(cells[r], expected)));
+        }
+    }
+    // The status line follows the labels, and the view never writes into the last column.
+    const int status = 1 + barRows + l.labelRows;
+    QVERIFY2(grid.at(status, 1).glyph() == "r",
+        qPrintable(QStringLiteral("row %1 starts '%2'")
+                       .arg(status)
+                       .arg(QString::fromStdString(std::string(grid.at(status, 1).glyph())))));
+    for (int r = 0; r < rows; ++r)
+        QVERIFY2(
+            grid.at(r, columns - 1).glyph() == " ", qPrintable(QStringLiteral("row %1").arg(r)));
+}
+
+void tst_BandviewRun::tinyTerminalGetsANotice()
+{
+    dsp::SpectrumFrame frame {};
+    frame.bandCount = dsp::kDefaultBands;
+    frame.bars[0] = 1.0f;
+    bandview::ViewText text;
+    text.labels.assign(dsp::kDefaultBands, "1");
+    for (auto [columns, rows] :
+        { std::pair { 29, 24 }, std::pair { 120, 4 }, std::pair { 20, 5 } }) {
+        bandview::ViewGrid grid;
+        grid.reset(columns, rows);
+        bandview::composeView(grid, frame, text);
+        QString first;
+        for (int c = 0; c < columns; ++c)
+            first += QString::fromStdString(std::string(grid.at(0, c).glyph()));
+        QVERIFY2(first.contains(QStringLiteral("needs 30x5")),
+            qPrintable(QStringLiteral("%1x%2: '%3'").arg(columns).arg(rows).arg(first)));
+        for (int r = 1; r < rows; ++r) {
+            for (int c = 0; c < columns; ++c)
+                QVERIFY2(grid.at(r, c).glyph() == " ",
+                    qPrintable(
+                        QStringLiteral("%1x%2: cell %3,%4").arg(columns).arg(rows).arg(r).arg(c)));
+        }
+    }
+}
+
+void tst_BandviewRun::screenUpdateSendsOnlyChanges()
+{
+    bandview::ViewGrid before;
+    before.reset(120, 40);
+    for (int c = 0; c < 100; ++c)
+        before.at(10, c).setText("#");
+    bandview::ViewGrid after = before;
+    QCOMPARE(bandview::screenUpdate(before, after, false), std::string());
+    after.at(20, 50).setText("x");
+    after.at(20, 50).colour = 41;
+    const std::string one = bandview::screenUpdate(before, after, false);
+    // Moved to row 21, column 51 (counted from 1), in colour 41, the one cell.
+    QCOMPARE(one, std::string("\x1b[21;51H\x1b[0;38;5;41mx"));
+    const std::string full = bandview::screenUpdate(before, after, true);
+    QVERIFY2(full.rfind("\x1b[0m\x1b[H\x1b[2J", 0) == 0, full.c_str());
+    QCOMPARE(static_cast<int>(std::count(full.begin(), full.end(), '#')), 100);
+}
+
+void tst_BandviewRun::progressBarOnlyOnATerminal()
+{
+    int master = -1;
+    int slave = -1;
+    QVERIFY(::openpty(&master, &slave, nullptr, nullptr, nullptr) == 0);
+    int pipeEnds[2];
+    QVERIFY(::pipe2(pipeEnds, O_NONBLOCK) == 0);
+    {
+        bandview::ProgressBar onTerminal(slave, 0.0);
+        bandview::ProgressBar onPipe(pipeEnds[1], 0.0);
+        onTerminal.update(30.0, 60.0);
+        onPipe.update(30.0, 60.0);
+    }
+    char text[512] = {};
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    const ssize_t shown = ::read(master, text, sizeof(text) - 1);
+    QVERIFY2(shown > 0 && QByteArray(text).contains("50%"), text);
+    QCOMPARE(::read(pipeEnds[0], text, sizeof(text)), ssize_t(-1));
+    for (int fd : { master, slave, pipeEnds[0], pipeEnds[1] })
+        ::close(fd);
 }
 
 QTEST_APPLESS_MAIN(tst_BandviewRun)

@@ -52,6 +52,17 @@ QByteArray output(const QString& program, const QStringList& args, const QProces
     return p.readAllStandardOutput();
 }
 
+double meanLevel(const QImage& image)
+{
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            sum += std::max({ qRed(p), qGreen(p), qBlue(p) });
+        }
+    return image.isNull() ? 0.0 : sum / (double(image.width()) * image.height());
+}
+
 int litPixels(const QImage& image)
 {
     int lit = 0;
@@ -91,14 +102,19 @@ private slots:
     void cleanupTestCase();
     void windowShowsStrandsResizesAndQuits();
     void fileSoundReachesTheSink();
+    void captureFollowsWhatPlays();
 
 private:
     bool startVisualiser(
         QProcess& p, const QStringList& args, const QProcessEnvironment& env, QString* window);
     QImage grab(const QString& window);
+    bool startPulse();
     bool quit(QProcess& p, const QString& window, int* status);
 
     QTemporaryDir dir_;
+    QTemporaryDir pulseDir_;
+    QProcessEnvironment pulseEnv_;
+    bool pulseUp_ = false;
     QProcess xvfb_;
     QProcessEnvironment env_;
     QString missing_;
@@ -130,8 +146,42 @@ void tst_VisualiserWindow::initTestCase()
         QStringLiteral("unix:") + dir_.filePath(QStringLiteral("no-server")));
 }
 
+// A private sound server, started once: its own runtime folder, no D-Bus, one null sink.
+bool tst_VisualiserWindow::startPulse()
+{
+    if (pulseUp_)
+        return true;
+    QFile::setPermissions(pulseDir_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    pulseEnv_ = env_;
+    pulseEnv_.insert(QStringLiteral("XDG_RUNTIME_DIR"), pulseDir_.path());
+    pulseEnv_.insert(QStringLiteral("HOME"), pulseDir_.path());
+    // Named outright: a server's address published on the X display would win otherwise.
+    pulseEnv_.insert(QStringLiteral("PULSE_SERVER"),
+        QStringLiteral("unix:") + pulseDir_.filePath(QStringLiteral("pulse/native")));
+    output(tool("pulseaudio"),
+        { QStringLiteral("-n"), QStringLiteral("--daemonize=yes"),
+            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=yes"),
+            QStringLiteral("--log-target=file:") + pulseDir_.filePath(QStringLiteral("pa.log")),
+            QStringLiteral("--load=module-native-protocol-unix"),
+            QStringLiteral("--load=module-null-sink sink_name=vis_null rate=48000 channels=2") },
+        pulseEnv_);
+    for (int i = 0; i < 100 && !pulseUp_; ++i) {
+        int status = -1;
+        output(tool("pactl"), { QStringLiteral("info") }, pulseEnv_, &status);
+        pulseUp_ = status == 0;
+        if (!pulseUp_)
+            QThread::msleep(50);
+    }
+    if (pulseUp_)
+        output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_null") },
+            pulseEnv_);
+    return pulseUp_;
+}
+
 void tst_VisualiserWindow::cleanupTestCase()
 {
+    if (pulseUp_)
+        output(tool("pactl"), { QStringLiteral("exit") }, pulseEnv_);
     if (xvfb_.state() != QProcess::NotRunning) {
         xvfb_.terminate();
         xvfb_.waitForFinished();
@@ -148,7 +198,9 @@ bool tst_VisualiserWindow::startVisualiser(
         return false;
     for (int i = 0; i < 100; ++i) {
         const QByteArray ids = output(tool("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^visualiser: ") },
+            // This process's own window: one that an earlier case left may linger a moment.
+            { QStringLiteral("search"), QStringLiteral("--pid"), QString::number(p.processId()),
+                QStringLiteral("--name"), QStringLiteral("^visualiser: ") },
             env)
                                    .trimmed();
         if (!ids.isEmpty()) {
@@ -232,34 +284,11 @@ void tst_VisualiserWindow::fileSoundReachesTheSink()
             return;
         QFAIL("PulseAudio is not installed");
     }
-    // A private server: its own runtime folder, no D-Bus, one null sink.
-    QTemporaryDir runtime;
-    QVERIFY(runtime.isValid());
-    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcessEnvironment env = env_;
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-    env.insert(QStringLiteral("HOME"), runtime.path());
-    env.remove(QStringLiteral("PULSE_SERVER"));
+    QVERIFY2(startPulse(), "the private PulseAudio did not start");
+    const QProcessEnvironment env = pulseEnv_;
     int status = -1;
-    output(tool("pulseaudio"),
-        { QStringLiteral("-n"), QStringLiteral("--daemonize=yes"),
-            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--use-pid-file=yes"),
-            QStringLiteral("--log-target=file:") + runtime.filePath(QStringLiteral("pa.log")),
-            QStringLiteral("--load=module-native-protocol-unix"),
-            QStringLiteral("--load=module-null-sink sink_name=vis_null rate=48000 channels=2") },
-        env, &status);
-    auto stopServer = qScopeGuard([&] { output(tool("pactl"), { QStringLiteral("exit") }, env); });
-    bool up = false;
-    for (int i = 0; i < 100 && !up; ++i) {
-        output(tool("pactl"), { QStringLiteral("info") }, env, &status);
-        up = status == 0;
-        if (!up)
-            QThread::msleep(50);
-    }
-    QVERIFY2(up, "the private PulseAudio did not start");
-    output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_null") }, env);
 
-    const QString tone = runtime.filePath(QStringLiteral("tone.wav"));
+    const QString tone = pulseDir_.filePath(QStringLiteral("tone.wav"));
     QVERIFY(writeTone(tone, 44100, 8.0));
     QProcess p;
     auto stop = qScopeGuard([&] {
@@ -303,6 +332,51 @@ void tst_VisualiserWindow::fileSoundReachesTheSink()
     // Zero crossings give the tone's frequency; the recording's edges may cut into it.
     QVERIFY2(std::fabs(hz - kToneHz) < 0.05 * kToneHz,
         qPrintable(QStringLiteral("monitor tone %1 Hz").arg(hz)));
+}
+
+void tst_VisualiserWindow::captureFollowsWhatPlays()
+{
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (tool("pulseaudio").isEmpty() || tool("paplay").isEmpty()) {
+        if (skipOrFail(QStringLiteral("PulseAudio is not installed")))
+            return;
+        QFAIL("PulseAudio is not installed");
+    }
+    QVERIFY2(startPulse(), "the private PulseAudio did not start");
+    const QString tone = pulseDir_.filePath(QStringLiteral("capture.wav"));
+    QVERIFY(writeTone(tone, 48000, 2.0));
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    QVERIFY(startVisualiser(p,
+        { QStringLiteral("--size"), QStringLiteral("200x120"),
+            QStringLiteral("--capture=vis_null.monitor") },
+        pulseEnv_, &window));
+    // Let the capture stream settle on the idle monitor first.
+    QThread::msleep(1500);
+    QProcess player;
+    player.setProcessEnvironment(pulseEnv_);
+    player.start(tool("paplay"), { QStringLiteral("-d"), QStringLiteral("vis_null"), tone });
+    QThread::msleep(1500);
+    const QImage playingShot = grab(window);
+    const double playing = meanLevel(playingShot);
+    QVERIFY(player.waitForFinished(kWaitMs));
+    QVERIFY2(player.exitCode() == 0, player.readAllStandardError().constData());
+    // Presence holds 0.4 s after the sound stops and fades in 0.6 s; the bars sink faster.
+    QThread::msleep(2500);
+    const double after = meanLevel(grab(window));
+    QVERIFY2(playing > 1.5 * after,
+        qPrintable(QStringLiteral("mean level %1 while the tone plays, %2 after it (%3)")
+                       .arg(playing)
+                       .arg(after)
+                       .arg(QString::fromLocal8Bit(p.readAllStandardError()))));
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    QCOMPARE(status, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

@@ -13,9 +13,6 @@ Analysis::Analysis(MonoSource& source)
 {
     analyzer_.configure(rate_);
     hop_.resize(static_cast<std::size_t>(clock_.largestHop()));
-    const std::int64_t expected = source.expectedSamples();
-    if (expected > 0)
-        frames_.reserve(static_cast<std::size_t>(expected / (rate_ / dsp::kFrameRateHz) + 1));
 }
 
 Analysis::Step Analysis::advance()
@@ -27,10 +24,10 @@ Analysis::Step Analysis::advance()
         return Step::End;
     samplesRead_ += got;
     analyzer_.pushSamples(hop_.data(), static_cast<unsigned>(got));
-    TimedFrame f { secondsRead(), {} };
-    if (!analyzer_.process(f.frame))
+    if (!analyzer_.process(frame_.frame))
         return Step::Warming;
-    frames_.push_back(f);
+    frame_.timeSec = secondsRead();
+    ++frameCount_;
     return Step::Frame;
 }
 

@@ -1,5 +1,6 @@
 // Drives the analysis core over a source the way the display needs it: one process() per display
-// frame of 1/60 s, keeping every frame with its time for the picture and the data file.
+// frame of 1/60 s. It keeps only the latest frame: whatever needs history (the picture) keeps its
+// own, bounded.
 #ifndef BANDVIEW_ANALYSIS_H
 #define BANDVIEW_ANALYSIS_H
 
@@ -30,10 +31,11 @@ public:
 
     enum class Step { Frame, Warming, End, Error };
     // Reads one hop and analyses it. The first hops only fill the analysis window (Warming);
-    // after that every hop gives a Frame, appended to frames(). A short last hop still counts.
+    // after that every hop gives a Frame, then in frame(). A short last hop still counts.
     Step advance();
 
-    const std::vector<TimedFrame>& frames() const { return frames_; }
+    const TimedFrame& frame() const { return frame_; }
+    std::int64_t frameCount() const { return frameCount_; }
     const dsp::SpectrumAnalyzer& analyzer() const { return analyzer_; }
     std::vector<float> bandCentersHz() const;
     int sampleRate() const { return rate_; }
@@ -47,7 +49,8 @@ private:
     HopClock clock_;
     dsp::SpectrumAnalyzer analyzer_;
     std::vector<float> hop_;
-    std::vector<TimedFrame> frames_;
+    TimedFrame frame_ {};
+    std::int64_t frameCount_ = 0;
     std::int64_t samplesRead_ = 0;
 };
 

@@ -1,8 +1,11 @@
 #include "csv.h"
 
-#include <QIODevice>
+#include "output.h"
 
 #include <charconv>
+#include <cmath>
+#include <limits>
+#include <type_traits>
 
 namespace bandview {
 
@@ -10,6 +13,13 @@ namespace {
 
     template <typename T> void appendNumber(QByteArray& line, T value)
     {
+        if constexpr (std::is_floating_point_v<T>) {
+            if (std::isnan(value))
+                value = 0;
+            else if (std::isinf(value))
+                value
+                    = value > 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::lowest();
+        }
         char text[32];
         const auto result = std::to_chars(text, text + sizeof(text), value);
         line.append(text, static_cast<qsizetype>(result.ptr - text));
@@ -50,15 +60,21 @@ QByteArray csvRow(const TimedFrame& f)
     return line;
 }
 
-bool writeCsv(QIODevice& out, int bandCount, const std::vector<TimedFrame>& frames)
+CsvWriter::CsvWriter(OutputFile& out, int bandCount)
+    : out_(out)
 {
-    if (out.write(csvHeader(bandCount)) < 0)
+    const QByteArray header = csvHeader(bandCount);
+    ok_ = out_.write(header.constData(), static_cast<std::size_t>(header.size()));
+}
+
+bool CsvWriter::add(const TimedFrame& f)
+{
+    if (!ok_)
         return false;
-    for (const TimedFrame& f : frames) {
-        if (out.write(csvRow(f)) < 0)
-            return false;
-    }
-    return true;
+    const QByteArray row = csvRow(f);
+    ok_ = out_.write(row.constData(), static_cast<std::size_t>(row.size()))
+        && (!out_.streams() || out_.flush());
+    return ok_;
 }
 
 } // namespace bandview

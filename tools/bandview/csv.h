@@ -6,18 +6,29 @@
 
 #include <QByteArray>
 
-#include <vector>
-
-class QIODevice;
-
 namespace bandview {
 
 // "seq,timeSec,rmsDb,agcDb,presence,bar0,...,peak0,..." with bandCount bars and peaks.
 QByteArray csvHeader(int bandCount);
-// Numbers in their shortest form that reads back to the same float (or double, for the time).
+// Numbers in their shortest form that reads back to the same float (or double, for the time). A
+// value that is not finite, which the core never gives, is written as 0 or the largest finite
+// number of its sign, so that a reader never meets "nan" or "inf".
 QByteArray csvRow(const TimedFrame& f);
-// Writes the header and every frame; false when the device refuses the data.
-bool writeCsv(QIODevice& out, int bandCount, const std::vector<TimedFrame>& frames);
+
+class OutputFile;
+
+// Writes the rows as the frames come, so that the data file costs no memory however long the
+// run. Where the output streams (standard output, a pipe) every row is handed on as it is made.
+class CsvWriter {
+public:
+    CsvWriter(OutputFile& out, int bandCount);
+    // False once the output failed (its error() says why).
+    bool add(const TimedFrame& f);
+
+private:
+    OutputFile& out_;
+    bool ok_;
+};
 
 } // namespace bandview
 

@@ -1,121 +1,206 @@
-// bandview: runs the spectrum analysis core on a sound file or on the built-in demo programme and
-// shows it live in the terminal, as a picture of the whole run, or as one data row per frame.
+// bandview: runs the spectrum analysis core on sound files, standard input or the built-in demo
+// programme and shows it live in the terminal, as a picture of the whole run, or as one data row
+// per frame. The flow: parse the options, describe the inputs, check the outputs, run each input
+// (in parallel when there are several), commit each run's outputs, exit with the worst status.
 
-#include "analysis.h"
-#include "csv.h"
 #include "media/demo.h"
-#include "picture.h"
+#include "output.h"
+#include "run.h"
 #include "source.h"
 #include "terminal.h"
 
-#include <QFileInfo>
-#include <QGuiApplication>
-#include <QImageWriter>
-#include <QSaveFile>
+#ifdef BANDVIEW_CAPTURE
+#include "capture/capturesource.h"
+#endif
 
-#include <chrono>
+#include <QGuiApplication>
+
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <memory>
+#include <cstdlib>
+#include <map>
+#include <sched.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
 using namespace bandview;
-using namespace media;
-using Clock = std::chrono::steady_clock;
 
-constexpr int kExitBadInput = 2;
-// What a shell reports for a program ended by Ctrl-C.
-constexpr int kExitStopped = 130;
-constexpr auto kFramePeriod = std::chrono::duration<double>(1.0 / dsp::kFrameRateHz);
+constexpr const char* kNamePlaceholder = "{name}";
 
-constexpr const char* kHelp = R"(Usage: bandview [options] [FILE]
+constexpr const char* kHelp = R"(Usage: bandview [options] [FILE...]
 
-Runs the spectrum analysis core on FILE, or without one on a built-in demo programme of about 20 s,
-with one analysis per display frame of 1/60 s.
+Runs the spectrum analysis core on each FILE, or without one on a built-in demo programme of
+about 20 s, with one analysis per display frame of 1/60 s.
 
-FILE is any sound file that libsndfile reads (WAV, FLAC, Ogg Vorbis, Opus, MP3, ...) at 8 to
-192 kHz, with any number of channels (averaged to mono).
+FILE is any audio file (MP3, AAC/M4A, FLAC, Ogg Vorbis, Opus, WAV, AIFF, WMA, the sound of a video,
+...), a pipe or FIFO, or - for standard input, at 8 to 192 kHz, any number of channels (averaged
+to mono). Several files are analysed off-line, in parallel on all cores.
 
 Options:
   --png FILE        write one picture of the whole run: bands against time, then rmsDb, agcDb
-                    and presence against time
-  --csv FILE        write one row per frame: seq, timeSec, rmsDb, agcDb, presence, bars, peaks
+                    and presence against time; - is standard output
+  --csv FILE        write one row per frame as it is made: seq, timeSec, rmsDb, agcDb, presence,
+                    bars, peaks; - is standard output
+                    With several inputs FILE must hold {name}, the input's file name without
+                    folder and extension: --png 'out/{name}.png'
+  --size WxH        the picture's size in pixels (default 1356x746, at least 400x300)
+  --duration SEC    end normally after SEC seconds of audio
   --fast            do not pace the live view to real time
   --no-live         run off-line even when standard output is a terminal
   --list-sections   list the sections of the demo programme and exit
+  --capture[=SOURCE]
+                    show what a sound server's source plays now, until q, Esc or --duration:
+                    without SOURCE, what the computer plays (the monitor of the default output)
+  --list-sources    list the sources to capture (name, rate, channels, default and monitor
+                    marks, description) and exit
   -h, --help        show this help and exit
 
-When standard output is a terminal the bars play live at 60 frames per second; otherwise the run
-is off-line and as fast as the machine allows. Exit status: 0 on success, 2 for bad input or an
-output file that cannot be written (nothing is written then), 130 when stopped.
+When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
+run, space pauses, Ctrl-C stops it without writing anything); otherwise the run is off-line and as
+fast as the machine allows. Results, warnings and errors go to standard error. A capture is paced
+by the display clock and analyses silence while no sound arrives; with --csv - it streams one row
+per frame to standard output (the live view then draws on standard error when that is a terminal),
+and what happens to the sound server is said on standard error.
+
+Exit status: 0 clean (a capture that ends by q or --duration, whatever the server did); 2 bad input or an output that cannot be written (nothing written);
+3 damaged input (outputs written, one warning line); 128 + the signal when stopped (nothing
+written). With several files, the worst of them: 2 over 3 over 0.
 )";
 
 struct Options {
-    QString input;
-    QString png;
-    QString csv;
+    std::vector<std::string> inputs;
+    std::string png;
+    std::string csv;
+    std::string size;
+    std::string duration;
     bool fast = false;
     bool noLive = false;
     bool listSections = false;
+    bool listSources = false;
+    bool capture = false;
+    std::string captureSource;
     bool help = false;
+    QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
+    double durationSec = -1.0;
 };
 
-int fail(const QString& message)
+void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    std::fprintf(stderr, "bandview: %s\n", message.toLocal8Bit().constData());
+    // Qt's own chatter (no XDG_RUNTIME_DIR, and the like) would break the promise of one line on
+    // standard error per result, warning or error.
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        say("bandview: " + message.toLocal8Bit().toStdString());
+}
+
+int fail(const std::string& message)
+{
+    say("bandview: " + message);
     return kExitBadInput;
 }
 
-int fail(const QString& subject, const QString& reason)
-{
-    return fail(subject + QStringLiteral(": ") + reason);
-}
-
 // Returns an empty string when the command line is sound, else what is wrong with it.
-QString parseOptions(int argc, char** argv, Options& o)
+std::string parseOptions(int argc, char** argv, Options& o)
 {
+    struct Valued {
+        const char* name;
+        std::string* value;
+    };
+    const Valued valued[] = { { "--png", &o.png }, { "--csv", &o.csv }, { "--size", &o.size },
+        { "--duration", &o.duration } };
+    struct Flag {
+        const char* name;
+        bool* value;
+    };
+    const Flag flags[] = { { "--fast", &o.fast }, { "--no-live", &o.noLive },
+        { "--list-sections", &o.listSections }, { "--list-sources", &o.listSources },
+        { "--help", &o.help }, { "-h", &o.help } };
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        if (optionsEnd || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
-            if (!o.input.isEmpty())
-                return QStringLiteral("one input file at most, got '%1' and '%2'")
-                    .arg(o.input, arg);
-            o.input = arg;
+        const std::string arg = argv[i];
+        if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (arg.empty())
+                return "an input file name is empty";
+            o.inputs.push_back(arg);
             continue;
         }
-        const int eq = arg.indexOf(QLatin1Char('='));
-        const QString name = eq > 0 ? arg.left(eq) : arg;
-        if (name == QLatin1String("--png") || name == QLatin1String("--csv")) {
-            QString value;
-            if (eq > 0)
-                value = arg.mid(eq + 1);
-            else if (i + 1 < argc)
-                value = QString::fromLocal8Bit(argv[++i]);
-            if (value.isEmpty())
-                return QStringLiteral("option '%1' needs a file name").arg(name);
-            (name == QLatin1String("--png") ? o.png : o.csv) = value;
-            continue;
-        }
-        bool* flag = nullptr;
-        if (arg == QLatin1String("--"))
+        if (arg == "--") {
             optionsEnd = true;
-        else if (arg == QLatin1String("--fast"))
-            flag = &o.fast;
-        else if (arg == QLatin1String("--no-live"))
-            flag = &o.noLive;
-        else if (arg == QLatin1String("--list-sections"))
-            flag = &o.listSections;
-        else if (arg == QLatin1String("-h") || arg == QLatin1String("--help"))
-            flag = &o.help;
-        else
-            return QStringLiteral("unknown option '%1' (bandview --help lists the options)")
-                .arg(arg);
-        if (flag)
-            *flag = true;
+            continue;
+        }
+        const std::size_t eq = arg.find('=');
+        const std::string name = eq != std::string::npos ? arg.substr(0, eq) : arg;
+        if (name == "--capture") {
+            // The source comes only after '=': a following argument stays an argument.
+            if (o.capture)
+                return "option '--capture' is given twice";
+            o.capture = true;
+            if (eq != std::string::npos) {
+                o.captureSource = arg.substr(eq + 1);
+                if (o.captureSource.empty())
+                    return "option '--capture=' needs a source name (bandview --list-sources)";
+            }
+            continue;
+        }
+        bool known = false;
+        for (const Valued& v : valued) {
+            if (name != v.name)
+                continue;
+            known = true;
+            if (!v.value->empty())
+                return "option '" + name + "' is given twice";
+            std::string value;
+            if (eq != std::string::npos)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                return "option '" + name + "' needs a value";
+            if (value.empty())
+                return "option '" + name + "' has an empty value";
+            // A forgotten value would otherwise swallow the next option as a file name.
+            if (value[0] == '-' && value != "-" && eq == std::string::npos)
+                return "option '" + name + "' needs a value, got the option '" + value + "'";
+            *v.value = value;
+        }
+        for (const Flag& f : flags) {
+            if (arg != f.name)
+                continue;
+            known = true;
+            if (*f.value && std::string(f.name) != "-h" && std::string(f.name) != "--help")
+                return "option '" + arg + "' is given twice";
+            *f.value = true;
+        }
+        if (!known)
+            return "unknown option '" + arg + "' (bandview --help lists the options)";
+    }
+    if (!o.size.empty()) {
+        int w = 0;
+        int h = 0;
+        char tail = 0;
+        if (std::sscanf(o.size.c_str(), "%dx%d%c", &w, &h, &tail) != 2
+            || !PictureLayout::fits(QSize(w, h)) || w > 16384 || h > 16384)
+            return "option '--size' needs WIDTHxHEIGHT from " + std::to_string(kMinWidthPx) + "x"
+                + std::to_string(kMinHeightPx) + " to 16384x16384, got '" + o.size + "'";
+        o.pictureSize = QSize(w, h);
+    }
+    if (!o.duration.empty()) {
+        char* end = nullptr;
+        o.durationSec = std::strtod(o.duration.c_str(), &end);
+        if (*end != '\0' || !std::isfinite(o.durationSec) || o.durationSec <= 0.0)
+            return "option '--duration' needs a number of seconds above 0, got '" + o.duration
+                + "'";
+    }
+    if (o.capture && !o.inputs.empty())
+        return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
+    for (const std::string* pattern : { &o.png, &o.csv }) {
+        if (o.inputs.size() > 1 && !pattern->empty()
+            && pattern->find(kNamePlaceholder) == std::string::npos)
+            return "option '" + std::string(pattern == &o.png ? "--png" : "--csv")
+                + "' needs {name} in its file name with several inputs, got '" + *pattern + "'";
     }
     return {};
 }
@@ -123,7 +208,7 @@ QString parseOptions(int argc, char** argv, Options& o)
 void listSections()
 {
     std::printf("%6s %6s  %-11s %-9s %s\n", "start", "end", "section", "level", "what to watch");
-    for (const DemoSection& s : kDemoSections) {
+    for (const media::DemoSection& s : media::kDemoSections) {
         char level[16] = "silence";
         if (std::isfinite(s.levelDbfs))
             std::snprintf(level, sizeof(level), "%.0f dBFS", static_cast<double>(s.levelDbfs));
@@ -131,95 +216,126 @@ void listSections()
     }
 }
 
-// An output file is opened before the run, so that a path that cannot be written fails at once;
-// it is written in full beside its final name and takes that name only on commit.
-QString openOutput(const QString& path, const QString& input, std::unique_ptr<QSaveFile>& file)
+#ifdef BANDVIEW_CAPTURE
+int listSources()
 {
-    const QFileInfo info(path);
-    if (info.isDir())
-        return QStringLiteral("is a directory");
-    if (!input.isEmpty() && info.exists()
-        && info.canonicalFilePath() == QFileInfo(input).canonicalFilePath())
-        return QStringLiteral("is the input file");
-    file = std::make_unique<QSaveFile>(path);
-    if (!file->open(QIODevice::WriteOnly))
-        return QStringLiteral("cannot write: %1").arg(file->errorString());
+    std::vector<capture::SourceInfo> sources;
+    std::string why;
+    if (!capture::createCaptureSource("bandview")->listSources(&sources, &why))
+        return fail(why);
+    std::printf("%-44s %7s %3s  %-15s %s\n", "source", "rate", "ch", "marks", "description");
+    for (const capture::SourceInfo& s : sources) {
+        std::string marks = s.isDefault ? "default" : "";
+        if (s.isMonitor)
+            marks += marks.empty() ? "monitor" : " monitor";
+        std::printf("%-44s %7d %3d  %-15s %s\n", s.name.c_str(), s.rateHz, s.channels,
+            marks.c_str(), s.description.c_str());
+    }
+    return 0;
+}
+#endif
+
+std::string expand(const std::string& pattern, const std::string& name)
+{
+    std::string s = pattern;
+    const std::size_t at = s.find(kNamePlaceholder);
+    if (at != std::string::npos)
+        s.replace(at, std::string(kNamePlaceholder).size(), name);
+    return s;
+}
+
+// One input and what it writes.
+struct Job {
+    InputDescription input;
+    std::string csvPath;
+    std::string pngPath;
+    int status = kExitClean;
+};
+
+// Refuses, before anything runs, two outputs that are one file (through links, or by pattern)
+// and an output that is an input. Returns the problem, empty when none.
+std::string checkNames(const std::vector<Job>& jobs)
+{
+    std::vector<std::pair<FileIdentity, std::string>> inputs;
+    for (const Job& job : jobs) {
+        FileIdentity id;
+        std::string why;
+        if (!job.input.isDemo() && !job.input.realTime
+            && identify(job.input.path, false, &id, &why))
+            inputs.emplace_back(id, job.input.path);
+    }
+    std::vector<std::pair<FileIdentity, std::string>> seen;
+    for (const Job& job : jobs) {
+        for (const auto& [path, option] :
+            { std::pair { &job.csvPath, "--csv" }, std::pair { &job.pngPath, "--png" } }) {
+            if (path->empty())
+                continue;
+            FileIdentity id;
+            std::string why;
+            // A folder that cannot be found fails when the output is opened.
+            if (!identify(*path, true, &id, &why))
+                continue;
+            for (const auto& [other, name] : inputs) {
+                if (other == id)
+                    return *path + ": is the input file " + name;
+            }
+            for (const auto& [other, name] : seen) {
+                if (other == id)
+                    return *path + ": named for both " + name + " and " + option + " " + *path;
+            }
+            seen.emplace_back(id, std::string(option) + " " + *path);
+        }
+    }
     return {};
 }
 
-void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
+int runJob(Job& job, const RunSettings& settings)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "bandview: %s\n", message.toLocal8Bit().constData());
-}
-
-const char* sectionNote(bool demo, double timeSec)
-{
-    const int i = demo ? demoSectionAt(timeSec) : -1;
-    return i >= 0 ? kDemoSections[i].name : "";
-}
-
-// Analyses hop after hop until the input ends, fails or the user stops the run; onHop sees each
-// hop's outcome.
-template <typename OnHop> Analysis::Step runAll(Analysis& analysis, OnHop onHop)
-{
-    Analysis::Step step = Analysis::Step::Warming;
-    while (!stopRequested()) {
-        step = analysis.advance();
-        if (step == Analysis::Step::End || step == Analysis::Step::Error)
-            break;
-        onHop(step);
+    std::string why;
+    std::unique_ptr<MonoSource> source = openSource(job.input, &why);
+    if (!source)
+        return fail(job.input.path + ": " + why);
+    RunOutputs outputs;
+    for (auto [path, file] :
+        { std::pair { &job.csvPath, &outputs.csv }, std::pair { &job.pngPath, &outputs.png } }) {
+        if (path->empty())
+            continue;
+        *file = OutputFile::open(*path, &why);
+        // Opening a FIFO waits for its reader, and a stop signal ends the wait.
+        if (!*file && stopSignal() != 0)
+            return kExitSignalBase + stopSignal();
+        if (!*file)
+            return fail(*path + ": cannot write: " + why);
     }
-    return step;
+    return runInput(job.input, *source, outputs, settings);
 }
 
-Analysis::Step runLive(Analysis& analysis, LiveView& view, bool fast, bool demo, double totalSec)
+int usableCores()
 {
-    const Clock::time_point start = Clock::now();
-    Clock::time_point lastDraw = start - std::chrono::hours(1);
-    auto draw = [&](const TimedFrame& f) {
-        view.draw(f.frame, f.timeSec, totalSec, sectionNote(demo, f.timeSec));
-        lastDraw = Clock::now();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof(set), &set) == 0)
+        return std::max(CPU_COUNT(&set), 1);
+    return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
+}
+
+// The worst of two statuses: a stop over 2, over 3, over 0.
+int worse(int a, int b)
+{
+    auto rank = [](int s) {
+        return s >= kExitSignalBase ? 3 : s == kExitBadInput ? 2 : s == kExitDamaged ? 1 : 0;
     };
-    const Analysis::Step step = runAll(analysis, [&](Analysis::Step hop) {
-        if (hop != Analysis::Step::Frame)
-            return;
-        const TimedFrame& f = analysis.frames().back();
-        const Clock::time_point now = Clock::now();
-        if (fast) {
-            // Drawing more often than the screen refreshes would only slow the run down.
-            if (now - lastDraw >= kFramePeriod)
-                draw(f);
-            return;
-        }
-        const auto due = start
-            + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(f.timeSec));
-        if (now < due)
-            std::this_thread::sleep_until(due);
-        // Behind real time, the drawing is skipped, never the analysis.
-        if (now - due <= kFramePeriod)
-            draw(f);
-    });
-    if (!analysis.frames().empty())
-        draw(analysis.frames().back());
-    return step;
-}
-
-Analysis::Step runOffline(Analysis& analysis, double totalSec)
-{
-    ProgressBar progress(STDERR_FILENO);
-    return runAll(
-        analysis, [&](Analysis::Step) { progress.update(analysis.secondsRead(), totalSec); });
+    return rank(b) > rank(a) ? b : a;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    installStopHandlers();
+    installSignalHandlers();
     Options o;
-    const QString problem = parseOptions(argc, argv, o);
-    if (!problem.isEmpty())
+    const std::string problem = parseOptions(argc, argv, o);
+    if (!problem.empty())
         return fail(problem);
     if (o.help) {
         std::fputs(kHelp, stdout);
@@ -229,32 +345,30 @@ int main(int argc, char** argv)
         listSections();
         return 0;
     }
+#ifdef BANDVIEW_CAPTURE
+    if (o.listSources)
+        return listSources();
+#else
+    if (o.listSources || o.capture)
+        return fail("this bandview was built without live capture (BANDCORE_CAPTURE=OFF)");
+#endif
 
-    const bool demo = o.input.isEmpty();
-    std::unique_ptr<MonoSource> source;
-    QString title = QStringLiteral("built-in demo");
-    if (demo) {
-        source = std::make_unique<MemorySource>(renderDemo(), kDemoRateHz);
-    } else {
-        QString reason;
-        source = SoundFileSource::open(o.input, &reason);
-        if (!source)
-            return fail(o.input, reason);
-        title = QFileInfo(o.input).fileName();
+    std::vector<Job> jobs;
+    if (o.capture)
+        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {} });
+    else if (o.inputs.empty())
+        jobs.push_back({ InputDescription::demo(), {}, {} });
+    for (const std::string& path : o.inputs)
+        jobs.push_back({ InputDescription::file(path), {}, {} });
+    for (Job& job : jobs) {
+        if (!o.csv.empty())
+            job.csvPath = expand(o.csv, job.input.name);
+        if (!o.png.empty())
+            job.pngPath = expand(o.png, job.input.name);
     }
-
-    if (!o.png.isEmpty() && !o.csv.isEmpty()
-        && QFileInfo(o.png).absoluteFilePath() == QFileInfo(o.csv).absoluteFilePath())
-        return fail(o.png, QStringLiteral("named for both --png and --csv"));
-    std::unique_ptr<QSaveFile> pngFile;
-    std::unique_ptr<QSaveFile> csvFile;
-    for (auto [path, file] : { std::pair { &o.png, &pngFile }, std::pair { &o.csv, &csvFile } }) {
-        if (path->isEmpty())
-            continue;
-        const QString why = openOutput(*path, o.input, *file);
-        if (!why.isEmpty())
-            return fail(*path, why);
-    }
+    const std::string clash = checkNames(jobs);
+    if (!clash.empty())
+        return fail(clash);
 
     // The picture needs fonts, and Qt has those only with a GUI application; the offscreen
     // platform needs no display.
@@ -262,73 +376,51 @@ int main(int argc, char** argv)
     char guiName[] = "bandview";
     char* guiArgv[] = { guiName, nullptr };
     std::unique_ptr<QGuiApplication> gui;
-    if (pngFile) {
-        // Qt's own chatter (no XDG_RUNTIME_DIR, and the like) would break the promise of one line
-        // on standard error for an error and nothing otherwise.
+    if (!o.png.empty()) {
         qInstallMessageHandler(quietQtMessages);
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         gui = std::make_unique<QGuiApplication>(guiArgc, guiArgv);
     }
 
-    Analysis analysis(*source);
-    const std::int64_t expected = source->expectedSamples();
-    const double totalSec
-        = expected > 0 ? static_cast<double>(expected) / source->sampleRate() : -1.0;
-    const bool live = !o.noLive && isTerminal(STDOUT_FILENO);
-    const Clock::time_point started = Clock::now();
-    Analysis::Step last;
-    if (live) {
-        LiveView view(STDOUT_FILENO, title, analysis.bandCentersHz());
-        last = runLive(analysis, view, o.fast, demo, totalSec);
-    } else {
-        last = runOffline(analysis, totalSec);
-    }
-    const double wallSec = std::chrono::duration<double>(Clock::now() - started).count();
+    RunSettings settings;
+    settings.fast = o.fast;
+    settings.durationSec = o.durationSec;
+    settings.pictureSize = o.pictureSize;
+    // Only one input plays live, and only where standard output carries nothing else; a capture
+    // whose data goes to standard output draws on standard error instead, when that is a
+    // terminal.
+    const bool dataOnStdout = o.csv == "-" || o.png == "-";
+    settings.viewFd = o.capture && dataOnStdout ? STDERR_FILENO : STDOUT_FILENO;
+    settings.live = jobs.size() == 1 && !o.noLive && isTerminal(settings.viewFd)
+        && (o.capture || !dataOnStdout);
+    settings.progress = jobs.size() == 1 && !settings.live;
 
-    const QString subject = demo ? QStringLiteral("demo") : o.input;
-    if (stopRequested()) {
-        std::fputs("bandview: stopped, nothing written\n", stderr);
-        return kExitStopped;
-    }
-    if (last == Analysis::Step::Error)
-        return fail(subject, analysis.error());
-    const std::vector<TimedFrame>& frames = analysis.frames();
-    if (frames.empty()) {
-        return fail(subject,
-            QStringLiteral("too short: %1 s of audio, the analysis window needs %2 s")
-                .arg(analysis.secondsRead(), 0, 'f', 3)
-                .arg(static_cast<double>(analysis.analyzer().fftSize()) / analysis.sampleRate(), 0,
-                    'f', 3));
+    if (jobs.size() == 1) {
+        const int status = runJob(jobs[0], settings);
+        if (status >= kExitSignalBase)
+            say("bandview: stopped, nothing written");
+        return status;
     }
 
-    if (csvFile && !writeCsv(*csvFile, analysis.analyzer().bandCount(), frames))
-        return fail(o.csv, QStringLiteral("cannot write: %1").arg(csvFile->errorString()));
-    if (pngFile) {
-        PictureInput picture;
-        picture.title = title;
-        picture.sampleRate = analysis.sampleRate();
-        picture.lengthSec = analysis.secondsRead();
-        picture.bandCentersHz = analysis.bandCentersHz();
-        picture.frames = &frames;
-        if (demo) {
-            for (const DemoSection& s : kDemoSections)
-                picture.sections.push_back({ QString::fromLatin1(s.name), s.startSec, s.endSec });
-        }
-        QImageWriter writer(pngFile.get(), "png");
-        if (!writer.write(renderPicture(picture)))
-            return fail(o.png, QStringLiteral("cannot write: %1").arg(writer.errorString()));
+    std::atomic<std::size_t> nextJob { 0 };
+    auto worker = [&] {
+        for (std::size_t i = nextJob++; i < jobs.size() && stopSignal() == 0; i = nextJob++)
+            jobs[i].status = runJob(jobs[i], settings);
+    };
+    const int threads = std::min(usableCores(), static_cast<int>(jobs.size()));
+    std::vector<std::thread> pool;
+    for (int t = 1; t < threads; ++t)
+        pool.emplace_back(worker);
+    worker();
+    for (std::thread& t : pool)
+        t.join();
+    int status = kExitClean;
+    for (const Job& job : jobs)
+        status = worse(status, job.status);
+    if (stopSignal() != 0) {
+        say("bandview: stopped, nothing written");
+        status = kExitSignalBase + stopSignal();
     }
-    for (auto [path, file] : { std::pair { &o.csv, &csvFile }, std::pair { &o.png, &pngFile } }) {
-        if (*file && !(*file)->commit())
-            return fail(*path, QStringLiteral("cannot write: %1").arg((*file)->errorString()));
-    }
-
-    std::printf("%s: %.2f s at %d Hz, %zu frames in %.2f s\n", title.toLocal8Bit().constData(),
-        analysis.secondsRead(), analysis.sampleRate(), frames.size(), wallSec);
-    if (pngFile)
-        std::printf("picture: %s\n", QFileInfo(o.png).absoluteFilePath().toLocal8Bit().constData());
-    if (csvFile)
-        std::printf("data: %s\n", QFileInfo(o.csv).absoluteFilePath().toLocal8Bit().constData());
-    return 0;
+    return status;
 }

@@ -23,6 +23,11 @@ namespace {
     constexpr int kSmallFontPx = 10;
     constexpr float kPeakTraceMin = 0.02f;
     constexpr int kPanelInsetPx = 4;
+    constexpr int kLabelRowPx = 14;
+    constexpr int kMinPanelPx = 24;
+    constexpr int kDefaultPanelPx = 90;
+    // The heat map and the three panels of the default picture: 28 bands of 12 px, 3 x 90 px.
+    constexpr int kDefaultPlotsPx = 28 * 12 + 3 * kDefaultPanelPx;
 
     const QColor kBackground(250, 250, 248);
     const QColor kInk(40, 40, 40);
@@ -55,74 +60,119 @@ namespace {
         return f;
     }
 
-    double tickStep(double lengthSec)
+    double tickStep(double lengthSec, int plotWidth)
     {
-        constexpr double kSteps[]
-            = { 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600 };
+        constexpr double kSteps[] = { 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900,
+            1800, 3600, 7200, 14400, 21600, 43200, 86400 };
         for (double step : kSteps) {
-            if (step / lengthSec * kPlotWidthPx >= kMinTickSpacingPx)
+            if (step / lengthSec * plotWidth >= kMinTickSpacingPx)
                 return step;
         }
         return kSteps[std::size(kSteps) - 1];
     }
 
+    // Seconds, m:ss, or h:mm:ss past an hour.
     QString timeLabel(double sec, bool minutes)
     {
         if (!minutes)
             return QString::number(sec, 'g', 6);
-        const int whole = static_cast<int>(std::lround(sec));
-        return QStringLiteral("%1:%2").arg(whole / 60).arg(whole % 60, 2, 10, QLatin1Char('0'));
+        const long long whole = std::llround(sec);
+        const QLatin1Char zero('0');
+        if (whole < 3600)
+            return QStringLiteral("%1:%2").arg(whole / 60).arg(whole % 60, 2, 10, zero);
+        return QStringLiteral("%1:%2:%3")
+            .arg(whole / 3600)
+            .arg(whole / 60 % 60, 2, 10, zero)
+            .arg(whole % 60, 2, 10, zero);
     }
 
-    // The heat map's columns: per column and band, the mean bar and the highest peak of the frames
-    // that end in the column.
-    struct Columns {
+    float finite(float v)
+    {
+        return std::isfinite(v) ? v : 0.0f;
+    }
+
+    // The picture's columns gathered into pixel columns: per pixel and band the mean bar and the
+    // highest peak, per pixel the mean, lowest and highest of each line.
+    struct Pixels {
         int bands;
+        int width;
         std::vector<float> bar;
         std::vector<float> peak;
         std::vector<bool> filled;
+        std::vector<PictureData::Line> rms;
+        std::vector<PictureData::Line> agc;
+        std::vector<PictureData::Line> presence;
+        std::vector<int> frames;
     };
 
-    Columns collect(const PictureLayout& layout, int bands, const std::vector<TimedFrame>& frames)
+    void mergeLine(PictureData::Line& into, const PictureData::Line& from, bool first)
     {
-        Columns c { bands, std::vector<float>(std::size_t(kPlotWidthPx) * bands, 0.0f),
-            std::vector<float>(std::size_t(kPlotWidthPx) * bands, 0.0f),
-            std::vector<bool>(kPlotWidthPx, false) };
-        std::vector<int> count(kPlotWidthPx, 0);
-        for (const TimedFrame& f : frames) {
-            const int x = layout.columnAt(f.timeSec);
+        into.sum += from.sum;
+        into.low = first ? from.low : std::min(into.low, from.low);
+        into.high = first ? from.high : std::max(into.high, from.high);
+    }
+
+    Pixels collect(const PictureLayout& layout, const PictureData& data)
+    {
+        const int bands = static_cast<int>(data.bandCentersHz().size());
+        const int width = layout.plotWidth();
+        const std::size_t cells = std::size_t(width) * std::size_t(bands);
+        Pixels px { bands, width, std::vector<float>(cells, 0.0f), std::vector<float>(cells, 0.0f),
+            std::vector<bool>(std::size_t(width), false),
+            std::vector<PictureData::Line>(std::size_t(width)),
+            std::vector<PictureData::Line>(std::size_t(width)),
+            std::vector<PictureData::Line>(std::size_t(width)),
+            std::vector<int>(std::size_t(width), 0) };
+        for (const PictureData::Column& c : data.columns()) {
+            if (c.frames == 0)
+                continue;
+            const std::size_t x = std::size_t(layout.columnAt(c.timeSum / c.frames));
+            const bool first = px.frames[x] == 0;
             for (int k = 0; k < bands; ++k) {
-                c.bar[std::size_t(x) * bands + k] += f.frame.bars[k];
-                float& peak = c.peak[std::size_t(x) * bands + k];
-                peak = std::max(peak, f.frame.peaks[k]);
+                px.bar[x * bands + k] += c.barSum[std::size_t(k)];
+                float& peak = px.peak[x * bands + k];
+                peak = std::max(peak, c.peakMax[std::size_t(k)]);
             }
-            ++count[x];
+            mergeLine(px.rms[x], c.rms, first);
+            mergeLine(px.agc[x], c.agc, first);
+            mergeLine(px.presence[x], c.presence, first);
+            px.frames[x] += c.frames;
         }
         // Where frames are sparser than pixels (short runs), a column shows the frame before it.
         int last = -1;
-        for (int x = 0; x < kPlotWidthPx; ++x) {
-            if (count[x] > 0) {
+        for (int x = 0; x < width; ++x) {
+            const std::size_t at = std::size_t(x);
+            if (px.frames[at] > 0) {
+                const float n = static_cast<float>(px.frames[at]);
                 for (int k = 0; k < bands; ++k)
-                    c.bar[std::size_t(x) * bands + k] /= static_cast<float>(count[x]);
-                c.filled[x] = true;
+                    px.bar[at * bands + k] /= n;
+                for (auto* line : { &px.rms, &px.agc, &px.presence })
+                    (*line)[at].sum /= n;
+                px.filled[at] = true;
                 last = x;
             } else if (last >= 0) {
-                std::copy_n(c.bar.begin() + std::ptrdiff_t(last) * bands, bands,
-                    c.bar.begin() + std::ptrdiff_t(x) * bands);
-                std::copy_n(c.peak.begin() + std::ptrdiff_t(last) * bands, bands,
-                    c.peak.begin() + std::ptrdiff_t(x) * bands);
-                c.filled[x] = true;
+                const std::size_t from = std::size_t(last);
+                std::copy_n(px.bar.begin() + std::ptrdiff_t(from * bands), bands,
+                    px.bar.begin() + std::ptrdiff_t(at * bands));
+                std::copy_n(px.peak.begin() + std::ptrdiff_t(from * bands), bands,
+                    px.peak.begin() + std::ptrdiff_t(at * bands));
+                for (auto* line : { &px.rms, &px.agc, &px.presence })
+                    (*line)[at] = (*line)[from];
+                px.filled[at] = true;
             }
         }
-        return c;
+        return px;
     }
 
-    void drawHeatMap(QPainter& p, const PictureLayout& layout, const Columns& c)
+    void drawHeatMap(QPainter& p, const PictureLayout& layout, const Pixels& c)
     {
-        QImage heat(kPlotWidthPx, c.bands, QImage::Format_RGB32);
+        if (c.bands == 0)
+            return;
+        const int width = c.width;
+        QImage heat(width, c.bands, QImage::Format_RGB32);
         for (int k = 0; k < c.bands; ++k) {
             auto* line = reinterpret_cast<QRgb*>(heat.scanLine(c.bands - 1 - k));
-            for (int x = 0; x < kPlotWidthPx; ++x)
+            for (int x = 0; x < width; ++x)
                 line[x] = heatColor(c.bar[std::size_t(x) * c.bands + k]).rgb();
         }
         p.drawImage(layout.heatMap(), heat);
@@ -132,9 +182,10 @@ namespace {
         for (int k = 0; k < c.bands; ++k) {
             const QRect row = layout.bandRow(k);
             QPolygonF trace;
-            for (int x = 0; x <= kPlotWidthPx; ++x) {
-                const float peak
-                    = x < kPlotWidthPx && c.filled[x] ? c.peak[std::size_t(x) * c.bands + k] : 0.0f;
+            for (int x = 0; x <= width; ++x) {
+                const float peak = x < width && c.filled[std::size_t(x)]
+                    ? std::clamp(c.peak[std::size_t(x) * c.bands + k], 0.0f, 1.0f)
+                    : 0.0f;
                 // A resting marker would only draw a line along the foot of every dark row.
                 if (peak < kPeakTraceMin) {
                     p.drawPolyline(trace);
@@ -156,16 +207,15 @@ namespace {
         QString unit;
     };
 
-    void drawPanel(QPainter& p, const PictureLayout& layout, const QRect& r, const QString& name,
-        const Scale& s, const QColor& color, const std::vector<TimedFrame>& frames,
-        float dsp::SpectrumFrame::*value)
+    void drawPanel(QPainter& p, const QRect& r, const QString& name, const Scale& s,
+        const QColor& color, const Pixels& px, std::vector<PictureData::Line> Pixels::*lines)
     {
         p.fillRect(r, Qt::white);
         p.setFont(font(kSmallFontPx));
         const QFontMetrics fm(p.font());
         // The scale stops short of the frame, so that a line at either end stays visible.
         auto yOf = [&](float v) {
-            const float t = (std::clamp(v, s.low, s.high) - s.low) / (s.high - s.low);
+            const float t = (std::clamp(finite(v), s.low, s.high) - s.low) / (s.high - s.low);
             return r.bottom() + 0.5 - kPanelInsetPx - t * (r.height() - 1 - 2 * kPanelInsetPx);
         };
         for (float tick : s.ticks) {
@@ -177,10 +227,20 @@ namespace {
             p.drawText(QRectF(0, y - fm.height() / 2.0, r.left() - 6, fm.height()),
                 Qt::AlignRight | Qt::AlignVCenter, text);
         }
+        // The mean of each pixel column as a line, and where the column spans many frames, their
+        // range as a fainter stroke behind it.
+        const std::vector<PictureData::Line>& values = px.*lines;
         QPolygonF line;
-        line.reserve(static_cast<int>(frames.size()));
-        for (const TimedFrame& f : frames) {
-            line << QPointF(r.left() + layout.xAt(f.timeSec), yOf(f.frame.*value));
+        p.setPen(QPen(color.lighter(160), 1));
+        for (int x = 0; x < px.width; ++x) {
+            if (!px.filled[std::size_t(x)])
+                continue;
+            const PictureData::Line& v = values[std::size_t(x)];
+            const double low = yOf(v.low);
+            const double high = yOf(v.high);
+            if (low - high >= 2.0)
+                p.drawLine(QPointF(r.left() + x + 0.5, low), QPointF(r.left() + x + 0.5, high));
+            line << QPointF(r.left() + x + 0.5, yOf(v.sum));
         }
         p.setRenderHint(QPainter::Antialiasing, true);
         p.setPen(QPen(color, 1.5));
@@ -200,59 +260,139 @@ namespace {
 
 } // namespace
 
-PictureLayout::PictureLayout(int bandCount, double lengthSec)
-    : bandCount_(std::max(bandCount, 1))
-    , lengthSec_(lengthSec > 0.0 ? lengthSec : 1.0)
+PictureData::PictureData(
+    QString title, int sampleRate, std::vector<float> bandCentersHz, std::vector<Section> sections)
+    : title_(std::move(title))
+    , sampleRate_(sampleRate)
+    , bandCentersHz_(std::move(bandCentersHz))
+    , sections_(std::move(sections))
+    , columnSec_(1.0 / dsp::kFrameRateHz)
+    , columns_(kPictureColumns)
 {
+    for (Column& c : columns_) {
+        c.barSum.assign(bandCentersHz_.size(), 0.0f);
+        c.peakMax.assign(bandCentersHz_.size(), 0.0f);
+    }
+}
+
+void PictureData::add(const TimedFrame& f)
+{
+    const double sec = std::isfinite(f.timeSec) ? std::max(f.timeSec, 0.0) : lengthSec_;
+    // A frame ends its hop: the time just before its end says which column it belongs to.
+    auto columnOf = [&] { return static_cast<std::size_t>(sec / columnSec_ * (1.0 - 1e-12)); };
+    while (columnOf() >= columns_.size())
+        mergePairs();
+    Column& c = columns_[columnOf()];
+    const bool first = c.frames == 0;
+    const std::size_t bands = std::min(bandCentersHz_.size(), std::size_t(f.frame.bandCount));
+    for (std::size_t k = 0; k < bands; ++k) {
+        c.barSum[k] += std::clamp(finite(f.frame.bars[k]), 0.0f, 1.0f);
+        c.peakMax[k] = std::max(c.peakMax[k], std::clamp(finite(f.frame.peaks[k]), 0.0f, 1.0f));
+    }
+    const std::pair<Line*, float> lines[] = { { &c.rms, f.frame.rmsDb }, { &c.agc, f.frame.agcDb },
+        { &c.presence, f.frame.presence } };
+    for (const auto& [line, raw] : lines) {
+        const float v = finite(raw);
+        line->sum += v;
+        line->low = first ? v : std::min(line->low, v);
+        line->high = first ? v : std::max(line->high, v);
+    }
+    c.timeSum += sec;
+    ++c.frames;
+    lengthSec_ = std::max(lengthSec_, sec);
+    ++frameCount_;
+}
+
+void PictureData::mergePairs()
+{
+    const std::size_t half = columns_.size() / 2;
+    for (std::size_t i = 0; i < half; ++i) {
+        Column& into = columns_[i];
+        for (const Column* from : { &columns_[2 * i], &columns_[2 * i + 1] }) {
+            if (from == &into || from->frames == 0)
+                continue;
+            const bool first = into.frames == 0;
+            for (std::size_t k = 0; k < into.barSum.size(); ++k) {
+                into.barSum[k] += from->barSum[k];
+                into.peakMax[k] = std::max(into.peakMax[k], from->peakMax[k]);
+            }
+            mergeLine(into.rms, from->rms, first);
+            mergeLine(into.agc, from->agc, first);
+            mergeLine(into.presence, from->presence, first);
+            into.timeSum += from->timeSum;
+            into.frames += from->frames;
+        }
+    }
+    for (std::size_t i = half; i < columns_.size(); ++i) {
+        Column& c = columns_[i];
+        std::fill(c.barSum.begin(), c.barSum.end(), 0.0f);
+        std::fill(c.peakMax.begin(), c.peakMax.end(), 0.0f);
+        c.rms = c.agc = c.presence = Line {};
+        c.timeSum = 0.0;
+        c.frames = 0;
+    }
+    columnSec_ *= 2.0;
+}
+
+PictureLayout::PictureLayout(int bandCount, double lengthSec, QSize size)
+    : bandCount_(std::max(bandCount, 1))
+    , lengthSec_(lengthSec > 0.0 && std::isfinite(lengthSec) ? lengthSec : 1.0)
+    , size_(size)
+{
+    // The heat map and the three panels share the height the fixed parts leave, in the
+    // proportions of the default picture (12 px per band, 90 px per panel for 28 bands).
+    const int fixed = kTitlePx + kSectionNamesPx + 3 * kPanelGapPx + kTimeAxisPx;
+    const int free = std::max(size.height() - fixed, 0);
+    panelPx_ = std::max(kMinPanelPx, free * kDefaultPanelPx / kDefaultPlotsPx);
+    bandRowPx_ = std::max(1, (free - 3 * panelPx_) / bandCount_);
+}
+
+bool PictureLayout::fits(QSize size)
+{
+    return size.width() >= kMinWidthPx && size.height() >= kMinHeightPx;
+}
+
+int PictureLayout::plotWidth() const
+{
+    return std::max(size_.width() - kMarginLeftPx - kMarginRightPx, 1);
 }
 
 QRect PictureLayout::heatMap() const
 {
-    return QRect(kMarginLeftPx, kTitlePx + kSectionNamesPx, kPlotWidthPx, bandCount_ * kBandRowPx);
+    return QRect(kMarginLeftPx, kTitlePx + kSectionNamesPx, plotWidth(), bandCount_ * bandRowPx_);
 }
 
 QRect PictureLayout::bandRow(int band) const
 {
     const QRect h = heatMap();
-    return QRect(
-        h.left(), h.top() + (bandCount_ - 1 - band) * kBandRowPx, kPlotWidthPx, kBandRowPx);
+    return QRect(h.left(), h.top() + (bandCount_ - 1 - band) * bandRowPx_, plotWidth(), bandRowPx_);
 }
 
 QRect PictureLayout::rmsPanel() const
 {
     const QRect h = heatMap();
-    return QRect(h.left(), h.bottom() + 1 + kPanelGapPx, kPlotWidthPx, kLinePanelPx);
+    return QRect(h.left(), h.bottom() + 1 + kPanelGapPx, plotWidth(), panelPx_);
 }
 
 QRect PictureLayout::agcPanel() const
 {
-    return rmsPanel().translated(0, kLinePanelPx + kPanelGapPx);
+    return rmsPanel().translated(0, panelPx_ + kPanelGapPx);
 }
 
 QRect PictureLayout::presencePanel() const
 {
-    return agcPanel().translated(0, kLinePanelPx + kPanelGapPx);
-}
-
-QSize PictureLayout::size() const
-{
-    return QSize(
-        kMarginLeftPx + kPlotWidthPx + kMarginRightPx, presencePanel().bottom() + 1 + kTimeAxisPx);
+    return agcPanel().translated(0, panelPx_ + kPanelGapPx);
 }
 
 double PictureLayout::xAt(double sec) const
 {
-    return std::clamp(sec / lengthSec_ * kPlotWidthPx, 0.0, static_cast<double>(kPlotWidthPx));
+    const double w = plotWidth();
+    return std::isfinite(sec) ? std::clamp(sec / lengthSec_ * w, 0.0, w) : 0.0;
 }
 
 int PictureLayout::columnAt(double sec) const
 {
-    return std::min(static_cast<int>(std::floor(xAt(sec))), kPlotWidthPx - 1);
-}
-
-double PictureLayout::columnStartSec(int column) const
-{
-    return column * lengthSec_ / kPlotWidthPx;
+    return std::min(static_cast<int>(std::floor(xAt(sec))), plotWidth() - 1);
 }
 
 QColor heatColor(float level)
@@ -269,12 +409,12 @@ QColor heatColor(float level)
     return QColor(mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b));
 }
 
-QImage renderPicture(const PictureInput& in)
+QImage renderPicture(const PictureData& in, QSize size)
 {
-    static const std::vector<TimedFrame> kNoFrames;
-    const std::vector<TimedFrame>& frames = in.frames ? *in.frames : kNoFrames;
-    const int bands = static_cast<int>(in.bandCentersHz.size());
-    const PictureLayout layout(bands, in.lengthSec);
+    const int bands = static_cast<int>(in.bandCentersHz().size());
+    const double lengthSec = in.lengthSec();
+    const PictureLayout layout(bands, lengthSec, size);
+    const int plotWidth = layout.plotWidth();
     QImage image(layout.size(), QImage::Format_RGB32);
     image.fill(kBackground);
     QPainter p(&image);
@@ -283,23 +423,26 @@ QImage renderPicture(const PictureInput& in)
     p.setFont(font(13, true));
     const QString title
         = QStringLiteral("bandview  \u00b7  %1  \u00b7  %2 Hz  \u00b7  %3 s  \u00b7  %4 frames")
-              .arg(in.title)
-              .arg(in.sampleRate)
-              .arg(QString::number(in.lengthSec, 'f', 2))
-              .arg(frames.size());
-    p.drawText(QRect(kMarginLeftPx, 4, kPlotWidthPx, kTitlePx - 6),
-        Qt::AlignLeft | Qt::AlignVCenter, title);
+              .arg(in.title())
+              .arg(in.sampleRate())
+              .arg(QString::number(lengthSec, 'f', 2))
+              .arg(in.frameCount());
+    p.drawText(
+        QRect(kMarginLeftPx, 4, plotWidth, kTitlePx - 6), Qt::AlignLeft | Qt::AlignVCenter, title);
 
-    drawHeatMap(p, layout, collect(layout, bands, frames));
+    const Pixels pixels = collect(layout, in);
+    drawHeatMap(p, layout, pixels);
 
     // Band centres on the left, every band while the rows leave room for the text.
     p.setFont(font(kSmallFontPx));
     p.setPen(kInk);
     const QRect heat = layout.heatMap();
-    for (int k = 0; k < bands; ++k) {
+    const int labelEvery
+        = std::max(1, (kLabelRowPx + layout.bandRow(0).height() - 1) / layout.bandRow(0).height());
+    for (int k = 0; k < bands; k += labelEvery) {
         const QRect row = layout.bandRow(k);
-        p.drawText(QRect(0, row.top() - 2, heat.left() - 6, row.height() + 4),
-            Qt::AlignRight | Qt::AlignVCenter, bandLabel(in.bandCentersHz[std::size_t(k)]));
+        p.drawText(QRect(0, row.center().y() - kLabelRowPx / 2, heat.left() - 6, kLabelRowPx),
+            Qt::AlignRight | Qt::AlignVCenter, bandLabel(in.bandCentersHz()[std::size_t(k)]));
     }
     p.save();
     p.translate(12, heat.center().y());
@@ -330,24 +473,24 @@ QImage renderPicture(const PictureInput& in)
     p.drawText(QRect(key.left() - 10, peakKey.bottom() + 2, 70, 14), Qt::AlignLeft,
         QStringLiteral("peak"));
 
-    drawPanel(p, layout, layout.rmsPanel(), QStringLiteral("rmsDb"),
+    drawPanel(p, layout.rmsPanel(), QStringLiteral("rmsDb"),
         Scale {
             kRmsPlotLowDb, 0.0f, { -80.0f, -60.0f, -40.0f, -20.0f, 0.0f }, QStringLiteral("dBFS") },
-        kRmsLine, frames, &dsp::SpectrumFrame::rmsDb);
-    drawPanel(p, layout, layout.agcPanel(), QStringLiteral("agcDb"),
+        kRmsLine, pixels, &Pixels::rms);
+    drawPanel(p, layout.agcPanel(), QStringLiteral("agcDb"),
         Scale { dsp::kAgcMinDb, dsp::kAgcMaxDb, { -6.0f, 0.0f, 6.0f, 12.0f, 18.0f, 24.0f },
             QStringLiteral("dB") },
-        kAgcLine, frames, &dsp::SpectrumFrame::agcDb);
-    drawPanel(p, layout, layout.presencePanel(), QStringLiteral("presence"),
-        Scale { 0.0f, 1.0f, { 0.0f, 0.5f, 1.0f }, QString() }, kPresenceLine, frames,
-        &dsp::SpectrumFrame::presence);
+        kAgcLine, pixels, &Pixels::agc);
+    drawPanel(p, layout.presencePanel(), QStringLiteral("presence"),
+        Scale { 0.0f, 1.0f, { 0.0f, 0.5f, 1.0f }, QString() }, kPresenceLine, pixels,
+        &Pixels::presence);
 
     // Time axis under the last panel, with ticks through every panel.
-    const bool minutes = in.lengthSec >= 120.0;
-    const double step = tickStep(in.lengthSec);
+    const bool minutes = lengthSec >= 120.0;
+    const double step = tickStep(layout.xAt(1.0) > 0.0 ? lengthSec : 1.0, plotWidth);
     const QRect last = layout.presencePanel();
     p.setFont(font(kSmallFontPx));
-    for (double t = 0.0; t <= in.lengthSec + 1e-9; t += step) {
+    for (double t = 0.0; t <= lengthSec + 1e-9; t += step) {
         const int x = layout.columnAt(t) + heat.left();
         p.setPen(kInk);
         p.drawLine(x, heat.bottom() + 1, x, heat.bottom() + 4);
@@ -357,14 +500,14 @@ QImage renderPicture(const PictureInput& in)
             timeLabel(t, minutes));
     }
     p.setFont(font(kFontPx, true));
-    p.drawText(QRect(heat.left(), last.bottom() + 21, kPlotWidthPx, 16), Qt::AlignHCenter,
+    p.drawText(QRect(heat.left(), last.bottom() + 21, plotWidth, 16), Qt::AlignHCenter,
         minutes ? QStringLiteral("time (m:ss)") : QStringLiteral("time (s)"));
 
     // Sections of the demo: a dashed line at each boundary and the names above the heat map,
     // on two alternating rows so that short sections keep their names apart.
     p.setFont(font(kSmallFontPx));
-    for (std::size_t i = 0; i < in.sections.size(); ++i) {
-        const Section& s = in.sections[i];
+    for (std::size_t i = 0; i < in.sections().size(); ++i) {
+        const Section& s = in.sections()[i];
         const int x0 = heat.left() + layout.columnAt(s.startSec);
         const int x1 = heat.left() + layout.columnAt(s.endSec);
         if (i > 0) {

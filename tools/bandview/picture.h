@@ -8,16 +8,24 @@
 #include <QColor>
 #include <QImage>
 #include <QRect>
+#include <QSize>
 #include <QString>
+
+#include <cstdint>
 
 #include <vector>
 
 namespace bandview {
 
-constexpr int kPlotWidthPx = 1200;
-constexpr int kBandRowPx = 12;
-constexpr int kLinePanelPx = 90;
+// The picture's size unless --size chooses another, and the smallest it can be drawn at.
+constexpr int kDefaultWidthPx = 1356;
+constexpr int kDefaultHeightPx = 746;
+constexpr int kMinWidthPx = 400;
+constexpr int kMinHeightPx = 300;
 constexpr float kRmsPlotLowDb = -80.0f;
+// Columns of aggregates the picture keeps, whatever the length of the run: twice the widest plot
+// of a default picture, so that every pixel column gathers at least one.
+constexpr int kPictureColumns = 4096;
 
 struct Section {
     QString name;
@@ -25,44 +33,90 @@ struct Section {
     double endSec;
 };
 
-struct PictureInput {
-    // Names the input in the title ("built-in demo", a file name).
-    QString title;
-    int sampleRate = 0;
-    double lengthSec = 0.0;
-    std::vector<float> bandCentersHz;
-    std::vector<Section> sections;
-    const std::vector<TimedFrame>* frames = nullptr;
+// Everything the picture shows, gathered frame by frame in a fixed amount of memory: per column
+// of time and band the mean bar and the highest peak, and per column the mean, lowest and
+// highest rmsDb, agcDb and presence. A column spans 1/60 s at first; whenever the run outgrows
+// the columns, neighbours merge in pairs and a column spans twice the time.
+class PictureData {
+public:
+    PictureData(QString title, int sampleRate, std::vector<float> bandCentersHz,
+        std::vector<Section> sections = {});
+    // Values that are not finite count as 0.
+    void add(const TimedFrame& f);
+
+    struct Line {
+        float sum = 0.0f;
+        float low = 0.0f;
+        float high = 0.0f;
+    };
+    struct Column {
+        int frames = 0;
+        double timeSum = 0.0;
+        std::vector<float> barSum;
+        std::vector<float> peakMax;
+        Line rms;
+        Line agc;
+        Line presence;
+    };
+
+    const QString& title() const { return title_; }
+    int sampleRate() const { return sampleRate_; }
+    const std::vector<float>& bandCentersHz() const { return bandCentersHz_; }
+    const std::vector<Section>& sections() const { return sections_; }
+    // Audio time of the last frame, and how many frames came.
+    double lengthSec() const { return lengthSec_; }
+    std::int64_t frameCount() const { return frameCount_; }
+    double columnSec() const { return columnSec_; }
+    const std::vector<Column>& columns() const { return columns_; }
+
+private:
+    void mergePairs();
+
+    QString title_;
+    int sampleRate_;
+    std::vector<float> bandCentersHz_;
+    std::vector<Section> sections_;
+    double lengthSec_ = 0.0;
+    std::int64_t frameCount_ = 0;
+    double columnSec_;
+    std::vector<Column> columns_;
 };
 
-// Where everything lies in the picture; the drawing and its tests share it.
+// Where everything lies in a picture of the given size; the drawing and its tests share it.
 class PictureLayout {
 public:
-    PictureLayout(int bandCount, double lengthSec);
-    QSize size() const;
+    PictureLayout(
+        int bandCount, double lengthSec, QSize size = QSize(kDefaultWidthPx, kDefaultHeightPx));
+    // False when the size leaves no room for the plots (below kMinWidthPx x kMinHeightPx).
+    static bool fits(QSize size);
+    QSize size() const { return size_; }
+    int plotWidth() const;
     QRect heatMap() const;
     // Band 0 lies at the bottom of the heat map, the way a spectrum is read.
     QRect bandRow(int band) const;
     QRect rmsPanel() const;
     QRect agcPanel() const;
     QRect presencePanel() const;
-    // Horizontal position of audio time sec from the left edge of the plots, 0..kPlotWidthPx.
+    // Horizontal position of audio time sec from the left edge of the plots, 0..plotWidth().
     double xAt(double sec) const;
     // Pixel column of the heat map and the panels that holds audio time sec.
     int columnAt(double sec) const;
-    // Audio time span [first, last) of a pixel column.
-    double columnStartSec(int column) const;
 
 private:
     int bandCount_;
     double lengthSec_;
+    QSize size_;
+    int bandRowPx_;
+    int panelPx_;
 };
 
 // Bar height 0..1 to the heat map's colour: dark for 0, bright for 1, lightness rising steadily.
 QColor heatColor(float level);
 
-// Draws with QPainter into an image; needs a QGuiApplication for its fonts.
-QImage renderPicture(const PictureInput& input);
+// Draws with QPainter into an image of the given size (PictureLayout::fits); needs a
+// QGuiApplication for its fonts, and may run on any thread.
+QImage renderPicture(
+    const PictureData& data, QSize size = QSize(kDefaultWidthPx, kDefaultHeightPx));
 
 } // namespace bandview
 

@@ -1,20 +1,21 @@
-// Where bandview's audio comes from: a sound file decoded by libsndfile and mixed to mono, or a
+// Where bandview's audio comes from: a file or stream decoded by FFmpeg and mixed to mono, or a
 // block of samples already in memory (the built-in demo).
 #ifndef BANDVIEW_SOURCE_H
 #define BANDVIEW_SOURCE_H
+
+#include "media/audiodecoder.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
-
-struct sf_private_tag;
 
 namespace bandview {
 
-constexpr int kMinRateHz = 8000;
-constexpr int kMaxRateHz = 192000;
+using media::kMaxRateHz;
+using media::kMinRateHz;
 
 class MonoSource {
 public:
@@ -27,6 +28,18 @@ public:
     // count only at the end, or -1 on a read error (see error()).
     virtual int read(float* out, int count) = 0;
     virtual QString error() const { return {}; }
+    // What was wrong with a decoded stream; null for a source that cannot be damaged.
+    virtual const media::DecodeDamage* damage() const { return nullptr; }
+    // The title the source carries (a file's title tag), empty when none.
+    virtual QString title() const { return {}; }
+    // A live source's state for the status line; empty for a file.
+    virtual std::string statusNote() const { return {}; }
+    // What a live source has to say at the end of a run, one line for standard error; empty for
+    // a file.
+    virtual std::string report() const { return {}; }
+    // Whether a live source says on standard error what happens to it while it runs (when no
+    // live view shows its status line).
+    virtual void reportEvents(bool) { }
 };
 
 class MemorySource : public MonoSource {
@@ -45,32 +58,26 @@ private:
     std::size_t next_ = 0;
 };
 
-class SoundFileSource : public MonoSource {
+// A file, standard input ("-"), a pipe or a FIFO decoded by media::AudioDecoder.
+class DecoderSource : public MonoSource {
 public:
-    // Opens path for decoding. On failure returns null and sets *reason to a short lower-case
-    // phrase ("no such file", "cannot decode: ..."), without the file name.
-    static std::unique_ptr<SoundFileSource> open(const QString& path, QString* reason);
-    ~SoundFileSource() override;
-    SoundFileSource(const SoundFileSource&) = delete;
-    SoundFileSource& operator=(const SoundFileSource&) = delete;
+    // path is raw bytes, as the command line gave it. On failure returns null and sets *reason
+    // to the decoder's one-line lower-case reason, without the file name.
+    static std::unique_ptr<DecoderSource> open(const std::string& path, QString* reason);
 
-    int sampleRate() const override { return rate_; }
-    std::int64_t expectedSamples() const override { return frames_; }
-    int channels() const { return channels_; }
-    // Averages the channels of each frame. Integer encodings arrive scaled to +-1.0 (libsndfile's
-    // default); float files pass through as they are.
-    int read(float* out, int count) override;
-    QString error() const override { return error_; }
+    int sampleRate() const override { return decoder_->sampleRate(); }
+    // From the container's declared duration; -1 for a pipe.
+    std::int64_t expectedSamples() const override;
+    // Never fails: damage, a read error included, ends the stream and shows in damage().
+    int read(float* out, int count) override { return decoder_->read(out, count); }
+    const media::DecodeDamage* damage() const override { return &decoder_->damage(); }
+    QString title() const override { return QString::fromStdString(decoder_->title()); }
+    int channels() const { return decoder_->channels(); }
 
 private:
-    SoundFileSource(sf_private_tag* file, int rate, int channels, std::int64_t frames);
+    explicit DecoderSource(std::unique_ptr<media::AudioDecoder> decoder);
 
-    sf_private_tag* file_;
-    int rate_;
-    int channels_;
-    std::int64_t frames_;
-    std::vector<float> interleaved_;
-    QString error_;
+    std::unique_ptr<media::AudioDecoder> decoder_;
 };
 
 } // namespace bandview

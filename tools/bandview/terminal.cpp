@@ -1,14 +1,18 @@
 #include "terminal.h"
 
 #include "analysis.h"
+#include "output.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -17,20 +21,26 @@ namespace bandview {
 namespace {
 
     volatile std::sig_atomic_t stopFlag = 0;
+    volatile std::sig_atomic_t continuedFlag = 0;
+    volatile std::sig_atomic_t resizedFlag = 0;
 
-    extern "C" void onStopSignal(int)
-    {
-        stopFlag = 1;
-    }
+    // What a signal handler needs to give the terminal back: the screen the view draws on and
+    // the terminal whose settings the keyboard changed.
+    std::atomic<int> viewFd { -1 };
+    std::atomic<int> keyboardFd { -1 };
+    termios keyboardSaved {};
+    termios keyboardRaw {};
 
-    constexpr int kMinBarRows = 4;
+    constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
+    constexpr char kLeaveScreen[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
+
     constexpr int kMaxBarRows = 40;
     constexpr int kMaxColumnChars = 5;
-    // Rows besides the bars: title, two label rows, status line and hint.
-    constexpr int kOtherRows = 5;
-    constexpr double kProgressDelaySec = 1.0;
+    // From this many rows on the view has two label rows and the hint line.
+    constexpr int kRoomyRows = 10;
     constexpr double kProgressIntervalSec = 0.1;
     constexpr int kProgressBarChars = 30;
+    constexpr unsigned char kEscape = 0x1b;
 
     constexpr const char* kEighths[]
         = { " ", "\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588" };
@@ -41,6 +51,91 @@ namespace {
     constexpr int kMidColour = 184;
     constexpr int kTopColour = 203;
     constexpr int kPeakColour = 231;
+
+    void writeAll(int fd, const char* p, std::size_t left)
+    {
+        while (left > 0) {
+            const ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR && stopFlag == 0)
+                continue;
+            if (n <= 0)
+                return;
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+
+    void writeAll(int fd, const std::string& text)
+    {
+        writeAll(fd, text.data(), text.size());
+    }
+
+    // Async-signal-safe: write() and tcsetattr() only.
+    void restoreTerminalFromSignal()
+    {
+        const int screen = viewFd.load();
+        if (screen >= 0)
+            writeAll(screen, kLeaveScreen, sizeof(kLeaveScreen) - 1);
+        const int keys = keyboardFd.load();
+        if (keys >= 0)
+            ::tcsetattr(keys, TCSANOW, &keyboardSaved);
+    }
+
+    void setHandler(int sig, void (*handler)(int), bool restart)
+    {
+        struct sigaction action { };
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = restart ? SA_RESTART : 0;
+        sigaction(sig, &action, nullptr);
+    }
+
+    extern "C" void onStopSignal(int sig)
+    {
+        if (stopFlag == 0)
+            stopFlag = sig;
+    }
+
+    extern "C" void onSuspend(int)
+    {
+        const int saved = errno;
+        restoreTerminalFromSignal();
+        setHandler(SIGTSTP, SIG_DFL, true);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTSTP);
+        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+        ::raise(SIGTSTP);
+        // Continued. A frame whose write the suspension interrupted goes on once this returns,
+        // so the view's screen must be back first; the run then redraws it whole.
+        const int keys = keyboardFd.load();
+        if (keys >= 0)
+            ::tcsetattr(keys, TCSANOW, &keyboardRaw);
+        const int screen = viewFd.load();
+        if (screen >= 0)
+            writeAll(screen, kEnterScreen, sizeof(kEnterScreen) - 1);
+        setHandler(SIGTSTP, onSuspend, true);
+        continuedFlag = 1;
+        errno = saved;
+    }
+
+    extern "C" void onQuit(int)
+    {
+        restoreTerminalFromSignal();
+        removeTemporariesFromSignal();
+        setHandler(SIGQUIT, SIG_DFL, false);
+        ::raise(SIGQUIT);
+    }
+
+    extern "C" void onContinue(int)
+    {
+        continuedFlag = 1;
+    }
+
+    extern "C" void onResize(int)
+    {
+        resizedFlag = 1;
+    }
 
     bool utf8Locale()
     {
@@ -56,21 +151,6 @@ namespace {
         return false;
     }
 
-    void writeAll(int fd, const std::string& text)
-    {
-        const char* p = text.data();
-        std::size_t left = text.size();
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return;
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-    }
-
     void terminalSize(int fd, int& cols, int& rows)
     {
         winsize ws {};
@@ -82,39 +162,89 @@ namespace {
         }
     }
 
-    // The first `columns` characters of UTF-8 text, each taken as one column wide.
-    std::string clipped(const std::string& text, int columns)
+    // Writes UTF-8 text into a row from column `from`, one code point per cell, up to `end`.
+    void putText(ViewGrid& g, int row, int from, const std::string& text, int end, Cell look)
     {
-        int seen = 0;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const bool starts = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-            if (starts && seen++ == columns)
-                return text.substr(0, i);
+        int column = from;
+        std::size_t i = 0;
+        while (i < text.size() && column < end) {
+            std::size_t n = 1;
+            while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+                ++n;
+            look.setText(std::string_view(text).substr(i, n));
+            g.at(row, column++) = look;
+            i += n;
         }
+    }
+
+    std::string number(const char* format, float value)
+    {
+        if (!std::isfinite(value))
+            return "--";
+        char text[32];
+        std::snprintf(text, sizeof(text), format, static_cast<double>(value));
         return text;
     }
 
-    void appendColour(std::string& s, int colour)
+    void appendLook(std::string& s, const Cell& c)
     {
-        s += "\x1b[38;5;";
-        s += std::to_string(colour);
+        s += "\x1b[0";
+        if (c.bold)
+            s += ";1";
+        if (c.dim)
+            s += ";2";
+        if (c.colour >= 0) {
+            s += ";38;5;";
+            s += std::to_string(c.colour);
+        }
         s += 'm';
+    }
+
+    void appendMove(std::string& s, int row, int column)
+    {
+        s += "\x1b[";
+        s += std::to_string(row + 1);
+        s += ';';
+        s += std::to_string(column + 1);
+        s += 'H';
+    }
+
+    bool sameLook(const Cell& a, const Cell& b)
+    {
+        return a.colour == b.colour && a.bold == b.bold && a.dim == b.dim;
     }
 
 } // namespace
 
-void installStopHandlers()
+void installSignalHandlers()
 {
-    struct sigaction action { };
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
     for (int sig : { SIGINT, SIGTERM, SIGHUP })
-        sigaction(sig, &action, nullptr);
+        setHandler(sig, onStopSignal, false);
+    setHandler(SIGTSTP, onSuspend, true);
+    setHandler(SIGQUIT, onQuit, false);
+    setHandler(SIGCONT, onContinue, true);
+    setHandler(SIGWINCH, onResize, true);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
-bool stopRequested()
+int stopSignal()
 {
-    return stopFlag != 0;
+    return stopFlag;
+}
+
+bool takeContinued()
+{
+    const bool was = continuedFlag != 0;
+    continuedFlag = 0;
+    return was;
+}
+
+bool takeResized()
+{
+    const bool was = resizedFlag != 0;
+    resizedFlag = 0;
+    return was;
 }
 
 bool isTerminal(int fd)
@@ -124,124 +254,266 @@ bool isTerminal(int fd)
 
 std::string clockText(double sec)
 {
-    const double t = std::max(sec, 0.0);
-    const int tenths = static_cast<int>(t * 10.0);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%d:%02d.%d", tenths / 600, (tenths / 10) % 60, tenths % 10);
+    const double t = std::isfinite(sec) ? std::max(sec, 0.0) : 0.0;
+    const long long tenths = static_cast<long long>(t * 10.0);
+    char text[48];
+    if (tenths < 36000)
+        std::snprintf(
+            text, sizeof(text), "%lld:%02lld.%lld", tenths / 600, (tenths / 10) % 60, tenths % 10);
+    else
+        std::snprintf(text, sizeof(text), "%lld:%02lld:%02lld.%lld", tenths / 36000,
+            (tenths / 600) % 60, (tenths / 10) % 60, tenths % 10);
     return text;
 }
 
-LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz)
-    : fd_(fd)
-    , unicode_(utf8Locale())
-    , title_(title.toStdString())
+Keyboard::Keyboard()
 {
-    for (float hz : bandCentersHz)
-        labels_.push_back(bandLabel(hz).toStdString());
-    // Keys typed while the view runs would otherwise scribble over it.
-    if (::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved_) == 0) {
-        termios quiet = saved_;
-        quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ICANON));
-        restoreTermios_ = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+    fd_ = ::open("/dev/tty", O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd_ >= 0 && ::tcgetattr(fd_, &saved_) == 0) {
+        keyboardSaved = saved_;
+        resume();
     }
-    put("\x1b[?1049h\x1b[?25l\x1b[2J");
 }
 
-LiveView::~LiveView()
+Keyboard::~Keyboard()
 {
-    put("\x1b[0m\x1b[?25h\x1b[?1049l");
-    if (restoreTermios_)
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+    if (raw_) {
+        keyboardFd.store(-1);
+        ::tcsetattr(fd_, TCSANOW, &saved_);
+    }
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
-void LiveView::put(const std::string& text)
+void Keyboard::resume()
 {
-    writeAll(fd_, text);
+    if (fd_ < 0)
+        return;
+    termios keys = saved_;
+    // Keys arrive one by one and are not echoed over the view; Ctrl-C and Ctrl-Z keep their
+    // signals.
+    keys.c_lflag &= static_cast<tcflag_t>(~(ECHO | ICANON));
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    raw_ = ::tcsetattr(fd_, TCSANOW, &keys) == 0;
+    if (raw_) {
+        keyboardRaw = keys;
+        keyboardFd.store(fd_);
+    }
 }
 
-void LiveView::draw(
-    const dsp::SpectrumFrame& frame, double timeSec, double totalSec, const char* note)
+Keyboard::Key Keyboard::next(int timeoutMs)
 {
-    int cols = 0;
-    int rows = 0;
-    terminalSize(fd_, cols, rows);
+    if (fd_ < 0) {
+        if (timeoutMs > 0)
+            ::poll(nullptr, 0, timeoutMs);
+        return Key::None;
+    }
+    pollfd p { fd_, POLLIN, 0 };
+    if (::poll(&p, 1, timeoutMs) <= 0)
+        return Key::None;
+    unsigned char keys[32];
+    const ssize_t n = ::read(fd_, keys, sizeof(keys));
+    for (ssize_t i = 0; i < n; ++i) {
+        if (keys[i] == 'q' || keys[i] == 'Q')
+            return Key::Quit;
+        if (keys[i] == ' ')
+            return Key::Pause;
+        // Esc alone; arrow and function keys start with Esc too, followed by '[' or 'O'.
+        if (keys[i] == kEscape) {
+            if (i + 1 >= n)
+                return Key::Quit;
+            ++i;
+        }
+    }
+    return Key::None;
+}
+
+void Cell::setText(std::string_view utf8)
+{
+    size = static_cast<std::uint8_t>(std::min(utf8.size(), sizeof(text)));
+    std::copy_n(utf8.data(), size, text);
+}
+
+void ViewGrid::reset(int columnCount, int rowCount)
+{
+    columns = std::max(columnCount, 0);
+    rows = std::max(rowCount, 0);
+    cells.assign(std::size_t(columns) * std::size_t(rows), Cell {});
+}
+
+ViewLayout viewLayout(int columns, int rows, int bands)
+{
+    ViewLayout l;
+    bands = std::max(bands, 1);
+    if (columns < bands + 2 || rows < kMinViewRows)
+        return l;
+    l.fits = true;
+    l.columnChars = std::clamp((columns - 2) / bands, 1, kMaxColumnChars);
+    l.barChars = l.columnChars > 1 ? l.columnChars - 1 : 1;
+    const bool roomy = rows >= kRoomyRows;
+    l.labelRows = roomy ? 2 : 1;
+    l.hint = roomy;
+    // Title, labels, status line and hint around the bars.
+    l.barRows = std::min(rows - 2 - l.labelRows - (l.hint ? 1 : 0), kMaxBarRows);
+    return l;
+}
+
+void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text)
+{
+    std::fill(g.cells.begin(), g.cells.end(), Cell {});
     const int bands = std::clamp(frame.bandCount, 1, dsp::kMaxBands);
-    const int height = std::clamp(rows - kOtherRows, kMinBarRows, kMaxBarRows);
-    const int column = std::clamp((cols - 2) / bands, 1, kMaxColumnChars);
-    const int barChars = column > 1 ? column - 1 : 1;
     // Nothing may reach the last column: a terminal wraps there and the screen would scroll.
-    const int width = std::max(cols - 1, 1);
-    const int shown = std::clamp((width - 1) / column, 1, bands);
+    const int width = g.columns - 1;
+    const ViewLayout l = viewLayout(g.columns, g.rows, bands);
+    if (!l.fits) {
+        if (g.rows > 0 && width > 0) {
+            char notice[128];
+            std::snprintf(notice, sizeof(notice),
+                "terminal %dx%d too small for bandview, needs %dx%d", g.columns, g.rows, bands + 2,
+                kMinViewRows);
+            if (static_cast<int>(std::strlen(notice)) > width)
+                std::snprintf(notice, sizeof(notice), "needs %dx%d", bands + 2, kMinViewRows);
+            putText(g, 0, 0, notice, width, Cell {});
+        }
+        return;
+    }
+    Cell bold;
+    bold.bold = true;
+    putText(g, 0, 1, "bandview", width, bold);
+    putText(g, 0, 11, text.title, width, Cell {});
 
-    std::string& s = screen_;
-    s.assign("\x1b[H\x1b[0m\x1b[1m bandview\x1b[0m  ");
-    s += clipped(title_, width - 11);
-    s += "\x1b[K\r\n";
-
+    const int height = l.barRows;
     for (int r = 0; r < height; ++r) {
         const int fromBottom = height - 1 - r;
         const float share = static_cast<float>(fromBottom) / static_cast<float>(height);
         const int shade = share < 0.6f ? kLowColour : (share < 0.85f ? kMidColour : kTopColour);
-        int current = -1;
-        s += ' ';
-        for (int k = 0; k < shown; ++k) {
-            const int eighths = std::clamp(
-                static_cast<int>(frame.bars[k] * height * 8.0f) - fromBottom * 8, 0, 8);
-            const int peakRow = std::min(height - 1, static_cast<int>(frame.peaks[k] * height));
+        for (int k = 0; k < bands; ++k) {
+            const float bar = std::isfinite(frame.bars[k]) ? frame.bars[k] : 0.0f;
+            const float peak = std::isfinite(frame.peaks[k]) ? frame.peaks[k] : 0.0f;
+            const int eighths
+                = std::clamp(static_cast<int>(bar * height * 8.0f) - fromBottom * 8, 0, 8);
+            const int peakRow = std::clamp(static_cast<int>(peak * height), 0, height - 1);
             const bool peakHere
-                = frame.peaks[k] > 1.0f / (8.0f * height) && peakRow == fromBottom && eighths < 8;
-            const char* cell = " ";
-            int colour = current;
+                = peak > 1.0f / (8.0f * height) && peakRow == fromBottom && eighths < 8;
+            Cell cell;
             if (eighths > 0) {
-                cell = unicode_ ? kEighths[eighths] : (eighths >= 4 ? "#" : " ");
-                colour = shade;
+                cell.setText(text.unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
+                cell.colour = static_cast<std::int16_t>(shade);
             } else if (peakHere) {
-                cell = unicode_ ? kPeakMark : "-";
-                colour = kPeakColour;
+                cell.setText(text.unicode ? kPeakMark : "-");
+                cell.colour = kPeakColour;
             }
-            if (colour != current && cell[0] != ' ') {
-                appendColour(s, colour);
-                current = colour;
-            }
-            for (int c = 0; c < barChars; ++c)
-                s += cell;
-            if (column > 1)
-                s += ' ';
+            for (int c = 0; c < l.barChars; ++c)
+                g.at(1 + r, 1 + k * l.columnChars + c) = cell;
         }
-        s += "\x1b[0m\x1b[K\r\n";
     }
 
-    // Labels on two staggered rows, each placed only where it does not run into its neighbour.
-    for (int line = 0; line < 2; ++line) {
-        std::string text(static_cast<std::size_t>(std::min(shown * column + 2, width)), ' ');
+    // Labels on staggered rows, each placed only where it does not run into its neighbour.
+    Cell dim;
+    dim.dim = true;
+    for (int line = 0; line < l.labelRows; ++line) {
         int nextFree = 0;
-        for (int k = line; k < shown; k += 2) {
-            const std::string& label = labels_[static_cast<std::size_t>(k)];
-            const int x = 1 + k * column;
-            if (x < nextFree || x + static_cast<int>(label.size()) > static_cast<int>(text.size()))
+        for (int k = line; k < bands; k += l.labelRows) {
+            const std::string& label = text.labels[std::size_t(k)];
+            const int x = 1 + k * l.columnChars;
+            if (x < nextFree || x + static_cast<int>(label.size()) > width)
                 continue;
-            text.replace(static_cast<std::size_t>(x), label.size(), label);
+            putText(g, 1 + height + line, x, label, width, dim);
             nextFree = x + static_cast<int>(label.size()) + 1;
         }
-        s += "\x1b[2m";
-        s += text;
-        s += "\x1b[0m\x1b[K\r\n";
     }
 
-    char status[256];
-    std::snprintf(status, sizeof(status),
-        " rms %6.1f dBFS  agc %+5.1f dB  presence %4.2f  %s / %s  %s",
-        static_cast<double>(frame.rmsDb), static_cast<double>(frame.agcDb),
-        static_cast<double>(frame.presence), clockText(timeSec).c_str(),
-        totalSec >= 0.0 ? clockText(totalSec).c_str() : "?", note ? note : "");
-    s += clipped(status, width);
-    s += "\x1b[K\r\n\x1b[2m Ctrl-C stops\x1b[0m\x1b[K\x1b[J";
-    put(s);
+    const std::string status = " rms " + number("%6.1f", frame.rmsDb) + " dBFS  agc "
+        + number("%+5.1f", frame.agcDb) + " dB  presence " + number("%4.2f", frame.presence) + "  "
+        + clockText(text.timeSec) + " / " + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?")
+        + "  " + text.note;
+    putText(g, 1 + height + l.labelRows, 0, status, width, Cell {});
+    if (l.hint)
+        putText(g, 2 + height + l.labelRows, 0,
+            " q ends, space pauses, Ctrl-C stops without writing", width, dim);
 }
 
-ProgressBar::ProgressBar(int fd)
+std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool full)
+{
+    std::string s;
+    full = full || before.columns != after.columns || before.rows != after.rows;
+    if (full)
+        s += "\x1b[0m\x1b[H\x1b[2J";
+    int cursorRow = -1;
+    int cursorColumn = -1;
+    const Cell* look = nullptr;
+    const Cell blank;
+    for (int r = 0; r < after.rows; ++r) {
+        for (int c = 0; c < after.columns; ++c) {
+            const Cell& cell = after.at(r, c);
+            // A full draw starts from a cleared screen: blank cells are there already.
+            if (full ? cell == blank : cell == before.at(r, c))
+                continue;
+            if (r != cursorRow || c != cursorColumn)
+                appendMove(s, r, c);
+            // A space looks the same in every colour: only text changes the look.
+            if (cell.glyph() != " " && (!look || !sameLook(*look, cell))) {
+                appendLook(s, cell);
+                look = &cell;
+            }
+            s += cell.glyph();
+            cursorRow = r;
+            cursorColumn = c + 1;
+        }
+    }
+    return s;
+}
+
+LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz)
+    : fd_(fd)
+{
+    text_.title = title.toStdString();
+    text_.unicode = utf8Locale();
+    for (float hz : bandCentersHz)
+        text_.labels.push_back(bandLabel(hz).toStdString());
+    resume();
+}
+
+LiveView::~LiveView()
+{
+    viewFd.store(-1);
+    writeAll(fd_, kLeaveScreen);
+}
+
+void LiveView::resume()
+{
+    writeAll(fd_, kEnterScreen);
+    viewFd.store(fd_);
+    full_ = true;
+}
+
+void LiveView::draw(
+    const dsp::SpectrumFrame& frame, double timeSec, double totalSec, const std::string& note)
+{
+    if (full_) {
+        int cols = 0;
+        int rows = 0;
+        terminalSize(fd_, cols, rows);
+        next_.reset(cols, rows);
+    }
+    text_.timeSec = timeSec;
+    text_.totalSec = totalSec;
+    text_.note = note;
+    composeView(next_, frame, text_);
+    out_ = screenUpdate(shown_, next_, full_);
+    full_ = false;
+    if (!out_.empty())
+        writeAll(fd_, out_);
+    std::swap(shown_, next_);
+    if (next_.columns != shown_.columns || next_.rows != shown_.rows)
+        next_.reset(shown_.columns, shown_.rows);
+}
+
+ProgressBar::ProgressBar(int fd, double delaySec)
     : fd_(fd)
     , enabled_(isTerminal(fd))
+    , delaySec_(delaySec)
     , start_(std::chrono::steady_clock::now())
     , last_(start_)
 {
@@ -253,7 +525,7 @@ void ProgressBar::update(double doneSec, double totalSec)
         return;
     const auto now = std::chrono::steady_clock::now();
     const double elapsed = std::chrono::duration<double>(now - start_).count();
-    if (elapsed < kProgressDelaySec
+    if (elapsed < delaySec_
         || (shown_ && std::chrono::duration<double>(now - last_).count() < kProgressIntervalSec))
         return;
     last_ = now;

@@ -1,6 +1,9 @@
 #include "window.h"
 
 #include "playback.h"
+
+#include "capture/capturesource.h"
+#include "capture/hoppacer.h"
 #include "programme.h"
 
 #include "dsp/spectrumanalyzer.h"
@@ -29,6 +32,8 @@ namespace {
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
+    // Captured audio more than this many hops ahead of the picture is dropped.
+    constexpr int kMaxBacklogHops = 6;
 
     // The analysis follows a position in the programme, one hop per 1/60 s of it.
     class Follower {
@@ -82,20 +87,127 @@ namespace {
         std::int64_t read_ = 0;
     };
 
+    // What the window draws from: each picture asks for the look of the moment.
+    class Feed {
+    public:
+        virtual ~Feed() = default;
+        virtual const visual::Look& look(bool paused) = 0;
+        virtual void setPaused(bool paused) = 0;
+    };
+
+    // A programme heard through the sound server, or kept on the wall clock where there is none.
+    class ProgrammeFeed : public Feed {
+    public:
+        ProgrammeFeed(const Programme& programme, Playback* playback)
+            : follower_(programme)
+            , playback_(playback)
+            , rate_(programme.rateHz)
+        {
+            clock_.start();
+        }
+        const visual::Look& look(bool paused) override
+        {
+            if (!paused)
+                follower_.advanceTo(position());
+            return follower_.look();
+        }
+        void setPaused(bool paused) override
+        {
+            if (playback_)
+                playback_->setPaused(paused);
+            if (paused)
+                pausedAtMs_ = clock_.elapsed();
+            else
+                pausedMs_ += clock_.elapsed() - pausedAtMs_;
+            paused_ = paused;
+        }
+
+    private:
+        std::int64_t position() const
+        {
+            if (playback_)
+                return playback_->heardSamples();
+            const qint64 ms = (paused_ ? pausedAtMs_ : clock_.elapsed()) - pausedMs_;
+            return std::int64_t(ms) * rate_ / 1000;
+        }
+
+        Follower follower_;
+        Playback* playback_;
+        int rate_;
+        QElapsedTimer clock_;
+        bool paused_ = false;
+        qint64 pausedAtMs_ = 0;
+        qint64 pausedMs_ = 0;
+    };
+
+    // Live capture: one display frame of hops per 1/60 s of the wall clock, paced from the ring.
+    class CaptureFeed : public Feed {
+    public:
+        explicit CaptureFeed(capture::CaptureSource& source)
+            : source_(source)
+            , pacer_(source.ring(), source.sampleRate())
+            , hops_(size_t(capture::kMaxHopsPerFrame * pacer_.largestHop()))
+            , drain_(size_t(source.ring().capacity()))
+        {
+            analyzer_.configure(source.sampleRate());
+            clock_.start();
+        }
+        const visual::Look& look(bool paused) override
+        {
+            const std::int64_t due = clock_.nsecsElapsed() * dsp::kFrameRateHz / 1000000000;
+            if (paused) {
+                ticks_ = due;
+                // What arrives meanwhile is stale once the picture moves again.
+                source_.ring().read(drain_.data(), int(drain_.size()));
+                return animation_.look();
+            }
+            // A stall longer than this (a dragged window) is skipped, not caught up.
+            if (due - ticks_ > kMaxCatchUpHops)
+                ticks_ = due - kMaxCatchUpHops;
+            // A backlog (the server delivering a burst, a stall) would keep the picture behind
+            // what is heard for good, as the pacer catches up by one hop per frame at most:
+            // drop all but the newest hop and cushion.
+            const int keep = pacer_.largestHop() + pacer_.cushionSamples();
+            const int backlog = source_.ring().available() - keep;
+            if (backlog > kMaxBacklogHops * pacer_.largestHop())
+                source_.ring().read(drain_.data(), std::min(backlog, int(drain_.size())));
+            for (; ticks_ < due; ++ticks_) {
+                const capture::HopPacer::Frame frame = pacer_.next(hops_.data());
+                const float* at = hops_.data();
+                for (int h = 0; h < frame.hops; ++h) {
+                    analyzer_.pushSamples(at, unsigned(frame.hopSize[h]));
+                    at += frame.hopSize[h];
+                    if (!analyzer_.process(spectrum_))
+                        spectrum_ = dsp::SpectrumFrame {};
+                    animation_.step(spectrum_);
+                }
+            }
+            return animation_.look();
+        }
+        void setPaused(bool) override { }
+
+    private:
+        capture::CaptureSource& source_;
+        capture::HopPacer pacer_;
+        std::vector<float> hops_;
+        std::vector<float> drain_;
+        dsp::SpectrumAnalyzer analyzer_;
+        dsp::SpectrumFrame spectrum_;
+        visual::Animation animation_;
+        QElapsedTimer clock_;
+        std::int64_t ticks_ = 0;
+    };
+
     class VisualWindow : public QWindow {
     public:
-        VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Follower& follower,
-            Playback* playback, int rateHz)
+        VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Feed& feed)
             : api_(api)
-            , follower_(follower)
-            , playback_(playback)
-            , rate_(rateHz)
+            , feed_(feed)
         {
             setSurfaceType(api == QRhi::Vulkan ? VulkanSurface : OpenGLSurface);
             if (vulkan)
                 setVulkanInstance(vulkan);
             setMinimumSize(QSize(kMinWindowSide, kMinWindowSide));
-            clock_.start();
         }
 
         QString error() const { return error_; }
@@ -201,20 +313,7 @@ namespace {
         void togglePause()
         {
             paused_ = !paused_;
-            if (playback_)
-                playback_->setPaused(paused_);
-            if (paused_)
-                pausedAtMs_ = clock_.elapsed();
-            else
-                pausedMs_ += clock_.elapsed() - pausedAtMs_;
-        }
-
-        std::int64_t position() const
-        {
-            if (playback_)
-                return playback_->heardSamples();
-            const qint64 ms = (paused_ ? pausedAtMs_ : clock_.elapsed()) - pausedMs_;
-            return std::int64_t(ms) * rate_ / 1000;
+            feed_.setPaused(paused_);
         }
 
         void render()
@@ -237,18 +336,14 @@ namespace {
                 requestUpdate();
                 return;
             }
-            if (!paused_)
-                follower_.advanceTo(position());
             renderer_->record(sc_->currentFrameCommandBuffer(), sc_->currentFrameRenderTarget(),
-                follower_.look());
+                feed_.look(paused_));
             rhi_->endFrame(sc_.get());
             requestUpdate();
         }
 
         QRhi::Implementation api_;
-        Follower& follower_;
-        Playback* playback_;
-        int rate_;
+        Feed& feed_;
         QString error_;
         std::unique_ptr<QOffscreenSurface> fallback_;
         std::unique_ptr<QRhi> rhi_;
@@ -257,9 +352,6 @@ namespace {
         std::unique_ptr<visual::Renderer> renderer_;
         bool ready_ = false;
         bool paused_ = false;
-        QElapsedTimer clock_;
-        qint64 pausedAtMs_ = 0;
-        qint64 pausedMs_ = 0;
     };
 
 } // namespace
@@ -274,19 +366,6 @@ QString windowProblem()
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
-    if (o.capture) {
-        std::fprintf(stderr, "visualiser: live capture is not available in this build\n");
-        return kExitBadInput;
-    }
-    Programme programme;
-    QString why;
-    if (!loadProgramme(o.input, &programme, &why)) {
-        std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
-        return kExitBadInput;
-    }
-    if (!programme.warning.isEmpty())
-        std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
-
     // Vulkan where an instance starts (unless OpenGL was asked for), OpenGL otherwise.
     QVulkanInstance vulkan;
     QRhi::Implementation api = QRhi::OpenGLES2;
@@ -296,21 +375,50 @@ int runWindow(const Options& o, QGuiApplication& app)
             api = QRhi::Vulkan;
     }
 
-    Playback playback(programme.samples, programme.rateHz);
-    QString noSound;
-    const bool sound = playback.start(&noSound);
-    if (!sound)
-        std::fprintf(
-            stderr, "visualiser: %s; playing without sound\n", noSound.toLocal8Bit().constData());
+    Programme programme;
+    std::unique_ptr<Playback> playback;
+    std::unique_ptr<capture::CaptureSource> source;
+    std::unique_ptr<Feed> feed;
+    QString title;
+    if (o.capture) {
+        source = capture::createCaptureSource("visualiser");
+        std::string error;
+        const std::string name = o.captureSource.isEmpty() ? std::string(capture::kDefaultMonitor)
+                                                           : o.captureSource.toStdString();
+        if (!source->start(name, &error)) {
+            std::fprintf(stderr, "visualiser: %s\n", error.c_str());
+            return kExitBadInput;
+        }
+        feed = std::make_unique<CaptureFeed>(*source);
+        title
+            = QStringLiteral("visualiser: %1").arg(QString::fromStdString(source->status().source));
+    } else {
+        QString why;
+        if (!loadProgramme(o.input, &programme, &why)) {
+            std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
+            return kExitBadInput;
+        }
+        if (!programme.warning.isEmpty())
+            std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
+        playback = std::make_unique<Playback>(programme.samples, programme.rateHz);
+        QString noSound;
+        if (!playback->start(&noSound)) {
+            std::fprintf(stderr, "visualiser: %s; playing without sound\n",
+                noSound.toLocal8Bit().constData());
+            playback.reset();
+        }
+        feed = std::make_unique<ProgrammeFeed>(programme, playback.get());
+        title = programme.demo ? QStringLiteral("visualiser: demo")
+                               : QStringLiteral("visualiser: %1").arg(o.input);
+    }
 
-    Follower follower(programme);
-    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, follower,
-        sound ? &playback : nullptr, programme.rateHz);
-    window.setTitle(programme.demo ? QStringLiteral("visualiser: demo")
-                                   : QStringLiteral("visualiser: %1").arg(o.input));
+    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
+    window.setTitle(title);
     window.resize(o.size);
     window.show();
     const int status = app.exec();
+    if (source)
+        source->stop();
     if (!window.error().isEmpty()) {
         std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
         return kExitBadInput;

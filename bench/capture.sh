@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Live capture over a minute of music. A private PulseAudio (tests/pulse_server.sh) with a null
+# sink plays a generated music-like track: six rounds of 8.5 s of music (pulsing bass and kick,
+# a chord, pink-noise hats), 1 s of silence and a 0.5 s 1 kHz tone. bandview --capture
+# --csv - runs for SECONDS_LIVE (60) seconds in a 120x40 tmux window with a client attached, so
+# that its live view draws on the terminal (standard error) while its rows stream into this
+# script, which stamps each on arrival. Beside it, parec captures the same monitor in 5 ms
+# fragments: the moment the first sample of each tone reaches a client. Printed:
+#   frames per second (rows arriving per second of wall time) and the share of frames that took
+#   exactly one hop, catch-ups, silent frames and dropped samples (bandview's own report);
+#   delay from each tone's first captured sample to the first row whose band 15 bar passes 0.5;
+#   CPU per minute of bandview and of the tmux server drawing it.
+# Goals: 60.0 fps, >= 98 % single-hop frames, no drops, delay <= 60 ms.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+exe=$(realpath "$build/tools/bandview/bandview")
+[ -x "$exe" ] || { echo "build bandview first: cmake --build $build --target bandview" >&2; exit 1; }
+seconds=${SECONDS_LIVE:-60}
+work=$(mktemp -d)
+pulse=$work/pulse
+socket=bandview-capture-$$
+cleanup() {
+    tmux -L "$socket" kill-server 2>/dev/null || true
+    exec 3>&- 2>/dev/null || true
+    [ -n "${client:-}" ] && kill "$client" 2>/dev/null || true
+    [ -n "${player:-}" ] && kill "$player" 2>/dev/null || true
+    tests/pulse_server.sh stop "$pulse" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+CI=true tests/pulse_server.sh start "$pulse"
+export XDG_RUNTIME_DIR=$pulse/runtime HOME=$pulse/home
+
+# The track, 48 kHz mono.
+gen() { sox -n -r 48000 -c 1 -b 16 "$work/$1.wav" synth "${@:2}"; }
+gen kick 8.5 sine 60 tremolo 2 100
+gen bass 8.5 square 55 tremolo 2 90 vol 0.4
+gen chord1 8.5 sine 220 tremolo 0.5 40
+gen chord2 8.5 sine 277 tremolo 0.5 40
+gen chord3 8.5 sine 330 tremolo 0.5 40
+gen hats 8.5 pinknoise tremolo 8 100 vol 0.5
+sox -m "$work"/{kick,bass,chord1,chord2,chord3,hats}.wav "$work/music.wav" norm -6
+sox -n -r 48000 -c 1 -b 16 "$work/gap.wav" trim 0 1
+gen tone 0.5 sine 1000 vol 0.5
+round=("$work/music.wav" "$work/gap.wav" "$work/tone.wav")
+sox "${round[@]}" "${round[@]}" "${round[@]}" "${round[@]}" "${round[@]}" "${round[@]}" \
+    "$work/track.wav"
+
+ticks=$(getconf CLK_TCK)
+cpu() { awk -v t="$ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$1/stat"; }
+
+tmux -L "$socket" -f /dev/null new-session -d -x 120 -y 40 -s bench "sleep 3600"
+tmux -L "$socket" set -g status off
+tmux -L "$socket" set -g remain-on-exit on
+server=$(tmux -L "$socket" display -p '#{pid}')
+mkfifo "$work/keys" "$work/rows"
+script -qfc "tmux -L $socket attach -t bench" /dev/null >/dev/null 2>&1 <"$work/keys" &
+client=$!
+exec 3>"$work/keys"
+sleep 1
+tmux -L "$socket" resize-window -t bench -x 120 -y 40 2>/dev/null || true
+
+paplay -d vis_null "$work/track.wav" &
+player=$!
+before=$(cpu "$server")
+tmux -L "$socket" new-window -t bench -n run \
+    "XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR HOME=$HOME LANG=C.UTF-8 /usr/bin/time -f '%U %S' \
+     -o $work/time $exe --capture --duration $seconds --csv - >$work/rows"
+# Everything drawn in the window also goes to a file, for bandview's closing report.
+tmux -L "$socket" pipe-pane -t bench:run "cat > $work/pane"
+
+python3 - "$work" "$seconds" <<'PY'
+import os, subprocess, sys, threading, time
+
+work, seconds = sys.argv[1], float(sys.argv[2])
+BAND = 15
+
+# parec: the moment each tone's first sample reaches a client.
+onsets = []
+def reference():
+    p = subprocess.Popen(["parec", "-d", "vis_null.monitor", "--raw", "--format=float32le",
+                          "--channels=1", "--rate=48000", "--latency-msec=5"],
+                         stdout=subprocess.PIPE)
+    import array
+    quiet = 0
+    end = time.monotonic() + seconds + 2
+    while time.monotonic() < end:
+        data = os.read(p.stdout.fileno(), 4096)
+        now = time.monotonic()
+        if not data:
+            break
+        a = array.array("f")
+        a.frombytes(data[: len(data) // 4 * 4])
+        for x in a:
+            if abs(x) < 0.01:
+                quiet += 1
+            else:
+                # Sound after a quarter second of silence: a tone starts.
+                if quiet >= 12000:
+                    onsets.append(now)
+                quiet = 0
+    p.kill()
+threading.Thread(target=reference, daemon=True).start()
+
+rows = []
+with open(os.path.join(work, "rows"), "rb") as f:
+    header = f.readline()
+    for line in f:
+        rows.append((time.monotonic(), float(line.split(b",")[5 + BAND])))
+
+span = rows[-1][0] - rows[0][0]
+print(f"captured music, {seconds:.0f} s, bandview --capture --csv - in a 120x40 tmux window")
+print(f"  frames per second   {(len(rows) - 1) / span:6.2f}  ({len(rows)} rows over {span:.2f} s)")
+delays = []
+for t in onsets:
+    hit = next((r for r in rows if r[0] >= t - 0.1 and r[1] > 0.5), None)
+    if hit:
+        delays.append(1000 * (hit[0] - t))
+if delays:
+    print("  tone to bar > 0.5   " + ", ".join(f"{d:.0f}" for d in delays)
+          + f" ms  (max {max(delays):.0f} ms, {len(delays)} tones)")
+else:
+    print("  tone to bar > 0.5   no tone seen")
+PY
+
+while [ ! -s "$work/time" ]; do sleep 0.2; done
+after=$(cpu "$server")
+read -r user system <"$work/time"
+program=$(echo "$user + $system" | bc -l)
+terminal=$(echo "$after - $before" | bc -l)
+perminute() { echo "$1 * 60 / $seconds" | bc -l; }
+# bandview's own account of the run: frames, single hops, catch-ups, silence, drops.
+tr -d '\r' <"$work/pane" | grep -ao 'bandview: capture: .*' |
+    sed 's/^bandview: capture: /  bandview report     /' || true
+printf '  CPU bandview        %5.2f s per minute\n' "$(perminute "$program")"
+printf '  CPU tmux server     %5.2f s per minute\n' "$(perminute "$terminal")"

@@ -1,0 +1,92 @@
+// Live capture of what the computer plays (or of a microphone), as mono samples in a ring that a
+// display thread drains.
+//
+// Contract: a CaptureSource captures one source at a time on its own thread. start() connects and
+// returns once audio flows, or returns false with one line saying what is wrong and how to fix it.
+// From then on the source keeps going by itself: when the server goes away it reports Reconnecting,
+// leaves the ring to run dry and tries again with growing pauses; when its source disappears it
+// follows the server's move, or falls back to the monitor of the default output. The sample rate
+// chosen at start stays for the whole run (the server resamples a replacement source), so the
+// consumer never re-configures. The ring, valid after a successful start, is the only thing the
+// audio thread writes; status() may be called from any thread. Users see only this header, so a
+// backend can be added (PipeWire native, Qt Multimedia) without touching them.
+#ifndef CAPTURE_CAPTURESOURCE_H
+#define CAPTURE_CAPTURESOURCE_H
+
+#include "capture/samplering.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace capture {
+
+// The monitor of the default output: what the computer is playing.
+constexpr const char* kDefaultMonitor = "@DEFAULT_MONITOR@";
+
+struct SourceInfo {
+    std::string name;
+    std::string description;
+    int rateHz = 0;
+    int channels = 0;
+    // The server's default input.
+    bool isDefault = false;
+    // A monitor of an output (what plays there), as opposed to a microphone or line input.
+    bool isMonitor = false;
+};
+
+enum class Link {
+    Streaming,
+    // The server or the source went away; the ring runs dry while the source tries again.
+    Reconnecting,
+    Stopped,
+};
+
+struct Status {
+    Link link = Link::Stopped;
+    // The source captured now (after any move); the one asked for while reconnecting.
+    std::string source;
+    // What the server holds before the samples reach the ring, in seconds.
+    double latencySec = 0.0;
+    std::uint64_t capturedSamples = 0;
+    // Samples the ring had no room for.
+    std::uint64_t droppedSamples = 0;
+    // Times the stream came back after the server or the source went away, and times the server
+    // moved it to another source.
+    int reconnects = 0;
+    int moves = 0;
+    // Why the stream last went away; empty if it never did.
+    std::string problem;
+};
+
+class CaptureSource {
+public:
+    virtual ~CaptureSource() = default;
+
+    // Begins capturing source, a name from listSources() or kDefaultMonitor. On failure returns
+    // false and sets *error to one line naming the problem and the fix.
+    virtual bool start(const std::string& source, std::string* error) = 0;
+    // Stops capturing and disconnects; the ring keeps what it holds. Safe to call twice.
+    virtual void stop() = 0;
+
+    // The rate of the samples in the ring, fixed by start().
+    virtual int sampleRate() const = 0;
+    virtual SampleRing& ring() = 0;
+    virtual Status status() const = 0;
+
+    // The sources the server offers. On failure returns false and sets *error as start() does.
+    virtual bool listSources(std::vector<SourceInfo>* sources, std::string* error) = 0;
+};
+
+// The backend for this system. appName is what the sound server shows for the stream's client.
+std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName);
+
+// Test seam: when set, called on the audio thread on entry (true) and exit (false) of every
+// callback that delivers audio, so a test can watch what happens inside it. Set it before start().
+using CallbackProbe = void (*)(bool entering);
+void setCallbackProbe(CallbackProbe probe);
+
+} // namespace capture
+
+#endif

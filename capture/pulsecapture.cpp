@@ -1,0 +1,459 @@
+#include "pulsecapture.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace capture {
+
+namespace {
+
+    std::atomic<CallbackProbe> probe { nullptr };
+
+    // What a person should do when there is no server to talk to.
+    constexpr const char* kServerFix = "start PulseAudio (pulseaudio --start) or PipeWire's "
+                                       "pipewire-pulse, or point PULSE_SERVER "
+                                       "at a running server";
+
+    std::string noServer(pa_context* c)
+    {
+        return std::string("no sound server to capture from (") + pa_strerror(pa_context_errno(c))
+            + "): " + kServerFix;
+    }
+
+    int clampRate(unsigned rate)
+    {
+        // The analysis covers 8 to 192 kHz; the server resamples a source outside that.
+        return static_cast<int>(std::clamp(rate, 8000u, 192000u));
+    }
+
+    // A wall-clock time ms from now, as the main loop's timers take it.
+    const timeval* inMs(timeval* tv, int ms)
+    {
+        pa_gettimeofday(tv);
+        return pa_timeval_add(tv, static_cast<pa_usec_t>(ms) * PA_USEC_PER_MSEC);
+    }
+
+} // namespace
+
+void setCallbackProbe(CallbackProbe p)
+{
+    probe.store(p, std::memory_order_relaxed);
+}
+
+std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName)
+{
+    return std::make_unique<PulseCapture>(appName);
+}
+
+PulseCapture::PulseCapture(std::string appName)
+    : appName_(std::move(appName))
+{
+}
+
+PulseCapture::~PulseCapture()
+{
+    stop();
+}
+
+bool PulseCapture::start(const std::string& source, std::string* error)
+{
+    if (loop_) {
+        *error = "capture already started";
+        return false;
+    }
+    loop_ = pa_threaded_mainloop_new();
+    if (!loop_ || pa_threaded_mainloop_start(loop_) < 0) {
+        *error = "cannot start the capture thread";
+        stop();
+        return false;
+    }
+    pa_threaded_mainloop_lock(loop_);
+    starting_ = true;
+    startError_.clear();
+    wanted_ = source.empty() ? kDefaultMonitor : source;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    timeval tv;
+    timer_ = api->time_new(api, inMs(&tv, kStartTimeoutMs), onTimer, this);
+    connectContext();
+    while (starting_ && startError_.empty())
+        pa_threaded_mainloop_wait(loop_);
+    const std::string failed = startError_;
+    pa_threaded_mainloop_unlock(loop_);
+    if (!failed.empty()) {
+        *error = failed;
+        stop();
+        return false;
+    }
+    return true;
+}
+
+void PulseCapture::stop()
+{
+    if (!loop_)
+        return;
+    pa_threaded_mainloop_lock(loop_);
+    if (timer_) {
+        pa_threaded_mainloop_get_api(loop_)->time_free(timer_);
+        timer_ = nullptr;
+    }
+    dropStream();
+    dropContext();
+    link_ = Link::Stopped;
+    pa_threaded_mainloop_unlock(loop_);
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+    loop_ = nullptr;
+}
+
+Status PulseCapture::status() const
+{
+    Status s;
+    if (loop_)
+        pa_threaded_mainloop_lock(loop_);
+    s.link = link_;
+    s.source = link_ == Link::Streaming ? current_ : wanted_;
+    s.reconnects = reconnects_;
+    s.moves = moves_;
+    s.problem = problem_;
+    if (loop_)
+        pa_threaded_mainloop_unlock(loop_);
+    s.latencySec = latencySec_.load(std::memory_order_relaxed);
+    s.capturedSamples = captured_.load(std::memory_order_relaxed);
+    s.droppedSamples = ring_ ? ring_->dropped() : 0;
+    return s;
+}
+
+void PulseCapture::connectContext()
+{
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+    context_ = pa_context_new(api, appName_.c_str());
+    if (!context_) {
+        lost("cannot create a sound server connection");
+        return;
+    }
+    pa_context_set_state_callback(context_, onContextState, this);
+    // No autospawn: a visualiser must not start a sound server behind the user's back.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        lost(noServer(context_));
+}
+
+void PulseCapture::onContextState(pa_context* c, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (c != self->context_)
+        return;
+    switch (pa_context_get_state(c)) {
+    case PA_CONTEXT_READY:
+        self->lookUpSource();
+        break;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+        self->lost(self->everStreamed_ ? std::string("the sound server went away (")
+                    + pa_strerror(pa_context_errno(c)) + ")"
+                                       : noServer(c));
+        break;
+    default:
+        break;
+    }
+}
+
+void PulseCapture::lookUpSource()
+{
+    pa_operation* op
+        = pa_context_get_source_info_by_name(context_, wanted_.c_str(), onSourceInfo, this);
+    if (op)
+        pa_operation_unref(op);
+    else
+        lost(std::string("cannot ask for source ") + wanted_);
+}
+
+void PulseCapture::onSourceInfo(pa_context* c, const pa_source_info* info, int eol, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (c != self->context_ || self->stream_)
+        return;
+    if (info) {
+        self->openStream(*info);
+        return;
+    }
+    if (eol >= 0)
+        return;
+    // No such source.
+    const std::string missing = self->wanted_;
+    if (self->starting_) {
+        self->failStart("no source named '" + missing
+            + "' on the sound server: list the sources and pick one of them");
+        return;
+    }
+    if (missing != kDefaultMonitor) {
+        self->problem_ = "source '" + missing + "' went away; capturing the default monitor";
+        self->wanted_ = kDefaultMonitor;
+        self->lookUpSource();
+        return;
+    }
+    self->lost("the default output has no monitor");
+}
+
+void PulseCapture::openStream(const pa_source_info& info)
+{
+    if (rate_ == 0)
+        rate_ = clampRate(info.sample_spec.rate);
+    if (!ring_)
+        ring_ = std::make_unique<SampleRing>(rate_ * kRingMs / 1000);
+    pa_sample_spec spec;
+    spec.format = PA_SAMPLE_FLOAT32NE;
+    spec.rate = static_cast<std::uint32_t>(rate_);
+    spec.channels = info.sample_spec.channels;
+    stream_ = pa_stream_new(context_, "capture", &spec, &info.channel_map);
+    if (!stream_) {
+        lost(std::string("cannot create a capture stream: ")
+            + pa_strerror(pa_context_errno(context_)));
+        return;
+    }
+    streamChannels_ = spec.channels;
+    pa_stream_set_state_callback(stream_, onStreamState, this);
+    pa_stream_set_read_callback(stream_, onRead, this);
+    pa_stream_set_moved_callback(stream_, onStreamMoved, this);
+    pa_stream_set_latency_update_callback(stream_, onLatency, this);
+    pa_buffer_attr attr;
+    std::memset(&attr, 0xff, sizeof attr); // (uint32_t) -1 everywhere: the server's choice
+    // Without a fragment size the server delivers in ~2 s lumps.
+    attr.fragsize
+        = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &spec));
+    const auto flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+    if (pa_stream_connect_record(stream_, info.name, &attr, flags) < 0)
+        lost(std::string("cannot capture ") + info.name + ": "
+            + pa_strerror(pa_context_errno(context_)));
+}
+
+void PulseCapture::onStreamState(pa_stream* s, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (s != self->stream_)
+        return;
+    switch (pa_stream_get_state(s)) {
+    case PA_STREAM_READY:
+        self->current_ = pa_stream_get_device_name(s);
+        self->link_ = Link::Streaming;
+        self->retryMs_ = kRetryFirstMs;
+        if (self->everStreamed_)
+            ++self->reconnects_;
+        self->everStreamed_ = true;
+        if (self->starting_) {
+            self->starting_ = false;
+            pa_threaded_mainloop_get_api(self->loop_)->time_restart(self->timer_, nullptr);
+            pa_threaded_mainloop_signal(self->loop_, 0);
+        }
+        break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+        // With the server gone the context reports it; here only the stream ended, its source
+        // removed with nowhere to move it, or the stream killed.
+        if (pa_context_get_state(self->context_) == PA_CONTEXT_READY) {
+            self->problem_ = "source '" + self->current_ + "' went away";
+            self->wanted_ = kDefaultMonitor;
+            self->lost(self->problem_);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void PulseCapture::onStreamMoved(pa_stream* s, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (s != self->stream_)
+        return;
+    self->current_ = pa_stream_get_device_name(s);
+    ++self->moves_;
+}
+
+void PulseCapture::onLatency(pa_stream* s, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    pa_usec_t usec = 0;
+    int negative = 0;
+    // A monitor can deliver samples before its output plays them: a negative latency, shown as 0.
+    if (pa_stream_get_latency(s, &usec, &negative) == 0)
+        self->latencySec_.store(negative ? 0.0 : usec / 1e6, std::memory_order_relaxed);
+}
+
+// The audio path: copies what arrived into the ring, mixed to mono, and nothing else. It never
+// allocates, locks or analyses; libpulse's own bookkeeping around it is libpulse's.
+void PulseCapture::onRead(pa_stream* s, std::size_t, void* user)
+{
+    const CallbackProbe watch = probe.load(std::memory_order_relaxed);
+    if (watch)
+        watch(true);
+    auto* self = static_cast<PulseCapture*>(user);
+    const int channels = self->streamChannels_;
+    const float scale = 1.0f / channels;
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+        const auto* in = static_cast<const float*>(data);
+        int frames = static_cast<int>(bytes / (sizeof(float) * channels));
+        self->captured_.fetch_add(frames, std::memory_order_relaxed);
+        while (frames > 0) {
+            const int n = std::min(frames, kMixFrames);
+            for (int i = 0; i < n; ++i) {
+                float sum = 0.0f;
+                // A hole in the stream (no data) is silence.
+                if (in) {
+                    for (int ch = 0; ch < channels; ++ch)
+                        sum += in[ch];
+                    in += channels;
+                }
+                self->mono_[i] = sum * scale;
+            }
+            self->ring_->write(self->mono_, n);
+            frames -= n;
+        }
+        pa_stream_drop(s);
+    }
+    if (watch)
+        watch(false);
+}
+
+void PulseCapture::dropStream()
+{
+    if (!stream_)
+        return;
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+    pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY)
+        pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+}
+
+void PulseCapture::dropContext()
+{
+    if (!context_)
+        return;
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+}
+
+void PulseCapture::lost(const std::string& reason)
+{
+    dropStream();
+    if (starting_) {
+        failStart(reason);
+        return;
+    }
+    if (link_ == Link::Streaming || problem_.empty())
+        problem_ = reason;
+    link_ = Link::Reconnecting;
+    latencySec_.store(0.0, std::memory_order_relaxed);
+    retryIn(retryMs_);
+    retryMs_ = std::min(retryMs_ * 2, kRetryLongestMs);
+}
+
+void PulseCapture::retryIn(int ms)
+{
+    timeval tv;
+    pa_threaded_mainloop_get_api(loop_)->time_restart(timer_, inMs(&tv, ms));
+}
+
+void PulseCapture::onTimer(pa_mainloop_api*, pa_time_event*, const timeval*, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (self->starting_) {
+        self->failStart("the sound server did not answer within 5 s: " + std::string(kServerFix));
+        return;
+    }
+    if (self->context_ && pa_context_get_state(self->context_) == PA_CONTEXT_READY) {
+        self->lookUpSource();
+        return;
+    }
+    self->dropContext();
+    self->connectContext();
+}
+
+void PulseCapture::failStart(const std::string& error)
+{
+    startError_ = error;
+    pa_threaded_mainloop_signal(loop_, 0);
+}
+
+} // namespace capture
+
+namespace capture {
+
+namespace {
+
+    // One short-lived connection on the caller's thread, for listing.
+    struct Listing {
+        std::vector<SourceInfo>* sources;
+        std::string defaultSource;
+        int pending = 0;
+        bool failed = false;
+    };
+
+    void onServerInfo(pa_context*, const pa_server_info* info, void* user)
+    {
+        auto* l = static_cast<Listing*>(user);
+        if (info && info->default_source_name)
+            l->defaultSource = info->default_source_name;
+        --l->pending;
+    }
+
+    void onListedSource(pa_context*, const pa_source_info* info, int eol, void* user)
+    {
+        auto* l = static_cast<Listing*>(user);
+        if (eol) {
+            l->failed = eol < 0;
+            --l->pending;
+            return;
+        }
+        SourceInfo s;
+        s.name = info->name;
+        s.description = info->description ? info->description : "";
+        s.rateHz = static_cast<int>(info->sample_spec.rate);
+        s.channels = info->sample_spec.channels;
+        s.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+        l->sources->push_back(s);
+    }
+
+} // namespace
+
+bool PulseCapture::listSources(std::vector<SourceInfo>* sources, std::string* error)
+{
+    sources->clear();
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* c = pa_context_new(pa_mainloop_get_api(loop), appName_.c_str());
+    Listing listing { sources, {}, 0, false };
+    bool ok = pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+    while (ok && pa_context_get_state(c) != PA_CONTEXT_READY) {
+        ok = PA_CONTEXT_IS_GOOD(pa_context_get_state(c))
+            && pa_mainloop_iterate(loop, 1, nullptr) >= 0;
+    }
+    if (ok) {
+        listing.pending = 2;
+        pa_operation_unref(pa_context_get_server_info(c, onServerInfo, &listing));
+        pa_operation_unref(pa_context_get_source_info_list(c, onListedSource, &listing));
+        while (ok && listing.pending > 0)
+            ok = PA_CONTEXT_IS_GOOD(pa_context_get_state(c))
+                && pa_mainloop_iterate(loop, 1, nullptr) >= 0;
+    }
+    if (!ok || listing.failed)
+        *error = noServer(c);
+    for (SourceInfo& s : *sources)
+        s.isDefault = s.name == listing.defaultSource;
+    pa_context_disconnect(c);
+    pa_context_unref(c);
+    pa_mainloop_free(loop);
+    return ok && !listing.failed;
+}
+
+} // namespace capture

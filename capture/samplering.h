@@ -1,0 +1,50 @@
+// A single-producer, single-consumer ring of mono samples between an audio thread and the display.
+//
+// Contract: one thread writes (write), one other thread reads (available, read, discard); both may
+// read the counters. The storage is allocated once, in the constructor; write and read never
+// allocate, lock or block. When the ring is full the samples that do not fit are dropped and
+// counted, so a stalled reader costs audio, never memory or the writer's time.
+#ifndef CAPTURE_SAMPLERING_H
+#define CAPTURE_SAMPLERING_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace capture {
+
+class SampleRing {
+public:
+    // Holds at least minCapacity samples (rounded up to a power of two, so that indices wrap with
+    // a mask).
+    explicit SampleRing(int minCapacity);
+    SampleRing(const SampleRing&) = delete;
+    SampleRing& operator=(const SampleRing&) = delete;
+
+    int capacity() const { return static_cast<int>(mask_ + 1); }
+
+    // Producer: appends up to count samples; the rest are dropped. Returns how many were stored.
+    int write(const float* samples, int count);
+
+    // Consumer: samples ready to read.
+    int available() const;
+    // Consumer: takes up to count samples into out; returns how many it took.
+    int read(float* out, int count);
+
+    // Samples written and dropped since construction; monotonic, from any thread.
+    std::uint64_t written() const { return head_.load(std::memory_order_acquire); }
+    std::uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+
+private:
+    std::unique_ptr<float[]> data_;
+    std::uint64_t mask_;
+    // Free-running counts of samples written and read; their difference is the fill. Each sits on
+    // its own cache line so that the two threads do not fight over one.
+    alignas(64) std::atomic<std::uint64_t> head_ { 0 };
+    alignas(64) std::atomic<std::uint64_t> tail_ { 0 };
+    alignas(64) std::atomic<std::uint64_t> dropped_ { 0 };
+};
+
+} // namespace capture
+
+#endif

@@ -1,0 +1,485 @@
+// The FFmpeg decoder: every format a music library holds, read from files, standard input and
+// FIFOs, and every kind of damage it must absorb and report. The compressed fixtures are made by
+// the ffmpeg program in a temporary folder; the PCM ones by libsndfile.
+
+#include "bandviewfiles.h"
+#include "describe.h"
+#include "media/audiodecoder.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <fcntl.h>
+#include <limits>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// The fixtures: a stereo file, 0.5 x 1 kHz on the left and 0.5 x 3 kHz on the right, so that the
+// mono mix holds each tone at 0.25. A decoder that kept one channel would show 0.5 and 0.
+constexpr double kFixtureSec = 2.0;
+constexpr double kLeftHz = 1000.0;
+constexpr double kRightHz = 3000.0;
+constexpr double kMixedAmplitude = 0.25;
+// Lossy codecs at their default bit rates keep a pure tone's amplitude within a few percent;
+// 10% still tells a mix from a single channel (0.5 or 0) by far.
+constexpr double kAmplitudeTolerance = 0.1 * kMixedAmplitude;
+// Matches the decoder's allowance for encoder padding.
+constexpr double kPaddingSec = 0.25;
+
+std::string bytes(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+std::vector<float> decodeAll(media::AudioDecoder& decoder, int block = 1001)
+{
+    std::vector<float> mono;
+    std::vector<float> buffer(static_cast<std::size_t>(block));
+    int got = 0;
+    while ((got = decoder.read(buffer.data(), block)) > 0)
+        mono.insert(mono.end(), buffer.begin(), buffer.begin() + got);
+    return mono;
+}
+
+// Amplitude of the component at hz over the whole signal (a single-bin Fourier transform).
+double amplitudeAt(const std::vector<float>& s, double hz, int rate)
+{
+    double re = 0.0;
+    double im = 0.0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const double phase = kTwoPi * hz * static_cast<double>(i) / rate;
+        re += s[i] * std::cos(phase);
+        im += s[i] * std::sin(phase);
+    }
+    return 2.0 * std::hypot(re, im) / static_cast<double>(s.size());
+}
+
+std::vector<float> sine(double hz, double amplitude, int rate, double seconds)
+{
+    std::vector<float> s(static_cast<std::size_t>(rate * seconds));
+    for (std::size_t i = 0; i < s.size(); ++i)
+        s[i]
+            = static_cast<float>(amplitude * std::sin(kTwoPi * hz * static_cast<double>(i) / rate));
+    return s;
+}
+
+QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeBytes(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+// Makes fd the process's standard input for as long as it lives.
+class StdinFrom {
+public:
+    explicit StdinFrom(int fd)
+        : saved_(::dup(STDIN_FILENO))
+    {
+        ::dup2(fd, STDIN_FILENO);
+    }
+    ~StdinFrom()
+    {
+        ::dup2(saved_, STDIN_FILENO);
+        ::close(saved_);
+    }
+    StdinFrom(const StdinFrom&) = delete;
+    StdinFrom& operator=(const StdinFrom&) = delete;
+
+private:
+    int saved_;
+};
+
+// Writes data into fd from another thread, then closes it, as a program at the other end of a
+// pipe would.
+std::thread feed(int fd, QByteArray data)
+{
+    return std::thread([fd, data]() {
+        qsizetype done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(
+                fd, data.constData() + done, static_cast<std::size_t>(data.size() - done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ::close(fd);
+    });
+}
+
+} // namespace
+
+class tst_AudioDecoder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void formatsDecodeToTheMix_data();
+    void formatsDecodeToTheMix();
+    void openFailuresGiveTheReason_data();
+    void openFailuresGiveTheReason();
+    void damagedMp3DecodesPastTheDamage();
+    void truncatedFlacSaysHowMuchWasDecoded();
+    void nonFiniteSamplesBecomeSilence();
+    void readErrorAfterOpenIsRecorded();
+    void standardInputAndFifoAreStreams();
+    void nonUtf8NameOpens();
+
+private:
+    // Runs ffmpeg on a generated stereo fixture; extra holds the output options.
+    bool makeFixture(const QString& name, int rate, const QStringList& extra, double seconds);
+    QString path(const QString& name) const { return dir_.filePath(name); }
+
+    QTemporaryDir dir_;
+};
+
+bool tst_AudioDecoder::makeFixture(
+    const QString& name, int rate, const QStringList& extra, double seconds)
+{
+    const QString source
+        = QStringLiteral("aevalsrc=0.5*sin(2*PI*%1*t)|0.5*sin(2*PI*%2*t):s=%3:d=%4")
+              .arg(kLeftHz)
+              .arg(kRightHz)
+              .arg(rate)
+              .arg(seconds);
+    QStringList args { "-v", "error", "-y", "-f", "lavfi", "-i", source };
+    args << extra << "-metadata"
+         << "title=Test Tone" << path(name);
+    QProcess p;
+    p.start(QStringLiteral(FFMPEG_EXE), args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        qWarning("ffmpeg %s: %s", qPrintable(args.join(' ')), p.readAllStandardError().constData());
+        return false;
+    }
+    return true;
+}
+
+void tst_AudioDecoder::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+}
+
+void tst_AudioDecoder::formatsDecodeToTheMix_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("tagged"); // the container carries a title tag
+    QTest::newRow("WAV 16-bit") << "s16.wav" << 44100 << QStringList {} << true;
+    QTest::newRow("WAV 8-bit") << "u8.wav" << 22050 << QStringList { "-c:a", "pcm_u8" } << true;
+    QTest::newRow("WAV 24-bit") << "s24.wav" << 96000 << QStringList { "-c:a", "pcm_s24le" }
+                                << true;
+    QTest::newRow("WAV float") << "f32.wav" << 48000 << QStringList { "-c:a", "pcm_f32le" } << true;
+    QTest::newRow("WAV double") << "f64.wav" << 8000 << QStringList { "-c:a", "pcm_f64le" } << true;
+    QTest::newRow("AIFF") << "tone.aiff" << 44100 << QStringList {} << true;
+    QTest::newRow("W64") << "tone.w64" << 192000 << QStringList {} << false;
+    QTest::newRow("CAF") << "tone.caf" << 44100 << QStringList {} << true;
+    QTest::newRow("FLAC") << "tone.flac" << 44100 << QStringList {} << true;
+    QTest::newRow("ALAC") << "alac.m4a" << 44100 << QStringList { "-c:a", "alac" } << true;
+    QTest::newRow("MP3") << "tone.mp3" << 44100 << QStringList {} << true;
+    QTest::newRow("AAC in M4A") << "tone.m4a" << 44100 << QStringList {} << true;
+    QTest::newRow("AAC raw") << "tone.aac" << 44100 << QStringList {} << false;
+    QTest::newRow("Ogg Vorbis") << "tone.ogg" << 44100 << QStringList { "-c:a", "libvorbis" }
+                                << true;
+    QTest::newRow("Opus") << "tone.opus" << 48000 << QStringList {} << true;
+    QTest::newRow("WMA") << "tone.wma" << 44100 << QStringList {} << true;
+    QTest::newRow("video") << "video.mp4" << 48000
+                           << QStringList { "-f", "lavfi", "-i",
+                                  "testsrc=size=64x48:rate=10:duration=2", "-map", "0:a", "-map",
+                                  "1:v", "-c:v", "mpeg4" }
+                           << true;
+}
+
+void tst_AudioDecoder::formatsDecodeToTheMix()
+{
+    QFETCH(QString, name);
+    QFETCH(int, rate);
+    QFETCH(QStringList, options);
+    QFETCH(bool, tagged);
+    QVERIFY(makeFixture(name, rate, options, kFixtureSec));
+
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path(name)), &error);
+    QVERIFY2(decoder, error.c_str());
+    QCOMPARE(decoder->sampleRate(), rate);
+    QCOMPARE(decoder->channels(), 2);
+    QCOMPARE(QString::fromStdString(decoder->title()), tagged ? "Test Tone" : "");
+    const std::vector<float> mono = decodeAll(*decoder);
+    const double sec = static_cast<double>(mono.size()) / rate;
+    QVERIFY2(std::abs(sec - kFixtureSec) <= kPaddingSec, describe("length", 0, sec, kFixtureSec));
+    const double declared = decoder->declaredSec();
+    QVERIFY2(declared < 0.0 || std::abs(declared - kFixtureSec) <= kPaddingSec,
+        describe("declared length", 0, declared, kFixtureSec));
+    const media::DecodeDamage& damage = decoder->damage();
+    QVERIFY2(!damage.any(), damage.warning().c_str());
+    QCOMPARE(damage.decodedSec, sec);
+    const double left = amplitudeAt(mono, kLeftHz, rate);
+    const double right = amplitudeAt(mono, kRightHz, rate);
+    QVERIFY2(std::abs(left - kMixedAmplitude) <= kAmplitudeTolerance,
+        describe("1 kHz amplitude", 0, left, kMixedAmplitude));
+    QVERIFY2(std::abs(right - kMixedAmplitude) <= kAmplitudeTolerance,
+        describe("3 kHz amplitude", 0, right, kMixedAmplitude));
+}
+
+void tst_AudioDecoder::openFailuresGiveTheReason_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << "nothing.wav"
+                             << "no such file or directory";
+    QTest::newRow("empty name") << ""
+                                << "no such file or directory";
+    QTest::newRow("directory") << "."
+                               << "is a directory";
+    QTest::newRow("empty file") << "empty.mp3"
+                                << "file is empty";
+    QTest::newRow("not audio") << "garbage.flac"
+                               << "not an audio file";
+    QTest::newRow("picture only") << "picture.png"
+                                  << "not an audio file";
+    QTest::newRow("rate too low") << "slow.wav"
+                                  << "sample rate 4000 Hz is outside 8000..192000 Hz";
+    QTest::newRow("rate too high") << "fast.wav"
+                                   << "sample rate 384000 Hz is outside 8000..192000 Hz";
+}
+
+void tst_AudioDecoder::openFailuresGiveTheReason()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, reason);
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage.append(static_cast<char>((i * 7919) % 251));
+    QVERIFY(writeBytes(path("empty.mp3"), {}));
+    QVERIFY(writeBytes(path("garbage.flac"), garbage));
+    QVERIFY(writeSoundFile(path("slow.wav"), { std::vector<float>(800, 0.1f) }, 4000,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QVERIFY(writeSoundFile(path("fast.wav"), { std::vector<float>(800, 0.1f) }, 384000,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QProcess p;
+    p.start(QStringLiteral(FFMPEG_EXE),
+        { "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=32x32:duration=0.1", "-frames:v",
+            "1", path("picture.png") });
+    QVERIFY(p.waitForFinished(60000) && p.exitCode() == 0);
+
+    std::string error;
+    const std::string target = name.isEmpty() ? std::string() : bytes(path(name));
+    auto decoder = media::AudioDecoder::open(target, &error);
+    QVERIFY(!decoder);
+    QCOMPARE(QString::fromStdString(error), reason);
+}
+
+void tst_AudioDecoder::damagedMp3DecodesPastTheDamage()
+{
+    // Zero bytes written over the middle of a clean MP3, as a bad disk or download leaves them.
+    constexpr double kSec = 10.0;
+    constexpr int kZeroBytes = 417;
+    QVERIFY(makeFixture("clean.mp3", 44100, {}, kSec));
+    QByteArray data = readBytes(path("clean.mp3"));
+    data.replace(data.size() / 2, kZeroBytes, QByteArray(kZeroBytes, '\0'));
+    QVERIFY(writeBytes(path("damaged.mp3"), data));
+
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path("damaged.mp3")), &error);
+    QVERIFY2(decoder, error.c_str());
+    decodeAll(*decoder);
+    const media::DecodeDamage& damage = decoder->damage();
+    QVERIFY2(damage.skippedPackets > 0, damage.warning().c_str());
+    QVERIFY2(!damage.truncated(), damage.warning().c_str());
+    // The packets lost to the damage are filled with silence: the whole length is there.
+    QVERIFY2(std::abs(damage.decodedSec - kSec) <= kPaddingSec,
+        describe("decoded", 0, damage.decodedSec, kSec));
+    QVERIFY2(damage.firstDamageSec > 4.0 && damage.firstDamageSec < 6.0,
+        describe("first damage", 0, damage.firstDamageSec, kSec / 2));
+    const QString warning = QString::fromStdString(damage.warning());
+    QVERIFY2(warning.contains(
+                 QRegularExpression("^\\d+ damaged packets? skipped from 0:0[45]\\.\\d; "
+                                    "decoded 0:(09\\.[89]|10\\.0) of 0:10\\.0 \\(\\d+%\\)$")),
+        qPrintable(warning));
+}
+
+void tst_AudioDecoder::truncatedFlacSaysHowMuchWasDecoded()
+{
+    constexpr double kSec = 10.0;
+    QVERIFY(makeFixture("whole.flac", 44100, {}, kSec));
+    const QByteArray data = readBytes(path("whole.flac"));
+    QVERIFY(writeBytes(path("cut.flac"), data.left(data.size() * 4 / 10)));
+
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path("cut.flac")), &error);
+    QVERIFY2(decoder, error.c_str());
+    const media::DecodeDamage& damage = decoder->damage();
+    decodeAll(*decoder);
+    QVERIFY2(damage.truncated(), damage.warning().c_str());
+    QCOMPARE(damage.declaredSec, kSec);
+    // A tone compresses evenly: 40% of the bytes hold about 40% of the time.
+    QVERIFY2(damage.decodedSec > 3.0 && damage.decodedSec < 5.0,
+        describe("decoded", 0, damage.decodedSec, 4.0));
+    const QString warning = QString::fromStdString(damage.warning());
+    QVERIFY2(warning.startsWith("truncated")
+            && warning.contains(
+                QRegularExpression("decoded 0:0[34]\\.\\d of 0:10\\.0 \\((3\\d|4\\d)%\\)$")),
+        qPrintable(warning));
+}
+
+void tst_AudioDecoder::nonFiniteSamplesBecomeSilence()
+{
+    constexpr int kRate = 48000;
+    std::vector<float> left = sine(440.0, 0.5, kRate, 1.0);
+    std::vector<float> right = left;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    // Three bad samples on the left, one on the right, two of them in the same frame.
+    const std::size_t at[] = { 24000, 24001, 30000 };
+    left[at[0]] = nan;
+    left[at[1]] = inf;
+    left[at[2]] = -inf;
+    right[at[2]] = nan;
+    QVERIFY(
+        writeSoundFile(path("nan.wav"), { left, right }, kRate, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
+
+    std::string error;
+    auto decoder = media::AudioDecoder::open(bytes(path("nan.wav")), &error);
+    QVERIFY2(decoder, error.c_str());
+    const std::vector<float> mono = decodeAll(*decoder);
+    QCOMPARE(mono.size(), left.size());
+    for (std::size_t i = 0; i < mono.size(); ++i)
+        QVERIFY2(std::isfinite(mono[i]), describe("sample", static_cast<int>(i), mono[i], 0.0));
+    // A bad sample counts as silence in the average; the good channel keeps its half.
+    QCOMPARE(mono[at[0]], right[at[0]] / 2.0f);
+    QCOMPARE(mono[at[2]], 0.0f);
+    const media::DecodeDamage& damage = decoder->damage();
+    QCOMPARE(damage.nonFiniteSamples, std::int64_t(4));
+    QCOMPARE(damage.skippedPackets, std::int64_t(0));
+    QVERIFY2(std::abs(damage.firstDamageSec - 0.5) < 0.05,
+        describe("first damage", 0, damage.firstDamageSec, 0.5));
+    QCOMPARE(QString::fromStdString(damage.warning()),
+        "4 non-finite samples replaced by silence from 0:00.5; decoded 0:01.0 of 0:01.0 (100%)");
+}
+
+void tst_AudioDecoder::readErrorAfterOpenIsRecorded()
+{
+    // A real read error from the kernel, without special hardware: standard input is
+    // /proc/self/mem positioned at a WAV image in memory. The image is a mapping of a file that
+    // holds only its first part; reading past the file's end fails with EIO, as a bad sector would.
+    constexpr int kRate = 48000;
+    QVERIFY(writeSoundFile(path("long.wav"), { sine(440.0, 0.5, kRate, 10.0) }, kRate,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    const long page = ::sysconf(_SC_PAGESIZE);
+    // About 2.7 s of the 10 at 96000 bytes per second.
+    const qsizetype kept = 64 * page;
+    QVERIFY(writeBytes(path("head.wav"), readBytes(path("long.wav")).left(kept)));
+    const int file = ::open(QFile::encodeName(path("head.wav")).constData(), O_RDONLY);
+    QVERIFY(file >= 0);
+    void* image = ::mmap(
+        nullptr, static_cast<std::size_t>(kept + 16 * page), PROT_READ, MAP_PRIVATE, file, 0);
+    ::close(file);
+    QVERIFY(image != MAP_FAILED);
+    const int mem = ::open("/proc/self/mem", O_RDONLY);
+    QVERIFY(mem >= 0);
+    QVERIFY(
+        ::lseek(mem, static_cast<off_t>(reinterpret_cast<std::uintptr_t>(image)), SEEK_SET) >= 0);
+
+    std::string error;
+    std::unique_ptr<media::AudioDecoder> decoder;
+    {
+        const StdinFrom input(mem);
+        decoder = media::AudioDecoder::open("-", &error);
+        if (decoder)
+            decodeAll(*decoder);
+    }
+    ::close(mem);
+    ::munmap(image, static_cast<std::size_t>(kept + 16 * page));
+    QVERIFY2(decoder, error.c_str());
+    const media::DecodeDamage& damage = decoder->damage();
+    QCOMPARE(QString::fromStdString(damage.readError), "input/output error");
+    const double expected = static_cast<double>(kept - 44) / (2 * kRate);
+    QVERIFY2(std::abs(damage.decodedSec - expected) < 0.05,
+        describe("decoded", 0, damage.decodedSec, expected));
+    QVERIFY2(QString::fromStdString(damage.warning())
+                 .startsWith("read error (input/output error) from 0:02.7; decoded 0:02.7"),
+        damage.warning().c_str());
+}
+
+void tst_AudioDecoder::standardInputAndFifoAreStreams()
+{
+    constexpr int kRate = 32000;
+    const std::vector<float> tone = sine(1000.0, 0.5, kRate, 1.0);
+    QVERIFY(writeSoundFile(path("piped.flac"), { tone }, kRate, SF_FORMAT_FLAC | SF_FORMAT_PCM_16));
+    const QByteArray data = readBytes(path("piped.flac"));
+    std::string error;
+    auto fromFile = media::AudioDecoder::open(bytes(path("piped.flac")), &error);
+    QVERIFY2(fromFile, error.c_str());
+    const std::vector<float> expected = decodeAll(*fromFile);
+
+    int ends[2];
+    QVERIFY(::pipe(ends) == 0);
+    std::thread writer = feed(ends[1], data);
+    std::vector<float> fromStdin;
+    {
+        const StdinFrom input(ends[0]);
+        ::close(ends[0]);
+        auto decoder = media::AudioDecoder::open("-", &error);
+        if (decoder)
+            fromStdin = decodeAll(*decoder);
+    }
+    writer.join();
+    QVERIFY2(fromStdin == expected, error.c_str());
+
+    const QString fifo = path("fifo");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    std::thread fifoWriter([&]() {
+        const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY);
+        if (fd >= 0)
+            feed(fd, data).join();
+    });
+    auto decoder = media::AudioDecoder::open(bytes(fifo), &error);
+    std::vector<float> fromFifo;
+    if (decoder)
+        fromFifo = decodeAll(*decoder);
+    fifoWriter.join();
+    QVERIFY2(decoder, error.c_str());
+    QVERIFY(fromFifo == expected);
+    QVERIFY2(!decoder->damage().any(), decoder->damage().warning().c_str());
+}
+
+void tst_AudioDecoder::nonUtf8NameOpens()
+{
+    const QByteArray name = QFile::encodeName(dir_.path()) + "/\xff\xfe latin-1 \xe9.wav";
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    QVERIFY(writeSoundFile(path("plain.wav"), { sine(500.0, 0.5, 16000, 0.5) }, 16000,
+        SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    const QByteArray data = readBytes(path("plain.wav"));
+    const int out = ::open(name.constData(), O_WRONLY);
+    QVERIFY(out >= 0);
+    QCOMPARE(::write(out, data.constData(), static_cast<std::size_t>(data.size())),
+        static_cast<ssize_t>(data.size()));
+    ::close(out);
+
+    std::string error;
+    auto decoder = media::AudioDecoder::open(name.toStdString(), &error);
+    QVERIFY2(decoder, error.c_str());
+    QCOMPARE(decodeAll(*decoder).size(), std::size_t(8000));
+    // QTemporaryDir cannot name it to remove it.
+    ::unlink(name.constData());
+}
+
+QTEST_APPLESS_MAIN(tst_AudioDecoder)
+#include "tst_audiodecoder.moc"

@@ -1,0 +1,205 @@
+// bandview --capture as a person runs it, against the private sound server of the pulse_server
+// fixture: a 1 kHz tone played into its null sink lights band 15 in the rows that --csv - streams,
+// the bars fall to 0 once nothing plays, a server killed and restarted mid-run is heard again and
+// the run still ends cleanly, and a missing server is one line and status 2.
+
+#include "pulseplay.h"
+
+#include "dsp/spectrumanalyzer.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+using namespace pulseplay;
+
+// The 1 kHz band at 48 kHz.
+constexpr int kToneBand = 15;
+
+struct Run {
+    int status = -1;
+    QList<QList<QByteArray>> rows;
+    QByteArray err;
+};
+
+QProcess* startBandview(QProcess& p, const QStringList& args)
+{
+    p.start(QStringLiteral(BANDVIEW_EXE), args);
+    p.waitForStarted(5000);
+    return &p;
+}
+
+Run finish(QProcess& p)
+{
+    Run r;
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.err = p.readAllStandardError();
+    const QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
+    // Skip the header.
+    for (int i = 1; i < lines.size(); ++i) {
+        if (!lines[i].isEmpty())
+            r.rows.append(lines[i].split(','));
+    }
+    return r;
+}
+
+// Columns: seq, timeSec, rmsDb, agcDb, presence, then the bars.
+float bar(const QList<QByteArray>& row, int k)
+{
+    return row[5 + k].toFloat();
+}
+
+int tallest(const QList<QByteArray>& row)
+{
+    int best = 0;
+    for (int k = 1; k < dsp::kDefaultBands; ++k) {
+        if (bar(row, k) > bar(row, best))
+            best = k;
+    }
+    return best;
+}
+
+float loudest(const QList<QByteArray>& row)
+{
+    float m = 0.0f;
+    for (int k = 0; k < dsp::kDefaultBands; ++k)
+        m = std::max(m, bar(row, k));
+    return m;
+}
+
+QByteArray describe(const Run& r)
+{
+    return "status " + QByteArray::number(r.status) + ", " + QByteArray::number(r.rows.size())
+        + " rows, stderr: " + r.err;
+}
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+class tst_BandviewCapture : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void toneLightsItsBandThenBarsFall();
+    void hearsTheToneAgainAfterTheServerRestarts();
+    void listsTheSources();
+    void noServerIsOneLineAndStatus2();
+};
+
+void tst_BandviewCapture::initTestCase()
+{
+    if (run({ "pactl", "info" }) == 0)
+        return;
+    if (ci())
+        QFAIL("no private sound server (see the pulse_server_start test)");
+    QSKIP("no private sound server (see the pulse_server_start test)");
+}
+
+void tst_BandviewCapture::toneLightsItsBandThenBarsFall()
+{
+    QProcess p;
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 3.0);
+        sleepMs(300);
+        startBandview(p,
+            { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("6"),
+                QStringLiteral("--csv"), QStringLiteral("-") });
+        sleepMs(2700);
+    }
+    const Run r = finish(p);
+    QVERIFY2(r.status == 0 && r.rows.size() >= 300, describe(r));
+    // A new capture stream on the null sink's monitor has been seen to take up to 2 s to deliver
+    // its first samples; from the tone's first frame on, half a second of band 15 standing
+    // tallest, above half height.
+    int first = 0;
+    while (first < r.rows.size() && bar(r.rows[first], kToneBand) <= 0.5f)
+        ++first;
+    QVERIFY2(first + 30 <= r.rows.size(), "the tone never showed");
+    for (int i = first; i < first + 30; ++i)
+        QVERIFY2(tallest(r.rows[i]) == kToneBand && bar(r.rows[i], kToneBand) > 0.5f,
+            qPrintable(QStringLiteral("row %1: tallest band %2, band 15 at %3")
+                           .arg(i)
+                           .arg(tallest(r.rows[i]))
+                           .arg(bar(r.rows[i], kToneBand))));
+    // The tone stopped 3 s before the end: every bar is down. The bars fall exponentially;
+    // below 1e-3 is less than a pixel on any display.
+    QVERIFY2(loudest(r.rows.last()) < 1e-3f,
+        qPrintable(QStringLiteral("tallest bar %1 at the end").arg(loudest(r.rows.last()))));
+}
+
+void tst_BandviewCapture::hearsTheToneAgainAfterTheServerRestarts()
+{
+    QProcess p;
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 3.0);
+        sleepMs(500);
+        startBandview(p,
+            { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("7"),
+                QStringLiteral("--csv"), QStringLiteral("-") });
+        sleepMs(1500);
+        QVERIFY(pulseServer("kill"));
+    }
+    sleepMs(1500);
+    QVERIFY(pulseServer("start"));
+    Tone again("vis_null", 1000.0, 0.5f, 0.5f, 5.0);
+    const Run r = finish(p);
+    QVERIFY2(r.status == 0 && r.rows.size() >= 400, describe(r));
+    QVERIFY2(r.err.contains("went away") && r.err.contains("again"), describe(r));
+    // While the server is gone the bars fall; after its return the tone is back.
+    float lowest = 1.0f;
+    for (const QList<QByteArray>& row : r.rows)
+        lowest = std::min(lowest, bar(row, kToneBand));
+    QVERIFY2(lowest < 0.01f, qPrintable(QStringLiteral("band 15 never fell: %1").arg(lowest)));
+    const QList<QByteArray>& last = r.rows.last();
+    QVERIFY2(tallest(last) == kToneBand && bar(last, kToneBand) > 0.5f,
+        qPrintable(QStringLiteral("after the restart: tallest band %1, band 15 at %2")
+                       .arg(tallest(last))
+                       .arg(bar(last, kToneBand))));
+}
+
+void tst_BandviewCapture::listsTheSources()
+{
+    QProcess p;
+    startBandview(p, { QStringLiteral("--list-sources") });
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 0);
+    const QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
+    const auto monitor = std::find_if(lines.begin(), lines.end(),
+        [](const QByteArray& l) { return l.startsWith("vis_null.monitor "); });
+    QVERIFY2(monitor != lines.end(), lines.join('\n').constData());
+    const QList<QByteArray> fields = monitor->simplified().split(' ');
+    // source, rate, channels, marks, description.
+    QCOMPARE(fields.value(1), QByteArray("48000"));
+    QCOMPARE(fields.value(2), QByteArray("2"));
+    QCOMPARE(fields.value(3), QByteArray("default"));
+    QCOMPARE(fields.value(4), QByteArray("monitor"));
+}
+
+void tst_BandviewCapture::noServerIsOneLineAndStatus2()
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:/nonexistent/native"));
+    p.setProcessEnvironment(env);
+    startBandview(p, { QStringLiteral("--capture"), QStringLiteral("--csv"), QStringLiteral("-") });
+    const Run r = finish(p);
+    QCOMPARE(r.status, 2);
+    QVERIFY2(r.rows.isEmpty(), describe(r));
+    QVERIFY2(r.err.count('\n') == 1 && r.err.contains("no sound server")
+            && r.err.contains("PULSE_SERVER"),
+        r.err.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_BandviewCapture)
+#include "tst_bandviewcapture.moc"

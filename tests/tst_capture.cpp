@@ -1,0 +1,299 @@
+// Capture from a real sound server: the private PulseAudio that the pulse_server fixture starts,
+// with a null sink "vis_null" as the default output. Tones are played into the sink with pacat
+// and heard on its monitor; the server is killed and restarted, a source removed, and the audio
+// callback watched for heap allocations.
+
+#include "capture/capturesource.h"
+#include "capture/hoppacer.h"
+#include "dsp/spectrumanalyzer.h"
+#include "heapcounter.h"
+#include "pulseplay.h"
+
+#include <QTest>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace pulseplay;
+
+// Drains the ring for ms milliseconds and returns what came.
+std::vector<float> collect(capture::CaptureSource& c, int ms)
+{
+    std::vector<float> all;
+    std::vector<float> chunk(static_cast<std::size_t>(c.ring().capacity()));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int n = c.ring().read(chunk.data(), static_cast<int>(chunk.size()));
+        all.insert(all.end(), chunk.begin(), chunk.begin() + n);
+    }
+    return all;
+}
+
+// RMS over 0.25 s from the first sample louder than 0.05 in up to timeoutMs of capture; -1 if the
+// tone never came.
+double toneRms(capture::CaptureSource& c, int timeoutMs = 3000)
+{
+    const std::vector<float> got = collect(c, timeoutMs);
+    const auto start
+        = std::find_if(got.begin(), got.end(), [](float s) { return std::fabs(s) > 0.05f; });
+    const long from = start - got.begin();
+    const long count = kRateHz / 4;
+    if (start == got.end() || static_cast<long>(got.size()) - from < count + kRateHz / 10)
+        return -1.0;
+    // Skip the first 0.1 s: the sink may ramp the stream in.
+    double sum = 0.0;
+    for (long i = from + kRateHz / 10; i < from + kRateHz / 10 + count; ++i)
+        sum += static_cast<double>(got[static_cast<std::size_t>(i)])
+            * got[static_cast<std::size_t>(i)];
+    return std::sqrt(sum / count);
+}
+
+// Polls until the status satisfies done, for up to ms milliseconds.
+template <typename Done> bool waitFor(capture::CaptureSource& c, int ms, Done done)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done(c.status())) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        // Keep the ring drained, as a display would.
+        collect(c, 50);
+    }
+    return true;
+}
+
+std::uint64_t watchedCalls = 0;
+void watchCallback(bool entering)
+{
+    heapcounter::watchThisThread(entering);
+    watchedCalls += entering;
+}
+
+} // namespace
+
+class tst_Capture : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void listsSourcesWithTheirMarks();
+    void hearsAToneMixedToMono();
+    void callbackNeverAllocates();
+    void followsTheServerThroughARestart();
+    void removedSourceFallsBackToTheDefaultMonitor();
+    void barsFallToZeroWhenNothingPlays();
+    void failsWithOneLine_data();
+    void failsWithOneLine();
+};
+
+void tst_Capture::initTestCase()
+{
+    std::vector<capture::SourceInfo> sources;
+    std::string error;
+    if (capture::createCaptureSource("tst_capture")->listSources(&sources, &error))
+        return;
+    const QByteArray why = "no private sound server (see the pulse_server_start test): "
+        + QByteArray::fromStdString(error);
+    if (ci())
+        QFAIL(why.constData());
+    QSKIP(why.constData());
+}
+
+void tst_Capture::listsSourcesWithTheirMarks()
+{
+    std::vector<capture::SourceInfo> sources;
+    std::string error;
+    QVERIFY(capture::createCaptureSource("tst_capture")->listSources(&sources, &error));
+    const auto monitor = std::find_if(sources.begin(), sources.end(),
+        [](const capture::SourceInfo& s) { return s.name == "vis_null.monitor"; });
+    QVERIFY2(monitor != sources.end(), "vis_null.monitor not listed");
+    QVERIFY(monitor->isMonitor);
+    QVERIFY(monitor->isDefault);
+    QCOMPARE(monitor->rateHz, kRateHz);
+    QCOMPARE(monitor->channels, 2);
+    QVERIFY(!monitor->description.empty());
+}
+
+void tst_Capture::hearsAToneMixedToMono()
+{
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    QVERIFY2(c->start(capture::kDefaultMonitor, &error), error.c_str());
+    QCOMPARE(c->sampleRate(), kRateHz);
+    // Left at 0.5, right silent: the channels' average is a sine of amplitude 0.25. The sink
+    // stores 16-bit samples, so the RMS is 0.25 / sqrt(2) within a few 1/32768 steps.
+    Tone tone("vis_null", 1000.0, 0.5f, 0.0f);
+    const double rms = toneRms(*c);
+    QVERIFY2(std::fabs(rms - 0.25 / std::sqrt(2.0)) < 1e-3,
+        qPrintable(
+            QStringLiteral("RMS %1, %2 samples dropped").arg(rms).arg(c->status().droppedSamples)));
+    const capture::Status s = c->status();
+    QVERIFY(s.link == capture::Link::Streaming);
+    QCOMPARE(QString::fromStdString(s.source), QStringLiteral("vis_null.monitor"));
+    QVERIFY(s.capturedSamples >= static_cast<std::uint64_t>(kRateHz));
+    QCOMPARE(s.droppedSamples, std::uint64_t(0));
+    c->stop();
+    QVERIFY(c->status().link == capture::Link::Stopped);
+}
+
+void tst_Capture::callbackNeverAllocates()
+{
+    if (!heapcounter::active())
+        QSKIP("ThreadSanitizer's operator new replaces the counting one; the normal build counts");
+    // The watch itself counts: an allocation on a watched thread shows.
+    const long before = heapcounter::watchedAllocations();
+    heapcounter::watchThisThread(true);
+    // Through a volatile pointer, so that the compiler cannot leave the allocation out.
+    int* volatile probe = new int(1);
+    heapcounter::watchThisThread(false);
+    delete probe;
+    QCOMPARE(heapcounter::watchedAllocations(), before + 1);
+
+    watchedCalls = 0;
+    capture::setCallbackProbe(watchCallback);
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    QVERIFY2(c->start(capture::kDefaultMonitor, &error), error.c_str());
+    {
+        Tone tone("vis_null", 440.0, 0.3f, 0.3f);
+        collect(*c, 3000);
+    }
+    c->stop();
+    capture::setCallbackProbe(nullptr);
+    // 10 ms fragments: about a hundred callbacks a second once the sound flows.
+    QVERIFY2(watchedCalls >= 20, qPrintable(QStringLiteral("%1 callbacks").arg(watchedCalls)));
+    QCOMPARE(heapcounter::watchedAllocations(), before + 1);
+}
+
+void tst_Capture::followsTheServerThroughARestart()
+{
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    QVERIFY2(c->start(capture::kDefaultMonitor, &error), error.c_str());
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
+        QVERIFY(toneRms(*c) > 0.3);
+    }
+    QVERIFY(pulseServer("kill"));
+    QVERIFY2(waitFor(*c, 2000,
+                 [](const capture::Status& s) { return s.link == capture::Link::Reconnecting; }),
+        "the lost server went unnoticed");
+    QVERIFY2(QString::fromStdString(c->status().problem).contains(QLatin1String("went away")),
+        c->status().problem.c_str());
+    // The ring runs dry while the server is gone.
+    collect(*c, 100);
+    QCOMPARE(collect(*c, 300).size(), std::size_t(0));
+
+    QVERIFY(pulseServer("start"));
+    QVERIFY2(waitFor(*c, 5000,
+                 [](const capture::Status& s) { return s.link == capture::Link::Streaming; }),
+        "no reconnection within 5 s of the server's return");
+    QCOMPARE(c->status().reconnects, 1);
+    Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
+    const double rms = toneRms(*c);
+    QVERIFY2(rms > 0.3, qPrintable(QStringLiteral("RMS after the restart %1").arg(rms)));
+}
+
+void tst_Capture::removedSourceFallsBackToTheDefaultMonitor()
+{
+    QTemporaryFile index;
+    QVERIFY(index.open());
+    QCOMPARE(run({ "sh", "-c",
+                 "pactl load-module module-null-sink sink_name=vis_other > "
+                     + index.fileName().toStdString() }),
+        0);
+    const std::string module = index.readAll().trimmed().toStdString();
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    const bool started = c->start("vis_other.monitor", &error);
+    QCOMPARE(QString::fromStdString(c->status().source), QStringLiteral("vis_other.monitor"));
+    QCOMPARE(run({ "pactl", "unload-module", module }), 0);
+    QVERIFY2(started, error.c_str());
+    QVERIFY2(waitFor(*c, 3000,
+                 [](const capture::Status& s) {
+                     return s.link == capture::Link::Streaming && s.source == "vis_null.monitor";
+                 }),
+        c->status().source.c_str());
+    Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
+    QVERIFY(toneRms(*c) > 0.3);
+}
+
+void tst_Capture::barsFallToZeroWhenNothingPlays()
+{
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    QVERIFY2(c->start(capture::kDefaultMonitor, &error), error.c_str());
+    capture::HopPacer pacer(c->ring(), c->sampleRate());
+    dsp::SpectrumAnalyzer analyzer;
+    analyzer.configure(c->sampleRate());
+    std::vector<float> hops(
+        static_cast<std::size_t>(capture::kMaxHopsPerFrame * pacer.largestHop()));
+    dsp::SpectrumFrame frame;
+    // A display loop: two seconds of tone, then three of nothing, on an idle server that may run
+    // slow; the silence analysed while the ring is dry brings the bars down all the same.
+    auto run = [&](int frames) {
+        auto due = std::chrono::steady_clock::now();
+        for (int i = 0; i < frames; ++i) {
+            due += std::chrono::microseconds(1000000 / 60);
+            std::this_thread::sleep_until(due);
+            const capture::HopPacer::Frame f = pacer.next(hops.data());
+            int at = 0;
+            for (int h = 0; h < f.hops; ++h) {
+                analyzer.pushSamples(hops.data() + at, f.hopSize[h]);
+                at += f.hopSize[h];
+                analyzer.process(frame);
+            }
+        }
+    };
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 2.0);
+        run(120);
+    }
+    const float loudest = *std::max_element(frame.bars, frame.bars + frame.bandCount);
+    QVERIFY2(
+        loudest > 0.5f, qPrintable(QStringLiteral("tallest bar %1 during the tone").arg(loudest)));
+    run(180);
+    // The bars fall exponentially; below 1e-3 of full scale is less than a pixel on any display.
+    for (int k = 0; k < frame.bandCount; ++k)
+        QVERIFY2(frame.bars[k] < 1e-3f,
+            qPrintable(QStringLiteral("bar %1 at %2").arg(k).arg(frame.bars[k])));
+}
+
+void tst_Capture::failsWithOneLine_data()
+{
+    QTest::addColumn<QByteArray>("server");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QStringList>("mentions");
+    QTest::newRow("no server") << QByteArray("unix:/nonexistent/native") << QString()
+                               << QStringList { QStringLiteral("no sound server"),
+                                      QStringLiteral("PULSE_SERVER") };
+    QTest::newRow("no such source") << QByteArray() << QStringLiteral("vis_nowhere")
+                                    << QStringList { QStringLiteral("vis_nowhere") };
+}
+
+void tst_Capture::failsWithOneLine()
+{
+    QFETCH(QByteArray, server);
+    QFETCH(QString, source);
+    QFETCH(QStringList, mentions);
+    if (!server.isEmpty())
+        qputenv("PULSE_SERVER", server);
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    const bool started = c->start(source.toStdString(), &error);
+    qunsetenv("PULSE_SERVER");
+    QVERIFY(!started);
+    const QString line = QString::fromStdString(error);
+    QVERIFY2(!line.isEmpty() && !line.contains(QLatin1Char('\n')), qPrintable(line));
+    for (const QString& m : mentions)
+        QVERIFY2(line.contains(m), qPrintable(line));
+    QVERIFY(c->status().link == capture::Link::Stopped);
+}
+
+QTEST_GUILESS_MAIN(tst_Capture)
+#include "tst_capture.moc"

@@ -1,0 +1,97 @@
+// The capture ring between two threads: every sample arrives once and in order across wraps, and
+// a full ring drops and counts what does not fit instead of overwriting.
+
+#include "capture/samplering.h"
+
+#include <QTest>
+
+#include <random>
+#include <thread>
+#include <vector>
+
+class tst_CaptureRing : public QObject {
+    Q_OBJECT
+
+private slots:
+    void twoThreadsPassEverySampleInOrder();
+    void fullRingDropsAndCounts();
+};
+
+void tst_CaptureRing::twoThreadsPassEverySampleInOrder()
+{
+    // Sample values count up; a float holds every integer below 2^24 exactly.
+    constexpr int kSamples = 1 << 20;
+    // Small, so that both indices wrap thousands of times and the ring is often full or empty.
+    capture::SampleRing ring(64);
+    std::uint64_t turnedAway = 0;
+    std::thread producer([&ring, &turnedAway] {
+        std::mt19937 random(1);
+        std::vector<float> chunk(100);
+        int next = 0;
+        while (next < kSamples) {
+            const int n = std::min<int>(random() % 100 + 1, kSamples - next);
+            for (int i = 0; i < n; ++i)
+                chunk[i] = static_cast<float>(next + i);
+            // Whatever does not fit is counted as dropped, and offered again so that the reader
+            // still sees every sample.
+            int stored = 0;
+            while (stored < n) {
+                const int now = ring.write(chunk.data() + stored, n - stored);
+                turnedAway += n - stored - now;
+                stored += now;
+            }
+            next += n;
+        }
+    });
+    std::mt19937 random(2);
+    std::vector<float> chunk(100);
+    int expected = 0;
+    int firstWrong = -1;
+    float wrongValue = 0.0f;
+    while (expected < kSamples) {
+        const int n = ring.read(chunk.data(), static_cast<int>(random() % 100 + 1));
+        for (int i = 0; i < n && firstWrong < 0; ++i) {
+            if (chunk[i] != static_cast<float>(expected + i)) {
+                firstWrong = expected + i;
+                wrongValue = chunk[i];
+            }
+        }
+        expected += n;
+        if (firstWrong >= 0)
+            break;
+    }
+    producer.join();
+    QVERIFY2(firstWrong < 0,
+        qPrintable(QStringLiteral("sample %1 read as %2").arg(firstWrong).arg(wrongValue)));
+    QCOMPARE(ring.available(), 0);
+    QCOMPARE(ring.dropped(), turnedAway);
+    QCOMPARE(ring.written(), std::uint64_t(kSamples));
+}
+
+void tst_CaptureRing::fullRingDropsAndCounts()
+{
+    capture::SampleRing ring(5);
+    QCOMPARE(ring.capacity(), 8);
+    const float first[10] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 };
+    QCOMPARE(ring.write(first, 10), 8);
+    QCOMPARE(ring.dropped(), std::uint64_t(2));
+    // The oldest samples stay: a full ring keeps what the reader has not taken yet.
+    float out[8] = {};
+    QCOMPARE(ring.read(out, 3), 3);
+    QCOMPARE(out[0], 0.0f);
+    QCOMPARE(out[2], 2.0f);
+    const float second[4] = { 10, 11, 12, 13 };
+    QCOMPARE(ring.write(second, 4), 3);
+    QCOMPARE(ring.dropped(), std::uint64_t(3));
+    QCOMPARE(ring.read(out, 8), 8);
+    const float expected[8] = { 3, 4, 5, 6, 7, 10, 11, 12 };
+    for (int i = 0; i < 8; ++i)
+        QVERIFY2(out[i] == expected[i],
+            qPrintable(QStringLiteral("sample %1: got %2, expected %3")
+                           .arg(i)
+                           .arg(out[i])
+                           .arg(expected[i])));
+}
+
+QTEST_APPLESS_MAIN(tst_CaptureRing)
+#include "tst_capturering.moc"

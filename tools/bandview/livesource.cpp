@@ -1,0 +1,123 @@
+#include "livesource.h"
+
+#include "run.h"
+
+#include "dsp/ballistics.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+namespace bandview {
+
+namespace {
+
+    constexpr auto kTick = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(1.0 / dsp::kFrameRateHz));
+    // Behind the clock by more than this (the process was suspended, the machine slept), the
+    // clock starts again from now instead of rushing through the missed ticks.
+    constexpr int kMaxLateTicks = 6;
+
+    std::string describe(const capture::Status& s, int rate, int ringSamples)
+    {
+        char text[256];
+        if (s.link != capture::Link::Streaming) {
+            std::snprintf(text, sizeof(text), "%s: reconnecting", s.problem.c_str());
+            return text;
+        }
+        const double latencyMs = 1000.0 * (s.latencySec + static_cast<double>(ringSamples) / rate);
+        std::snprintf(text, sizeof(text), "%s  latency %.0f ms  dropped %llu", s.source.c_str(),
+            latencyMs, static_cast<unsigned long long>(s.droppedSamples));
+        return text;
+    }
+
+} // namespace
+
+std::unique_ptr<LiveSource> LiveSource::open(const std::string& source, std::string* reason)
+{
+    auto capture = capture::createCaptureSource("bandview");
+    if (!capture->start(source, reason))
+        return nullptr;
+    return std::unique_ptr<LiveSource>(new LiveSource(std::move(capture)));
+}
+
+LiveSource::LiveSource(std::unique_ptr<capture::CaptureSource> capture)
+    : capture_(std::move(capture))
+    , pacer_(capture_->ring(), capture_->sampleRate())
+    , hops_(static_cast<std::size_t>(capture::kMaxHopsPerFrame * pacer_.largestHop()))
+    , nextTick_(Clock::now())
+    , last_(capture_->status())
+    , note_(describe(last_, capture_->sampleRate(), 0))
+{
+}
+
+int LiveSource::read(float* out, int count)
+{
+    int at = 0;
+    int size = 0;
+    if (pendingSize_ > 0) {
+        at = pendingAt_;
+        size = pendingSize_;
+        pendingSize_ = 0;
+    } else {
+        nextTick_ += kTick;
+        const Clock::time_point now = Clock::now();
+        if (now < nextTick_)
+            std::this_thread::sleep_until(nextTick_);
+        else if (now - nextTick_ > kMaxLateTicks * kTick)
+            nextTick_ = now;
+        const capture::HopPacer::Frame f = pacer_.next(hops_.data());
+        size = f.hopSize[0];
+        if (f.hops == 2) {
+            pendingAt_ = size;
+            pendingSize_ = f.hopSize[1];
+        }
+        if (--framesToStatus_ <= 0) {
+            framesToStatus_ = kStatusEveryFrames;
+            lookAtStatus();
+        }
+    }
+    // The analysis asks for the hops of the same HopClock, so the sizes agree; should they not,
+    // the hop is cut or padded with silence.
+    const int n = std::min(count, size);
+    std::copy(hops_.begin() + at, hops_.begin() + at + n, out);
+    std::fill(out + n, out + count, 0.0f);
+    return count;
+}
+
+void LiveSource::lookAtStatus()
+{
+    const capture::Status now = capture_->status();
+    note_ = describe(now, capture_->sampleRate(), capture_->ring().available());
+    if (reportEvents_) {
+        if (last_.link == capture::Link::Streaming && now.link != capture::Link::Streaming)
+            say("bandview: capture: " + now.problem + "; analysing silence until it comes back");
+        if (now.reconnects > last_.reconnects)
+            say("bandview: capture: capturing " + now.source + " again");
+        else if (now.moves > last_.moves)
+            say("bandview: capture: the server moved the stream to " + now.source);
+    }
+    last_ = now;
+}
+
+std::string LiveSource::report() const
+{
+    const capture::Status s = capture_->status();
+    // The share of single hops counts from the first audio: before it, the server had nothing.
+    const double audioFrames
+        = std::max<double>(static_cast<double>(pacer_.frames() - pacer_.waitingFrames()), 1.0);
+    char line[360];
+    std::snprintf(line, sizeof(line),
+        "bandview: capture: %s; %llu frames, %llu silent before the first audio, then %.1f %% "
+        "one hop, %llu catching up, %llu silent (starved), %llu samples dropped, %d reconnects, "
+        "%d moves",
+        s.source.c_str(), static_cast<unsigned long long>(pacer_.frames()),
+        static_cast<unsigned long long>(pacer_.waitingFrames()),
+        100.0 * static_cast<double>(pacer_.singleHopFrames()) / audioFrames,
+        static_cast<unsigned long long>(pacer_.catchUpFrames()),
+        static_cast<unsigned long long>(pacer_.starvedFrames()),
+        static_cast<unsigned long long>(s.droppedSamples), s.reconnects, s.moves);
+    return line;
+}
+
+} // namespace bandview

@@ -1,0 +1,307 @@
+#include "output.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace bandview {
+
+namespace {
+
+    constexpr std::size_t kBufferBytes = 64 * 1024;
+    constexpr int kMaxTemporaries = 256;
+    constexpr mode_t kNewFileMode = 0666;
+
+    // The temporaries a signal handler removes; a slot holds a path owned by its OutputFile.
+    std::atomic<const char*> temporaries[kMaxTemporaries];
+
+    int claimSlot(const char* path)
+    {
+        for (int i = 0; i < kMaxTemporaries; ++i) {
+            const char* expected = nullptr;
+            if (temporaries[i].compare_exchange_strong(expected, path))
+                return i;
+        }
+        return -1;
+    }
+
+    void releaseSlot(int& slot)
+    {
+        if (slot >= 0)
+            temporaries[slot].store(nullptr);
+        slot = -1;
+    }
+
+    mode_t currentUmask()
+    {
+        // Read once, while the program has a single thread: umask() can only be read by setting it.
+        static const mode_t mask = [] {
+            const mode_t m = ::umask(0);
+            ::umask(m);
+            return m;
+        }();
+        return mask;
+    }
+
+    void splitPath(const std::string& path, std::string* folder, std::string* name)
+    {
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos) {
+            *folder = ".";
+            *name = path;
+        } else {
+            *folder = slash == 0 ? "/" : path.substr(0, slash);
+            *name = path.substr(slash + 1);
+        }
+    }
+
+    constexpr int kMaxLinks = 40;
+
+    // path with its symbolic links followed, also to a file that does not exist yet, so that an
+    // output named through a link is written where the link points.
+    std::string followLinks(std::string path)
+    {
+        for (int i = 0; i < kMaxLinks; ++i) {
+            struct stat st { };
+            if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+                return path;
+            std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096), '\0');
+            const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+            if (n <= 0)
+                return path;
+            target.resize(static_cast<std::size_t>(n));
+            if (target[0] != '/') {
+                const std::size_t slash = path.rfind('/');
+                if (slash != std::string::npos)
+                    target = path.substr(0, slash + 1) + target;
+            }
+            path = target;
+        }
+        return path;
+    }
+
+} // namespace
+
+std::string systemReason(int error)
+{
+    std::string text = std::strerror(error);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+bool FileIdentity::operator==(const FileIdentity& other) const
+{
+    return device == other.device && inode == other.inode && name == other.name;
+}
+
+bool identify(const std::string& named, bool output, FileIdentity* id, std::string* error)
+{
+    const std::string path = named == "-" ? named : followLinks(named);
+    struct stat st { };
+    *id = {};
+    if (path == "-") {
+        if (::fstat(output ? STDOUT_FILENO : STDIN_FILENO, &st) != 0) {
+            *error = systemReason(errno);
+            return false;
+        }
+    } else if (::stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            *error = systemReason(errno);
+            return false;
+        }
+        std::string folder;
+        splitPath(path, &folder, &id->name);
+        if (::stat(folder.c_str(), &st) != 0) {
+            *error = systemReason(errno);
+            return false;
+        }
+    }
+    id->device = st.st_dev;
+    id->inode = st.st_ino;
+    return true;
+}
+
+std::unique_ptr<OutputFile> OutputFile::open(const std::string& named, std::string* error)
+{
+    if (named == "-")
+        return std::unique_ptr<OutputFile>(new OutputFile(named, {}, STDOUT_FILENO, false));
+    const std::string path = followLinks(named);
+    struct stat st { };
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            *error = "is a directory";
+            return nullptr;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+            if (fd < 0) {
+                *error = systemReason(errno);
+                return nullptr;
+            }
+            return std::unique_ptr<OutputFile>(new OutputFile(named, {}, fd, true));
+        }
+    }
+    std::string folder;
+    std::string name;
+    splitPath(path, &folder, &name);
+    if (name.empty()) {
+        *error = "is a directory";
+        return nullptr;
+    }
+    std::string temp = folder + "/." + name + ".XXXXXX";
+    const mode_t mode = kNewFileMode & ~currentUmask();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = systemReason(errno);
+        return nullptr;
+    }
+    if (::fchmod(fd, mode) != 0) {
+        *error = systemReason(errno);
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return nullptr;
+    }
+    return std::unique_ptr<OutputFile>(new OutputFile(named, std::move(temp), fd, true, path));
+}
+
+OutputFile::OutputFile(std::string path, std::string temp, int fd, bool ownsFd, std::string target)
+    : path_(std::move(path))
+    , target_(target.empty() ? path_ : std::move(target))
+    , temp_(std::move(temp))
+    , fd_(fd)
+    , ownsFd_(ownsFd)
+{
+    buffer_.reserve(kBufferBytes);
+    if (!temp_.empty())
+        slot_ = claimSlot(temp_.c_str());
+}
+
+OutputFile::~OutputFile()
+{
+    discard();
+    if (ownsFd_ && fd_ >= 0)
+        ::close(fd_);
+}
+
+bool OutputFile::fail(int error)
+{
+    if (error_.empty())
+        error_ = systemReason(error);
+    return false;
+}
+
+bool OutputFile::write(const char* data, std::size_t size)
+{
+    if (!error_.empty())
+        return false;
+    buffer_.insert(buffer_.end(), data, data + size);
+    return buffer_.size() < kBufferBytes || flush();
+}
+
+bool OutputFile::flush()
+{
+    if (!error_.empty())
+        return false;
+    if (fd_ < 0)
+        return fail(EBADF);
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        // Only the signals that stop the run interrupt a write (the others restart it), so an
+        // interrupted write ends the output too.
+        if (n < 0)
+            return fail(errno);
+        if (n == 0)
+            return fail(EIO);
+        done += static_cast<std::size_t>(n);
+    }
+    buffer_.clear();
+    return true;
+}
+
+bool OutputFile::finish()
+{
+    if (!flush())
+        return false;
+    if (temp_.empty())
+        return true;
+    if (::fsync(fd_) != 0)
+        return fail(errno);
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0)
+        return fail(errno);
+    return true;
+}
+
+bool OutputFile::commit()
+{
+    if (temp_.empty())
+        return error_.empty();
+    if (fd_ >= 0 && !finish())
+        return false;
+    if (::rename(temp_.c_str(), target_.c_str()) != 0)
+        return fail(errno);
+    releaseSlot(slot_);
+    temp_.clear();
+    // The new name lasts only once the folder is on the disk too.
+    std::string folder;
+    std::string name;
+    splitPath(target_, &folder, &name);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        const bool synced = ::fsync(dir) == 0 || errno == EINVAL;
+        const int why = errno;
+        ::close(dir);
+        if (!synced)
+            return fail(why);
+    }
+    return true;
+}
+
+void OutputFile::discard()
+{
+    if (temp_.empty())
+        return;
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    ::unlink(temp_.c_str());
+    releaseSlot(slot_);
+    temp_.clear();
+}
+
+int commitAll(const std::vector<OutputFile*>& outputs)
+{
+    int failed = -1;
+    for (std::size_t i = 0; i < outputs.size() && failed < 0; ++i) {
+        if (!outputs[i]->finish())
+            failed = static_cast<int>(i);
+    }
+    for (std::size_t i = 0; i < outputs.size() && failed < 0; ++i) {
+        if (!outputs[i]->commit())
+            failed = static_cast<int>(i);
+    }
+    if (failed >= 0) {
+        for (OutputFile* out : outputs)
+            out->discard();
+    }
+    return failed;
+}
+
+void removeTemporariesFromSignal()
+{
+    for (auto& slot : temporaries) {
+        const char* path = slot.load();
+        if (path)
+            ::unlink(path);
+    }
+}
+
+} // namespace bandview

@@ -1,0 +1,89 @@
+// The files a run writes, all or nothing.
+//
+// "-" is standard output. A path that exists and is not a regular file (a character device, a
+// FIFO, a socket) is opened and written into as it is, never replaced. Any other path (a symbolic
+// link's target, for a link) is written
+// to a temporary file beside it, in the same folder, which takes the final name only on commit,
+// after every byte was written and synced; discarding (or destroying) an uncommitted output
+// removes its temporary. What already went into a pipe or a device cannot be taken back.
+//
+// Every error is one lower-case line from the system ("no space left on device"), without the
+// path; the caller names the file. Paths are raw bytes, as the system takes them.
+#ifndef BANDVIEW_OUTPUT_H
+#define BANDVIEW_OUTPUT_H
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bandview {
+
+// The system's reason for errno value error, as the tail of a one-line message.
+std::string systemReason(int error);
+
+// What names one file on the system: the device and inode of an existing file (through links),
+// else the folder's device and inode and the name in it (a link to a file not there yet counts as
+// that file).
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;
+    bool operator==(const FileIdentity& other) const;
+};
+
+// The identity of path, "-" being standard output when output is set and standard input
+// otherwise. False, with *error set, when neither the file nor its folder can be found.
+bool identify(const std::string& path, bool output, FileIdentity* id, std::string* error);
+
+class OutputFile {
+public:
+    // Opens path for writing. Fails, with *error set, for a folder, a folder that does not exist
+    // ("no such file or directory") or one that cannot be written.
+    static std::unique_ptr<OutputFile> open(const std::string& path, std::string* error);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    // True for standard output, a pipe or a device: written as the run goes, nothing to commit.
+    bool streams() const { return temp_.empty(); }
+
+    // Buffers data; false once anything failed (see error()).
+    bool write(const char* data, std::size_t size);
+    // Hands everything buffered to the system.
+    bool flush();
+    // Flushes and syncs a temporary to the disk: after this only commit() is left.
+    bool finish();
+    // Gives the temporary its final name.
+    bool commit();
+    // Removes the temporary, if any.
+    void discard();
+    const std::string& error() const { return error_; }
+
+private:
+    OutputFile(std::string path, std::string temp, int fd, bool ownsFd, std::string target = {});
+    bool fail(int error);
+
+    std::string path_;
+    // Where the temporary goes: path_ with its links followed.
+    std::string target_;
+    std::string temp_;
+    int fd_;
+    bool ownsFd_;
+    int slot_ = -1;
+    std::vector<char> buffer_;
+    std::string error_;
+};
+
+// Finishes every output, then commits them all; when any step fails, discards every one not yet
+// committed and returns the index of the one that failed, else -1.
+int commitAll(const std::vector<OutputFile*>& outputs);
+
+// Removes every temporary still open; safe in a signal handler.
+void removeTemporariesFromSignal();
+
+} // namespace bandview
+
+#endif

@@ -1,0 +1,417 @@
+#include "run.h"
+
+#include "analysis.h"
+#include "csv.h"
+#include "media/demo.h"
+#ifdef BANDVIEW_CAPTURE
+#include "livesource.h"
+#endif
+#include "source.h"
+#include "terminal.h"
+
+#include <QBuffer>
+#include <QImageWriter>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+namespace bandview {
+
+namespace {
+
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kFramePeriod = std::chrono::duration<double>(1.0 / dsp::kFrameRateHz);
+    // The picture goes out in pieces of this size, so that a stop signal is seen while it is
+    // written.
+    constexpr std::size_t kWriteChunkBytes = 64 * 1024;
+    constexpr int kPausedPollMs = 100;
+
+    std::string local(const QString& s)
+    {
+        return s.toLocal8Bit().toStdString();
+    }
+
+    std::string subjectOf(const InputDescription& input)
+    {
+        return input.isDemo() ? std::string("demo") : input.path;
+    }
+
+    // What ended the loop over the hops.
+    enum class End { Input, Key, Duration, Stopped, OutputFailed };
+
+    struct Sinks {
+        CsvWriter* csv;
+        PictureData* picture;
+        bool add(const TimedFrame& f)
+        {
+            if (picture)
+                picture->add(f);
+            return !csv || csv->add(f);
+        }
+    };
+
+    Clock::duration seconds(double sec)
+    {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sec));
+    }
+
+    // The hops and what they feed, shared by both loops: returns the step, or sets *end.
+    struct Hopper {
+        Analysis& analysis;
+        Sinks& sinks;
+        std::int64_t limitSamples; // below 0: none
+
+        bool next(Analysis::Step* step, End* end)
+        {
+            if (stopSignal() != 0) {
+                *end = End::Stopped;
+                return false;
+            }
+            if (limitSamples >= 0 && analysis.samplesRead() >= limitSamples) {
+                *end = End::Duration;
+                return false;
+            }
+            *step = analysis.advance();
+            if (*step == Analysis::Step::End || *step == Analysis::Step::Error) {
+                *end = End::Input;
+                return false;
+            }
+            if (*step == Analysis::Step::Frame && !sinks.add(analysis.frame())) {
+                *end = End::OutputFailed;
+                return false;
+            }
+            return true;
+        }
+    };
+
+    End runOffline(Hopper& hopper, double totalSec, bool progress)
+    {
+        ProgressBar bar(progress ? STDERR_FILENO : -1);
+        Analysis::Step step;
+        End end;
+        while (hopper.next(&step, &end))
+            bar.update(hopper.analysis.secondsRead(), totalSec);
+        return end;
+    }
+
+    End runLive(Hopper& hopper, const InputDescription& input, MonoSource& source,
+        const RunSettings& settings, double totalSec)
+    {
+        Analysis& analysis = hopper.analysis;
+        Keyboard keys;
+        LiveView view(settings.viewFd, input.title, analysis.bandCentersHz());
+        const bool paced = !settings.fast && !input.realTime;
+        // The wall-clock time at which audio time 0 plays; it moves on by every pause and
+        // suspension, so that the view resumes where it stopped.
+        Clock::time_point origin = Clock::now();
+        Clock::time_point lastDraw = origin - std::chrono::hours(1);
+        double shownSec = 0.0;
+        bool haveFrame = false;
+        auto draw = [&](const std::string& sectionNote) {
+            // A live source's state (source, latency, drops, a lost server) takes the place of
+            // the demo's section names.
+            const std::string live = source.statusNote();
+            view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec,
+                live.empty() ? sectionNote : live);
+            lastDraw = Clock::now();
+        };
+        auto resync = [&] { origin = Clock::now() - seconds(shownSec); };
+        Analysis::Step step;
+        End end = End::Input;
+        for (;;) {
+            if (takeContinued()) {
+                keys.resume();
+                view.resume();
+                resync();
+            }
+            if (takeResized())
+                view.invalidate();
+            Keyboard::Key key = keys.next();
+            if (key == Keyboard::Key::Quit) {
+                end = End::Key;
+                break;
+            }
+            if (key == Keyboard::Key::Pause) {
+                if (haveFrame)
+                    draw("paused");
+                for (key = Keyboard::Key::None; key == Keyboard::Key::None && stopSignal() == 0;) {
+                    key = keys.next(kPausedPollMs);
+                    const bool continued = takeContinued();
+                    if (continued) {
+                        keys.resume();
+                        view.resume();
+                    }
+                    if (takeResized() || continued) {
+                        view.invalidate();
+                        if (haveFrame)
+                            draw("paused");
+                    }
+                }
+                if (key == Keyboard::Key::Quit) {
+                    end = End::Key;
+                    break;
+                }
+                resync();
+            }
+            if (!hopper.next(&step, &end))
+                break;
+            if (step != Analysis::Step::Frame)
+                continue;
+            haveFrame = true;
+            const double sec = analysis.frame().timeSec;
+            const Clock::time_point now = Clock::now();
+            if (!paced) {
+                // Drawing more often than the screen refreshes would only slow the run down.
+                shownSec = sec;
+                if (now - lastDraw >= kFramePeriod)
+                    draw(input.noteAt(sec));
+                continue;
+            }
+            const Clock::time_point due = origin + seconds(sec);
+            if (now < due)
+                std::this_thread::sleep_until(due);
+            shownSec = sec;
+            // Behind real time, the drawing is skipped, never the analysis.
+            if (now - due <= kFramePeriod)
+                draw(input.noteAt(sec));
+        }
+        if (haveFrame && end != End::Stopped)
+            draw(input.noteAt(analysis.frame().timeSec));
+        return end;
+    }
+
+    // How much audio the first frame needs: the hops that fill the analysis window.
+    double firstFrameSec(const Analysis& analysis)
+    {
+        HopClock clock(analysis.sampleRate());
+        std::int64_t samples = 0;
+        while (samples < analysis.analyzer().fftSize())
+            samples += clock.next();
+        return static_cast<double>(samples) / analysis.sampleRate();
+    }
+
+    bool writePicture(OutputFile& out, const PictureData& data, QSize size, std::string* error)
+    {
+        QByteArray bytes;
+        {
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            QImageWriter writer(&buffer, "png");
+            if (!writer.write(renderPicture(data, size))) {
+                *error = local(writer.errorString());
+                return false;
+            }
+        }
+        for (qsizetype done = 0; done < bytes.size();) {
+            if (stopSignal() != 0)
+                return false;
+            const std::size_t n
+                = std::min(kWriteChunkBytes, static_cast<std::size_t>(bytes.size() - done));
+            if (!out.write(bytes.constData() + done, n) || !out.flush()) {
+                *error = out.error();
+                return false;
+            }
+            done += static_cast<qsizetype>(n);
+        }
+        return true;
+    }
+
+    std::string cannotWrite(const OutputFile& out, const std::string& reason)
+    {
+        return "bandview: " + out.path() + ": cannot write: " + reason;
+    }
+
+} // namespace
+
+void say(const std::string& line)
+{
+    static std::mutex mutex;
+    const std::lock_guard<std::mutex> lock(mutex);
+    const std::string text = line + '\n';
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+InputDescription InputDescription::demo()
+{
+    InputDescription d;
+    d.title = QStringLiteral("built-in demo");
+    d.name = "demo";
+    for (const media::DemoSection& s : media::kDemoSections)
+        d.sections.push_back({ QString::fromLatin1(s.name), s.startSec, s.endSec });
+    return d;
+}
+
+InputDescription InputDescription::file(const std::string& path)
+{
+    InputDescription d;
+    d.path = path;
+    if (path == "-") {
+        d.title = QStringLiteral("standard input");
+        d.name = "stdin";
+        return d;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = base.rfind('.');
+    d.name = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+    d.title = QString::fromLocal8Bit(base.c_str());
+    return d;
+}
+
+std::string InputDescription::noteAt(double timeSec) const
+{
+    for (const Section& s : sections) {
+        if (timeSec >= s.startSec && timeSec < s.endSec)
+            return s.name.toStdString();
+    }
+    return {};
+}
+
+InputDescription InputDescription::capture(const std::string& source)
+{
+    InputDescription d;
+    d.path = "capture";
+    d.captureSource = source;
+    d.title = source.empty() ? QStringLiteral("what is playing") : QString::fromStdString(source);
+    d.name = "capture";
+    d.realTime = true;
+    return d;
+}
+
+std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::string* reason)
+{
+#ifdef BANDVIEW_CAPTURE
+    if (input.realTime)
+        return LiveSource::open(
+            input.captureSource.empty() ? capture::kDefaultMonitor : input.captureSource, reason);
+#endif
+    if (input.isDemo())
+        return std::make_unique<MemorySource>(media::renderDemo(), media::kDemoRateHz);
+    QString why;
+    auto source = DecoderSource::open(input.path, &why);
+    if (!source)
+        *reason = local(why);
+    return source;
+}
+
+int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outputs,
+    const RunSettings& settings)
+{
+    const Clock::time_point started = Clock::now();
+    const std::string subject = subjectOf(input);
+    std::vector<OutputFile*> files;
+    for (OutputFile* out : { outputs.csv.get(), outputs.png.get() }) {
+        if (out)
+            files.push_back(out);
+    }
+    auto failed = [&](const std::string& line) {
+        for (OutputFile* out : files)
+            out->discard();
+        say(line);
+        return kExitBadInput;
+    };
+
+    Analysis analysis(source);
+    std::unique_ptr<CsvWriter> csv;
+    if (outputs.csv)
+        csv = std::make_unique<CsvWriter>(*outputs.csv, analysis.analyzer().bandCount());
+    std::unique_ptr<PictureData> picture;
+    if (outputs.png)
+        picture = std::make_unique<PictureData>(
+            input.title, analysis.sampleRate(), analysis.bandCentersHz(), input.sections);
+    Sinks sinks { csv.get(), picture.get() };
+    const std::int64_t limit = settings.durationSec >= 0.0
+        ? std::llround(settings.durationSec * analysis.sampleRate())
+        : -1;
+    Hopper hopper { analysis, sinks, limit };
+    const std::int64_t expected = source.expectedSamples();
+    double totalSec = expected > 0 ? static_cast<double>(expected) / analysis.sampleRate() : -1.0;
+    if (settings.durationSec >= 0.0)
+        totalSec
+            = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
+
+    source.reportEvents(!settings.live);
+    const End end = settings.live ? runLive(hopper, input, source, settings, totalSec)
+                                  : runOffline(hopper, totalSec, settings.progress);
+    const std::string report = source.report();
+    if (!report.empty())
+        say(report);
+    if (end == End::Stopped) {
+        for (OutputFile* out : files)
+            out->discard();
+        return kExitSignalBase + stopSignal();
+    }
+    // A stop signal interrupts a blocked write: the output failed because the run was stopped.
+    if (end == End::OutputFailed && stopSignal() != 0) {
+        for (OutputFile* out : files)
+            out->discard();
+        return kExitSignalBase + stopSignal();
+    }
+    if (end == End::OutputFailed)
+        return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
+    if (analysis.frameCount() == 0) {
+        char line[160];
+        std::snprintf(line, sizeof(line),
+            ": too short: %.3f s of audio, the first analysis frame needs %.3f s",
+            analysis.secondsRead(), firstFrameSec(analysis));
+        const QString error = analysis.error();
+        return failed(
+            "bandview: " + subject + (error.isEmpty() ? std::string(line) : ": " + local(error)));
+    }
+    if (!analysis.error().isEmpty())
+        return failed("bandview: " + subject + ": " + local(analysis.error()));
+
+    if (outputs.png) {
+        std::string why;
+        if (!writePicture(*outputs.png, *picture, settings.pictureSize, &why)) {
+            if (stopSignal() != 0) {
+                for (OutputFile* out : files)
+                    out->discard();
+                return kExitSignalBase + stopSignal();
+            }
+            return failed(cannotWrite(*outputs.png, why));
+        }
+    }
+    if (stopSignal() != 0) {
+        for (OutputFile* out : files)
+            out->discard();
+        return kExitSignalBase + stopSignal();
+    }
+    const int bad = commitAll(files);
+    if (bad >= 0) {
+        if (stopSignal() != 0)
+            return kExitSignalBase + stopSignal();
+        return failed(cannotWrite(*files[std::size_t(bad)], files[std::size_t(bad)]->error()));
+    }
+
+    const double wallSec = std::chrono::duration<double>(Clock::now() - started).count();
+    char summary[160];
+    std::snprintf(summary, sizeof(summary), ": %s of audio at %d Hz, %lld frames in %.2f s",
+        clockText(analysis.secondsRead()).c_str(), analysis.sampleRate(),
+        static_cast<long long>(analysis.frameCount()), wallSec);
+    std::string line = (input.isDemo() ? std::string("demo") : local(input.title)) + summary;
+    if (outputs.png)
+        line += "; picture " + outputs.png->path();
+    if (outputs.csv)
+        line += "; data " + outputs.csv->path();
+    say(line);
+    // Damaged input still gives its outputs, and says once what was wrong.
+    const media::DecodeDamage* damage = source.damage();
+    if (damage && damage->any()) {
+        say("bandview: " + subject + ": warning: " + damage->warning());
+        return kExitDamaged;
+    }
+    return kExitClean;
+}
+
+} // namespace bandview

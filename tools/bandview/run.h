@@ -1,0 +1,80 @@
+// One run of bandview over one input: the analysis hop by hop, the data rows streamed as frames
+// are made, the picture's aggregates, the live view or the progress bar, and at the end the
+// outputs committed together or not at all.
+//
+// The run loop reads the source until it ends, the --duration is reached, a key ends it (q, Esc)
+// or a signal stops it. A file or the demo is paced to real time by the clock in the live view; a
+// real-time source (one that delivers audio as it plays, and may never end) paces itself.
+#ifndef BANDVIEW_RUN_H
+#define BANDVIEW_RUN_H
+
+#include "output.h"
+#include "picture.h"
+
+#include <QSize>
+#include <QString>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bandview {
+
+class MonoSource;
+
+// The program's exit statuses; a stopped run exits with 128 + the signal.
+constexpr int kExitClean = 0;
+constexpr int kExitBadInput = 2;
+constexpr int kExitDamaged = 3;
+constexpr int kExitSignalBase = 128;
+
+// Everything the program knows about what it analyses, besides the samples.
+struct InputDescription {
+    // A path, "-" for standard input; empty for the demo.
+    std::string path;
+    // Names the input on the screen and in the picture.
+    QString title;
+    // What the run's outputs are called after: the file name without folder and extension.
+    std::string name;
+    std::vector<Section> sections;
+    bool realTime = false;
+    // For a live capture: the sound server's source ("" for what the computer plays).
+    std::string captureSource;
+
+    static InputDescription demo();
+    static InputDescription file(const std::string& path);
+    static InputDescription capture(const std::string& source);
+    bool isDemo() const { return path.empty(); }
+    // The demo section playing at timeSec, empty elsewhere.
+    std::string noteAt(double timeSec) const;
+};
+
+// Opens the samples of an input; null with *reason set when it cannot be read.
+std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::string* reason);
+
+struct RunSettings {
+    bool live = false;
+    // Where the live view draws: standard output, or standard error when the data goes there.
+    int viewFd = 1;
+    bool fast = false;
+    bool progress = false;
+    double durationSec = -1.0; // below 0: to the end of the input
+    QSize pictureSize;
+};
+
+struct RunOutputs {
+    std::unique_ptr<OutputFile> csv;
+    std::unique_ptr<OutputFile> png;
+};
+
+// Runs input through to committed outputs and returns the exit status. Every line it has to say
+// (the result, a warning, an error) goes to standard error, one write each.
+int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outputs,
+    const RunSettings& settings);
+
+// Writes one line to standard error in one write, so that lines of parallel runs never mix.
+void say(const std::string& line);
+
+} // namespace bandview
+
+#endif
