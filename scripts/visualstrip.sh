@@ -15,7 +15,7 @@ for m in "${moments[@]}"; do
     name=${m#* }
     mkdir "$work/$at"
     "$build/tools/visualiser/visualiser" --render "$work/$at" --size 640x360 \
-        --from "$at" --to "$(echo "$at + 0.01" | bc)"
+        --from "$at" --to "$(awk "BEGIN { print $at + 0.01 }")"
     args+=(-label "$name ($at s)" "$work/$at/000000.png")
 done
 montage "${args[@]}" -resize 50% -tile 4x1 -geometry +2+2 -background black -fill '#bbbbbb' \
