@@ -88,7 +88,12 @@ bool Renderer::createShared(QString* why)
     // Linear filtering everywhere: the blur's nine-texel span and the smooth audio row need it.
     sampler_.reset(rhi_->newSampler(QRhiSampler::Linear, QRhiSampler::Linear, QRhiSampler::None,
         QRhiSampler::ClampToEdge, QRhiSampler::ClampToEdge));
-    if (!mesh_->create() || !audio_->create() || !sampler_->create()) {
+    // The composite reads the scene at its own size, where only the colour fringe falls between
+    // texels: nearest sampling moves that fringe by whole pixels and halves the composite's cost
+    // on a software rasteriser, whose bilinear filtering is its most expensive step.
+    nearest_.reset(rhi_->newSampler(QRhiSampler::Nearest, QRhiSampler::Nearest, QRhiSampler::None,
+        QRhiSampler::ClampToEdge, QRhiSampler::ClampToEdge));
+    if (!mesh_->create() || !audio_->create() || !sampler_->create() || !nearest_->create()) {
         mesh_.reset();
         return fail(why, QStringLiteral("cannot create the strand mesh or the audio texture"));
     }
@@ -189,9 +194,11 @@ bool Renderer::createStage(
         bindings.append(
             QRhiShaderResourceBinding::sampledTexture(1, stages, audio_.get(), sampler_.get()));
     } else {
-        for (size_t i = 0; i < pass.inputs.size(); ++i)
-            bindings.append(QRhiShaderResourceBinding::sampledTexture(
-                int(i) + 1, stages, images_[size_t(pass.inputs[i])].get(), sampler_.get()));
+        for (size_t i = 0; i < pass.inputs.size(); ++i) {
+            const bool scene = pass.kind == PassKind::Composite && i == 0;
+            bindings.append(QRhiShaderResourceBinding::sampledTexture(int(i) + 1, stages,
+                images_[size_t(pass.inputs[i])].get(), scene ? nearest_.get() : sampler_.get()));
+        }
     }
     stage.bindings.reset(rhi_->newShaderResourceBindings());
     stage.bindings->setBindings(bindings.cbegin(), bindings.cend());

@@ -94,6 +94,7 @@ private:
     bool meshUploaded_ = false;
     std::unique_ptr<QRhiTexture> audio_;
     std::unique_ptr<QRhiSampler> sampler_;
+    std::unique_ptr<QRhiSampler> nearest_;
     std::vector<std::unique_ptr<QRhiTexture>> images_;
     std::vector<Stage> stages_;
 };
