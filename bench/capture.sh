@@ -6,7 +6,8 @@
 # that its live view draws on the terminal (standard error) while its rows stream into this
 # script, which stamps each on arrival. Beside it, parec captures the same monitor in 5 ms
 # fragments: the moment the first sample of each tone reaches a client. Printed:
-#   frames per second (rows arriving per second of wall time) and the share of frames that took
+#   frames per second (rows arriving per second of wall time; a frame that catches up adds a
+#   second row) and the share of frames that took
 #   exactly one hop, catch-ups, silent frames and dropped samples (bandview's own report);
 #   delay from each tone's first captured sample to the first row whose band 15 bar passes 0.5;
 #   CPU per minute of bandview and of the tmux server drawing it.
@@ -112,7 +113,8 @@ with open(os.path.join(work, "rows"), "rb") as f:
 
 span = rows[-1][0] - rows[0][0]
 print(f"captured music, {seconds:.0f} s, bandview --capture --csv - in a 120x40 tmux window")
-print(f"  frames per second   {(len(rows) - 1) / span:6.2f}  ({len(rows)} rows over {span:.2f} s)")
+# One row per hop analysed: a frame that catches up (see the report) adds a second row.
+print(f"  rows per second     {(len(rows) - 1) / span:6.2f}  ({len(rows)} rows over {span:.2f} s)")
 delays = []
 for t in onsets:
     hit = next((r for r in rows if r[0] >= t - 0.1 and r[1] > 0.5), None)

@@ -10,9 +10,10 @@ packages=(
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
-    # The visualiser: video encoding, sound output, and its window tests on a virtual display.
+    libpulse-dev pulseaudio pulseaudio-utils sox tmux bc
+    # The visualiser: video encoding, and its window tests on a virtual display.
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
-    libpulse-dev pulseaudio pulseaudio-utils libglx-mesa0 xvfb xauth xdotool imagemagick
+    libglx-mesa0 xvfb xauth xdotool imagemagick
 )
 
 missing=()

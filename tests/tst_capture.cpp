@@ -85,7 +85,8 @@ private slots:
     void hearsAToneMixedToMono();
     void callbackNeverAllocates();
     void followsTheServerThroughARestart();
-    void removedSourceFallsBackToTheDefaultMonitor();
+    void removedSourceIsFollowedWhereTheServerMovesIt();
+    void killedStreamFallsBackToTheDefaultMonitor();
     void barsFallToZeroWhenNothingPlays();
     void failsWithOneLine_data();
     void failsWithOneLine();
@@ -199,26 +200,71 @@ void tst_Capture::followsTheServerThroughARestart()
     QVERIFY2(rms > 0.3, qPrintable(QStringLiteral("RMS after the restart %1").arg(rms)));
 }
 
-void tst_Capture::removedSourceFallsBackToTheDefaultMonitor()
+namespace {
+
+// Loads a second null sink, "vis_other"; returns its module index, empty on failure.
+std::string loadOtherSink()
 {
     QTemporaryFile index;
-    QVERIFY(index.open());
-    QCOMPARE(run({ "sh", "-c",
-                 "pactl load-module module-null-sink sink_name=vis_other > "
-                     + index.fileName().toStdString() }),
-        0);
-    const std::string module = index.readAll().trimmed().toStdString();
+    if (!index.open()
+        || run({ "sh", "-c",
+               "pactl load-module module-null-sink sink_name=vis_other > "
+                   + index.fileName().toStdString() })
+            != 0)
+        return {};
+    return index.readAll().trimmed().toStdString();
+}
+
+} // namespace
+
+void tst_Capture::removedSourceIsFollowedWhereTheServerMovesIt()
+{
+    const std::string module = loadOtherSink();
+    QVERIFY2(!module.empty(), "cannot load a second null sink");
     auto c = capture::createCaptureSource("tst_capture");
     std::string error;
     const bool started = c->start("vis_other.monitor", &error);
     QCOMPARE(QString::fromStdString(c->status().source), QStringLiteral("vis_other.monitor"));
     QCOMPARE(run({ "pactl", "unload-module", module }), 0);
     QVERIFY2(started, error.c_str());
+    // The server moves the stream to the default source, the monitor of vis_null.
     QVERIFY2(waitFor(*c, 3000,
                  [](const capture::Status& s) {
                      return s.link == capture::Link::Streaming && s.source == "vis_null.monitor";
                  }),
         c->status().source.c_str());
+    QCOMPARE(c->status().moves, 1);
+    Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
+    QVERIFY(toneRms(*c) > 0.3);
+}
+
+void tst_Capture::killedStreamFallsBackToTheDefaultMonitor()
+{
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    QVERIFY2(c->start("vis_null.monitor", &error), error.c_str());
+    // The only sink goes: with no source to move the stream to, the server ends it. Capture
+    // waits on the default monitor, and takes it when a sink is back.
+    QCOMPARE(run({ "sh", "-c",
+                 "pactl list short modules | awk '/sink_name=vis_null/ { print $1 }' | "
+                 "xargs -r pactl unload-module" }),
+        0);
+    const bool lost = waitFor(
+        *c, 3000, [](const capture::Status& s) { return s.link == capture::Link::Reconnecting; });
+    const std::string problem = c->status().problem;
+    QCOMPARE(run({ "pactl", "load-module", "module-null-sink", "sink_name=vis_null", "rate=48000",
+                 "channels=2" }),
+        0);
+    QCOMPARE(run({ "pactl", "set-default-sink", "vis_null" }), 0);
+    QVERIFY2(lost, "the ended stream went unnoticed");
+    QVERIFY2(QString::fromStdString(problem).contains(QLatin1String("vis_null.monitor")),
+        problem.c_str());
+    QVERIFY2(waitFor(*c, 3000,
+                 [](const capture::Status& s) {
+                     return s.link == capture::Link::Streaming && s.source == "vis_null.monitor";
+                 }),
+        c->status().source.c_str());
+    QCOMPARE(c->status().reconnects, 1);
     Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
     QVERIFY(toneRms(*c) > 0.3);
 }
@@ -234,8 +280,9 @@ void tst_Capture::barsFallToZeroWhenNothingPlays()
     std::vector<float> hops(
         static_cast<std::size_t>(capture::kMaxHopsPerFrame * pacer.largestHop()));
     dsp::SpectrumFrame frame;
-    // A display loop: two seconds of tone, then three of nothing, on an idle server that may run
-    // slow; the silence analysed while the ring is dry brings the bars down all the same.
+    // A display loop: a tone until its bar stands, then three seconds of nothing, on an idle server
+    // that may run slow; the silence analysed while the ring is dry brings the bars down all the
+    // same.
     auto run = [&](int frames) {
         auto due = std::chrono::steady_clock::now();
         for (int i = 0; i < frames; ++i) {
@@ -250,11 +297,15 @@ void tst_Capture::barsFallToZeroWhenNothingPlays()
             }
         }
     };
+    // A new stream on the null sink's monitor can take up to 2 s to deliver its first samples.
+    float loudest = 0.0f;
     {
-        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 2.0);
-        run(120);
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 4.0);
+        for (int waited = 0; waited < 210 && loudest <= 0.5f; waited += 10) {
+            run(10);
+            loudest = *std::max_element(frame.bars, frame.bars + frame.bandCount);
+        }
     }
-    const float loudest = *std::max_element(frame.bars, frame.bars + frame.bandCount);
     QVERIFY2(
         loudest > 0.5f, qPrintable(QStringLiteral("tallest bar %1 during the tone").arg(loudest)));
     run(180);

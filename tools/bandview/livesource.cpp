@@ -22,12 +22,13 @@ namespace {
     {
         char text[256];
         if (s.link != capture::Link::Streaming) {
-            std::snprintf(text, sizeof(text), "%s: reconnecting", s.problem.c_str());
+            std::snprintf(text, sizeof(text), "reconnecting: %s", s.problem.c_str());
             return text;
         }
         const double latencyMs = 1000.0 * (s.latencySec + static_cast<double>(ringSamples) / rate);
-        std::snprintf(text, sizeof(text), "%s  latency %.0f ms  dropped %llu", s.source.c_str(),
-            latencyMs, static_cast<unsigned long long>(s.droppedSamples));
+        // The figures first: a long source name is what the line cuts.
+        std::snprintf(text, sizeof(text), "latency %.0f ms  dropped %llu  %s", latencyMs,
+            static_cast<unsigned long long>(s.droppedSamples), s.source.c_str());
         return text;
     }
 
@@ -94,7 +95,7 @@ void LiveSource::lookAtStatus()
             say("bandview: capture: " + now.problem + "; analysing silence until it comes back");
         if (now.reconnects > last_.reconnects)
             say("bandview: capture: capturing " + now.source + " again");
-        else if (now.moves > last_.moves)
+        else if (now.moves > last_.moves && now.link == capture::Link::Streaming)
             say("bandview: capture: the server moved the stream to " + now.source);
     }
     last_ = now;
