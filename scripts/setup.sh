@@ -12,8 +12,7 @@ packages=(
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
     libpulse-dev pulseaudio pulseaudio-utils sox tmux bc
     # The visualiser: video encoding, and its window tests on a virtual display.
-    libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
-    libglx-mesa0 xvfb xauth xdotool imagemagick
+    libswscale-dev libswresample-dev libglx-mesa0 xvfb xauth xdotool imagemagick
 )
 
 missing=()
