@@ -102,7 +102,7 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
     if (isVideoPath(o.render) && !QFileInfo(o.render).isDir()) {
         const long long audioFirst = first * programme.rateHz / o.fps;
         const long long audioEnd = std::min<long long>(
-            end * programme.rateHz / o.fps, (long long)programme.samples.size());
+            end * programme.rateHz / o.fps, static_cast<long long>(programme.samples.size()));
         video = VideoWriter::open(o.render, o.size, o.fps, programme.samples.data() + audioFirst,
             audioEnd - audioFirst, programme.rateHz, why);
         if (!video)
