@@ -11,8 +11,10 @@ packages=(
     spirv-tools glslang-tools
     tmux bc time
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
-    libpulse-dev pulseaudio pulseaudio-utils sox tmux bc
+    libpulse-dev pulseaudio pulseaudio-utils sox
     g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
+    # The visualiser: video encoding, and its window tests on a virtual display.
+    libswscale-dev libswresample-dev libglx-mesa0 xvfb xauth xdotool imagemagick
 )
 
 missing=()

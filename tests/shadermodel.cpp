@@ -172,21 +172,27 @@ Vec4 rays(const PostBlock& u, const Image& source, Filter filter, Vec2 uv)
 Vec4 composite(const PostBlock& u, const Image& source, const Image& bloom, const Image& rays,
     Filter filter, Vec2 uv)
 {
+    return composite(u, source, filter, bloom, rays, filter, uv);
+}
+
+Vec4 composite(const PostBlock& u, const Image& source, Filter sourceFilter, const Image& bloom,
+    const Image& rays, Filter filter, Vec2 uv)
+{
     const Vec2 fromCentre = uv - Vec2 { 0.5f, 0.5f };
     const float r = length(fromCentre);
     const Vec2 dir = r > 0.0001f ? fromCentre * (1.0f / r) : Vec2 {};
     const float shift = u.dispersion * r * r;
     const float coreShift = shift * 0.15f;
 
-    auto separated = [&](const Image& image, Vec2 displacement) {
-        Vec4 c = sample(image, uv, filter);
-        c.x = sample(image, uv - displacement, filter).x;
-        c.z = sample(image, uv + displacement, filter).z;
+    auto separated = [&](const Image& image, Filter f, Vec2 displacement) {
+        Vec4 c = sample(image, uv, f);
+        c.x = sample(image, uv - displacement, f).x;
+        c.z = sample(image, uv + displacement, f).z;
         return c;
     };
-    const Vec4 base = separated(source, dir * coreShift);
-    const Vec4 glow = separated(bloom, dir * (shift * 2.0f));
-    const Vec4 ray = separated(rays, dir * (shift * 2.0f));
+    const Vec4 base = separated(source, sourceFilter, dir * coreShift);
+    const Vec4 glow = separated(bloom, filter, dir * (shift * 2.0f));
+    const Vec4 ray = separated(rays, filter, dir * (shift * 2.0f));
 
     const float rayGain = u.radialBlur * 8.0f;
     const Vec4 sum = base + glow * u.intensity + ray * rayGain;

@@ -109,6 +109,9 @@ Vec4 blur(const PostBlock& u, const Image& source, Filter filter, Vec2 uv);
 Vec4 rays(const PostBlock& u, const Image& source, Filter filter, Vec2 uv);
 Vec4 composite(const PostBlock& u, const Image& source, const Image& bloom, const Image& rays,
     Filter filter, Vec2 uv);
+// The same with the scene (source) read through a sampler of its own.
+Vec4 composite(const PostBlock& u, const Image& source, Filter sourceFilter, const Image& bloom,
+    const Image& rays, Filter filter, Vec2 uv);
 
 // The strand block, byte for byte (std140, 128 bytes); mvp is column-major.
 struct StrandBlock {

@@ -1,0 +1,345 @@
+// The whole visual rendered headless, once per software back end ("-backend vulkan" on lavapipe,
+// "-backend gles" on llvmpipe): the post-processing chain against the CPU model of the shaders,
+// the picture's orientation, and how it answers the music. Where the back end cannot start every
+// case skips with the reason; with CI=true that is a failure instead.
+
+#include "shadermodel.h"
+
+#include "visual/headless.h"
+#include "visual/look.h"
+
+#include <QGuiApplication>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace shadermodel;
+
+namespace {
+
+// Odd, non-square sizes: a swapped texel size or a lost half-texel shows only there.
+constexpr int kWidth = 97;
+constexpr int kHeight = 61;
+// A pixel channel counts as lit above this (of 255): above the rounding of an empty picture.
+constexpr int kLitLevel = 8;
+
+dsp::SpectrumFrame frameOf(float bar, float presence)
+{
+    dsp::SpectrumFrame f;
+    for (int i = 0; i < dsp::kMaxBands; ++i)
+        f.bars[i] = bar * (0.6f + 0.4f * float(i % 5) / 4.0f); // some shape along the strand
+    f.presence = presence;
+    return f;
+}
+
+struct Picture {
+    int width = 0, height = 0;
+    QByteArray rgba; // rows top first
+    int at(int x, int y, int c) const { return quint8(rgba[(qsizetype(y) * width + x) * 4 + c]); }
+    int brightest(int x, int y) const
+    {
+        return std::max({ at(x, y, 0), at(x, y, 1), at(x, y, 2) });
+    }
+};
+
+double meanLevel(const Picture& p)
+{
+    double sum = 0;
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            sum += p.at(x, y, 0) + p.at(x, y, 1) + p.at(x, y, 2);
+    return sum / (3.0 * p.width * p.height);
+}
+
+// Rows that hold at least one lit pixel.
+int litRows(const Picture& p)
+{
+    int rows = 0;
+    for (int y = 0; y < p.height; ++y) {
+        bool lit = false;
+        for (int x = 0; x < p.width && !lit; ++x)
+            lit = p.brightest(x, y) > kLitLevel;
+        rows += lit;
+    }
+    return rows;
+}
+
+// What an 8-bit image stores.
+Vec4 stored(Vec4 v)
+{
+    auto r = [](float f) { return std::round(std::clamp(f, 0.0f, 1.0f) * 255.0f) / 255.0f; };
+    return { r(v.x), r(v.y), r(v.z), r(v.w) };
+}
+
+template <class F> Image modelPass(int w, int h, F f)
+{
+    Image image(w, h);
+    for (int row = 0; row < h; ++row)
+        for (int column = 0; column < w; ++column)
+            image.at(column, row) = stored(f(fullscreenUv(column, row, w, h)));
+    return image;
+}
+
+PostBlock postBlock(const visual::PostUniforms& u, const Image& input, float direction)
+{
+    PostBlock b;
+    b.threshold = u.threshold;
+    b.knee = u.knee;
+    b.intensity = u.intensity;
+    b.dispersion = u.dispersion;
+    b.radialBlur = u.radialBlur;
+    b.rayLength = u.rayLength;
+    b.rayDecay = u.rayDecay;
+    b.texelSize[0] = 1.0f / float(input.width);
+    b.texelSize[1] = 1.0f / float(input.height);
+    b.direction = direction;
+    return b;
+}
+
+} // namespace
+
+class tst_VisualRender : public QObject {
+    Q_OBJECT
+
+public:
+    tst_VisualRender(visual::Backend backend)
+        : backend_(backend)
+    {
+    }
+
+private slots:
+    void initTestCase();
+    void chainMatchesTheModel();
+    void strandsMovedUpLightOnlyTheTopHalf();
+    void loudMusicBrightensAndWidens();
+    void presenceZeroDims();
+    void sameLookSameBytes();
+
+private:
+    bool render(const visual::Look& look, float lensShift, Picture* out);
+    bool readImage(QRhiTexture* texture, Image* out);
+
+    visual::Backend backend_;
+    visual::HeadlessRhi host_;
+    std::unique_ptr<visual::OffscreenFrame> frame_;
+};
+
+void tst_VisualRender::initTestCase()
+{
+    QString why;
+    if (!host_.start(backend_, &why)
+        || (frame_ = std::make_unique<visual::OffscreenFrame>(host_.rhi()),
+            !frame_->setup(QSize(kWidth, kHeight), 4, &why))) {
+        if (qEnvironmentVariable("CI") == QLatin1String("true"))
+            QFAIL(qPrintable(why));
+        QSKIP(qPrintable(why));
+    }
+}
+
+bool tst_VisualRender::render(const visual::Look& look, float lensShift, Picture* out)
+{
+    frame_->renderer().setLensShift(lensShift);
+    QString why;
+    out->width = kWidth;
+    out->height = kHeight;
+    const bool ok = frame_->render(look, &out->rgba, &why);
+    if (!ok)
+        qWarning("%s", qPrintable(why));
+    return ok;
+}
+
+bool tst_VisualRender::readImage(QRhiTexture* texture, Image* out)
+{
+    QRhi* rhi = host_.rhi();
+    QRhiCommandBuffer* cb = nullptr;
+    if (rhi->beginOffscreenFrame(&cb) != QRhi::FrameOpSuccess)
+        return false;
+    QRhiReadbackResult result;
+    QRhiResourceUpdateBatch* batch = rhi->nextResourceUpdateBatch();
+    batch->readBackTexture(QRhiReadbackDescription(texture), &result);
+    cb->resourceUpdate(batch);
+    if (rhi->endOffscreenFrame() != QRhi::FrameOpSuccess)
+        return false;
+    const QSize size = texture->pixelSize();
+    *out = Image(size.width(), size.height());
+    if (texture->format() != QRhiTexture::RGBA8
+        || result.data.size() != qsizetype(size.width()) * size.height() * 4)
+        return false;
+    const auto* bytes = reinterpret_cast<const quint8*>(result.data.constData());
+    for (size_t i = 0; i < out->texels.size(); ++i)
+        out->texels[i] = { bytes[4 * i] / 255.0f, bytes[4 * i + 1] / 255.0f,
+            bytes[4 * i + 2] / 255.0f, bytes[4 * i + 3] / 255.0f };
+    return true;
+}
+
+void tst_VisualRender::chainMatchesTheModel()
+{
+    // The strands are rasterised by the GPU alone; from the scene they drew on, every full-screen
+    // pass is modelled on the CPU, rounding to 8 bits where the GPU stores its images.
+    visual::Animation animation;
+    for (int hop = 0; hop < 30; ++hop)
+        animation.step(frameOf(0.7f, 1.0f));
+    // Unit gains for the glow and the rays: a level lost in an 8-bit image then stays one level.
+    visual::Look look = animation.look();
+    look.post.intensity = 1.0f;
+    look.post.radialBlur = 1.0f / 8.0f;
+    Picture got;
+    QVERIFY(render(look, 0.0f, &got));
+    Image scene;
+    QVERIFY2(readImage(frame_->renderer().image(0), &scene), "cannot read the scene back as RGBA8");
+
+    const visual::PostUniforms& u = look.post;
+    const int hw = (kWidth + 1) / 2, hh = (kHeight + 1) / 2;
+    const int qw = (kWidth + 3) / 4, qh = (kHeight + 3) / 4;
+    const Image bright = modelPass(hw, hh, [&](Vec2 uv) {
+        return shadermodel::bright(postBlock(u, scene, 0), scene, Filter::Linear, uv);
+    });
+    const Image blurX = modelPass(
+        qw, qh, [&](Vec2 uv) { return blur(postBlock(u, bright, 0), bright, Filter::Linear, uv); });
+    const Image glow = modelPass(
+        qw, qh, [&](Vec2 uv) { return blur(postBlock(u, blurX, 1), blurX, Filter::Linear, uv); });
+    const Image rayImage = modelPass(
+        qw, qh, [&](Vec2 uv) { return rays(postBlock(u, glow, 0), glow, Filter::Linear, uv); });
+    PostBlock copy = postBlock(u, glow, 0);
+    copy.threshold = -2.0f;
+    copy.knee = 0.0001f;
+    const Image bloom = modelPass(
+        qw, qh, [&](Vec2 uv) { return shadermodel::bright(copy, glow, Filter::Linear, uv); });
+
+    // Tolerance: the model filters in float while the rasterisers blend 8-bit texels with 8-bit
+    // weights, so each stored image can be a level off where a value lies near a rounding edge.
+    // The composite adds three images (scene, bloom, rays) at unit gain and rounds once more:
+    // three levels at most (seen on both back ends: 3, with 2% of the channels beyond 1).
+    int worst = 0, beyondOne = 0;
+    QString worstAt;
+    for (int row = 0; row < kHeight; ++row) {
+        for (int column = 0; column < kWidth; ++column) {
+            const Vec4 m = composite(postBlock(u, scene, 0), scene, Filter::Nearest, bloom,
+                rayImage, Filter::Linear, fullscreenUv(column, row, kWidth, kHeight));
+            const float want[4] = { m.x, m.y, m.z, m.w };
+            for (int c = 0; c < 3; ++c) {
+                const int expected = int(std::lround(std::clamp(want[c], 0.0f, 1.0f) * 255.0f));
+                const int d = std::abs(got.at(column, row, c) - expected);
+                beyondOne += d > 1;
+                if (d > worst) {
+                    worst = d;
+                    worstAt = QStringLiteral("pixel (%1, %2) channel %3: %4, model %5")
+                                  .arg(column)
+                                  .arg(row)
+                                  .arg(c)
+                                  .arg(got.at(column, row, c))
+                                  .arg(expected);
+                }
+            }
+        }
+    }
+    qInfo("largest difference from the model: %d of 255 (%s); %d channels beyond 1", worst,
+        qPrintable(worstAt), beyondOne);
+    QVERIFY2(worst <= 3, qPrintable(worstAt));
+    // The model must have something to match: a dark picture would pass trivially.
+    QVERIFY2(meanLevel(got) > 2.0, qPrintable(QString::number(meanLevel(got))));
+}
+
+void tst_VisualRender::strandsMovedUpLightOnlyTheTopHalf()
+{
+    visual::Look look = visual::lookOf(frameOf(0.2f, 1.0f), 0.4f);
+    // Pushed up by 0.75 of the half-height, the strands lie well inside the top half. The glow's
+    // blur runs on quarter-size images and spills a few rows further, so the check starts an eighth
+    // of the height below the middle; an upside-down glow or rays would light the bottom half as
+    // brightly as the top.
+    Picture full, sharp;
+    QVERIFY(render(look, 0.75f, &full));
+    for (int y = kHeight / 2 + kHeight / 8; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            QVERIFY2(full.brightest(x, y) == 0,
+                qPrintable(QStringLiteral("pixel (%1, %2) in the bottom half is lit: %3")
+                               .arg(x)
+                               .arg(y)
+                               .arg(full.brightest(x, y))));
+    QVERIFY2(litRows(full) > 3, "nothing drawn in the top half");
+
+    // The bloom is what the full picture has beyond the sharp one; it must lie on the strands.
+    look.post.intensity = 0.0f;
+    QVERIFY(render(look, 0.75f, &sharp));
+    double bloomRow = 0, bloomWeight = 0, sceneRow = 0, sceneWeight = 0;
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const double s = sharp.at(x, y, 1);
+            const double b = std::max(0, full.at(x, y, 1) - sharp.at(x, y, 1));
+            sceneRow += s * y;
+            sceneWeight += s;
+            bloomRow += b * y;
+            bloomWeight += b;
+        }
+    }
+    QVERIFY2(bloomWeight > 0, "no bloom");
+    sceneRow /= sceneWeight;
+    bloomRow /= bloomWeight;
+    // Blurring spreads the glow, but its centre stays within a tenth of the height of the strands'.
+    QVERIFY2(std::fabs(bloomRow - sceneRow) < 0.1 * kHeight,
+        qPrintable(QStringLiteral("bloom centred on row %1, strands on row %2")
+                       .arg(bloomRow)
+                       .arg(sceneRow)));
+}
+
+void tst_VisualRender::loudMusicBrightensAndWidens()
+{
+    Picture silent, loud;
+    QVERIFY(render(visual::lookOf(frameOf(0.0f, 0.0f), 0.4f), 0.0f, &silent));
+    QVERIFY(render(visual::lookOf(frameOf(0.9f, 1.0f), 0.4f), 0.0f, &loud));
+    const double quietLevel = meanLevel(silent), loudLevel = meanLevel(loud);
+    const int quietRows = litRows(silent), loudRows = litRows(loud);
+    qInfo("silence: mean level %.2f, %d lit rows; loud: %.2f, %d", quietLevel, quietRows, loudLevel,
+        loudRows);
+    QVERIFY2(loudLevel > 2.0 * quietLevel,
+        qPrintable(QStringLiteral("mean level %1 loud, %2 silent").arg(loudLevel).arg(quietLevel)));
+    QVERIFY2(loudRows > quietRows,
+        qPrintable(QStringLiteral("%1 lit rows loud, %2 silent").arg(loudRows).arg(quietRows)));
+    QVERIFY2(quietLevel > 0.0, "silence draws nothing at all");
+}
+
+void tst_VisualRender::presenceZeroDims()
+{
+    Picture absent, present;
+    QVERIFY(render(visual::lookOf(frameOf(0.5f, 0.0f), 0.4f), 0.0f, &absent));
+    QVERIFY(render(visual::lookOf(frameOf(0.5f, 1.0f), 0.4f), 0.0f, &present));
+    QVERIFY2(meanLevel(absent) < 0.8 * meanLevel(present),
+        qPrintable(QStringLiteral("mean level %1 without presence, %2 with")
+                       .arg(meanLevel(absent))
+                       .arg(meanLevel(present))));
+}
+
+void tst_VisualRender::sameLookSameBytes()
+{
+    const visual::Look look = visual::lookOf(frameOf(0.6f, 1.0f), 2.0f);
+    Picture a, b;
+    QVERIFY(render(look, 0.0f, &a));
+    QVERIFY(render(visual::lookOf(frameOf(0.1f, 0.0f), 5.0f), 0.0f, &b));
+    QVERIFY(render(look, 0.0f, &b));
+    QVERIFY(a.rgba == b.rgba);
+}
+
+int main(int argc, char** argv)
+{
+    visual::Backend backend = visual::Backend::Vulkan;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (qstrcmp(argv[i], "-backend") == 0 && i + 1 < argc) {
+            if (!visual::parseBackend(QString::fromLocal8Bit(argv[++i]), &backend)) {
+                fprintf(stderr, "unknown back end '%s': use vulkan or gles\n", argv[i]);
+                return 2;
+            }
+            continue;
+        }
+        args.push_back(argv[i]);
+    }
+    int count = int(args.size());
+    args.push_back(nullptr);
+    visual::prepareHeadless(backend);
+    QGuiApplication app(count, args.data());
+    tst_VisualRender test(backend);
+    return QTest::qExec(&test, count, args.data());
+}
+
+#include "tst_visualrender.moc"

@@ -1,0 +1,38 @@
+// The visualiser's command line.
+#ifndef VISUALISER_OPTIONS_H
+#define VISUALISER_OPTIONS_H
+
+#include "visual/headless.h"
+
+#include <QSize>
+#include <QString>
+
+namespace visualiser {
+
+struct Options {
+    QString input; // empty: the demo programme
+    QString render; // empty: the window
+    QSize size;
+    int fps = 60;
+    bool backendGiven = false;
+    visual::Backend backend = visual::Backend::Vulkan;
+    double fromSec = 0.0;
+    double toSec = -1.0; // -1: to the end
+    bool capture = false;
+    QString captureSource; // empty: the default output's monitor
+    bool listSections = false;
+    bool help = false;
+};
+
+constexpr int kDefaultWidth = 1280;
+constexpr int kDefaultHeight = 720;
+constexpr int kMaxSide = 8192;
+
+// Returns an empty string when the command line is sound, else what is wrong with it.
+QString parseOptions(int argc, char** argv, Options& o);
+
+extern const char* const kHelp;
+
+} // namespace visualiser
+
+#endif
