@@ -2,8 +2,10 @@
 
 #include "playback.h"
 
+#ifdef VISUALISER_CAPTURE
 #include "capture/capturesource.h"
 #include "capture/hoppacer.h"
+#endif
 #include "programme.h"
 
 #include "dsp/spectrumanalyzer.h"
@@ -140,6 +142,7 @@ namespace {
         qint64 pausedMs_ = 0;
     };
 
+#ifdef VISUALISER_CAPTURE
     // Live capture: one display frame of hops per 1/60 s of the wall clock, paced from the ring.
     class CaptureFeed : public Feed {
     public:
@@ -197,6 +200,7 @@ namespace {
         QElapsedTimer clock_;
         std::int64_t ticks_ = 0;
     };
+#endif
 
     class VisualWindow : public QWindow {
     public:
@@ -377,9 +381,12 @@ int runWindow(const Options& o, QGuiApplication& app)
 
     Programme programme;
     std::unique_ptr<Playback> playback;
+#ifdef VISUALISER_CAPTURE
     std::unique_ptr<capture::CaptureSource> source;
+#endif
     std::unique_ptr<Feed> feed;
     QString title;
+#ifdef VISUALISER_CAPTURE
     if (o.capture) {
         source = capture::createCaptureSource("visualiser");
         std::string error;
@@ -392,7 +399,15 @@ int runWindow(const Options& o, QGuiApplication& app)
         feed = std::make_unique<CaptureFeed>(*source);
         title
             = QStringLiteral("visualiser: %1").arg(QString::fromStdString(source->status().source));
-    } else {
+    } else
+#else
+    if (o.capture) {
+        std::fprintf(stderr,
+            "visualiser: this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)\n");
+        return kExitBadInput;
+    } else
+#endif
+    {
         QString why;
         if (!loadProgramme(o.input, &programme, &why)) {
             std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
@@ -417,8 +432,10 @@ int runWindow(const Options& o, QGuiApplication& app)
     window.resize(o.size);
     window.show();
     const int status = app.exec();
+#ifdef VISUALISER_CAPTURE
     if (source)
         source->stop();
+#endif
     if (!window.error().isEmpty()) {
         std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
         return kExitBadInput;
