@@ -203,17 +203,17 @@ void PulseCapture::openStream(const pa_source_info& info)
         rate_ = clampRate(info.sample_spec.rate);
     if (!ring_)
         ring_ = std::make_unique<SampleRing>(rate_ * kRingMs / 1000);
-    pa_sample_spec spec;
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = static_cast<std::uint32_t>(rate_);
-    spec.channels = info.sample_spec.channels;
-    stream_ = pa_stream_new(context_, "capture", &spec, &info.channel_map);
+    pa_sample_spec sampleFormat;
+    sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+    sampleFormat.rate = static_cast<std::uint32_t>(rate_);
+    sampleFormat.channels = info.sample_spec.channels;
+    stream_ = pa_stream_new(context_, "capture", &sampleFormat, &info.channel_map);
     if (!stream_) {
         lost(std::string("cannot create a capture stream: ")
             + pa_strerror(pa_context_errno(context_)));
         return;
     }
-    streamChannels_ = spec.channels;
+    streamChannels_ = sampleFormat.channels;
     pa_stream_set_state_callback(stream_, onStreamState, this);
     pa_stream_set_read_callback(stream_, onRead, this);
     pa_stream_set_moved_callback(stream_, onStreamMoved, this);
@@ -221,8 +221,8 @@ void PulseCapture::openStream(const pa_source_info& info)
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr); // (uint32_t) -1 everywhere: the server's choice
     // Without a fragment size the server delivers in ~2 s lumps.
-    attr.fragsize
-        = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &spec));
+    attr.fragsize = static_cast<std::uint32_t>(
+        pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleFormat));
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(stream_, info.name, &attr, flags) < 0)

@@ -42,20 +42,20 @@ Playback::~Playback()
 
 bool Playback::start(QString* why)
 {
-    pa_sample_spec spec {};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = uint32_t(rate_);
-    spec.channels = 1;
+    pa_sample_spec sampleFormat {};
+    sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+    sampleFormat.rate = uint32_t(rate_);
+    sampleFormat.channels = 1;
     pa_buffer_attr attr {};
     attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(kTargetLatencyMs) * 1000, &spec));
+    attr.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(kTargetLatencyMs) * 1000, &sampleFormat));
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(-1);
     int error = 0;
     stream_ = std::make_unique<Stream>();
-    stream_->handle = pa_simple_new(
-        nullptr, "visualiser", PA_STREAM_PLAYBACK, nullptr, "music", &spec, nullptr, &attr, &error);
+    stream_->handle = pa_simple_new(nullptr, "visualiser", PA_STREAM_PLAYBACK, nullptr, "music",
+        &sampleFormat, nullptr, &attr, &error);
     if (!stream_->handle) {
         *why
             = QStringLiteral("no sound server: %1").arg(QString::fromLocal8Bit(pa_strerror(error)));
