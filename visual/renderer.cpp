@@ -124,13 +124,13 @@ bool Renderer::setup(QSize size, QRhiRenderPassDescriptor* targetPass, bool targ
     if (sampleCount > 1 && !counts.contains(sampleCount))
         sampleCount = 1;
 
-    for (const ImageSpec& spec : chain_.images) {
-        images_.emplace_back(rhi_->newTexture(imageFormat_, divided(size, spec.divisor), 1,
+    for (const ImageSpec& image : chain_.images) {
+        images_.emplace_back(rhi_->newTexture(imageFormat_, divided(size, image.divisor), 1,
             QRhiTexture::RenderTarget | QRhiTexture::UsedAsTransferSource));
         if (!images_.back()->create())
             return fail(why,
                 QStringLiteral("cannot create the %1 image")
-                    .arg(QString::fromStdString(spec.name)));
+                    .arg(QString::fromStdString(image.name)));
     }
     for (const Pass& pass : chain_.passes) {
         stages_.emplace_back();
