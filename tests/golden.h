@@ -15,10 +15,23 @@
 #ifndef TESTS_GOLDEN_H
 #define TESTS_GOLDEN_H
 
+#include "dsp/simd.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace golden {
+
+// The core's paths on this machine's architecture; each must give the same hashes.
+constexpr dsp::simd::Path kPaths[] = {
+    dsp::simd::Path::Scalar,
+#if defined(__aarch64__)
+    dsp::simd::Path::Neon,
+#else
+    dsp::simd::Path::Sse2,
+    dsp::simd::Path::Avx2,
+#endif
+};
 
 constexpr int kHops = 600;
 constexpr int kCheckpointEvery = 100;

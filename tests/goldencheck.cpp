@@ -15,17 +15,6 @@
 
 namespace {
 
-// The paths of this machine's architecture.
-constexpr dsp::simd::Path kPaths[] = {
-    dsp::simd::Path::Scalar,
-#if defined(__aarch64__)
-    dsp::simd::Path::Neon,
-#else
-    dsp::simd::Path::Sse2,
-    dsp::simd::Path::Avx2,
-#endif
-};
-
 int check(dsp::simd::Path path)
 {
     int failures = 0;
@@ -63,7 +52,7 @@ int main(int argc, char** argv)
     std::vector<dsp::simd::Path> paths;
     for (int i = 1; i < argc; ++i) {
         bool known = false;
-        for (const dsp::simd::Path path : kPaths) {
+        for (const dsp::simd::Path path : golden::kPaths) {
             if (std::strcmp(argv[i], dsp::simd::name(path)) == 0) {
                 paths.push_back(path);
                 known = true;
@@ -76,7 +65,7 @@ int main(int argc, char** argv)
         }
     }
     if (paths.empty()) {
-        for (const dsp::simd::Path path : kPaths) {
+        for (const dsp::simd::Path path : golden::kPaths) {
             if (dsp::simd::available(path))
                 paths.push_back(path);
         }

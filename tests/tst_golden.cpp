@@ -11,17 +11,6 @@ Q_DECLARE_METATYPE(dsp::simd::Path)
 
 namespace {
 
-// The paths of this machine's architecture.
-constexpr dsp::simd::Path kPaths[] = {
-    dsp::simd::Path::Scalar,
-#if defined(__aarch64__)
-    dsp::simd::Path::Neon,
-#else
-    dsp::simd::Path::Sse2,
-    dsp::simd::Path::Avx2,
-#endif
-};
-
 QByteArray hex(std::uint64_t value)
 {
     return "0x" + QByteArray::number(static_cast<qulonglong>(value), 16).rightJustified(16, '0');
@@ -74,7 +63,7 @@ void tst_Golden::powerSpectrumBits_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("spoiled");
     QTest::addColumn<quint64>("expected");
-    for (const dsp::simd::Path path : kPaths) {
+    for (const dsp::simd::Path path : golden::kPaths) {
         for (const golden::SpectrumCase& c : golden::kSpectrumCases) {
             QTest::addRow("%s %s", c.name, dsp::simd::name(path))
                 << path << c.size << c.spoiled << quint64(c.expected);
@@ -100,7 +89,7 @@ void tst_Golden::analyzerFrameBits_data()
 {
     QTest::addColumn<dsp::simd::Path>("path");
     QTest::addColumn<int>("index");
-    for (const dsp::simd::Path path : kPaths) {
+    for (const dsp::simd::Path path : golden::kPaths) {
         int index = 0;
         for (const golden::FrameCase& c : golden::kFrameCases)
             QTest::addRow("%s %s", c.name, dsp::simd::name(path)) << path << index++;
