@@ -24,6 +24,7 @@
 #include <QtGui/private/qrhi_p.h>
 #include <QtGui/private/qshader_p.h>
 
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 
@@ -89,6 +90,7 @@ private:
     // at the alpha anyway.
     QRhiTexture::Format imageFormat_ = QRhiTexture::RGBA8;
     QRhiTexture::Format audioFormat_ = QRhiTexture::R16F;
+    QByteArray texels_; // the audio row in audioFormat_, rewritten every frame
     std::unique_ptr<QRhiBuffer> mesh_;
     int meshVertices_ = 0;
     bool meshUploaded_ = false;
