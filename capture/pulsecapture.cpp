@@ -386,10 +386,6 @@ void PulseCapture::failStart(const std::string& error)
     pa_threaded_mainloop_signal(loop_, 0);
 }
 
-} // namespace capture
-
-namespace capture {
-
 namespace {
 
     // One short-lived connection on the caller's thread, for listing.

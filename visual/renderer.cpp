@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace visual {
 
@@ -79,6 +80,8 @@ bool Renderer::createShared(QString* why)
     }
     if (!rhi_->isTextureFormatSupported(audioFormat_))
         audioFormat_ = QRhiTexture::R8;
+    texels_.resize(
+        qsizetype(kAudioTexels * (audioFormat_ == QRhiTexture::R16F ? sizeof(qfloat16) : 1)));
 
     const std::vector<StrandVertex> mesh = strandMesh();
     meshVertices_ = int(mesh.size());
@@ -274,19 +277,20 @@ void Renderer::record(QRhiCommandBuffer* cb, QRhiRenderTarget* target, const Loo
         updates->uploadStaticBuffer(mesh_.get(), mesh.data());
         meshUploaded_ = true;
     }
-    QByteArray texels;
+    // The upload shares texels_ rather than copying it, and QRhi lets go of it when the next
+    // frame begins: rewriting it here then neither detaches nor allocates.
+    char* texels = texels_.data();
     if (audioFormat_ == QRhiTexture::R16F) {
         std::array<qfloat16, kAudioTexels> half;
         for (int i = 0; i < kAudioTexels; ++i)
             half[size_t(i)] = qfloat16(look.audio[size_t(i)]);
-        texels = QByteArray(reinterpret_cast<const char*>(half.data()), qsizetype(sizeof(half)));
+        std::memcpy(texels, half.data(), sizeof(half));
     } else {
-        texels.resize(kAudioTexels);
         for (int i = 0; i < kAudioTexels; ++i)
             texels[i] = char(quint8(look.audio[size_t(i)] * 255.0f + 0.5f));
     }
     updates->uploadTexture(audio_.get(),
-        QRhiTextureUploadEntry(0, 0, QRhiTextureSubresourceUploadDescription(texels)));
+        QRhiTextureUploadEntry(0, 0, QRhiTextureSubresourceUploadDescription(texels_)));
     for (int i = 0; i < count; ++i)
         fillUniforms(stages_[size_t(i)], look, updates);
 

@@ -11,9 +11,9 @@
 //   has its own uniform buffer; all uploads ride on the first pass. afterLast is handed to the
 //   last recorded pass's end (a read-back, say). passLimit records only the first passes, for
 //   timing them.
-// - Intermediate images are RGBA8; the final target is the caller's. Everything is cleared to (0,
-// 0, 0, 0): the composite writes
-//   premultiplied colour and a clear whose rgb exceeds its alpha would turn black.
+// - Intermediate images are RGBA8; the final target is the caller's. Everything is cleared to
+//   (0, 0, 0, 0): the composite writes premultiplied colour and a clear whose rgb exceeds its
+//   alpha would turn black.
 #ifndef VISUAL_RENDERER_H
 #define VISUAL_RENDERER_H
 
@@ -24,6 +24,7 @@
 #include <QtGui/private/qrhi_p.h>
 #include <QtGui/private/qshader_p.h>
 
+#include <QByteArray>
 #include <QSize>
 #include <QString>
 
@@ -89,6 +90,7 @@ private:
     // at the alpha anyway.
     QRhiTexture::Format imageFormat_ = QRhiTexture::RGBA8;
     QRhiTexture::Format audioFormat_ = QRhiTexture::R16F;
+    QByteArray texels_; // the audio row in audioFormat_, rewritten every frame
     std::unique_ptr<QRhiBuffer> mesh_;
     int meshVertices_ = 0;
     bool meshUploaded_ = false;
