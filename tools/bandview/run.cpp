@@ -76,7 +76,7 @@ namespace {
                 return false;
             }
             *step = analysis.advance();
-            if (*step == Analysis::Step::End || *step == Analysis::Step::Error) {
+            if (*step == Analysis::Step::End) {
                 *end = End::Input;
                 return false;
             }
@@ -364,12 +364,8 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
         std::snprintf(line, sizeof(line),
             ": too short: %.3f s of audio, the first analysis frame needs %.3f s",
             analysis.secondsRead(), firstFrameSec(analysis));
-        const QString error = analysis.error();
-        return failed(
-            "bandview: " + subject + (error.isEmpty() ? std::string(line) : ": " + local(error)));
+        return failed("bandview: " + subject + line);
     }
-    if (!analysis.error().isEmpty())
-        return failed("bandview: " + subject + ": " + local(analysis.error()));
 
     if (outputs.png) {
         std::string why;
