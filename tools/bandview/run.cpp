@@ -297,11 +297,7 @@ std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::strin
 #endif
     if (input.isDemo())
         return std::make_unique<MemorySource>(media::renderDemo(), media::kDemoRateHz);
-    QString why;
-    auto source = DecoderSource::open(input.path, &why);
-    if (!source)
-        *reason = local(why);
-    return source;
+    return DecoderSource::open(input.path, reason);
 }
 
 int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outputs,

@@ -5,8 +5,6 @@
 
 #include "media/audiodecoder.h"
 
-#include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,7 +58,7 @@ class DecoderSource : public MonoSource {
 public:
     // path is raw bytes, as the command line gave it. On failure returns null and sets *reason
     // to the decoder's one-line lower-case reason, without the file name.
-    static std::unique_ptr<DecoderSource> open(const std::string& path, QString* reason);
+    static std::unique_ptr<DecoderSource> open(const std::string& path, std::string* reason);
 
     int sampleRate() const override { return decoder_->sampleRate(); }
     // From the container's declared duration; -1 for a pipe.
