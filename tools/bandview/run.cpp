@@ -316,6 +316,11 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
         say(line);
         return kExitBadInput;
     };
+    auto stopped = [&] {
+        for (OutputFile* out : files)
+            out->discard();
+        return kExitSignalBase + stopSignal();
+    };
 
     Analysis analysis(source);
     std::unique_ptr<CsvWriter> csv;
@@ -342,17 +347,9 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
     const std::string report = source.report();
     if (!report.empty())
         say(report);
-    if (end == End::Stopped) {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    }
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
-    if (end == End::OutputFailed && stopSignal() != 0) {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    }
+    if (end == End::Stopped || (end == End::OutputFailed && stopSignal() != 0))
+        return stopped();
     if (end == End::OutputFailed)
         return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
     if (analysis.frameCount() == 0) {
@@ -366,19 +363,13 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
     if (outputs.png) {
         std::string why;
         if (!writePicture(*outputs.png, *picture, settings.pictureSize, &why)) {
-            if (stopSignal() != 0) {
-                for (OutputFile* out : files)
-                    out->discard();
-                return kExitSignalBase + stopSignal();
-            }
+            if (stopSignal() != 0)
+                return stopped();
             return failed(cannotWrite(*outputs.png, why));
         }
     }
-    if (stopSignal() != 0) {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    }
+    if (stopSignal() != 0)
+        return stopped();
     const int bad = commitAll(files);
     if (bad >= 0) {
         if (stopSignal() != 0)
