@@ -139,9 +139,9 @@ void tst_BandviewRun::soundFileIsAveragedToMono()
     const std::vector<float> c(a.size(), 0.125f);
     QVERIFY(writeSoundFile(path, { a, b, c }, 32000, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
 
-    QString reason;
+    std::string reason;
     auto source = bandview::DecoderSource::open(QFile::encodeName(path).toStdString(), &reason);
-    QVERIFY2(source, qPrintable(reason));
+    QVERIFY2(source, reason.c_str());
     QCOMPARE(source->sampleRate(), 32000);
     QCOMPARE(source->channels(), 3);
     QCOMPARE(source->expectedSamples(), static_cast<std::int64_t>(a.size()));

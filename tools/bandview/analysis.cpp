@@ -18,9 +18,7 @@ Analysis::Analysis(MonoSource& source)
 Analysis::Step Analysis::advance()
 {
     const int got = source_.read(hop_.data(), clock_.next());
-    if (got < 0)
-        return Step::Error;
-    if (got == 0)
+    if (got <= 0)
         return Step::End;
     samplesRead_ += got;
     analyzer_.pushSamples(hop_.data(), static_cast<unsigned>(got));
@@ -37,11 +35,6 @@ std::vector<float> Analysis::bandCentersHz() const
     for (const dsp::Band& band : analyzer_.bands().table())
         centers.push_back(band.centerHz);
     return centers;
-}
-
-QString Analysis::error() const
-{
-    return source_.error();
 }
 
 int tallestBand(const dsp::SpectrumFrame& frame)

@@ -29,7 +29,7 @@ public:
     // The source must outlive the analysis and deliver a rate in kMinRateHz..kMaxRateHz.
     explicit Analysis(MonoSource& source);
 
-    enum class Step { Frame, Warming, End, Error };
+    enum class Step { Frame, Warming, End };
     // Reads one hop and analyses it. The first hops only fill the analysis window (Warming);
     // after that every hop gives a Frame, then in frame(). A short last hop still counts.
     Step advance();
@@ -41,7 +41,6 @@ public:
     int sampleRate() const { return rate_; }
     std::int64_t samplesRead() const { return samplesRead_; }
     double secondsRead() const { return static_cast<double>(samplesRead_) / rate_; }
-    QString error() const;
 
 private:
     MonoSource& source_;

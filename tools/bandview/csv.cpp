@@ -43,6 +43,12 @@ QByteArray csvHeader(int bandCount)
 QByteArray csvRow(const TimedFrame& f)
 {
     QByteArray line;
+    appendCsvRow(line, f);
+    return line;
+}
+
+void appendCsvRow(QByteArray& line, const TimedFrame& f)
+{
     appendNumber(line, f.frame.seq);
     line.append(',');
     appendNumber(line, f.timeSec);
@@ -57,7 +63,6 @@ QByteArray csvRow(const TimedFrame& f)
         }
     }
     line.append('\n');
-    return line;
 }
 
 CsvWriter::CsvWriter(OutputFile& out, int bandCount)
@@ -71,8 +76,10 @@ bool CsvWriter::add(const TimedFrame& f)
 {
     if (!ok_)
         return false;
-    const QByteArray row = csvRow(f);
-    ok_ = out_.write(row.constData(), static_cast<std::size_t>(row.size()))
+    // The row's buffer is kept from frame to frame: truncating keeps its capacity.
+    row_.truncate(0);
+    appendCsvRow(row_, f);
+    ok_ = out_.write(row_.constData(), static_cast<std::size_t>(row_.size()))
         && (!out_.streams() || out_.flush());
     return ok_;
 }

@@ -14,6 +14,8 @@ QByteArray csvHeader(int bandCount);
 // value that is not finite, which the core never gives, is written as 0 or the largest finite
 // number of its sign, so that a reader never meets "nan" or "inf".
 QByteArray csvRow(const TimedFrame& f);
+// The same row appended to line.
+void appendCsvRow(QByteArray& line, const TimedFrame& f);
 
 class OutputFile;
 
@@ -28,6 +30,7 @@ public:
 private:
     OutputFile& out_;
     bool ok_;
+    QByteArray row_;
 };
 
 } // namespace bandview

@@ -76,7 +76,7 @@ namespace {
                 return false;
             }
             *step = analysis.advance();
-            if (*step == Analysis::Step::End || *step == Analysis::Step::Error) {
+            if (*step == Analysis::Step::End) {
                 *end = End::Input;
                 return false;
             }
@@ -297,11 +297,7 @@ std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::strin
 #endif
     if (input.isDemo())
         return std::make_unique<MemorySource>(media::renderDemo(), media::kDemoRateHz);
-    QString why;
-    auto source = DecoderSource::open(input.path, &why);
-    if (!source)
-        *reason = local(why);
-    return source;
+    return DecoderSource::open(input.path, reason);
 }
 
 int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outputs,
@@ -319,6 +315,11 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
             out->discard();
         say(line);
         return kExitBadInput;
+    };
+    auto stopped = [&] {
+        for (OutputFile* out : files)
+            out->discard();
+        return kExitSignalBase + stopSignal();
     };
 
     Analysis analysis(source);
@@ -346,17 +347,9 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
     const std::string report = source.report();
     if (!report.empty())
         say(report);
-    if (end == End::Stopped) {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    }
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
-    if (end == End::OutputFailed && stopSignal() != 0) {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    }
+    if (end == End::Stopped || (end == End::OutputFailed && stopSignal() != 0))
+        return stopped();
     if (end == End::OutputFailed)
         return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
     if (analysis.frameCount() == 0) {
@@ -364,29 +357,19 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
         std::snprintf(line, sizeof(line),
             ": too short: %.3f s of audio, the first analysis frame needs %.3f s",
             analysis.secondsRead(), firstFrameSec(analysis));
-        const QString error = analysis.error();
-        return failed(
-            "bandview: " + subject + (error.isEmpty() ? std::string(line) : ": " + local(error)));
+        return failed("bandview: " + subject + line);
     }
-    if (!analysis.error().isEmpty())
-        return failed("bandview: " + subject + ": " + local(analysis.error()));
 
     if (outputs.png) {
         std::string why;
         if (!writePicture(*outputs.png, *picture, settings.pictureSize, &why)) {
-            if (stopSignal() != 0) {
-                for (OutputFile* out : files)
-                    out->discard();
-                return kExitSignalBase + stopSignal();
-            }
+            if (stopSignal() != 0)
+                return stopped();
             return failed(cannotWrite(*outputs.png, why));
         }
     }
-    if (stopSignal() != 0) {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    }
+    if (stopSignal() != 0)
+        return stopped();
     const int bad = commitAll(files);
     if (bad >= 0) {
         if (stopSignal() != 0)

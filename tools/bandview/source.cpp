@@ -21,14 +21,11 @@ int MemorySource::read(float* out, int count)
     return static_cast<int>(n);
 }
 
-std::unique_ptr<DecoderSource> DecoderSource::open(const std::string& path, QString* reason)
+std::unique_ptr<DecoderSource> DecoderSource::open(const std::string& path, std::string* reason)
 {
-    std::string why;
-    std::unique_ptr<media::AudioDecoder> decoder = media::AudioDecoder::open(path, &why);
-    if (!decoder) {
-        *reason = QString::fromLocal8Bit(why.c_str());
+    std::unique_ptr<media::AudioDecoder> decoder = media::AudioDecoder::open(path, reason);
+    if (!decoder)
         return nullptr;
-    }
     return std::unique_ptr<DecoderSource>(new DecoderSource(std::move(decoder)));
 }
 

@@ -5,8 +5,6 @@
 
 #include "media/audiodecoder.h"
 
-#include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,13 +23,10 @@ public:
     // show progress.
     virtual std::int64_t expectedSamples() const = 0;
     // Reads up to count samples (full scale +-1.0) into out. Returns how many it read, fewer than
-    // count only at the end, or -1 on a read error (see error()).
+    // count only at the end; a read error ends the stream and shows in damage().
     virtual int read(float* out, int count) = 0;
-    virtual QString error() const { return {}; }
     // What was wrong with a decoded stream; null for a source that cannot be damaged.
     virtual const media::DecodeDamage* damage() const { return nullptr; }
-    // The title the source carries (a file's title tag), empty when none.
-    virtual QString title() const { return {}; }
     // A live source's state for the status line; empty for a file.
     virtual std::string statusNote() const { return {}; }
     // What a live source has to say at the end of a run, one line for standard error; empty for
@@ -63,7 +58,7 @@ class DecoderSource : public MonoSource {
 public:
     // path is raw bytes, as the command line gave it. On failure returns null and sets *reason
     // to the decoder's one-line lower-case reason, without the file name.
-    static std::unique_ptr<DecoderSource> open(const std::string& path, QString* reason);
+    static std::unique_ptr<DecoderSource> open(const std::string& path, std::string* reason);
 
     int sampleRate() const override { return decoder_->sampleRate(); }
     // From the container's declared duration; -1 for a pipe.
@@ -71,7 +66,6 @@ public:
     // Never fails: damage, a read error included, ends the stream and shows in damage().
     int read(float* out, int count) override { return decoder_->read(out, count); }
     const media::DecodeDamage* damage() const override { return &decoder_->damage(); }
-    QString title() const override { return QString::fromStdString(decoder_->title()); }
     int channels() const { return decoder_->channels(); }
 
 private:
