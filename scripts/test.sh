@@ -7,27 +7,51 @@
 # BANDCORE_SIMD=OFF) and on an aarch64 cross build under qemu-user (build-aarch64/); the normal
 # build's tst_golden covers the SSE2 and AVX2 paths. Last, the normal build's programs run once
 # more under valgrind memcheck. First of all, scripts/test-package.sh installs the core alone and
-# builds the examples against it.
+# builds the examples against it. The last line counts what was skipped, with the causes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Every skip of every CTest run: a memcheck test that valgrind cannot run on this CPU
+# (tests/memcheck.sh), and each Qt Test case that skipped, one line each with its cause.
+skips=$(mktemp)
+trap 'summarise_skips; rm -f "$skips"' EXIT
+run_ctest() {
+    local dir=$1 status=0
+    ctest --test-dir "$@" || status=$?
+    local log=$dir/Testing/Temporary/LastTest.log
+    if [ -f "$log" ]; then
+        sed -n -e 's/^memcheck: skipped on this CPU: \(.*\)/memcheck on this CPU: \1/p' \
+            -e 's/^SKIP   : [^ ]* \(.*\)/\1/p' "$log" >>"$skips"
+    fi
+    return "$status"
+}
+summarise_skips() {
+    if [ ! -s "$skips" ]; then
+        echo "skipped: none"
+        return
+    fi
+    echo "skipped: $(wc -l <"$skips") ($(sort "$skips" | uniq -c | sort -rn |
+        sed 's/^ *\([0-9]*\) \(.*\)/\1: \2/' | paste -sd ';' | sed 's/;/; /g'))"
+}
+
 scripts/setup.sh
 scripts/test-package.sh
 scripts/build.sh -DBANDCORE_BENCH=ON
-ctest --test-dir build --output-on-failure -j"$(nproc)" -LE memcheck
+run_ctest build --output-on-failure -j"$(nproc)" -LE memcheck
 cmake -S tests/core -B build-scalar -DBANDCORE_SIMD=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build-scalar -j"$(nproc)"
-ctest --test-dir build-scalar --output-on-failure
+run_ctest build-scalar --output-on-failure
 cmake -S tests/core -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
     -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build-aarch64 -j"$(nproc)"
-ctest --test-dir build-aarch64 --output-on-failure
+run_ctest build-aarch64 --output-on-failure
 CC=clang CXX=clang++ BUILD_DIR=build-asan scripts/build.sh -DBANDCORE_SANITIZE=ON
-ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
+run_ctest build-asan --output-on-failure -j"$(nproc)"
 if grep -q '^BANDCORE_CAPTURE:BOOL=ON' build/CMakeCache.txt; then
     CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_CXX_FLAGS=-fsanitize=thread \
         -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
     cmake --build build-tsan -j"$(nproc)" --target tst_capturering tst_capture
-    ctest --test-dir build-tsan --output-on-failure -R '^(tst_capturering|tst_capture|pulse_server_.*)$'
+    run_ctest build-tsan --output-on-failure -R '^(tst_capturering|tst_capture|pulse_server_.*)$'
 fi
-ctest --test-dir build --output-on-failure -j"$(nproc)" -L memcheck --no-tests=error
+run_ctest build --output-on-failure -j"$(nproc)" -L memcheck --no-tests=error
