@@ -36,6 +36,10 @@ struct SourceInfo {
     bool isMonitor = false;
 };
 
+// Pauses between reconnection attempts: the first, and the longest the doubling reaches.
+constexpr int kRetryFirstMs = 100;
+constexpr int kRetryLongestMs = 1000;
+
 enum class Link {
     Streaming,
     // The server or the source went away; the ring runs dry while the source tries again.
@@ -56,6 +60,11 @@ struct Status {
     // moved it to another source.
     int reconnects = 0;
     int moves = 0;
+    // While reconnecting, the pause before the next attempt: it doubles from kRetryFirstMs up to
+    // kRetryLongestMs, and starts again from kRetryFirstMs after each reconnect. 0 otherwise.
+    int retryMs = 0;
+    // Attempts that failed since the stream went away.
+    int failedAttempts = 0;
     // Why the stream last went away; empty if it never did.
     std::string problem;
 };

@@ -117,6 +117,8 @@ Status PulseCapture::status() const
     s.source = link_ == Link::Streaming ? current_ : wanted_;
     s.reconnects = reconnects_;
     s.moves = moves_;
+    s.retryMs = link_ == Link::Reconnecting ? pendingRetryMs_ : 0;
+    s.failedAttempts = link_ == Link::Reconnecting ? failedAttempts_ : 0;
     s.problem = problem_;
     if (loop_)
         pa_threaded_mainloop_unlock(loop_);
@@ -135,8 +137,11 @@ void PulseCapture::connectContext()
         return;
     }
     pa_context_set_state_callback(context_, onContextState, this);
-    // No autospawn: a visualiser must not start a sound server behind the user's back.
-    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    // No autospawn: a visualiser must not start a sound server behind the user's back. A refused
+    // connection has already reported itself through the state callback; counting it twice would
+    // double the pause twice per attempt.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0
+        && pa_context_get_state(context_) != PA_CONTEXT_FAILED)
         lost(noServer(context_));
 }
 
@@ -353,8 +358,10 @@ void PulseCapture::lost(const std::string& reason)
     }
     if (link_ == Link::Streaming || problem_.empty())
         problem_ = reason;
+    failedAttempts_ = link_ == Link::Reconnecting ? failedAttempts_ + 1 : 0;
     link_ = Link::Reconnecting;
     latencySec_.store(0.0, std::memory_order_relaxed);
+    pendingRetryMs_ = retryMs_;
     retryIn(retryMs_);
     retryMs_ = std::min(retryMs_ * 2, kRetryLongestMs);
 }

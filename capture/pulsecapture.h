@@ -25,9 +25,6 @@ constexpr int kMixFrames = 1024;
 constexpr int kRingMs = 500;
 // Fragments the server is asked to deliver.
 constexpr int kFragmentMs = 10;
-// Pauses between reconnection attempts: the first, and the longest the doubling reaches.
-constexpr int kRetryFirstMs = 100;
-constexpr int kRetryLongestMs = 1000;
 // How long start() waits for the server to answer.
 constexpr int kStartTimeoutMs = 5000;
 
@@ -81,7 +78,10 @@ private:
     std::string current_;
     std::string problem_;
     Link link_ = Link::Stopped;
+    // The pause the next failure waits, and the one waited now.
     int retryMs_ = kRetryFirstMs;
+    int pendingRetryMs_ = 0;
+    int failedAttempts_ = 0;
     int reconnects_ = 0;
     int moves_ = 0;
     bool everStreamed_ = false;

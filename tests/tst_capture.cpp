@@ -9,6 +9,7 @@
 #include "heapcounter.h"
 #include "pulseplay.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
@@ -180,6 +181,8 @@ void tst_Capture::followsTheServerThroughARestart()
         Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
         QVERIFY(toneRms(*c) > 0.3);
     }
+    // A failure below must not leave the later cases without a server.
+    const auto restart = qScopeGuard([] { pulseServer("start"); });
     QVERIFY(pulseServer("kill"));
     QVERIFY2(waitFor(*c, 2000,
                  [](const capture::Status& s) { return s.link == capture::Link::Reconnecting; }),
@@ -189,15 +192,45 @@ void tst_Capture::followsTheServerThroughARestart()
     // The ring runs dry while the server is gone.
     collect(*c, 100);
     QCOMPARE(collect(*c, 300).size(), std::size_t(0));
+    QVERIFY2(waitFor(*c, 3000,
+                 [](const capture::Status& s) { return s.retryMs == capture::kRetryLongestMs; }),
+        qPrintable(QStringLiteral("the pause stayed at %1 ms").arg(c->status().retryMs)));
 
     QVERIFY(pulseServer("start"));
     QVERIFY2(waitFor(*c, 5000,
                  [](const capture::Status& s) { return s.link == capture::Link::Streaming; }),
         "no reconnection within 5 s of the server's return");
     QCOMPARE(c->status().reconnects, 1);
-    Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
-    const double rms = toneRms(*c);
-    QVERIFY2(rms > 0.3, qPrintable(QStringLiteral("RMS after the restart %1").arg(rms)));
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
+        const double rms = toneRms(*c);
+        QVERIFY2(rms > 0.3, qPrintable(QStringLiteral("RMS after the restart %1").arg(rms)));
+    }
+
+    // The first outage lasted long enough for the pauses to reach their longest; after the
+    // reconnect a second outage starts from the first pause again, doubling once per failed
+    // attempt.
+    QVERIFY(pulseServer("kill"));
+    QVERIFY2(waitFor(*c, 2000,
+                 [](const capture::Status& s) { return s.link == capture::Link::Reconnecting; }),
+        "the second loss went unnoticed");
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500)) {
+        const capture::Status s = c->status();
+        const int expected = std::min(
+            capture::kRetryFirstMs << std::min(s.failedAttempts, 8), capture::kRetryLongestMs);
+        QVERIFY2(s.retryMs == expected,
+            qPrintable(QStringLiteral("pause %1 ms after %2 failed attempts, expected %3")
+                           .arg(s.retryMs)
+                           .arg(s.failedAttempts)
+                           .arg(expected)));
+        collect(*c, 50);
+    }
+    QVERIFY(pulseServer("start"));
+    QVERIFY2(waitFor(*c, 5000,
+                 [](const capture::Status& s) { return s.link == capture::Link::Streaming; }),
+        "no reconnection within 5 s of the server's second return");
+    QCOMPARE(c->status().reconnects, 2);
 }
 
 namespace {
