@@ -45,6 +45,11 @@ namespace {
     // Errors in a row, with no packet or frame in between, after which a stream counts as over:
     // a demuxer that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
+    // The start of the stream kept for a look at its header: a WAV's chunks before its data.
+    constexpr int kHeaderBytes = 4096;
+    // What a WAV writer that cannot seek back leaves in the data chunk's length: sox writes
+    // 0x7FFFF000, others 0 or 0xFFFFFFFF. None of them is a length.
+    constexpr std::uint32_t kUnknownWavLengths[] = { 0u, 0x7FFFF000u, 0xFFFFFFFFu };
 
     // System and FFmpeg messages start with a capital ("No such file or directory"); ours are
     // lower-case phrases.
@@ -161,6 +166,27 @@ namespace {
         }
     }
 
+    std::uint32_t littleEndian32(const std::uint8_t* p)
+    {
+        return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16
+            | std::uint32_t(p[3]) << 24;
+    }
+
+    // The length a RIFF WAV's data chunk states, when the chunk begins within its first bytes;
+    // -1 otherwise.
+    std::int64_t wavDataLength(const std::uint8_t* head, int size)
+    {
+        if (size < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+            return -1;
+        for (std::int64_t at = 12; at + 8 <= size;) {
+            const std::uint32_t length = littleEndian32(head + at + 4);
+            if (std::memcmp(head + at, "data", 4) == 0)
+                return length;
+            at += 8 + std::int64_t(length) + (length & 1);
+        }
+        return -1;
+    }
+
     bool knownFormat(int format)
     {
         switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(format))) {
@@ -234,6 +260,10 @@ struct AudioDecoder::State {
     std::int64_t bytesRead = 0;
     int readErrno = 0; // the first read() that failed
     bool stopped = false; // a signal interrupted a read and the program is stopping
+    std::uint8_t head[kHeaderBytes] = {}; // the stream's first bytes
+    int headSize = 0;
+    // The header states no length, so the stream ends wherever its bytes do.
+    bool lengthUnknown = false;
 
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -291,12 +321,14 @@ struct AudioDecoder::State {
                 return AVERROR_EOF;
             std::memcpy(buffer, s.memory + s.memoryPos, n);
             s.memoryPos += n;
+            s.keepHead(buffer, static_cast<int>(n));
             s.bytesRead += static_cast<std::int64_t>(n);
             return static_cast<int>(n);
         }
         for (;;) {
             const ssize_t n = ::read(s.fd, buffer, static_cast<std::size_t>(size));
             if (n > 0) {
+                s.keepHead(buffer, static_cast<int>(n));
                 s.bytesRead += n;
                 return static_cast<int>(n);
             }
@@ -314,6 +346,28 @@ struct AudioDecoder::State {
                 s.readErrno = errno;
             return AVERROR(errno);
         }
+    }
+
+    // A stream that cannot seek is read once, front to back: its first bytes are those read
+    // first. A seekable one is read ahead of the demuxer in start().
+    void keepHead(const std::uint8_t* bytes, int n)
+    {
+        if (seekable || bytesRead >= kHeaderBytes)
+            return;
+        const int take = std::min(n, kHeaderBytes - headSize);
+        std::memcpy(head + headSize, bytes, static_cast<std::size_t>(take));
+        headSize += take;
+    }
+
+    void readHeadAhead()
+    {
+        if (memory) {
+            headSize = static_cast<int>(std::min<std::int64_t>(size, kHeaderBytes));
+            std::memcpy(head, memory, static_cast<std::size_t>(headSize));
+            return;
+        }
+        const ssize_t n = ::pread(fd, head, kHeaderBytes, static_cast<off_t>(fdStart));
+        headSize = n > 0 ? static_cast<int>(n) : 0;
     }
 
     static std::int64_t seekBytes(void* opaque, std::int64_t offset, int whence)
@@ -369,6 +423,8 @@ struct AudioDecoder::State {
     std::string start()
     {
         configureFfmpeg();
+        if (seekable)
+            readHeadAhead();
         auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
         if (!buffer)
             return systemReason(ENOMEM);
@@ -444,6 +500,20 @@ struct AudioDecoder::State {
                 declaredSec = static_cast<double>(format->duration) / AV_TIME_BASE;
             if (!std::isfinite(declaredSec))
                 declaredSec = -1.0;
+        }
+        // FFmpeg reads a WAV's length from its size on disk or its fact chunk's sample count,
+        // which a stream does not have and a placeholder does not fill in; the data chunk states
+        // it, or says it cannot.
+        const std::int64_t wavLength
+            = std::strcmp(format->iformat->name, "wav") == 0 ? wavDataLength(head, headSize) : -1;
+        if (wavLength >= 0) {
+            lengthUnknown = std::find(std::begin(kUnknownWavLengths), std::end(kUnknownWavLengths),
+                                std::uint32_t(wavLength))
+                != std::end(kUnknownWavLengths);
+            if (lengthUnknown)
+                declaredSec = -1.0;
+            else if (av_get_exact_bits_per_sample(par->codec_id) > 0 && par->block_align > 0)
+                declaredSec = static_cast<double>(wavLength / par->block_align) / rate;
         }
         damage.declaredSec = declaredSec;
         const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
@@ -552,7 +622,7 @@ struct AudioDecoder::State {
                 // A short last packet is how a stream of unknown length ends. In a file, whose
                 // demuxer knows where the audio ends, it means the file is shorter than its
                 // header says.
-                if (shortSec >= 0.0 && seekable)
+                if (shortSec >= 0.0 && seekable && !lengthUnknown)
                     noteDamage(shortSec);
                 shortSec = -1.0;
                 return rc;
