@@ -147,22 +147,27 @@ namespace {
         return 0.0;
     }
 
-    // Averages n frames from frame `first` of f into out; planar or interleaved.
+    // Averages n frames from frame `first` of f into out; planar or interleaved. When channels
+    // is not null, the frames' own samples go there too, interleaved.
     template <typename T>
-    void mix(const AVFrame& f, int first, int n, float* out, std::int64_t& nonFinite)
+    void mix(
+        const AVFrame& f, int first, int n, float* out, float* channels, std::int64_t& nonFinite)
     {
-        const int channels = f.ch_layout.nb_channels;
+        const int count = f.ch_layout.nb_channels;
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(f.format));
         const T* packed = reinterpret_cast<const T*>(f.extended_data[0]);
         for (int i = 0; i < n; ++i) {
             const int at = first + i;
             double sum = 0.0;
-            for (int c = 0; c < channels; ++c) {
+            for (int c = 0; c < count; ++c) {
                 const T v = planar ? reinterpret_cast<const T*>(f.extended_data[c])[at]
-                                   : packed[static_cast<std::size_t>(at) * channels + c];
-                sum += unit(v, nonFinite);
+                                   : packed[static_cast<std::size_t>(at) * count + c];
+                const double u = unit(v, nonFinite);
+                sum += u;
+                if (channels)
+                    channels[static_cast<std::size_t>(i) * count + c] = static_cast<float>(u);
             }
-            out[i] = static_cast<float>(sum / channels);
+            out[i] = static_cast<float>(sum / count);
         }
     }
 
@@ -476,7 +481,8 @@ struct AudioDecoder::State {
         if (rc < 0)
             return "cannot decode " + std::string(avcodec_get_name(par->codec_id)) + ": "
                 + ffmpegReason(rc);
-        channels = par->ch_layout.nb_channels;
+        // At least one, so that what read() hands out per sample is never nothing.
+        channels = std::max(par->ch_layout.nb_channels, 1);
         timeBase = st->time_base;
         gapsMeanLoss = par->codec_id != AV_CODEC_ID_VORBIS;
         packet = av_packet_alloc();
@@ -692,30 +698,30 @@ struct AudioDecoder::State {
         return false;
     }
 
-    // Averages n samples of the current frame into out.
-    void mixInto(float* out, int n)
+    // Averages n samples of the current frame into out, and hands out its channels.
+    void mixInto(float* out, float* own, int n)
     {
         const std::int64_t before = damage.nonFiniteSamples;
         std::int64_t& nonFinite = damage.nonFiniteSamples;
         const AVFrame& f = *frame;
         switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(f.format))) {
         case AV_SAMPLE_FMT_U8:
-            mix<std::uint8_t>(f, frameNext, n, out, nonFinite);
+            mix<std::uint8_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_S16:
-            mix<std::int16_t>(f, frameNext, n, out, nonFinite);
+            mix<std::int16_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_S32:
-            mix<std::int32_t>(f, frameNext, n, out, nonFinite);
+            mix<std::int32_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_S64:
-            mix<std::int64_t>(f, frameNext, n, out, nonFinite);
+            mix<std::int64_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_FLT:
-            mix<float>(f, frameNext, n, out, nonFinite);
+            mix<float>(f, frameNext, n, out, own, nonFinite);
             break;
         default:
-            mix<double>(f, frameNext, n, out, nonFinite);
+            mix<double>(f, frameNext, n, out, own, nonFinite);
             break;
         }
         if (damage.nonFiniteSamples != before)
@@ -843,12 +849,27 @@ const DecodeDamage& AudioDecoder::damage() const
 
 int AudioDecoder::read(float* out, int count)
 {
+    return read(out, count, nullptr);
+}
+
+int AudioDecoder::read(float* out, int count, float* channels)
+{
     State& s = *s_;
+    // A decoded frame with another channel count than the stream's (damage) leaves its own
+    // channels out: what is handed out always has channels() per sample.
+    auto own = [&](int at) {
+        return channels && s.frame->ch_layout.nb_channels == s.channels
+            ? channels + static_cast<std::size_t>(at) * s.channels
+            : nullptr;
+    };
     int got = 0;
     while (got < count) {
         if (s.silence > 0) {
             const int n = static_cast<int>(std::min<std::int64_t>(s.silence, count - got));
             std::fill(out + got, out + got + n, 0.0f);
+            if (channels)
+                std::fill(channels + static_cast<std::size_t>(got) * s.channels,
+                    channels + static_cast<std::size_t>(got + n) * s.channels, 0.0f);
             s.silence -= n;
             s.delivered += n;
             got += n;
@@ -862,7 +883,13 @@ int AudioDecoder::read(float* out, int count)
             continue;
         }
         const int n = std::min(left, count - got);
-        s.mixInto(out + got, n);
+        float* into = own(got);
+        s.mixInto(out + got, into, n);
+        // The mix of a frame whose channels differ stands in for each of the stream's.
+        if (channels && !into)
+            for (int i = 0; i < n; ++i)
+                std::fill_n(channels + static_cast<std::size_t>(got + i) * s.channels, s.channels,
+                    out[got + i]);
         got += n;
     }
     s.damage.decodedSec = static_cast<double>(s.delivered) / s.rate;

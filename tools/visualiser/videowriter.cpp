@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
@@ -20,8 +21,9 @@ namespace visualiser {
 namespace {
 
     constexpr int kIoBufferBytes = 1 << 16;
-    constexpr int kAacBitRate = 160000;
-    constexpr int kOpusBitRate = 128000;
+    constexpr int kAacBitRate = 256000;
+    constexpr int kOpusBitRate = 192000;
+    constexpr int kMostChannels = 2;
     constexpr const char* kH264Crf = "20";
     constexpr const char* kVp9Crf = "32";
 
@@ -76,11 +78,15 @@ struct VideoWriter::State {
     QSize size;
     int fps = 60;
     std::int64_t pictures = 0;
-    // The programme's audio, converted to the audio encoder's rate and sample format (mono).
-    std::vector<uint8_t> encoded;
-    std::int64_t encodedSamples = 0;
+    // The audio added, converted to the encoder's rate, format and channels, waiting for its
+    // frames; what the conversion makes of one addAudio() call goes through converted.
+    SwrContext* resample = nullptr;
+    AVAudioFifo* fifo = nullptr;
+    std::vector<uint8_t*> planes;
+    std::vector<std::vector<uint8_t>> converted;
+    int inChannels = 1;
+    std::int64_t convertedSamples = 0;
     std::int64_t audioDone = 0;
-    int audioBytesPerSample = 4;
     bool headerWritten = false;
 
     explicit State(const QString& path)
@@ -90,6 +96,9 @@ struct VideoWriter::State {
     ~State()
     {
         sws_freeContext(scale);
+        swr_free(&resample);
+        if (fifo)
+            av_audio_fifo_free(fifo);
         av_frame_free(&picture);
         av_frame_free(&sound);
         av_packet_free(&packet);
@@ -114,8 +123,8 @@ VideoWriter::VideoWriter(std::unique_ptr<State> state)
 
 VideoWriter::~VideoWriter() = default;
 
-std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, int fps,
-    const float* samples, std::int64_t sampleCount, int rateHz, QString* why)
+std::unique_ptr<VideoWriter> VideoWriter::open(
+    const QString& path, QSize size, int fps, int channels, int rateHz, QString* why)
 {
     if (size.width() % 2 || size.height() % 2) {
         *why = QStringLiteral("a video needs even sides, not %1x%2")
@@ -206,7 +215,7 @@ std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, 
     s->audio->sample_rate = outRate;
     s->audio->sample_fmt
         = audioCodec->sample_fmts ? audioCodec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&s->audio->ch_layout, 1);
+    av_channel_layout_default(&s->audio->ch_layout, std::min(channels, kMostChannels));
     s->audio->bit_rate = webm ? kOpusBitRate : kAacBitRate;
     s->audio->time_base = AVRational { 1, outRate };
     s->audio->thread_count = 1;
@@ -220,37 +229,23 @@ std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, 
     avcodec_parameters_from_context(s->audioStream->codecpar, s->audio);
     s->audioStream->time_base = s->audio->time_base;
 
-    // The whole audio segment, converted once up front.
-    SwrContext* resample = nullptr;
-    AVChannelLayout mono;
-    av_channel_layout_default(&mono, 1);
-    rc = swr_alloc_set_opts2(&resample, &mono, s->audio->sample_fmt, outRate, &mono,
-        AV_SAMPLE_FMT_FLT, rateHz, 0, nullptr);
-    if (rc < 0 || swr_init(resample) < 0) {
-        swr_free(&resample);
+    // The audio as it comes, converted on the way in: rate, sample format, and a mix-down of
+    // more channels than two.
+    AVChannelLayout inLayout;
+    av_channel_layout_default(&inLayout, channels);
+    rc = swr_alloc_set_opts2(&s->resample, &s->audio->ch_layout, s->audio->sample_fmt, outRate,
+        &inLayout, AV_SAMPLE_FMT_FLT, rateHz, 0, nullptr);
+    av_channel_layout_uninit(&inLayout);
+    if (rc < 0 || swr_init(s->resample) < 0)
         return fail(QStringLiteral("cannot convert the audio for the encoder"));
-    }
-    s->audioBytesPerSample = av_get_bytes_per_sample(s->audio->sample_fmt);
-    const std::int64_t room
-        = swr_get_out_samples(resample, int(std::min<std::int64_t>(sampleCount, INT32_MAX / 8)))
-        + 256;
-    s->encoded.resize(size_t(room + sampleCount * outRate / std::max(rateHz, 1) + 256)
-        * size_t(s->audioBytesPerSample));
-    uint8_t* out = s->encoded.data();
-    const auto* in = reinterpret_cast<const uint8_t*>(samples);
-    const int capacity = int(s->encoded.size() / size_t(s->audioBytesPerSample));
-    int got
-        = swr_convert(resample, &out, capacity, sampleCount > 0 ? &in : nullptr, int(sampleCount));
-    if (got >= 0) {
-        s->encodedSamples = got;
-        uint8_t* tail = s->encoded.data() + size_t(got) * size_t(s->audioBytesPerSample);
-        const int more = swr_convert(resample, &tail, capacity - got, nullptr, 0);
-        if (more > 0)
-            s->encodedSamples += more;
-    }
-    swr_free(&resample);
-    if (got < 0)
-        return fail(QStringLiteral("cannot convert the audio for the encoder"));
+    s->fifo = av_audio_fifo_alloc(s->audio->sample_fmt, s->audio->ch_layout.nb_channels, 1);
+    if (!s->fifo)
+        return fail(QStringLiteral("out of memory"));
+    s->inChannels = channels;
+    const int planeCount
+        = av_sample_fmt_is_planar(s->audio->sample_fmt) ? s->audio->ch_layout.nb_channels : 1;
+    s->converted.resize(size_t(planeCount));
+    s->planes.resize(size_t(planeCount));
 
     AVDictionary* muxOptions = nullptr;
     av_dict_set(&muxOptions, "fflags", "+bitexact", 0);
@@ -310,30 +305,60 @@ namespace {
 
 } // namespace
 
+bool VideoWriter::addAudio(const float* interleaved, int samples, QString* why)
+{
+    State& s = *s_;
+    // Null input drains what the converter holds back (the resampler's delay).
+    const int room = swr_get_out_samples(s.resample, samples);
+    if (room < 0) {
+        *why = QStringLiteral("cannot convert the audio for the encoder");
+        return false;
+    }
+    const int bytes = room * av_get_bytes_per_sample(s.audio->sample_fmt)
+        * (s.planes.size() == 1 ? s.audio->ch_layout.nb_channels : 1);
+    for (size_t p = 0; p < s.planes.size(); ++p) {
+        if (s.converted[p].size() < size_t(bytes))
+            s.converted[p].resize(size_t(bytes));
+        s.planes[p] = s.converted[p].data();
+    }
+    const auto* in = reinterpret_cast<const uint8_t*>(interleaved);
+    const int got = swr_convert(
+        s.resample, s.planes.data(), room, interleaved ? &in : nullptr, interleaved ? samples : 0);
+    if (got < 0
+        || (got > 0
+            && av_audio_fifo_write(s.fifo, reinterpret_cast<void**>(s.planes.data()), got) < got)) {
+        *why = QStringLiteral("cannot convert the audio for the encoder");
+        return false;
+    }
+    s.convertedSamples += got;
+    return true;
+}
+
 bool VideoWriter::encodeAudioUntil(std::int64_t sampleEnd, bool flush, QString* why)
 {
     State& s = *s_;
-    sampleEnd = std::min(sampleEnd, s.encodedSamples);
+    sampleEnd = std::min(sampleEnd, s.convertedSamples);
     const int frameSize = s.audio->frame_size > 0 ? s.audio->frame_size : 1024;
+    const bool variable = s.audio->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE;
     while (s.audioDone < sampleEnd && (s.audioDone + frameSize <= sampleEnd || flush)) {
         const int n = int(std::min<std::int64_t>(frameSize, sampleEnd - s.audioDone));
         av_frame_unref(s.sound);
         s.sound->format = s.audio->sample_fmt;
         s.sound->sample_rate = s.audio->sample_rate;
-        av_channel_layout_default(&s.sound->ch_layout, 1);
+        av_channel_layout_copy(&s.sound->ch_layout, &s.audio->ch_layout);
         // The encoder wants whole frames except for the last one.
-        s.sound->nb_samples
-            = (s.audio->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) ? n : frameSize;
+        s.sound->nb_samples = variable ? n : frameSize;
         if (av_frame_get_buffer(s.sound, 0) < 0) {
             *why = QStringLiteral("out of memory");
             return false;
         }
-        std::fill(s.sound->data[0],
-            s.sound->data[0] + size_t(s.sound->nb_samples) * size_t(s.audioBytesPerSample),
-            uint8_t(0));
-        std::copy_n(s.encoded.data() + size_t(s.audioDone) * size_t(s.audioBytesPerSample),
-            size_t(n) * size_t(s.audioBytesPerSample), s.sound->data[0]);
-        if (n < frameSize && !(s.audio->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE)
+        av_samples_set_silence(s.sound->extended_data, 0, s.sound->nb_samples,
+            s.audio->ch_layout.nb_channels, s.audio->sample_fmt);
+        if (av_audio_fifo_read(s.fifo, reinterpret_cast<void**>(s.sound->extended_data), n) < n) {
+            *why = QStringLiteral("cannot convert the audio for the encoder");
+            return false;
+        }
+        if (n < frameSize && !variable
             && (s.audio->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME))
             s.sound->nb_samples = n;
         s.sound->pts = s.audioDone;
@@ -370,7 +395,8 @@ bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
 bool VideoWriter::finish(QString* why)
 {
     State& s = *s_;
-    if (!encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, true, why))
+    if (!addAudio(nullptr, 0, why)
+        || !encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, true, why))
         return false;
     int rc = encode(s.format, s.video, s.videoStream, s.packet, nullptr);
     if (rc >= 0)

@@ -1,8 +1,10 @@
 // Encodes pictures and their audio into a video file with FFmpeg's libraries.
 //
 // Contract:
-// - The container follows the file's extension: .mp4 and .mkv hold H.264 and AAC, .webm holds VP9
-//   and Opus. The audio is the mono programme between the first and the last picture's time.
+// - The container follows the file's extension: .mp4 and .mkv hold H.264 and AAC (256 kb/s),
+//   .webm holds VP9 and Opus (192 kb/s). The sound is the source's own channels as they are added,
+//   from the first picture's time on: mono stays mono, stereo stays stereo, more channels are
+//   mixed down to stereo. It ends with the last picture, or earlier where the audio does.
 // - The file is written beside its final name and takes that name only in finish(); a writer
 //   destroyed before that leaves nothing behind.
 // - Output is bit-exact from run to run: single-threaded encoders, FFmpeg's bit-exact flags, no
@@ -29,10 +31,13 @@ public:
     VideoWriter(const VideoWriter&) = delete;
     VideoWriter& operator=(const VideoWriter&) = delete;
 
-    // audio holds audioCount mono samples at rateHz, starting at the first picture's time.
-    static std::unique_ptr<VideoWriter> open(const QString& path, QSize size, int fps,
-        const float* audio, std::int64_t audioCount, int rateHz, QString* why);
+    // The audio comes as channels interleaved samples at rateHz.
+    static std::unique_ptr<VideoWriter> open(
+        const QString& path, QSize size, int fps, int channels, int rateHz, QString* why);
 
+    // Audio that plays from where the audio added so far ends; the first sample plays with the
+    // first picture. Add each picture's audio before the picture, so that both interleave.
+    bool addAudio(const float* interleaved, int samples, QString* why);
     bool addPicture(const unsigned char* rgba, QString* why);
     bool finish(QString* why);
 

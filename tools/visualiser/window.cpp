@@ -23,7 +23,9 @@
 #include <QVulkanInstance>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace visualiser {
@@ -37,29 +39,28 @@ namespace {
     // Captured audio more than this many hops ahead of the picture is dropped.
     constexpr int kMaxBacklogHops = 6;
 
+    // The mono mix of the programme from a position on: from what the playback wrote, or read
+    // from the feed itself where nothing plays.
+    using MonoAt = std::function<void(std::int64_t at, float* out, int count)>;
+
     // The analysis follows a position in the programme, one hop per 1/60 s of it.
     class Follower {
     public:
-        explicit Follower(const Programme& programme)
-            : programme_(programme)
-            , clock_(programme.rateHz)
+        Follower(int rateHz, MonoAt monoAt)
+            : monoAt_(std::move(monoAt))
+            , clock_(rateHz)
             , hop_(size_t(clock_.largestHop()))
         {
-            analyzer_.configure(programme.rateHz);
+            analyzer_.configure(rateHz);
         }
 
         // Analyses every hop that ends at or before samplePosition.
         void advanceTo(std::int64_t samplePosition)
         {
             int hops = 0;
-            while (read_ + nextHop() <= samplePosition) {
+            while (read_ + clock_.largestHop() <= samplePosition) {
                 const int count = clock_.next();
-                for (int i = 0; i < count; ++i) {
-                    const std::int64_t at = read_ + i;
-                    hop_[size_t(i)] = at < std::int64_t(programme_.samples.size())
-                        ? programme_.samples[size_t(at)]
-                        : 0.0f;
-                }
+                monoAt_(read_, hop_.data(), count);
                 read_ += count;
                 analyzer_.pushSamples(hop_.data(), unsigned(count));
                 if (!analyzer_.process(frame_))
@@ -75,12 +76,7 @@ namespace {
         const visual::Look& look() const { return animation_.look(); }
 
     private:
-        int nextHop() const
-        {
-            return (programme_.rateHz + dsp::kFrameRateHz - 1) / dsp::kFrameRateHz;
-        }
-
-        const Programme& programme_;
+        MonoAt monoAt_;
         media::HopClock clock_;
         dsp::SpectrumAnalyzer analyzer_;
         dsp::SpectrumFrame frame_;
@@ -88,6 +84,26 @@ namespace {
         std::vector<float> hop_;
         std::int64_t read_ = 0;
     };
+
+    // Reads the feed front to back for a follower, skipping what it skips; silence past the end.
+    MonoAt readInOrder(media::Feed& feed)
+    {
+        auto skipped = std::make_shared<std::vector<float>>(size_t(feed.sampleRate()));
+        auto next = std::make_shared<std::int64_t>(0);
+        return [&feed, skipped, next](std::int64_t at, float* out, int count) {
+            while (*next < at) {
+                const int n
+                    = int(std::min<std::int64_t>(at - *next, std::int64_t(skipped->size())));
+                const int got = feed.read(skipped->data(), n, nullptr);
+                *next += n;
+                if (got < n)
+                    *next = at;
+            }
+            const int got = *next == at ? feed.read(out, count, nullptr) : 0;
+            std::fill(out + got, out + count, 0.0f);
+            *next = at + count;
+        };
+    }
 
     // What the window draws from: each picture asks for the look of the moment.
     class Feed {
@@ -100,10 +116,14 @@ namespace {
     // A programme heard through the sound server, or kept on the wall clock where there is none.
     class ProgrammeFeed : public Feed {
     public:
-        ProgrammeFeed(const Programme& programme, Playback* playback)
-            : follower_(programme)
+        ProgrammeFeed(media::Feed& feed, Playback* playback)
+            : follower_(feed.sampleRate(),
+                playback ? MonoAt([playback](std::int64_t at, float* out, int count) {
+                    playback->monoAt(at, out, count);
+                })
+                         : readInOrder(feed))
             , playback_(playback)
-            , rate_(programme.rateHz)
+            , rate_(feed.sampleRate())
         {
             clock_.start();
         }
@@ -379,7 +399,7 @@ int runWindow(const Options& o, QGuiApplication& app)
             api = QRhi::Vulkan;
     }
 
-    Programme programme;
+    std::unique_ptr<media::Feed> programme;
     std::unique_ptr<Playback> playback;
 #ifdef VISUALISER_CAPTURE
     std::unique_ptr<capture::CaptureSource> source;
@@ -409,22 +429,21 @@ int runWindow(const Options& o, QGuiApplication& app)
 #endif
     {
         QString why;
-        if (!loadProgramme(o.input, &programme, &why)) {
+        programme = openProgramme(o.input, &why);
+        if (!programme) {
             std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
             return kExitBadInput;
         }
-        if (!programme.warning.isEmpty())
-            std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
-        playback = std::make_unique<Playback>(programme.samples, programme.rateHz);
+        playback = std::make_unique<Playback>(*programme);
         QString noSound;
         if (!playback->start(&noSound)) {
             std::fprintf(stderr, "visualiser: %s; playing without sound\n",
                 noSound.toLocal8Bit().constData());
             playback.reset();
         }
-        feed = std::make_unique<ProgrammeFeed>(programme, playback.get());
-        title = programme.demo ? QStringLiteral("visualiser: demo")
-                               : QStringLiteral("visualiser: %1").arg(o.input);
+        feed = std::make_unique<ProgrammeFeed>(*programme, playback.get());
+        title = o.input.isEmpty() ? QStringLiteral("visualiser: demo")
+                                  : QStringLiteral("visualiser: %1").arg(o.input);
     }
 
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
@@ -432,6 +451,13 @@ int runWindow(const Options& o, QGuiApplication& app)
     window.resize(o.size);
     window.show();
     const int status = app.exec();
+    // The playback thread reads the feed; what it found wrong is known once it has stopped.
+    playback.reset();
+    if (programme) {
+        const QString warning = damageWarning(o.input, *programme);
+        if (!warning.isEmpty())
+            std::fprintf(stderr, "visualiser: %s\n", warning.toLocal8Bit().constData());
+    }
 #ifdef VISUALISER_CAPTURE
     if (source)
         source->stop();
