@@ -14,6 +14,10 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace visualiser {
@@ -24,6 +28,9 @@ namespace {
     constexpr int kAacBitRate = 256000;
     constexpr int kOpusBitRate = 192000;
     constexpr int kMostChannels = 2;
+    // Work waiting for the encoder's thread: a couple of pictures with their audio, enough to
+    // ride out one picture that encodes slowly.
+    constexpr std::size_t kQueuedJobs = 8;
     constexpr const char* kH264Crf = "20";
     constexpr const char* kVp9Crf = "32";
 
@@ -88,6 +95,14 @@ struct VideoWriter::State {
     std::int64_t convertedSamples = 0;
     std::int64_t audioDone = 0;
     bool headerWritten = false;
+    // The encoder's thread and the work handed to it, in order.
+    std::thread worker;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Job> queue;
+    std::vector<std::vector<unsigned char>> spare;
+    bool stop = false;
+    QString failure;
 
     explicit State(const QString& path)
         : file(path)
@@ -121,7 +136,17 @@ VideoWriter::VideoWriter(std::unique_ptr<State> state)
 {
 }
 
-VideoWriter::~VideoWriter() = default;
+VideoWriter::~VideoWriter()
+{
+    // A writer given up on stops encoding at once; what it wrote is discarded with its file.
+    {
+        const std::lock_guard<std::mutex> lock(s_->lock);
+        s_->stop = true;
+        s_->changed.notify_all();
+    }
+    if (s_->worker.joinable())
+        s_->worker.join();
+}
 
 std::unique_ptr<VideoWriter> VideoWriter::open(
     const QString& path, QSize size, int fps, int channels, int rateHz, QString* why)
@@ -273,7 +298,9 @@ std::unique_ptr<VideoWriter> VideoWriter::open(
         sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
     s->size = size;
     s->fps = fps;
-    return std::unique_ptr<VideoWriter>(new VideoWriter(std::move(s)));
+    std::unique_ptr<VideoWriter> writer(new VideoWriter(std::move(s)));
+    writer->s_->worker = std::thread([w = writer.get()] { w->encodeJobs(); });
+    return writer;
 }
 
 namespace {
@@ -305,7 +332,7 @@ namespace {
 
 } // namespace
 
-bool VideoWriter::addAudio(const float* interleaved, int samples, QString* why)
+bool VideoWriter::convertAudio(const float* interleaved, int samples, QString* why)
 {
     State& s = *s_;
     // Null input drains what the converter holds back (the resampler's delay).
@@ -372,7 +399,7 @@ bool VideoWriter::encodeAudioUntil(std::int64_t sampleEnd, bool flush, QString* 
     return true;
 }
 
-bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
+bool VideoWriter::encodePicture(const unsigned char* rgba, QString* why)
 {
     State& s = *s_;
     if (av_frame_make_writable(s.picture) < 0) {
@@ -392,10 +419,10 @@ bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
     return encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, false, why);
 }
 
-bool VideoWriter::finish(QString* why)
+bool VideoWriter::encodeEnd(QString* why)
 {
     State& s = *s_;
-    if (!addAudio(nullptr, 0, why)
+    if (!convertAudio(nullptr, 0, why)
         || !encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, true, why))
         return false;
     int rc = encode(s.format, s.video, s.videoStream, s.packet, nullptr);
@@ -408,7 +435,101 @@ bool VideoWriter::finish(QString* why)
         return false;
     }
     avio_flush(s.io);
-    if (s.io->error < 0 || !s.file.commit()) {
+    if (s.io->error < 0) {
+        *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
+        return false;
+    }
+    return true;
+}
+
+void VideoWriter::encodeJobs()
+{
+    State& s = *s_;
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(s.lock);
+            s.changed.wait(lock, [&s] { return s.stop || !s.queue.empty(); });
+            if (s.stop)
+                return;
+            job = std::move(s.queue.front());
+            s.queue.pop_front();
+        }
+        QString why;
+        bool ok = true;
+        switch (job.kind) {
+        case Job::Kind::Audio:
+            ok = convertAudio(reinterpret_cast<const float*>(job.data.data()), job.samples, &why);
+            break;
+        case Job::Kind::Picture:
+            ok = encodePicture(job.data.data(), &why);
+            break;
+        case Job::Kind::End:
+            ok = encodeEnd(&why);
+            break;
+        }
+        const std::lock_guard<std::mutex> lock(s.lock);
+        if (!ok) {
+            s.failure = why;
+            s.stop = true;
+        }
+        if (job.kind == Job::Kind::End)
+            s.stop = true;
+        s.spare.push_back(std::move(job.data));
+        s.changed.notify_all();
+        if (s.stop)
+            return;
+    }
+}
+
+bool VideoWriter::queue(
+    Job::Kind kind, const void* data, std::size_t bytes, int samples, QString* why)
+{
+    State& s = *s_;
+    std::unique_lock<std::mutex> lock(s.lock);
+    s.changed.wait(lock, [&s] { return s.stop || s.queue.size() < kQueuedJobs; });
+    if (s.stop) {
+        *why = s.failure;
+        return false;
+    }
+    Job job;
+    job.kind = kind;
+    job.samples = samples;
+    // The buffers go round between the two threads, so that none is allocated per picture.
+    if (!s.spare.empty()) {
+        job.data = std::move(s.spare.back());
+        s.spare.pop_back();
+    }
+    const auto* from = static_cast<const unsigned char*>(data);
+    job.data.assign(from, from + bytes);
+    s.queue.push_back(std::move(job));
+    s.changed.notify_all();
+    return true;
+}
+
+bool VideoWriter::addAudio(const float* interleaved, int samples, QString* why)
+{
+    return queue(Job::Kind::Audio, interleaved,
+        std::size_t(samples) * std::size_t(s_->inChannels) * sizeof(float), samples, why);
+}
+
+bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
+{
+    return queue(Job::Kind::Picture, rgba,
+        std::size_t(s_->size.width()) * std::size_t(s_->size.height()) * 4, 0, why);
+}
+
+bool VideoWriter::finish(QString* why)
+{
+    State& s = *s_;
+    if (!queue(Job::Kind::End, nullptr, 0, 0, why))
+        return false;
+    s.worker.join();
+    if (!s.failure.isEmpty()) {
+        *why = s.failure;
+        return false;
+    }
+    if (!s.file.commit()) {
         *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
         return false;
     }

@@ -7,6 +7,9 @@
 //   mixed down to stereo. It ends with the last picture, or earlier where the audio does.
 // - The file is written beside its final name and takes that name only in finish(); a writer
 //   destroyed before that leaves nothing behind.
+// - Encoding runs on a thread of its own, in the order of the calls, while the caller renders the
+//   next picture: the same bytes as encoding each call as it comes. A failure there is reported
+//   by the next call, or by finish().
 // - Output is bit-exact from run to run: single-threaded encoders, FFmpeg's bit-exact flags, no
 //   creation time or encoder version in the container.
 // - Pictures are RGBA rows, top first; the alpha byte is ignored (the colour is premultiplied over
@@ -19,6 +22,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace visualiser {
 
@@ -44,7 +48,18 @@ public:
     struct State;
 
 private:
+    // One call's work for the encoder's thread, its bytes copied.
+    struct Job {
+        enum class Kind { Audio, Picture, End } kind = Kind::End;
+        std::vector<unsigned char> data;
+        int samples = 0;
+    };
     explicit VideoWriter(std::unique_ptr<State> state);
+    bool queue(Job::Kind kind, const void* data, std::size_t bytes, int samples, QString* why);
+    void encodeJobs();
+    bool convertAudio(const float* interleaved, int samples, QString* why);
+    bool encodePicture(const unsigned char* rgba, QString* why);
+    bool encodeEnd(QString* why);
     bool encodeAudioUntil(std::int64_t sampleEnd, bool flush, QString* why);
     std::unique_ptr<State> s_;
 };
