@@ -3,8 +3,7 @@
 #include "playback.h"
 
 #ifdef VISUALISER_CAPTURE
-#include "capture/capturesource.h"
-#include "capture/hoppacer.h"
+#include "capture/livefeed.h"
 #endif
 #include "programme.h"
 
@@ -36,8 +35,6 @@ namespace {
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
-    // Captured audio more than this many hops ahead of the picture is dropped.
-    constexpr int kMaxBacklogHops = 6;
 
     // The mono mix of the programme from a position on: from what the playback wrote, or read
     // from the feed itself where nothing plays.
@@ -163,62 +160,38 @@ namespace {
     };
 
 #ifdef VISUALISER_CAPTURE
-    // Live capture: one display frame of hops per 1/60 s of the wall clock, paced from the ring.
+    // Live capture, paced as every live feed is: the hops of each 1/60 s tick gone by, taken
+    // without waiting. While paused nothing is read; the feed then drops the stale backlog.
     class CaptureFeed : public Feed {
     public:
-        explicit CaptureFeed(capture::CaptureSource& source)
-            : source_(source)
-            , pacer_(source.ring(), source.sampleRate())
-            , hops_(size_t(capture::kMaxHopsPerFrame * pacer_.largestHop()))
-            , drain_(size_t(source.ring().capacity()))
+        explicit CaptureFeed(capture::LiveFeed& live)
+            : live_(live)
+            , hop_(size_t(media::HopClock(live.sampleRate()).largestHop()))
+            , clock_(live.sampleRate())
         {
-            analyzer_.configure(source.sampleRate());
-            clock_.start();
+            analyzer_.configure(live.sampleRate());
         }
         const visual::Look& look(bool paused) override
         {
-            const std::int64_t due = clock_.nsecsElapsed() * dsp::kFrameRateHz / 1000000000;
-            if (paused) {
-                ticks_ = due;
-                // What arrives meanwhile is stale once the picture moves again.
-                source_.ring().read(drain_.data(), int(drain_.size()));
-                return animation_.look();
-            }
-            // A stall longer than this (a dragged window) is skipped, not caught up.
-            if (due - ticks_ > kMaxCatchUpHops)
-                ticks_ = due - kMaxCatchUpHops;
-            // A backlog (the server delivering a burst, a stall) would keep the picture behind
-            // what is heard for good, as the pacer catches up by one hop per frame at most:
-            // drop all but the newest hop and cushion.
-            const int keep = pacer_.largestHop() + pacer_.cushionSamples();
-            const int backlog = source_.ring().available() - keep;
-            if (backlog > kMaxBacklogHops * pacer_.largestHop())
-                source_.ring().read(drain_.data(), std::min(backlog, int(drain_.size())));
-            for (; ticks_ < due; ++ticks_) {
-                const capture::HopPacer::Frame frame = pacer_.next(hops_.data());
-                const float* at = hops_.data();
-                for (int h = 0; h < frame.hops; ++h) {
-                    analyzer_.pushSamples(at, unsigned(frame.hopSize[h]));
-                    at += frame.hopSize[h];
-                    if (!analyzer_.process(spectrum_))
-                        spectrum_ = dsp::SpectrumFrame {};
-                    animation_.step(spectrum_);
-                }
+            while (!paused && live_.due()) {
+                const int count = clock_.next();
+                live_.read(hop_.data(), count, nullptr);
+                analyzer_.pushSamples(hop_.data(), unsigned(count));
+                if (!analyzer_.process(spectrum_))
+                    spectrum_ = dsp::SpectrumFrame {};
+                animation_.step(spectrum_);
             }
             return animation_.look();
         }
         void setPaused(bool) override { }
 
     private:
-        capture::CaptureSource& source_;
-        capture::HopPacer pacer_;
-        std::vector<float> hops_;
-        std::vector<float> drain_;
+        capture::LiveFeed& live_;
+        std::vector<float> hop_;
+        media::HopClock clock_;
         dsp::SpectrumAnalyzer analyzer_;
         dsp::SpectrumFrame spectrum_;
         visual::Animation animation_;
-        QElapsedTimer clock_;
-        std::int64_t ticks_ = 0;
     };
 #endif
 
@@ -402,23 +375,24 @@ int runWindow(const Options& o, QGuiApplication& app)
     std::unique_ptr<media::Feed> programme;
     std::unique_ptr<Playback> playback;
 #ifdef VISUALISER_CAPTURE
-    std::unique_ptr<capture::CaptureSource> source;
+    std::unique_ptr<capture::LiveFeed> live;
 #endif
     std::unique_ptr<Feed> feed;
     QString title;
 #ifdef VISUALISER_CAPTURE
     if (o.capture) {
-        source = capture::createCaptureSource("visualiser");
         std::string error;
         const std::string name = o.captureSource.isEmpty() ? std::string(capture::kDefaultMonitor)
                                                            : o.captureSource.toStdString();
-        if (!source->start(name, &error)) {
+        live = capture::LiveFeed::open("visualiser", name, &error);
+        if (!live) {
             std::fprintf(stderr, "visualiser: %s\n", error.c_str());
             return kExitBadInput;
         }
-        feed = std::make_unique<CaptureFeed>(*source);
-        title
-            = QStringLiteral("visualiser: %1").arg(QString::fromStdString(source->status().source));
+        live->reportEvents(
+            [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+        feed = std::make_unique<CaptureFeed>(*live);
+        title = QStringLiteral("visualiser: %1").arg(QString::fromStdString(live->source()));
     } else
 #else
     if (o.capture) {
@@ -458,10 +432,6 @@ int runWindow(const Options& o, QGuiApplication& app)
         if (!warning.isEmpty())
             std::fprintf(stderr, "visualiser: %s\n", warning.toLocal8Bit().constData());
     }
-#ifdef VISUALISER_CAPTURE
-    if (source)
-        source->stop();
-#endif
     if (!window.error().isEmpty()) {
         std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
         return kExitBadInput;
