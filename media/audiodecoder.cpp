@@ -267,6 +267,8 @@ struct AudioDecoder::State {
     bool stopped = false; // a signal interrupted a read and the program is stopping
     std::uint8_t head[kHeaderBytes] = {}; // the stream's first bytes
     int headSize = 0;
+    int headKept = 0; // of a pipe's first bytes, read ahead, those still for the demuxer
+    int headReplayed = 0;
     // The header states no length, so the stream ends wherever its bytes do.
     bool lengthUnknown = false;
 
@@ -326,44 +328,51 @@ struct AudioDecoder::State {
                 return AVERROR_EOF;
             std::memcpy(buffer, s.memory + s.memoryPos, n);
             s.memoryPos += n;
-            s.keepHead(buffer, static_cast<int>(n));
             s.bytesRead += static_cast<std::int64_t>(n);
             return static_cast<int>(n);
         }
+        if (s.headReplayed < s.headKept) {
+            const int n = std::min(size, s.headKept - s.headReplayed);
+            std::memcpy(buffer, s.head + s.headReplayed, static_cast<std::size_t>(n));
+            s.headReplayed += n;
+            s.bytesRead += n;
+            return n;
+        }
+        if (s.stopped)
+            return AVERROR_EXIT;
+        const ssize_t n = s.readFd(buffer, size);
+        if (n > 0) {
+            s.bytesRead += n;
+            return static_cast<int>(n);
+        }
+        if (n == 0)
+            return AVERROR_EOF;
+        return s.stopped ? AVERROR_EXIT : AVERROR(s.readErrno);
+    }
+
+    // One read() of the descriptor: the bytes, 0 at the end, or -1 with stopped or readErrno set.
+    ssize_t readFd(std::uint8_t* buffer, int size)
+    {
         for (;;) {
-            const ssize_t n = ::read(s.fd, buffer, static_cast<std::size_t>(size));
-            if (n > 0) {
-                s.keepHead(buffer, static_cast<int>(n));
-                s.bytesRead += n;
-                return static_cast<int>(n);
-            }
-            if (n == 0)
-                return AVERROR_EOF;
+            const ssize_t n = ::read(fd, buffer, static_cast<std::size_t>(size));
+            if (n >= 0)
+                return n;
             if (errno == EINTR) {
                 bool (*stop)() = stopCheck.load();
                 if (stop && stop()) {
-                    s.stopped = true;
-                    return AVERROR_EXIT;
+                    stopped = true;
+                    return -1;
                 }
                 continue;
             }
-            if (s.readErrno == 0)
-                s.readErrno = errno;
-            return AVERROR(errno);
+            if (readErrno == 0)
+                readErrno = errno;
+            return -1;
         }
     }
 
-    // A stream that cannot seek is read once, front to back: its first bytes are those read
-    // first. A seekable one is read ahead of the demuxer in start().
-    void keepHead(const std::uint8_t* bytes, int n)
-    {
-        if (seekable || bytesRead >= kHeaderBytes)
-            return;
-        const int take = std::min(n, kHeaderBytes - headSize);
-        std::memcpy(head + headSize, bytes, static_cast<std::size_t>(take));
-        headSize += take;
-    }
-
+    // The stream's first bytes, for a look at its header before the demuxer's. A pipe can be
+    // read only once: what is read ahead of it is kept and handed to the demuxer first.
     void readHeadAhead()
     {
         if (memory) {
@@ -371,8 +380,18 @@ struct AudioDecoder::State {
             std::memcpy(head, memory, static_cast<std::size_t>(headSize));
             return;
         }
-        const ssize_t n = ::pread(fd, head, kHeaderBytes, static_cast<off_t>(fdStart));
-        headSize = n > 0 ? static_cast<int>(n) : 0;
+        if (seekable) {
+            const ssize_t n = ::pread(fd, head, kHeaderBytes, static_cast<off_t>(fdStart));
+            headSize = n > 0 ? static_cast<int>(n) : 0;
+            return;
+        }
+        while (headSize < kHeaderBytes) {
+            const ssize_t n = readFd(head + headSize, kHeaderBytes - headSize);
+            if (n <= 0)
+                break;
+            headSize += static_cast<int>(n);
+        }
+        headKept = headSize;
     }
 
     static std::int64_t seekBytes(void* opaque, std::int64_t offset, int whence)
@@ -428,8 +447,15 @@ struct AudioDecoder::State {
     std::string start()
     {
         configureFfmpeg();
-        if (seekable)
-            readHeadAhead();
+        readHeadAhead();
+        // FFmpeg takes any length a WAV's data chunk states but 0 and 0xFFFFFFFF for where the
+        // audio ends, sox's placeholder too, and would stop there; such a stream ends where its
+        // bytes do.
+        const std::int64_t wavLength = wavDataLength(head, headSize);
+        lengthUnknown = wavLength >= 0
+            && std::find(std::begin(kUnknownWavLengths), std::end(kUnknownWavLengths),
+                   std::uint32_t(wavLength))
+                != std::end(kUnknownWavLengths);
         auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
         if (!buffer)
             return systemReason(ENOMEM);
@@ -444,7 +470,11 @@ struct AudioDecoder::State {
             return systemReason(ENOMEM);
         format->pb = io;
         format->flags |= AVFMT_FLAG_CUSTOM_IO;
-        int rc = avformat_open_input(&format, nullptr, nullptr, nullptr);
+        AVDictionary* options = nullptr;
+        if (lengthUnknown)
+            av_dict_set(&options, "ignore_length", "1", 0);
+        int rc = avformat_open_input(&format, nullptr, nullptr, &options);
+        av_dict_free(&options);
         if (rc < 0)
             return openFailure(rc);
         rc = avformat_find_stream_info(format, nullptr);
@@ -510,17 +540,13 @@ struct AudioDecoder::State {
         // FFmpeg reads a WAV's length from its size on disk or its fact chunk's sample count,
         // which a stream does not have and a placeholder does not fill in; the data chunk states
         // it, or says it cannot.
-        const std::int64_t wavLength
-            = std::strcmp(format->iformat->name, "wav") == 0 ? wavDataLength(head, headSize) : -1;
-        if (wavLength >= 0) {
-            lengthUnknown = std::find(std::begin(kUnknownWavLengths), std::end(kUnknownWavLengths),
-                                std::uint32_t(wavLength))
-                != std::end(kUnknownWavLengths);
-            if (lengthUnknown)
-                declaredSec = -1.0;
-            else if (av_get_exact_bits_per_sample(par->codec_id) > 0 && par->block_align > 0)
-                declaredSec = static_cast<double>(wavLength / par->block_align) / rate;
-        }
+        if (std::strcmp(format->iformat->name, "wav") != 0)
+            lengthUnknown = false;
+        else if (lengthUnknown)
+            declaredSec = -1.0;
+        else if (wavLength >= 0 && av_get_exact_bits_per_sample(par->codec_id) > 0
+            && par->block_align > 0)
+            declaredSec = static_cast<double>(wavLength / par->block_align) / rate;
         damage.declaredSec = declaredSec;
         const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
         if (!tag)
