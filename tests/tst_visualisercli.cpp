@@ -255,6 +255,11 @@ void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime()
         QString::number(from + kLengthSec), QStringLiteral("--render"), video, input });
     QVERIFY2(r.status == 0, qPrintable(describe(r)));
 
+    r = run(QStringLiteral(FFPROBE_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+            QStringLiteral("a"), QStringLiteral("-show_entries"), QStringLiteral("stream=channels"),
+            QStringLiteral("-of"), QStringLiteral("csv=p=0"), video });
+    QCOMPARE(r.out.trimmed(), QByteArray("2"));
     r = run(QStringLiteral(FFMPEG_EXE),
         { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), video,
             QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-f"),
