@@ -11,6 +11,7 @@
 #include "videowriter.h"
 
 #include "media/demo.h"
+#include "media/feed.h"
 #include "media/hopclock.h"
 #include "visual/headless.h"
 
@@ -22,6 +23,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <sys/resource.h>
 #include <vector>
 
@@ -34,19 +37,23 @@ constexpr QSize kSizes[] = { QSize(640, 360), QSize(1280, 720) };
 // Looks of the demo's loud chord: a busy picture.
 std::vector<visual::Look> demoLooks(int count)
 {
-    const std::vector<float> audio = media::renderDemo();
+    std::string error;
+    const std::unique_ptr<media::Feed> feed = media::openFeed({}, &error);
     dsp::SpectrumAnalyzer analyzer;
-    analyzer.configure(media::kDemoRateHz);
-    media::HopClock clock(media::kDemoRateHz);
+    analyzer.configure(feed->sampleRate());
+    media::HopClock clock(feed->sampleRate());
     visual::Animation animation;
     dsp::SpectrumFrame frame;
     std::vector<visual::Look> looks;
-    size_t read = 0;
-    const size_t start = size_t(13.0 * media::kDemoRateHz);
-    while (int(looks.size()) < count && read < audio.size()) {
+    std::vector<float> hop(size_t(clock.largestHop()));
+    std::int64_t read = 0;
+    const auto start = std::int64_t(13.0 * feed->sampleRate());
+    while (int(looks.size()) < count) {
         const int n = clock.next();
-        analyzer.pushSamples(audio.data() + read, unsigned(n));
-        read += size_t(n);
+        if (feed->read(hop.data(), n, nullptr) < n)
+            break;
+        analyzer.pushSamples(hop.data(), unsigned(n));
+        read += n;
         if (!analyzer.process(frame))
             frame = dsp::SpectrumFrame {};
         animation.step(frame);
@@ -153,13 +160,16 @@ void benchEncoding()
                 frame.render(look, &pictures.back(), &why);
             }
         }
-        std::vector<float> silence(size_t(media::kDemoRateHz) * size_t(frames) / 60, 0.0f);
+        // A picture's worth of stereo silence before each picture, as a render adds it.
+        const std::vector<float> silence(size_t(media::kDemoRateHz) / 60 * 2, 0.0f);
         QElapsedTimer timer;
         timer.start();
-        auto writer = visualiser::VideoWriter::open(dir.filePath(QStringLiteral("bench.mp4")), size,
-            60, silence.data(), std::int64_t(silence.size()), media::kDemoRateHz, &why);
-        for (const QByteArray& p : pictures)
+        auto writer = visualiser::VideoWriter::open(
+            dir.filePath(QStringLiteral("bench.mp4")), size, 60, 2, media::kDemoRateHz, &why);
+        for (const QByteArray& p : pictures) {
+            writer->addAudio(silence.data(), int(silence.size() / 2), &why);
             writer->addPicture(reinterpret_cast<const unsigned char*>(p.constData()), &why);
+        }
         writer->finish(&why);
         const double ms = double(timer.nsecsElapsed()) / 1e6 / frames;
         std::printf(

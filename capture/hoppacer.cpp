@@ -15,7 +15,12 @@ HopPacer::Frame HopPacer::next(float* out)
 {
     // Thresholds use the largest hop, so a hop the clock hands out always fits in what was seen.
     const int hop = clock_.largestHop();
-    const int ready = ring_.available();
+    int ready = ring_.available();
+    const int keep = hop + cushion_;
+    if (ready - keep > kMaxBacklogHops * hop) {
+        skipped_ += std::uint64_t(ring_.discard(ready - keep));
+        ready = keep;
+    }
     Frame f {};
     if (!primed_ && ready >= hop + cushion_)
         primed_ = true;

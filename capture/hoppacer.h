@@ -7,6 +7,9 @@
 //    otherwise give 0, 1 or 2 hops on successive frames;
 //  - takes two hops when the ring holds three hops plus the cushion: the display fell behind (a
 //    slow terminal, a clock running faster than the display's) and catches up;
+//  - drops all but the newest hop and cushion when the ring holds more than kMaxBacklogHops hops
+//    beyond them (a burst from the server, a display that stalled or paused): catching up by one
+//    hop a frame would keep the picture behind what is heard for good;
 //  - gives one hop of silence when the ring runs dry (a stopped or lost server, an idle server
 //    running slow), so the bars fall and presence fades as in a quiet room; after that it waits
 //    for a hop plus the cushion again before taking audio.
@@ -25,6 +28,7 @@ namespace capture {
 
 constexpr int kCushionMs = 10;
 constexpr int kMaxHopsPerFrame = 2;
+constexpr int kMaxBacklogHops = 6;
 
 class HopPacer {
 public:
@@ -52,6 +56,8 @@ public:
     std::uint64_t singleHopFrames() const { return single_; }
     std::uint64_t catchUpFrames() const { return double_; }
     std::uint64_t starvedFrames() const { return starved_; }
+    // Samples dropped from a backlog, unheard by the analysis.
+    std::uint64_t skippedSamples() const { return skipped_; }
 
 private:
     SampleRing& ring_;
@@ -64,6 +70,7 @@ private:
     std::uint64_t single_ = 0;
     std::uint64_t double_ = 0;
     std::uint64_t starved_ = 0;
+    std::uint64_t skipped_ = 0;
 };
 
 } // namespace capture

@@ -58,4 +58,13 @@ int SampleRing::read(float* out, int count)
     return taken;
 }
 
+int SampleRing::discard(int count)
+{
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    const std::uint64_t head = head_.load(std::memory_order_acquire);
+    const int taken = static_cast<int>(std::min<std::uint64_t>(head - tail, std::max(count, 0)));
+    tail_.store(tail + taken, std::memory_order_release);
+    return taken;
+}
+
 } // namespace capture

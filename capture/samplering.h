@@ -30,6 +30,8 @@ public:
     int available() const;
     // Consumer: takes up to count samples into out; returns how many it took.
     int read(float* out, int count);
+    // Consumer: drops up to count of the oldest samples unread; returns how many it dropped.
+    int discard(int count);
 
     // Samples written and dropped since construction; monotonic, from any thread.
     std::uint64_t written() const { return head_.load(std::memory_order_acquire); }

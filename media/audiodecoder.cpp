@@ -45,6 +45,11 @@ namespace {
     // Errors in a row, with no packet or frame in between, after which a stream counts as over:
     // a demuxer that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
+    // The start of the stream kept for a look at its header: a WAV's chunks before its data.
+    constexpr int kHeaderBytes = 4096;
+    // What a WAV writer that cannot seek back leaves in the data chunk's length: sox writes
+    // 0x7FFFF000, others 0 or 0xFFFFFFFF. None of them is a length.
+    constexpr std::uint32_t kUnknownWavLengths[] = { 0u, 0x7FFFF000u, 0xFFFFFFFFu };
 
     // System and FFmpeg messages start with a capital ("No such file or directory"); ours are
     // lower-case phrases.
@@ -142,23 +147,49 @@ namespace {
         return 0.0;
     }
 
-    // Averages n frames from frame `first` of f into out; planar or interleaved.
+    // Averages n frames from frame `first` of f into out; planar or interleaved. When channels
+    // is not null, the frames' own samples go there too, interleaved.
     template <typename T>
-    void mix(const AVFrame& f, int first, int n, float* out, std::int64_t& nonFinite)
+    void mix(
+        const AVFrame& f, int first, int n, float* out, float* channels, std::int64_t& nonFinite)
     {
-        const int channels = f.ch_layout.nb_channels;
+        const int count = f.ch_layout.nb_channels;
         const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(f.format));
         const T* packed = reinterpret_cast<const T*>(f.extended_data[0]);
         for (int i = 0; i < n; ++i) {
             const int at = first + i;
             double sum = 0.0;
-            for (int c = 0; c < channels; ++c) {
+            for (int c = 0; c < count; ++c) {
                 const T v = planar ? reinterpret_cast<const T*>(f.extended_data[c])[at]
-                                   : packed[static_cast<std::size_t>(at) * channels + c];
-                sum += unit(v, nonFinite);
+                                   : packed[static_cast<std::size_t>(at) * count + c];
+                const double u = unit(v, nonFinite);
+                sum += u;
+                if (channels)
+                    channels[static_cast<std::size_t>(i) * count + c] = static_cast<float>(u);
             }
-            out[i] = static_cast<float>(sum / channels);
+            out[i] = static_cast<float>(sum / count);
         }
+    }
+
+    std::uint32_t littleEndian32(const std::uint8_t* p)
+    {
+        return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16
+            | std::uint32_t(p[3]) << 24;
+    }
+
+    // The length a RIFF WAV's data chunk states, when the chunk begins within its first bytes;
+    // -1 otherwise.
+    std::int64_t wavDataLength(const std::uint8_t* head, int size)
+    {
+        if (size < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+            return -1;
+        for (std::int64_t at = 12; at + 8 <= size;) {
+            const std::uint32_t length = littleEndian32(head + at + 4);
+            if (std::memcmp(head + at, "data", 4) == 0)
+                return length;
+            at += 8 + std::int64_t(length) + (length & 1);
+        }
+        return -1;
     }
 
     bool knownFormat(int format)
@@ -234,6 +265,12 @@ struct AudioDecoder::State {
     std::int64_t bytesRead = 0;
     int readErrno = 0; // the first read() that failed
     bool stopped = false; // a signal interrupted a read and the program is stopping
+    std::uint8_t head[kHeaderBytes] = {}; // the stream's first bytes
+    int headSize = 0;
+    int headKept = 0; // of a pipe's first bytes, read ahead, those still for the demuxer
+    int headReplayed = 0;
+    // The header states no length, so the stream ends wherever its bytes do.
+    bool lengthUnknown = false;
 
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -294,26 +331,67 @@ struct AudioDecoder::State {
             s.bytesRead += static_cast<std::int64_t>(n);
             return static_cast<int>(n);
         }
+        if (s.headReplayed < s.headKept) {
+            const int n = std::min(size, s.headKept - s.headReplayed);
+            std::memcpy(buffer, s.head + s.headReplayed, static_cast<std::size_t>(n));
+            s.headReplayed += n;
+            s.bytesRead += n;
+            return n;
+        }
+        if (s.stopped)
+            return AVERROR_EXIT;
+        const ssize_t n = s.readFd(buffer, size);
+        if (n > 0) {
+            s.bytesRead += n;
+            return static_cast<int>(n);
+        }
+        if (n == 0)
+            return AVERROR_EOF;
+        return s.stopped ? AVERROR_EXIT : AVERROR(s.readErrno);
+    }
+
+    // One read() of the descriptor: the bytes, 0 at the end, or -1 with stopped or readErrno set.
+    ssize_t readFd(std::uint8_t* buffer, int size)
+    {
         for (;;) {
-            const ssize_t n = ::read(s.fd, buffer, static_cast<std::size_t>(size));
-            if (n > 0) {
-                s.bytesRead += n;
-                return static_cast<int>(n);
-            }
-            if (n == 0)
-                return AVERROR_EOF;
+            const ssize_t n = ::read(fd, buffer, static_cast<std::size_t>(size));
+            if (n >= 0)
+                return n;
             if (errno == EINTR) {
                 bool (*stop)() = stopCheck.load();
                 if (stop && stop()) {
-                    s.stopped = true;
-                    return AVERROR_EXIT;
+                    stopped = true;
+                    return -1;
                 }
                 continue;
             }
-            if (s.readErrno == 0)
-                s.readErrno = errno;
-            return AVERROR(errno);
+            if (readErrno == 0)
+                readErrno = errno;
+            return -1;
         }
+    }
+
+    // The stream's first bytes, for a look at its header before the demuxer's. A pipe can be
+    // read only once: what is read ahead of it is kept and handed to the demuxer first.
+    void readHeadAhead()
+    {
+        if (memory) {
+            headSize = static_cast<int>(std::min<std::int64_t>(size, kHeaderBytes));
+            std::memcpy(head, memory, static_cast<std::size_t>(headSize));
+            return;
+        }
+        if (seekable) {
+            const ssize_t n = ::pread(fd, head, kHeaderBytes, static_cast<off_t>(fdStart));
+            headSize = n > 0 ? static_cast<int>(n) : 0;
+            return;
+        }
+        while (headSize < kHeaderBytes) {
+            const ssize_t n = readFd(head + headSize, kHeaderBytes - headSize);
+            if (n <= 0)
+                break;
+            headSize += static_cast<int>(n);
+        }
+        headKept = headSize;
     }
 
     static std::int64_t seekBytes(void* opaque, std::int64_t offset, int whence)
@@ -369,6 +447,15 @@ struct AudioDecoder::State {
     std::string start()
     {
         configureFfmpeg();
+        readHeadAhead();
+        // FFmpeg takes any length a WAV's data chunk states but 0 and 0xFFFFFFFF for where the
+        // audio ends, sox's placeholder too, and would stop there; such a stream ends where its
+        // bytes do.
+        const std::int64_t wavLength = wavDataLength(head, headSize);
+        lengthUnknown = wavLength >= 0
+            && std::find(std::begin(kUnknownWavLengths), std::end(kUnknownWavLengths),
+                   std::uint32_t(wavLength))
+                != std::end(kUnknownWavLengths);
         auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
         if (!buffer)
             return systemReason(ENOMEM);
@@ -383,7 +470,11 @@ struct AudioDecoder::State {
             return systemReason(ENOMEM);
         format->pb = io;
         format->flags |= AVFMT_FLAG_CUSTOM_IO;
-        int rc = avformat_open_input(&format, nullptr, nullptr, nullptr);
+        AVDictionary* options = nullptr;
+        if (lengthUnknown)
+            av_dict_set(&options, "ignore_length", "1", 0);
+        int rc = avformat_open_input(&format, nullptr, nullptr, &options);
+        av_dict_free(&options);
         if (rc < 0)
             return openFailure(rc);
         rc = avformat_find_stream_info(format, nullptr);
@@ -420,7 +511,8 @@ struct AudioDecoder::State {
         if (rc < 0)
             return "cannot decode " + std::string(avcodec_get_name(par->codec_id)) + ": "
                 + ffmpegReason(rc);
-        channels = par->ch_layout.nb_channels;
+        // At least one, so that what read() hands out per sample is never nothing.
+        channels = std::max(par->ch_layout.nb_channels, 1);
         timeBase = st->time_base;
         gapsMeanLoss = par->codec_id != AV_CODEC_ID_VORBIS;
         packet = av_packet_alloc();
@@ -445,6 +537,16 @@ struct AudioDecoder::State {
             if (!std::isfinite(declaredSec))
                 declaredSec = -1.0;
         }
+        // FFmpeg reads a WAV's length from its size on disk or its fact chunk's sample count,
+        // which a stream does not have and a placeholder does not fill in; the data chunk states
+        // it, or says it cannot.
+        if (std::strcmp(format->iformat->name, "wav") != 0)
+            lengthUnknown = false;
+        else if (lengthUnknown)
+            declaredSec = -1.0;
+        else if (wavLength >= 0 && av_get_exact_bits_per_sample(par->codec_id) > 0
+            && par->block_align > 0)
+            declaredSec = static_cast<double>(wavLength / par->block_align) / rate;
         damage.declaredSec = declaredSec;
         const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
         if (!tag)
@@ -552,7 +654,7 @@ struct AudioDecoder::State {
                 // A short last packet is how a stream of unknown length ends. In a file, whose
                 // demuxer knows where the audio ends, it means the file is shorter than its
                 // header says.
-                if (shortSec >= 0.0 && seekable)
+                if (shortSec >= 0.0 && seekable && !lengthUnknown)
                     noteDamage(shortSec);
                 shortSec = -1.0;
                 return rc;
@@ -622,30 +724,30 @@ struct AudioDecoder::State {
         return false;
     }
 
-    // Averages n samples of the current frame into out.
-    void mixInto(float* out, int n)
+    // Averages n samples of the current frame into out, and hands out its channels.
+    void mixInto(float* out, float* own, int n)
     {
         const std::int64_t before = damage.nonFiniteSamples;
         std::int64_t& nonFinite = damage.nonFiniteSamples;
         const AVFrame& f = *frame;
         switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(f.format))) {
         case AV_SAMPLE_FMT_U8:
-            mix<std::uint8_t>(f, frameNext, n, out, nonFinite);
+            mix<std::uint8_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_S16:
-            mix<std::int16_t>(f, frameNext, n, out, nonFinite);
+            mix<std::int16_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_S32:
-            mix<std::int32_t>(f, frameNext, n, out, nonFinite);
+            mix<std::int32_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_S64:
-            mix<std::int64_t>(f, frameNext, n, out, nonFinite);
+            mix<std::int64_t>(f, frameNext, n, out, own, nonFinite);
             break;
         case AV_SAMPLE_FMT_FLT:
-            mix<float>(f, frameNext, n, out, nonFinite);
+            mix<float>(f, frameNext, n, out, own, nonFinite);
             break;
         default:
-            mix<double>(f, frameNext, n, out, nonFinite);
+            mix<double>(f, frameNext, n, out, own, nonFinite);
             break;
         }
         if (damage.nonFiniteSamples != before)
@@ -773,12 +875,27 @@ const DecodeDamage& AudioDecoder::damage() const
 
 int AudioDecoder::read(float* out, int count)
 {
+    return read(out, count, nullptr);
+}
+
+int AudioDecoder::read(float* out, int count, float* channels)
+{
     State& s = *s_;
+    // A decoded frame with another channel count than the stream's (damage) leaves its own
+    // channels out: what is handed out always has channels() per sample.
+    auto own = [&](int at) {
+        return channels && s.frame->ch_layout.nb_channels == s.channels
+            ? channels + static_cast<std::size_t>(at) * s.channels
+            : nullptr;
+    };
     int got = 0;
     while (got < count) {
         if (s.silence > 0) {
             const int n = static_cast<int>(std::min<std::int64_t>(s.silence, count - got));
             std::fill(out + got, out + got + n, 0.0f);
+            if (channels)
+                std::fill(channels + static_cast<std::size_t>(got) * s.channels,
+                    channels + static_cast<std::size_t>(got + n) * s.channels, 0.0f);
             s.silence -= n;
             s.delivered += n;
             got += n;
@@ -792,7 +909,13 @@ int AudioDecoder::read(float* out, int count)
             continue;
         }
         const int n = std::min(left, count - got);
-        s.mixInto(out + got, n);
+        float* into = own(got);
+        s.mixInto(out + got, into, n);
+        // The mix of a frame whose channels differ stands in for each of the stream's.
+        if (channels && !into)
+            for (int i = 0; i < n; ++i)
+                std::fill_n(channels + static_cast<std::size_t>(got + i) * s.channels, s.channels,
+                    out[got + i]);
         got += n;
     }
     s.damage.decodedSec = static_cast<double>(s.delivered) / s.rate;

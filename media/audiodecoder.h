@@ -67,6 +67,9 @@ public:
     // Returns how many it read; 0 only at the end of the stream (clean or not: see damage()).
     // After open() it allocates nothing per call beyond FFmpeg's own packet/frame reuse.
     int read(float* out, int count);
+    // The same, and the stream's own channels of those samples (full scale, finite) into
+    // channels, interleaved: count * channels() floats.
+    int read(float* out, int count, float* channels);
     const DecodeDamage& damage() const;
 
     struct State;

@@ -144,6 +144,8 @@ private slots:
     void nonFiniteSamplesBecomeSilence();
     void readErrorAfterOpenIsRecorded();
     void standardInputAndFifoAreStreams();
+    void wavLengthIsTakenOnlyWhenStated_data();
+    void wavLengthIsTakenOnlyWhenStated();
     void nonUtf8NameOpens();
     void readAllocatesNothing();
     void signalEndsAWaitingRead();
@@ -445,8 +447,10 @@ void tst_AudioDecoder::readErrorAfterOpenIsRecorded()
     const double expected = static_cast<double>(kept - 44) / (2 * kRate);
     QVERIFY2(std::abs(damage.decodedSec - expected) < 0.05,
         describe("decoded", 0, damage.decodedSec, expected));
+    // The WAV's header states its length, so the stream also reads as cut short.
     QVERIFY2(QString::fromStdString(damage.warning())
-                 .startsWith("read error (input/output error) from 0:02.7; decoded 0:02.7"),
+                 .startsWith("read error (input/output error), truncated from 0:02.7; decoded "
+                             "0:02.7 of 0:10.0"),
         damage.warning().c_str());
 }
 
@@ -475,32 +479,6 @@ void tst_AudioDecoder::standardInputAndFifoAreStreams()
     writer.join();
     QVERIFY2(fromStdin == expected, error.c_str());
 
-    // A WAV written to a pipe cannot go back to fill in its sizes: they read "unknown", and the
-    // stream ends in a short packet, which is no damage there.
-    QVERIFY(
-        writeSoundFile(path("streamed.wav"), { tone }, kRate, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
-    QByteArray streamed = readBytes(path("streamed.wav"));
-    const qsizetype dataChunk = streamed.indexOf("data");
-    QVERIFY(dataChunk > 0);
-    streamed.replace(4, 4, QByteArray(4, '\xff'));
-    streamed.replace(dataChunk + 4, 4, QByteArray(4, '\xff'));
-    QVERIFY(::pipe(ends) == 0);
-    std::thread wavWriter = feed(ends[1], streamed);
-    std::vector<float> fromWav;
-    std::string warning;
-    {
-        const StdinFrom input(ends[0]);
-        ::close(ends[0]);
-        auto decoder = media::AudioDecoder::open("-", &error);
-        if (decoder) {
-            fromWav = decodeAll(*decoder);
-            warning = decoder->damage().warning();
-        }
-    }
-    wavWriter.join();
-    QCOMPARE(fromWav.size(), tone.size());
-    QVERIFY2(warning.empty(), warning.c_str());
-
     const QString fifo = path("fifo");
     QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
     std::thread fifoWriter([&]() {
@@ -516,6 +494,57 @@ void tst_AudioDecoder::standardInputAndFifoAreStreams()
     QVERIFY2(decoder, error.c_str());
     QVERIFY(fromFifo == expected);
     QVERIFY2(!decoder->damage().any(), decoder->damage().warning().c_str());
+}
+
+void tst_AudioDecoder::wavLengthIsTakenOnlyWhenStated_data()
+{
+    QTest::addColumn<quint32>("dataLength");
+    QTest::addColumn<bool>("seekable");
+    QTest::addColumn<double>("keptShare");
+    QTest::addColumn<bool>("truncated");
+    // A writer that cannot seek back leaves a placeholder where the length goes; the stream then
+    // ends cleanly wherever its bytes end.
+    QTest::newRow("sox to a pipe") << 0x7FFFF000u << false << 1.0 << false;
+    QTest::newRow("sox into a file") << 0x7FFFF000u << true << 1.0 << false;
+    QTest::newRow("all ones, piped") << 0xFFFFFFFFu << false << 1.0 << false;
+    QTest::newRow("zero, piped") << 0u << false << 1.0 << false;
+    // A real length still tells a cut stream from a whole one.
+    QTest::newRow("stated, cut, piped") << 0u << false << 0.5 << true;
+    QTest::newRow("stated, cut, file") << 0u << true << 0.5 << true;
+}
+
+void tst_AudioDecoder::wavLengthIsTakenOnlyWhenStated()
+{
+    QFETCH(quint32, dataLength);
+    QFETCH(bool, seekable);
+    QFETCH(double, keptShare);
+    QFETCH(bool, truncated);
+    constexpr int kRate = 32000;
+    constexpr double kSec = 2.0;
+    const std::vector<float> tone = sine(1000.0, 0.5, kRate, kSec);
+    QVERIFY(writeSoundFile(path("stated.wav"), { tone }, kRate, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    QByteArray wav = readBytes(path("stated.wav"));
+    const qsizetype dataChunk = wav.indexOf("data");
+    QVERIFY(dataChunk > 0);
+    const qsizetype audioBytes = wav.size() - dataChunk - 8;
+    wav.truncate(dataChunk + 8 + qsizetype(audioBytes * keptShare) / 2 * 2);
+    if (!truncated) {
+        const QByteArray length(reinterpret_cast<const char*>(&dataLength), 4);
+        wav.replace(4, 4, length);
+        wav.replace(dataChunk + 4, 4, length);
+    }
+
+    std::string error;
+    auto decoder
+        = media::AudioDecoder::openBuffer(reinterpret_cast<const std::uint8_t*>(wav.constData()),
+            std::size_t(wav.size()), &error, seekable);
+    QVERIFY2(decoder, error.c_str());
+    const std::size_t decoded = decodeAll(*decoder).size();
+    const media::DecodeDamage& damage = decoder->damage();
+    QCOMPARE(decoded, std::size_t(tone.size() * keptShare));
+    QCOMPARE(damage.truncated(), truncated);
+    QCOMPARE(damage.declaredSec, truncated ? kSec : -1.0);
+    QVERIFY2(damage.any() == truncated, damage.warning().c_str());
 }
 
 void tst_AudioDecoder::nonUtf8NameOpens()

@@ -2,7 +2,7 @@
 
 #include "analysis.h"
 #include "media/demo.h"
-#include "source.h"
+#include "media/feed.h"
 
 #include <QTest>
 
@@ -50,7 +50,7 @@ private:
 void tst_BandviewDemo::initTestCase()
 {
     samples_ = media::renderDemo();
-    bandview::MemorySource source(samples_, media::kDemoRateHz);
+    media::MemoryFeed source(samples_, media::kDemoRateHz);
     Analysis analysis(source);
     Analysis::Step step;
     do {

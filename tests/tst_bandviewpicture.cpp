@@ -3,8 +3,8 @@
 
 #include "analysis.h"
 #include "media/demo.h"
+#include "media/feed.h"
 #include "picture.h"
-#include "source.h"
 
 #include <QGuiApplication>
 #include <QTest>
@@ -40,7 +40,7 @@ private:
 
 void tst_BandviewPicture::initTestCase()
 {
-    bandview::MemorySource source(media::renderDemo(), media::kDemoRateHz);
+    media::MemoryFeed source(media::renderDemo(), media::kDemoRateHz);
     bandview::Analysis analysis(source);
     bandview::PictureData data(
         QStringLiteral("demo"), media::kDemoRateHz, analysis.bandCentersHz());
@@ -171,7 +171,7 @@ void tst_BandviewPicture::bandLabelsSitInTheirRows()
     font.setPixelSize(10);
     const QFontMetrics metrics(font);
     const std::vector<float> centers = [] {
-        bandview::MemorySource silence(std::vector<float>(8, 0.0f), media::kDemoRateHz);
+        media::MemoryFeed silence(std::vector<float>(8, 0.0f), media::kDemoRateHz);
         return bandview::Analysis(silence).bandCentersHz();
     }();
     const int right = layout_.heatMap().left() - 6;

@@ -4,8 +4,8 @@
 #include "analysis.h"
 #include "bandviewfiles.h"
 #include "csv.h"
+#include "media/feed.h"
 #include "output.h"
-#include "source.h"
 #include "terminal.h"
 
 #include <QTemporaryDir>
@@ -45,7 +45,7 @@ private slots:
     void hopClockKeepsSixtyHopsPerSecond();
     void framesComeSixtyPerSecondOfAudio_data();
     void framesComeSixtyPerSecondOfAudio();
-    void soundFileIsAveragedToMono();
+    void soundFileGivesItsMixAndItsChannels();
     void csvRowsReadBackExactly();
     void csvNeverSaysNan();
     void liveViewDrawsBarsAndPeaks_data();
@@ -100,7 +100,7 @@ void tst_BandviewRun::framesComeSixtyPerSecondOfAudio()
     QFETCH(int, rate);
     QFETCH(int, fftSize);
     constexpr int kSeconds = 3;
-    bandview::MemorySource source(sine(1000.0, 0.3, rate, kSeconds), rate);
+    media::MemoryFeed source(sine(1000.0, 0.3, rate, kSeconds), rate);
     Analysis analysis(source);
     int hops = 0;
     std::vector<bandview::TimedFrame> frames;
@@ -129,7 +129,7 @@ void tst_BandviewRun::framesComeSixtyPerSecondOfAudio()
     }
 }
 
-void tst_BandviewRun::soundFileIsAveragedToMono()
+void tst_BandviewRun::soundFileGivesItsMixAndItsChannels()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -140,20 +140,35 @@ void tst_BandviewRun::soundFileIsAveragedToMono()
     QVERIFY(writeSoundFile(path, { a, b, c }, 32000, SF_FORMAT_WAV | SF_FORMAT_FLOAT));
 
     std::string reason;
-    auto source = bandview::DecoderSource::open(QFile::encodeName(path).toStdString(), &reason);
+    auto source = media::openFeed(QFile::encodeName(path).toStdString(), &reason);
     QVERIFY2(source, reason.c_str());
     QCOMPARE(source->sampleRate(), 32000);
     QCOMPARE(source->channels(), 3);
     QCOMPARE(source->expectedSamples(), static_cast<std::int64_t>(a.size()));
     // Odd block sizes cross the decoder's own buffering.
     std::vector<float> mono;
+    std::vector<float> own;
     std::vector<float> block(777);
+    std::vector<float> channels(block.size() * 3);
     int got = 0;
-    while ((got = source->read(block.data(), static_cast<int>(block.size()))) > 0)
+    while (
+        (got = source->read(block.data(), static_cast<int>(block.size()), channels.data())) > 0) {
         mono.insert(mono.end(), block.begin(), block.begin() + got);
+        own.insert(own.end(), channels.begin(), channels.begin() + 3 * got);
+    }
     QCOMPARE(got, 0);
     QCOMPARE(mono.size(), a.size());
+    QCOMPARE(own.size(), 3 * a.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
+        // Beside the mix, each channel as it is.
+        const float in[] = { a[i], b[i], c[i] };
+        for (std::size_t k = 0; k < 3; ++k)
+            QVERIFY2(own[3 * i + k] == in[k],
+                qPrintable(QStringLiteral("sample %1, channel %2: %3, expected %4")
+                               .arg(i)
+                               .arg(k)
+                               .arg(own[3 * i + k])
+                               .arg(in[k])));
         // The channels are summed in double precision and rounded once.
         const float expected = static_cast<float>(
             (static_cast<double>(a[i]) + static_cast<double>(b[i]) + static_cast<double>(c[i]))

@@ -109,6 +109,8 @@ private slots:
     void oneHopPerFrameOnceTheCushionHasBuilt();
     void catchesUpWithTwoHopsAfterAStall();
     void dryRingGivesSilenceThenWaitsForTheCushion();
+    void backlogSetsTheHopsAndWhatIsDropped_data();
+    void backlogSetsTheHopsAndWhatIsDropped();
 };
 
 void tst_HopPacer::oneHopPerFrameOnceTheCushionHasBuilt_data()
@@ -198,6 +200,46 @@ void tst_HopPacer::dryRingGivesSilenceThenWaitsForTheCushion()
     QVERIFY(sim.pacer().starvedFrames() > starvedBefore + 30);
     QCOMPARE(sim.firstBadSample(), -1L);
     QVERIFY(sim.hopSizesRight());
+}
+
+void tst_HopPacer::backlogSetsTheHopsAndWhatIsDropped_data()
+{
+    // What the ring holds beyond a hop and the cushion, in hops (and samples more); what a frame
+    // then takes, and how much it drops.
+    QTest::addColumn<int>("beyondHops");
+    QTest::addColumn<int>("beyondSamples");
+    QTest::addColumn<int>("hops");
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("nothing more: one hop") << 0 << 0 << 1 << false;
+    QTest::newRow("a sample short of three hops and the cushion: one") << 2 << -1 << 1 << false;
+    QTest::newRow("three hops and the cushion: two") << 2 << 0 << 2 << false;
+    QTest::newRow("the most backlog kept: two") << capture::kMaxBacklogHops << 0 << 2 << false;
+    QTest::newRow("a sample more: the newest hop") << capture::kMaxBacklogHops << 1 << 1 << true;
+}
+
+void tst_HopPacer::backlogSetsTheHopsAndWhatIsDropped()
+{
+    QFETCH(int, beyondHops);
+    QFETCH(int, beyondSamples);
+    QFETCH(int, hops);
+    QFETCH(bool, dropped);
+    constexpr int kRate = 48000;
+    capture::SampleRing ring(kRate);
+    capture::HopPacer pacer(ring, kRate);
+    const int hop = pacer.largestHop();
+    const int held = hop + pacer.cushionSamples() + beyondHops * hop + beyondSamples;
+    std::vector<float> samples(static_cast<std::size_t>(held));
+    for (int i = 0; i < held; ++i)
+        samples[static_cast<std::size_t>(i)] = static_cast<float>(i);
+    QCOMPARE(ring.write(samples.data(), held), held);
+    std::vector<float> out(static_cast<std::size_t>(capture::kMaxHopsPerFrame * hop));
+    const capture::HopPacer::Frame f = pacer.next(out.data());
+    QCOMPARE(f.hops, hops);
+    QVERIFY(!f.starved);
+    // What is dropped is the oldest: the hop taken starts a hop and the cushion from the end.
+    const std::uint64_t skipped = dropped ? std::uint64_t(held - hop - pacer.cushionSamples()) : 0;
+    QCOMPARE(pacer.skippedSamples(), skipped);
+    QCOMPARE(out[0], static_cast<float>(skipped));
 }
 
 QTEST_APPLESS_MAIN(tst_HopPacer)

@@ -58,21 +58,29 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// A mono 16-bit WAV of a sine.
-bool writeTone(const QString& path, int rate, double seconds, double hz)
+// A 16-bit WAV of a sine after silentSec of silence; every channel after the first is the first
+// inverted, so that their mono mix is silent.
+bool writeTone(const QString& path, int rate, double seconds, double hz, int channels = 1,
+    double silentSec = 0.0)
 {
     const int n = int(rate * seconds);
+    const int silent = int(rate * silentSec);
     QByteArray data;
-    data.reserve(n * 2);
+    data.reserve(n * 2 * channels);
     for (int i = 0; i < n; ++i) {
-        const qint16 v = qint16(std::lround(16000.0 * std::sin(6.283185307179586 * hz * i / rate)));
-        data.append(char(v & 0xff)).append(char((v >> 8) & 0xff));
+        const qint16 v = i < silent
+            ? 0
+            : qint16(std::lround(16000.0 * std::sin(6.283185307179586 * hz * i / rate)));
+        for (int c = 0; c < channels; ++c) {
+            const qint16 w = c == 0 ? v : qint16(-v);
+            data.append(char(w & 0xff)).append(char((w >> 8) & 0xff));
+        }
     }
     auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
     QByteArray wav = "RIFF" + u32(quint32(36 + data.size())) + "WAVEfmt " + u32(16) + u16(1)
-        + u16(1) + u32(quint32(rate)) + u32(quint32(rate * 2)) + u16(2) + u16(16) + "data"
-        + u32(quint32(data.size())) + data;
+        + u16(quint16(channels)) + u32(quint32(rate)) + u32(quint32(rate * 2 * channels))
+        + u16(quint16(2 * channels)) + u16(16) + "data" + u32(quint32(data.size())) + data;
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(wav) == wav.size();
 }
@@ -86,6 +94,8 @@ private slots:
     void backendsAgreeAndRunsRepeat();
     void videoHasFramesDurationAndAudio_data();
     void videoHasFramesDurationAndAudio();
+    void soundtrackIsTheSourcesChannelsInTime_data();
+    void soundtrackIsTheSourcesChannelsInTime();
     void failsCleanly_data();
     void failsCleanly();
 };
@@ -210,6 +220,69 @@ void tst_VisualiserCli::videoHasFramesDurationAndAudio()
                                 .toDouble();
     QVERIFY2(std::fabs(duration - 0.5) <= 0.03,
         qPrintable(QStringLiteral("duration %1 s").arg(duration)));
+}
+
+void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("fps");
+    QTest::addColumn<double>("from");
+    QTest::addColumn<bool>("loud");
+    // The source is silent for 1 s, then plays a stereo tone whose channels cancel in mono.
+    QTest::newRow("mp4 at 30 from the tone") << "a.mp4"
+                                             << "30" << 1.0 << true;
+    QTest::newRow("webm at 30 from the tone") << "a.webm"
+                                              << "30" << 1.0 << true;
+    QTest::newRow("mkv at 60 from the start") << "a.mkv"
+                                              << "60" << 0.0 << false;
+}
+
+void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, fps);
+    QFETCH(double, from);
+    QFETCH(bool, loud);
+    constexpr int kRate = 48000;
+    constexpr double kLengthSec = 0.5;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString input = dir.filePath(QStringLiteral("antiphase.wav"));
+    QVERIFY(writeTone(input, kRate, 2.0, 440.0, 2, 1.0));
+    const QString video = dir.filePath(name);
+    Run r = visualiser({ QStringLiteral("--size"), QStringLiteral("96x54"), QStringLiteral("--fps"),
+        fps, QStringLiteral("--from"), QString::number(from), QStringLiteral("--to"),
+        QString::number(from + kLengthSec), QStringLiteral("--render"), video, input });
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+
+    r = run(QStringLiteral(FFPROBE_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+            QStringLiteral("a"), QStringLiteral("-show_entries"), QStringLiteral("stream=channels"),
+            QStringLiteral("-of"), QStringLiteral("csv=p=0"), video });
+    QCOMPARE(r.out.trimmed(), QByteArray("2"));
+    r = run(QStringLiteral(FFMPEG_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), video,
+            QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-f"),
+            QStringLiteral("f32le"), QStringLiteral("-") });
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    const auto* samples = reinterpret_cast<const float*>(r.out.constData());
+    const qsizetype frames = r.out.size() / qsizetype(2 * sizeof(float));
+    // Every sample of the segment, flushed to the end; at most the AAC encoder's priming and the
+    // padding of its last frame (1024 samples each) beyond.
+    const qsizetype expected = qsizetype(kLengthSec * kRate);
+    QVERIFY2(frames >= expected && frames <= expected + 2048,
+        qPrintable(QStringLiteral("%1 stereo samples, expected %2").arg(frames).arg(expected)));
+    // Each channel on its own, over the first quarter second: the tone when the segment starts
+    // in it, silence when it starts before (an early soundtrack would be silent there).
+    for (int c = 0; c < 2; ++c) {
+        double sum = 0.0;
+        const int quarter = kRate / 4;
+        for (int i = 0; i < quarter; ++i)
+            sum += double(samples[2 * i + c]) * samples[2 * i + c];
+        const double rms = std::sqrt(sum / quarter);
+        QVERIFY2(loud ? rms > 0.2 : rms < 0.01,
+            qPrintable(QStringLiteral("channel %1: rms %2 over the first 0.25 s").arg(c).arg(rms)));
+    }
 }
 
 void tst_VisualiserCli::failsCleanly_data()

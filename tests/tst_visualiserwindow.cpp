@@ -1,8 +1,8 @@
 // The visualiser's window as a person meets it, on a virtual X server (Xvfb) with the OpenGL back
 // end: it opens and shows lit strands on the demo, survives a resize, quits on its key, and
 // playing a file its sound reaches the sound server (a private PulseAudio with a null sink, whose
-// monitor the test records). Skips where Xvfb, xdotool, ImageMagick's import or PulseAudio are
-// missing; with CI=true that is a failure instead.
+// monitor the test records), again after the server was stopped and started. Skips where Xvfb,
+// xdotool, ImageMagick's import or PulseAudio are missing; with CI=true that is a failure instead.
 
 #include <QDir>
 #include <QFile>
@@ -101,7 +101,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void windowShowsStrandsResizesAndQuits();
-    void fileSoundReachesTheSink();
+    void fileSoundReachesTheSinkAcrossARestart();
     void captureFollowsWhatPlays();
 
 private:
@@ -275,7 +275,7 @@ void tst_VisualiserWindow::windowShowsStrandsResizesAndQuits()
     QCOMPARE(status, 0);
 }
 
-void tst_VisualiserWindow::fileSoundReachesTheSink()
+void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
 {
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
@@ -285,53 +285,71 @@ void tst_VisualiserWindow::fileSoundReachesTheSink()
         QFAIL("PulseAudio is not installed");
     }
     QVERIFY2(startPulse(), "the private PulseAudio did not start");
-    const QProcessEnvironment env = pulseEnv_;
     int status = -1;
 
     const QString tone = pulseDir_.filePath(QStringLiteral("tone.wav"));
-    QVERIFY(writeTone(tone, 44100, 8.0));
+    QVERIFY(writeTone(tone, 44100, 20.0));
     QProcess p;
     auto stop = qScopeGuard([&] {
         p.kill();
         p.waitForFinished();
     });
     QString window;
-    QVERIFY2(startVisualiser(
-                 p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone }, env, &window),
+    QVERIFY2(startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone },
+                 pulseEnv_, &window),
         p.readAllStandardError().constData());
     QThread::msleep(500);
-    // A second and a half of the sink's monitor.
-    QProcess rec;
-    rec.setProcessEnvironment(env);
-    rec.start(tool("parec"),
-        { QStringLiteral("-d"), QStringLiteral("vis_null.monitor"), QStringLiteral("--raw"),
-            QStringLiteral("--format=s16le"), QStringLiteral("--channels=1"),
-            QStringLiteral("--rate=%1").arg(kRecordRateHz), QStringLiteral("--latency-msec=20") });
-    QThread::msleep(1500);
-    rec.terminate();
-    rec.waitForFinished();
-    const QByteArray raw = rec.readAllStandardOutput();
+    // The tone on the sink's monitor, first as the window plays, then after the server went away
+    // and came back.
+    for (const char* when : { "playing", "after the server came back" }) {
+        if (QLatin1String(when) != QLatin1String("playing")) {
+            output(tool("pactl"), { QStringLiteral("exit") }, pulseEnv_);
+            pulseUp_ = false;
+            // One line says so.
+            QByteArray said;
+            p.setReadChannel(QProcess::StandardError);
+            for (int i = 0; i < 30 && !said.contains('\n'); ++i) {
+                p.waitForReadyRead(100);
+                said += p.readAllStandardError();
+            }
+            QVERIFY2(said.count('\n') == 1 && said.contains("sound server gone"), said.constData());
+            QVERIFY2(startPulse(), "the private PulseAudio did not start again");
+            // The playback retries at least once a second.
+            QThread::msleep(1500);
+        }
+        QProcess rec;
+        rec.setProcessEnvironment(pulseEnv_);
+        rec.start(tool("parec"),
+            { QStringLiteral("-d"), QStringLiteral("vis_null.monitor"), QStringLiteral("--raw"),
+                QStringLiteral("--format=s16le"), QStringLiteral("--channels=1"),
+                QStringLiteral("--rate=%1").arg(kRecordRateHz),
+                QStringLiteral("--latency-msec=20") });
+        QThread::msleep(1500);
+        rec.terminate();
+        rec.waitForFinished();
+        const QByteArray raw = rec.readAllStandardOutput();
+        const int n = int(raw.size() / 2);
+        // The monitor delivers in bursts: a tenth of a second is enough to measure the tone.
+        QVERIFY2(n > kRecordRateHz / 10,
+            qPrintable(QStringLiteral("%1: recorded %2 samples").arg(when).arg(n)));
+        const auto* s = reinterpret_cast<const qint16*>(raw.constData());
+        double energy = 0;
+        int crossings = 0;
+        for (int i = 0; i < n; ++i) {
+            energy += double(s[i]) * s[i];
+            if (i > 0 && (s[i - 1] < 0) != (s[i] < 0))
+                ++crossings;
+        }
+        const double rms = std::sqrt(energy / n) / 32768.0;
+        const double hz = crossings / 2.0 / (double(n) / kRecordRateHz);
+        // The tone peaks at 12000 of 32767 (RMS 0.26); any share of it well above silence will
+        // do. Zero crossings give its frequency; the recording's edges may cut into it.
+        QVERIFY2(rms > 0.05, qPrintable(QStringLiteral("%1: monitor RMS %2").arg(when).arg(rms)));
+        QVERIFY2(std::fabs(hz - kToneHz) < 0.05 * kToneHz,
+            qPrintable(QStringLiteral("%1: monitor tone %2 Hz").arg(when).arg(hz)));
+    }
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
-
-    const int n = int(raw.size() / 2);
-    // The monitor delivers in bursts: a tenth of a second is enough to measure the tone.
-    QVERIFY2(n > kRecordRateHz / 10, qPrintable(QStringLiteral("recorded %1 samples").arg(n)));
-    const auto* s = reinterpret_cast<const qint16*>(raw.constData());
-    double energy = 0;
-    int crossings = 0;
-    for (int i = 0; i < n; ++i) {
-        energy += double(s[i]) * s[i];
-        if (i > 0 && (s[i - 1] < 0) != (s[i] < 0))
-            ++crossings;
-    }
-    const double rms = std::sqrt(energy / n) / 32768.0;
-    const double hz = crossings / 2.0 / (double(n) / kRecordRateHz);
-    // The tone peaks at 12000 of 32767 (RMS 0.26); any share of it well above silence will do.
-    QVERIFY2(rms > 0.05, qPrintable(QStringLiteral("monitor RMS %1").arg(rms)));
-    // Zero crossings give the tone's frequency; the recording's edges may cut into it.
-    QVERIFY2(std::fabs(hz - kToneHz) < 0.05 * kToneHz,
-        qPrintable(QStringLiteral("monitor tone %1 Hz").arg(hz)));
 }
 
 void tst_VisualiserWindow::captureFollowsWhatPlays()

@@ -1,12 +1,12 @@
 #include "analysis.h"
 
-#include "source.h"
+#include "media/feed.h"
 
 #include <cmath>
 
 namespace bandview {
 
-Analysis::Analysis(MonoSource& source)
+Analysis::Analysis(media::Feed& source)
     : source_(source)
     , rate_(source.sampleRate())
     , clock_(rate_)
@@ -17,7 +17,7 @@ Analysis::Analysis(MonoSource& source)
 
 Analysis::Step Analysis::advance()
 {
-    const int got = source_.read(hop_.data(), clock_.next());
+    const int got = source_.read(hop_.data(), clock_.next(), nullptr);
     if (got <= 0)
         return Step::End;
     samplesRead_ += got;

@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <vector>
 
-namespace bandview {
+namespace media {
+class Feed;
+}
 
-class MonoSource;
+namespace bandview {
 
 using media::HopClock;
 
@@ -26,8 +28,8 @@ struct TimedFrame {
 
 class Analysis {
 public:
-    // The source must outlive the analysis and deliver a rate in kMinRateHz..kMaxRateHz.
-    explicit Analysis(MonoSource& source);
+    // The source must outlive the analysis and deliver a rate in media::kMinRateHz..kMaxRateHz.
+    explicit Analysis(media::Feed& source);
 
     enum class Step { Frame, Warming, End };
     // Reads one hop and analyses it. The first hops only fill the analysis window (Warming);
@@ -43,7 +45,7 @@ public:
     double secondsRead() const { return static_cast<double>(samplesRead_) / rate_; }
 
 private:
-    MonoSource& source_;
+    media::Feed& source_;
     int rate_;
     HopClock clock_;
     dsp::SpectrumAnalyzer analyzer_;

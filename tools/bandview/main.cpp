@@ -3,10 +3,10 @@
 // per frame. The flow: parse the options, describe the inputs, check the outputs, run each input
 // (in parallel when there are several), commit each run's outputs, exit with the worst status.
 
+#include "media/audiodecoder.h"
 #include "media/demo.h"
 #include "output.h"
 #include "run.h"
-#include "source.h"
 #include "terminal.h"
 
 #ifdef BANDVIEW_CAPTURE
@@ -296,7 +296,7 @@ bool stopped()
 int runJob(Job& job, const RunSettings& settings)
 {
     std::string why;
-    std::unique_ptr<MonoSource> source = openSource(job.input, &why);
+    std::unique_ptr<media::Feed> source = openSource(job.input, &why);
     // Opening a pipe waits for its first bytes, and a stop signal ends the wait.
     if (!source && stopped())
         return kExitSignalBase + stopSignal();

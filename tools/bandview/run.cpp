@@ -4,9 +4,9 @@
 #include "csv.h"
 #include "media/demo.h"
 #ifdef BANDVIEW_CAPTURE
-#include "livesource.h"
+#include "capture/livefeed.h"
 #endif
-#include "source.h"
+#include "media/audiodecoder.h"
 #include "terminal.h"
 
 #include <QBuffer>
@@ -98,7 +98,7 @@ namespace {
         return end;
     }
 
-    End runLive(Hopper& hopper, const InputDescription& input, MonoSource& source,
+    End runLive(Hopper& hopper, const InputDescription& input, media::Feed& source,
         const RunSettings& settings, double totalSec)
     {
         Analysis& analysis = hopper.analysis;
@@ -288,19 +288,18 @@ InputDescription InputDescription::capture(const std::string& source)
     return d;
 }
 
-std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::string* reason)
+std::unique_ptr<media::Feed> openSource(const InputDescription& input, std::string* reason)
 {
 #ifdef BANDVIEW_CAPTURE
     if (input.realTime)
-        return LiveSource::open(
+        return capture::LiveFeed::open("bandview",
             input.captureSource.empty() ? capture::kDefaultMonitor : input.captureSource, reason);
 #endif
-    if (input.isDemo())
-        return std::make_unique<MemorySource>(media::renderDemo(), media::kDemoRateHz);
-    return DecoderSource::open(input.path, reason);
+    // The feed takes an empty path for the demo.
+    return media::openFeed(input.path, reason);
 }
 
-int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outputs,
+int runInput(const InputDescription& input, media::Feed& source, RunOutputs& outputs,
     const RunSettings& settings)
 {
     const Clock::time_point started = Clock::now();
@@ -341,7 +340,7 @@ int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outp
         totalSec
             = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
 
-    source.reportEvents(!settings.live);
+    source.reportEvents(settings.live ? nullptr : say);
     const End end = settings.live ? runLive(hopper, input, source, settings, totalSec)
                                   : runOffline(hopper, totalSec, settings.progress);
     const std::string report = source.report();

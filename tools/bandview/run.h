@@ -11,6 +11,8 @@
 #include "output.h"
 #include "picture.h"
 
+#include "media/feed.h"
+
 #include <QSize>
 #include <QString>
 
@@ -19,8 +21,6 @@
 #include <vector>
 
 namespace bandview {
-
-class MonoSource;
 
 // The program's exit statuses; a stopped run exits with 128 + the signal.
 constexpr int kExitClean = 0;
@@ -50,7 +50,7 @@ struct InputDescription {
 };
 
 // Opens the samples of an input; null with *reason set when it cannot be read.
-std::unique_ptr<MonoSource> openSource(const InputDescription& input, std::string* reason);
+std::unique_ptr<media::Feed> openSource(const InputDescription& input, std::string* reason);
 
 struct RunSettings {
     bool live = false;
@@ -69,7 +69,7 @@ struct RunOutputs {
 
 // Runs input through to committed outputs and returns the exit status. Every line it has to say
 // (the result, a warning, an error) goes to standard error, one write each.
-int runInput(const InputDescription& input, MonoSource& source, RunOutputs& outputs,
+int runInput(const InputDescription& input, media::Feed& source, RunOutputs& outputs,
     const RunSettings& settings);
 
 // Writes one line to standard error in one write, so that lines of parallel runs never mix.

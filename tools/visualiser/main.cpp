@@ -69,11 +69,11 @@ int main(int argc, char** argv)
             return fail(bad);
         visual::prepareHeadless(o.backend);
         QGuiApplication app(argc, argv);
-        Programme programme;
         QString why;
-        if (!loadProgramme(o.input, &programme, &why))
+        const auto feed = openProgramme(o.input, &why);
+        if (!feed)
             return fail(why);
-        switch (renderOffline(o, programme, &why)) {
+        switch (renderOffline(o, *feed, &why)) {
         case OfflineResult::Failed:
             return fail(why);
         case OfflineResult::Stopped:
@@ -81,8 +81,9 @@ int main(int argc, char** argv)
         case OfflineResult::Done:
             break;
         }
-        if (!programme.warning.isEmpty()) {
-            std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
+        const QString warning = damageWarning(o.input, *feed);
+        if (!warning.isEmpty()) {
+            std::fprintf(stderr, "visualiser: %s\n", warning.toLocal8Bit().constData());
             return kExitDamaged;
         }
         return 0;

@@ -14,7 +14,9 @@
 #include <QImage>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace visualiser {
@@ -77,18 +79,13 @@ QString checkOutput(const Options& o)
     return {};
 }
 
-OfflineResult renderOffline(const Options& o, const Programme& programme, QString* why)
+OfflineResult renderOffline(const Options& o, media::Feed& feed, QString* why)
 {
-    const double total = programme.seconds();
-    const double to = o.toSec < 0.0 ? total : std::min(o.toSec, total);
+    const int rate = feed.sampleRate();
     const long long first = std::llround(o.fromSec * o.fps);
-    const long long end = std::llround(to * o.fps);
-    if (end <= first) {
-        *why = QStringLiteral("--from %1 is past the end of the audio (%2 s)")
-                   .arg(o.fromSec)
-                   .arg(total, 0, 'f', 2);
-        return OfflineResult::Failed;
-    }
+    // Known from the start with --to; otherwise once the audio ends.
+    long long end
+        = o.toSec < 0.0 ? std::numeric_limits<long long>::max() : std::llround(o.toSec * o.fps);
 
     visual::HeadlessRhi host;
     if (!host.start(o.backend, why))
@@ -100,35 +97,59 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
     std::unique_ptr<VideoWriter> video;
     std::unique_ptr<PngFolder> pngs;
     if (isVideoPath(o.render) && !QFileInfo(o.render).isDir()) {
-        const long long audioFirst = first * programme.rateHz / o.fps;
-        const long long audioEnd = std::min<long long>(
-            end * programme.rateHz / o.fps, static_cast<long long>(programme.samples.size()));
-        video = VideoWriter::open(o.render, o.size, o.fps, programme.samples.data() + audioFirst,
-            audioEnd - audioFirst, programme.rateHz, why);
+        video = VideoWriter::open(o.render, o.size, o.fps, feed.channels(), rate, why);
         if (!video)
             return OfflineResult::Failed;
     } else {
         pngs = std::make_unique<PngFolder>(o.render);
     }
+    // The sound between the first picture's time and the last one's.
+    const long long audioFirst = first * rate / o.fps;
+    const long long audioEnd
+        = o.toSec < 0.0 ? std::numeric_limits<long long>::max() : end * rate / o.fps;
 
     // One analysis hop per 1/60 s from the very start, so that the gain and presence at --from
     // are what they would be when playing; a picture every hop at 60 fps, every other at 30.
     const int hopsPerPicture = dsp::kFrameRateHz / o.fps;
     dsp::SpectrumAnalyzer analyzer;
-    analyzer.configure(programme.rateHz);
-    media::HopClock clock(programme.rateHz);
+    analyzer.configure(rate);
+    media::HopClock clock(rate);
     visual::Animation animation;
     dsp::SpectrumFrame spectrum;
     std::vector<float> hop(size_t(clock.largestHop()));
-    size_t read = 0;
+    std::vector<float> channels(video ? hop.size() * size_t(feed.channels()) : 0);
+    long long read = 0;
+    bool ended = false;
     ProgressBar progress;
+    const std::int64_t expected = feed.expectedSamples();
     QByteArray rgba;
     for (long long n = 0;; ++n) {
         if (stopRequested())
             return OfflineResult::Stopped;
-        const size_t count = size_t(clock.next());
-        for (size_t i = 0; i < count; ++i)
-            hop[i] = read + i < programme.samples.size() ? programme.samples[read + i] : 0.0f;
+        const int count = clock.next();
+        // Past the end, the last picture's hops are silence.
+        const bool sound = video && read + count > audioFirst && read < audioEnd;
+        const int got = ended ? 0 : feed.read(hop.data(), count, sound ? channels.data() : nullptr);
+        std::fill(hop.begin() + got, hop.begin() + count, 0.0f);
+        if (sound && got > 0) {
+            const long long from = std::max(read, audioFirst);
+            const long long to = std::min(read + got, audioEnd);
+            if (to > from
+                && !video->addAudio(
+                    channels.data() + (from - read) * feed.channels(), int(to - from), why))
+                return OfflineResult::Failed;
+        }
+        if (!ended && got < count) {
+            ended = true;
+            const long long total = read + got;
+            end = std::min(end, std::llround(double(total) / rate * o.fps));
+            if (end <= first) {
+                *why = QStringLiteral("--from %1 is past the end of the audio (%2 s)")
+                           .arg(o.fromSec)
+                           .arg(double(total) / rate, 0, 'f', 2);
+                return OfflineResult::Failed;
+            }
+        }
         read += count;
         analyzer.pushSamples(hop.data(), unsigned(count));
         // Until the analysis window is full the picture shows a silent frame.
@@ -138,6 +159,8 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
         if ((n + 1) % hopsPerPicture != 0)
             continue;
         const long long picture = (n + 1) / hopsPerPicture - 1;
+        if (picture >= end)
+            break;
         if (picture < first)
             continue;
         if (!frame.render(animation.look(), &rgba, why))
@@ -147,7 +170,11 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
             : pngs->add(rgba, o.size, why);
         if (!ok)
             return OfflineResult::Failed;
-        progress.update(picture + 1 - first, end - first);
+        // The length is a guess until the audio ends: the declared one, or what was read.
+        const long long last = end != std::numeric_limits<long long>::max() ? end
+            : expected > 0 ? std::llround(double(expected) / rate * o.fps)
+                           : picture + 2;
+        progress.update(picture + 1 - first, std::max(last, picture + 1) - first);
         if (picture + 1 >= end)
             break;
     }

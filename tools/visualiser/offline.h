@@ -1,10 +1,11 @@
-// The off-line run: the programme analysed from its start, hop by hop, and the pictures between
-// --from and --to rendered headless into numbered PNGs or a video.
+// The off-line run: the programme analysed from its start, hop by hop as it is read, and the
+// pictures between --from and --to rendered headless into numbered PNGs or a video. No more of the
+// audio is kept than one hop: a video's sound is handed to the encoder as it is read.
 #ifndef VISUALISER_OFFLINE_H
 #define VISUALISER_OFFLINE_H
 
+#include "media/feed.h"
 #include "options.h"
-#include "programme.h"
 
 #include <QString>
 
@@ -17,7 +18,7 @@ QString checkOutput(const Options& o);
 
 // Needs a QGuiApplication on the platform that visual::prepareHeadless() chose. On failure *why
 // holds one line and nothing is left behind.
-OfflineResult renderOffline(const Options& o, const Programme& programme, QString* why);
+OfflineResult renderOffline(const Options& o, media::Feed& feed, QString* why);
 
 } // namespace visualiser
 

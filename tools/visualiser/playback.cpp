@@ -1,10 +1,12 @@
 #include "playback.h"
 
+#include <pulse/channelmap.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace visualiser {
 
@@ -15,6 +17,12 @@ namespace {
     constexpr int kBlockMs = 10;
     constexpr int kTargetLatencyMs = 60;
     constexpr auto kPausedPoll = std::chrono::milliseconds(10);
+    // The mono mix kept for the analysis: far more than the server's queue, so that a window that
+    // draws late still finds what was heard.
+    constexpr int kHistorySec = 4;
+    // Pauses between attempts to reach a server that went away, as capture's.
+    constexpr auto kFirstRetry = std::chrono::milliseconds(100);
+    constexpr auto kLongestRetry = std::chrono::milliseconds(1000);
 
 } // namespace
 
@@ -27,9 +35,13 @@ struct Playback::Stream {
     }
 };
 
-Playback::Playback(const std::vector<float>& samples, int rateHz)
-    : samples_(samples)
-    , rate_(rateHz)
+Playback::Playback(media::Feed& feed)
+    : feed_(feed)
+    , rate_(feed.sampleRate())
+    // The server mixes what its sink does not have (5.1 into stereo) the way it does for every
+    // player; beyond its channel map's reach the mono mix plays.
+    , channels_(feed.channels() <= int(PA_CHANNELS_MAX) ? feed.channels() : 1)
+    , history_(size_t(feed.sampleRate()) * kHistorySec, 0.0f)
 {
 }
 
@@ -40,12 +52,15 @@ Playback::~Playback()
         thread_.join();
 }
 
-bool Playback::start(QString* why)
+bool Playback::connect(QString* why)
 {
     pa_sample_spec sampleFormat {};
     sampleFormat.format = PA_SAMPLE_FLOAT32NE;
     sampleFormat.rate = uint32_t(rate_);
-    sampleFormat.channels = 1;
+    sampleFormat.channels = uint8_t(channels_);
+    // Decoders hand out channels in the WAVE order (left, right, centre, LFE, ...).
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, unsigned(channels_), PA_CHANNEL_MAP_WAVEEX);
     pa_buffer_attr attr {};
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(pa_usec_to_bytes(pa_usec_t(kTargetLatencyMs) * 1000, &sampleFormat));
@@ -53,38 +68,97 @@ bool Playback::start(QString* why)
     attr.minreq = uint32_t(-1);
     attr.fragsize = uint32_t(-1);
     int error = 0;
-    stream_ = std::make_unique<Stream>();
-    stream_->handle = pa_simple_new(nullptr, "visualiser", PA_STREAM_PLAYBACK, nullptr, "music",
-        &sampleFormat, nullptr, &attr, &error);
-    if (!stream_->handle) {
+    auto stream = std::make_unique<Stream>();
+    stream->handle = pa_simple_new(nullptr, "visualiser", PA_STREAM_PLAYBACK, nullptr, "music",
+        &sampleFormat, channels_ > 2 ? &map : nullptr, &attr, &error);
+    if (!stream->handle) {
         *why
             = QStringLiteral("no sound server: %1").arg(QString::fromLocal8Bit(pa_strerror(error)));
-        stream_.reset();
         return false;
     }
+    stream_ = std::move(stream);
+    return true;
+}
+
+bool Playback::start(QString* why)
+{
+    if (!connect(why))
+        return false;
     thread_ = std::thread([this] { run(); });
     return true;
 }
 
+void Playback::monoAt(std::int64_t at, float* out, int count) const
+{
+    const std::lock_guard<std::mutex> lock(historyLock_);
+    const auto size = std::int64_t(history_.size());
+    for (int i = 0; i < count; ++i) {
+        const std::int64_t p = at + i;
+        out[i] = p < written_ && p >= written_ - size ? history_[size_t(p % size)] : 0.0f;
+    }
+}
+
 void Playback::run()
 {
-    const size_t block = size_t(std::max(1, rate_ * kBlockMs / 1000));
-    std::vector<float> silence(block, 0.0f);
+    using Clock = std::chrono::steady_clock;
+    const int block = std::max(1, rate_ * kBlockMs / 1000);
+    std::vector<float> mono(size_t(block), 0.0f);
+    // The feed's channels, and what goes to the server: the same, or their mono mix.
+    std::vector<float> own(size_t(block) * size_t(feed_.channels()), 0.0f);
+    const bool mixed = channels_ != feed_.channels();
+    bool ended = false;
     std::int64_t written = 0;
+    // While the server is away: when the next block is due, and the next attempt to reconnect.
+    Clock::time_point due {};
+    Clock::time_point retryAt {};
+    auto retry = kFirstRetry;
     while (!quit_.load()) {
         if (paused_.load(std::memory_order_acquire)) {
             std::this_thread::sleep_for(kPausedPoll);
+            due = Clock::now();
         } else {
-            const float* data = silence.data();
-            size_t count = block;
-            if (size_t(written) < samples_.size()) {
-                data = samples_.data() + written;
-                count = std::min(block, samples_.size() - size_t(written));
+            const int got = ended ? 0 : feed_.read(mono.data(), block, own.data());
+            if (got < block) {
+                ended = true;
+                std::fill(mono.begin() + got, mono.end(), 0.0f);
+                std::fill(own.begin() + std::ptrdiff_t(got) * feed_.channels(), own.end(), 0.0f);
+            }
+            {
+                const std::lock_guard<std::mutex> lock(historyLock_);
+                for (int i = 0; i < block; ++i)
+                    history_[size_t((written + i) % std::int64_t(history_.size()))]
+                        = mono[size_t(i)];
+                written_ = written + block;
             }
             int error = 0;
-            if (pa_simple_write(stream_->handle, data, count * sizeof(float), &error) < 0)
-                return;
-            written += std::int64_t(count);
+            if (stream_
+                && pa_simple_write(stream_->handle, mixed ? mono.data() : own.data(),
+                       size_t(block) * size_t(channels_) * sizeof(float), &error)
+                    < 0) {
+                std::fprintf(stderr,
+                    "visualiser: sound server gone (%s); playing on silently while reconnecting\n",
+                    pa_strerror(error));
+                stream_.reset();
+                due = Clock::now();
+                retryAt = due + retry;
+            }
+            written += block;
+        }
+        if (!stream_) {
+            // The wall clock stands in for the server's, one block at a time.
+            due += std::chrono::milliseconds(kBlockMs);
+            std::this_thread::sleep_until(due);
+            heard_.store(written, std::memory_order_release);
+            if (Clock::now() >= retryAt) {
+                QString why;
+                if (connect(&why)) {
+                    retry = kFirstRetry;
+                } else {
+                    retry = std::min(retry * 2, kLongestRetry);
+                    retryAt = Clock::now() + retry;
+                }
+            }
+            continue;
         }
         int error = 0;
         const pa_usec_t latency = pa_simple_get_latency(stream_->handle, &error);

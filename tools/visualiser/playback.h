@@ -1,21 +1,30 @@
-// Plays mono audio through the sound server (PulseAudio's client library, which PipeWire serves
-// too) and tells how much of it has been heard, so that the picture can follow the sound.
+// Plays a feed through the sound server (PulseAudio's client library, which PipeWire serves too)
+// in the source's own channels, and tells how much of it has been heard, so that the picture can
+// follow the sound.
 //
 // Contract:
 // - start() connects and starts a playback thread; false with a one-line reason when there is no
-//   server. The thread writes the samples in small blocks and, after each, reads the stream's
-//   latency: heardSamples() = samples written - samples still queued before the speaker.
+//   server. From then on the thread alone reads the feed: it writes the channels in small blocks
+//   and, after each, reads the stream's latency: heardSamples() = samples written - samples still
+//   queued before the speaker. The mono mix of the last few seconds written stays available to
+//   monoAt(), for the analysis of what is heard.
 // - setPaused(true) stops writing; the queue then drains and the heard position stops where the
-//   sound stopped. After the last sample the thread writes silence, so the position keeps going.
-// - Safe to call heardSamples() and setPaused() from the window's thread.
+//   sound stopped. After the feed's end the thread writes silence, so the position keeps going.
+// - When the server goes away the thread says so in one line on standard error and keeps the
+//   feed and the heard position going on the wall clock, silently, while it reconnects with
+//   pauses from 0.1 s doubling to 1 s (from 0.1 s again after each return); then it plays on.
+// - Safe to call heardSamples(), monoAt() and setPaused() from the window's thread.
 #ifndef VISUALISER_PLAYBACK_H
 #define VISUALISER_PLAYBACK_H
+
+#include "media/feed.h"
 
 #include <QString>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -23,7 +32,7 @@ namespace visualiser {
 
 class Playback {
 public:
-    Playback(const std::vector<float>& samples, int rateHz);
+    explicit Playback(media::Feed& feed);
     ~Playback();
     Playback(const Playback&) = delete;
     Playback& operator=(const Playback&) = delete;
@@ -31,18 +40,26 @@ public:
     bool start(QString* why);
     std::int64_t heardSamples() const { return heard_.load(std::memory_order_acquire); }
     void setPaused(bool paused) { paused_.store(paused, std::memory_order_release); }
+    // The mono mix of count samples from position at; silence for what was not written yet or
+    // was written too long ago.
+    void monoAt(std::int64_t at, float* out, int count) const;
 
 private:
-    void run();
-
-    const std::vector<float>& samples_;
-    int rate_;
     struct Stream;
+    void run();
+    bool connect(QString* why);
+
+    media::Feed& feed_;
+    int rate_;
+    int channels_;
     std::unique_ptr<Stream> stream_;
     std::thread thread_;
     std::atomic<std::int64_t> heard_ { 0 };
     std::atomic<bool> paused_ { false };
     std::atomic<bool> quit_ { false };
+    mutable std::mutex historyLock_;
+    std::vector<float> history_;
+    std::int64_t written_ = 0;
 };
 
 } // namespace visualiser

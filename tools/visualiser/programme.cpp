@@ -1,49 +1,26 @@
 #include "programme.h"
 
 #include "media/audiodecoder.h"
-#include "media/demo.h"
 
 #include <QFile>
 
 namespace visualiser {
 
-namespace {
-
-    constexpr int kReadBlock = 65536;
-
-} // namespace
-
-bool loadProgramme(const QString& input, Programme* out, QString* why)
+std::unique_ptr<media::Feed> openProgramme(const QString& input, QString* why)
 {
-    if (input.isEmpty()) {
-        out->samples = media::renderDemo();
-        out->rateHz = media::kDemoRateHz;
-        out->demo = true;
-        return true;
-    }
     std::string error;
-    const auto decoder = media::AudioDecoder::open(QFile::encodeName(input).toStdString(), &error);
-    if (!decoder) {
+    auto feed = media::openFeed(QFile::encodeName(input).toStdString(), &error);
+    if (!feed)
         *why = QStringLiteral("%1: %2").arg(input, QString::fromStdString(error));
-        return false;
-    }
-    out->rateHz = decoder->sampleRate();
-    out->demo = false;
-    std::vector<float> block(kReadBlock);
-    for (;;) {
-        const int n = decoder->read(block.data(), kReadBlock);
-        if (n <= 0)
-            break;
-        out->samples.insert(out->samples.end(), block.begin(), block.begin() + n);
-    }
-    if (out->samples.empty()) {
-        *why = QStringLiteral("%1: no audio in the file").arg(input);
-        return false;
-    }
-    if (decoder->damage().any())
-        out->warning = QStringLiteral("%1: %2").arg(
-            input, QString::fromStdString(decoder->damage().warning()));
-    return true;
+    return feed;
+}
+
+QString damageWarning(const QString& input, const media::Feed& feed)
+{
+    const media::DecodeDamage* damage = feed.damage();
+    if (!damage || !damage->any())
+        return {};
+    return QStringLiteral("%1: %2").arg(input, QString::fromStdString(damage->warning()));
 }
 
 } // namespace visualiser

@@ -1,25 +1,20 @@
-// The audio a run plays: the demo programme or a whole decoded file, as mono samples.
+// The audio a run plays: the demo programme or a file, as a media::Feed that decodes as it goes.
 #ifndef VISUALISER_PROGRAMME_H
 #define VISUALISER_PROGRAMME_H
 
+#include "media/feed.h"
+
 #include <QString>
 
-#include <vector>
+#include <memory>
 
 namespace visualiser {
 
-struct Programme {
-    std::vector<float> samples;
-    int rateHz = 0;
-    bool demo = false;
-    // One line when the file was damaged but still gave audio; empty otherwise.
-    QString warning;
+// input empty: the demo. On failure returns null with a one-line reason naming the file.
+std::unique_ptr<media::Feed> openProgramme(const QString& input, QString* why);
 
-    double seconds() const { return rateHz > 0 ? double(samples.size()) / rateHz : 0.0; }
-};
-
-// input empty: the demo. On failure returns false with a one-line reason naming the file.
-bool loadProgramme(const QString& input, Programme* out, QString* why);
+// One line, naming the file, when what was read of it so far was damaged; empty otherwise.
+QString damageWarning(const QString& input, const media::Feed& feed);
 
 } // namespace visualiser
 

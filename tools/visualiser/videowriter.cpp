@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
@@ -13,6 +14,10 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace visualiser {
@@ -20,8 +25,12 @@ namespace visualiser {
 namespace {
 
     constexpr int kIoBufferBytes = 1 << 16;
-    constexpr int kAacBitRate = 160000;
-    constexpr int kOpusBitRate = 128000;
+    constexpr int kAacBitRate = 256000;
+    constexpr int kOpusBitRate = 192000;
+    constexpr int kMostChannels = 2;
+    // Work waiting for the encoder's thread: a couple of pictures with their audio, enough to
+    // ride out one picture that encodes slowly.
+    constexpr std::size_t kQueuedJobs = 8;
     constexpr const char* kH264Crf = "20";
     constexpr const char* kVp9Crf = "32";
 
@@ -76,12 +85,24 @@ struct VideoWriter::State {
     QSize size;
     int fps = 60;
     std::int64_t pictures = 0;
-    // The programme's audio, converted to the audio encoder's rate and sample format (mono).
-    std::vector<uint8_t> encoded;
-    std::int64_t encodedSamples = 0;
+    // The audio added, converted to the encoder's rate, format and channels, waiting for its
+    // frames; what the conversion makes of one addAudio() call goes through converted.
+    SwrContext* resample = nullptr;
+    AVAudioFifo* fifo = nullptr;
+    std::vector<uint8_t*> planes;
+    std::vector<std::vector<uint8_t>> converted;
+    int inChannels = 1;
+    std::int64_t convertedSamples = 0;
     std::int64_t audioDone = 0;
-    int audioBytesPerSample = 4;
     bool headerWritten = false;
+    // The encoder's thread and the work handed to it, in order.
+    std::thread worker;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Job> queue;
+    std::vector<std::vector<unsigned char>> spare;
+    bool stop = false;
+    QString failure;
 
     explicit State(const QString& path)
         : file(path)
@@ -90,6 +111,9 @@ struct VideoWriter::State {
     ~State()
     {
         sws_freeContext(scale);
+        swr_free(&resample);
+        if (fifo)
+            av_audio_fifo_free(fifo);
         av_frame_free(&picture);
         av_frame_free(&sound);
         av_packet_free(&packet);
@@ -112,10 +136,20 @@ VideoWriter::VideoWriter(std::unique_ptr<State> state)
 {
 }
 
-VideoWriter::~VideoWriter() = default;
+VideoWriter::~VideoWriter()
+{
+    // A writer given up on stops encoding at once; what it wrote is discarded with its file.
+    {
+        const std::lock_guard<std::mutex> lock(s_->lock);
+        s_->stop = true;
+        s_->changed.notify_all();
+    }
+    if (s_->worker.joinable())
+        s_->worker.join();
+}
 
-std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, int fps,
-    const float* samples, std::int64_t sampleCount, int rateHz, QString* why)
+std::unique_ptr<VideoWriter> VideoWriter::open(
+    const QString& path, QSize size, int fps, int channels, int rateHz, QString* why)
 {
     if (size.width() % 2 || size.height() % 2) {
         *why = QStringLiteral("a video needs even sides, not %1x%2")
@@ -206,7 +240,7 @@ std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, 
     s->audio->sample_rate = outRate;
     s->audio->sample_fmt
         = audioCodec->sample_fmts ? audioCodec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
-    av_channel_layout_default(&s->audio->ch_layout, 1);
+    av_channel_layout_default(&s->audio->ch_layout, std::min(channels, kMostChannels));
     s->audio->bit_rate = webm ? kOpusBitRate : kAacBitRate;
     s->audio->time_base = AVRational { 1, outRate };
     s->audio->thread_count = 1;
@@ -220,37 +254,23 @@ std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, 
     avcodec_parameters_from_context(s->audioStream->codecpar, s->audio);
     s->audioStream->time_base = s->audio->time_base;
 
-    // The whole audio segment, converted once up front.
-    SwrContext* resample = nullptr;
-    AVChannelLayout mono;
-    av_channel_layout_default(&mono, 1);
-    rc = swr_alloc_set_opts2(&resample, &mono, s->audio->sample_fmt, outRate, &mono,
-        AV_SAMPLE_FMT_FLT, rateHz, 0, nullptr);
-    if (rc < 0 || swr_init(resample) < 0) {
-        swr_free(&resample);
+    // The audio as it comes, converted on the way in: rate, sample format, and a mix-down of
+    // more channels than two.
+    AVChannelLayout inLayout;
+    av_channel_layout_default(&inLayout, channels);
+    rc = swr_alloc_set_opts2(&s->resample, &s->audio->ch_layout, s->audio->sample_fmt, outRate,
+        &inLayout, AV_SAMPLE_FMT_FLT, rateHz, 0, nullptr);
+    av_channel_layout_uninit(&inLayout);
+    if (rc < 0 || swr_init(s->resample) < 0)
         return fail(QStringLiteral("cannot convert the audio for the encoder"));
-    }
-    s->audioBytesPerSample = av_get_bytes_per_sample(s->audio->sample_fmt);
-    const std::int64_t room
-        = swr_get_out_samples(resample, int(std::min<std::int64_t>(sampleCount, INT32_MAX / 8)))
-        + 256;
-    s->encoded.resize(size_t(room + sampleCount * outRate / std::max(rateHz, 1) + 256)
-        * size_t(s->audioBytesPerSample));
-    uint8_t* out = s->encoded.data();
-    const auto* in = reinterpret_cast<const uint8_t*>(samples);
-    const int capacity = int(s->encoded.size() / size_t(s->audioBytesPerSample));
-    int got
-        = swr_convert(resample, &out, capacity, sampleCount > 0 ? &in : nullptr, int(sampleCount));
-    if (got >= 0) {
-        s->encodedSamples = got;
-        uint8_t* tail = s->encoded.data() + size_t(got) * size_t(s->audioBytesPerSample);
-        const int more = swr_convert(resample, &tail, capacity - got, nullptr, 0);
-        if (more > 0)
-            s->encodedSamples += more;
-    }
-    swr_free(&resample);
-    if (got < 0)
-        return fail(QStringLiteral("cannot convert the audio for the encoder"));
+    s->fifo = av_audio_fifo_alloc(s->audio->sample_fmt, s->audio->ch_layout.nb_channels, 1);
+    if (!s->fifo)
+        return fail(QStringLiteral("out of memory"));
+    s->inChannels = channels;
+    const int planeCount
+        = av_sample_fmt_is_planar(s->audio->sample_fmt) ? s->audio->ch_layout.nb_channels : 1;
+    s->converted.resize(size_t(planeCount));
+    s->planes.resize(size_t(planeCount));
 
     AVDictionary* muxOptions = nullptr;
     av_dict_set(&muxOptions, "fflags", "+bitexact", 0);
@@ -278,7 +298,9 @@ std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, 
         sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
     s->size = size;
     s->fps = fps;
-    return std::unique_ptr<VideoWriter>(new VideoWriter(std::move(s)));
+    std::unique_ptr<VideoWriter> writer(new VideoWriter(std::move(s)));
+    writer->s_->worker = std::thread([w = writer.get()] { w->encodeJobs(); });
+    return writer;
 }
 
 namespace {
@@ -310,30 +332,60 @@ namespace {
 
 } // namespace
 
+bool VideoWriter::convertAudio(const float* interleaved, int samples, QString* why)
+{
+    State& s = *s_;
+    // Null input drains what the converter holds back (the resampler's delay).
+    const int room = swr_get_out_samples(s.resample, samples);
+    if (room < 0) {
+        *why = QStringLiteral("cannot convert the audio for the encoder");
+        return false;
+    }
+    const int bytes = room * av_get_bytes_per_sample(s.audio->sample_fmt)
+        * (s.planes.size() == 1 ? s.audio->ch_layout.nb_channels : 1);
+    for (size_t p = 0; p < s.planes.size(); ++p) {
+        if (s.converted[p].size() < size_t(bytes))
+            s.converted[p].resize(size_t(bytes));
+        s.planes[p] = s.converted[p].data();
+    }
+    const auto* in = reinterpret_cast<const uint8_t*>(interleaved);
+    const int got = swr_convert(
+        s.resample, s.planes.data(), room, interleaved ? &in : nullptr, interleaved ? samples : 0);
+    if (got < 0
+        || (got > 0
+            && av_audio_fifo_write(s.fifo, reinterpret_cast<void**>(s.planes.data()), got) < got)) {
+        *why = QStringLiteral("cannot convert the audio for the encoder");
+        return false;
+    }
+    s.convertedSamples += got;
+    return true;
+}
+
 bool VideoWriter::encodeAudioUntil(std::int64_t sampleEnd, bool flush, QString* why)
 {
     State& s = *s_;
-    sampleEnd = std::min(sampleEnd, s.encodedSamples);
+    sampleEnd = std::min(sampleEnd, s.convertedSamples);
     const int frameSize = s.audio->frame_size > 0 ? s.audio->frame_size : 1024;
+    const bool variable = s.audio->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE;
     while (s.audioDone < sampleEnd && (s.audioDone + frameSize <= sampleEnd || flush)) {
         const int n = int(std::min<std::int64_t>(frameSize, sampleEnd - s.audioDone));
         av_frame_unref(s.sound);
         s.sound->format = s.audio->sample_fmt;
         s.sound->sample_rate = s.audio->sample_rate;
-        av_channel_layout_default(&s.sound->ch_layout, 1);
+        av_channel_layout_copy(&s.sound->ch_layout, &s.audio->ch_layout);
         // The encoder wants whole frames except for the last one.
-        s.sound->nb_samples
-            = (s.audio->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) ? n : frameSize;
+        s.sound->nb_samples = variable ? n : frameSize;
         if (av_frame_get_buffer(s.sound, 0) < 0) {
             *why = QStringLiteral("out of memory");
             return false;
         }
-        std::fill(s.sound->data[0],
-            s.sound->data[0] + size_t(s.sound->nb_samples) * size_t(s.audioBytesPerSample),
-            uint8_t(0));
-        std::copy_n(s.encoded.data() + size_t(s.audioDone) * size_t(s.audioBytesPerSample),
-            size_t(n) * size_t(s.audioBytesPerSample), s.sound->data[0]);
-        if (n < frameSize && !(s.audio->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE)
+        av_samples_set_silence(s.sound->extended_data, 0, s.sound->nb_samples,
+            s.audio->ch_layout.nb_channels, s.audio->sample_fmt);
+        if (av_audio_fifo_read(s.fifo, reinterpret_cast<void**>(s.sound->extended_data), n) < n) {
+            *why = QStringLiteral("cannot convert the audio for the encoder");
+            return false;
+        }
+        if (n < frameSize && !variable
             && (s.audio->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME))
             s.sound->nb_samples = n;
         s.sound->pts = s.audioDone;
@@ -347,7 +399,7 @@ bool VideoWriter::encodeAudioUntil(std::int64_t sampleEnd, bool flush, QString* 
     return true;
 }
 
-bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
+bool VideoWriter::encodePicture(const unsigned char* rgba, QString* why)
 {
     State& s = *s_;
     if (av_frame_make_writable(s.picture) < 0) {
@@ -367,10 +419,11 @@ bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
     return encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, false, why);
 }
 
-bool VideoWriter::finish(QString* why)
+bool VideoWriter::encodeEnd(QString* why)
 {
     State& s = *s_;
-    if (!encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, true, why))
+    if (!convertAudio(nullptr, 0, why)
+        || !encodeAudioUntil(s.pictures * s.audio->sample_rate / s.fps, true, why))
         return false;
     int rc = encode(s.format, s.video, s.videoStream, s.packet, nullptr);
     if (rc >= 0)
@@ -382,7 +435,101 @@ bool VideoWriter::finish(QString* why)
         return false;
     }
     avio_flush(s.io);
-    if (s.io->error < 0 || !s.file.commit()) {
+    if (s.io->error < 0) {
+        *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
+        return false;
+    }
+    return true;
+}
+
+void VideoWriter::encodeJobs()
+{
+    State& s = *s_;
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock<std::mutex> lock(s.lock);
+            s.changed.wait(lock, [&s] { return s.stop || !s.queue.empty(); });
+            if (s.stop)
+                return;
+            job = std::move(s.queue.front());
+            s.queue.pop_front();
+        }
+        QString why;
+        bool ok = true;
+        switch (job.kind) {
+        case Job::Kind::Audio:
+            ok = convertAudio(reinterpret_cast<const float*>(job.data.data()), job.samples, &why);
+            break;
+        case Job::Kind::Picture:
+            ok = encodePicture(job.data.data(), &why);
+            break;
+        case Job::Kind::End:
+            ok = encodeEnd(&why);
+            break;
+        }
+        const std::lock_guard<std::mutex> lock(s.lock);
+        if (!ok) {
+            s.failure = why;
+            s.stop = true;
+        }
+        if (job.kind == Job::Kind::End)
+            s.stop = true;
+        s.spare.push_back(std::move(job.data));
+        s.changed.notify_all();
+        if (s.stop)
+            return;
+    }
+}
+
+bool VideoWriter::queue(
+    Job::Kind kind, const void* data, std::size_t bytes, int samples, QString* why)
+{
+    State& s = *s_;
+    std::unique_lock<std::mutex> lock(s.lock);
+    s.changed.wait(lock, [&s] { return s.stop || s.queue.size() < kQueuedJobs; });
+    if (s.stop) {
+        *why = s.failure;
+        return false;
+    }
+    Job job;
+    job.kind = kind;
+    job.samples = samples;
+    // The buffers go round between the two threads, so that none is allocated per picture.
+    if (!s.spare.empty()) {
+        job.data = std::move(s.spare.back());
+        s.spare.pop_back();
+    }
+    const auto* from = static_cast<const unsigned char*>(data);
+    job.data.assign(from, from + bytes);
+    s.queue.push_back(std::move(job));
+    s.changed.notify_all();
+    return true;
+}
+
+bool VideoWriter::addAudio(const float* interleaved, int samples, QString* why)
+{
+    return queue(Job::Kind::Audio, interleaved,
+        std::size_t(samples) * std::size_t(s_->inChannels) * sizeof(float), samples, why);
+}
+
+bool VideoWriter::addPicture(const unsigned char* rgba, QString* why)
+{
+    return queue(Job::Kind::Picture, rgba,
+        std::size_t(s_->size.width()) * std::size_t(s_->size.height()) * 4, 0, why);
+}
+
+bool VideoWriter::finish(QString* why)
+{
+    State& s = *s_;
+    if (!queue(Job::Kind::End, nullptr, 0, 0, why))
+        return false;
+    s.worker.join();
+    if (!s.failure.isEmpty()) {
+        *why = s.failure;
+        return false;
+    }
+    if (!s.file.commit()) {
         *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
         return false;
     }

@@ -3,8 +3,7 @@
 #include "playback.h"
 
 #ifdef VISUALISER_CAPTURE
-#include "capture/capturesource.h"
-#include "capture/hoppacer.h"
+#include "capture/livefeed.h"
 #endif
 #include "programme.h"
 
@@ -23,7 +22,9 @@
 #include <QVulkanInstance>
 #include <QWindow>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 namespace visualiser {
@@ -34,32 +35,29 @@ namespace {
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
-    // Captured audio more than this many hops ahead of the picture is dropped.
-    constexpr int kMaxBacklogHops = 6;
+
+    // The mono mix of the programme from a position on: from what the playback wrote, or read
+    // from the feed itself where nothing plays.
+    using MonoAt = std::function<void(std::int64_t at, float* out, int count)>;
 
     // The analysis follows a position in the programme, one hop per 1/60 s of it.
     class Follower {
     public:
-        explicit Follower(const Programme& programme)
-            : programme_(programme)
-            , clock_(programme.rateHz)
+        Follower(int rateHz, MonoAt monoAt)
+            : monoAt_(std::move(monoAt))
+            , clock_(rateHz)
             , hop_(size_t(clock_.largestHop()))
         {
-            analyzer_.configure(programme.rateHz);
+            analyzer_.configure(rateHz);
         }
 
         // Analyses every hop that ends at or before samplePosition.
         void advanceTo(std::int64_t samplePosition)
         {
             int hops = 0;
-            while (read_ + nextHop() <= samplePosition) {
+            while (read_ + clock_.largestHop() <= samplePosition) {
                 const int count = clock_.next();
-                for (int i = 0; i < count; ++i) {
-                    const std::int64_t at = read_ + i;
-                    hop_[size_t(i)] = at < std::int64_t(programme_.samples.size())
-                        ? programme_.samples[size_t(at)]
-                        : 0.0f;
-                }
+                monoAt_(read_, hop_.data(), count);
                 read_ += count;
                 analyzer_.pushSamples(hop_.data(), unsigned(count));
                 if (!analyzer_.process(frame_))
@@ -75,12 +73,7 @@ namespace {
         const visual::Look& look() const { return animation_.look(); }
 
     private:
-        int nextHop() const
-        {
-            return (programme_.rateHz + dsp::kFrameRateHz - 1) / dsp::kFrameRateHz;
-        }
-
-        const Programme& programme_;
+        MonoAt monoAt_;
         media::HopClock clock_;
         dsp::SpectrumAnalyzer analyzer_;
         dsp::SpectrumFrame frame_;
@@ -88,6 +81,26 @@ namespace {
         std::vector<float> hop_;
         std::int64_t read_ = 0;
     };
+
+    // Reads the feed front to back for a follower, skipping what it skips; silence past the end.
+    MonoAt readInOrder(media::Feed& feed)
+    {
+        auto skipped = std::make_shared<std::vector<float>>(size_t(feed.sampleRate()));
+        auto next = std::make_shared<std::int64_t>(0);
+        return [&feed, skipped, next](std::int64_t at, float* out, int count) {
+            while (*next < at) {
+                const int n
+                    = int(std::min<std::int64_t>(at - *next, std::int64_t(skipped->size())));
+                const int got = feed.read(skipped->data(), n, nullptr);
+                *next += n;
+                if (got < n)
+                    *next = at;
+            }
+            const int got = *next == at ? feed.read(out, count, nullptr) : 0;
+            std::fill(out + got, out + count, 0.0f);
+            *next = at + count;
+        };
+    }
 
     // What the window draws from: each picture asks for the look of the moment.
     class Feed {
@@ -100,10 +113,14 @@ namespace {
     // A programme heard through the sound server, or kept on the wall clock where there is none.
     class ProgrammeFeed : public Feed {
     public:
-        ProgrammeFeed(const Programme& programme, Playback* playback)
-            : follower_(programme)
+        ProgrammeFeed(media::Feed& feed, Playback* playback)
+            : follower_(feed.sampleRate(),
+                playback ? MonoAt([playback](std::int64_t at, float* out, int count) {
+                    playback->monoAt(at, out, count);
+                })
+                         : readInOrder(feed))
             , playback_(playback)
-            , rate_(programme.rateHz)
+            , rate_(feed.sampleRate())
         {
             clock_.start();
         }
@@ -143,62 +160,38 @@ namespace {
     };
 
 #ifdef VISUALISER_CAPTURE
-    // Live capture: one display frame of hops per 1/60 s of the wall clock, paced from the ring.
+    // Live capture, paced as every live feed is: the hops of each 1/60 s tick gone by, taken
+    // without waiting. While paused nothing is read; the feed then drops the stale backlog.
     class CaptureFeed : public Feed {
     public:
-        explicit CaptureFeed(capture::CaptureSource& source)
-            : source_(source)
-            , pacer_(source.ring(), source.sampleRate())
-            , hops_(size_t(capture::kMaxHopsPerFrame * pacer_.largestHop()))
-            , drain_(size_t(source.ring().capacity()))
+        explicit CaptureFeed(capture::LiveFeed& live)
+            : live_(live)
+            , hop_(size_t(media::HopClock(live.sampleRate()).largestHop()))
+            , clock_(live.sampleRate())
         {
-            analyzer_.configure(source.sampleRate());
-            clock_.start();
+            analyzer_.configure(live.sampleRate());
         }
         const visual::Look& look(bool paused) override
         {
-            const std::int64_t due = clock_.nsecsElapsed() * dsp::kFrameRateHz / 1000000000;
-            if (paused) {
-                ticks_ = due;
-                // What arrives meanwhile is stale once the picture moves again.
-                source_.ring().read(drain_.data(), int(drain_.size()));
-                return animation_.look();
-            }
-            // A stall longer than this (a dragged window) is skipped, not caught up.
-            if (due - ticks_ > kMaxCatchUpHops)
-                ticks_ = due - kMaxCatchUpHops;
-            // A backlog (the server delivering a burst, a stall) would keep the picture behind
-            // what is heard for good, as the pacer catches up by one hop per frame at most:
-            // drop all but the newest hop and cushion.
-            const int keep = pacer_.largestHop() + pacer_.cushionSamples();
-            const int backlog = source_.ring().available() - keep;
-            if (backlog > kMaxBacklogHops * pacer_.largestHop())
-                source_.ring().read(drain_.data(), std::min(backlog, int(drain_.size())));
-            for (; ticks_ < due; ++ticks_) {
-                const capture::HopPacer::Frame frame = pacer_.next(hops_.data());
-                const float* at = hops_.data();
-                for (int h = 0; h < frame.hops; ++h) {
-                    analyzer_.pushSamples(at, unsigned(frame.hopSize[h]));
-                    at += frame.hopSize[h];
-                    if (!analyzer_.process(spectrum_))
-                        spectrum_ = dsp::SpectrumFrame {};
-                    animation_.step(spectrum_);
-                }
+            while (!paused && live_.due()) {
+                const int count = clock_.next();
+                live_.read(hop_.data(), count, nullptr);
+                analyzer_.pushSamples(hop_.data(), unsigned(count));
+                if (!analyzer_.process(spectrum_))
+                    spectrum_ = dsp::SpectrumFrame {};
+                animation_.step(spectrum_);
             }
             return animation_.look();
         }
         void setPaused(bool) override { }
 
     private:
-        capture::CaptureSource& source_;
-        capture::HopPacer pacer_;
-        std::vector<float> hops_;
-        std::vector<float> drain_;
+        capture::LiveFeed& live_;
+        std::vector<float> hop_;
+        media::HopClock clock_;
         dsp::SpectrumAnalyzer analyzer_;
         dsp::SpectrumFrame spectrum_;
         visual::Animation animation_;
-        QElapsedTimer clock_;
-        std::int64_t ticks_ = 0;
     };
 #endif
 
@@ -379,26 +372,27 @@ int runWindow(const Options& o, QGuiApplication& app)
             api = QRhi::Vulkan;
     }
 
-    Programme programme;
+    std::unique_ptr<media::Feed> programme;
     std::unique_ptr<Playback> playback;
 #ifdef VISUALISER_CAPTURE
-    std::unique_ptr<capture::CaptureSource> source;
+    std::unique_ptr<capture::LiveFeed> live;
 #endif
     std::unique_ptr<Feed> feed;
     QString title;
 #ifdef VISUALISER_CAPTURE
     if (o.capture) {
-        source = capture::createCaptureSource("visualiser");
         std::string error;
         const std::string name = o.captureSource.isEmpty() ? std::string(capture::kDefaultMonitor)
                                                            : o.captureSource.toStdString();
-        if (!source->start(name, &error)) {
+        live = capture::LiveFeed::open("visualiser", name, &error);
+        if (!live) {
             std::fprintf(stderr, "visualiser: %s\n", error.c_str());
             return kExitBadInput;
         }
-        feed = std::make_unique<CaptureFeed>(*source);
-        title
-            = QStringLiteral("visualiser: %1").arg(QString::fromStdString(source->status().source));
+        live->reportEvents(
+            [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+        feed = std::make_unique<CaptureFeed>(*live);
+        title = QStringLiteral("visualiser: %1").arg(QString::fromStdString(live->source()));
     } else
 #else
     if (o.capture) {
@@ -409,22 +403,21 @@ int runWindow(const Options& o, QGuiApplication& app)
 #endif
     {
         QString why;
-        if (!loadProgramme(o.input, &programme, &why)) {
+        programme = openProgramme(o.input, &why);
+        if (!programme) {
             std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
             return kExitBadInput;
         }
-        if (!programme.warning.isEmpty())
-            std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
-        playback = std::make_unique<Playback>(programme.samples, programme.rateHz);
+        playback = std::make_unique<Playback>(*programme);
         QString noSound;
         if (!playback->start(&noSound)) {
             std::fprintf(stderr, "visualiser: %s; playing without sound\n",
                 noSound.toLocal8Bit().constData());
             playback.reset();
         }
-        feed = std::make_unique<ProgrammeFeed>(programme, playback.get());
-        title = programme.demo ? QStringLiteral("visualiser: demo")
-                               : QStringLiteral("visualiser: %1").arg(o.input);
+        feed = std::make_unique<ProgrammeFeed>(*programme, playback.get());
+        title = o.input.isEmpty() ? QStringLiteral("visualiser: demo")
+                                  : QStringLiteral("visualiser: %1").arg(o.input);
     }
 
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
@@ -432,10 +425,13 @@ int runWindow(const Options& o, QGuiApplication& app)
     window.resize(o.size);
     window.show();
     const int status = app.exec();
-#ifdef VISUALISER_CAPTURE
-    if (source)
-        source->stop();
-#endif
+    // The playback thread reads the feed; what it found wrong is known once it has stopped.
+    playback.reset();
+    if (programme) {
+        const QString warning = damageWarning(o.input, *programme);
+        if (!warning.isEmpty())
+            std::fprintf(stderr, "visualiser: %s\n", warning.toLocal8Bit().constData());
+    }
     if (!window.error().isEmpty()) {
         std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
         return kExitBadInput;

@@ -1,6 +1,4 @@
-#include "livesource.h"
-
-#include "run.h"
+#include "capture/livefeed.h"
 
 #include "dsp/ballistics.h"
 
@@ -8,20 +6,17 @@
 #include <cstdio>
 #include <thread>
 
-namespace bandview {
+namespace capture {
 
 namespace {
 
     constexpr auto kTick = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(1.0 / dsp::kFrameRateHz));
-    // Behind the clock by more than this (the process was suspended, the machine slept), the
-    // clock starts again from now instead of rushing through the missed ticks.
-    constexpr int kMaxLateTicks = 6;
 
-    std::string describe(const capture::Status& s, int rate, int ringSamples)
+    std::string describe(const Status& s, int rate, int ringSamples)
     {
         char text[256];
-        if (s.link != capture::Link::Streaming) {
+        if (s.link != Link::Streaming) {
             std::snprintf(text, sizeof(text), "reconnecting: %s", s.problem.c_str());
             return text;
         }
@@ -34,25 +29,37 @@ namespace {
 
 } // namespace
 
-std::unique_ptr<LiveSource> LiveSource::open(const std::string& source, std::string* reason)
+std::unique_ptr<LiveFeed> LiveFeed::open(
+    const std::string& appName, const std::string& source, std::string* reason)
 {
-    auto capture = capture::createCaptureSource("bandview");
+    auto capture = createCaptureSource(appName);
     if (!capture->start(source, reason))
         return nullptr;
-    return std::unique_ptr<LiveSource>(new LiveSource(std::move(capture)));
+    return std::unique_ptr<LiveFeed>(new LiveFeed(appName, std::move(capture)));
 }
 
-LiveSource::LiveSource(std::unique_ptr<capture::CaptureSource> capture)
-    : capture_(std::move(capture))
+LiveFeed::LiveFeed(std::string appName, std::unique_ptr<CaptureSource> capture)
+    : app_(std::move(appName))
+    , capture_(std::move(capture))
     , pacer_(capture_->ring(), capture_->sampleRate())
-    , hops_(static_cast<std::size_t>(capture::kMaxHopsPerFrame * pacer_.largestHop()))
+    , hops_(static_cast<std::size_t>(kMaxHopsPerFrame * pacer_.largestHop()))
     , nextTick_(Clock::now())
     , last_(capture_->status())
     , note_(describe(last_, capture_->sampleRate(), 0))
 {
 }
 
-int LiveSource::read(float* out, int count)
+LiveFeed::~LiveFeed()
+{
+    capture_->stop();
+}
+
+bool LiveFeed::due() const
+{
+    return pendingSize_ > 0 || Clock::now() >= nextTick_ + kTick;
+}
+
+int LiveFeed::read(float* mono, int count, float*)
 {
     int at = 0;
     int size = 0;
@@ -67,7 +74,7 @@ int LiveSource::read(float* out, int count)
             std::this_thread::sleep_until(nextTick_);
         else if (now - nextTick_ > kMaxLateTicks * kTick)
             nextTick_ = now;
-        const capture::HopPacer::Frame f = pacer_.next(hops_.data());
+        const HopPacer::Frame f = pacer_.next(hops_.data());
         size = f.hopSize[0];
         if (f.hops == 2) {
             pendingAt_ = size;
@@ -81,44 +88,46 @@ int LiveSource::read(float* out, int count)
     // The analysis asks for the hops of the same HopClock, so the sizes agree; should they not,
     // the hop is cut or padded with silence.
     const int n = std::min(count, size);
-    std::copy(hops_.begin() + at, hops_.begin() + at + n, out);
-    std::fill(out + n, out + count, 0.0f);
+    std::copy(hops_.begin() + at, hops_.begin() + at + n, mono);
+    std::fill(mono + n, mono + count, 0.0f);
     return count;
 }
 
-void LiveSource::lookAtStatus()
+void LiveFeed::lookAtStatus()
 {
-    const capture::Status now = capture_->status();
+    const Status now = capture_->status();
     note_ = describe(now, capture_->sampleRate(), capture_->ring().available());
-    if (reportEvents_) {
-        if (last_.link == capture::Link::Streaming && now.link != capture::Link::Streaming)
-            say("bandview: capture: " + now.problem + "; analysing silence until it comes back");
+    if (say_) {
+        const std::string prefix = app_ + ": capture: ";
+        if (last_.link == Link::Streaming && now.link != Link::Streaming)
+            say_(prefix + now.problem + "; analysing silence until it comes back");
         if (now.reconnects > last_.reconnects)
-            say("bandview: capture: capturing " + now.source + " again");
-        else if (now.moves > last_.moves && now.link == capture::Link::Streaming)
-            say("bandview: capture: the server moved the stream to " + now.source);
+            say_(prefix + "capturing " + now.source + " again");
+        else if (now.moves > last_.moves && now.link == Link::Streaming)
+            say_(prefix + "the server moved the stream to " + now.source);
     }
     last_ = now;
 }
 
-std::string LiveSource::report() const
+std::string LiveFeed::report() const
 {
-    const capture::Status s = capture_->status();
+    const Status s = capture_->status();
     // The share of single hops counts from the first audio: before it, the server had nothing.
     const double audioFrames
         = std::max<double>(static_cast<double>(pacer_.frames() - pacer_.waitingFrames()), 1.0);
-    char line[360];
+    char line[400];
     std::snprintf(line, sizeof(line),
-        "bandview: capture: %s; %llu frames, %llu silent before the first audio, then %.1f %% "
-        "one hop, %llu catching up, %llu silent (starved), %llu samples dropped, %d reconnects, "
-        "%d moves",
-        s.source.c_str(), static_cast<unsigned long long>(pacer_.frames()),
+        "%s: capture: %s; %llu frames, %llu silent before the first audio, then %.1f %% "
+        "one hop, %llu catching up, %llu silent (starved), %llu samples dropped, %llu skipped, "
+        "%d reconnects, %d moves",
+        app_.c_str(), s.source.c_str(), static_cast<unsigned long long>(pacer_.frames()),
         static_cast<unsigned long long>(pacer_.waitingFrames()),
         100.0 * static_cast<double>(pacer_.singleHopFrames()) / audioFrames,
         static_cast<unsigned long long>(pacer_.catchUpFrames()),
         static_cast<unsigned long long>(pacer_.starvedFrames()),
-        static_cast<unsigned long long>(s.droppedSamples), s.reconnects, s.moves);
+        static_cast<unsigned long long>(s.droppedSamples),
+        static_cast<unsigned long long>(pacer_.skippedSamples()), s.reconnects, s.moves);
     return line;
 }
 
-} // namespace bandview
+} // namespace capture

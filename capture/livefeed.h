@@ -1,0 +1,74 @@
+// Live capture as a media::Feed: what a sound server's source plays now, handed out one display
+// frame at a time, paced the same way for every program that shows it.
+//
+// Contract: read() waits for the next tick of a 60 Hz clock and returns the hop that the
+// capture::HopPacer gives for that frame, so the feed is paced by the display clock, never by the
+// audio's arrival: when the server falls silent, goes away or runs slow, the hops are silence and
+// the bars fall. A frame that catches up hands its second hop out at once; due() says whether a
+// read() would return without waiting, for a caller that must not block (a window's frame). A
+// clock left behind by more than kMaxLateTicks ticks (a suspended process, a paused display)
+// starts again from now, and the pacer drops a backlog beyond its kMaxBacklogHops, so the picture
+// never trails what is heard. The feed never ends and never fails after open(); what happened to
+// the server shows in statusNote(), in report(), and, when events are reported, in one line per
+// change. It holds mono only: channels() is 1.
+#ifndef CAPTURE_LIVEFEED_H
+#define CAPTURE_LIVEFEED_H
+
+#include "capture/capturesource.h"
+#include "capture/hoppacer.h"
+#include "media/feed.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace capture {
+
+constexpr int kMaxLateTicks = 6;
+// How often the capture's status is looked at: its lock is the audio thread's.
+constexpr int kStatusEveryFrames = 6;
+
+class LiveFeed : public media::Feed {
+public:
+    // Starts capturing source (kDefaultMonitor for what the computer plays) for the program
+    // appName, which also starts the lines the feed says. Null, with *reason set to one line naming
+    // the problem and the fix, when it cannot.
+    static std::unique_ptr<LiveFeed> open(
+        const std::string& appName, const std::string& source, std::string* reason);
+    ~LiveFeed() override;
+
+    int sampleRate() const override { return capture_->sampleRate(); }
+    int channels() const override { return 1; }
+    int read(float* mono, int count, float* channels) override;
+    bool realTime() const override { return true; }
+    std::string statusNote() const override { return note_; }
+    std::string report() const override;
+    void reportEvents(Say say) override { say_ = say; }
+
+    bool due() const;
+    // The source captured now.
+    std::string source() const { return capture_->status().source; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    LiveFeed(std::string appName, std::unique_ptr<CaptureSource> capture);
+    void lookAtStatus();
+
+    std::string app_;
+    std::unique_ptr<CaptureSource> capture_;
+    HopPacer pacer_;
+    std::vector<float> hops_;
+    // The second hop of a catching-up frame, not yet handed out: where it starts and its size.
+    int pendingAt_ = 0;
+    int pendingSize_ = 0;
+    Clock::time_point nextTick_;
+    int framesToStatus_ = 0;
+    Status last_;
+    std::string note_;
+    Say say_ = nullptr;
+};
+
+} // namespace capture
+
+#endif
