@@ -4,7 +4,6 @@
 #include "analysis.h"
 #include "bandviewfiles.h"
 #include "csv.h"
-#include "output.h"
 #include "source.h"
 #include "terminal.h"
 

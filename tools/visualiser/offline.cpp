@@ -1,112 +1,217 @@
 #include "offline.h"
 
-#include "progress.h"
 #include "videowriter.h"
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
+#include "shell/output.h"
+#include "shell/progress.h"
+#include "shell/signals.h"
+#include "shell/text.h"
 #include "visual/headless.h"
 #include "visual/look.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include <QBuffer>
 #include <QImage>
 #include <QImageWriter>
+#include <QString>
 
 #include <cmath>
+#include <cstdio>
+#include <dirent.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace visualiser {
 
 namespace {
 
-    // Numbered pictures in a folder; those written are removed again unless kept.
+    constexpr int kFrameNameDigits = 6;
+
+    std::string frameName(long long index)
+    {
+        char name[32];
+        std::snprintf(name, sizeof(name), "%0*lld.png", kFrameNameDigits, index);
+        return name;
+    }
+
+    // NNNNNN.png: a name this program gives its pictures.
+    bool isFrameName(const std::string& name)
+    {
+        if (name.size() != kFrameNameDigits + 4 || name.compare(kFrameNameDigits, 4, ".png") != 0)
+            return false;
+        for (int i = 0; i < kFrameNameDigits; ++i) {
+            if (name[std::size_t(i)] < '0' || name[std::size_t(i)] > '9')
+                return false;
+        }
+        return true;
+    }
+
+    std::string cannotWrite(const shell::OutputFile& out)
+    {
+        return out.path() + ": cannot write: " + out.error();
+    }
+
+    // Numbered pictures in a folder, each its own output of the set.
     class PngFolder {
     public:
-        explicit PngFolder(const QString& folder)
-            : dir_(folder)
+        explicit PngFolder(const std::string& folder)
+            : folder_(folder.empty() || folder.back() == '/' ? folder : folder + '/')
         {
         }
-        ~PngFolder()
+        bool add(const QByteArray& rgba, QSize size, std::string* why)
         {
-            if (!keep_)
-                for (const QString& name : written_)
-                    dir_.remove(name);
-        }
-        bool add(const QByteArray& rgba, QSize size, QString* why)
-        {
-            const QString name
-                = QStringLiteral("%1.png").arg(written_.size(), 6, 10, QLatin1Char('0'));
+            const std::string path = folder_ + frameName(static_cast<long long>(files_.size()));
             // RGBX: the colour is premultiplied over black, and un-premultiplying would brighten
             // the halos.
             const QImage image(reinterpret_cast<const uchar*>(rgba.constData()), size.width(),
                 size.height(), size.width() * 4, QImage::Format_RGBX8888);
-            written_.append(name);
-            QImageWriter writer(dir_.filePath(name), "png");
+            // Encoded in memory, so that a failed write reports the system's reason.
+            png_.clear();
+            QBuffer buffer(&png_);
+            buffer.open(QIODevice::WriteOnly);
+            QImageWriter writer(&buffer, "png");
             if (!writer.write(image)) {
-                *why = QStringLiteral("%1: cannot write: %2")
-                           .arg(dir_.filePath(name), writer.errorString());
+                *why = path + ": cannot encode the picture: " + writer.errorString().toStdString();
                 return false;
             }
-            return true;
+            std::string error;
+            std::unique_ptr<shell::OutputFile> out = shell::OutputFile::open(path, &error);
+            if (!out) {
+                *why = path + ": cannot write: " + error;
+                return false;
+            }
+            const bool written
+                = out->write(png_.constData(), std::size_t(png_.size())) && out->finish();
+            files_.push_back(std::move(out));
+            if (!written)
+                *why = cannotWrite(*files_.back());
+            return written;
         }
-        void keep() { keep_ = true; }
+        std::vector<shell::OutputFile*> outputs() const
+        {
+            std::vector<shell::OutputFile*> list;
+            for (const auto& f : files_)
+                list.push_back(f.get());
+            return list;
+        }
 
     private:
-        QDir dir_;
-        QStringList written_;
-        bool keep_ = false;
+        std::string folder_;
+        QByteArray png_;
+        // Destroyed uncommitted, each removes its temporary.
+        std::vector<std::unique_ptr<shell::OutputFile>> files_;
     };
+
+    bool isFolder(const std::string& path)
+    {
+        struct stat st { };
+        return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+
+    std::string folderOf(const std::string& path)
+    {
+        const std::size_t slash = path.rfind('/');
+        return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    }
+
+    std::string seconds(double sec)
+    {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%g", sec);
+        return text;
+    }
 
 } // namespace
 
-QString checkOutput(const Options& o)
+std::string checkOutput(const Options& o)
 {
-    const QFileInfo info(o.render);
-    if (info.isDir())
+    if (isFolder(o.render)) {
+        DIR* dir = ::opendir(o.render.c_str());
+        if (!dir)
+            return o.render + ": cannot read the folder: " + shell::systemReason(errno);
+        std::string found;
+        // The first of them, whatever order the folder lists them in.
+        while (const dirent* entry = ::readdir(dir)) {
+            if (isFrameName(entry->d_name) && (found.empty() || found > entry->d_name))
+                found = entry->d_name;
+        }
+        ::closedir(dir);
+        if (!found.empty())
+            return o.render + ": already holds " + found
+                + "; numbered pictures go into a folder without any";
         return {};
-    if (!isVideoPath(o.render))
-        return QStringLiteral("%1: not an existing folder, nor a .mp4, .mkv or .webm file")
-            .arg(o.render);
-    if (!info.dir().exists())
-        return QStringLiteral("%1: folder %2 does not exist").arg(o.render, info.dir().path());
-    if (!o.input.isEmpty() && info.exists()
-        && info.canonicalFilePath() == QFileInfo(o.input).canonicalFilePath())
-        return QStringLiteral("%1: is the input file").arg(o.render);
+    }
+    if (!isVideoPath(QString::fromStdString(o.render)))
+        return o.render + ": not an existing folder, nor a .mp4, .mkv or .webm file";
+    const std::string folder = folderOf(o.render);
+    if (!isFolder(folder))
+        return o.render + ": folder " + folder + " does not exist";
+    shell::FileIdentity output;
+    shell::FileIdentity input;
+    std::string why;
+    if (!o.input.empty() && shell::identify(o.render, true, &output, &why)
+        && shell::identify(o.input, false, &input, &why) && output == input)
+        return o.render + ": is the input file";
     return {};
 }
 
-OfflineResult renderOffline(const Options& o, const Programme& programme, QString* why)
+OfflineResult renderOffline(const Options& o, const Programme& programme, std::string* why)
 {
     const double total = programme.seconds();
+    if (o.fromSec >= total) {
+        *why = "option '--from' " + seconds(o.fromSec) + " is past the end of the audio ("
+            + shell::clockText(total) + ")";
+        return OfflineResult::Failed;
+    }
     const double to = o.toSec < 0.0 ? total : std::min(o.toSec, total);
     const long long first = std::llround(o.fromSec * o.fps);
     const long long end = std::llround(to * o.fps);
     if (end <= first) {
-        *why = QStringLiteral("--from %1 is past the end of the audio (%2 s)")
-                   .arg(o.fromSec)
-                   .arg(total, 0, 'f', 2);
+        *why = "no picture between --from " + seconds(o.fromSec) + " and --to " + seconds(to)
+            + " at " + std::to_string(o.fps) + " pictures a second";
         return OfflineResult::Failed;
     }
 
+    QString problem;
+    auto failed = [&] {
+        *why = problem.toStdString();
+        return OfflineResult::Failed;
+    };
     visual::HeadlessRhi host;
-    if (!host.start(o.backend, why))
-        return OfflineResult::Failed;
+    if (!host.start(o.backend, &problem))
+        return failed();
     visual::OffscreenFrame frame(host.rhi());
-    if (!frame.setup(o.size, visual::kDefaultSampleCount, why))
-        return OfflineResult::Failed;
+    if (!frame.setup(o.size, visual::kDefaultSampleCount, &problem))
+        return failed();
 
+    // Destroyed uncommitted (a failure, a stop), the outputs remove what they wrote.
+    std::unique_ptr<shell::OutputFile> videoFile;
+    // The encoder's messages say only what failed; a failed write says which file and why.
+    auto videoFailed = [&] {
+        if (!videoFile->error().empty()) {
+            *why = cannotWrite(*videoFile);
+            return OfflineResult::Failed;
+        }
+        return failed();
+    };
     std::unique_ptr<VideoWriter> video;
     std::unique_ptr<PngFolder> pngs;
-    if (isVideoPath(o.render) && !QFileInfo(o.render).isDir()) {
+    if (!isFolder(o.render)) {
+        videoFile = shell::OutputFile::open(o.render, why);
+        if (!videoFile) {
+            *why = o.render + ": cannot write: " + *why;
+            return OfflineResult::Failed;
+        }
         const long long audioFirst = first * programme.rateHz / o.fps;
         const long long audioEnd = std::min<long long>(
             end * programme.rateHz / o.fps, static_cast<long long>(programme.samples.size()));
-        video = VideoWriter::open(o.render, o.size, o.fps, programme.samples.data() + audioFirst,
-            audioEnd - audioFirst, programme.rateHz, why);
+        video = VideoWriter::open(*videoFile, QString::fromStdString(o.render), o.size, o.fps,
+            programme.samples.data() + audioFirst, audioEnd - audioFirst, programme.rateHz,
+            &problem);
         if (!video)
-            return OfflineResult::Failed;
+            return videoFailed();
     } else {
         pngs = std::make_unique<PngFolder>(o.render);
     }
@@ -121,10 +226,10 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
     dsp::SpectrumFrame spectrum;
     std::vector<float> hop(size_t(clock.largestHop()));
     size_t read = 0;
-    ProgressBar progress;
+    shell::ProgressBar progress(STDERR_FILENO);
     QByteArray rgba;
     for (long long n = 0;; ++n) {
-        if (stopRequested())
+        if (shell::stopped())
             return OfflineResult::Stopped;
         const size_t count = size_t(clock.next());
         for (size_t i = 0; i < count; ++i)
@@ -140,22 +245,32 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, QStrin
         const long long picture = (n + 1) / hopsPerPicture - 1;
         if (picture < first)
             continue;
-        if (!frame.render(animation.look(), &rgba, why))
-            return OfflineResult::Failed;
-        const bool ok = video
-            ? video->addPicture(reinterpret_cast<const unsigned char*>(rgba.constData()), why)
-            : pngs->add(rgba, o.size, why);
-        if (!ok)
-            return OfflineResult::Failed;
-        progress.update(picture + 1 - first, end - first);
+        if (!frame.render(animation.look(), &rgba, &problem))
+            return failed();
+        if (video
+            && !video->addPicture(
+                reinterpret_cast<const unsigned char*>(rgba.constData()), &problem))
+            return shell::stopped() ? OfflineResult::Stopped : videoFailed();
+        if (pngs && !pngs->add(rgba, o.size, why))
+            return shell::stopped() ? OfflineResult::Stopped : OfflineResult::Failed;
+        progress.update(double(picture + 1) / o.fps, double(end) / o.fps);
         if (picture + 1 >= end)
             break;
     }
     progress.finish();
-    if (video && !video->finish(why))
+    if (video && !video->finish(&problem))
+        return shell::stopped() ? OfflineResult::Stopped : videoFailed();
+    if (shell::stopped())
+        return OfflineResult::Stopped;
+    const std::vector<shell::OutputFile*> outputs
+        = video ? std::vector<shell::OutputFile*> { videoFile.get() } : pngs->outputs();
+    const int bad = shell::commitAll(outputs);
+    if (bad >= 0) {
+        if (shell::stopped())
+            return OfflineResult::Stopped;
+        *why = cannotWrite(*outputs[std::size_t(bad)]);
         return OfflineResult::Failed;
-    if (pngs)
-        pngs->keep();
+    }
     return OfflineResult::Done;
 }
 

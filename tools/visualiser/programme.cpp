@@ -2,8 +2,7 @@
 
 #include "media/audiodecoder.h"
 #include "media/demo.h"
-
-#include <QFile>
+#include "shell/signals.h"
 
 namespace visualiser {
 
@@ -13,36 +12,39 @@ namespace {
 
 } // namespace
 
-bool loadProgramme(const QString& input, Programme* out, QString* why)
+bool loadProgramme(const std::string& input, Programme* out, std::string* why)
 {
-    if (input.isEmpty()) {
+    if (input.empty()) {
         out->samples = media::renderDemo();
         out->rateHz = media::kDemoRateHz;
         out->demo = true;
         return true;
     }
     std::string error;
-    const auto decoder = media::AudioDecoder::open(QFile::encodeName(input).toStdString(), &error);
+    const auto decoder = media::AudioDecoder::open(input, &error);
     if (!decoder) {
-        *why = QStringLiteral("%1: %2").arg(input, QString::fromStdString(error));
+        *why = input + ": " + error;
         return false;
     }
     out->rateHz = decoder->sampleRate();
     out->demo = false;
     std::vector<float> block(kReadBlock);
-    for (;;) {
+    while (!shell::stopped()) {
         const int n = decoder->read(block.data(), kReadBlock);
         if (n <= 0)
             break;
         out->samples.insert(out->samples.end(), block.begin(), block.begin() + n);
     }
+    if (shell::stopped()) {
+        *why = input + ": stopped";
+        return false;
+    }
     if (out->samples.empty()) {
-        *why = QStringLiteral("%1: no audio in the file").arg(input);
+        *why = input + ": no audio in the file";
         return false;
     }
     if (decoder->damage().any())
-        out->warning = QStringLiteral("%1: %2").arg(
-            input, QString::fromStdString(decoder->damage().warning()));
+        out->warning = input + ": " + decoder->damage().warning();
     return true;
 }
 

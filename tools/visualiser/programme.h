@@ -2,8 +2,7 @@
 #ifndef VISUALISER_PROGRAMME_H
 #define VISUALISER_PROGRAMME_H
 
-#include <QString>
-
+#include <string>
 #include <vector>
 
 namespace visualiser {
@@ -13,13 +12,14 @@ struct Programme {
     int rateHz = 0;
     bool demo = false;
     // One line when the file was damaged but still gave audio; empty otherwise.
-    QString warning;
+    std::string warning;
 
     double seconds() const { return rateHz > 0 ? double(samples.size()) / rateHz : 0.0; }
 };
 
-// input empty: the demo. On failure returns false with a one-line reason naming the file.
-bool loadProgramme(const QString& input, Programme* out, QString* why);
+// input (a file's name as bytes) empty: the demo. On failure returns false with a one-line
+// reason naming the file; a stop signal ends the decoding (see shell/signals.h) as a failure.
+bool loadProgramme(const std::string& input, Programme* out, std::string* why);
 
 } // namespace visualiser
 

@@ -1,7 +1,8 @@
 #include "videowriter.h"
 
+#include "shell/output.h"
+
 #include <QFileInfo>
-#include <QSaveFile>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -32,24 +33,20 @@ namespace {
         return QString::fromLocal8Bit(text);
     }
 
+    // The file's own error() says why a write or seek failed, with the system's reason.
     int writePacket(void* opaque, uint8_t* data, int size)
     {
-        auto* file = static_cast<QSaveFile*>(opaque);
-        return file->write(reinterpret_cast<const char*>(data), size) == size ? size : AVERROR(EIO);
+        auto* file = static_cast<shell::OutputFile*>(opaque);
+        return file->write(reinterpret_cast<const char*>(data), std::size_t(size)) ? size
+                                                                                   : AVERROR(EIO);
     }
 
     int64_t seekFile(void* opaque, int64_t offset, int whence)
     {
-        auto* file = static_cast<QSaveFile*>(opaque);
-        if (whence & AVSEEK_SIZE)
-            return file->size();
-        whence &= ~AVSEEK_FORCE;
-        qint64 target = offset;
-        if (whence == SEEK_CUR)
-            target = file->pos() + offset;
-        else if (whence == SEEK_END)
-            target = file->size() + offset;
-        return file->seek(target) ? target : AVERROR(EIO);
+        auto* file = static_cast<shell::OutputFile*>(opaque);
+        const std::int64_t at
+            = whence & AVSEEK_SIZE ? file->size() : file->seek(offset, whence & ~AVSEEK_FORCE);
+        return at >= 0 ? at : AVERROR(EIO);
     }
 
 } // namespace
@@ -62,7 +59,7 @@ bool isVideoPath(const QString& path)
 }
 
 struct VideoWriter::State {
-    QSaveFile file;
+    shell::OutputFile& file;
     AVFormatContext* format = nullptr;
     AVIOContext* io = nullptr;
     AVCodecContext* video = nullptr;
@@ -83,8 +80,8 @@ struct VideoWriter::State {
     int audioBytesPerSample = 4;
     bool headerWritten = false;
 
-    explicit State(const QString& path)
-        : file(path)
+    explicit State(shell::OutputFile& out)
+        : file(out)
     {
     }
     ~State()
@@ -103,7 +100,6 @@ struct VideoWriter::State {
             av_freep(&io->buffer);
             avio_context_free(&io);
         }
-        // The QSaveFile is discarded unless committed.
     }
 };
 
@@ -114,8 +110,8 @@ VideoWriter::VideoWriter(std::unique_ptr<State> state)
 
 VideoWriter::~VideoWriter() = default;
 
-std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, int fps,
-    const float* samples, std::int64_t sampleCount, int rateHz, QString* why)
+std::unique_ptr<VideoWriter> VideoWriter::open(shell::OutputFile& file, const QString& path,
+    QSize size, int fps, const float* samples, std::int64_t sampleCount, int rateHz, QString* why)
 {
     if (size.width() % 2 || size.height() % 2) {
         *why = QStringLiteral("a video needs even sides, not %1x%2")
@@ -125,15 +121,12 @@ std::unique_ptr<VideoWriter> VideoWriter::open(const QString& path, QSize size, 
     }
     // Errors come back through the return codes; the encoders' chatter stays off the terminal.
     av_log_set_level(AV_LOG_QUIET);
-    auto s = std::make_unique<State>(path);
+    auto s = std::make_unique<State>(file);
     const bool webm = QFileInfo(path).suffix().toLower() == QLatin1String("webm");
     auto fail = [&](const QString& what) {
         *why = QStringLiteral("%1: %2").arg(path, what);
         return nullptr;
     };
-    if (!s->file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write: %1").arg(s->file.errorString()));
-
     const QByteArray formatName = webm                               ? "webm"
         : QFileInfo(path).suffix().toLower() == QLatin1String("mkv") ? "matroska"
                                                                      : "mp4";
@@ -382,8 +375,8 @@ bool VideoWriter::finish(QString* why)
         return false;
     }
     avio_flush(s.io);
-    if (s.io->error < 0 || !s.file.commit()) {
-        *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
+    if (s.io->error < 0) {
+        *why = QStringLiteral("cannot finish the video: %1").arg(averror(s.io->error));
         return false;
     }
     return true;

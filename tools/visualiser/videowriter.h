@@ -3,8 +3,8 @@
 // Contract:
 // - The container follows the file's extension: .mp4 and .mkv hold H.264 and AAC, .webm holds VP9
 //   and Opus. The audio is the mono programme between the first and the last picture's time.
-// - The file is written beside its final name and takes that name only in finish(); a writer
-//   destroyed before that leaves nothing behind.
+// - It writes into a shell::OutputFile (written beside its final name), which the caller commits
+//   after finish(); when a write fails, the file's error() holds the system's reason.
 // - Output is bit-exact from run to run: single-threaded encoders, FFmpeg's bit-exact flags, no
 //   creation time or encoder version in the container.
 // - Pictures are RGBA rows, top first; the alpha byte is ignored (the colour is premultiplied over
@@ -18,6 +18,10 @@
 #include <cstdint>
 #include <memory>
 
+namespace shell {
+class OutputFile;
+}
+
 namespace visualiser {
 
 // Whether the path names a video (by extension, case-insensitive).
@@ -29,9 +33,11 @@ public:
     VideoWriter(const VideoWriter&) = delete;
     VideoWriter& operator=(const VideoWriter&) = delete;
 
-    // audio holds audioCount mono samples at rateHz, starting at the first picture's time.
-    static std::unique_ptr<VideoWriter> open(const QString& path, QSize size, int fps,
-        const float* audio, std::int64_t audioCount, int rateHz, QString* why);
+    // Writes into file, which must outlive the writer; path (for its extension and messages)
+    // names it. audio holds audioCount mono samples at rateHz, starting at the first picture's
+    // time.
+    static std::unique_ptr<VideoWriter> open(shell::OutputFile& file, const QString& path,
+        QSize size, int fps, const float* audio, std::int64_t audioCount, int rateHz, QString* why);
 
     bool addPicture(const unsigned char* rgba, QString* why);
     bool finish(QString* why);

@@ -10,6 +10,9 @@
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
+#include "shell/signals.h"
+#include "shell/status.h"
+#include "shell/text.h"
 #include "visual/look.h"
 #include "visual/renderer.h"
 
@@ -17,6 +20,7 @@
 #include <QtGui/private/qrhivulkan_p.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
@@ -30,7 +34,7 @@ namespace visualiser {
 
 namespace {
 
-    constexpr int kExitBadInput = 2;
+    using shell::kExitBadInput;
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
@@ -390,10 +394,10 @@ int runWindow(const Options& o, QGuiApplication& app)
     if (o.capture) {
         source = capture::createCaptureSource("visualiser");
         std::string error;
-        const std::string name = o.captureSource.isEmpty() ? std::string(capture::kDefaultMonitor)
-                                                           : o.captureSource.toStdString();
+        const std::string name
+            = o.captureSource.empty() ? std::string(capture::kDefaultMonitor) : o.captureSource;
         if (!source->start(name, &error)) {
-            std::fprintf(stderr, "visualiser: %s\n", error.c_str());
+            shell::complain(error);
             return kExitBadInput;
         }
         feed = std::make_unique<CaptureFeed>(*source);
@@ -402,29 +406,28 @@ int runWindow(const Options& o, QGuiApplication& app)
     } else
 #else
     if (o.capture) {
-        std::fprintf(stderr,
-            "visualiser: this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)\n");
+        shell::complain("this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)");
         return kExitBadInput;
     } else
 #endif
     {
-        QString why;
+        std::string why;
         if (!loadProgramme(o.input, &programme, &why)) {
-            std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
+            if (shell::stopped())
+                return shell::stoppedStatus();
+            shell::complain(why);
             return kExitBadInput;
         }
-        if (!programme.warning.isEmpty())
-            std::fprintf(stderr, "visualiser: %s\n", programme.warning.toLocal8Bit().constData());
         playback = std::make_unique<Playback>(programme.samples, programme.rateHz);
         QString noSound;
         if (!playback->start(&noSound)) {
-            std::fprintf(stderr, "visualiser: %s; playing without sound\n",
-                noSound.toLocal8Bit().constData());
+            shell::complain(noSound.toStdString() + "; playing without sound");
             playback.reset();
         }
         feed = std::make_unique<ProgrammeFeed>(programme, playback.get());
-        title = programme.demo ? QStringLiteral("visualiser: demo")
-                               : QStringLiteral("visualiser: %1").arg(o.input);
+        title = programme.demo
+            ? QStringLiteral("visualiser: demo")
+            : QStringLiteral("visualiser: %1").arg(QFile::decodeName(o.input.c_str()));
     }
 
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
@@ -437,10 +440,17 @@ int runWindow(const Options& o, QGuiApplication& app)
         source->stop();
 #endif
     if (!window.error().isEmpty()) {
-        std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
+        shell::complain(window.error().toStdString());
         return kExitBadInput;
     }
-    return status;
+    if (status != shell::kExitClean)
+        return status;
+    // As off-line: damaged input still plays, and says once what was wrong when the run ends.
+    if (!programme.warning.empty()) {
+        shell::complain(programme.warning);
+        return shell::kExitDamaged;
+    }
+    return shell::kExitClean;
 }
 
 } // namespace visualiser
