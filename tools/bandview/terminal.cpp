@@ -373,7 +373,8 @@ LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandC
     : fd_(fd)
 {
     takeTerminal();
-    text_.title = title.toStdString();
+    // A file's name may hold bytes that would steer the terminal.
+    text_.title = shell::printable(title.toStdString());
     text_.unicode = utf8Locale();
     for (float hz : bandCentersHz)
         text_.labels.push_back(bandLabel(hz).toStdString());
