@@ -69,8 +69,12 @@ by the display clock and analyses silence while no sound arrives; with --csv - i
 per frame to standard output (the live view then draws on standard error when that is a terminal),
 and what happens to the sound server is said on standard error.
 
-A capture that ends by q or --duration is clean, whatever the server did. With several files
-the status is the worst of theirs: 2 over 3 over 0.
+)";
+
+// After the shell's exit statuses.
+constexpr const char* kStatusNotes
+    = R"(With several files, the worst of their statuses: 2 over 3 over 0.
+A capture that ends by q or --duration is clean, whatever the server did.
 )";
 
 struct Options {
@@ -277,6 +281,7 @@ int main(int argc, char** argv)
     if (o.help) {
         std::fputs(kHelp, stdout);
         std::fputs(shell::kExitStatusHelp, stdout);
+        std::fputs(kStatusNotes, stdout);
         return 0;
     }
     if (o.listSections) {

@@ -35,6 +35,7 @@ Options:
 --render needs no display: it picks a headless platform itself (Vulkan on Mesa's lavapipe, or
 OpenGL ES on a surfaceless EGL display). Output is the same bytes from run to run, written beside
 its names and given them only when complete. Ctrl-C ends a run, off-line or in the window, at once.
+
 )";
 
 namespace {
