@@ -253,7 +253,7 @@ OfflineResult renderOffline(const Options& o, const Programme& programme, std::s
             return shell::stopped() ? OfflineResult::Stopped : videoFailed();
         if (pngs && !pngs->add(rgba, o.size, why))
             return shell::stopped() ? OfflineResult::Stopped : OfflineResult::Failed;
-        progress.update(double(picture + 1) / o.fps, double(end) / o.fps);
+        progress.update(double(picture + 1 - first) / o.fps, double(end - first) / o.fps);
         if (picture + 1 >= end)
             break;
     }

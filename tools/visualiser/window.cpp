@@ -27,7 +27,6 @@
 #include <QVulkanInstance>
 #include <QWindow>
 
-#include <cstdio>
 #include <memory>
 
 namespace visualiser {
