@@ -46,7 +46,7 @@ namespace {
               { "--backend", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
               { "--capture", Takes::ValueAfterEquals }, { "--list-sections" },
               { "--help", Takes::Nothing, "-h" } };
-    constexpr shell::SizeRange kSizes { kMinSide, kMinSide, kMaxSide, kMaxSide };
+    constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
 

@@ -28,8 +28,8 @@ struct Options {
 
 constexpr int kDefaultWidth = 1280;
 constexpr int kDefaultHeight = 720;
-constexpr int kMinSide = 16;
-constexpr int kMaxSide = 8192;
+constexpr int kMinSidePx = 16;
+constexpr int kMaxSidePx = 8192;
 
 // Returns an empty string when the command line is sound, else what is wrong with it.
 std::string parseOptions(int argc, char** argv, Options& o);
