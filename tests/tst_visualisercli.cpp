@@ -301,7 +301,7 @@ void tst_VisualiserCli::optionRulesHoldInBoth_data()
     QTest::newRow("value for a flag")
         << QStringList { "--list-sections=all" } << "option '--list-sections' takes no value";
     QTest::newRow("capture without its source")
-        << QStringList { "--capture=" } << "option '--capture=' needs a value";
+        << QStringList { "--capture=" } << "option '--capture=' needs a source name";
     QTest::newRow("size out of range")
         << QStringList { "--size", "12x9000" } << "option '--size' needs WIDTHxHEIGHT from ";
 }

@@ -93,10 +93,10 @@ struct Options {
 };
 
 using Takes = shell::OptionSpec::Takes;
-const std::vector<shell::OptionSpec> kOptionTable = { { "--png", Takes::Value },
-    { "--csv", Takes::Value }, { "--size", Takes::Value }, { "--duration", Takes::Value },
-    { "--fast" }, { "--no-live" }, { "--list-sections" }, { "--list-sources" },
-    { "--capture", Takes::ValueAfterEquals }, { "--help", Takes::Nothing, "-h" } };
+const std::vector<shell::OptionSpec> kOptionTable
+    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, shell::kSizeOption,
+          { "--duration", Takes::Value }, { "--fast" }, { "--no-live" }, shell::kListSectionsOption,
+          { "--list-sources" }, shell::kCaptureOption, shell::kHelpOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };

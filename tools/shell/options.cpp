@@ -9,7 +9,6 @@ namespace shell {
 
 namespace {
 
-    constexpr const char* kHelpOption = "--help";
     constexpr std::size_t kMaxSideDigits = 5;
 
     bool readSide(const std::string& text, std::size_t from, std::size_t to, int* side)
@@ -27,6 +26,12 @@ namespace {
     }
 
 } // namespace
+
+const OptionSpec kSizeOption { "--size", OptionSpec::Takes::Value };
+const OptionSpec kCaptureOption { "--capture", OptionSpec::Takes::ValueAfterEquals, nullptr,
+    "a source name (bandview --list-sources lists them)" };
+const OptionSpec kListSectionsOption { "--list-sections" };
+const OptionSpec kHelpOption { "--help", OptionSpec::Takes::Nothing, "-h" };
 
 std::string CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& table)
 {
@@ -54,7 +59,7 @@ std::string CommandLine::parse(int argc, char** argv, const std::vector<OptionSp
             return "unknown option '" + spelled + "' (" + programName()
                 + " --help lists the options)";
         const std::string name = spec->name;
-        if (given(name) && name != kHelpOption)
+        if (given(name) && name != kHelpOption.name)
             return "option '" + name + "' is given twice";
         std::string value;
         switch (spec->takes) {
@@ -66,7 +71,7 @@ std::string CommandLine::parse(int argc, char** argv, const std::vector<OptionSp
             if (eq != std::string::npos) {
                 value = arg.substr(eq + 1);
                 if (value.empty())
-                    return "option '" + name + "=' needs a value after '='";
+                    return "option '" + name + "=' needs " + spec->valueName + " after '='";
             }
             break;
         case OptionSpec::Takes::Value:

@@ -22,7 +22,16 @@ struct OptionSpec {
     const char* name; // "--png"
     Takes takes = Takes::Nothing;
     const char* alias = nullptr; // another spelling ("-h" for "--help")
+    const char* valueName = "a value"; // what the value is, for messages ("a source name")
 };
+
+// The options both programs take, spelled and read the same in both: --size WxH (the picture's
+// size in pixels), --capture[=SOURCE] (a sound server's source, by default what the computer
+// plays), --list-sections (the demo's sections) and -h/--help.
+extern const OptionSpec kSizeOption;
+extern const OptionSpec kCaptureOption;
+extern const OptionSpec kListSectionsOption;
+extern const OptionSpec kHelpOption;
 
 class CommandLine {
 public:

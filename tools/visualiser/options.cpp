@@ -42,10 +42,9 @@ namespace {
 
     using Takes = shell::OptionSpec::Takes;
     const std::vector<shell::OptionSpec> kOptionTable
-        = { { "--render", Takes::Value }, { "--size", Takes::Value }, { "--fps", Takes::Value },
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
               { "--backend", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-              { "--capture", Takes::ValueAfterEquals }, { "--list-sections" },
-              { "--help", Takes::Nothing, "-h" } };
+              shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
