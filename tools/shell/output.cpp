@@ -273,6 +273,8 @@ bool OutputFile::finish()
         return fail(errno);
     const int fd = fd_;
     fd_ = -1;
+    // A set may hold thousands of finished outputs until they are named together.
+    std::vector<char>().swap(buffer_);
     if (::close(fd) != 0)
         return fail(errno);
     return true;
