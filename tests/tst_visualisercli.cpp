@@ -340,6 +340,7 @@ void tst_VisualiserCli::folderTakesOnlyNewPictures()
     QFile notes(dir.filePath(QStringLiteral("notes.txt")));
     QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("mine") == 4);
     notes.close();
+    // --from 0, the very start, is as valid as any later second.
     const QStringList args = { QStringLiteral("--size"), QStringLiteral("32x32"),
         QStringLiteral("--from"), QStringLiteral("0"), QStringLiteral("--to"),
         QStringLiteral("0.05"), QStringLiteral("--render"), dir.path() };
