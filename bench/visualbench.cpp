@@ -13,6 +13,7 @@
 #include "media/demo.h"
 #include "media/feed.h"
 #include "media/hopclock.h"
+#include "shell/output.h"
 #include "visual/headless.h"
 
 #include <QCoreApplication>
@@ -164,8 +165,11 @@ void benchEncoding()
         const std::vector<float> silence(size_t(media::kDemoRateHz) / 60 * 2, 0.0f);
         QElapsedTimer timer;
         timer.start();
-        auto writer = visualiser::VideoWriter::open(
-            dir.filePath(QStringLiteral("bench.mp4")), size, 60, 2, media::kDemoRateHz, &why);
+        const QString path = dir.filePath(QStringLiteral("bench.mp4"));
+        std::string error;
+        const auto file = shell::OutputFile::open(path.toStdString(), &error);
+        auto writer
+            = visualiser::VideoWriter::open(*file, path, size, 60, 2, media::kDemoRateHz, &why);
         for (const QByteArray& p : pictures) {
             writer->addAudio(silence.data(), int(silence.size() / 2), &why);
             writer->addPicture(reinterpret_cast<const unsigned char*>(p.constData()), &why);

@@ -176,6 +176,9 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("missing file") << QStringList { "--csv", csv, "{in}/nothing.wav" }
                                   << "{in}/nothing.wav"
                                   << "no such file";
+    QTest::newRow("name that would retitle the terminal")
+        << QStringList { "{in}/\x1b]2;owned\x07.wav" } << "{in}/\\x1B]2;owned\\x07.wav"
+        << "no such file";
     QTest::newRow("directory") << QStringList { "--png", png, "{in}" } << "{in}"
                                << "is a directory";
     QTest::newRow("empty file") << QStringList { "{in}/empty.wav", "--csv", csv }

@@ -5,7 +5,6 @@
 #include "bandviewfiles.h"
 #include "csv.h"
 #include "media/feed.h"
-#include "output.h"
 #include "terminal.h"
 
 #include <QTemporaryDir>
@@ -53,6 +52,7 @@ private slots:
     void tinyTerminalGetsANotice();
     void screenUpdateSendsOnlyChanges();
     void progressBarOnlyOnATerminal();
+    void liveViewTitleCannotSteerTheTerminal();
     void clockReadsHoursPastAnHour_data();
     void clockReadsHoursPastAnHour();
 };
@@ -374,6 +374,28 @@ void tst_BandviewRun::progressBarOnlyOnATerminal()
     QCOMPARE(::read(pipeEnds[0], text, sizeof(text)), ssize_t(-1));
     for (int fd : { master, slave, pipeEnds[0], pipeEnds[1] })
         ::close(fd);
+}
+
+void tst_BandviewRun::liveViewTitleCannotSteerTheTerminal()
+{
+    int master = -1;
+    int slave = -1;
+    winsize size { 24, 80, 0, 0 };
+    QVERIFY(::openpty(&master, &slave, nullptr, nullptr, &size) == 0);
+    {
+        bandview::LiveView view(slave, QStringLiteral("a\x1b]2;owned\x07.wav"),
+            std::vector<float>(dsp::kDefaultBands, 1000.0f));
+        view.draw(dsp::SpectrumFrame {}, 0.0, 1.0, {});
+    }
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    QByteArray shown;
+    char text[4096];
+    for (ssize_t n; (n = ::read(master, text, sizeof(text))) > 0;)
+        shown.append(text, int(n));
+    QVERIFY2(shown.contains("a\\x1B]2;owned\\x07.wav") && !shown.contains("\x1b]2;"),
+        shown.toPercentEncoding().constData());
+    ::close(master);
+    ::close(slave);
 }
 
 void tst_BandviewRun::clockReadsHoursPastAnHour_data()

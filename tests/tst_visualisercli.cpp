@@ -1,7 +1,10 @@
 // The visualiser program run off-line as a person runs it, with no display and nothing set up in
 // its environment: what it writes, that both back ends and two runs agree, and how it fails.
 
+#include "tonefile.h"
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -10,8 +13,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <cmath>
+#include <csignal>
 
 namespace {
 
@@ -58,31 +63,15 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// A 16-bit WAV of a sine after silentSec of silence; every channel after the first is the first
-// inverted, so that their mono mix is silent.
-bool writeTone(const QString& path, int rate, double seconds, double hz, int channels = 1,
-    double silentSec = 0.0)
+// Runs a shell script in workDir; the script names the program as it likes.
+Run shell(const QString& script, const QString& workDir)
 {
-    const int n = int(rate * seconds);
-    const int silent = int(rate * silentSec);
-    QByteArray data;
-    data.reserve(n * 2 * channels);
-    for (int i = 0; i < n; ++i) {
-        const qint16 v = i < silent
-            ? 0
-            : qint16(std::lround(16000.0 * std::sin(6.283185307179586 * hz * i / rate)));
-        for (int c = 0; c < channels; ++c) {
-            const qint16 w = c == 0 ? v : qint16(-v);
-            data.append(char(w & 0xff)).append(char((w >> 8) & 0xff));
-        }
-    }
-    auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
-    QByteArray wav = "RIFF" + u32(quint32(36 + data.size())) + "WAVEfmt " + u32(16) + u16(1)
-        + u16(quint16(channels)) + u32(quint32(rate)) + u32(quint32(rate * 2 * channels))
-        + u16(quint16(2 * channels)) + u16(16) + "data" + u32(quint32(data.size())) + data;
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(wav) == wav.size();
+    return run(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), script }, workDir);
+}
+
+QStringList entries(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
 
 } // namespace
@@ -98,6 +87,15 @@ private slots:
     void soundtrackIsTheSourcesChannelsInTime();
     void failsCleanly_data();
     void failsCleanly();
+    void optionRulesHoldInBoth_data();
+    void optionRulesHoldInBoth();
+    void helpListsEveryExitStatus();
+    void folderTakesOnlyNewPictures();
+    void damagedInputWarnsAndExitsThree();
+    void fullDiskLeavesNothing_data();
+    void fullDiskLeavesNothing();
+    void stopSignalLeavesNothing_data();
+    void stopSignalLeavesNothing();
 };
 
 void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
@@ -248,7 +246,7 @@ void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString input = dir.filePath(QStringLiteral("antiphase.wav"));
-    QVERIFY(writeTone(input, kRate, 2.0, 440.0, 2, 1.0));
+    QVERIFY(writeTone(input, kRate, 2.0, 440.0, 16000, 0.0, 2, 1.0));
     const QString video = dir.filePath(name);
     Run r = visualiser({ QStringLiteral("--size"), QStringLiteral("96x54"), QStringLiteral("--fps"),
         fps, QStringLiteral("--from"), QString::number(from), QStringLiteral("--to"),
@@ -306,6 +304,20 @@ void tst_VisualiserCli::failsCleanly_data()
         << QStringList { "--render", "out.mp4", "--from", "3", "--to", "2" } << "not after";
     QTest::newRow("--from past the end")
         << QStringList { "--render", "out.mp4", "--from", "99" } << "past the end";
+    QTest::newRow("--from far past the end")
+        << QStringList { "--render", "out.mp4", "--from", "1e308" } << "'--from' 1e+308 is past";
+    QTest::newRow("--to before the first picture")
+        << QStringList { "--render", "out.mp4", "--to", "0.001" } << "--to 0.001";
+    QTest::newRow("output swallows the next option")
+        << QStringList { "--render", "--size", "160x90", "s.flac" } << "got the option '--size'";
+    QTest::newRow("two outputs") << QStringList { "--render", "a.mp4", "--render", "b.mp4" }
+                                 << "'--render' is given twice";
+    QTest::newRow("empty input name") << QStringList { "" } << "input file name is empty";
+    QTest::newRow("--from in the window")
+        << QStringList { "--from", "0" } << "'--from' needs --render";
+    QTest::newRow("--to in the window") << QStringList { "--to", "1" } << "'--to' needs --render";
+    QTest::newRow("--fps in the window")
+        << QStringList { "--fps", "30" } << "'--fps' needs --render";
     QTest::newRow("input that does not exist")
         << QStringList { "--render", "out.mp4", "nothing.wav" } << "nothing.wav";
     QTest::newRow("input that is not audio")
@@ -331,6 +343,172 @@ void tst_VisualiserCli::failsCleanly()
     // Nothing left behind: only the junk file the test made.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
         QStringList { "junk.wav" });
+}
+
+void tst_VisualiserCli::optionRulesHoldInBoth_data()
+{
+    // Each row runs in both programs, which share these options and rules.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("empty file name") << QStringList { "" } << "an input file name is empty";
+    QTest::newRow("unknown option") << QStringList { "--colour" } << "unknown option '--colour'";
+    QTest::newRow("repeated option") << QStringList { "--size", "640x360", "--size", "640x360" }
+                                     << "option '--size' is given twice";
+    QTest::newRow("repeated flag") << QStringList { "--list-sections", "--list-sections" }
+                                   << "option '--list-sections' is given twice";
+    QTest::newRow("repeated capture")
+        << QStringList { "--capture", "--capture" } << "option '--capture' is given twice";
+    QTest::newRow("option as a value") << QStringList { "--size", "--help" }
+                                       << "option '--size' needs a value, got the option '--help'";
+    QTest::newRow("no value") << QStringList { "--size" } << "option '--size' needs a value";
+    QTest::newRow("empty value") << QStringList { "--size=" }
+                                 << "option '--size' has an empty value";
+    QTest::newRow("value for a flag")
+        << QStringList { "--list-sections=all" } << "option '--list-sections' takes no value";
+    QTest::newRow("capture without its source")
+        << QStringList { "--capture=" } << "option '--capture=' needs a source name";
+    QTest::newRow("size out of range")
+        << QStringList { "--size", "12x9000" } << "option '--size' needs WIDTHxHEIGHT from ";
+}
+
+void tst_VisualiserCli::optionRulesHoldInBoth()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    for (const char* program : { BANDVIEW_EXE, VISUALISER_EXE }) {
+        const Run r = run(QLatin1String(program), args, dir.path());
+        const QString name = QFileInfo(QLatin1String(program)).fileName();
+        const QString line = QString::fromLocal8Bit(r.err);
+        QVERIFY2(r.status == 2 && r.out.isEmpty() && r.err.count('\n') == 1
+                && line.startsWith(name + QStringLiteral(": ")) && line.contains(message),
+            qPrintable(name + QStringLiteral(": ") + describe(r)));
+        QCOMPARE(entries(dir.path()), QStringList());
+    }
+}
+
+void tst_VisualiserCli::helpListsEveryExitStatus()
+{
+    for (const char* program : { BANDVIEW_EXE, VISUALISER_EXE }) {
+        const Run r = run(QLatin1String(program), { QStringLiteral("--help") });
+        QVERIFY2(r.status == 0, qPrintable(describe(r)));
+        for (const char* status :
+            { "0 clean", "2 bad input", "3 damaged input", "128 + the signal", "SIGTERM (143)" })
+            QVERIFY2(r.out.contains(status),
+                qPrintable(QLatin1String(program) + QLatin1String(": ") + QLatin1String(status)));
+    }
+}
+
+void tst_VisualiserCli::folderTakesOnlyNewPictures()
+{
+    QTemporaryDir dir;
+    QFile notes(dir.filePath(QStringLiteral("notes.txt")));
+    QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("mine") == 4);
+    notes.close();
+    // --from 0, the very start, is as valid as any later second.
+    const QStringList args = { QStringLiteral("--size"), QStringLiteral("32x32"),
+        QStringLiteral("--from"), QStringLiteral("0"), QStringLiteral("--to"),
+        QStringLiteral("0.05"), QStringLiteral("--render"), dir.path() };
+    Run r = visualiser(args);
+    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
+    const QStringList written = { "000000.png", "000001.png", "000002.png", "notes.txt" };
+    QCOMPARE(entries(dir.path()), written);
+    const QByteArray first = readAll(dir.filePath(QStringLiteral("000000.png")));
+    // A second run would mix its pictures with the first's: refused before it renders.
+    r = visualiser(args);
+    QVERIFY2(r.status == 2 && r.err.contains("already holds 000000.png"), qPrintable(describe(r)));
+    QCOMPARE(entries(dir.path()), written);
+    QCOMPARE(readAll(dir.filePath(QStringLiteral("000000.png"))), first);
+}
+
+void tst_VisualiserCli::damagedInputWarnsAndExitsThree()
+{
+    QTemporaryDir dir;
+    const QString tone = dir.filePath(QStringLiteral("cut.wav"));
+    QVERIFY(writeTone(tone, 44100, 1.0, 440.0, 16000, 3.0));
+    const QString video = dir.filePath(QStringLiteral("a.mp4"));
+    const Run r = visualiser({ QStringLiteral("--size"), QStringLiteral("32x32"),
+        QStringLiteral("--from"), QStringLiteral("0.9"), QStringLiteral("--render"), video, tone });
+    QVERIFY2(r.status == 3 && r.err.count('\n') == 1
+            && r.err.startsWith("visualiser: " + QFile::encodeName(tone) + ": "),
+        qPrintable(describe(r)));
+    QVERIFY2(QFileInfo(video).size() > 0, "the video of damaged input was not written");
+}
+
+void tst_VisualiserCli::fullDiskLeavesNothing_data()
+{
+    // dash's ulimit counts blocks of 512 bytes; a picture of 640x360 is larger than one.
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("video") << "out.mp4"
+                           << "out.mp4: cannot write: file too large" << 40;
+    QTest::newRow("pictures") << "."
+                              << "./000000.png: cannot write: file too large" << 1;
+}
+
+void tst_VisualiserCli::fullDiskLeavesNothing()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, message);
+    QFETCH(int, limit);
+    QTemporaryDir dir;
+    const Run r = shell(QStringLiteral("ulimit -f %1; exec '%2' --size 640x360 --to 2 --render %3")
+                            .arg(limit)
+                            .arg(QStringLiteral(VISUALISER_EXE), output),
+        dir.path());
+    QVERIFY2(r.status == 2 && r.err == "visualiser: " + message.toLocal8Bit() + "\n",
+        qPrintable(describe(r)));
+    QCOMPARE(entries(dir.path()), QStringList());
+}
+
+void tst_VisualiserCli::stopSignalLeavesNothing_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("video");
+    QTest::newRow("SIGINT into a video") << int(SIGINT) << true;
+    QTest::newRow("SIGTERM into a video") << int(SIGTERM) << true;
+    QTest::newRow("SIGHUP into a folder") << int(SIGHUP) << false;
+    QTest::newRow("SIGTERM into a folder") << int(SIGTERM) << false;
+}
+
+void tst_VisualiserCli::stopSignalLeavesNothing()
+{
+    QFETCH(int, signal);
+    QFETCH(bool, video);
+    QTemporaryDir dir;
+    // The user's own files: an output to keep as it is, and a picture the run did not write.
+    for (const char* name : { "out.mp4", "notes.png" }) {
+        QFile f(dir.filePath(QLatin1String(name)));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("mine") == 4);
+    }
+    const QStringList before = entries(dir.path());
+    QProcess p;
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VISUALISER_EXE),
+        { QStringLiteral("--size"), QStringLiteral("320x180"), QStringLiteral("--render"),
+            video ? dir.filePath(QStringLiteral("out.mp4")) : dir.path() });
+    QVERIFY(p.waitForStarted());
+    // Stopped while it renders: once it has written something of its own.
+    QElapsedTimer waited;
+    waited.start();
+    while (entries(dir.path()) == before && waited.elapsed() < 60000)
+        QThread::msleep(20);
+    QVERIFY2(p.state() == QProcess::Running, p.readAllStandardError().constData());
+    ::kill(pid_t(p.processId()), signal);
+    QElapsedTimer stopping;
+    stopping.start();
+    QVERIFY(p.waitForFinished(10000));
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 128 + signal
+            && err == "visualiser: stopped, nothing written\n",
+        qPrintable(QStringLiteral("status %1, '%2'").arg(p.exitCode()).arg(QLatin1String(err))));
+    QVERIFY2(
+        stopping.elapsed() < 1000, qPrintable(QStringLiteral("%1 ms").arg(stopping.elapsed())));
+    QCOMPARE(entries(dir.path()), before);
+    QCOMPARE(readAll(dir.filePath(QStringLiteral("out.mp4"))), QByteArray("mine"));
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserCli)

@@ -4,7 +4,10 @@
 // monitor the test records), again after the server was stopped and started. Skips where Xvfb,
 // xdotool, ImageMagick's import or PulseAudio are missing; with CI=true that is a failure instead.
 
+#include "tonefile.h"
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -14,6 +17,7 @@
 #include <QThread>
 
 #include <cmath>
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +26,7 @@ constexpr int kWaitMs = 15000;
 // Pixels brighter than this (of 255) count as lit strands.
 constexpr int kLitLevel = 24;
 constexpr int kToneHz = 1000;
+constexpr int kTonePeak = 12000;
 constexpr int kRecordRateHz = 48000;
 
 QString tool(const char* name)
@@ -74,24 +79,6 @@ int litPixels(const QImage& image)
     return lit;
 }
 
-bool writeTone(const QString& path, int rate, double seconds)
-{
-    const int n = int(rate * seconds);
-    QByteArray data;
-    for (int i = 0; i < n; ++i) {
-        const qint16 v
-            = qint16(std::lround(12000.0 * std::sin(6.283185307179586 * kToneHz * i / rate)));
-        data.append(char(v & 0xff)).append(char((v >> 8) & 0xff));
-    }
-    auto u32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
-    const QByteArray wav = "RIFF" + u32(quint32(36 + data.size())) + "WAVEfmt " + u32(16) + u16(1)
-        + u16(1) + u32(quint32(rate)) + u32(quint32(rate * 2)) + u16(2) + u16(16) + "data"
-        + u32(quint32(data.size())) + data;
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(wav) == wav.size();
-}
-
 } // namespace
 
 class tst_VisualiserWindow : public QObject {
@@ -103,10 +90,13 @@ private slots:
     void windowShowsStrandsResizesAndQuits();
     void fileSoundReachesTheSinkAcrossARestart();
     void captureFollowsWhatPlays();
+    void stopSignalEndsTheWindow_data();
+    void stopSignalEndsTheWindow();
+    void damagedFileExitsThree();
 
 private:
-    bool startVisualiser(
-        QProcess& p, const QStringList& args, const QProcessEnvironment& env, QString* window);
+    bool startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
+        QString* window, const QString& backend = QStringLiteral("gles"));
     QImage grab(const QString& window);
     bool startPulse();
     bool quit(QProcess& p, const QString& window, int* status);
@@ -188,12 +178,12 @@ void tst_VisualiserWindow::cleanupTestCase()
     }
 }
 
-bool tst_VisualiserWindow::startVisualiser(
-    QProcess& p, const QStringList& args, const QProcessEnvironment& env, QString* window)
+bool tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
+    const QProcessEnvironment& env, QString* window, const QString& backend)
 {
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VISUALISER_EXE),
-        QStringList { QStringLiteral("--backend"), QStringLiteral("gles") } + args);
+        QStringList { QStringLiteral("--backend"), backend } + args);
     if (!p.waitForStarted())
         return false;
     for (int i = 0; i < 100; ++i) {
@@ -288,7 +278,7 @@ void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
     int status = -1;
 
     const QString tone = pulseDir_.filePath(QStringLiteral("tone.wav"));
-    QVERIFY(writeTone(tone, 44100, 20.0));
+    QVERIFY(writeTone(tone, 44100, 20.0, kToneHz, kTonePeak));
     QProcess p;
     auto stop = qScopeGuard([&] {
         p.kill();
@@ -366,7 +356,7 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
     }
     QVERIFY2(startPulse(), "the private PulseAudio did not start");
     const QString tone = pulseDir_.filePath(QStringLiteral("capture.wav"));
-    QVERIFY(writeTone(tone, 48000, 2.0));
+    QVERIFY(writeTone(tone, 48000, 2.0, kToneHz, kTonePeak));
     QProcess p;
     auto stop = qScopeGuard([&] {
         p.kill();
@@ -398,6 +388,70 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
     int status = -1;
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
+}
+
+void tst_VisualiserWindow::stopSignalEndsTheWindow_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("OpenGL, SIGINT") << "gles" << int(SIGINT);
+    QTest::newRow("OpenGL, SIGTERM") << "gles" << int(SIGTERM);
+    QTest::newRow("Vulkan, SIGTERM") << "vulkan" << int(SIGTERM);
+    QTest::newRow("Vulkan, SIGHUP") << "vulkan" << int(SIGHUP);
+}
+
+void tst_VisualiserWindow::stopSignalEndsTheWindow()
+{
+    QFETCH(QString, backend);
+    QFETCH(int, signal);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    QVERIFY(startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env_, &window, backend));
+    ::kill(pid_t(p.processId()), signal);
+    QElapsedTimer stopping;
+    stopping.start();
+    QVERIFY(p.waitForFinished(kWaitMs));
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 128 + signal
+            && err.endsWith("visualiser: stopped, nothing written\n"),
+        qPrintable(QStringLiteral("status %1, '%2'").arg(p.exitCode()).arg(QLatin1String(err))));
+    QVERIFY2(
+        stopping.elapsed() < 1000, qPrintable(QStringLiteral("%1 ms").arg(stopping.elapsed())));
+}
+
+void tst_VisualiserWindow::damagedFileExitsThree()
+{
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    // A second of tone in a file that declares three: cut short.
+    const QString tone = dir_.filePath(QStringLiteral("cut.wav"));
+    QVERIFY(writeTone(tone, 44100, 1.0, kToneHz, kTonePeak, 3.0));
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    QVERIFY(startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone }, env_, &window));
+    // The file is read as it plays: the cut shows once the second of tone has played.
+    QThread::msleep(2000);
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    const QByteArray err = p.readAllStandardError();
+    // As off-line: the warning is the run's last line.
+    QVERIFY2(status == 3 && err.endsWith('\n')
+            && err.split('\n')
+                   .at(err.count('\n') - 1)
+                   .startsWith("visualiser: " + QFile::encodeName(tone) + ": "),
+        qPrintable(QStringLiteral("status %1, '%2'").arg(status).arg(QLatin1String(err))));
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

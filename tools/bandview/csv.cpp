@@ -1,6 +1,6 @@
 #include "csv.h"
 
-#include "output.h"
+#include "shell/output.h"
 
 #include <charconv>
 #include <cmath>
@@ -65,7 +65,7 @@ void appendCsvRow(QByteArray& line, const TimedFrame& f)
     line.append('\n');
 }
 
-CsvWriter::CsvWriter(OutputFile& out, int bandCount)
+CsvWriter::CsvWriter(shell::OutputFile& out, int bandCount)
     : out_(out)
 {
     const QByteArray header = csvHeader(bandCount);

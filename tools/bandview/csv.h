@@ -6,6 +6,10 @@
 
 #include <QByteArray>
 
+namespace shell {
+class OutputFile;
+}
+
 namespace bandview {
 
 // "seq,timeSec,rmsDb,agcDb,presence,bar0,...,peak0,..." with bandCount bars and peaks.
@@ -17,18 +21,16 @@ QByteArray csvRow(const TimedFrame& f);
 // The same row appended to line.
 void appendCsvRow(QByteArray& line, const TimedFrame& f);
 
-class OutputFile;
-
 // Writes the rows as the frames come, so that the data file costs no memory however long the
 // run. Where the output streams (standard output, a pipe) every row is handed on as it is made.
 class CsvWriter {
 public:
-    CsvWriter(OutputFile& out, int bandCount);
+    CsvWriter(shell::OutputFile& out, int bandCount);
     // False once the output failed (its error() says why).
     bool add(const TimedFrame& f);
 
 private:
-    OutputFile& out_;
+    shell::OutputFile& out_;
     bool ok_;
     QByteArray row_;
 };

@@ -5,8 +5,12 @@
 
 #include "media/audiodecoder.h"
 #include "media/demo.h"
-#include "output.h"
 #include "run.h"
+#include "shell/options.h"
+#include "shell/output.h"
+#include "shell/signals.h"
+#include "shell/status.h"
+#include "shell/text.h"
 #include "terminal.h"
 
 #ifdef BANDVIEW_CAPTURE
@@ -65,17 +69,18 @@ by the display clock and analyses silence while no sound arrives; with --csv - i
 per frame to standard output (the live view then draws on standard error when that is a terminal),
 and what happens to the sound server is said on standard error.
 
-Exit status: 0 clean (a capture that ends by q or --duration, whatever the server did); 2 bad input or an output that cannot be written (nothing written);
-3 damaged input (outputs written, one warning line); 128 + the signal when stopped (nothing
-written). With several files, the worst of them: 2 over 3 over 0.
+)";
+
+// After the shell's exit statuses.
+constexpr const char* kStatusNotes
+    = R"(With several files, the worst of their statuses: 2 over 3 over 0.
+A capture that ends by q or --duration is clean, whatever the server did.
 )";
 
 struct Options {
     std::vector<std::string> inputs;
     std::string png;
     std::string csv;
-    std::string size;
-    std::string duration;
     bool fast = false;
     bool noLive = false;
     bool listSections = false;
@@ -87,111 +92,51 @@ struct Options {
     double durationSec = -1.0;
 };
 
-void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    // Qt's own chatter (no XDG_RUNTIME_DIR, and the like) would break the promise of one line on
-    // standard error per result, warning or error.
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        say("bandview: " + message.toLocal8Bit().toStdString());
-}
+using Takes = shell::OptionSpec::Takes;
+const std::vector<shell::OptionSpec> kOptionTable
+    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, shell::kSizeOption,
+          { "--duration", Takes::Value }, { "--fast" }, { "--no-live" }, shell::kListSectionsOption,
+          { "--list-sources" }, shell::kCaptureOption, shell::kHelpOption };
+constexpr int kMaxPictureSidePx = 16384;
+constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
+    kMaxPictureSidePx };
 
 int fail(const std::string& message)
 {
-    say("bandview: " + message);
+    shell::complain(message);
     return kExitBadInput;
 }
 
 // Returns an empty string when the command line is sound, else what is wrong with it.
 std::string parseOptions(int argc, char** argv, Options& o)
 {
-    struct Valued {
-        const char* name;
-        std::string* value;
-    };
-    const Valued valued[] = { { "--png", &o.png }, { "--csv", &o.csv }, { "--size", &o.size },
-        { "--duration", &o.duration } };
-    struct Flag {
-        const char* name;
-        bool* value;
-    };
-    const Flag flags[] = { { "--fast", &o.fast }, { "--no-live", &o.noLive },
-        { "--list-sections", &o.listSections }, { "--list-sources", &o.listSources },
-        { "--help", &o.help }, { "-h", &o.help } };
-    bool optionsEnd = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (arg.empty())
-                return "an input file name is empty";
-            o.inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnd = true;
-            continue;
-        }
-        const std::size_t eq = arg.find('=');
-        const std::string name = eq != std::string::npos ? arg.substr(0, eq) : arg;
-        if (name == "--capture") {
-            // The source comes only after '=': a following argument stays an argument.
-            if (o.capture)
-                return "option '--capture' is given twice";
-            o.capture = true;
-            if (eq != std::string::npos) {
-                o.captureSource = arg.substr(eq + 1);
-                if (o.captureSource.empty())
-                    return "option '--capture=' needs a source name (bandview --list-sources)";
-            }
-            continue;
-        }
-        bool known = false;
-        for (const Valued& v : valued) {
-            if (name != v.name)
-                continue;
-            known = true;
-            if (!v.value->empty())
-                return "option '" + name + "' is given twice";
-            std::string value;
-            if (eq != std::string::npos)
-                value = arg.substr(eq + 1);
-            else if (i + 1 < argc)
-                value = argv[++i];
-            else
-                return "option '" + name + "' needs a value";
-            if (value.empty())
-                return "option '" + name + "' has an empty value";
-            // A forgotten value would otherwise swallow the next option as a file name.
-            if (value[0] == '-' && value != "-" && eq == std::string::npos)
-                return "option '" + name + "' needs a value, got the option '" + value + "'";
-            *v.value = value;
-        }
-        for (const Flag& f : flags) {
-            if (arg != f.name)
-                continue;
-            known = true;
-            if (*f.value && std::string(f.name) != "-h" && std::string(f.name) != "--help")
-                return "option '" + arg + "' is given twice";
-            *f.value = true;
-        }
-        if (!known)
-            return "unknown option '" + arg + "' (bandview --help lists the options)";
-    }
-    if (!o.size.empty()) {
+    shell::CommandLine line;
+    std::string problem = line.parse(argc, argv, kOptionTable);
+    if (!problem.empty())
+        return problem;
+    o.inputs = line.operands();
+    o.png = line.value("--png");
+    o.csv = line.value("--csv");
+    o.fast = line.given("--fast");
+    o.noLive = line.given("--no-live");
+    o.listSections = line.given("--list-sections");
+    o.listSources = line.given("--list-sources");
+    o.capture = line.given("--capture");
+    o.captureSource = line.value("--capture");
+    o.help = line.given("--help");
+    if (line.given("--size")) {
         int w = 0;
         int h = 0;
-        char tail = 0;
-        if (std::sscanf(o.size.c_str(), "%dx%d%c", &w, &h, &tail) != 2
-            || !PictureLayout::fits(QSize(w, h)) || w > 16384 || h > 16384)
-            return "option '--size' needs WIDTHxHEIGHT from " + std::to_string(kMinWidthPx) + "x"
-                + std::to_string(kMinHeightPx) + " to 16384x16384, got '" + o.size + "'";
+        problem = shell::parseSize("--size", line.value("--size"), kPictureSizes, &w, &h);
+        if (!problem.empty())
+            return problem;
         o.pictureSize = QSize(w, h);
     }
-    if (!o.duration.empty()) {
-        char* end = nullptr;
-        o.durationSec = std::strtod(o.duration.c_str(), &end);
-        if (*end != '\0' || !std::isfinite(o.durationSec) || o.durationSec <= 0.0)
-            return "option '--duration' needs a number of seconds above 0, got '" + o.duration
-                + "'";
+    if (line.given("--duration")) {
+        problem = shell::parseSeconds(
+            "--duration", line.value("--duration"), shell::SecondsFrom::AboveZero, &o.durationSec);
+        if (!problem.empty())
+            return problem;
     }
     if (o.capture && !o.inputs.empty())
         return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
@@ -255,24 +200,24 @@ struct Job {
 // and an output that is an input. Returns the problem, empty when none.
 std::string checkNames(const std::vector<Job>& jobs)
 {
-    std::vector<std::pair<FileIdentity, std::string>> inputs;
+    std::vector<std::pair<shell::FileIdentity, std::string>> inputs;
     for (const Job& job : jobs) {
-        FileIdentity id;
+        shell::FileIdentity id;
         std::string why;
         if (!job.input.isDemo() && !job.input.realTime
-            && identify(job.input.path, false, &id, &why))
+            && shell::identify(job.input.path, false, &id, &why))
             inputs.emplace_back(id, job.input.path);
     }
-    std::vector<std::pair<FileIdentity, std::string>> seen;
+    std::vector<std::pair<shell::FileIdentity, std::string>> seen;
     for (const Job& job : jobs) {
         for (const auto& [path, option] :
             { std::pair { &job.csvPath, "--csv" }, std::pair { &job.pngPath, "--png" } }) {
             if (path->empty())
                 continue;
-            FileIdentity id;
+            shell::FileIdentity id;
             std::string why;
             // A folder that cannot be found fails when the output is opened.
-            if (!identify(*path, true, &id, &why))
+            if (!shell::identify(*path, true, &id, &why))
                 continue;
             for (const auto& [other, name] : inputs) {
                 if (other == id)
@@ -288,17 +233,12 @@ std::string checkNames(const std::vector<Job>& jobs)
     return {};
 }
 
-bool stopped()
-{
-    return stopSignal() != 0;
-}
-
 int runJob(Job& job, const RunSettings& settings)
 {
     std::string why;
     std::unique_ptr<media::Feed> source = openSource(job.input, &why);
     // Opening a pipe waits for its first bytes, and a stop signal ends the wait.
-    if (!source && stopped())
+    if (!source && shell::stopped())
         return kExitSignalBase + stopSignal();
     if (!source)
         return fail(job.input.path + ": " + why);
@@ -326,28 +266,22 @@ int usableCores()
     return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
 }
 
-// The worst of two statuses: a stop over 2, over 3, over 0.
-int worse(int a, int b)
-{
-    auto rank = [](int s) {
-        return s >= kExitSignalBase ? 3 : s == kExitBadInput ? 2 : s == kExitDamaged ? 1 : 0;
-    };
-    return rank(b) > rank(a) ? b : a;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
 {
-    installSignalHandlers();
+    shell::setProgramName("bandview");
+    shell::installSignalHandlers();
     // Ctrl-C must not wait for a pipe that has nothing to give.
-    media::AudioDecoder::setStopCheck(stopped);
+    media::AudioDecoder::setStopCheck(shell::stopped);
     Options o;
     const std::string problem = parseOptions(argc, argv, o);
     if (!problem.empty())
         return fail(problem);
     if (o.help) {
         std::fputs(kHelp, stdout);
+        std::fputs(shell::kExitStatusHelp, stdout);
+        std::fputs(kStatusNotes, stdout);
         return 0;
     }
     if (o.listSections) {
@@ -386,7 +320,7 @@ int main(int argc, char** argv)
     char* guiArgv[] = { guiName, nullptr };
     std::unique_ptr<QGuiApplication> gui;
     if (!o.png.empty()) {
-        qInstallMessageHandler(quietQtMessages);
+        shell::installQtMessageFilter();
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         gui = std::make_unique<QGuiApplication>(guiArgc, guiArgv);
@@ -408,7 +342,7 @@ int main(int argc, char** argv)
     if (jobs.size() == 1) {
         const int status = runJob(jobs[0], settings);
         if (status >= kExitSignalBase)
-            say("bandview: stopped, nothing written");
+            shell::complain("stopped, nothing written");
         return status;
     }
 
@@ -426,9 +360,9 @@ int main(int argc, char** argv)
         t.join();
     int status = kExitClean;
     for (const Job& job : jobs)
-        status = worse(status, job.status);
+        status = shell::worse(status, job.status);
     if (stopSignal() != 0) {
-        say("bandview: stopped, nothing written");
+        shell::complain("stopped, nothing written");
         status = kExitSignalBase + stopSignal();
     }
     return status;

@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -226,20 +225,6 @@ namespace {
     }
 
 } // namespace
-
-void say(const std::string& line)
-{
-    static std::mutex mutex;
-    const std::lock_guard<std::mutex> lock(mutex);
-    const std::string text = line + '\n';
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 InputDescription InputDescription::demo()
 {

@@ -8,8 +8,10 @@
 #ifndef BANDVIEW_RUN_H
 #define BANDVIEW_RUN_H
 
-#include "output.h"
 #include "picture.h"
+#include "shell/output.h"
+#include "shell/status.h"
+#include "shell/text.h"
 
 #include "media/feed.h"
 
@@ -22,11 +24,16 @@
 
 namespace bandview {
 
-// The program's exit statuses; a stopped run exits with 128 + the signal.
-constexpr int kExitClean = 0;
-constexpr int kExitBadInput = 2;
-constexpr int kExitDamaged = 3;
-constexpr int kExitSignalBase = 128;
+class MonoSource;
+
+// The shell's exit statuses, outputs and lines on standard error, as a run uses them.
+using shell::commitAll;
+using shell::kExitBadInput;
+using shell::kExitClean;
+using shell::kExitDamaged;
+using shell::kExitSignalBase;
+using shell::OutputFile;
+using shell::say;
 
 // Everything the program knows about what it analyses, besides the samples.
 struct InputDescription {
@@ -71,9 +78,6 @@ struct RunOutputs {
 // (the result, a warning, an error) goes to standard error, one write each.
 int runInput(const InputDescription& input, media::Feed& source, RunOutputs& outputs,
     const RunSettings& settings);
-
-// Writes one line to standard error in one write, so that lines of parallel runs never mix.
-void say(const std::string& line);
 
 } // namespace bandview
 

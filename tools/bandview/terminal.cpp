@@ -1,13 +1,11 @@
 #include "terminal.h"
 
 #include "analysis.h"
-#include "output.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,10 +17,6 @@
 namespace bandview {
 
 namespace {
-
-    volatile std::sig_atomic_t stopFlag = 0;
-    volatile std::sig_atomic_t continuedFlag = 0;
-    volatile std::sig_atomic_t resizedFlag = 0;
 
     // What a signal handler needs to give the terminal back: the screen the view draws on and
     // the terminal whose settings the keyboard changed.
@@ -38,8 +32,6 @@ namespace {
     constexpr int kMaxColumnChars = 5;
     // From this many rows on the view has two label rows and the hint line.
     constexpr int kRoomyRows = 10;
-    constexpr double kProgressIntervalSec = 0.1;
-    constexpr int kProgressBarChars = 30;
     constexpr unsigned char kEscape = 0x1b;
 
     constexpr const char* kEighths[]
@@ -56,7 +48,7 @@ namespace {
     {
         while (left > 0) {
             const ssize_t n = ::write(fd, p, left);
-            if (n < 0 && errno == EINTR && stopFlag == 0)
+            if (n < 0 && errno == EINTR && stopSignal() == 0)
                 continue;
             if (n <= 0)
                 return;
@@ -81,60 +73,21 @@ namespace {
             ::tcsetattr(keys, TCSANOW, &keyboardSaved);
     }
 
-    void setHandler(int sig, void (*handler)(int), bool restart)
+    // Async-signal-safe: after a suspension, the keys raw again and the view's screen back (the
+    // run then redraws it whole).
+    void enterTerminalFromSignal()
     {
-        struct sigaction action { };
-        action.sa_handler = handler;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = restart ? SA_RESTART : 0;
-        sigaction(sig, &action, nullptr);
-    }
-
-    extern "C" void onStopSignal(int sig)
-    {
-        if (stopFlag == 0)
-            stopFlag = sig;
-    }
-
-    extern "C" void onSuspend(int)
-    {
-        const int saved = errno;
-        restoreTerminalFromSignal();
-        setHandler(SIGTSTP, SIG_DFL, true);
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTSTP);
-        ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-        ::raise(SIGTSTP);
-        // Continued. A frame whose write the suspension interrupted goes on once this returns,
-        // so the view's screen must be back first; the run then redraws it whole.
         const int keys = keyboardFd.load();
         if (keys >= 0)
             ::tcsetattr(keys, TCSANOW, &keyboardRaw);
         const int screen = viewFd.load();
         if (screen >= 0)
             writeAll(screen, kEnterScreen, sizeof(kEnterScreen) - 1);
-        setHandler(SIGTSTP, onSuspend, true);
-        continuedFlag = 1;
-        errno = saved;
     }
 
-    extern "C" void onQuit(int)
+    void takeTerminal()
     {
-        restoreTerminalFromSignal();
-        removeTemporariesFromSignal();
-        setHandler(SIGQUIT, SIG_DFL, false);
-        ::raise(SIGQUIT);
-    }
-
-    extern "C" void onContinue(int)
-    {
-        continuedFlag = 1;
-    }
-
-    extern "C" void onResize(int)
-    {
-        resizedFlag = 1;
+        shell::setTerminalHooks(restoreTerminalFromSignal, enterTerminalFromSignal);
     }
 
     bool utf8Locale()
@@ -216,58 +169,9 @@ namespace {
 
 } // namespace
 
-void installSignalHandlers()
-{
-    for (int sig : { SIGINT, SIGTERM, SIGHUP })
-        setHandler(sig, onStopSignal, false);
-    setHandler(SIGTSTP, onSuspend, true);
-    setHandler(SIGQUIT, onQuit, false);
-    setHandler(SIGCONT, onContinue, true);
-    setHandler(SIGWINCH, onResize, true);
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
-int stopSignal()
-{
-    return stopFlag;
-}
-
-bool takeContinued()
-{
-    const bool was = continuedFlag != 0;
-    continuedFlag = 0;
-    return was;
-}
-
-bool takeResized()
-{
-    const bool was = resizedFlag != 0;
-    resizedFlag = 0;
-    return was;
-}
-
-bool isTerminal(int fd)
-{
-    return ::isatty(fd) == 1;
-}
-
-std::string clockText(double sec)
-{
-    const double t = std::isfinite(sec) ? std::max(sec, 0.0) : 0.0;
-    const long long tenths = static_cast<long long>(t * 10.0);
-    char text[48];
-    if (tenths < 36000)
-        std::snprintf(
-            text, sizeof(text), "%lld:%02lld.%lld", tenths / 600, (tenths / 10) % 60, tenths % 10);
-    else
-        std::snprintf(text, sizeof(text), "%lld:%02lld:%02lld.%lld", tenths / 36000,
-            (tenths / 600) % 60, (tenths / 10) % 60, tenths % 10);
-    return text;
-}
-
 Keyboard::Keyboard()
 {
+    takeTerminal();
     fd_ = ::open("/dev/tty", O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd_ >= 0 && ::tcgetattr(fd_, &saved_) == 0) {
         keyboardSaved = saved_;
@@ -468,7 +372,9 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
 LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz)
     : fd_(fd)
 {
-    text_.title = title.toStdString();
+    takeTerminal();
+    // A file's name may hold bytes that would steer the terminal.
+    text_.title = shell::printable(title.toStdString());
     text_.unicode = utf8Locale();
     for (float hz : bandCentersHz)
         text_.labels.push_back(bandLabel(hz).toStdString());
@@ -508,51 +414,6 @@ void LiveView::draw(
     std::swap(shown_, next_);
     if (next_.columns != shown_.columns || next_.rows != shown_.rows)
         next_.reset(shown_.columns, shown_.rows);
-}
-
-ProgressBar::ProgressBar(int fd, double delaySec)
-    : fd_(fd)
-    , enabled_(isTerminal(fd))
-    , delaySec_(delaySec)
-    , start_(std::chrono::steady_clock::now())
-    , last_(start_)
-{
-}
-
-void ProgressBar::update(double doneSec, double totalSec)
-{
-    if (!enabled_)
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    const double elapsed = std::chrono::duration<double>(now - start_).count();
-    if (elapsed < delaySec_
-        || (shown_ && std::chrono::duration<double>(now - last_).count() < kProgressIntervalSec))
-        return;
-    last_ = now;
-    shown_ = true;
-    std::string line = "\r bandview [";
-    if (totalSec > 0.0) {
-        const double share = std::clamp(doneSec / totalSec, 0.0, 1.0);
-        const int filled = static_cast<int>(share * kProgressBarChars);
-        line.append(static_cast<std::size_t>(filled), '#');
-        line.append(static_cast<std::size_t>(kProgressBarChars - filled), '.');
-        char tail[96];
-        std::snprintf(tail, sizeof(tail), "] %3d%%  %s / %s", static_cast<int>(share * 100.0),
-            clockText(doneSec).c_str(), clockText(totalSec).c_str());
-        line += tail;
-    } else {
-        line += "] ";
-        line += clockText(doneSec);
-    }
-    line += "\x1b[K";
-    writeAll(fd_, line);
-}
-
-void ProgressBar::finish()
-{
-    if (shown_)
-        writeAll(fd_, "\r\x1b[K");
-    shown_ = false;
 }
 
 } // namespace bandview

@@ -1,6 +1,5 @@
-// Everything bandview does to a terminal: the signals that stop, suspend and resize a run, the
-// keys read from the terminal, the live view of the bars, and the progress bar of an off-line
-// run.
+// Everything bandview does to a terminal: the keys read from the terminal and the live view of
+// the bars.
 //
 // The live view draws only the cells that changed since the last frame, in one write per frame.
 // It needs a terminal of at least kMinViewColumns x kMinViewRows (every band one column wide);
@@ -10,10 +9,12 @@
 #define BANDVIEW_TERMINAL_H
 
 #include "dsp/spectrumanalyzer.h"
+#include "shell/progress.h"
+#include "shell/signals.h"
+#include "shell/text.h"
 
 #include <QString>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,19 +26,14 @@ namespace bandview {
 constexpr int kMinViewColumns = dsp::kDefaultBands + 2;
 constexpr int kMinViewRows = 5;
 
-// SIGINT, SIGTERM and SIGHUP only note the signal, so that the run can drop its unfinished
-// outputs and restore the terminal before it exits with 128 + the signal; they interrupt a
-// blocking write. SIGTSTP and SIGQUIT restore the terminal and then take their default action;
-// SIGCONT and SIGWINCH are noted for the view. SIGPIPE and SIGXFSZ are ignored, so that a write
-// past a pipe's end or a size limit fails with an error instead of killing the program.
-void installSignalHandlers();
-// The stop signal received, 0 while none.
-int stopSignal();
-// True once after each SIGCONT / SIGWINCH.
-bool takeContinued();
-bool takeResized();
-
-bool isTerminal(int fd);
+// The shell's signals, time format and progress bar, as the run loop uses them. The live view
+// and the keyboard give the terminal back through the shell's terminal hooks.
+using shell::clockText;
+using shell::isTerminal;
+using shell::ProgressBar;
+using shell::stopSignal;
+using shell::takeContinued;
+using shell::takeResized;
 
 // The keys that steer a live run, read from the controlling terminal (/dev/tty), so that they
 // work while standard input carries audio. Inert without a terminal.
@@ -140,32 +136,6 @@ private:
     bool full_ = true;
     std::string out_;
 };
-
-// A one-line bar for off-line runs, shown only when fd is a terminal and once a run has taken
-// delaySec, so short runs print nothing.
-class ProgressBar {
-public:
-    explicit ProgressBar(int fd, double delaySec = 1.0);
-    ~ProgressBar() { finish(); }
-    ProgressBar(const ProgressBar&) = delete;
-    ProgressBar& operator=(const ProgressBar&) = delete;
-
-    // totalSec below 0: length unknown.
-    void update(double doneSec, double totalSec);
-    // Clears the line if the bar was shown.
-    void finish();
-
-private:
-    int fd_;
-    bool enabled_;
-    bool shown_ = false;
-    double delaySec_;
-    std::chrono::steady_clock::time_point start_;
-    std::chrono::steady_clock::time_point last_;
-};
-
-// "m:ss.s", or "h:mm:ss.s" past an hour.
-std::string clockText(double sec);
 
 } // namespace bandview
 

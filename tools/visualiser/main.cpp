@@ -4,37 +4,33 @@
 #include "offline.h"
 #include "options.h"
 #include "programme.h"
-#include "progress.h"
 #include "window.h"
 
+#include "media/audiodecoder.h"
 #include "media/demo.h"
+#include "shell/signals.h"
+#include "shell/status.h"
+#include "shell/text.h"
 #include "visual/headless.h"
 
 #include <QGuiApplication>
 
-#include <cmath>
 #include <cstdio>
 
 namespace {
 
 using namespace visualiser;
 
-constexpr int kExitBadInput = 2;
-constexpr int kExitDamaged = 3;
-constexpr int kExitStopped = 130;
-
-int fail(const QString& message)
+int fail(const std::string& message)
 {
-    std::fprintf(stderr, "visualiser: %s\n", message.toLocal8Bit().constData());
-    return kExitBadInput;
+    shell::complain(message);
+    return shell::kExitBadInput;
 }
 
-// Platform plugins chatter about displays and input devices they do not find; only real errors
-// reach the user.
-void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
+int stop()
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        std::fprintf(stderr, "visualiser: %s\n", message.toLocal8Bit().constData());
+    shell::complain("stopped, nothing written");
+    return shell::stoppedStatus();
 }
 
 void listSections()
@@ -44,54 +40,70 @@ void listSections()
         std::printf("%6.2f %6.2f  %-11s %s\n", s.startSec, s.endSec, s.name, s.watch);
 }
 
+int render(const Options& o, int argc, char** argv)
+{
+    const std::string bad = checkOutput(o);
+    if (!bad.empty())
+        return fail(bad);
+    visual::prepareHeadless(o.backend);
+    // The headless platforms would take SIGINT, SIGTERM and SIGTSTP over for a console of their
+    // own, which an off-line run never has.
+    qputenv("QT_QPA_NO_SIGNAL_HANDLER", "1");
+    QGuiApplication app(argc, argv);
+    shell::installSignalHandlers();
+    std::string why;
+    const auto feed = openProgramme(o.input, &why);
+    if (!feed)
+        return shell::stopped() ? stop() : fail(why);
+    switch (renderOffline(o, *feed, &why)) {
+    case OfflineResult::Failed:
+        return fail(why);
+    case OfflineResult::Stopped:
+        return stop();
+    case OfflineResult::Done:
+        break;
+    }
+    const std::string warning = damageWarning(o.input, *feed);
+    if (!warning.empty()) {
+        shell::complain(warning);
+        return shell::kExitDamaged;
+    }
+    return shell::kExitClean;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    shell::setProgramName("visualiser");
+    shell::installSignalHandlers();
+    // A stop signal ends the wait on a pipe that has nothing to give.
+    media::AudioDecoder::setStopCheck(shell::stopped);
     Options o;
-    const QString problem = parseOptions(argc, argv, o);
-    if (!problem.isEmpty())
+    const std::string problem = parseOptions(argc, argv, o);
+    if (!problem.empty())
         return fail(problem);
     if (o.help) {
         std::fputs(kHelp, stdout);
+        std::fputs(shell::kExitStatusHelp, stdout);
         return 0;
     }
     if (o.listSections) {
         listSections();
         return 0;
     }
-    qInstallMessageHandler(quietQtMessages);
-    installStopHandlers();
-
-    if (!o.render.isEmpty()) {
-        const QString bad = checkOutput(o);
-        if (!bad.isEmpty())
-            return fail(bad);
-        visual::prepareHeadless(o.backend);
-        QGuiApplication app(argc, argv);
-        QString why;
-        const auto feed = openProgramme(o.input, &why);
-        if (!feed)
-            return fail(why);
-        switch (renderOffline(o, *feed, &why)) {
-        case OfflineResult::Failed:
-            return fail(why);
-        case OfflineResult::Stopped:
-            return kExitStopped;
-        case OfflineResult::Done:
-            break;
-        }
-        const QString warning = damageWarning(o.input, *feed);
-        if (!warning.isEmpty()) {
-            std::fprintf(stderr, "visualiser: %s\n", warning.toLocal8Bit().constData());
-            return kExitDamaged;
-        }
-        return 0;
-    }
+    shell::installQtMessageFilter();
+    if (!o.render.empty())
+        return render(o, argc, argv);
 
     const QString noDisplay = windowProblem();
     if (!noDisplay.isEmpty())
-        return fail(noDisplay);
+        return fail(noDisplay.toStdString());
     QGuiApplication app(argc, argv);
-    return runWindow(o, app);
+    shell::installSignalHandlers();
+    shell::exitEventLoopOnStop(app);
+    const int status = runWindow(o, app);
+    if (status >= shell::kExitSignalBase)
+        return stop();
+    return status;
 }

@@ -1,8 +1,8 @@
 #include "options.h"
 
-#include <QRegularExpression>
+#include "shell/options.h"
 
-#include <cmath>
+#include <QString>
 
 namespace visualiser {
 
@@ -17,122 +17,101 @@ heard. Keys: F or F11 full screen, Space pause, Q or Escape quit.
 
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs
-                      (000000.png, ...) or a video file (.mp4, .mkv, .webm) with the audio muxed in
-  --size WxH          picture size (default 1280x720; a video needs even sides)
+                      (000000.png, ...; it must hold none yet) or a video file (.mp4, .mkv, .webm)
+                      with the audio muxed in
+  --size WxH          picture size, from 16x16 to 8192x8192 (default 1280x720; a video needs even
+                      sides)
   --fps 60|30         pictures per second of --render (default 60); the analysis always runs
                       every 1/60 s
   --backend vulkan|gles
                       graphics back end (default vulkan; the window falls back to OpenGL)
-  --from SEC          first second to render (the analysis still runs from the start)
-  --to SEC            second to stop rendering at (default: the end)
+  --from SEC          first second to render, from 0 (the analysis still runs from the start)
+  --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
-                      output)
+                      output; bandview --list-sources lists the sources)
   --list-sections     list the sections of the demo programme and exit
   -h, --help          show this help and exit
 
 --render needs no display: it picks a headless platform itself (Vulkan on Mesa's lavapipe, or
-OpenGL ES on a surfaceless EGL display). Output is the same bytes from run to run.
-Exit status: 0 on success, 2 for bad input or an output that cannot be written (nothing is left
-behind then), 130 when stopped.
+OpenGL ES on a surfaceless EGL display). Output is the same bytes from run to run, written beside
+its names and given them only when complete. Ctrl-C ends a run, off-line or in the window, at once.
+
 )";
 
 namespace {
 
-    bool parseSeconds(const QString& text, double* out)
-    {
-        bool ok = false;
-        const double v = text.toDouble(&ok);
-        if (!ok || !std::isfinite(v) || v < 0.0)
-            return false;
-        *out = v;
-        return true;
-    }
+    using Takes = shell::OptionSpec::Takes;
+    const std::vector<shell::OptionSpec> kOptionTable
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
+              { "--backend", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
+              shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
+    constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
 
-QString parseOptions(int argc, char** argv, Options& o)
+std::string parseOptions(int argc, char** argv, Options& o)
 {
-    bool optionsEnd = false;
-    for (int i = 1; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        if (optionsEnd || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
-            if (!o.input.isEmpty())
-                return QStringLiteral("one input file at most, got '%1' and '%2'")
-                    .arg(o.input, arg);
-            o.input = arg;
-            continue;
-        }
-        if (arg == QLatin1String("--")) {
-            optionsEnd = true;
-            continue;
-        }
-        const int eq = arg.indexOf(QLatin1Char('='));
-        const QString name = eq > 0 ? arg.left(eq) : arg;
-        if (name == QLatin1String("--capture")) {
-            o.capture = true;
-            if (eq > 0) {
-                o.captureSource = arg.mid(eq + 1);
-                if (o.captureSource.isEmpty())
-                    return QStringLiteral("option '--capture=' needs a source name");
-            }
-            continue;
-        }
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
-            o.help = true;
-            continue;
-        }
-        if (arg == QLatin1String("--list-sections")) {
-            o.listSections = true;
-            continue;
-        }
-        const bool takesValue = name == QLatin1String("--render") || name == QLatin1String("--size")
-            || name == QLatin1String("--fps") || name == QLatin1String("--backend")
-            || name == QLatin1String("--from") || name == QLatin1String("--to");
-        if (!takesValue)
-            return QStringLiteral("unknown option '%1' (visualiser --help lists the options)")
-                .arg(arg);
-        QString value;
-        if (eq > 0)
-            value = arg.mid(eq + 1);
-        else if (i + 1 < argc)
-            value = QString::fromLocal8Bit(argv[++i]);
-        if (value.isEmpty())
-            return QStringLiteral("option '%1' needs a value").arg(name);
-        if (name == QLatin1String("--render")) {
-            o.render = value;
-        } else if (name == QLatin1String("--size")) {
-            static const QRegularExpression pattern(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$"));
-            const QRegularExpressionMatch m = pattern.match(value);
-            const int w = m.hasMatch() ? m.captured(1).toInt() : 0;
-            const int h = m.hasMatch() ? m.captured(2).toInt() : 0;
-            if (w < 16 || h < 16 || w > kMaxSide || h > kMaxSide)
-                return QStringLiteral("size '%1' is not WxH with sides from 16 to %2")
-                    .arg(value)
-                    .arg(kMaxSide);
-            o.size = QSize(w, h);
-        } else if (name == QLatin1String("--fps")) {
-            if (value == QLatin1String("60"))
-                o.fps = 60;
-            else if (value == QLatin1String("30"))
-                o.fps = 30;
-            else
-                return QStringLiteral("frame rate '%1' is not 60 or 30").arg(value);
-        } else if (name == QLatin1String("--backend")) {
-            if (!visual::parseBackend(value, &o.backend))
-                return QStringLiteral("back end '%1' is not vulkan or gles").arg(value);
-            o.backendGiven = true;
-        } else if (!parseSeconds(value, name == QLatin1String("--from") ? &o.fromSec : &o.toSec)) {
-            return QStringLiteral("option '%1' needs seconds from 0, got '%2'").arg(name, value);
+    shell::CommandLine line;
+    std::string problem = line.parse(argc, argv, kOptionTable);
+    if (!problem.empty())
+        return problem;
+    if (line.operands().size() > 1)
+        return "one input file at most, got '" + line.operands()[0] + "' and '" + line.operands()[1]
+            + "'";
+    if (!line.operands().empty())
+        o.input = line.operands()[0];
+    o.render = line.value("--render");
+    o.capture = line.given("--capture");
+    o.captureSource = line.value("--capture");
+    o.listSections = line.given("--list-sections");
+    o.help = line.given("--help");
+    // The window plays the whole programme at the display's pace.
+    if (o.render.empty()) {
+        for (const char* name : { "--from", "--to", "--fps" }) {
+            if (line.given(name))
+                return "option '" + std::string(name) + "' needs --render (the window plays "
+                    + "from the start, at the display's pace)";
         }
     }
-    if (o.toSec >= 0.0 && o.toSec <= o.fromSec)
-        return QStringLiteral("--to %1 is not after --from %2").arg(o.toSec).arg(o.fromSec);
-    if (o.capture && !o.input.isEmpty())
-        return QStringLiteral("give a file or --capture, not both");
-    if (o.capture && !o.render.isEmpty())
-        return QStringLiteral("--render needs a file or the demo, not live capture");
-    if (o.size.isEmpty())
-        o.size = QSize(kDefaultWidth, kDefaultHeight);
+    int w = kDefaultWidth;
+    int h = kDefaultHeight;
+    if (line.given("--size")) {
+        problem = shell::parseSize("--size", line.value("--size"), kSizes, &w, &h);
+        if (!problem.empty())
+            return problem;
+    }
+    o.size = QSize(w, h);
+    if (line.given("--fps")) {
+        const std::string fps = line.value("--fps");
+        if (fps != "60" && fps != "30")
+            return "option '--fps' needs 60 or 30, got '" + fps + "'";
+        o.fps = std::stoi(fps);
+    }
+    if (line.given("--backend")) {
+        const std::string backend = line.value("--backend");
+        if (!visual::parseBackend(QString::fromStdString(backend), &o.backend))
+            return "option '--backend' needs vulkan or gles, got '" + backend + "'";
+        o.backendGiven = true;
+    }
+    if (line.given("--from")) {
+        problem = shell::parseSeconds(
+            "--from", line.value("--from"), shell::SecondsFrom::Zero, &o.fromSec);
+        if (!problem.empty())
+            return problem;
+    }
+    if (line.given("--to")) {
+        problem = shell::parseSeconds(
+            "--to", line.value("--to"), shell::SecondsFrom::AboveZero, &o.toSec);
+        if (!problem.empty())
+            return problem;
+        if (o.toSec <= o.fromSec)
+            return "option '--to' " + line.value("--to") + " is not after --from "
+                + line.value("--from");
+    }
+    if (o.capture && !o.input.empty())
+        return "give a file or --capture, not both";
+    if (o.capture && !o.render.empty())
+        return "--render needs a file or the demo, not live capture";
     return {};
 }
 

@@ -1,17 +1,19 @@
-// The visualiser's command line.
+// The visualiser's command line, under the shell's rules (shell/options.h): the options it shares
+// with bandview (--size, --capture, --list-sections, --help) mean the same in both.
 #ifndef VISUALISER_OPTIONS_H
 #define VISUALISER_OPTIONS_H
 
 #include "visual/headless.h"
 
 #include <QSize>
-#include <QString>
+
+#include <string>
 
 namespace visualiser {
 
 struct Options {
-    QString input; // empty: the demo programme
-    QString render; // empty: the window
+    std::string input; // the file's name as given, bytes; empty: the demo programme
+    std::string render; // empty: the window
     QSize size;
     int fps = 60;
     bool backendGiven = false;
@@ -19,17 +21,18 @@ struct Options {
     double fromSec = 0.0;
     double toSec = -1.0; // -1: to the end
     bool capture = false;
-    QString captureSource; // empty: the default output's monitor
+    std::string captureSource; // empty: the default output's monitor
     bool listSections = false;
     bool help = false;
 };
 
 constexpr int kDefaultWidth = 1280;
 constexpr int kDefaultHeight = 720;
-constexpr int kMaxSide = 8192;
+constexpr int kMinSidePx = 16;
+constexpr int kMaxSidePx = 8192;
 
 // Returns an empty string when the command line is sound, else what is wrong with it.
-QString parseOptions(int argc, char** argv, Options& o);
+std::string parseOptions(int argc, char** argv, Options& o);
 
 extern const char* const kHelp;
 

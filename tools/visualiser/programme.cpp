@@ -2,25 +2,23 @@
 
 #include "media/audiodecoder.h"
 
-#include <QFile>
-
 namespace visualiser {
 
-std::unique_ptr<media::Feed> openProgramme(const QString& input, QString* why)
+std::unique_ptr<media::Feed> openProgramme(const std::string& input, std::string* why)
 {
     std::string error;
-    auto feed = media::openFeed(QFile::encodeName(input).toStdString(), &error);
+    auto feed = media::openFeed(input, &error);
     if (!feed)
-        *why = QStringLiteral("%1: %2").arg(input, QString::fromStdString(error));
+        *why = input + ": " + error;
     return feed;
 }
 
-QString damageWarning(const QString& input, const media::Feed& feed)
+std::string damageWarning(const std::string& input, const media::Feed& feed)
 {
     const media::DecodeDamage* damage = feed.damage();
     if (!damage || !damage->any())
         return {};
-    return QStringLiteral("%1: %2").arg(input, QString::fromStdString(damage->warning()));
+    return input + ": " + damage->warning();
 }
 
 } // namespace visualiser

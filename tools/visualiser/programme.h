@@ -4,17 +4,17 @@
 
 #include "media/feed.h"
 
-#include <QString>
-
 #include <memory>
+#include <string>
 
 namespace visualiser {
 
-// input empty: the demo. On failure returns null with a one-line reason naming the file.
-std::unique_ptr<media::Feed> openProgramme(const QString& input, QString* why);
+// input (a file's name as bytes) empty: the demo. On failure returns null with a one-line reason
+// naming the file.
+std::unique_ptr<media::Feed> openProgramme(const std::string& input, std::string* why);
 
 // One line, naming the file, when what was read of it so far was damaged; empty otherwise.
-QString damageWarning(const QString& input, const media::Feed& feed);
+std::string damageWarning(const std::string& input, const media::Feed& feed);
 
 } // namespace visualiser
 

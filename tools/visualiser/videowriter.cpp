@@ -1,7 +1,8 @@
 #include "videowriter.h"
 
+#include "shell/output.h"
+
 #include <QFileInfo>
-#include <QSaveFile>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -41,24 +42,20 @@ namespace {
         return QString::fromLocal8Bit(text);
     }
 
+    // The file's own error() says why a write or seek failed, with the system's reason.
     int writePacket(void* opaque, uint8_t* data, int size)
     {
-        auto* file = static_cast<QSaveFile*>(opaque);
-        return file->write(reinterpret_cast<const char*>(data), size) == size ? size : AVERROR(EIO);
+        auto* file = static_cast<shell::OutputFile*>(opaque);
+        return file->write(reinterpret_cast<const char*>(data), std::size_t(size)) ? size
+                                                                                   : AVERROR(EIO);
     }
 
     int64_t seekFile(void* opaque, int64_t offset, int whence)
     {
-        auto* file = static_cast<QSaveFile*>(opaque);
-        if (whence & AVSEEK_SIZE)
-            return file->size();
-        whence &= ~AVSEEK_FORCE;
-        qint64 target = offset;
-        if (whence == SEEK_CUR)
-            target = file->pos() + offset;
-        else if (whence == SEEK_END)
-            target = file->size() + offset;
-        return file->seek(target) ? target : AVERROR(EIO);
+        auto* file = static_cast<shell::OutputFile*>(opaque);
+        const std::int64_t at
+            = whence & AVSEEK_SIZE ? file->size() : file->seek(offset, whence & ~AVSEEK_FORCE);
+        return at >= 0 ? at : AVERROR(EIO);
     }
 
 } // namespace
@@ -71,7 +68,7 @@ bool isVideoPath(const QString& path)
 }
 
 struct VideoWriter::State {
-    QSaveFile file;
+    shell::OutputFile& file;
     AVFormatContext* format = nullptr;
     AVIOContext* io = nullptr;
     AVCodecContext* video = nullptr;
@@ -104,8 +101,8 @@ struct VideoWriter::State {
     bool stop = false;
     QString failure;
 
-    explicit State(const QString& path)
-        : file(path)
+    explicit State(shell::OutputFile& out)
+        : file(out)
     {
     }
     ~State()
@@ -127,7 +124,6 @@ struct VideoWriter::State {
             av_freep(&io->buffer);
             avio_context_free(&io);
         }
-        // The QSaveFile is discarded unless committed.
     }
 };
 
@@ -148,8 +144,8 @@ VideoWriter::~VideoWriter()
         s_->worker.join();
 }
 
-std::unique_ptr<VideoWriter> VideoWriter::open(
-    const QString& path, QSize size, int fps, int channels, int rateHz, QString* why)
+std::unique_ptr<VideoWriter> VideoWriter::open(shell::OutputFile& file, const QString& path,
+    QSize size, int fps, int channels, int rateHz, QString* why)
 {
     if (size.width() % 2 || size.height() % 2) {
         *why = QStringLiteral("a video needs even sides, not %1x%2")
@@ -159,15 +155,12 @@ std::unique_ptr<VideoWriter> VideoWriter::open(
     }
     // Errors come back through the return codes; the encoders' chatter stays off the terminal.
     av_log_set_level(AV_LOG_QUIET);
-    auto s = std::make_unique<State>(path);
+    auto s = std::make_unique<State>(file);
     const bool webm = QFileInfo(path).suffix().toLower() == QLatin1String("webm");
     auto fail = [&](const QString& what) {
         *why = QStringLiteral("%1: %2").arg(path, what);
         return nullptr;
     };
-    if (!s->file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write: %1").arg(s->file.errorString()));
-
     const QByteArray formatName = webm                               ? "webm"
         : QFileInfo(path).suffix().toLower() == QLatin1String("mkv") ? "matroska"
                                                                      : "mp4";
@@ -436,7 +429,7 @@ bool VideoWriter::encodeEnd(QString* why)
     }
     avio_flush(s.io);
     if (s.io->error < 0) {
-        *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
+        *why = QStringLiteral("cannot finish the video: %1").arg(averror(s.io->error));
         return false;
     }
     return true;
@@ -527,10 +520,6 @@ bool VideoWriter::finish(QString* why)
     s.worker.join();
     if (!s.failure.isEmpty()) {
         *why = s.failure;
-        return false;
-    }
-    if (!s.file.commit()) {
-        *why = QStringLiteral("%1: cannot write: %2").arg(s.file.fileName(), s.file.errorString());
         return false;
     }
     return true;

@@ -5,8 +5,8 @@
 //   .webm holds VP9 and Opus (192 kb/s). The sound is the source's own channels as they are added,
 //   from the first picture's time on: mono stays mono, stereo stays stereo, more channels are
 //   mixed down to stereo. It ends with the last picture, or earlier where the audio does.
-// - The file is written beside its final name and takes that name only in finish(); a writer
-//   destroyed before that leaves nothing behind.
+// - It writes into a shell::OutputFile (written beside its final name), which the caller commits
+//   after finish(); when a write fails, the file's error() holds the system's reason.
 // - Encoding runs on a thread of its own, in the order of the calls, while the caller renders the
 //   next picture: the same bytes as encoding each call as it comes. A failure there is reported
 //   by the next call, or by finish().
@@ -24,6 +24,10 @@
 #include <memory>
 #include <vector>
 
+namespace shell {
+class OutputFile;
+}
+
 namespace visualiser {
 
 // Whether the path names a video (by extension, case-insensitive).
@@ -35,9 +39,10 @@ public:
     VideoWriter(const VideoWriter&) = delete;
     VideoWriter& operator=(const VideoWriter&) = delete;
 
-    // The audio comes as channels interleaved samples at rateHz.
-    static std::unique_ptr<VideoWriter> open(
-        const QString& path, QSize size, int fps, int channels, int rateHz, QString* why);
+    // Writes into file, which must outlive the writer; path (for its extension and messages)
+    // names it. The audio comes as channels interleaved samples at rateHz.
+    static std::unique_ptr<VideoWriter> open(shell::OutputFile& file, const QString& path,
+        QSize size, int fps, int channels, int rateHz, QString* why);
 
     // Audio that plays from where the audio added so far ends; the first sample plays with the
     // first picture. Add each picture's audio before the picture, so that both interleave.

@@ -9,6 +9,9 @@
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
+#include "shell/signals.h"
+#include "shell/status.h"
+#include "shell/text.h"
 #include "visual/look.h"
 #include "visual/renderer.h"
 
@@ -16,6 +19,7 @@
 #include <QtGui/private/qrhivulkan_p.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
@@ -31,7 +35,7 @@ namespace visualiser {
 
 namespace {
 
-    constexpr int kExitBadInput = 2;
+    using shell::kExitBadInput;
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
@@ -382,11 +386,11 @@ int runWindow(const Options& o, QGuiApplication& app)
 #ifdef VISUALISER_CAPTURE
     if (o.capture) {
         std::string error;
-        const std::string name = o.captureSource.isEmpty() ? std::string(capture::kDefaultMonitor)
-                                                           : o.captureSource.toStdString();
+        const std::string name
+            = o.captureSource.empty() ? std::string(capture::kDefaultMonitor) : o.captureSource;
         live = capture::LiveFeed::open("visualiser", name, &error);
         if (!live) {
-            std::fprintf(stderr, "visualiser: %s\n", error.c_str());
+            shell::complain(error);
             return kExitBadInput;
         }
         live->reportEvents(
@@ -396,28 +400,29 @@ int runWindow(const Options& o, QGuiApplication& app)
     } else
 #else
     if (o.capture) {
-        std::fprintf(stderr,
-            "visualiser: this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)\n");
+        shell::complain("this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)");
         return kExitBadInput;
     } else
 #endif
     {
-        QString why;
+        std::string why;
         programme = openProgramme(o.input, &why);
         if (!programme) {
-            std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
+            if (shell::stopped())
+                return shell::stoppedStatus();
+            shell::complain(why);
             return kExitBadInput;
         }
         playback = std::make_unique<Playback>(*programme);
         QString noSound;
         if (!playback->start(&noSound)) {
-            std::fprintf(stderr, "visualiser: %s; playing without sound\n",
-                noSound.toLocal8Bit().constData());
+            shell::complain(noSound.toStdString() + "; playing without sound");
             playback.reset();
         }
         feed = std::make_unique<ProgrammeFeed>(*programme, playback.get());
-        title = o.input.isEmpty() ? QStringLiteral("visualiser: demo")
-                                  : QStringLiteral("visualiser: %1").arg(o.input);
+        title = o.input.empty()
+            ? QStringLiteral("visualiser: demo")
+            : QStringLiteral("visualiser: %1").arg(QFile::decodeName(o.input.c_str()));
     }
 
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
@@ -427,16 +432,19 @@ int runWindow(const Options& o, QGuiApplication& app)
     const int status = app.exec();
     // The playback thread reads the feed; what it found wrong is known once it has stopped.
     playback.reset();
-    if (programme) {
-        const QString warning = damageWarning(o.input, *programme);
-        if (!warning.isEmpty())
-            std::fprintf(stderr, "visualiser: %s\n", warning.toLocal8Bit().constData());
-    }
     if (!window.error().isEmpty()) {
-        std::fprintf(stderr, "visualiser: %s\n", window.error().toLocal8Bit().constData());
+        shell::complain(window.error().toStdString());
         return kExitBadInput;
     }
-    return status;
+    if (status != shell::kExitClean)
+        return status;
+    // As off-line: damaged input still plays, and says once what was wrong when the run ends.
+    const std::string warning = programme ? damageWarning(o.input, *programme) : std::string();
+    if (!warning.empty()) {
+        shell::complain(warning);
+        return shell::kExitDamaged;
+    }
+    return shell::kExitClean;
 }
 
 } // namespace visualiser

@@ -13,7 +13,8 @@ namespace visualiser {
 // Why no window can open here (no display), or empty; checked before the application starts.
 QString windowProblem();
 
-// Runs the window until the user quits; returns the exit status.
+// Runs the window until the user quits or the event loop ends with a status (a stop signal, see
+// shell::exitEventLoopOnStop); returns the exit status, 3 for a damaged file after its warning.
 int runWindow(const Options& o, QGuiApplication& app);
 
 } // namespace visualiser

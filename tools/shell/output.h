@@ -1,4 +1,4 @@
-// The files a run writes, all or nothing.
+// The files a run writes, all or nothing, in both programs.
 //
 // "-" is standard output. A path that exists and is not a regular file (a character device, a
 // FIFO, a socket) is opened and written into as it is, never replaced. Any other path (a symbolic
@@ -9,16 +9,17 @@
 //
 // Every error is one lower-case line from the system ("no space left on device"), without the
 // path; the caller names the file. Paths are raw bytes, as the system takes them.
-#ifndef BANDVIEW_OUTPUT_H
-#define BANDVIEW_OUTPUT_H
+#ifndef SHELL_OUTPUT_H
+#define SHELL_OUTPUT_H
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace bandview {
+namespace shell {
 
 // The system's reason for errno value error, as the tail of a one-line message.
 std::string systemReason(int error);
@@ -54,7 +55,13 @@ public:
     bool write(const char* data, std::size_t size);
     // Hands everything buffered to the system.
     bool flush();
-    // Flushes and syncs a temporary to the disk: after this only commit() is left.
+    // Flushes, then moves to offset from whence (SEEK_SET, SEEK_CUR, SEEK_END) for a container
+    // that writes its index last; returns the new offset, -1 when that failed.
+    std::int64_t seek(std::int64_t offset, int whence);
+    // Flushes; the bytes written so far, -1 when that failed.
+    std::int64_t size();
+    // Flushes and syncs a temporary to the disk and closes it: after this only commit() is
+    // left. Finishing again changes nothing.
     bool finish();
     // Gives the temporary its final name.
     bool commit();
@@ -65,6 +72,9 @@ public:
 private:
     OutputFile(std::string path, std::string temp, int fd, bool ownsFd, std::string target = {});
     bool fail(int error);
+    // commit() without the sync of the folder.
+    bool rename();
+    friend int commitAll(const std::vector<OutputFile*>& outputs);
 
     std::string path_;
     // Where the temporary goes: path_ with its links followed.
@@ -77,13 +87,13 @@ private:
     std::string error_;
 };
 
-// Finishes every output, then commits them all; when any step fails, discards every one not yet
-// committed and returns the index of the one that failed, else -1.
+// Finishes every output, then commits them all (syncing each folder once); when any step fails,
+// discards every one not yet committed and returns the index of the one that failed, else -1.
 int commitAll(const std::vector<OutputFile*>& outputs);
 
 // Removes every temporary still open; safe in a signal handler.
 void removeTemporariesFromSignal();
 
-} // namespace bandview
+} // namespace shell
 
 #endif

@@ -1,4 +1,4 @@
-#include "output.h"
+#include "shell/output.h"
 
 #include <atomic>
 #include <cerrno>
@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace bandview {
+namespace shell {
 
 namespace {
 
@@ -82,6 +82,19 @@ namespace {
             path = target;
         }
         return path;
+    }
+
+    // The new names in a folder last only once the folder is on the disk too. Returns 0, else
+    // the errno value.
+    int syncFolder(const std::string& folder)
+    {
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0)
+            return 0;
+        const bool synced = ::fsync(dir) == 0 || errno == EINVAL;
+        const int why = errno;
+        ::close(dir);
+        return synced ? 0 : why;
     }
 
 } // namespace
@@ -224,8 +237,34 @@ bool OutputFile::flush()
     return true;
 }
 
+std::int64_t OutputFile::seek(std::int64_t offset, int whence)
+{
+    if (!flush())
+        return -1;
+    const off_t at = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (at < 0) {
+        fail(errno);
+        return -1;
+    }
+    return at;
+}
+
+std::int64_t OutputFile::size()
+{
+    struct stat st { };
+    if (!flush())
+        return -1;
+    if (::fstat(fd_, &st) != 0) {
+        fail(errno);
+        return -1;
+    }
+    return st.st_size;
+}
+
 bool OutputFile::finish()
 {
+    if (!temp_.empty() && fd_ < 0)
+        return error_.empty();
     if (!flush())
         return false;
     if (temp_.empty())
@@ -234,34 +273,38 @@ bool OutputFile::finish()
         return fail(errno);
     const int fd = fd_;
     fd_ = -1;
+    // A set may hold thousands of finished outputs until they are named together.
+    std::vector<char>().swap(buffer_);
     if (::close(fd) != 0)
         return fail(errno);
     return true;
 }
 
-bool OutputFile::commit()
+bool OutputFile::rename()
 {
     if (temp_.empty())
         return error_.empty();
-    if (fd_ >= 0 && !finish())
+    if (!finish())
         return false;
     if (::rename(temp_.c_str(), target_.c_str()) != 0)
         return fail(errno);
     releaseSlot(slot_);
     temp_.clear();
-    // The new name lasts only once the folder is on the disk too.
+    return true;
+}
+
+bool OutputFile::commit()
+{
+    const bool temporary = !temp_.empty();
+    if (!rename())
+        return false;
+    if (!temporary)
+        return true;
     std::string folder;
     std::string name;
     splitPath(target_, &folder, &name);
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        const bool synced = ::fsync(dir) == 0 || errno == EINVAL;
-        const int why = errno;
-        ::close(dir);
-        if (!synced)
-            return fail(why);
-    }
-    return true;
+    const int error = syncFolder(folder);
+    return error == 0 || fail(error);
 }
 
 void OutputFile::discard()
@@ -284,9 +327,27 @@ int commitAll(const std::vector<OutputFile*>& outputs)
         if (!outputs[i]->finish())
             failed = static_cast<int>(i);
     }
+    // Each folder is synced once, after the last new name in it: a folder of numbered pictures
+    // takes thousands of names.
+    std::vector<std::pair<std::string, std::size_t>> folders;
     for (std::size_t i = 0; i < outputs.size() && failed < 0; ++i) {
-        if (!outputs[i]->commit())
+        const bool temporary = !outputs[i]->temp_.empty();
+        if (!outputs[i]->rename()) {
             failed = static_cast<int>(i);
+            break;
+        }
+        std::string folder;
+        std::string name;
+        splitPath(outputs[i]->target_, &folder, &name);
+        if (temporary && (folders.empty() || folders.back().first != folder))
+            folders.emplace_back(folder, i);
+    }
+    for (std::size_t k = 0; k < folders.size() && failed < 0; ++k) {
+        const int error = syncFolder(folders[k].first);
+        if (error != 0) {
+            outputs[folders[k].second]->fail(error);
+            failed = static_cast<int>(folders[k].second);
+        }
     }
     if (failed >= 0) {
         for (OutputFile* out : outputs)
@@ -304,4 +365,4 @@ void removeTemporariesFromSignal()
     }
 }
 
-} // namespace bandview
+} // namespace shell

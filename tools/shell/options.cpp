@@ -1,0 +1,131 @@
+#include "shell/options.h"
+
+#include "shell/text.h"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace shell {
+
+namespace {
+
+    constexpr std::size_t kMaxSideDigits = 5;
+
+    bool readSide(const std::string& text, std::size_t from, std::size_t to, int* side)
+    {
+        if (to <= from || to - from > kMaxSideDigits)
+            return false;
+        int v = 0;
+        for (std::size_t i = from; i < to; ++i) {
+            if (text[i] < '0' || text[i] > '9')
+                return false;
+            v = v * 10 + (text[i] - '0');
+        }
+        *side = v;
+        return true;
+    }
+
+} // namespace
+
+const OptionSpec kSizeOption { "--size", OptionSpec::Takes::Value };
+const OptionSpec kCaptureOption { "--capture", OptionSpec::Takes::ValueAfterEquals, nullptr,
+    "a source name (bandview --list-sources lists them)" };
+const OptionSpec kListSectionsOption { "--list-sections" };
+const OptionSpec kHelpOption { "--help", OptionSpec::Takes::Nothing, "-h" };
+
+std::string CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& table)
+{
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (arg.empty())
+                return "an input file name is empty";
+            operands_.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnd = true;
+            continue;
+        }
+        const std::size_t eq = arg.find('=');
+        const std::string spelled = eq != std::string::npos ? arg.substr(0, eq) : arg;
+        const OptionSpec* spec = nullptr;
+        for (const OptionSpec& s : table) {
+            if (spelled == s.name || (s.alias && spelled == s.alias))
+                spec = &s;
+        }
+        if (!spec)
+            return "unknown option '" + spelled + "' (" + programName()
+                + " --help lists the options)";
+        const std::string name = spec->name;
+        if (given(name) && name != kHelpOption.name)
+            return "option '" + name + "' is given twice";
+        std::string value;
+        switch (spec->takes) {
+        case OptionSpec::Takes::Nothing:
+            if (eq != std::string::npos)
+                return "option '" + name + "' takes no value, got '" + arg.substr(eq + 1) + "'";
+            break;
+        case OptionSpec::Takes::ValueAfterEquals:
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                if (value.empty())
+                    return "option '" + name + "=' needs " + spec->valueName + " after '='";
+            }
+            break;
+        case OptionSpec::Takes::Value:
+            if (eq != std::string::npos)
+                value = arg.substr(eq + 1);
+            else if (i + 1 < argc)
+                value = argv[++i];
+            else
+                return "option '" + name + "' needs a value";
+            if (value.empty())
+                return "option '" + name + "' has an empty value";
+            if (value[0] == '-' && value != "-" && eq == std::string::npos)
+                return "option '" + name + "' needs a value, got the option '" + value + "'";
+            break;
+        }
+        values_[name] = value;
+    }
+    return {};
+}
+
+std::string CommandLine::value(const std::string& name) const
+{
+    const auto it = values_.find(name);
+    return it == values_.end() ? std::string() : it->second;
+}
+
+std::string parseSize(
+    const std::string& option, const std::string& text, const SizeRange& range, int* w, int* h)
+{
+    const std::size_t x = text.find('x');
+    int width = 0;
+    int height = 0;
+    if (x == std::string::npos || !readSide(text, 0, x, &width)
+        || !readSide(text, x + 1, text.size(), &height) || width < range.minWidth
+        || height < range.minHeight || width > range.maxWidth || height > range.maxHeight)
+        return "option '" + option + "' needs WIDTHxHEIGHT from " + std::to_string(range.minWidth)
+            + "x" + std::to_string(range.minHeight) + " to " + std::to_string(range.maxWidth) + "x"
+            + std::to_string(range.maxHeight) + ", got '" + text + "'";
+    *w = width;
+    *h = height;
+    return {};
+}
+
+std::string parseSeconds(
+    const std::string& option, const std::string& text, SecondsFrom from, double* sec)
+{
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    const bool inRange = from == SecondsFrom::Zero ? v >= 0.0 : v > 0.0;
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || !inRange)
+        return "option '" + option + "' needs a number of seconds "
+            + (from == SecondsFrom::Zero ? "from 0" : "above 0") + ", got '" + text + "'";
+    *sec = v;
+    return {};
+}
+
+} // namespace shell
