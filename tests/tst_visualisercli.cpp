@@ -21,12 +21,16 @@ struct Run {
     QByteArray err;
 };
 
-// A bare environment: no display, no Qt or driver variables; the program picks its platform.
-Run run(const QString& program, const QStringList& args, const QString& workDir = {})
+// A bare environment: no display, no Qt or driver variables but those given as NAME=VALUE; the
+// program picks its platform.
+Run run(const QString& program, const QStringList& args, const QString& workDir = {},
+    const QStringList& variables = {})
 {
     QProcess p;
     QProcessEnvironment env;
     env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    for (const QString& v : variables)
+        env.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
     p.setProcessEnvironment(env);
     if (!workDir.isEmpty())
         p.setWorkingDirectory(workDir);
@@ -88,6 +92,8 @@ private slots:
     void videoHasFramesDurationAndAudio();
     void failsCleanly_data();
     void failsCleanly();
+    void backendWithoutVulkan_data();
+    void backendWithoutVulkan();
 };
 
 void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
@@ -258,6 +264,33 @@ void tst_VisualiserCli::failsCleanly()
     // Nothing left behind: only the junk file the test made.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
         QStringList { "junk.wav" });
+}
+
+void tst_VisualiserCli::backendWithoutVulkan_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("auto takes OpenGL ES") << QStringList {} << 0 << "";
+    QTest::newRow("vulkan named: the error names the other")
+        << QStringList { "--backend", "vulkan" } << 2
+        << "visualiser: no Vulkan device (VkResult -9); --backend gles uses OpenGL ES instead\n";
+}
+
+void tst_VisualiserCli::backendWithoutVulkan()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // A loader without a driver answers VK_ERROR_INCOMPATIBLE_DRIVER (-9).
+    const Run r = run(QStringLiteral(VISUALISER_EXE),
+        args + QStringList { "--render", "out.mp4", "--size", "64x36", "--to", "0.1" }, dir.path(),
+        { QStringLiteral("VK_ICD_FILENAMES=") + dir.filePath(QStringLiteral("none.json")) });
+    QVERIFY2(r.status == status, qPrintable(describe(r)));
+    QCOMPARE(QString::fromLocal8Bit(r.err), message);
+    QCOMPARE(QFile::exists(dir.filePath(QStringLiteral("out.mp4"))), status == 0);
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserCli)

@@ -141,6 +141,7 @@ private slots:
     void presenceZeroDims();
     void sameLookSameBytes();
     void memoryStaysFlatFromPictureToPicture();
+    void autoTakesOpenGlEsOnACpuDevice();
 
 private:
     bool render(const visual::Look& look, float lensShift, Picture* out);
@@ -371,6 +372,23 @@ void tst_VisualRender::memoryStaysFlatFromPictureToPicture()
                        .arg(4 * kWarmPictures)));
 }
 
+void tst_VisualRender::autoTakesOpenGlEsOnACpuDevice()
+{
+    if (backend_ != visual::Backend::Vulkan)
+        QSKIP("needs the Vulkan back end's own report of its device");
+    // The choice is made before any QRhi exists; it must agree with what QRhi reports.
+    const QRhiDriverInfo info = host_.rhi()->driverInfo();
+    const visual::Backend expected = info.deviceType == QRhiDriverInfo::CpuDevice
+        ? visual::Backend::Gles
+        : visual::Backend::Vulkan;
+    QVERIFY2(visual::resolveBackend(visual::Backend::Auto) == expected,
+        qPrintable(QStringLiteral("device '%1' of type %2: auto chose %3")
+                       .arg(QString::fromLatin1(info.deviceName))
+                       .arg(int(info.deviceType))
+                       .arg(QLatin1String(
+                           visual::backendName(visual::resolveBackend(visual::Backend::Auto))))));
+}
+
 int main(int argc, char** argv)
 {
     visual::Backend backend = visual::Backend::Vulkan;
@@ -387,7 +405,7 @@ int main(int argc, char** argv)
     }
     int count = int(args.size());
     args.push_back(nullptr);
-    visual::prepareHeadless(backend);
+    backend = visual::prepareHeadless(backend);
     QGuiApplication app(count, args.data());
     tst_VisualRender test(backend);
     return QTest::qExec(&test, count, args.data());

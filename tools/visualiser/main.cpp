@@ -67,7 +67,7 @@ int main(int argc, char** argv)
         const QString bad = checkOutput(o);
         if (!bad.isEmpty())
             return fail(bad);
-        visual::prepareHeadless(o.backend);
+        o.backend = visual::prepareHeadless(o.backend);
         QGuiApplication app(argc, argv);
         Programme programme;
         QString why;

@@ -21,8 +21,9 @@ Options:
   --size WxH          picture size (default 1280x720; a video needs even sides)
   --fps 60|30         pictures per second of --render (default 60); the analysis always runs
                       every 1/60 s
-  --backend vulkan|gles
-                      graphics back end (default vulkan; the window falls back to OpenGL)
+  --backend auto|vulkan|gles
+                      graphics back end (default auto: Vulkan on a GPU, OpenGL ES where Vulkan
+                      would run on the CPU, as on Mesa's lavapipe, or does not start)
   --from SEC          first second to render (the analysis still runs from the start)
   --to SEC            second to stop rendering at (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
@@ -31,7 +32,8 @@ Options:
   -h, --help          show this help and exit
 
 --render needs no display: it picks a headless platform itself (Vulkan on Mesa's lavapipe, or
-OpenGL ES on a surfaceless EGL display). Output is the same bytes from run to run.
+OpenGL ES on a surfaceless EGL display, which auto picks there). Output is the same bytes from run
+to run.
 Exit status: 0 on success, 2 for bad input or an output that cannot be written (nothing is left
 behind then), 130 when stopped.
 )";
@@ -119,8 +121,7 @@ QString parseOptions(int argc, char** argv, Options& o)
                 return QStringLiteral("frame rate '%1' is not 60 or 30").arg(value);
         } else if (name == QLatin1String("--backend")) {
             if (!visual::parseBackend(value, &o.backend))
-                return QStringLiteral("back end '%1' is not vulkan or gles").arg(value);
-            o.backendGiven = true;
+                return QStringLiteral("back end '%1' is not auto, vulkan or gles").arg(value);
         } else if (!parseSeconds(value, name == QLatin1String("--from") ? &o.fromSec : &o.toSec)) {
             return QStringLiteral("option '%1' needs seconds from 0, got '%2'").arg(name, value);
         }

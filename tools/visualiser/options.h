@@ -14,8 +14,7 @@ struct Options {
     QString render; // empty: the window
     QSize size;
     int fps = 60;
-    bool backendGiven = false;
-    visual::Backend backend = visual::Backend::Vulkan;
+    visual::Backend backend = visual::Backend::Auto;
     double fromSec = 0.0;
     double toSec = -1.0; // -1: to the end
     bool capture = false;

@@ -279,7 +279,9 @@ namespace {
                 rhi_.reset(QRhi::create(QRhi::OpenGLES2, &params));
             }
             if (!rhi_) {
-                error_ = QStringLiteral("the graphics back end did not start in the window");
+                error_ = visual::unavailable(
+                    api_ == QRhi::Vulkan ? visual::Backend::Vulkan : visual::Backend::Gles,
+                    QStringLiteral("the graphics back end did not start in the window"));
                 return false;
             }
             sc_.reset(rhi_->newSwapChain());
@@ -370,14 +372,19 @@ QString windowProblem()
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
-    // Vulkan where an instance starts (unless OpenGL was asked for), OpenGL otherwise.
     QVulkanInstance vulkan;
-    QRhi::Implementation api = QRhi::OpenGLES2;
-    if (!(o.backendGiven && o.backend == visual::Backend::Gles)) {
+    const visual::Backend backend = visual::resolveBackend(o.backend);
+    if (backend == visual::Backend::Vulkan) {
         vulkan.setExtensions(QRhiVulkanInitParams::preferredInstanceExtensions());
-        if (vulkan.create())
-            api = QRhi::Vulkan;
+        if (!vulkan.create()) {
+            const QString why = visual::unavailable(
+                backend, QStringLiteral("no Vulkan device (VkResult %1)").arg(vulkan.errorCode()));
+            std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
+            return kExitBadInput;
+        }
     }
+    const QRhi::Implementation api
+        = backend == visual::Backend::Vulkan ? QRhi::Vulkan : QRhi::OpenGLES2;
 
     Programme programme;
     std::unique_ptr<Playback> playback;
