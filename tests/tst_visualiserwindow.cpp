@@ -103,6 +103,7 @@ private slots:
     void windowShowsStrandsResizesAndQuits();
     void fileSoundReachesTheSink();
     void captureFollowsWhatPlays();
+    void unreachableDisplayIsOneLine();
 
 private:
     bool startVisualiser(
@@ -380,6 +381,27 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
     int status = -1;
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
+}
+
+void tst_VisualiserWindow::unreachableDisplayIsOneLine()
+{
+    int display = 500 + int(getpid() % 400);
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)))
+        ++display;
+    const QString name = QStringLiteral(":%1").arg(display);
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    env.insert(QStringLiteral("DISPLAY"), name);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VISUALISER_EXE), QStringList {});
+    QVERIFY(p.waitForFinished(kWaitMs));
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 2,
+        qPrintable(
+            QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QString::fromLocal8Bit(err))));
+    QCOMPARE(QString::fromLocal8Bit(err),
+        QStringLiteral("visualiser: cannot open the display '%1'\n").arg(name));
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

@@ -364,14 +364,23 @@ namespace {
 
 QString windowProblem()
 {
-    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
-        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
-        return {};
-    return QStringLiteral("no display to open a window on (use --render OUT to render off-line)");
+    const bool platformGiven = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    const bool wayland = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    if (!platformGiven && !wayland && !qEnvironmentVariableIsSet("DISPLAY"))
+        return QStringLiteral(
+            "no display to open a window on (use --render OUT to render off-line)");
+    if (!platformGiven && !wayland)
+        qputenv("QT_QPA_PLATFORM", "xcb;minimal");
+    return {};
 }
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
+    if (QGuiApplication::platformName() == QLatin1String("minimal")) {
+        std::fprintf(
+            stderr, "visualiser: cannot open the display '%s'\n", qgetenv("DISPLAY").constData());
+        return kExitBadInput;
+    }
     QVulkanInstance vulkan;
     const visual::Backend backend = visual::resolveBackend(o.backend);
     if (backend == visual::Backend::Vulkan) {
