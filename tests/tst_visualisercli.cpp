@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -94,6 +95,7 @@ private slots:
     void failsCleanly();
     void backendWithoutVulkan_data();
     void backendWithoutVulkan();
+    void sizeRangeIsStatedAndHolds();
 };
 
 void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
@@ -291,6 +293,28 @@ void tst_VisualiserCli::backendWithoutVulkan()
     QVERIFY2(r.status == status, qPrintable(describe(r)));
     QCOMPARE(QString::fromLocal8Bit(r.err), message);
     QCOMPARE(QFile::exists(dir.filePath(QStringLiteral("out.mp4"))), status == 0);
+}
+
+void tst_VisualiserCli::sizeRangeIsStatedAndHolds()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const Run refused = run(QStringLiteral(VISUALISER_EXE),
+        { "--render", "out.mp4", "--size", "99999x16" }, dir.path());
+    static const QRegularExpression statement(QStringLiteral(
+        "^visualiser: --size '99999x16' is not WxH with sides from (\\d+) to (\\d+)\n$"));
+    const QRegularExpressionMatch range = statement.match(QString::fromLocal8Bit(refused.err));
+    QVERIFY2(refused.status == 2 && range.hasMatch(), qPrintable(describe(refused)));
+    const QString sides
+        = QStringLiteral("sides from %1 to %2").arg(range.captured(1), range.captured(2));
+    QVERIFY2(QString::fromLocal8Bit(visualiser({ QStringLiteral("--help") }).out).contains(sides),
+        qPrintable(QStringLiteral("--help does not say '%1'").arg(sides)));
+    // Both ends render into the output with the tightest limits, an H.264 video.
+    for (const QString& side : { range.captured(1), range.captured(2) }) {
+        const Run r = run(QStringLiteral(VISUALISER_EXE),
+            { "--render", "out.mp4", "--size", side + 'x' + side, "--to", "0.02" }, dir.path());
+        QVERIFY2(r.status == 0, qPrintable(side + QStringLiteral(": ") + describe(r)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserCli)

@@ -219,6 +219,14 @@ OffscreenFrame::~OffscreenFrame() = default;
 
 bool OffscreenFrame::setup(QSize size, int sampleCount, QString* why)
 {
+    const int largest = rhi_->resourceLimit(QRhi::TextureSizeMax);
+    if (size.width() > largest || size.height() > largest) {
+        *why = QStringLiteral("a %1x%2 picture is wider than this device draws (%3 pixels a side)")
+                   .arg(size.width())
+                   .arg(size.height())
+                   .arg(largest);
+        return false;
+    }
     texture_.reset(rhi_->newTexture(QRhiTexture::RGBA8, size, 1,
         QRhiTexture::RenderTarget | QRhiTexture::UsedAsTransferSource));
     if (!texture_->create()) {

@@ -18,7 +18,8 @@ heard. Keys: F or F11 full screen, Space pause, Q or Escape quit.
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs
                       (000000.png, ...) or a video file (.mp4, .mkv, .webm) with the audio muxed in
-  --size WxH          picture size (default 1280x720; a video needs even sides)
+  --size WxH          picture size, sides from 16 to 4096 (default 1280x720; a video needs even
+                      sides)
   --fps 60|30         pictures per second of --render (default 60); the analysis always runs
                       every 1/60 s
   --backend auto|vulkan|gles
@@ -107,9 +108,10 @@ QString parseOptions(int argc, char** argv, Options& o)
             const QRegularExpressionMatch m = pattern.match(value);
             const int w = m.hasMatch() ? m.captured(1).toInt() : 0;
             const int h = m.hasMatch() ? m.captured(2).toInt() : 0;
-            if (w < 16 || h < 16 || w > kMaxSide || h > kMaxSide)
-                return QStringLiteral("size '%1' is not WxH with sides from 16 to %2")
+            if (w < kMinSide || h < kMinSide || w > kMaxSide || h > kMaxSide)
+                return QStringLiteral("--size '%1' is not WxH with sides from %2 to %3")
                     .arg(value)
+                    .arg(kMinSide)
                     .arg(kMaxSide);
             o.size = QSize(w, h);
         } else if (name == QLatin1String("--fps")) {

@@ -25,7 +25,12 @@ struct Options {
 
 constexpr int kDefaultWidth = 1280;
 constexpr int kDefaultHeight = 720;
-constexpr int kMaxSide = 8192;
+// The sides --size accepts, in pixels. 4096 is the largest side every output holds: every Vulkan
+// device draws textures that wide, and H.264's highest levels (6 to 6.2) hold 139264 macroblocks a
+// frame, which 4096x4096 (65536) keeps within and 8192x8192 (262144) does not; VP9 and PNG hold
+// more. A 4096x4096 video needs about 1.1 GB of memory on either back end.
+constexpr int kMinSide = 16;
+constexpr int kMaxSide = 4096;
 
 // Returns an empty string when the command line is sound, else what is wrong with it.
 QString parseOptions(int argc, char** argv, Options& o);
