@@ -4,7 +4,8 @@
 // Contract:
 // - Backend::Auto stands for Vulkan where the Vulkan device QRhi would pick (the first, or
 //   QT_VK_PHYSICAL_DEVICE_INDEX) is a GPU, and OpenGL ES where it is a CPU device such as Mesa's
-//   lavapipe, or where Vulkan does not start: llvmpipe's OpenGL ES renders faster on a CPU.
+//   lavapipe, or where Vulkan does not start: on a CPU llvmpipe's OpenGL ES renders about as fast
+//   and never compiles shaders per draw, as lavapipe 22.x does for a branch on a uniform.
 //   resolveBackend() makes that choice from the environment as it stands; it needs no
 //   QGuiApplication.
 // - prepareHeadless() must run before the QGuiApplication is made. It resolves Auto and sets the
