@@ -209,7 +209,7 @@ int main(int argc, char** argv)
         visual::Backend backend;
         if (qstrcmp(argv[i], "--backend") == 0 && i + 1 < argc
             && visual::parseBackend(QString::fromLatin1(argv[i + 1]), &backend)) {
-            visual::prepareHeadless(backend);
+            backend = visual::prepareHeadless(backend);
             QGuiApplication app(argc, argv);
             qInstallMessageHandler(quiet);
             return benchBackend(backend);

@@ -168,14 +168,16 @@ void main()
     // Not multiplied by w: the ribbon narrows with distance like the geometry around it.
     gl_Position = current + vec4(normal * direction, 0.0, 0.0);
 
-    vec3 rgb;
-    if (u.colorA.w > 0.5) {
-        float halfExtent = max(u.colorB.w, 0.0001);
-        float depth = (current.z / current.w - 0.5) / (2.0 * halfExtent);
-        rgb = rainbow(clamp(depth + 0.5, 0.0, 1.0));
-    } else {
-        rgb = mix(u.colorA.rgb, u.colorB.rgb, x * 0.5 + 0.5);
-    }
+    // Both colourings are computed and one is selected without a branch: Mesa's lavapipe (22.x)
+    // inlines the uniforms a branch tests and compiles a new variant of the shader at every draw,
+    // keeping each, so a branch on u.colorA.w cost about 650 KB of memory per picture. mix() with
+    // a boolean selects each component as it is, where a blend by 0.0 or 1.0 could round it, or
+    // carry a NaN from the colouring not taken.
+    float halfExtent = max(u.colorB.w, 0.0001);
+    float depth = (current.z / current.w - 0.5) / (2.0 * halfExtent);
+    vec3 gradient = mix(u.colorA.rgb, u.colorB.rgb, x * 0.5 + 0.5);
+    vec3 byDepth = rainbow(clamp(depth + 0.5, 0.0, 1.0));
+    vec3 rgb = mix(gradient, byDepth, bvec3(u.colorA.w > 0.5));
 
     float a = u.opacity * mix(0.35, 1.0, frequencies) * pinch;
     vColor = vec4(rgb * a, a);

@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -26,12 +27,16 @@ struct Run {
     QByteArray err;
 };
 
-// A bare environment: no display, no Qt or driver variables; the program picks its platform.
-Run run(const QString& program, const QStringList& args, const QString& workDir = {})
+// A bare environment: no display, no Qt or driver variables but those given as NAME=VALUE; the
+// program picks its platform.
+Run run(const QString& program, const QStringList& args, const QString& workDir = {},
+    const QStringList& variables = {})
 {
     QProcess p;
     QProcessEnvironment env;
     env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    for (const QString& v : variables)
+        env.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
     p.setProcessEnvironment(env);
     if (!workDir.isEmpty())
         p.setWorkingDirectory(workDir);
@@ -96,6 +101,9 @@ private slots:
     void fullDiskLeavesNothing();
     void stopSignalLeavesNothing_data();
     void stopSignalLeavesNothing();
+    void backendWithoutVulkan_data();
+    void backendWithoutVulkan();
+    void sizeRangeIsStatedAndHolds();
 };
 
 void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
@@ -509,6 +517,56 @@ void tst_VisualiserCli::stopSignalLeavesNothing()
         stopping.elapsed() < 1000, qPrintable(QStringLiteral("%1 ms").arg(stopping.elapsed())));
     QCOMPARE(entries(dir.path()), before);
     QCOMPARE(readAll(dir.filePath(QStringLiteral("out.mp4"))), QByteArray("mine"));
+}
+
+void tst_VisualiserCli::backendWithoutVulkan_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("auto takes OpenGL ES") << QStringList {} << 0 << "";
+    QTest::newRow("vulkan named: the error names the other")
+        << QStringList { "--backend", "vulkan" } << 2
+        << "visualiser: no Vulkan device (VkResult -9); --backend gles uses OpenGL ES instead\n";
+}
+
+void tst_VisualiserCli::backendWithoutVulkan()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // A loader without a driver answers VK_ERROR_INCOMPATIBLE_DRIVER (-9).
+    const Run r = run(QStringLiteral(VISUALISER_EXE),
+        args + QStringList { "--render", "out.mp4", "--size", "64x36", "--to", "0.1" }, dir.path(),
+        { QStringLiteral("VK_ICD_FILENAMES=") + dir.filePath(QStringLiteral("none.json")) });
+    QVERIFY2(r.status == status, qPrintable(describe(r)));
+    QCOMPARE(QString::fromLocal8Bit(r.err), message);
+    QCOMPARE(QFile::exists(dir.filePath(QStringLiteral("out.mp4"))), status == 0);
+}
+
+void tst_VisualiserCli::sizeRangeIsStatedAndHolds()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const Run refused = run(QStringLiteral(VISUALISER_EXE),
+        { "--render", "out.mp4", "--size", "99999x16" }, dir.path());
+    static const QRegularExpression statement(QStringLiteral(
+        "^visualiser: option '--size' needs WIDTHxHEIGHT from (\\d+)x\\1 to (\\d+)x\\2, got "
+        "'99999x16'\n$"));
+    const QRegularExpressionMatch range = statement.match(QString::fromLocal8Bit(refused.err));
+    QVERIFY2(refused.status == 2 && range.hasMatch(), qPrintable(describe(refused)));
+    const QString sides
+        = QStringLiteral("sides from %1 to %2").arg(range.captured(1), range.captured(2));
+    QVERIFY2(QString::fromLocal8Bit(visualiser({ QStringLiteral("--help") }).out).contains(sides),
+        qPrintable(QStringLiteral("--help does not say '%1'").arg(sides)));
+    // Both ends render into the output with the tightest limits, an H.264 video.
+    for (const QString& side : { range.captured(1), range.captured(2) }) {
+        const Run r = run(QStringLiteral(VISUALISER_EXE),
+            { "--render", "out.mp4", "--size", side + 'x' + side, "--to", "0.02" }, dir.path());
+        QVERIFY2(r.status == 0, qPrintable(side + QStringLiteral(": ") + describe(r)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserCli)

@@ -93,6 +93,7 @@ private slots:
     void stopSignalEndsTheWindow_data();
     void stopSignalEndsTheWindow();
     void damagedFileExitsThree();
+    void unreachableDisplayIsOneLine();
 
 private:
     bool startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
@@ -452,6 +453,27 @@ void tst_VisualiserWindow::damagedFileExitsThree()
                    .at(err.count('\n') - 1)
                    .startsWith("visualiser: " + QFile::encodeName(tone) + ": "),
         qPrintable(QStringLiteral("status %1, '%2'").arg(status).arg(QLatin1String(err))));
+}
+
+void tst_VisualiserWindow::unreachableDisplayIsOneLine()
+{
+    int display = 500 + int(getpid() % 400);
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)))
+        ++display;
+    const QString name = QStringLiteral(":%1").arg(display);
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    env.insert(QStringLiteral("DISPLAY"), name);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(VISUALISER_EXE), QStringList {});
+    QVERIFY(p.waitForFinished(kWaitMs));
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 2,
+        qPrintable(
+            QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QString::fromLocal8Bit(err))));
+    QCOMPARE(QString::fromLocal8Bit(err),
+        QStringLiteral("visualiser: cannot open the display '%1'\n").arg(name));
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

@@ -40,12 +40,14 @@ void listSections()
         std::printf("%6.2f %6.2f  %-11s %s\n", s.startSec, s.endSec, s.name, s.watch);
 }
 
-int render(const Options& o, int argc, char** argv)
+int render(const Options& given, int argc, char** argv)
 {
-    const std::string bad = checkOutput(o);
+    const std::string bad = checkOutput(given);
     if (!bad.empty())
         return fail(bad);
-    visual::prepareHeadless(o.backend);
+    // The back end that auto resolves to here, for the run itself.
+    Options o = given;
+    o.backend = visual::prepareHeadless(given.backend);
     // The headless platforms would take SIGINT, SIGTERM and SIGTSTP over for a console of their
     // own, which an off-line run never has.
     qputenv("QT_QPA_NO_SIGNAL_HANDLER", "1");

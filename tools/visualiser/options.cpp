@@ -19,12 +19,13 @@ Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs
                       (000000.png, ...; it must hold none yet) or a video file (.mp4, .mkv, .webm)
                       with the audio muxed in
-  --size WxH          picture size, from 16x16 to 8192x8192 (default 1280x720; a video needs even
+  --size WxH          picture size, sides from 16 to 4096 (default 1280x720; a video needs even
                       sides)
   --fps 60|30         pictures per second of --render (default 60); the analysis always runs
                       every 1/60 s
-  --backend vulkan|gles
-                      graphics back end (default vulkan; the window falls back to OpenGL)
+  --backend auto|vulkan|gles
+                      graphics back end (default auto: Vulkan on a GPU, OpenGL ES where Vulkan
+                      would run on the CPU, as on Mesa's lavapipe, or does not start)
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
@@ -33,8 +34,9 @@ Options:
   -h, --help          show this help and exit
 
 --render needs no display: it picks a headless platform itself (Vulkan on Mesa's lavapipe, or
-OpenGL ES on a surfaceless EGL display). Output is the same bytes from run to run, written beside
-its names and given them only when complete. Ctrl-C ends a run, off-line or in the window, at once.
+OpenGL ES on a surfaceless EGL display, which auto picks there). Output is the same bytes from run
+to run, written beside its names and given them only when complete. Ctrl-C ends a run, off-line or
+in the window, at once.
 
 )";
 
@@ -90,8 +92,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
     if (line.given("--backend")) {
         const std::string backend = line.value("--backend");
         if (!visual::parseBackend(QString::fromStdString(backend), &o.backend))
-            return "option '--backend' needs vulkan or gles, got '" + backend + "'";
-        o.backendGiven = true;
+            return "option '--backend' needs auto, vulkan or gles, got '" + backend + "'";
     }
     if (line.given("--from")) {
         problem = shell::parseSeconds(

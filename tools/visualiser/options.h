@@ -16,8 +16,7 @@ struct Options {
     std::string render; // empty: the window
     QSize size;
     int fps = 60;
-    bool backendGiven = false;
-    visual::Backend backend = visual::Backend::Vulkan;
+    visual::Backend backend = visual::Backend::Auto;
     double fromSec = 0.0;
     double toSec = -1.0; // -1: to the end
     bool capture = false;
@@ -28,8 +27,12 @@ struct Options {
 
 constexpr int kDefaultWidth = 1280;
 constexpr int kDefaultHeight = 720;
+// The sides --size accepts, in pixels. 4096 is the largest side every output holds: every Vulkan
+// device draws textures that wide, and H.264's highest levels (6 to 6.2) hold 139264 macroblocks a
+// frame, which 4096x4096 (65536) keeps within and 8192x8192 (262144) does not; VP9 and PNG hold
+// more. A 4096x4096 video needs about 1.1 GB of memory on either back end.
 constexpr int kMinSidePx = 16;
-constexpr int kMaxSidePx = 8192;
+constexpr int kMaxSidePx = 4096;
 
 // Returns an empty string when the command line is sound, else what is wrong with it.
 std::string parseOptions(int argc, char** argv, Options& o);

@@ -276,7 +276,9 @@ namespace {
                 rhi_.reset(QRhi::create(QRhi::OpenGLES2, &params));
             }
             if (!rhi_) {
-                error_ = QStringLiteral("the graphics back end did not start in the window");
+                error_ = visual::unavailable(
+                    api_ == QRhi::Vulkan ? visual::Backend::Vulkan : visual::Backend::Gles,
+                    QStringLiteral("the graphics back end did not start in the window"));
                 return false;
             }
             sc_.reset(rhi_->newSwapChain());
@@ -359,22 +361,36 @@ namespace {
 
 QString windowProblem()
 {
-    if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
-        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
-        return {};
-    return QStringLiteral("no display to open a window on (use --render OUT to render off-line)");
+    const bool platformGiven = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    const bool wayland = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+    if (!platformGiven && !wayland && !qEnvironmentVariableIsSet("DISPLAY"))
+        return QStringLiteral(
+            "no display to open a window on (use --render OUT to render off-line)");
+    if (!platformGiven && !wayland)
+        qputenv("QT_QPA_PLATFORM", "xcb;minimal");
+    return {};
 }
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
-    // Vulkan where an instance starts (unless OpenGL was asked for), OpenGL otherwise.
-    QVulkanInstance vulkan;
-    QRhi::Implementation api = QRhi::OpenGLES2;
-    if (!(o.backendGiven && o.backend == visual::Backend::Gles)) {
-        vulkan.setExtensions(QRhiVulkanInitParams::preferredInstanceExtensions());
-        if (vulkan.create())
-            api = QRhi::Vulkan;
+    if (QGuiApplication::platformName() == QLatin1String("minimal")) {
+        std::fprintf(
+            stderr, "visualiser: cannot open the display '%s'\n", qgetenv("DISPLAY").constData());
+        return kExitBadInput;
     }
+    QVulkanInstance vulkan;
+    const visual::Backend backend = visual::resolveBackend(o.backend);
+    if (backend == visual::Backend::Vulkan) {
+        vulkan.setExtensions(QRhiVulkanInitParams::preferredInstanceExtensions());
+        if (!vulkan.create()) {
+            const QString why = visual::unavailable(
+                backend, QStringLiteral("no Vulkan device (VkResult %1)").arg(vulkan.errorCode()));
+            std::fprintf(stderr, "visualiser: %s\n", why.toLocal8Bit().constData());
+            return kExitBadInput;
+        }
+    }
+    const QRhi::Implementation api
+        = backend == visual::Backend::Vulkan ? QRhi::Vulkan : QRhi::OpenGLES2;
 
     std::unique_ptr<media::Feed> programme;
     std::unique_ptr<Playback> playback;

@@ -1,5 +1,6 @@
-// The window: the visual drawn live into a QRhi swap chain, Vulkan where it starts and OpenGL
-// otherwise, following the sound that plays (a file or the demo through the sound server).
+// The window: the visual drawn live into a QRhi swap chain on the back end --backend names (auto:
+// Vulkan on a GPU, OpenGL ES otherwise), following the sound that plays (a file or the demo
+// through the sound server).
 #ifndef VISUALISER_WINDOW_H
 #define VISUALISER_WINDOW_H
 
@@ -11,10 +12,13 @@
 namespace visualiser {
 
 // Why no window can open here (no display), or empty; checked before the application starts.
+// Where Qt would take its X11 plugin, it puts the minimal plugin behind it, so that a display
+// that does not answer leaves Qt running for runWindow() to report instead of ending the process.
 QString windowProblem();
 
 // Runs the window until the user quits or the event loop ends with a status (a stop signal, see
-// shell::exitEventLoopOnStop); returns the exit status, 3 for a damaged file after its warning.
+// shell::exitEventLoopOnStop); returns the exit status: 3 for a damaged file after its warning, 2
+// with one line where the display did not answer.
 int runWindow(const Options& o, QGuiApplication& app);
 
 } // namespace visualiser
