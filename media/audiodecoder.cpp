@@ -546,7 +546,10 @@ struct AudioDecoder::State {
             declaredSec = -1.0;
         else if (wavLength >= 0 && av_get_exact_bits_per_sample(par->codec_id) > 0
             && par->block_align > 0)
-            declaredSec = static_cast<double>(wavLength / par->block_align) / rate;
+            // Less than one frame declares nothing to hold the stream to.
+            declaredSec = wavLength >= par->block_align
+                ? static_cast<double>(wavLength / par->block_align) / rate
+                : -1.0;
         damage.declaredSec = declaredSec;
         const AVDictionaryEntry* tag = av_dict_get(format->metadata, "title", nullptr, 0);
         if (!tag)
