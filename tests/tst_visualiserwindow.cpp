@@ -1,8 +1,9 @@
 // The visualiser's window as a person meets it, on a virtual X server (Xvfb) with the OpenGL back
 // end: it opens and shows lit strands on the demo, survives a resize, quits on its key, and
 // playing a file its sound reaches the sound server (a private PulseAudio with a null sink, whose
-// monitor the test records), again after the server was stopped and started. Skips where Xvfb,
-// xdotool, ImageMagick's import or PulseAudio are missing; with CI=true that is a failure instead.
+// monitor the test records), again after the server was stopped and started; several files and
+// folders play in order. Skips where Xvfb, xdotool, ImageMagick's import or PulseAudio are
+// missing; with CI=true that is a failure instead.
 
 #include "tonefile.h"
 
@@ -94,11 +95,16 @@ private slots:
     void stopSignalEndsTheWindow();
     void damagedFileExitsThree();
     void unreachableDisplayIsOneLine();
+    void tracksPlayInOrder_data();
+    void tracksPlayInOrder();
 
 private:
     bool startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
         QString* window, const QString& backend = QStringLiteral("gles"));
     QImage grab(const QString& window);
+    QString windowName(const QString& window);
+    bool writeTagged(
+        const QString& path, double seconds, const QString& artist, const QString& title);
     bool startPulse();
     bool quit(QProcess& p, const QString& window, int* status);
 
@@ -299,11 +305,11 @@ void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
             // One line says so.
             QByteArray said;
             p.setReadChannel(QProcess::StandardError);
-            for (int i = 0; i < 30 && !said.contains('\n'); ++i) {
+            for (int i = 0; i < 30 && !said.contains("sound server gone"); ++i) {
                 p.waitForReadyRead(100);
                 said += p.readAllStandardError();
             }
-            QVERIFY2(said.count('\n') == 1 && said.contains("sound server gone"), said.constData());
+            QVERIFY2(said.count("sound server gone") == 1, said.constData());
             QVERIFY2(startPulse(), "the private PulseAudio did not start again");
             // The playback retries at least once a second.
             QThread::msleep(1500);
@@ -442,10 +448,10 @@ void tst_VisualiserWindow::damagedFileExitsThree()
     QString window;
     QVERIFY(startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone }, env_, &window));
-    // The file is read as it plays: the cut shows once the second of tone has played.
-    QThread::msleep(2000);
-    int status = -1;
-    QVERIFY(quit(p, window, &status));
+    // The file is read as it plays: the cut shows once the second of tone has played, and the
+    // window closes after it.
+    QVERIFY(p.waitForFinished(kWaitMs));
+    const int status = p.exitCode();
     const QByteArray err = p.readAllStandardError();
     // As off-line: the warning is the run's last line.
     QVERIFY2(status == 3 && err.endsWith('\n')
@@ -474,6 +480,83 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine()
             QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QString::fromLocal8Bit(err))));
     QCOMPARE(QString::fromLocal8Bit(err),
         QStringLiteral("visualiser: cannot open the display '%1'\n").arg(name));
+}
+
+QString tst_VisualiserWindow::windowName(const QString& window)
+{
+    return QString::fromUtf8(
+        output(tool("xdotool"), { QStringLiteral("getwindowname"), window }, env_).trimmed());
+}
+
+// A tone with artist and title tags, as a tagging program writes them.
+bool tst_VisualiserWindow::writeTagged(
+    const QString& path, double seconds, const QString& artist, const QString& title)
+{
+    int status = -1;
+    output(QStringLiteral(FFMPEG_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-f"),
+            QStringLiteral("lavfi"), QStringLiteral("-i"),
+            QStringLiteral("sine=frequency=%1:duration=%2").arg(kToneHz).arg(seconds),
+            QStringLiteral("-metadata"), QStringLiteral("artist=") + artist,
+            QStringLiteral("-metadata"), QStringLiteral("title=") + title, path },
+        env_, &status);
+    return status == 0;
+}
+
+void tst_VisualiserWindow::tracksPlayInOrder_data()
+{
+    // Inputs are names in a fresh folder that holds tagged.flac (1 s, tagged), a.wav and b.wav
+    // (1 s each), junk.wav (text), notes.txt and sub/c.wav; the titles the window shows in turn.
+    QTest::addColumn<QStringList>("inputs");
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<int>("status");
+    QTest::newRow("two files, the tags then the file name")
+        << QStringList { "tagged.flac", "b.wav" } << QStringList { "Artist - Tagged", "b.wav" }
+        << 0;
+    QTest::newRow("a folder: its audio files by name, not its subfolders")
+        << QStringList { "." } << QStringList { "a.wav", "b.wav", "Artist - Tagged" } << 2;
+    QTest::newRow("a file that does not open is skipped")
+        << QStringList { "b.wav", "junk.wav", "a.wav" } << QStringList { "b.wav", "a.wav" } << 2;
+}
+
+void tst_VisualiserWindow::tracksPlayInOrder()
+{
+    QFETCH(QStringList, inputs);
+    QFETCH(QStringList, titles);
+    QFETCH(int, status);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    QTemporaryDir music;
+    QVERIFY(QDir(music.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(writeTagged(music.filePath(QStringLiteral("tagged.flac")), 1.0,
+        QStringLiteral("Artist"), QStringLiteral("Tagged")));
+    for (const char* name : { "a.wav", "b.wav", "sub/c.wav" })
+        QVERIFY(writeTone(music.filePath(QLatin1String(name)), 44100, 1.0, kToneHz, kTonePeak));
+    for (const char* name : { "junk.wav", "notes.txt" }) {
+        QFile junk(music.filePath(QLatin1String(name)));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not audio\n") > 0);
+    }
+    QStringList args { QStringLiteral("--size"), QStringLiteral("160x120") };
+    for (const QString& input : inputs)
+        args << music.filePath(input);
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    QVERIFY(startVisualiser(p, args, env_, &window));
+    QStringList seen;
+    while (!p.waitForFinished(50)) {
+        const QString name = windowName(window).remove(QStringLiteral("visualiser: "));
+        if (!name.isEmpty() && (seen.isEmpty() || seen.last() != name))
+            seen << name;
+    }
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(seen == titles,
+        qPrintable(QStringLiteral("titles '%1'; %2").arg(seen.join('|'), QLatin1String(err))));
+    QVERIFY2(p.exitCode() == status && err.count("junk.wav") == (status == 2 ? 1 : 0),
+        qPrintable(QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QLatin1String(err))));
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)
