@@ -2,8 +2,9 @@
 // end: it opens and shows lit strands on the demo, survives a resize, quits on its key, and
 // playing a file its sound reaches the sound server (a private PulseAudio with a null sink, whose
 // monitor the test records), again after the server was stopped and started; several files and
-// folders play in order. Skips where Xvfb, xdotool, ImageMagick's import or PulseAudio are
-// missing; with CI=true that is a failure instead.
+// folders play in order, and playerctl reads and drives the player over MPRIS on a private session
+// bus. Skips where Xvfb, xdotool, ImageMagick's import, PulseAudio, playerctl or dbus-run-session
+// are missing; with CI=true that is a failure instead.
 
 #include "tonefile.h"
 
@@ -97,6 +98,7 @@ private slots:
     void unreachableDisplayIsOneLine();
     void tracksPlayInOrder_data();
     void tracksPlayInOrder();
+    void mprisReadsAndDrives();
 
 private:
     bool startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
@@ -557,6 +559,91 @@ void tst_VisualiserWindow::tracksPlayInOrder()
         qPrintable(QStringLiteral("titles '%1'; %2").arg(seen.join('|'), QLatin1String(err))));
     QVERIFY2(p.exitCode() == status && err.count("junk.wav") == (status == 2 ? 1 : 0),
         qPrintable(QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QLatin1String(err))));
+}
+
+void tst_VisualiserWindow::mprisReadsAndDrives()
+{
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (tool("playerctl").isEmpty() || tool("dbus-run-session").isEmpty()) {
+        if (skipOrFail(QStringLiteral("playerctl or dbus-run-session is not installed")))
+            return;
+        QFAIL("playerctl or dbus-run-session is not installed");
+    }
+    // A private session bus that lives until the test closes the shell's standard input.
+    QProcess bus;
+    bus.setProcessEnvironment(env_);
+    bus.start(tool("dbus-run-session"),
+        { QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+            QStringLiteral("echo \"$DBUS_SESSION_BUS_ADDRESS\"; read line") });
+    auto closeBus = qScopeGuard([&] {
+        bus.closeWriteChannel();
+        if (!bus.waitForFinished())
+            bus.kill();
+    });
+    QVERIFY(bus.waitForReadyRead(kWaitMs));
+    QProcessEnvironment env = env_;
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+        QString::fromUtf8(bus.readAllStandardOutput().trimmed()));
+    const auto ctl = [&env](const QStringList& args) {
+        return QString::fromUtf8(output(tool("playerctl"), args, env).trimmed());
+    };
+
+    const QString first = dir_.filePath(QStringLiteral("first.flac"));
+    const QString second = dir_.filePath(QStringLiteral("second.wav"));
+    QVERIFY(writeTagged(first, 12.0, QStringLiteral("Artist"), QStringLiteral("First")));
+    QVERIFY(writeTone(second, 44100, 12.0, kToneHz, kTonePeak));
+    QProcess p;
+    QProcess other;
+    auto stop = qScopeGuard([&] {
+        for (QProcess* q : { &p, &other }) {
+            q->kill();
+            q->waitForFinished();
+        }
+    });
+    QString window;
+    QString otherWindow;
+    QVERIFY(startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120"), first, second }, env, &window));
+    // A second player on the same bus takes a name of its own.
+    QVERIFY(startVisualiser(
+        other, { QStringLiteral("--size"), QStringLiteral("160x120"), second }, env, &otherWindow));
+    const QString both = QStringLiteral("visualiser\nvisualiser.instance%1").arg(other.processId());
+    QString players;
+    for (int i = 0; i < 50 && players != both; ++i, QThread::msleep(100))
+        players = ctl({ QStringLiteral("--list-all") });
+    QVERIFY2(players == QStringLiteral("visualiser\nvisualiser.instance%1").arg(other.processId()),
+        qPrintable(players + QLatin1String(other.readAllStandardError())));
+    const auto mine = [&ctl](const QStringList& args) {
+        return ctl(QStringList { QStringLiteral("--player=visualiser") } + args);
+    };
+    QCOMPARE(mine(QStringList() << QStringLiteral("metadata") << QStringLiteral("--format")
+                                << QStringLiteral("{{artist}}|{{title}}|{{mpris:length}}")),
+        QStringLiteral("Artist|First|12000000"));
+
+    // Right seeks 5 s on, minus lowers the volume a step: the bus sees both.
+    output(tool("xdotool"),
+        { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
+            QStringLiteral("Right"), QStringLiteral("minus") },
+        env_);
+    QThread::msleep(300);
+    const double position = mine(QStringList() << QStringLiteral("position")).toDouble();
+    QVERIFY2(position >= 5.0 && position < 7.0, qPrintable(QString::number(position)));
+    QCOMPARE(mine(QStringList() << QStringLiteral("volume")).toDouble(), 0.9);
+
+    mine(QStringList() << QStringLiteral("next"));
+    QThread::msleep(300);
+    QCOMPARE(mine(QStringList() << QStringLiteral("metadata") << QStringLiteral("title")),
+        QStringLiteral("second.wav"));
+    QCOMPARE(windowName(window), QStringLiteral("visualiser: second.wav"));
+    mine(QStringList() << QStringLiteral("pause"));
+    QThread::msleep(300);
+    QCOMPARE(mine(QStringList() << QStringLiteral("status")), QStringLiteral("Paused"));
+
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    QCOMPARE(status, 0);
+    QVERIFY2(!p.readAllStandardError().contains("session bus"), "the bus was not found");
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

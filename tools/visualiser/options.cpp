@@ -15,7 +15,8 @@ capture (--capture), or without either the built-in demo programme of about 20 s
 In a window (the default) the sound plays through the sound server and the picture follows what is
 heard. Several files play in order, a FOLDER's audio files by name (not its subfolders); the window
 closes after the last. Keys: F or F11 full screen, Space pause, Left/Right seek 5 s (not on a
-pipe), N next, P previous, + and - volume, M mute, Q or Escape quit.
+pipe), N next, P previous, + and - volume, M mute, Q or Escape quit. Media keys and other programs
+control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the session bus.
 
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs

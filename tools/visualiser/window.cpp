@@ -1,5 +1,6 @@
 #include "window.h"
 
+#include "mpris.h"
 #include "playback.h"
 #include "player.h"
 
@@ -464,12 +465,18 @@ int runWindow(const Options& o, QGuiApplication& app)
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
     window.setTitle(title);
     window.resize(o.size);
+    std::unique_ptr<Mpris> mpris;
     if (player) {
         attachWindow(*player, window, [&window] { window.togglePause(); });
         window.setKeyHandler([&player](int key) { return player->handleKey(key); });
+        mpris = std::make_unique<Mpris>(*player, &window);
+        const QString noBus = mpris->publish();
+        if (!noBus.isEmpty())
+            shell::complain(noBus.toStdString());
     }
     window.show();
     const int status = app.exec();
+    mpris.reset();
     if (!window.error().isEmpty()) {
         shell::complain(window.error().toStdString());
         return kExitBadInput;
