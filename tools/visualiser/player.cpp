@@ -1,6 +1,7 @@
 #include "player.h"
 
 #include "programme.h"
+#include "titleoverlay.h"
 
 #include "shell/signals.h"
 #include "shell/status.h"
@@ -247,9 +248,14 @@ bool Player::handleKey(int key)
 
 void attachWindow(Player& player, QWindow& window, std::function<void()> togglePause)
 {
-    QObject::connect(&player, &Player::trackChanged, &window, [&player, &window] {
+    auto* overlay = new TitleOverlay(&window);
+    const auto announce = [&player, &window, overlay] {
         window.setTitle(QStringLiteral("visualiser: %1").arg(player.tags().display()));
-    });
+        overlay->show(player.tags().display());
+    };
+    QObject::connect(&player, &Player::trackChanged, &window, announce);
+    // The first track's, once the event loop runs with the window shown.
+    QTimer::singleShot(0, overlay, announce);
     QObject::connect(&player, &Player::pauseToggleWanted, &window, std::move(togglePause));
     QObject::connect(&player, &Player::finished, &window, &QWindow::close);
 }

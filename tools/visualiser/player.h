@@ -103,7 +103,8 @@ private:
     QTimer poll_;
 };
 
-// The window follows the player: its title names the track, the player's pause requests reach
+// The window follows the player: its title names the track, which also shows over the visual for a
+// few seconds when it starts (TitleOverlay), the player's pause requests reach
 // togglePause (the window's own pause, picture and sound together), and the window closes when
 // the player has finished.
 void attachWindow(Player& player, QWindow& window, std::function<void()> togglePause);
