@@ -104,9 +104,8 @@ private:
 };
 
 // The window follows the player: its title names the track, which also shows over the visual for a
-// few seconds when it starts (TitleOverlay), the player's pause requests reach
-// togglePause (the window's own pause, picture and sound together), and the window closes when
-// the player has finished.
+// few seconds as it starts (TitleOverlay); the player's pause requests reach togglePause (the
+// window's own pause, of picture and sound together); the window closes once the player finished.
 void attachWindow(Player& player, QWindow& window, std::function<void()> togglePause);
 
 } // namespace visualiser
