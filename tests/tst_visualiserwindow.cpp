@@ -663,6 +663,15 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     const double position = mine(QStringList() << QStringLiteral("position")).toDouble();
     QVERIFY2(position >= 5.0 && position < 7.0, qPrintable(QString::number(position)));
     QCOMPARE(mine(QStringList() << QStringLiteral("volume")).toDouble(), 0.9);
+    // Left goes back 5 s: the file opens again there.
+    output(tool("xdotool"),
+        { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
+            QStringLiteral("Left") },
+        env_);
+    QThread::msleep(300);
+    const double back = mine(QStringList() << QStringLiteral("position")).toDouble();
+    QVERIFY2(back < position - 4.0,
+        qPrintable(QStringLiteral("%1 s after %2 s").arg(back).arg(position)));
 
     mine(QStringList() << QStringLiteral("next"));
     QThread::msleep(300);

@@ -47,9 +47,15 @@ Playback::Playback(media::Feed& feed)
 
 Playback::~Playback()
 {
+    stop();
+}
+
+std::int64_t Playback::stop()
+{
     quit_.store(true);
     if (thread_.joinable())
         thread_.join();
+    return read_;
 }
 
 bool Playback::connect(QString* why)
@@ -117,6 +123,7 @@ void Playback::run()
             due = Clock::now();
         } else {
             const int got = ended ? 0 : feed_.read(mono.data(), block, own.data());
+            read_ += got;
             if (got < block && !ended) {
                 ended = true;
                 end_.store(written + got, std::memory_order_release);

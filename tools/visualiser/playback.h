@@ -14,6 +14,8 @@
 // - When the server goes away the thread says so in one line on standard error and keeps the
 //   feed and the heard position going on the wall clock, silently, while it reconnects with
 //   pauses from 0.1 s doubling to 1 s (from 0.1 s again after each return); then it plays on.
+// - stop() ends the thread early (the destructor does it too) and returns how many samples it read
+//   from the feed, so that the feed can be read on from there.
 // - setGain() scales what goes to the server (not what monoAt() gives the analysis), from the next
 //   block on. endSample() is where the feed ended (-1 before); done() once that was heard.
 // - Safe to call heardSamples(), monoAt(), setPaused(), setGain(), endSample() and done() from the
@@ -42,6 +44,7 @@ public:
     Playback& operator=(const Playback&) = delete;
 
     bool start(QString* why);
+    std::int64_t stop();
     std::int64_t heardSamples() const { return heard_.load(std::memory_order_acquire); }
     void setPaused(bool paused) { paused_.store(paused, std::memory_order_release); }
     void setGain(float gain) { gain_.store(gain, std::memory_order_release); }
@@ -73,6 +76,7 @@ private:
     mutable std::mutex historyLock_;
     std::vector<float> history_;
     std::int64_t written_ = 0;
+    std::int64_t read_ = 0; // from the feed; the thread's own until it has stopped
 };
 
 } // namespace visualiser

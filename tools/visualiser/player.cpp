@@ -59,20 +59,33 @@ double Player::positionSec() const
 
 bool Player::openAt(int i, double startSec)
 {
-    std::string why;
-    auto feed = openProgramme(tracks_[size_t(i)], &why);
+    const bool sameTrack = i == index_ && programme_;
+    std::unique_ptr<media::Feed> feed;
+    std::int64_t at = 0;
+    if (sameTrack && playback_->endSample() < 0) {
+        // Onwards in the track the feed in hand reads on from where the playback stopped, so that
+        // only the gap is decoded; back, the file opens again.
+        const std::int64_t read = offsetSamples_ + playback_->stop();
+        if (std::int64_t(startSec * programme_->sampleRate()) >= read) {
+            feed = std::move(programme_);
+            at = read;
+        }
+    }
     if (!feed) {
-        // A stop signal that ended the wait on a pipe is the run's end, not the file's fault.
-        if (shell::stopped())
+        std::string why;
+        feed = openProgramme(tracks_[size_t(i)], &why);
+        if (!feed) {
+            // A stop signal that ended the wait on a pipe is the run's end, not the file's fault.
+            if (shell::stopped())
+                return false;
+            shell::complain(why);
+            status_ = shell::worse(status_, shell::kExitBadInput);
             return false;
-        shell::complain(why);
-        status_ = shell::worse(status_, shell::kExitBadInput);
-        return false;
+        }
     }
     // Decoding up to the target keeps the decoder's account of damage whole.
     const auto target = std::int64_t(startSec * feed->sampleRate());
-    std::vector<float> skipped(size_t(std::min<std::int64_t>(target, kSkipBlock)));
-    std::int64_t at = 0;
+    std::vector<float> skipped(size_t(std::clamp<std::int64_t>(target - at, 0, kSkipBlock)));
     while (at < target) {
         const int want = int(std::min<std::int64_t>(target - at, kSkipBlock));
         const int got = feed->read(skipped.data(), want, nullptr);
@@ -80,10 +93,11 @@ bool Player::openAt(int i, double startSec)
         if (got < want)
             break;
     }
-    // The new feed decoded everything before the target again, damage included: the old one's
-    // account is superseded when it is the same track.
-    const bool sameTrack = i == index_ && programme_;
-    leaveTrack(!sameTrack);
+    // A feed opened again decoded everything before the target again, damage included: the old
+    // one's account is superseded when it is the same track.
+    if (programme_)
+        leaveTrack(!sameTrack);
+    playback_.reset();
     if (!sameTrack)
         tags_ = readTags(tracks_[size_t(i)]);
     index_ = i;
