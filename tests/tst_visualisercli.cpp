@@ -321,6 +321,8 @@ void tst_VisualiserCli::failsCleanly_data()
     QTest::newRow("two outputs") << QStringList { "--render", "a.mp4", "--render", "b.mp4" }
                                  << "'--render' is given twice";
     QTest::newRow("empty input name") << QStringList { "" } << "input file name is empty";
+    QTest::newRow("two inputs to --render")
+        << QStringList { "--render", "out.mp4", "a.wav", "b.wav" } << "--render takes one input";
     QTest::newRow("--from in the window")
         << QStringList { "--from", "0" } << "'--from' needs --render";
     QTest::newRow("--to in the window") << QStringList { "--to", "1" } << "'--to' needs --render";

@@ -1,8 +1,11 @@
 // The visualiser's window as a person meets it, on a virtual X server (Xvfb) with the OpenGL back
 // end: it opens and shows lit strands on the demo, survives a resize, quits on its key, and
 // playing a file its sound reaches the sound server (a private PulseAudio with a null sink, whose
-// monitor the test records), again after the server was stopped and started. Skips where Xvfb,
-// xdotool, ImageMagick's import or PulseAudio are missing; with CI=true that is a failure instead.
+// monitor the test records), again after the server was stopped and started; several files and
+// folders play in order, the title shows over the visual for a few seconds as a track starts, and
+// playerctl reads and drives the player over MPRIS on a private session bus. Skips where Xvfb,
+// xdotool, ImageMagick's import, PulseAudio, playerctl or dbus-run-session are missing; with
+// CI=true that is a failure instead.
 
 #include "tonefile.h"
 
@@ -94,11 +97,18 @@ private slots:
     void stopSignalEndsTheWindow();
     void damagedFileExitsThree();
     void unreachableDisplayIsOneLine();
+    void tracksPlayInOrder_data();
+    void tracksPlayInOrder();
+    void titleShowsAndTheBusDrives();
 
 private:
     bool startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
         QString* window, const QString& backend = QStringLiteral("gles"));
     QImage grab(const QString& window);
+    QString windowName(const QString& window);
+    QStringList shownTitles();
+    bool writeTagged(
+        const QString& path, double seconds, const QString& artist, const QString& title);
     bool startPulse();
     bool quit(QProcess& p, const QString& window, int* status);
 
@@ -190,8 +200,10 @@ bool tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
     for (int i = 0; i < 100; ++i) {
         const QByteArray ids = output(tool("xdotool"),
             // This process's own window: one that an earlier case left may linger a moment.
-            { QStringLiteral("search"), QStringLiteral("--pid"), QString::number(p.processId()),
-                QStringLiteral("--name"), QStringLiteral("^visualiser: ") },
+            // Mapped, so that it can take the keyboard's focus; --all: every condition, not any.
+            { QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                QStringLiteral("--pid"), QString::number(p.processId()), QStringLiteral("--name"),
+                QStringLiteral("^visualiser: ") },
             env)
                                    .trimmed();
         if (!ids.isEmpty()) {
@@ -299,11 +311,11 @@ void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
             // One line says so.
             QByteArray said;
             p.setReadChannel(QProcess::StandardError);
-            for (int i = 0; i < 30 && !said.contains('\n'); ++i) {
+            for (int i = 0; i < 30 && !said.contains("sound server gone"); ++i) {
                 p.waitForReadyRead(100);
                 said += p.readAllStandardError();
             }
-            QVERIFY2(said.count('\n') == 1 && said.contains("sound server gone"), said.constData());
+            QVERIFY2(said.count("sound server gone") == 1, said.constData());
             QVERIFY2(startPulse(), "the private PulseAudio did not start again");
             // The playback retries at least once a second.
             QThread::msleep(1500);
@@ -442,10 +454,10 @@ void tst_VisualiserWindow::damagedFileExitsThree()
     QString window;
     QVERIFY(startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone }, env_, &window));
-    // The file is read as it plays: the cut shows once the second of tone has played.
-    QThread::msleep(2000);
-    int status = -1;
-    QVERIFY(quit(p, window, &status));
+    // The file is read as it plays: the cut shows once the second of tone has played, and the
+    // window closes after it.
+    QVERIFY(p.waitForFinished(kWaitMs));
+    const int status = p.exitCode();
     const QByteArray err = p.readAllStandardError();
     // As off-line: the warning is the run's last line.
     QVERIFY2(status == 3 && err.endsWith('\n')
@@ -474,6 +486,214 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine()
             QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QString::fromLocal8Bit(err))));
     QCOMPARE(QString::fromLocal8Bit(err),
         QStringLiteral("visualiser: cannot open the display '%1'\n").arg(name));
+}
+
+QString tst_VisualiserWindow::windowName(const QString& window)
+{
+    return QString::fromUtf8(
+        output(tool("xdotool"), { QStringLiteral("getwindowname"), window }, env_).trimmed());
+}
+
+// The names of the track titles showing over a visual.
+QStringList tst_VisualiserWindow::shownTitles()
+{
+    QStringList names;
+    const QByteArray ids = output(tool("xdotool"),
+        { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+            QStringLiteral("^title: ") },
+        env_);
+    for (const QByteArray& id : ids.split('\n'))
+        if (!id.trimmed().isEmpty())
+            names << windowName(QString::fromLatin1(id.trimmed()));
+    return names;
+}
+
+// A tone with artist and title tags, as a tagging program writes them.
+bool tst_VisualiserWindow::writeTagged(
+    const QString& path, double seconds, const QString& artist, const QString& title)
+{
+    int status = -1;
+    output(QStringLiteral(FFMPEG_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-f"),
+            QStringLiteral("lavfi"), QStringLiteral("-i"),
+            QStringLiteral("sine=frequency=%1:duration=%2").arg(kToneHz).arg(seconds),
+            QStringLiteral("-metadata"), QStringLiteral("artist=") + artist,
+            QStringLiteral("-metadata"), QStringLiteral("title=") + title, path },
+        env_, &status);
+    return status == 0;
+}
+
+void tst_VisualiserWindow::tracksPlayInOrder_data()
+{
+    // Inputs are names in a fresh folder that holds tagged.flac (1 s, tagged), a.wav and b.wav
+    // (1 s each), junk.wav (text), notes.txt and sub/c.wav; the titles the window shows in turn.
+    QTest::addColumn<QStringList>("inputs");
+    QTest::addColumn<QStringList>("titles");
+    QTest::addColumn<int>("status");
+    QTest::newRow("two files, the tags then the file name")
+        << QStringList { "tagged.flac", "b.wav" } << QStringList { "Artist - Tagged", "b.wav" }
+        << 0;
+    QTest::newRow("a folder: its audio files by name, not its subfolders")
+        << QStringList { "." } << QStringList { "a.wav", "b.wav", "Artist - Tagged" } << 2;
+    QTest::newRow("a file that does not open is skipped")
+        << QStringList { "b.wav", "junk.wav", "a.wav" } << QStringList { "b.wav", "a.wav" } << 2;
+}
+
+void tst_VisualiserWindow::tracksPlayInOrder()
+{
+    QFETCH(QStringList, inputs);
+    QFETCH(QStringList, titles);
+    QFETCH(int, status);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    QTemporaryDir music;
+    QVERIFY(QDir(music.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(writeTagged(music.filePath(QStringLiteral("tagged.flac")), 1.0,
+        QStringLiteral("Artist"), QStringLiteral("Tagged")));
+    for (const char* name : { "a.wav", "b.wav", "sub/c.wav" })
+        QVERIFY(writeTone(music.filePath(QLatin1String(name)), 44100, 1.0, kToneHz, kTonePeak));
+    for (const char* name : { "junk.wav", "notes.txt" }) {
+        QFile junk(music.filePath(QLatin1String(name)));
+        QVERIFY(junk.open(QIODevice::WriteOnly) && junk.write("not audio\n") > 0);
+    }
+    QStringList args { QStringLiteral("--size"), QStringLiteral("160x120") };
+    for (const QString& input : inputs)
+        args << music.filePath(input);
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    QVERIFY(startVisualiser(p, args, env_, &window));
+    QStringList seen;
+    while (!p.waitForFinished(50)) {
+        const QString name = windowName(window).remove(QStringLiteral("visualiser: "));
+        if (!name.isEmpty() && (seen.isEmpty() || seen.last() != name))
+            seen << name;
+    }
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(seen == titles,
+        qPrintable(QStringLiteral("titles '%1'; %2").arg(seen.join('|'), QLatin1String(err))));
+    QVERIFY2(p.exitCode() == status && err.count("junk.wav") == (status == 2 ? 1 : 0),
+        qPrintable(QStringLiteral("status %1: %2").arg(p.exitCode()).arg(QLatin1String(err))));
+}
+
+void tst_VisualiserWindow::titleShowsAndTheBusDrives()
+{
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (tool("playerctl").isEmpty() || tool("dbus-run-session").isEmpty()) {
+        if (skipOrFail(QStringLiteral("playerctl or dbus-run-session is not installed")))
+            return;
+        QFAIL("playerctl or dbus-run-session is not installed");
+    }
+    // A private session bus that lives until the test closes the shell's standard input.
+    QProcess bus;
+    bus.setProcessEnvironment(env_);
+    bus.start(tool("dbus-run-session"),
+        { QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+            QStringLiteral("echo \"$DBUS_SESSION_BUS_ADDRESS\"; read line") });
+    auto closeBus = qScopeGuard([&] {
+        bus.closeWriteChannel();
+        if (!bus.waitForFinished())
+            bus.kill();
+    });
+    QVERIFY(bus.waitForReadyRead(kWaitMs));
+    QProcessEnvironment env = env_;
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+        QString::fromUtf8(bus.readAllStandardOutput().trimmed()));
+    const auto ctl = [&env](const QStringList& args) {
+        return QString::fromUtf8(output(tool("playerctl"), args, env).trimmed());
+    };
+
+    const QString first = dir_.filePath(QStringLiteral("first.flac"));
+    const QString second = dir_.filePath(QStringLiteral("second.wav"));
+    QVERIFY(writeTagged(first, 12.0, QStringLiteral("Artist"), QStringLiteral("First")));
+    QVERIFY(writeTone(second, 44100, 12.0, kToneHz, kTonePeak));
+    QProcess p;
+    QProcess other;
+    auto stop = qScopeGuard([&] {
+        for (QProcess* q : { &p, &other }) {
+            q->kill();
+            q->waitForFinished();
+        }
+    });
+    // A pipe plays first, under the plain name: the seek keys do nothing there, while the volume
+    // key shows that they arrived.
+    QString window;
+    other.setStandardInputFile(second);
+    QVERIFY(startVisualiser(other,
+        { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env,
+        &window));
+    const QStringList plain { QStringLiteral("--player=visualiser") };
+    output(tool("xdotool"),
+        { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
+            QStringLiteral("Right"), QStringLiteral("Right"), QStringLiteral("minus") },
+        env_);
+    QThread::msleep(300);
+    const double piped = ctl(plain + QStringList { QStringLiteral("position") }).toDouble();
+    QVERIFY2(piped < 5.0, qPrintable(QStringLiteral("a pipe seeked to %1 s").arg(piped)));
+    QCOMPARE(ctl(plain + QStringList { QStringLiteral("volume") }).toDouble(), 0.9);
+
+    // The files' player finds the name taken and takes one of its own.
+    QVERIFY(startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120"), first, second }, env, &window));
+    const QString name = QStringLiteral("visualiser.instance%1").arg(p.processId());
+    QString players;
+    for (int i = 0; i < 50 && !players.endsWith(name); ++i, QThread::msleep(100))
+        players = ctl({ QStringLiteral("--list-all") });
+    QCOMPARE(players, QStringLiteral("visualiser\n") + name);
+    other.kill();
+    other.waitForFinished();
+    const auto mine = [&ctl, &name](const QStringList& args) {
+        return ctl(QStringList { QStringLiteral("--player=") + name } + args);
+    };
+    QCOMPARE(shownTitles(), QStringList { QStringLiteral("title: Artist - First") });
+    QCOMPARE(mine(QStringList() << QStringLiteral("metadata") << QStringLiteral("--format")
+                                << QStringLiteral("{{artist}}|{{title}}|{{mpris:length}}")),
+        QStringLiteral("Artist|First|12000000"));
+
+    // Right seeks 5 s on, minus lowers the volume a step: the bus sees both.
+    output(tool("xdotool"),
+        { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
+            QStringLiteral("Right"), QStringLiteral("minus") },
+        env_);
+    QThread::msleep(300);
+    const double position = mine(QStringList() << QStringLiteral("position")).toDouble();
+    QVERIFY2(position >= 5.0 && position < 7.0, qPrintable(QString::number(position)));
+    QCOMPARE(mine(QStringList() << QStringLiteral("volume")).toDouble(), 0.9);
+    // Left goes back 5 s: the file opens again there.
+    output(tool("xdotool"),
+        { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
+            QStringLiteral("Left") },
+        env_);
+    QThread::msleep(300);
+    const double back = mine(QStringList() << QStringLiteral("position")).toDouble();
+    QVERIFY2(back < position - 4.0,
+        qPrintable(QStringLiteral("%1 s after %2 s").arg(back).arg(position)));
+
+    mine(QStringList() << QStringLiteral("next"));
+    QThread::msleep(300);
+    QCOMPARE(mine(QStringList() << QStringLiteral("metadata") << QStringLiteral("title")),
+        QStringLiteral("second.wav"));
+    QCOMPARE(windowName(window), QStringLiteral("visualiser: second.wav"));
+    QElapsedTimer shown;
+    shown.start();
+    QCOMPARE(shownTitles(), QStringList { QStringLiteral("title: second.wav") });
+    mine(QStringList() << QStringLiteral("pause"));
+    QThread::msleep(300);
+    QCOMPARE(mine(QStringList() << QStringLiteral("status")), QStringLiteral("Paused"));
+    // The title over the visual goes after a few seconds.
+    while (!shownTitles().isEmpty() && shown.elapsed() < kWaitMs)
+        QThread::msleep(100);
+    QVERIFY2(shown.elapsed() > 3000 && shown.elapsed() < 6000,
+        qPrintable(QStringLiteral("the title showed for %1 ms").arg(shown.elapsed())));
+
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    QCOMPARE(status, 0);
+    QVERIFY2(!p.readAllStandardError().contains("session bus"), "the bus was not found");
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

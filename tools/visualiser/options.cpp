@@ -6,14 +6,17 @@
 
 namespace visualiser {
 
-const char* const kHelp = R"(Usage: visualiser [options] [FILE]
+const char* const kHelp = R"(Usage: visualiser [options] [FILE|FOLDER...]
 
 Draws glowing helical strands that move with the music: the spectrum analysis core drives the
 shader pack, one analysis per 1/60 s of audio. Plays FILE (any audio file FFmpeg reads), live
 capture (--capture), or without either the built-in demo programme of about 20 s.
 
 In a window (the default) the sound plays through the sound server and the picture follows what is
-heard. Keys: F or F11 full screen, Space pause, Q or Escape quit.
+heard. Several files play in order, a FOLDER's audio files by name (not its subfolders); the window
+closes after the last. Keys: F or F11 full screen, Space pause, Left/Right seek 5 s (not on a
+pipe), N next, P previous, + and - volume, M mute, Q or Escape quit. Media keys and other programs
+control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the session bus.
 
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs
@@ -57,12 +60,13 @@ std::string parseOptions(int argc, char** argv, Options& o)
     std::string problem = line.parse(argc, argv, kOptionTable);
     if (!problem.empty())
         return problem;
-    if (line.operands().size() > 1)
-        return "one input file at most, got '" + line.operands()[0] + "' and '" + line.operands()[1]
-            + "'";
-    if (!line.operands().empty())
-        o.input = line.operands()[0];
     o.render = line.value("--render");
+    if (!o.render.empty() && line.operands().size() > 1)
+        return "--render takes one input file, got '" + line.operands()[0] + "' and '"
+            + line.operands()[1] + "'";
+    o.inputs = line.operands();
+    if (!o.inputs.empty())
+        o.input = o.inputs[0];
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     o.listSections = line.given("--list-sections");

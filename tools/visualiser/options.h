@@ -8,11 +8,13 @@
 #include <QSize>
 
 #include <string>
+#include <vector>
 
 namespace visualiser {
 
 struct Options {
-    std::string input; // the file's name as given, bytes; empty: the demo programme
+    std::string input; // the first (--render's only) input as given, bytes; empty: the demo
+    std::vector<std::string> inputs; // every file or folder, played in order in the window
     std::string render; // empty: the window
     QSize size;
     int fps = 60;

@@ -47,9 +47,15 @@ Playback::Playback(media::Feed& feed)
 
 Playback::~Playback()
 {
+    stop();
+}
+
+std::int64_t Playback::stop()
+{
     quit_.store(true);
     if (thread_.joinable())
         thread_.join();
+    return read_;
 }
 
 bool Playback::connect(QString* why)
@@ -82,10 +88,9 @@ bool Playback::connect(QString* why)
 
 bool Playback::start(QString* why)
 {
-    if (!connect(why))
-        return false;
+    const bool connected = connect(why);
     thread_ = std::thread([this] { run(); });
-    return true;
+    return connected;
 }
 
 void Playback::monoAt(std::int64_t at, float* out, int count) const
@@ -109,17 +114,21 @@ void Playback::run()
     bool ended = false;
     std::int64_t written = 0;
     // While the server is away: when the next block is due, and the next attempt to reconnect.
-    Clock::time_point due {};
-    Clock::time_point retryAt {};
     auto retry = kFirstRetry;
+    Clock::time_point due = Clock::now();
+    Clock::time_point retryAt = due + retry;
     while (!quit_.load()) {
         if (paused_.load(std::memory_order_acquire)) {
             std::this_thread::sleep_for(kPausedPoll);
             due = Clock::now();
         } else {
             const int got = ended ? 0 : feed_.read(mono.data(), block, own.data());
-            if (got < block) {
+            read_ += got;
+            if (got < block && !ended) {
                 ended = true;
+                end_.store(written + got, std::memory_order_release);
+            }
+            if (got < block) {
                 std::fill(mono.begin() + got, mono.end(), 0.0f);
                 std::fill(own.begin() + std::ptrdiff_t(got) * feed_.channels(), own.end(), 0.0f);
             }
@@ -129,6 +138,13 @@ void Playback::run()
                     history_[size_t((written + i) % std::int64_t(history_.size()))]
                         = mono[size_t(i)];
                 written_ = written + block;
+            }
+            const float gain = gain_.load(std::memory_order_acquire);
+            if (gain != 1.0f) {
+                for (float& v : mono)
+                    v *= gain;
+                for (float& v : own)
+                    v *= gain;
             }
             int error = 0;
             if (stream_

@@ -1,11 +1,12 @@
 #include "window.h"
 
+#include "mpris.h"
 #include "playback.h"
+#include "player.h"
 
 #ifdef VISUALISER_CAPTURE
 #include "capture/livefeed.h"
 #endif
-#include "programme.h"
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
@@ -19,7 +20,6 @@
 #include <QtGui/private/qrhivulkan_p.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QKeyEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
@@ -163,6 +163,29 @@ namespace {
         qint64 pausedMs_ = 0;
     };
 
+    // The player's current track, analysed afresh whenever what plays changes (a track or a seek).
+    class TrackFeed : public Feed {
+    public:
+        explicit TrackFeed(Player& player)
+            : player_(player)
+        {
+        }
+        const visual::Look& look(bool paused) override
+        {
+            if (!current_ || generation_ != player_.generation()) {
+                current_ = std::make_unique<ProgrammeFeed>(player_.programme(), player_.playback());
+                generation_ = player_.generation();
+            }
+            return current_->look(paused);
+        }
+        void setPaused(bool paused) override { player_.setPaused(paused); }
+
+    private:
+        Player& player_;
+        std::unique_ptr<ProgrammeFeed> current_;
+        int generation_ = 0;
+    };
+
 #ifdef VISUALISER_CAPTURE
     // Live capture, paced as every live feed is: the hops of each 1/60 s tick gone by, taken
     // without waiting. While paused nothing is read; the feed then drops the stale backlog.
@@ -212,6 +235,14 @@ namespace {
         }
 
         QString error() const { return error_; }
+        // Keys the window itself does not take; true when taken.
+        void setKeyHandler(std::function<bool(int key)> handler) { keys_ = std::move(handler); }
+
+        void togglePause()
+        {
+            paused_ = !paused_;
+            feed_.setPaused(paused_);
+        }
 
     protected:
         void exposeEvent(QExposeEvent*) override
@@ -256,7 +287,8 @@ namespace {
                 togglePause();
                 break;
             default:
-                QWindow::keyPressEvent(e);
+                if (!keys_ || !keys_(e->key()))
+                    QWindow::keyPressEvent(e);
             }
         }
 
@@ -313,12 +345,6 @@ namespace {
             ready_ = false;
         }
 
-        void togglePause()
-        {
-            paused_ = !paused_;
-            feed_.setPaused(paused_);
-        }
-
         void render()
         {
             if (!rhi_ || !isExposed())
@@ -353,6 +379,7 @@ namespace {
         std::unique_ptr<QRhiSwapChain> sc_;
         std::unique_ptr<QRhiRenderPassDescriptor> renderPass_;
         std::unique_ptr<visual::Renderer> renderer_;
+        std::function<bool(int)> keys_;
         bool ready_ = false;
         bool paused_ = false;
     };
@@ -392,8 +419,7 @@ int runWindow(const Options& o, QGuiApplication& app)
     const QRhi::Implementation api
         = backend == visual::Backend::Vulkan ? QRhi::Vulkan : QRhi::OpenGLES2;
 
-    std::unique_ptr<media::Feed> programme;
-    std::unique_ptr<Playback> playback;
+    std::unique_ptr<Player> player;
 #ifdef VISUALISER_CAPTURE
     std::unique_ptr<capture::LiveFeed> live;
 #endif
@@ -421,46 +447,45 @@ int runWindow(const Options& o, QGuiApplication& app)
     } else
 #endif
     {
-        std::string why;
-        programme = openProgramme(o.input, &why);
-        if (!programme) {
+        std::vector<std::string> problems;
+        player
+            = std::make_unique<Player>(o.inputs.empty() ? std::vector<std::string> { std::string() }
+                                                        : expandInputs(o.inputs, &problems));
+        for (const std::string& problem : problems)
+            shell::complain(problem);
+        if (!player->start()) {
             if (shell::stopped())
                 return shell::stoppedStatus();
-            shell::complain(why);
             return kExitBadInput;
         }
-        playback = std::make_unique<Playback>(*programme);
-        QString noSound;
-        if (!playback->start(&noSound)) {
-            shell::complain(noSound.toStdString() + "; playing without sound");
-            playback.reset();
-        }
-        feed = std::make_unique<ProgrammeFeed>(*programme, playback.get());
-        title = o.input.empty()
-            ? QStringLiteral("visualiser: demo")
-            : QStringLiteral("visualiser: %1").arg(QFile::decodeName(o.input.c_str()));
+        feed = std::make_unique<TrackFeed>(*player);
+        title = QStringLiteral("visualiser: %1").arg(player->tags().display());
     }
 
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
     window.setTitle(title);
     window.resize(o.size);
+    std::unique_ptr<Mpris> mpris;
+    if (player) {
+        attachWindow(*player, window, [&window] { window.togglePause(); });
+        window.setKeyHandler([&player](int key) { return player->handleKey(key); });
+        mpris = std::make_unique<Mpris>(*player, &window);
+        const QString noBus = mpris->publish();
+        if (!noBus.isEmpty())
+            shell::complain(noBus.toStdString());
+    }
     window.show();
     const int status = app.exec();
-    // The playback thread reads the feed; what it found wrong is known once it has stopped.
-    playback.reset();
+    mpris.reset();
     if (!window.error().isEmpty()) {
         shell::complain(window.error().toStdString());
         return kExitBadInput;
     }
-    if (status != shell::kExitClean)
+    if (status != shell::kExitClean || !player)
         return status;
     // As off-line: damaged input still plays, and says once what was wrong when the run ends.
-    const std::string warning = programme ? damageWarning(o.input, *programme) : std::string();
-    if (!warning.empty()) {
-        shell::complain(warning);
-        return shell::kExitDamaged;
-    }
-    return shell::kExitClean;
+    player->finish();
+    return player->status();
 }
 
 } // namespace visualiser
