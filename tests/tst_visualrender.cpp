@@ -142,6 +142,7 @@ private slots:
     void sameLookSameBytes();
     void loudFigureFillsTheLongerSide_data();
     void loudFigureFillsTheLongerSide();
+    void steepStrandIsContinuous();
     void memoryStaysFlatFromPictureToPicture();
     void autoTakesOpenGlEsOnACpuDevice();
 
@@ -406,6 +407,28 @@ void tst_VisualRender::loudFigureFillsTheLongerSide()
                            .arg(last)
                            .arg(length)));
     }
+}
+
+void tst_VisualRender::steepStrandIsContinuous()
+{
+    // One untwisted ribbon under a pixel wide, upright in a tall picture, swung almost straight
+    // towards the eye: what its radius does moves it only a little sideways, so it climbs steeply
+    // through the rows of its untapered middle. Sampled once per pixel it breaks into dashes.
+    visual::Look look = visual::lookOf(frameOf(0.0f, 1.0f), 1.27f); // a quarter turn less 0.3
+    look.strands.strandCount = 1.0f;
+    look.strands.twists = 0.0f;
+    look.strands.thickness = 0.016f; // 0.8 pixels at 200 rows, from the camera's distance
+    Picture p;
+    QVERIFY(renderStrands(QSize(60, 200), visual::kDefaultSampleCount, look, &p));
+    QString dark;
+    for (int y = p.height * 3 / 10; y < p.height * 7 / 10; ++y) {
+        int brightest = 0;
+        for (int x = 0; x < p.width; ++x)
+            brightest = std::max(brightest, p.brightest(x, y));
+        if (brightest <= kLitLevel)
+            dark += QString::number(y) + QLatin1Char(' ');
+    }
+    QVERIFY2(dark.isEmpty(), qPrintable(QStringLiteral("dark rows: %1").arg(dark)));
 }
 
 void tst_VisualRender::memoryStaysFlatFromPictureToPicture()
