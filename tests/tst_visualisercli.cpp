@@ -104,6 +104,8 @@ private slots:
     void backendWithoutVulkan_data();
     void backendWithoutVulkan();
     void sizeRangeIsStatedAndHolds();
+    void missingSampleCountFallsToTheNearest_data();
+    void missingSampleCountFallsToTheNearest();
 };
 
 void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
@@ -115,7 +117,7 @@ void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
         = { QStringLiteral("--size"), QStringLiteral("161x91"), QStringLiteral("--from"),
               QStringLiteral("13"), QStringLiteral("--to"), QStringLiteral("13.05") };
     QStringList folders;
-    for (const char* name : { "vulkan", "gles", "vulkan-again" }) {
+    for (const char* name : { "vulkan", "gles", "vulkan-again", "gles-again" }) {
         const QString folder = dir.filePath(QLatin1String(name));
         QVERIFY(QDir().mkpath(folder));
         const QString backend = QLatin1String(name).startsWith(QLatin1String("gles"))
@@ -127,12 +129,16 @@ void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
         QVERIFY2(r.status == 0, qPrintable(describe(r)));
         QCOMPARE(QDir(folder).entryList(QDir::Files),
             QStringList({ "000000.png", "000001.png", "000002.png" }));
+        QVERIFY2(r.err.isEmpty(), qPrintable(describe(r)));
         folders << folder;
     }
     for (const QString& picture : QDir(folders[0]).entryList(QDir::Files)) {
         const QString a = QDir(folders[0]).filePath(picture);
-        QVERIFY2(readAll(a) == readAll(QDir(folders[2]).filePath(picture)),
-            qPrintable(picture + QStringLiteral(" differs between two runs")));
+        for (int again : { 2, 3 })
+            QVERIFY2(readAll(QDir(folders[again - 2]).filePath(picture))
+                    == readAll(QDir(folders[again]).filePath(picture)),
+                qPrintable(folders[again] + QLatin1Char('/') + picture
+                    + QStringLiteral(" differs from the first run")));
         const QImage vulkan(a);
         const QImage gles(QDir(folders[1]).filePath(picture));
         QCOMPARE(vulkan.size(), QSize(161, 91));
@@ -306,6 +312,8 @@ void tst_VisualiserCli::failsCleanly_data()
     QTest::newRow("bad size") << QStringList { "--render", "out.mp4", "--size", "big" } << "size";
     QTest::newRow("bad frame rate")
         << QStringList { "--render", "out.mp4", "--fps", "25" } << "60 or 30";
+    QTest::newRow("bad sample count")
+        << QStringList { "--render", "out.mp4", "--msaa", "3" } << "1, 2, 4 or 8, got '3'";
     QTest::newRow("bad back end") << QStringList { "--render", "out.mp4", "--backend", "metal" }
                                   << "vulkan or gles";
     QTest::newRow("--to before --from")
@@ -569,6 +577,46 @@ void tst_VisualiserCli::sizeRangeIsStatedAndHolds()
             { "--render", "out.mp4", "--size", side + 'x' + side, "--to", "0.02" }, dir.path());
         QVERIFY2(r.status == 0, qPrintable(side + QStringLiteral(": ") + describe(r)));
     }
+}
+
+void tst_VisualiserCli::missingSampleCountFallsToTheNearest_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<QString>("nearest");
+    // lavapipe has 1 and 4 samples, llvmpipe 1, 2 and 4.
+    QTest::newRow("vulkan: 2 falls to 1") << "vulkan"
+                                          << "2"
+                                          << "1";
+    QTest::newRow("gles: 8 falls to 4") << "gles"
+                                        << "8"
+                                        << "4";
+}
+
+void tst_VisualiserCli::missingSampleCountFallsToTheNearest()
+{
+    QFETCH(QString, backend);
+    QFETCH(QString, wanted);
+    QFETCH(QString, nearest);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QByteArray pictures[2];
+    for (int i = 0; i < 2; ++i) {
+        const QString out = dir.filePath(QString::number(i) + QStringLiteral(".png"));
+        QVERIFY(QDir().mkpath(out));
+        const Run r = visualiser({ QStringLiteral("--size"), QStringLiteral("64x36"),
+            QStringLiteral("--from"), QStringLiteral("13"), QStringLiteral("--to"),
+            QStringLiteral("13.01"), QStringLiteral("--backend"), backend, QStringLiteral("--msaa"),
+            i == 0 ? wanted : nearest, QStringLiteral("--render"), out });
+        QVERIFY2(r.status == 0, qPrintable(describe(r)));
+        const QByteArray note = i == 0 ? "visualiser: the graphics back end has no "
+                + wanted.toLatin1() + "x multisampling; drawing with " + nearest.toLatin1() + "x\n"
+                                       : QByteArray();
+        QVERIFY2(r.err == note, qPrintable(describe(r)));
+        pictures[i] = readAll(out + QStringLiteral("/000000.png"));
+    }
+    QVERIFY2(!pictures[0].isEmpty() && pictures[0] == pictures[1],
+        "the fallback drew otherwise than the count it fell to");
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserCli)

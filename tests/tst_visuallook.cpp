@@ -51,6 +51,8 @@ private slots:
     void presenceDrivesOpacity();
     void clockAdvancesPerHopWithEnergy();
     void cameraDepthRunsFromZeroToOne();
+    void cameraLaysTheStrandsAlongTheLongerSide_data();
+    void cameraLaysTheStrandsAlongTheLongerSide();
     void cameraFlipAndShiftMoveThePicture();
     void meshEndsAreTheirOwnNeighbours();
 };
@@ -190,24 +192,55 @@ void tst_VisualLook::clockAdvancesPerHopWithEnergy()
 
 void tst_VisualLook::cameraDepthRunsFromZeroToOne()
 {
-    const Camera camera;
     const float aspect = 16.0f / 9.0f;
-    const auto m = camera.mvp(aspect);
-    const float d = camera.distance(aspect);
-    const auto nearPoint = project(m, 0, 0, d - kNearPlane);
-    const auto farPoint = project(m, 0, 0, d - kFarPlane);
+    const auto m = Camera().mvp(aspect);
+    // Model z is flattened with the cross-section.
+    const float unit = Camera::framing(aspect).flatten;
+    const auto nearPoint = project(m, 0, 0, (kCameraDistance - kNearPlane) / unit);
+    const auto farPoint = project(m, 0, 0, (kCameraDistance - kFarPlane) / unit);
     const auto origin = project(m, 0, 0, 0);
     QVERIFY2(std::fabs(nearPoint[2] / nearPoint[3]) < 1e-5f,
         describe("near depth", 0, nearPoint[2] / nearPoint[3], 0));
     QVERIFY2(std::fabs(farPoint[2] / farPoint[3] - 1.0f) < 1e-5f,
         describe("far depth", 0, farPoint[2] / farPoint[3], 1));
     QVERIFY(origin[2] / origin[3] > 0.0f && origin[2] / origin[3] < 1.0f);
-    // The strands' ends stay in view, also in a narrow picture.
-    for (float a : { 16.0f / 9.0f, 1.0f, 0.5f }) {
-        const auto end = project(camera.mvp(a), 1.0f, 0, 0);
-        QVERIFY2(
-            end[0] / end[3] < 1.0f, describe("end x at aspect", int(a * 100), end[0] / end[3], 1));
+}
+
+void tst_VisualLook::cameraLaysTheStrandsAlongTheLongerSide_data()
+{
+    QTest::addColumn<float>("aspect");
+    QTest::addColumn<bool>("lengthFits"); // else the swing across sets the fit
+    QTest::newRow("16:9") << 16.0f / 9.0f << true;
+    QTest::newRow("1:1") << 1.0f << true;
+    QTest::newRow("9:16") << 9.0f / 16.0f << true;
+    QTest::newRow("32:9") << 32.0f / 9.0f << false;
+}
+
+void tst_VisualLook::cameraLaysTheStrandsAlongTheLongerSide()
+{
+    QFETCH(float, aspect);
+    QFETCH(bool, lengthFits);
+    const auto m = Camera().mvp(aspect);
+    const size_t along = aspect < 1.0f ? 1 : 0;
+    const auto end = project(m, 1.0f, 0, 0);
+    const auto start = project(m, -1.0f, 0, 0);
+    QVERIFY2(std::fabs(end[1 - along] / end[3]) < 1e-6f,
+        describe("end across", int(aspect * 100), end[1 - along] / end[3], 0));
+    QCOMPARE(start[along] / start[3], -end[along] / end[3]);
+    // A swing of kFigureRadius, towards the eye too, stays inside the shorter side.
+    float widest = 0.0f;
+    for (int step = 0; step < 360; ++step) {
+        const float turn = float(step) * 3.14159265f / 180.0f;
+        const auto p
+            = project(m, 0, kFigureRadius * std::cos(turn), kFigureRadius * std::sin(turn));
+        widest = std::max(widest, std::fabs(p[1 - along] / p[3]));
     }
+    const float length = end[along] / end[3];
+    QVERIFY2(length <= kLengthFill + 1e-5f && widest <= kAcrossFill + 1e-3f,
+        describe("length (across) at aspect", int(aspect * 100), length, widest));
+    QVERIFY2(std::fabs((lengthFits ? length - kLengthFill : widest - kAcrossFill)) < 1e-3f,
+        describe("fit at aspect", int(aspect * 100), lengthFits ? length : widest,
+            lengthFits ? kLengthFill : kAcrossFill));
 }
 
 void tst_VisualLook::cameraFlipAndShiftMoveThePicture()

@@ -140,11 +140,16 @@ private slots:
     void loudMusicBrightensAndWidens();
     void presenceZeroDims();
     void sameLookSameBytes();
+    void loudFigureFillsTheLongerSide_data();
+    void loudFigureFillsTheLongerSide();
+    void steepStrandIsContinuous();
     void memoryStaysFlatFromPictureToPicture();
     void autoTakesOpenGlEsOnACpuDevice();
 
 private:
     bool render(const visual::Look& look, float lensShift, Picture* out);
+    // A picture of another size, with the glow and the rays off: the strands alone.
+    bool renderStrands(QSize size, int sampleCount, visual::Look look, Picture* out);
     bool readImage(QRhiTexture* texture, Image* out);
 
     visual::Backend backend_;
@@ -171,6 +176,20 @@ bool tst_VisualRender::render(const visual::Look& look, float lensShift, Picture
     out->width = kWidth;
     out->height = kHeight;
     const bool ok = frame_->render(look, &out->rgba, &why);
+    if (!ok)
+        qWarning("%s", qPrintable(why));
+    return ok;
+}
+
+bool tst_VisualRender::renderStrands(QSize size, int sampleCount, visual::Look look, Picture* out)
+{
+    visual::OffscreenFrame frame(host_.rhi());
+    look.post.intensity = 0.0f;
+    look.post.radialBlur = 0.0f;
+    QString why;
+    out->width = size.width();
+    out->height = size.height();
+    const bool ok = frame.setup(size, sampleCount, &why) && frame.render(look, &out->rgba, &why);
     if (!ok)
         qWarning("%s", qPrintable(why));
     return ok;
@@ -345,6 +364,71 @@ void tst_VisualRender::sameLookSameBytes()
     QVERIFY(render(visual::lookOf(frameOf(0.1f, 0.0f), 5.0f), 0.0f, &b));
     QVERIFY(render(look, 0.0f, &b));
     QVERIFY(a.rgba == b.rgba);
+}
+
+void tst_VisualRender::loudFigureFillsTheLongerSide_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("16:9") << QSize(192, 108);
+    QTest::newRow("1:1") << QSize(128, 128);
+    QTest::newRow("9:16") << QSize(108, 192);
+}
+
+void tst_VisualRender::loudFigureFillsTheLongerSide()
+{
+    QFETCH(QSize, size);
+    const bool upright = size.height() > size.width();
+    const int length = std::max(size.width(), size.height());
+    // Moments of a loud passage, as loud as the demo's pink noise (energy 0.6): the noise swings
+    // the ribbons differently at each.
+    for (float time : { 0.4f, 2.0f, 5.0f, 9.0f }) {
+        Picture p;
+        QVERIFY(renderStrands(size, 4, visual::lookOf(frameOf(0.75f, 1.0f), time), &p));
+        int first = length, last = -1;
+        for (int y = 0; y < p.height; ++y) {
+            for (int x = 0; x < p.width; ++x) {
+                if (p.brightest(x, y) <= kLitLevel)
+                    continue;
+                const int along = upright ? y : x;
+                first = std::min(first, along);
+                last = std::max(last, along);
+                QVERIFY2(x > 0 && y > 0 && x < p.width - 1 && y < p.height - 1,
+                    qPrintable(QStringLiteral("time %1: the figure is cut off at (%2, %3)")
+                                   .arg(time)
+                                   .arg(x)
+                                   .arg(y)));
+            }
+        }
+        const double span = double(last - first + 1) / length;
+        QVERIFY2(span >= 0.85,
+            qPrintable(QStringLiteral("time %1: lit from %2 to %3 of %4 along the longer side")
+                           .arg(time)
+                           .arg(first)
+                           .arg(last)
+                           .arg(length)));
+    }
+}
+
+void tst_VisualRender::steepStrandIsContinuous()
+{
+    // One untwisted ribbon under a pixel wide, upright in a tall picture, swung almost straight
+    // towards the eye: what its radius does moves it only a little sideways, so it climbs steeply
+    // through the rows of its untapered middle. Sampled once per pixel it breaks into dashes.
+    visual::Look look = visual::lookOf(frameOf(0.0f, 1.0f), 1.27f); // a quarter turn less 0.3
+    look.strands.strandCount = 1.0f;
+    look.strands.twists = 0.0f;
+    look.strands.thickness = 0.016f; // 0.8 pixels at 200 rows, from the camera's distance
+    Picture p;
+    QVERIFY(renderStrands(QSize(60, 200), visual::kDefaultSampleCount, look, &p));
+    QString dark;
+    for (int y = p.height * 3 / 10; y < p.height * 7 / 10; ++y) {
+        int brightest = 0;
+        for (int x = 0; x < p.width; ++x)
+            brightest = std::max(brightest, p.brightest(x, y));
+        if (brightest <= kLitLevel)
+            dark += QString::number(y) + QLatin1Char(' ');
+    }
+    QVERIFY2(dark.isEmpty(), qPrintable(QStringLiteral("dark rows: %1").arg(dark)));
 }
 
 void tst_VisualRender::memoryStaysFlatFromPictureToPicture()

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 
 namespace visual {
@@ -55,6 +56,26 @@ namespace {
     }
 
 } // namespace
+
+int nearestSampleCount(const QList<int>& supported, int wanted)
+{
+    int best = 1;
+    for (int count : supported)
+        if (count >= 1
+            && (std::abs(count - wanted) < std::abs(best - wanted)
+                || (std::abs(count - wanted) == std::abs(best - wanted) && count < best)))
+            best = count;
+    return best;
+}
+
+QString sampleCountNote(int wanted, int used)
+{
+    if (wanted == used)
+        return {};
+    return QStringLiteral("the graphics back end has no %1x multisampling; drawing with %2x")
+        .arg(wanted)
+        .arg(used);
+}
 
 Renderer::Renderer(QRhi* rhi)
     : rhi_(rhi)
@@ -123,9 +144,7 @@ bool Renderer::setup(QSize size, QRhiRenderPassDescriptor* targetPass, bool targ
         return fail(
             why, QStringLiteral("pass chain refused: %1").arg(QString::fromStdString(check.why)));
 
-    const QList<int> counts = rhi_->supportedSampleCounts();
-    if (sampleCount > 1 && !counts.contains(sampleCount))
-        sampleCount = 1;
+    sampleCount = nearestSampleCount(rhi_->supportedSampleCounts(), sampleCount);
 
     for (const ImageSpec& image : chain_.images) {
         images_.emplace_back(rhi_->newTexture(imageFormat_, divided(size, image.divisor), 1,
@@ -148,6 +167,7 @@ bool Renderer::setup(QSize size, QRhiRenderPassDescriptor* targetPass, bool targ
         }
     }
     size_ = size;
+    sampleCount_ = sampleCount;
     return true;
 }
 

@@ -34,10 +34,14 @@
 
 namespace visual {
 
-// Multisampling of the strand pass for the programs. 4x keeps ribbons thinner than a pixel from
-// breaking into dots at their tapered ends, but on lavapipe it doubles the strand pass's CPU time
-// at 640x360 and triples it at 1280x720; the ribbons are kept about two pixels wide instead.
-constexpr int kDefaultSampleCount = 1;
+// Multisampling of the strand pass for the programs: without it a steep ribbon two pixels wide
+// breaks into dashes that shimmer as it turns.
+constexpr int kDefaultSampleCount = 4;
+
+// The count among those supported (1 is always) nearest to wanted; of two as near, the smaller.
+int nearestSampleCount(const QList<int>& supported, int wanted);
+// One line for the user where the count drawn with is not the one asked for; empty where it is.
+QString sampleCountNote(int wanted, int used);
 
 class Renderer {
 public:
@@ -48,7 +52,7 @@ public:
 
     // targetRowZeroTop: whether the final target's memory row 0 is the top of the picture (true
     // for textures read back into images; !rhi->isYUpInFramebuffer() for a swap chain).
-    // sampleCount 1 or 4: multisampling of the strand pass.
+    // sampleCount: multisampling of the strand pass, taken as nearestSampleCount() has it.
     bool setup(QSize size, QRhiRenderPassDescriptor* targetPass, bool targetRowZeroTop,
         int sampleCount, QString* why);
 
@@ -61,6 +65,8 @@ public:
     // An intermediate image of the chain (by index in chain().images), for reading it back.
     QRhiTexture* image(int index) const { return images_[size_t(index)].get(); }
     QSize size() const { return size_; }
+    // The strand pass's samples since the last setup().
+    int sampleCount() const { return sampleCount_; }
 
 private:
     struct Stage {
@@ -83,6 +89,7 @@ private:
     PassChain chain_ = standardChain();
     Camera camera_;
     QSize size_;
+    int sampleCount_ = 1;
     std::map<QString, QShader> shaders_; // by file name under :/shaders
     // 8-bit images: the composite samples nine times per pixel, and software rasterisers filter
     // 8-bit texels far faster than half floats (the composite's cost at 1280x720 on lavapipe fell

@@ -192,8 +192,11 @@ OfflineResult renderOffline(const Options& o, media::Feed& feed, std::string* wh
     if (!host.start(o.backend, &problem))
         return failed();
     visual::OffscreenFrame frame(host.rhi());
-    if (!frame.setup(o.size, visual::kDefaultSampleCount, &problem))
+    if (!frame.setup(o.size, o.msaa, &problem))
         return failed();
+    if (frame.renderer().sampleCount() != o.msaa)
+        shell::complain(
+            visual::sampleCountNote(o.msaa, frame.renderer().sampleCount()).toStdString());
 
     // Destroyed uncommitted (a failure, a stop), the outputs remove what they wrote.
     std::unique_ptr<shell::OutputFile> videoFile;

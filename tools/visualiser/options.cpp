@@ -29,6 +29,8 @@ Options:
   --backend auto|vulkan|gles
                       graphics back end (default auto: Vulkan on a GPU, OpenGL ES where Vulkan
                       would run on the CPU, as on Mesa's lavapipe, or does not start)
+  --msaa 1|2|4|8      samples per pixel of the strands (default 4); a count the back end lacks
+                      falls to the nearest it has, with one line saying so
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
@@ -46,10 +48,10 @@ in the window, at once.
 namespace {
 
     using Takes = shell::OptionSpec::Takes;
-    const std::vector<shell::OptionSpec> kOptionTable
-        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
-              { "--backend", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-              shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
+    const std::vector<shell::OptionSpec> kOptionTable = { { "--render", Takes::Value },
+        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
+        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
+        shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -97,6 +99,12 @@ std::string parseOptions(int argc, char** argv, Options& o)
         const std::string backend = line.value("--backend");
         if (!visual::parseBackend(QString::fromStdString(backend), &o.backend))
             return "option '--backend' needs auto, vulkan or gles, got '" + backend + "'";
+    }
+    if (line.given("--msaa")) {
+        const std::string msaa = line.value("--msaa");
+        if (msaa != "1" && msaa != "2" && msaa != "4" && msaa != "8")
+            return "option '--msaa' needs 1, 2, 4 or 8, got '" + msaa + "'";
+        o.msaa = std::stoi(msaa);
     }
     if (line.given("--from")) {
         problem = shell::parseSeconds(

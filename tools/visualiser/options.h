@@ -19,6 +19,7 @@ struct Options {
     QSize size;
     int fps = 60;
     visual::Backend backend = visual::Backend::Auto;
+    int msaa = visual::kDefaultSampleCount; // samples per pixel of the strands
     double fromSec = 0.0;
     double toSec = -1.0; // -1: to the end
     bool capture = false;

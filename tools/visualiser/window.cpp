@@ -224,9 +224,10 @@ namespace {
 
     class VisualWindow : public QWindow {
     public:
-        VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Feed& feed)
+        VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Feed& feed, int msaa)
             : api_(api)
             , feed_(feed)
+            , msaa_(msaa)
         {
             setSurfaceType(api == QRhi::Vulkan ? VulkanSurface : OpenGLSurface);
             if (vulkan)
@@ -318,6 +319,9 @@ namespace {
             renderPass_.reset(sc_->newCompatibleRenderPassDescriptor());
             sc_->setRenderPassDescriptor(renderPass_.get());
             renderer_ = std::make_unique<visual::Renderer>(rhi_.get());
+            const int used = visual::nearestSampleCount(rhi_->supportedSampleCounts(), msaa_);
+            if (used != msaa_)
+                shell::complain(visual::sampleCountNote(msaa_, used).toStdString());
             return true;
         }
 
@@ -329,7 +333,7 @@ namespace {
             QString why;
             // A swap chain whose framebuffer has y up keeps its bottom row in memory row 0.
             ready_ = renderer_->setup(sc_->currentPixelSize(), renderPass_.get(),
-                !rhi_->isYUpInFramebuffer(), visual::kDefaultSampleCount, &why);
+                !rhi_->isYUpInFramebuffer(), msaa_, &why);
             if (!ready_) {
                 error_ = why;
                 QGuiApplication::exit(kExitBadInput);
@@ -373,6 +377,7 @@ namespace {
 
         QRhi::Implementation api_;
         Feed& feed_;
+        int msaa_;
         QString error_;
         std::unique_ptr<QOffscreenSurface> fallback_;
         std::unique_ptr<QRhi> rhi_;
@@ -462,7 +467,7 @@ int runWindow(const Options& o, QGuiApplication& app)
         title = QStringLiteral("visualiser: %1").arg(player->tags().display());
     }
 
-    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed);
+    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed, o.msaa);
     window.setTitle(title);
     window.resize(o.size);
     std::unique_ptr<Mpris> mpris;
