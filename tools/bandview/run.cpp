@@ -13,8 +13,10 @@
 #include <QImageWriter>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <unistd.h>
 
@@ -231,6 +233,7 @@ InputDescription InputDescription::demo()
     InputDescription d;
     d.title = QStringLiteral("built-in demo");
     d.name = "demo";
+    d.dir = "demo";
     for (const media::DemoSection& s : media::kDemoSections)
         d.sections.push_back({ QString::fromLatin1(s.name), s.startSec, s.endSec });
     return d;
@@ -243,10 +246,25 @@ InputDescription InputDescription::file(const std::string& path)
     if (path == "-") {
         d.title = QStringLiteral("standard input");
         d.name = "stdin";
+        d.dir = "stdin";
         return d;
     }
     const std::size_t slash = path.rfind('/');
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // The folder's own name, also for ".", ".." and a bare file name (the current folder).
+    const std::string folder = slash == std::string::npos ? "."
+        : slash == 0                                      ? "/"
+                                                          : path.substr(0, slash);
+    char real[PATH_MAX];
+    const std::string resolved = ::realpath(folder.c_str(), real) ? real : folder;
+    const std::size_t cut = resolved.find_last_not_of('/');
+    if (cut == std::string::npos) {
+        d.dir = "root";
+    } else {
+        const std::size_t start = resolved.rfind('/', cut);
+        d.dir = resolved.substr(start == std::string::npos ? 0 : start + 1,
+            cut - (start == std::string::npos ? 0 : start + 1) + 1);
+    }
     const std::size_t dot = base.rfind('.');
     d.name = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
     d.title = QString::fromLocal8Bit(base.c_str());
@@ -269,6 +287,7 @@ InputDescription InputDescription::capture(const std::string& source)
     d.captureSource = source;
     d.title = source.empty() ? QStringLiteral("what is playing") : QString::fromStdString(source);
     d.name = "capture";
+    d.dir = "capture";
     d.realTime = true;
     return d;
 }
@@ -366,7 +385,8 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     std::snprintf(summary, sizeof(summary), ": %s of audio at %d Hz, %lld frames in %.2f s",
         clockText(analysis.secondsRead()).c_str(), analysis.sampleRate(),
         static_cast<long long>(analysis.frameCount()), wallSec);
-    std::string line = (input.isDemo() ? std::string("demo") : local(input.title)) + summary;
+    // The input as given: six track10.ogg from six folders are six different lines.
+    std::string line = subject + summary;
     if (outputs.png)
         line += "; picture " + outputs.png->path();
     if (outputs.csv)

@@ -43,6 +43,9 @@ struct InputDescription {
     QString title;
     // What the run's outputs are called after: the file name without folder and extension.
     std::string name;
+    // The name of the input's folder, so that same-named files in different folders can be told
+    // apart: "stdin" for standard input, "demo" for the demo.
+    std::string dir;
     std::vector<Section> sections;
     bool realTime = false;
     // For a live capture: the sound server's source ("" for what the computer plays).
