@@ -155,6 +155,9 @@ void tst_BandviewCli::initTestCase()
         { std::vector<float>(8000, 0.1f) }, 4000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("blip.wav")),
         { std::vector<float>(2000, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    // One sample short of the first analysis window.
+    QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("almost.wav")),
+        { std::vector<float>(4095, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("good.wav")),
         { std::vector<float>(24000, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(QFile::copy(inputs_.filePath(QStringLiteral("good.wav")),
@@ -200,9 +203,13 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("rate too low") << QStringList { "{in}/slow.wav", "--csv", csv }
                                   << "{in}/slow.wav"
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
+    QTest::newRow("one sample short of a window")
+        << QStringList { "{in}/almost.wav", "--csv", csv } << "{in}/almost.wav"
+        << "too short: 4095 samples (0.085 s) of audio, the first analysis frame needs 4096 ";
     QTest::newRow("shorter than a window")
         << QStringList { "{in}/blip.wav", "--csv", csv, "--png", png } << "{in}/blip.wav"
-        << "too short: 0.042 s of audio, the first analysis frame needs 0.100 s";
+        << "too short: 2000 samples (0.042 s) of audio, the first analysis frame needs 4096 "
+           "(0.085 s)";
     QTest::newRow("unreadable") << QStringList { "{in}/locked.wav", "--csv", csv }
                                 << "{in}/locked.wav"
                                 << "cannot read: ";

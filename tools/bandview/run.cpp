@@ -185,14 +185,11 @@ namespace {
         return end;
     }
 
-    // How much audio the first frame needs: the hops that fill the analysis window.
+    // How much audio the first frame needs: a full analysis window, however the hops cut it
+    // (the last one may be short).
     double firstFrameSec(const Analysis& analysis)
     {
-        HopClock clock(analysis.sampleRate());
-        std::int64_t samples = 0;
-        while (samples < analysis.analyzer().fftSize())
-            samples += clock.next();
-        return static_cast<double>(samples) / analysis.sampleRate();
+        return static_cast<double>(analysis.analyzer().fftSize()) / analysis.sampleRate();
     }
 
     bool writePicture(OutputFile& out, const PictureData& data, QSize size, std::string* error)
@@ -357,9 +354,12 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
         return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
     if (analysis.frameCount() == 0) {
         char line[160];
+        // In samples as well: a file one sample short reads the same in milliseconds.
         std::snprintf(line, sizeof(line),
-            ": too short: %.3f s of audio, the first analysis frame needs %.3f s",
-            analysis.secondsRead(), firstFrameSec(analysis));
+            ": too short: %lld samples (%.3f s) of audio, the first analysis frame needs %d "
+            "(%.3f s)",
+            static_cast<long long>(analysis.samplesRead()), analysis.secondsRead(),
+            analysis.analyzer().fftSize(), firstFrameSec(analysis));
         return failed("bandview: " + subject + line);
     }
 
