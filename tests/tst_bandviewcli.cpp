@@ -125,6 +125,8 @@ private slots:
     void outputRulesSeenFromTheShell_data();
     void outputRulesSeenFromTheShell();
     void stoppedBatchKeepsWhatFinished();
+    void rawRecordsMatchTheData_data();
+    void rawRecordsMatchTheData();
     void selfChecksRunAsDocumented();
     void damagedInputWarnsAndExitsThree_data();
     void damagedInputWarnsAndExitsThree();
@@ -203,6 +205,11 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("rate too low") << QStringList { "{in}/slow.wav", "--csv", csv }
                                   << "{in}/slow.wav"
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
+    QTest::newRow("raw format unknown")
+        << QStringList { "--raw", "-", "--raw-format", "u9" } << "--raw-format"
+        << "takes ascii, u8 or u16, got 'u9'";
+    QTest::newRow("raw range zero") << QStringList { "--raw", "-", "--raw-max", "0" } << "--raw-max"
+                                    << "from 1 to 65535, got '0'";
     QTest::newRow("one sample short of a window")
         << QStringList { "{in}/almost.wav", "--csv", csv } << "{in}/almost.wav"
         << "too short: 4095 samples (0.085 s) of audio, the first analysis frame needs 4096 ";
@@ -682,6 +689,72 @@ void tst_BandviewCli::stoppedBatchKeepsWhatFinished()
                             "for the others\n"),
         err.constData());
     QCOMPARE(entries(out.path()), (QStringList { "fifo.wav", "good.csv" }));
+}
+
+void tst_BandviewCli::rawRecordsMatchTheData_data()
+{
+    // Bytes per value (0: ASCII) and the top of the range.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("top");
+    QTest::newRow("ascii") << QStringList() << 0 << 1000;
+    QTest::newRow("ascii to 7") << QStringList { "--raw-max", "7" } << 0 << 7;
+    QTest::newRow("u8") << QStringList { "--raw-format", "u8" } << 1 << 255;
+    QTest::newRow("u16") << QStringList { "--raw-format", "u16" } << 2 << 65535;
+}
+
+void tst_BandviewCli::rawRecordsMatchTheData()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, width);
+    QFETCH(int, top);
+    QTemporaryDir out;
+    const QString csv = out.filePath(QStringLiteral("a.csv"));
+    const QString raw = out.filePath(QStringLiteral("a.raw"));
+    const Run r
+        = runBandview(QStringList { "--duration", "2", "--csv", csv, "--raw", raw } + options);
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    const auto rows = readCsv(csv);
+    QFile f(raw);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    // The reader: one record per data row, each band's bar height scaled to 0..top.
+    QList<QList<int>> records;
+    if (width == 0) {
+        for (const QByteArray& line : bytes.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            records.append(QList<int>());
+            for (const QByteArray& v : line.split(';'))
+                records.last().append(v.toInt());
+        }
+    } else {
+        const int size = dsp::kDefaultBands * width;
+        QCOMPARE(bytes.size() % size, 0);
+        for (qsizetype at = 0; at < bytes.size(); at += size) {
+            records.append(QList<int>());
+            for (int k = 0; k < dsp::kDefaultBands; ++k) {
+                const auto* p = reinterpret_cast<const uchar*>(bytes.constData() + at + k * width);
+                records.last().append(width == 1 ? p[0] : p[0] | p[1] << 8);
+            }
+        }
+    }
+    QCOMPARE(records.size(), rows.size() - 1);
+    int lit = 0;
+    for (int i = 0; i < records.size(); ++i) {
+        QVERIFY2(records[i].size() == dsp::kDefaultBands, qPrintable(QString::number(i)));
+        for (int k = 0; k < dsp::kDefaultBands; ++k) {
+            const long want = std::lround(double(rows[i + 1][5 + k].toFloat()) * top);
+            QVERIFY2(records[i][k] == want,
+                qPrintable(QStringLiteral("record %1 band %2: %3, bar %4")
+                               .arg(i)
+                               .arg(k)
+                               .arg(records[i][k])
+                               .arg(QString::fromLatin1(rows[i + 1][5 + k]))));
+            lit += records[i][k] > 0;
+        }
+    }
+    QVERIFY2(lit > records.size(), qPrintable(QString::number(lit)));
 }
 
 void tst_BandviewCli::selfChecksRunAsDocumented()

@@ -58,6 +58,13 @@ Options:
                     With several inputs FILE must hold {name}, the input's file name without
                     folder and extension, or {dir}, the name of its folder:
                     --png 'out/{dir}-{name}.png'
+  --raw FILE        write each frame's 28 bar heights as soon as it is made, for other programs:
+                    by default one line per frame of integers 0..1000 separated by ';'; - is
+                    standard output; {name} and {dir} as above
+  --raw-format F    ascii (the default), u8 (one byte per band, 0..255) or u16 (two bytes per
+                    band, little-endian, 0..65535), the binary records back to back
+  --raw-max N       the top of the ascii range, 1..65535 (default 1000)
+  --realtime        pace an off-line run to the music, as the live view is
   --size WxH        the picture's size in pixels (default 1356x746, at least 400x300)
   --duration SEC    end normally after SEC seconds of audio
   --fast            do not pace the live view to real time
@@ -89,6 +96,10 @@ struct Options {
     std::vector<std::string> inputs;
     std::string png;
     std::string csv;
+    std::string raw;
+    RawFormat rawFormat = RawFormat::Ascii;
+    int rawMax = kDefaultRawMax;
+    bool realtime = false;
     bool fast = false;
     bool noLive = false;
     bool listSections = false;
@@ -101,10 +112,11 @@ struct Options {
 };
 
 using Takes = shell::OptionSpec::Takes;
-const std::vector<shell::OptionSpec> kOptionTable
-    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, shell::kSizeOption,
-          { "--duration", Takes::Value }, { "--fast" }, { "--no-live" }, shell::kListSectionsOption,
-          { "--list-sources" }, shell::kCaptureOption, shell::kHelpOption };
+const std::vector<shell::OptionSpec> kOptionTable = { { "--png", Takes::Value },
+    { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
+    { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
+    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, { "--list-sources" },
+    shell::kCaptureOption, shell::kHelpOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -142,6 +154,24 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.inputs = line.operands();
     o.png = line.value("--png");
     o.csv = line.value("--csv");
+    o.raw = line.value("--raw");
+    o.realtime = line.given("--realtime");
+    if (line.given("--raw-format") && !parseRawFormat(line.value("--raw-format"), &o.rawFormat))
+        return "option '--raw-format' takes ascii, u8 or u16, got '" + line.value("--raw-format")
+            + "'";
+    if (line.given("--raw-max")) {
+        const std::string text = line.value("--raw-max");
+        char* end = nullptr;
+        const long n = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || n < 1 || n > kLargestRawMax)
+            return "option '--raw-max' takes a whole number from 1 to "
+                + std::to_string(kLargestRawMax) + ", got '" + text + "'";
+        if (o.rawFormat != RawFormat::Ascii)
+            return "option '--raw-max' sets the range of --raw-format ascii only";
+        o.rawMax = static_cast<int>(n);
+    }
+    if ((line.given("--raw-format") || line.given("--raw-max")) && o.raw.empty())
+        return "options '--raw-format' and '--raw-max' need '--raw FILE'";
     o.fast = line.given("--fast");
     o.noLive = line.given("--no-live");
     o.listSections = line.given("--list-sections");
@@ -165,11 +195,12 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if (o.capture && !o.inputs.empty())
         return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
-    for (const std::string* pattern : { &o.png, &o.csv }) {
+    for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
+             std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
         if (o.inputs.size() > 1 && !pattern->empty()
             && pattern->find(kNamePlaceholder) == std::string::npos
             && pattern->find(kDirPlaceholder) == std::string::npos)
-            return "option '" + std::string(pattern == &o.png ? "--png" : "--csv")
+            return "option '" + std::string(option)
                 + "' needs {name} or {dir} in its file name with several inputs, got '" + *pattern
                 + "'";
     }
@@ -179,6 +210,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if (!o.png.empty() && writesToTerminal(o.png))
         return "option '--png' would write a picture into a terminal: name a file";
+    if (!o.raw.empty() && o.rawFormat != RawFormat::Ascii && writesToTerminal(o.raw))
+        return "option '--raw' would write binary records into a terminal: name a file";
     return {};
 }
 
@@ -230,6 +263,7 @@ struct Job {
     InputDescription input;
     std::string csvPath;
     std::string pngPath;
+    std::string rawPath;
     int status = kExitClean;
     // Ran to its end (a stop signal leaves the rest undone).
     bool done = false;
@@ -249,8 +283,8 @@ std::string checkNames(const std::vector<Job>& jobs)
     }
     std::vector<std::pair<shell::FileIdentity, std::string>> seen;
     for (const Job& job : jobs) {
-        for (const auto& [path, option] :
-            { std::pair { &job.csvPath, "--csv" }, std::pair { &job.pngPath, "--png" } }) {
+        for (const auto& [path, option] : { std::pair { &job.csvPath, "--csv" },
+                 std::pair { &job.pngPath, "--png" }, std::pair { &job.rawPath, "--raw" } }) {
             if (path->empty())
                 continue;
             shell::FileIdentity id;
@@ -285,8 +319,8 @@ int runJob(Job& job, const RunSettings& settings)
     if (!source)
         return fail(job.input.path + ": " + why);
     RunOutputs outputs;
-    for (auto [path, file] :
-        { std::pair { &job.csvPath, &outputs.csv }, std::pair { &job.pngPath, &outputs.png } }) {
+    for (auto [path, file] : { std::pair { &job.csvPath, &outputs.csv },
+             std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
         if (path->empty())
             continue;
         std::string culprit;
@@ -341,14 +375,16 @@ int main(int argc, char** argv)
 
     std::vector<Job> jobs;
     if (o.capture)
-        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {} });
+        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {}, {} });
     else if (o.inputs.empty())
-        jobs.push_back({ InputDescription::demo(), {}, {} });
+        jobs.push_back({ InputDescription::demo(), {}, {}, {} });
     for (const std::string& path : o.inputs)
-        jobs.push_back({ InputDescription::file(path), {}, {} });
+        jobs.push_back({ InputDescription::file(path), {}, {}, {} });
     for (Job& job : jobs) {
         if (!o.csv.empty())
             job.csvPath = expand(o.csv, job.input);
+        if (!o.raw.empty())
+            job.rawPath = expand(o.raw, job.input);
         if (!o.png.empty())
             job.pngPath = expand(o.png, job.input);
     }
@@ -371,12 +407,16 @@ int main(int argc, char** argv)
 
     RunSettings settings;
     settings.fast = o.fast;
+    settings.realtime = o.realtime;
+    settings.rawFormat = o.rawFormat;
+    settings.rawMax = o.rawMax;
     settings.durationSec = o.durationSec;
     settings.pictureSize = o.pictureSize;
     // Only one input plays live, and only where standard output carries nothing else; a capture
     // whose data goes to standard output draws on standard error instead, when that is a
     // terminal.
-    const bool dataOnStdout = shell::namedDescriptor(o.csv) == STDOUT_FILENO
+    const bool dataOnStdout = shell::namedDescriptor(o.raw) == STDOUT_FILENO
+        || shell::namedDescriptor(o.csv) == STDOUT_FILENO
         || shell::namedDescriptor(o.png) == STDOUT_FILENO;
     settings.viewFd = o.capture && dataOnStdout ? STDERR_FILENO : STDOUT_FILENO;
     settings.live = jobs.size() == 1 && !o.noLive && isTerminal(settings.viewFd)

@@ -47,11 +47,12 @@ namespace {
     struct Sinks {
         CsvWriter* csv;
         PictureData* picture;
+        RawWriter* raw;
         bool add(const TimedFrame& f)
         {
             if (picture)
                 picture->add(f);
-            return !csv || csv->add(f);
+            return (!csv || csv->add(f)) && (!raw || raw->add(f));
         }
     };
 
@@ -89,13 +90,18 @@ namespace {
         }
     };
 
-    End runOffline(Hopper& hopper, double totalSec, bool progress)
+    End runOffline(Hopper& hopper, double totalSec, bool progress, bool realtime)
     {
         ProgressBar bar(progress ? STDERR_FILENO : -1);
+        const Clock::time_point origin = Clock::now();
         Analysis::Step step;
         End end;
-        while (hopper.next(&step, &end))
+        while (hopper.next(&step, &end)) {
             bar.update(hopper.analysis.secondsRead(), totalSec);
+            // The frame is out when its audio has played, as in the live view.
+            if (realtime)
+                std::this_thread::sleep_until(origin + seconds(hopper.analysis.secondsRead()));
+        }
         return end;
     }
 
@@ -306,7 +312,7 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     const Clock::time_point started = Clock::now();
     const std::string subject = subjectOf(input);
     std::vector<OutputFile*> files;
-    for (OutputFile* out : { outputs.csv.get(), outputs.png.get() }) {
+    for (OutputFile* out : { outputs.csv.get(), outputs.png.get(), outputs.raw.get() }) {
         if (out)
             files.push_back(out);
     }
@@ -330,7 +336,10 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     if (outputs.png)
         picture = std::make_unique<PictureData>(
             input.title, analysis.sampleRate(), analysis.bandCentersHz(), input.sections);
-    Sinks sinks { csv.get(), picture.get() };
+    std::unique_ptr<RawWriter> raw;
+    if (outputs.raw)
+        raw = std::make_unique<RawWriter>(*outputs.raw, settings.rawFormat, settings.rawMax);
+    Sinks sinks { csv.get(), picture.get(), raw.get() };
     const std::int64_t limit = settings.durationSec >= 0.0
         ? std::llround(settings.durationSec * analysis.sampleRate())
         : -1;
@@ -342,16 +351,20 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
             = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
 
     source.reportEvents(settings.live ? nullptr : say);
-    const End end = settings.live ? runLive(hopper, input, source, settings, totalSec)
-                                  : runOffline(hopper, totalSec, settings.progress);
+    const End end = settings.live
+        ? runLive(hopper, input, source, settings, totalSec)
+        : runOffline(hopper, totalSec, settings.progress, settings.realtime && !input.realTime);
     const std::string report = source.report();
     if (!report.empty())
         say(report);
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
     if (end == End::Stopped || (end == End::OutputFailed && stopSignal() != 0))
         return stopped();
-    if (end == End::OutputFailed)
-        return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
+    if (end == End::OutputFailed) {
+        OutputFile& bad
+            = outputs.csv && !outputs.csv->error().empty() ? *outputs.csv : *outputs.raw;
+        return failed(cannotWrite(bad, bad.error()));
+    }
     if (analysis.frameCount() == 0) {
         char line[160];
         // In samples as well: a file one sample short reads the same in milliseconds.
@@ -391,6 +404,8 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
         line += "; picture " + outputs.png->path();
     if (outputs.csv)
         line += "; data " + outputs.csv->path();
+    if (outputs.raw)
+        line += "; raw " + outputs.raw->path();
     say(line);
     // Damaged input still gives its outputs, and says once what was wrong.
     const media::DecodeDamage* damage = source.damage();
