@@ -235,7 +235,7 @@ QStringList barColumn(const bandview::ViewGrid& g, const bandview::ViewLayout& l
 {
     QStringList cells;
     for (int row = l.barRows; row >= 1; --row)
-        cells << QString::fromStdString(std::string(g.at(row, 1 + k * l.columnChars).glyph()));
+        cells << QString::fromStdString(std::string(g.at(row, l.bandStart(k)).glyph()));
     return cells;
 }
 
@@ -246,11 +246,12 @@ void tst_BandviewRun::liveViewDrawsBarsAndPeaks_data()
     QTest::addColumn<int>("columns");
     QTest::addColumn<int>("rows");
     QTest::addColumn<int>("barRows");
-    // 40 bar rows at most; five rows around them, three in a terminal under ten rows.
+    // Every row but the five around the bars, three in a terminal under ten rows.
     QTest::newRow("120x40") << 120 << 40 << 35;
     QTest::newRow("80x24") << 80 << 24 << 19;
     QTest::newRow("smallest 30x5") << 30 << 5 << 2;
-    QTest::newRow("tall 60x80") << 60 << 80 << 40;
+    QTest::newRow("tall 60x80") << 60 << 80 << 75;
+    QTest::newRow("largest 300x100") << 300 << 100 << 95;
 }
 
 void tst_BandviewRun::liveViewDrawsBarsAndPeaks()
@@ -262,9 +263,15 @@ void tst_BandviewRun::liveViewDrawsBarsAndPeaks()
     const bandview::ViewLayout l = bandview::viewLayout(columns, rows, bands);
     QVERIFY(l.fits);
     QCOMPARE(l.barRows, barRows);
-    // Every band fits, without touching the last column.
-    QVERIFY2(1 + bands * l.columnChars - (l.columnChars - l.barChars) <= columns - 1,
-        qPrintable(QStringLiteral("%1 characters per band").arg(l.columnChars)));
+    // The bands share the width: each as wide as the others or one wider, the last ending one
+    // gap before the last column, which stays empty.
+    for (int k = 0; k < bands; ++k) {
+        const int width = l.bandStart(k + 1) - l.bandStart(k);
+        QVERIFY2(width - l.columnChars == 0 || width - l.columnChars == 1,
+            qPrintable(
+                QStringLiteral("band %1: %2 columns, %3").arg(k).arg(width).arg(l.columnChars)));
+    }
+    QCOMPARE(l.bandStart(bands), columns - 1);
 
     dsp::SpectrumFrame frame {};
     frame.bandCount = bands;

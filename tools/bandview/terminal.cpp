@@ -28,8 +28,6 @@ namespace {
     constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
     constexpr char kLeaveScreen[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 
-    constexpr int kMaxBarRows = 40;
-    constexpr int kMaxColumnChars = 5;
     // From this many rows on the view has two label rows and the hint line.
     constexpr int kRoomyRows = 10;
     constexpr unsigned char kEscape = 0x1b;
@@ -253,13 +251,15 @@ ViewLayout viewLayout(int columns, int rows, int bands)
     if (columns < bands + 2 || rows < kMinViewRows)
         return l;
     l.fits = true;
-    l.columnChars = std::clamp((columns - 2) / bands, 1, kMaxColumnChars);
+    l.bands = bands;
+    l.span = columns - 2;
+    l.columnChars = std::max(l.span / bands, 1);
     l.barChars = l.columnChars > 1 ? l.columnChars - 1 : 1;
     const bool roomy = rows >= kRoomyRows;
     l.labelRows = roomy ? 2 : 1;
     l.hint = roomy;
     // Title, labels, status line and hint around the bars.
-    l.barRows = std::min(rows - 2 - l.labelRows - (l.hint ? 1 : 0), kMaxBarRows);
+    l.barRows = rows - 2 - l.labelRows - (l.hint ? 1 : 0);
     return l;
 }
 
@@ -308,8 +308,9 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
                 cell.setText(text.unicode ? kPeakMark : "-");
                 cell.colour = kPeakColour;
             }
-            for (int c = 0; c < l.barChars; ++c)
-                g.at(1 + r, 1 + k * l.columnChars + c) = cell;
+            const int start = l.bandStart(k);
+            for (int c = 0; c < l.bandChars(k); ++c)
+                g.at(1 + r, start + c) = cell;
         }
     }
 
@@ -320,7 +321,7 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
         int nextFree = 0;
         for (int k = line; k < bands; k += l.labelRows) {
             const std::string& label = text.labels[std::size_t(k)];
-            const int x = 1 + k * l.columnChars;
+            const int x = l.bandStart(k);
             if (x < nextFree || x + static_cast<int>(label.size()) > width)
                 continue;
             putText(g, 1 + height + line, x, label, width, dim);
