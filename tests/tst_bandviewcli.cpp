@@ -642,6 +642,14 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
         << "h=$(hostname); touch .a.csv.999999@$h.Xy12zW .a.csv.1@$h.Xy12zW; " + run
             + "--csv a.csv 2>/dev/null; ls -A"
         << ".a.csv.1@" + QSysInfo::machineHostName() + ".Xy12zW\na.csv\n";
+    // The system calls, in order: every output synced before any takes its name, then the folder.
+    const QString trace = QStringLiteral(
+        "strace -f -qq -e trace=fsync,rename,renameat,renameat2 -o trace %1 2>/dev/null; "
+        "sed -E 's/^[0-9]+ +//; s/\\(.*//; s/renameat2?/rename/' trace | tr '\\n' ' '");
+    QTest::newRow("synced before it takes its name")
+        << trace.arg(run + "--csv a.csv") << "fsync rename fsync ";
+    QTest::newRow("all synced before any takes its name")
+        << trace.arg(run + "--csv a.csv --png b.png") << "fsync fsync rename rename fsync ";
     QTest::newRow("{dir} tells same-named inputs apart, one summary")
         << "\"$BANDVIEW\" \"$IN/good.wav\" \"$IN/sub/good.wav\" --csv '{dir}-{name}.csv' 2>&1 "
            "| sed 's/ in [0-9.]* s$//; s/ frames in .*//; s|'\"$IN\"'|IN|'| sort; ls"
