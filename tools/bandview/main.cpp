@@ -73,8 +73,9 @@ Options:
   --capture[=SOURCE]
                     show what a sound server's source plays now, until q, Esc or --duration:
                     without SOURCE, what the computer plays (the monitor of the default output)
-  --list-sources    list the sources to capture (name, rate, channels, default and monitor
-                    marks, description) and exit
+  --list-sources    list the sources to capture (name, rate, channels, marks, description)
+                    and exit: default (the server's default input), monitor (of an output),
+                    capture (what --capture without SOURCE takes)
   -h, --help        show this help and exit
 
 When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
@@ -236,8 +237,11 @@ int listSources()
     std::printf("%-44s %7s %3s  %-15s %s\n", "source", "rate", "ch", "marks", "description");
     for (const capture::SourceInfo& s : sources) {
         std::string marks = s.isDefault ? "default" : "";
-        if (s.isMonitor)
-            marks += marks.empty() ? "monitor" : " monitor";
+        for (const auto& [set, mark] :
+            { std::pair { s.isMonitor, "monitor" }, std::pair { s.isCaptured, "capture" } }) {
+            if (set)
+                marks += (marks.empty() ? "" : " ") + std::string(mark);
+        }
         std::printf("%-44s %7d %3d  %-15s %s\n", s.name.c_str(), s.rateHz, s.channels,
             marks.c_str(), s.description.c_str());
     }
