@@ -50,6 +50,7 @@ private slots:
     void liveViewDrawsBarsAndPeaks_data();
     void liveViewDrawsBarsAndPeaks();
     void tinyTerminalGetsANotice();
+    void screenUpdateSendsOnlyChanges_data();
     void screenUpdateSendsOnlyChanges();
     void progressBarOnlyOnATerminal();
     void liveViewTitleCannotSteerTheTerminal();
@@ -343,19 +344,51 @@ void tst_BandviewRun::tinyTerminalGetsANotice()
     }
 }
 
+void tst_BandviewRun::screenUpdateSendsOnlyChanges_data()
+{
+    // Cells of row 20 that change, as column, glyph, colour (-1: none) and dim; what goes out.
+    QTest::addColumn<QList<int>>("columns");
+    QTest::addColumn<QString>("glyphs");
+    QTest::addColumn<QList<int>>("colours");
+    QTest::addColumn<QList<bool>>("dims");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("nothing") << QList<int>() << QString() << QList<int>() << QList<bool>()
+                             << QByteArray();
+    // Moved to row 21, column 51 (counted from 1), in colour 41, the one cell.
+    QTest::newRow("one cell") << QList<int> { 50 } << "x" << QList<int> { 41 }
+                              << QList<bool> { false } << QByteArray("\x1b[21;51H\x1b[0;38;5;41mx");
+    QTest::newRow("dim, then plain in the same colour")
+        << QList<int> { 50, 51 } << "ab" << QList<int> { 41, 41 } << QList<bool> { true, false }
+        << QByteArray("\x1b[21;51H\x1b[0;2;38;5;41ma\x1b[0;38;5;41mb");
+    QTest::newRow("a blank gap written over")
+        << QList<int> { 50, 53 } << "ab" << QList<int> { 41, 41 } << QList<bool> { false, false }
+        << QByteArray("\x1b[21;51H\x1b[0;38;5;41ma  b");
+    QTest::newRow("a wide gap moved over")
+        << QList<int> { 50, 60 } << "ab" << QList<int> { 41, 41 } << QList<bool> { false, false }
+        << QByteArray("\x1b[21;51H\x1b[0;38;5;41ma\x1b[9Cb");
+}
+
 void tst_BandviewRun::screenUpdateSendsOnlyChanges()
 {
+    QFETCH(QList<int>, columns);
+    QFETCH(QString, glyphs);
+    QFETCH(QList<int>, colours);
+    QFETCH(QList<bool>, dims);
+    QFETCH(QByteArray, expected);
     bandview::ViewGrid before;
     before.reset(120, 40);
     for (int c = 0; c < 100; ++c)
         before.at(10, c).setText("#");
     bandview::ViewGrid after = before;
-    QCOMPARE(bandview::screenUpdate(before, after, false), std::string());
-    after.at(20, 50).setText("x");
-    after.at(20, 50).colour = 41;
-    const std::string one = bandview::screenUpdate(before, after, false);
-    // Moved to row 21, column 51 (counted from 1), in colour 41, the one cell.
-    QCOMPARE(one, std::string("\x1b[21;51H\x1b[0;38;5;41mx"));
+    for (int i = 0; i < columns.size(); ++i) {
+        bandview::Cell& cell = after.at(20, columns[i]);
+        cell.setText(glyphs.mid(i, 1).toStdString());
+        cell.colour = static_cast<std::int16_t>(colours[i]);
+        cell.dim = dims[i];
+    }
+    const std::string update = bandview::screenUpdate(before, after, false);
+    QVERIFY2(QByteArray::fromStdString(update) == expected,
+        QByteArray::fromStdString(update).toPercentEncoding().constData());
     const std::string full = bandview::screenUpdate(before, after, true);
     QVERIFY2(full.rfind("\x1b[0m\x1b[H\x1b[2J", 0) == 0, full.c_str());
     QCOMPARE(static_cast<int>(std::count(full.begin(), full.end(), '#')), 100);

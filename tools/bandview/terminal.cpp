@@ -31,6 +31,8 @@ namespace {
     // From this many rows on the view has two label rows and the hint line.
     constexpr int kRoomyRows = 10;
     constexpr unsigned char kEscape = 0x1b;
+    // A move forward takes four bytes or more: up to this many blank cells are written instead.
+    constexpr int kRewriteCells = 3;
 
     constexpr const char* kEighths[]
         = { " ", "\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588" };
@@ -149,6 +151,14 @@ namespace {
             s += std::to_string(c.colour);
         }
         s += 'm';
+    }
+
+    // Along the cursor's row a move forward is shorter than one to a place: "\x1b[4C".
+    void appendForward(std::string& s, int columns)
+    {
+        s += "\x1b[";
+        s += std::to_string(columns);
+        s += 'C';
     }
 
     void appendMove(std::string& s, int row, int column)
@@ -355,8 +365,19 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
             // A full draw starts from a cleared screen: blank cells are there already.
             if (full ? cell == blank : cell == before.at(r, c))
                 continue;
-            if (r != cursorRow || c != cursorColumn)
+            if (r == cursorRow && c > cursorColumn) {
+                // A gap of a few blank cells (between two bars) costs less written again than
+                // skipped; a space looks the same in every colour.
+                bool blankGap = c - cursorColumn <= kRewriteCells;
+                for (int k = cursorColumn; blankGap && k < c; ++k)
+                    blankGap = after.at(r, k).glyph() == " ";
+                if (blankGap)
+                    s.append(static_cast<std::size_t>(c - cursorColumn), ' ');
+                else
+                    appendForward(s, c - cursorColumn);
+            } else if (r != cursorRow || c != cursorColumn) {
                 appendMove(s, r, c);
+            }
             // A space looks the same in every colour: only text changes the look.
             if (cell.glyph() != " " && (!look || !sameLook(*look, cell))) {
                 appendLook(s, cell);
