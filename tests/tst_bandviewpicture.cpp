@@ -6,10 +6,9 @@
 #include "media/feed.h"
 #include "picture.h"
 
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QTest>
-
-#include <QFontMetrics>
 
 #include <cmath>
 
@@ -28,6 +27,7 @@ private slots:
     void bandLabelsSitInTheirRows();
     void notFiniteValuesDrawAsZero();
     void longRunKeepsItsColumns();
+    void titleFitsTheSmallestPicture();
 
 private:
     // Lightness of the heat map's colour for band at time sec. The top pixel row of a band's row
@@ -225,6 +225,33 @@ void tst_BandviewPicture::notFiniteValuesDrawAsZero()
         zeros.add(z);
     }
     QVERIFY(bandview::renderPicture(broken) == bandview::renderPicture(zeros));
+}
+
+void tst_BandviewPicture::titleFitsTheSmallestPicture()
+{
+    // At the smallest size a long file name is shortened, and the facts after it stay whole.
+    bandview::PictureData data(
+        QStringLiteral("a rather long name for a recording of something.flac"), 48000,
+        std::vector<float>(dsp::kDefaultBands, 1000.0f));
+    for (int i = 1; i <= 120; ++i) {
+        bandview::TimedFrame f { i / 60.0, {} };
+        f.frame.bandCount = dsp::kDefaultBands;
+        data.add(f);
+    }
+    for (int width : { 400, 1356 }) {
+        const bandview::PictureTitle title = bandview::fitTitle(data, width);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(title.fontPx);
+        font.setBold(true);
+        const int advance = QFontMetrics(font).horizontalAdvance(title.text);
+        QVERIFY2(advance <= width - 16 && title.text.endsWith(QLatin1String("120 frames"))
+                && title.text.contains(QLatin1String(".flac")),
+            qPrintable(QStringLiteral("%1 px: '%2', %3 px at %4 px")
+                           .arg(width)
+                           .arg(title.text)
+                           .arg(advance)
+                           .arg(title.fontPx)));
+    }
 }
 
 void tst_BandviewPicture::longRunKeepsItsColumns()
