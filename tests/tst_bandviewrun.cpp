@@ -49,6 +49,7 @@ private slots:
     void csvNeverSaysNan();
     void liveViewDrawsBarsAndPeaks_data();
     void liveViewDrawsBarsAndPeaks();
+    void longNoteIsShownWhole();
     void tinyTerminalGetsANotice();
     void screenUpdateSendsOnlyChanges_data();
     void screenUpdateSendsOnlyChanges();
@@ -241,6 +242,31 @@ QStringList barColumn(const bandview::ViewGrid& g, const bandview::ViewLayout& l
 }
 
 } // namespace
+
+void tst_BandviewRun::longNoteIsShownWhole()
+{
+    // A capture's state at 120 columns: too long to follow the levels on the status line.
+    const std::string note = "capture: lost the sound server (connection refused), trying again "
+                             "every 1.0 s; 3 reconnects so far";
+    bandview::ViewText text;
+    text.title = "test";
+    text.labels.assign(dsp::kDefaultBands, "1k");
+    text.note = note;
+    dsp::SpectrumFrame frame {};
+    frame.bandCount = dsp::kDefaultBands;
+    bandview::ViewGrid grid;
+    grid.reset(120, 40);
+    bandview::composeView(grid, frame, text);
+    QStringList rows;
+    for (int r = 0; r < grid.rows; ++r) {
+        std::string row;
+        for (int c = 0; c < grid.columns; ++c)
+            row += grid.at(r, c).glyph();
+        rows << QString::fromStdString(row);
+    }
+    QVERIFY2(rows.join(QLatin1Char('\n')).contains(QString::fromStdString(note)),
+        qPrintable(rows.mid(35).join(QLatin1Char('\n'))));
+}
 
 void tst_BandviewRun::liveViewDrawsBarsAndPeaks_data()
 {

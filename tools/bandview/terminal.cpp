@@ -341,10 +341,15 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
 
     const std::string status = " rms " + number("%6.1f", frame.rmsDb) + " dBFS  agc "
         + number("%+5.1f", frame.agcDb) + " dB  presence " + number("%4.2f", frame.presence) + "  "
-        + clockText(text.timeSec) + " / " + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?")
-        + "  " + text.note;
-    putText(g, 1 + height + l.labelRows, 0, status, width, Cell {});
-    if (l.hint)
+        + clockText(text.timeSec) + " / " + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?");
+    // A note too long for the status line (a capture's reconnection) takes the hint's row.
+    const bool noteOwnRow
+        = l.hint && static_cast<int>(status.size() + 2 + text.note.size()) > width;
+    putText(g, 1 + height + l.labelRows, 0, noteOwnRow ? status : status + "  " + text.note, width,
+        Cell {});
+    if (noteOwnRow)
+        putText(g, 2 + height + l.labelRows, 0, " " + text.note, width, Cell {});
+    else if (l.hint)
         putText(g, 2 + height + l.labelRows, 0,
             " q ends, space pauses, Ctrl-C stops without writing", width, dim);
 }
