@@ -266,15 +266,24 @@ void tst_BandviewPicture::longRunKeepsItsColumns()
         f.timeSec = i / 60.0;
         // The first band lit during the second half only.
         f.frame.bars[0] = i > kFrames / 2 ? 1.0f : 0.0f;
+        // The second band rises steadily: a column's mean bar tells its mean time.
+        f.frame.bars[1] = static_cast<float>(i) / kFrames;
         data.add(f);
     }
     QCOMPARE(static_cast<int>(data.columns().size()), bandview::kPictureColumns);
     QCOMPARE(data.frameCount(), std::int64_t(kFrames));
     double frames = 0.0;
-    for (const auto& c : data.columns()) {
+    for (std::size_t i = 0; i < data.columns().size(); ++i) {
+        const auto& c = data.columns()[i];
         frames += c.frames;
         if (c.frames > 0) {
             const double mid = c.timeSum / c.frames;
+            // The picture draws column i at its place: its frames must lie in its span of time.
+            QVERIFY2(mid >= double(i) * data.columnSec() && mid <= double(i + 1) * data.columnSec(),
+                qPrintable(QStringLiteral("column %1 at %2 s").arg(i).arg(mid)));
+            const double ramp = c.barSum[1] / c.frames;
+            QVERIFY2(std::abs(ramp - mid / 3600.0) < 5e-5,
+                qPrintable(QStringLiteral("column %1 at %2 s: ramp %3").arg(i).arg(mid).arg(ramp)));
             const float expected = mid > 1800 + data.columnSec() ? 1.0f
                 : mid < 1800 - data.columnSec()                  ? 0.0f
                                                                  : c.barSum[0] / c.frames;
