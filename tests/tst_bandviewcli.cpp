@@ -642,6 +642,10 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
         << "h=$(hostname); touch .a.csv.999999@$h.Xy12zW .a.csv.1@$h.Xy12zW; " + run
             + "--csv a.csv 2>/dev/null; ls -A"
         << ".a.csv.1@" + QSysInfo::machineHostName() + ".Xy12zW\na.csv\n";
+    QTest::newRow("--realtime paces an off-line run") << "s=$(date +%s%N); " + run
+            + "--realtime --raw /dev/null 2>/dev/null; "
+              "[ $(( $(date +%s%N) - s )) -ge 900000000 ] && echo paced"
+                                                      << "paced\n";
     // The system calls, in order: every output synced before any takes its name, then the folder.
     const QString trace = QStringLiteral(
         "strace -f -qq -e trace=fsync,rename,renameat,renameat2 -o trace %1 2>/dev/null; "
