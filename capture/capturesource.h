@@ -34,6 +34,9 @@ struct SourceInfo {
     bool isDefault = false;
     // A monitor of an output (what plays there), as opposed to a microphone or line input.
     bool isMonitor = false;
+    // The monitor of the default output: what a capture without a source name takes. On
+    // PipeWire the default input is often a microphone, so this is not isDefault.
+    bool isCaptured = false;
 };
 
 // Pauses between reconnection attempts: the first, and the longest the doubling reaches.

@@ -399,6 +399,9 @@ namespace {
     struct Listing {
         std::vector<SourceInfo>* sources;
         std::string defaultSource;
+        std::string defaultSink;
+        // Per source, the output it monitors ("" for an input).
+        std::vector<std::string> monitored;
         int pending = 0;
         bool failed = false;
     };
@@ -408,6 +411,8 @@ namespace {
         auto* l = static_cast<Listing*>(user);
         if (info && info->default_source_name)
             l->defaultSource = info->default_source_name;
+        if (info && info->default_sink_name)
+            l->defaultSink = info->default_sink_name;
         --l->pending;
     }
 
@@ -426,6 +431,8 @@ namespace {
         s.channels = info->sample_spec.channels;
         s.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
         l->sources->push_back(s);
+        l->monitored.push_back(
+            s.isMonitor && info->monitor_of_sink_name ? info->monitor_of_sink_name : "");
     }
 
 } // namespace
@@ -435,7 +442,7 @@ bool PulseCapture::listSources(std::vector<SourceInfo>* sources, std::string* er
     sources->clear();
     pa_mainloop* loop = pa_mainloop_new();
     pa_context* c = pa_context_new(pa_mainloop_get_api(loop), appName_.c_str());
-    Listing listing { sources, {}, 0, false };
+    Listing listing { sources, {}, {}, {}, 0, false };
     bool ok = pa_context_connect(c, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
     while (ok && pa_context_get_state(c) != PA_CONTEXT_READY) {
         ok = PA_CONTEXT_IS_GOOD(pa_context_get_state(c))
@@ -451,8 +458,11 @@ bool PulseCapture::listSources(std::vector<SourceInfo>* sources, std::string* er
     }
     if (!ok || listing.failed)
         *error = noServer(c);
-    for (SourceInfo& s : *sources)
+    for (std::size_t i = 0; i < sources->size(); ++i) {
+        SourceInfo& s = (*sources)[i];
         s.isDefault = s.name == listing.defaultSource;
+        s.isCaptured = !listing.defaultSink.empty() && listing.monitored[i] == listing.defaultSink;
+    }
     pa_context_disconnect(c);
     pa_context_unref(c);
     pa_mainloop_free(loop);

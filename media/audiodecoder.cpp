@@ -20,6 +20,7 @@ extern "C" {
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace media {
 
@@ -42,6 +43,16 @@ namespace {
     // The gap is filled with silence, so that the time line stays the stream's, up to this much:
     // a damaged timestamp must not turn into hours of silence.
     constexpr double kMaxGapFillSec = 10.0;
+    // Ogg stores a time only per page; for Vorbis the demuxer estimates each packet's from the
+    // block sizes, and that estimate runs ahead of the audio by up to a quarter of the longest
+    // block (8192 samples) wherever a long block meets a short one, in every clean file. A jump
+    // beyond twice that is lost audio.
+    constexpr double kVorbisJitterSamples = 4096.0;
+    // An Ogg page is at most 27 + 255 + 255 * 255 bytes: the stream's last bytes kept to find
+    // its last page hold two.
+    constexpr std::size_t kOggTailBytes = 2 * 65307;
+    constexpr std::size_t kOggHeaderBytes = 27;
+    constexpr std::uint8_t kOggLastPage = 0x04;
     // Errors in a row, with no packet or frame in between, after which a stream counts as over:
     // a demuxer that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
@@ -207,11 +218,37 @@ namespace {
         }
     }
 
+    // Whether an Ogg stream's last bytes end with a whole page that marks the end of the stream.
+    // Searched from the back, so that a page that starts in the bytes of the last one is passed
+    // over; false when the last page is cut or is not the last.
+    bool oggEndsWhole(const std::uint8_t* tail, std::size_t size)
+    {
+        for (std::size_t at = size >= 4 ? size - 4 : 0; size >= 4; --at) {
+            if (std::memcmp(tail + at, "OggS", 4) == 0) {
+                if (at + kOggHeaderBytes > size)
+                    return false;
+                const std::size_t segments = tail[at + 26];
+                std::size_t length = kOggHeaderBytes + segments;
+                if (at + length > size)
+                    return false;
+                for (std::size_t k = 0; k < segments; ++k)
+                    length += tail[at + kOggHeaderBytes + k];
+                if (at + length > size)
+                    return false;
+                if (at + length == size)
+                    return (tail[at + 5] & kOggLastPage) != 0;
+            }
+            if (at == 0)
+                break;
+        }
+        return true;
+    }
+
 } // namespace
 
 bool DecodeDamage::truncated() const
 {
-    return ended && declaredSec > 0.0 && decodedSec < declaredSec - kPaddingSec;
+    return ended && (endMissing || (declaredSec > 0.0 && decodedSec < declaredSec - kPaddingSec));
 }
 
 bool DecodeDamage::any() const
@@ -279,11 +316,11 @@ struct AudioDecoder::State {
     AVFrame* frame = nullptr;
     int stream = -1;
     AVRational timeBase { 0, 1 };
-    // Whether a jump in the frames' timestamps means lost audio. Ogg stores a time only per page;
-    // for Vorbis the demuxer estimates each packet's from the block sizes, and that estimate runs
-    // ahead of the audio wherever a long block meets a short one, in every clean file. Damage
-    // there still shows as the decoder's or the page checksum's complaint.
-    bool gapsMeanLoss = true;
+    // A jump in the frames' timestamps beyond this many samples is lost audio.
+    double gapSamples = 0.0;
+    // For an Ogg stream read front to back: its last bytes, to see whether its end is there.
+    bool ogg = false;
+    std::vector<std::uint8_t> tail;
     int rate = 0;
     int channels = 0;
     double declaredSec = -1.0;
@@ -327,6 +364,7 @@ struct AudioDecoder::State {
             if (n == 0)
                 return AVERROR_EOF;
             std::memcpy(buffer, s.memory + s.memoryPos, n);
+            s.keepTail(buffer, n);
             s.memoryPos += n;
             s.bytesRead += static_cast<std::int64_t>(n);
             return static_cast<int>(n);
@@ -334,6 +372,7 @@ struct AudioDecoder::State {
         if (s.headReplayed < s.headKept) {
             const int n = std::min(size, s.headKept - s.headReplayed);
             std::memcpy(buffer, s.head + s.headReplayed, static_cast<std::size_t>(n));
+            s.keepTail(buffer, static_cast<std::size_t>(n));
             s.headReplayed += n;
             s.bytesRead += n;
             return n;
@@ -343,11 +382,42 @@ struct AudioDecoder::State {
         const ssize_t n = s.readFd(buffer, size);
         if (n > 0) {
             s.bytesRead += n;
+            s.keepTail(buffer, static_cast<std::size_t>(n));
             return static_cast<int>(n);
         }
         if (n == 0)
             return AVERROR_EOF;
         return s.stopped ? AVERROR_EXIT : AVERROR(s.readErrno);
+    }
+
+    void keepTail(const std::uint8_t* bytes, std::size_t n)
+    {
+        if (!ogg || seekable)
+            return;
+        if (n >= kOggTailBytes) {
+            tail.assign(bytes + n - kOggTailBytes, bytes + n);
+            return;
+        }
+        const std::size_t keep = std::min(tail.size(), kOggTailBytes - n);
+        tail.erase(tail.begin(), tail.end() - static_cast<std::ptrdiff_t>(keep));
+        tail.insert(tail.end(), bytes, bytes + n);
+    }
+
+    // Whether an Ogg stream that came to its end has all of it; read from the back of a file,
+    // and from what was kept of a stream.
+    bool oggWhole()
+    {
+        if (!seekable)
+            return oggEndsWhole(tail.data(), tail.size());
+        const std::size_t n = static_cast<std::size_t>(
+            std::min<std::int64_t>(size, static_cast<std::int64_t>(kOggTailBytes)));
+        std::vector<std::uint8_t> last(n);
+        if (memory)
+            std::memcpy(last.data(), memory + size - static_cast<std::int64_t>(n), n);
+        else if (::pread(fd, last.data(), n, static_cast<off_t>(fdStart + size) - off_t(n))
+            != static_cast<ssize_t>(n))
+            return true;
+        return oggEndsWhole(last.data(), n);
     }
 
     // One read() of the descriptor: the bytes, 0 at the end, or -1 with stopped or readErrno set.
@@ -448,6 +518,7 @@ struct AudioDecoder::State {
     {
         configureFfmpeg();
         readHeadAhead();
+        ogg = headSize >= 4 && std::memcmp(head, "OggS", 4) == 0;
         // FFmpeg takes any length a WAV's data chunk states but 0 and 0xFFFFFFFF for where the
         // audio ends, sox's placeholder too, and would stop there; such a stream ends where its
         // bytes do.
@@ -514,7 +585,10 @@ struct AudioDecoder::State {
         // At least one, so that what read() hands out per sample is never nothing.
         channels = std::max(par->ch_layout.nb_channels, 1);
         timeBase = st->time_base;
-        gapsMeanLoss = par->codec_id != AV_CODEC_ID_VORBIS;
+        gapSamples = par->codec_id == AV_CODEC_ID_VORBIS ? kVorbisJitterSamples : kGapSec * rate;
+        ogg = ogg && std::strcmp(format->iformat->name, "ogg") == 0;
+        if (!ogg)
+            std::vector<std::uint8_t>().swap(tail);
         packet = av_packet_alloc();
         frame = av_frame_alloc();
         if (!packet || !frame)
@@ -600,11 +674,11 @@ struct AudioDecoder::State {
         const double at = static_cast<double>(pts) * av_q2d(timeBase) * rate;
         if (pts != AV_NOPTS_VALUE && std::isfinite(at)) {
             const double gap = at - nextPts; // NaN, and so no gap, for the first frame
-            if (gapsMeanLoss && gap > kGapSec * rate) {
+            if (gap > gapSamples) {
                 // The decoder's own complaint, when it made one, already counted this loss.
                 if (!damageSinceFrame)
                     noteDamage();
-                silence = static_cast<std::int64_t>(std::min(gap, kMaxGapFillSec * rate));
+                silence = std::llround(std::min(gap, kMaxGapFillSec * rate));
             }
             nextPts = at + frame->nb_samples;
         } else {
@@ -641,6 +715,10 @@ struct AudioDecoder::State {
         }
         // A stream stopped on request did not come to its end, and is not short.
         damage.ended = !stopped;
+        if (damage.ended && ogg && readErrno == 0 && !oggWhole()) {
+            damage.endMissing = true;
+            markDamage();
+        }
     }
 
     // Reads the next packet of the audio stream into packet. Returns 0, or the error that ends

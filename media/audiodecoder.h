@@ -34,7 +34,11 @@ struct DecodeDamage {
     // The stream came to its end (not stopped by setStopCheck's test): read() gives what it still
     // holds, then 0.
     bool ended = false;
-    bool truncated() const; // ended clearly before declaredSec (beyond padding)
+    // The stream's last bytes are not its end: an Ogg stream whose last page is cut, or lacks
+    // the mark of the last page.
+    bool endMissing = false;
+    // ended clearly before declaredSec (beyond padding), or without its end
+    bool truncated() const;
     bool any() const; // anything above
     // One line: what was wrong, where, how much of the duration was decoded. Empty when clean.
     std::string warning() const;

@@ -9,7 +9,7 @@ packages=(
     libavformat-dev libavcodec-dev libavutil-dev ffmpeg
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools
-    tmux bc time
+    tmux bc time strace
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
     libpulse-dev pulseaudio pulseaudio-utils sox
     g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user

@@ -141,6 +141,8 @@ private slots:
     void vorbisBlockSwitchesAreNotDamage();
     void damagedMp3DecodesPastTheDamage();
     void truncatedFlacSaysHowMuchWasDecoded();
+    void damagedOggKeepsItsTimeLine_data();
+    void damagedOggKeepsItsTimeLine();
     void nonFiniteSamplesBecomeSilence();
     void readErrorAfterOpenIsRecorded();
     void standardInputAndFifoAreStreams();
@@ -371,6 +373,78 @@ void tst_AudioDecoder::truncatedFlacSaysHowMuchWasDecoded()
             && warning.contains(
                 QRegularExpression("decoded 0:0[34]\\.\\d of 0:10\\.0 \\((3\\d|4\\d)%\\)$")),
         qPrintable(warning));
+}
+
+void tst_AudioDecoder::damagedOggKeepsItsTimeLine_data()
+{
+    // Zeroed bytes in the middle lose a few pages, which the demuxer skips; bytes cut from the
+    // end leave the last page half there. Either way the stream is damaged, and after zeros the
+    // music past them stays where it was.
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<bool>("seekable");
+    for (const char* codec : { "libvorbis", "libopus" }) {
+        for (bool cut : { false, true }) {
+            for (bool seekable : { true, false })
+                QTest::addRow("%s, %s, %s", codec, cut ? "cut in its last page" : "zeros mid-file",
+                    seekable ? "file" : "pipe")
+                    << codec << cut << seekable;
+        }
+    }
+}
+
+void tst_AudioDecoder::damagedOggKeepsItsTimeLine()
+{
+    QFETCH(QString, codec);
+    QFETCH(bool, cut);
+    QFETCH(bool, seekable);
+    constexpr int kRate = 48000;
+    constexpr int kZeroBytes = 6000;
+    constexpr int kCutBytes = 300;
+    // One display frame: how far the music past the damage may move.
+    constexpr std::size_t kFrameSamples = kRate / 60;
+    const QString name = codec + QStringLiteral(".ogg");
+    QVERIFY(makeFixture(name, kRate, { "-c:a", codec }, 8.0));
+    const QByteArray clean = readBytes(path(name));
+    QByteArray damaged = clean;
+    if (cut)
+        damaged.chop(kCutBytes);
+    else
+        damaged.replace(damaged.size() / 2, kZeroBytes, QByteArray(kZeroBytes, '\0'));
+    auto decode = [seekable](const QByteArray& data, media::DecodeDamage* damage) {
+        std::string error;
+        auto decoder = media::AudioDecoder::openBuffer(
+            reinterpret_cast<const std::uint8_t*>(data.constData()), std::size_t(data.size()),
+            &error, seekable);
+        if (!decoder)
+            return std::vector<float>();
+        std::vector<float> mono = decodeAll(*decoder);
+        *damage = decoder->damage();
+        return mono;
+    };
+    media::DecodeDamage none;
+    const std::vector<float> whole = decode(clean, &none);
+    QVERIFY2(!whole.empty() && !none.any(), none.warning().c_str());
+    media::DecodeDamage damage;
+    const std::vector<float> got = decode(damaged, &damage);
+    const std::string warning = damage.warning();
+    QVERIFY2(damage.any() && (damage.truncated() == cut), warning.c_str());
+    QVERIFY2(!cut || warning.rfind("truncated", 0) == 0, warning.c_str());
+    // The silence put in for lost audio is decoded time too.
+    QVERIFY2(std::lround(damage.decodedSec * kRate) == std::lround(double(got.size())),
+        describe("decoded samples", 0, damage.decodedSec * kRate, double(got.size())).constData());
+    if (cut)
+        return;
+    QVERIFY2(
+        got.size() + kFrameSamples >= whole.size() && got.size() <= whole.size() + kFrameSamples,
+        describe("samples", 0, double(got.size()), double(whole.size())).constData());
+    // Half a second well past the damage, sample by sample: shifted by a fraction of a period,
+    // the tones differ.
+    const std::size_t span = kRate / 2;
+    const std::size_t from = whole.size() * 3 / 4;
+    for (std::size_t i = from; i < from + span; ++i)
+        QVERIFY2(std::abs(got[i] - whole[i]) < 0.1,
+            describe("sample", int(i), double(got[i]), double(whole[i])).constData());
 }
 
 void tst_AudioDecoder::nonFiniteSamplesBecomeSilence()

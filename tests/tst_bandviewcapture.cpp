@@ -184,6 +184,8 @@ void tst_BandviewCapture::listsTheSources()
     QCOMPARE(fields.value(2), QByteArray("2"));
     QCOMPARE(fields.value(3), QByteArray("default"));
     QCOMPARE(fields.value(4), QByteArray("monitor"));
+    // The null sink is the default output: its monitor is what a plain --capture takes.
+    QCOMPARE(fields.value(5), QByteArray("capture"));
 }
 
 void tst_BandviewCapture::noServerIsOneLineAndStatus2()

@@ -8,8 +8,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -120,6 +122,11 @@ private slots:
     void failedCommitLeavesNothing();
     void stopWhileWritingLeavesNothing();
     void severalFilesStandOnTheirOwn();
+    void outputRulesSeenFromTheShell_data();
+    void outputRulesSeenFromTheShell();
+    void stoppedBatchKeepsWhatFinished();
+    void rawRecordsMatchTheData_data();
+    void rawRecordsMatchTheData();
     void selfChecksRunAsDocumented();
     void damagedInputWarnsAndExitsThree_data();
     void damagedInputWarnsAndExitsThree();
@@ -150,6 +157,9 @@ void tst_BandviewCli::initTestCase()
         { std::vector<float>(8000, 0.1f) }, 4000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("blip.wav")),
         { std::vector<float>(2000, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
+    // One sample short of the first analysis window.
+    QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("almost.wav")),
+        { std::vector<float>(4095, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(writeSoundFile(inputs_.filePath(QStringLiteral("good.wav")),
         { std::vector<float>(24000, 0.1f) }, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16));
     QVERIFY(QFile::copy(inputs_.filePath(QStringLiteral("good.wav")),
@@ -195,9 +205,18 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("rate too low") << QStringList { "{in}/slow.wav", "--csv", csv }
                                   << "{in}/slow.wav"
                                   << "sample rate 4000 Hz is outside 8000..192000 Hz";
+    QTest::newRow("raw format unknown")
+        << QStringList { "--raw", "-", "--raw-format", "u9" } << "--raw-format"
+        << "takes ascii, u8 or u16, got 'u9'";
+    QTest::newRow("raw range zero") << QStringList { "--raw", "-", "--raw-max", "0" } << "--raw-max"
+                                    << "from 1 to 65535, got '0'";
+    QTest::newRow("one sample short of a window")
+        << QStringList { "{in}/almost.wav", "--csv", csv } << "{in}/almost.wav"
+        << "too short: 4095 samples (0.085 s) of audio, the first analysis frame needs 4096 ";
     QTest::newRow("shorter than a window")
         << QStringList { "{in}/blip.wav", "--csv", csv, "--png", png } << "{in}/blip.wav"
-        << "too short: 0.042 s of audio, the first analysis frame needs 0.100 s";
+        << "too short: 2000 samples (0.042 s) of audio, the first analysis frame needs 4096 "
+           "(0.085 s)";
     QTest::newRow("unreadable") << QStringList { "{in}/locked.wav", "--csv", csv }
                                 << "{in}/locked.wav"
                                 << "cannot read: ";
@@ -229,9 +248,8 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
         << QStringList { "--png", png, "--size", "300x200" } << "'--size'"
         << "got '300x200'";
     QTest::newRow("picture into missing folder")
-        << QStringList { "--csv", csv, "--png", "{out}/no/such/picture.png" }
-        << "{out}/no/such/picture.png"
-        << "cannot write: ";
+        << QStringList { "--csv", csv, "--png", "{out}/no/such/picture.png" } << "{out}/no/such/"
+        << "cannot write: no such file or directory";
     QTest::newRow("data onto a folder") << QStringList { "--png", png, "--csv", "{out}" } << "{out}"
                                         << "is a directory";
     QTest::newRow("data onto the input")
@@ -510,8 +528,8 @@ void tst_BandviewCli::fifoAndDeviceAreWrittenIntoNotReplaced()
     QVERIFY(::stat(fifo.constData(), &st) == 0 && S_ISFIFO(st.st_mode));
     QCOMPARE(entries(dir.path()), QStringList { "fifo" });
 
-    const Run null = runBandview({ "--csv", "/dev/null", "--png", "/dev/null" });
-    QVERIFY2(null.status == 2 && null.err.contains("named for both"), qPrintable(describe(null)));
+    const Run null = runBandview({ "--duration", "1", "--csv", "/dev/null", "--png", "/dev/null" });
+    QVERIFY2(null.status == 0, qPrintable(describe(null)));
     const Run device = runBandview({ "--csv", "/dev/null", "--duration", "1" });
     QVERIFY2(device.status == 0, qPrintable(describe(device)));
     QVERIFY(::stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode));
@@ -582,11 +600,173 @@ void tst_BandviewCli::severalFilesStandOnTheirOwn()
         inputs_.filePath(QStringLiteral("nothing.wav")), "--csv",
         out.filePath(QStringLiteral("{name}.csv")), "--png",
         out.filePath(QStringLiteral("{name}.png")) });
-    // One line per file; the worst status wins.
-    QVERIFY2(r.status == 2 && r.err.count('\n') == 3, qPrintable(describe(r)));
+    // One line per file and a summary; the worst status wins.
+    QVERIFY2(r.status == 2 && r.err.count('\n') == 4, qPrintable(describe(r)));
+    QVERIFY2(
+        r.err.contains("\n3 files: 1 clean, 0 damaged, 2 failed in "), qPrintable(describe(r)));
     QVERIFY2(r.err.contains("good.wav: 0:00.5 of audio"), qPrintable(describe(r)));
     QVERIFY2(r.err.contains("blip.wav: too short"), qPrintable(describe(r)));
     QCOMPARE(entries(out.path()), (QStringList { "good.csv", "good.png" }));
+}
+
+void tst_BandviewCli::outputRulesSeenFromTheShell_data()
+{
+    // A script run in an empty folder with $IN naming the inputs' folder; what it prints (the
+    // statuses and what the files hold) must be `expected`.
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("expected");
+    const QString run = QStringLiteral("\"$BANDVIEW\" --duration 1 ");
+    QTest::newRow("/dev/stdout appended to")
+        << "echo old > log; " + run + "--csv /dev/stdout >> log 2>/dev/null; echo $?; head -c 8 log"
+        << "0\nold\nseq,";
+    QTest::newRow("/dev/stderr appended to, result line kept") << "echo old > log; " + run
+            + "--csv /dev/stderr 2>> log; echo $?; head -c 8 log; "
+              "grep -c '^demo: ' log"
+                                                               << "0\nold\nseq,1\n";
+    QTest::newRow("/proc/self/fd/3 appended to") << "echo old > log; " + run
+            + "--csv /proc/self/fd/3 3>> log 2>/dev/null; echo $?; "
+              "head -c 8 log"
+                                                 << "0\nold\nseq,";
+    QTest::newRow("one open file named twice")
+        << run + "--csv /dev/stdout --png - 2>&1 >/dev/null | grep -c 'named for both'; ls"
+        << "1\n";
+    QTest::newRow("replaced file keeps its mode") << "touch a.csv; chmod 604 a.csv; " + run
+            + "--csv a.csv 2>/dev/null; echo $?; "
+              "stat -c %a a.csv; ls -A"
+                                                  << "0\n604\na.csv\n";
+    QTest::newRow("folder that takes no file named")
+        << "mkdir ro; chmod 555 ro; setpriv --reuid=65534 --clear-groups " + run
+            + "--csv ro/a.csv 2>&1; echo $?"
+        << "bandview: ro/: cannot write: permission denied\n2\n";
+    QTest::newRow("temporary of a writer gone removed, a running one's kept")
+        << "h=$(hostname); touch .a.csv.999999@$h.Xy12zW .a.csv.1@$h.Xy12zW; " + run
+            + "--csv a.csv 2>/dev/null; ls -A"
+        << ".a.csv.1@" + QSysInfo::machineHostName() + ".Xy12zW\na.csv\n";
+    QTest::newRow("--realtime paces an off-line run") << "s=$(date +%s%N); " + run
+            + "--realtime --raw /dev/null 2>/dev/null; "
+              "[ $(( $(date +%s%N) - s )) -ge 900000000 ] && echo paced"
+                                                      << "paced\n";
+    // The system calls, in order: every output synced before any takes its name, then the folder.
+    const QString trace = QStringLiteral(
+        "strace -f -qq -e trace=fsync,rename,renameat,renameat2 -o trace %1 2>/dev/null; "
+        "sed -E 's/^[0-9]+ +//; s/\\(.*//; s/renameat2?/rename/' trace | tr '\\n' ' '");
+    QTest::newRow("synced before it takes its name")
+        << trace.arg(run + "--csv a.csv") << "fsync rename fsync ";
+    QTest::newRow("all synced before any takes its name")
+        << trace.arg(run + "--csv a.csv --png b.png") << "fsync fsync rename rename fsync ";
+    QTest::newRow("{dir} tells same-named inputs apart, one summary")
+        << "\"$BANDVIEW\" \"$IN/good.wav\" \"$IN/sub/good.wav\" --csv '{dir}-{name}.csv' 2>&1 "
+           "| sed 's/ in [0-9.]* s$//; s/ frames in .*//; s|'\"$IN\"'|IN|'| sort; ls"
+        << "2 files: 2 clean, 0 damaged, 0 failed\nIN/good.wav: 0:00.5 of audio at 48000 Hz, "
+           "25\nIN/sub/good.wav: 0:00.5 of audio at 48000 Hz, 25\n"
+            + QFileInfo(inputs_.path()).fileName() + "-good.csv\nsub-good.csv\n";
+    QTest::newRow("collision names both inputs")
+        << "\"$BANDVIEW\" \"$IN/good.wav\" \"$IN/sub/good.wav\" --csv '{name}.csv' 2>&1 "
+           "| sed 's|'\"$IN\"'|IN|g'; ls"
+        << "bandview: good.csv: named for both --csv good.csv for IN/good.wav and --csv good.csv "
+           "for IN/sub/good.wav\n";
+}
+
+void tst_BandviewCli::outputRulesSeenFromTheShell()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, expected);
+    QTemporaryDir out;
+    const Run r = runShell(
+        QStringLiteral("export IN='%1'; cd '%2' && %3").arg(inputs_.path(), out.path(), script));
+    QVERIFY2(r.out == expected.toLocal8Bit(), qPrintable(describe(r)));
+}
+
+void tst_BandviewCli::stoppedBatchKeepsWhatFinished()
+{
+    // The second input is a FIFO that stays silent: the first file finishes, then Ctrl-C.
+    QTemporaryDir out;
+    const QString fifo = out.filePath(QStringLiteral("fifo.wav"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_RDWR);
+    QVERIFY(writer >= 0);
+    QProcess p;
+    p.start(QStringLiteral(BANDVIEW_EXE),
+        { inputs_.filePath(QStringLiteral("good.wav")), fifo, "--csv",
+            out.filePath(QStringLiteral("{name}.csv")) });
+    QVERIFY(p.waitForStarted());
+    for (int i = 0; i < 100 && !QFile::exists(out.filePath(QStringLiteral("good.csv"))); ++i)
+        QTest::qWait(50);
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(10000));
+    ::close(writer);
+    const QByteArray err = p.readAllStandardError();
+    QVERIFY2(p.exitCode() == 128 + SIGINT
+            && err.endsWith("bandview: stopped: the outputs of 1 of 2 files stay written, nothing "
+                            "for the others\n"),
+        err.constData());
+    QCOMPARE(entries(out.path()), (QStringList { "fifo.wav", "good.csv" }));
+}
+
+void tst_BandviewCli::rawRecordsMatchTheData_data()
+{
+    // Bytes per value (0: ASCII) and the top of the range.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("top");
+    QTest::newRow("ascii") << QStringList() << 0 << 1000;
+    QTest::newRow("ascii to 7") << QStringList { "--raw-max", "7" } << 0 << 7;
+    QTest::newRow("u8") << QStringList { "--raw-format", "u8" } << 1 << 255;
+    QTest::newRow("u16") << QStringList { "--raw-format", "u16" } << 2 << 65535;
+}
+
+void tst_BandviewCli::rawRecordsMatchTheData()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, width);
+    QFETCH(int, top);
+    QTemporaryDir out;
+    const QString csv = out.filePath(QStringLiteral("a.csv"));
+    const QString raw = out.filePath(QStringLiteral("a.raw"));
+    const Run r
+        = runBandview(QStringList { "--duration", "2", "--csv", csv, "--raw", raw } + options);
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    const auto rows = readCsv(csv);
+    QFile f(raw);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    // The reader: one record per data row, each band's bar height scaled to 0..top.
+    QList<QList<int>> records;
+    if (width == 0) {
+        for (const QByteArray& line : bytes.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            records.append(QList<int>());
+            for (const QByteArray& v : line.split(';'))
+                records.last().append(v.toInt());
+        }
+    } else {
+        const int size = dsp::kDefaultBands * width;
+        QCOMPARE(bytes.size() % size, 0);
+        for (qsizetype at = 0; at < bytes.size(); at += size) {
+            records.append(QList<int>());
+            for (int k = 0; k < dsp::kDefaultBands; ++k) {
+                const auto* p = reinterpret_cast<const uchar*>(bytes.constData() + at + k * width);
+                records.last().append(width == 1 ? p[0] : p[0] | p[1] << 8);
+            }
+        }
+    }
+    QCOMPARE(records.size(), rows.size() - 1);
+    int lit = 0;
+    for (int i = 0; i < records.size(); ++i) {
+        QVERIFY2(records[i].size() == dsp::kDefaultBands, qPrintable(QString::number(i)));
+        for (int k = 0; k < dsp::kDefaultBands; ++k) {
+            const long want = std::lround(double(rows[i + 1][5 + k].toFloat()) * top);
+            QVERIFY2(records[i][k] == want,
+                qPrintable(QStringLiteral("record %1 band %2: %3, bar %4")
+                               .arg(i)
+                               .arg(k)
+                               .arg(records[i][k])
+                               .arg(QString::fromLatin1(rows[i + 1][5 + k]))));
+            lit += records[i][k] > 0;
+        }
+    }
+    QVERIFY2(lit > records.size(), qPrintable(QString::number(lit)));
 }
 
 void tst_BandviewCli::selfChecksRunAsDocumented()
@@ -623,42 +803,73 @@ void tst_BandviewCli::selfChecksRunAsDocumented()
 
 void tst_BandviewCli::damagedInputWarnsAndExitsThree_data()
 {
+    // Zeros in the middle are skipped and filled with silence, so the data still reaches the
+    // end of the 8 s; a stream cut in its last page is truncated, from a file and a pipe alike.
+    QTest::addColumn<QString>("codec");
     QTest::addColumn<int>("zeroBytes");
-    QTest::addColumn<int>("status");
-    QTest::newRow("clean MP3") << 0 << 0;
-    QTest::newRow("zeros in the middle of an MP3") << 2000 << 3;
+    QTest::addColumn<int>("cutBytes");
+    QTest::addColumn<bool>("pipe");
+    QTest::addColumn<QByteArray>("word");
+    QTest::newRow("clean MP3") << "libmp3lame" << 0 << 0 << false << QByteArray();
+    QTest::newRow("zeros in the middle of an MP3")
+        << "libmp3lame" << 2000 << 0 << false << QByteArray("damaged");
+    for (const char* codec : { "libvorbis", "libopus" }) {
+        for (bool pipe : { false, true }) {
+            const char* how = pipe ? "pipe" : "file";
+            QTest::addRow("%s, zeros mid-file, %s", codec, how)
+                << codec << 5000 << 0 << pipe << QByteArray("damaged");
+            QTest::addRow("%s, cut mid-page, %s", codec, how)
+                << codec << 0 << 300 << pipe << QByteArray("truncated");
+        }
+    }
 }
 
 void tst_BandviewCli::damagedInputWarnsAndExitsThree()
 {
+    QFETCH(QString, codec);
     QFETCH(int, zeroBytes);
-    QFETCH(int, status);
+    QFETCH(int, cutBytes);
+    QFETCH(bool, pipe);
+    QFETCH(QByteArray, word);
     QTemporaryDir dir;
-    const QString mp3 = dir.filePath(QStringLiteral("tone.mp3"));
+    const QString file = dir.filePath(codec == "libmp3lame" ? "tone.mp3" : "tone.ogg");
+    // A tone in noise, so that the zeros hit one page of many, not half the file.
+    const bool mp3 = codec == QLatin1String("libmp3lame");
     QProcess encoder;
     encoder.start(QStringLiteral(FFMPEG_EXE),
-        { "-v", "error", "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100:duration=4",
-            "-c:a", "libmp3lame", "-b:a", "128k", mp3 });
+        { "-v", "error", "-f", "lavfi", "-i",
+            QStringLiteral("aevalsrc=0.5*sin(2*PI*1000*t)+0.2*(random(0)-0.5):s=%1:d=8")
+                .arg(mp3 ? 44100 : 48000),
+            "-c:a", codec, file });
     QVERIFY(encoder.waitForFinished(30000) && encoder.exitCode() == 0);
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadWrite));
     if (zeroBytes > 0) {
-        QFile f(mp3);
-        QVERIFY(f.open(QIODevice::ReadWrite));
         QVERIFY(f.seek(f.size() / 2));
         f.write(QByteArray(zeroBytes, '\0'));
     }
+    if (cutBytes > 0)
+        QVERIFY(f.resize(f.size() - cutBytes));
+    f.close();
     const QString csv = dir.filePath(QStringLiteral("tone.csv"));
-    const Run r = runBandview({ mp3, "--csv", csv });
-    QVERIFY2(r.status == status, qPrintable(describe(r)));
-    // The result line, and for damage one warning line after it; the data is written either way,
-    // on past the damage in the middle: the frames the zeros destroyed (0.1 s here) may be lost.
+    const Run r = pipe
+        ? runShell(QStringLiteral("exec \"$BANDVIEW\" - --csv '%1' < '%2'").arg(csv, file))
+        : runBandview({ file, "--csv", csv });
+    QVERIFY2(r.status == (word.isEmpty() ? 0 : 3), qPrintable(describe(r)));
+    // The result line, and for damage one warning line after it; the data is written either way.
     const QList<QByteArray> lines = r.err.trimmed().split('\n');
-    QVERIFY2(lines.size() == (status == 3 ? 2 : 1), qPrintable(describe(r)));
-    if (status == 3)
-        QVERIFY2(lines[1].startsWith("bandview: " + QFile::encodeName(mp3) + ": warning: ")
-                && lines[1].contains("damaged"),
+    QVERIFY2(lines.size() == (word.isEmpty() ? 1 : 2), qPrintable(describe(r)));
+    if (!word.isEmpty())
+        QVERIFY2(lines[1].startsWith(
+                     "bandview: " + (pipe ? "-" : QFile::encodeName(file)) + ": warning: ")
+                && lines[1].contains(word),
             lines[1].constData());
+    // Past damage in the middle the time line is the file's: the data reaches its end.
     const auto rows = readCsv(csv);
-    QVERIFY2(rows.last()[1].toDouble() > 3.5, rows.last()[1].constData());
+    const double endSec = rows.last()[1].toDouble();
+    // MP3 may lose the frames the zeros destroyed (0.1 s here), as its decoder does not say.
+    // A cut takes the whole last page, up to a second of a noisy Vorbis stream.
+    QVERIFY2(endSec > (cutBytes > 0 ? 6.9 : mp3 ? 7.5 : 7.9), rows.last()[1].constData());
 }
 
 QTEST_APPLESS_MAIN(tst_BandviewCli)

@@ -6,10 +6,9 @@
 #include "media/feed.h"
 #include "picture.h"
 
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QTest>
-
-#include <QFontMetrics>
 
 #include <cmath>
 
@@ -28,6 +27,7 @@ private slots:
     void bandLabelsSitInTheirRows();
     void notFiniteValuesDrawAsZero();
     void longRunKeepsItsColumns();
+    void titleFitsTheSmallestPicture();
 
 private:
     // Lightness of the heat map's colour for band at time sec. The top pixel row of a band's row
@@ -227,6 +227,33 @@ void tst_BandviewPicture::notFiniteValuesDrawAsZero()
     QVERIFY(bandview::renderPicture(broken) == bandview::renderPicture(zeros));
 }
 
+void tst_BandviewPicture::titleFitsTheSmallestPicture()
+{
+    // At the smallest size a long file name is shortened, and the facts after it stay whole.
+    bandview::PictureData data(
+        QStringLiteral("a rather long name for a recording of something.flac"), 48000,
+        std::vector<float>(dsp::kDefaultBands, 1000.0f));
+    for (int i = 1; i <= 120; ++i) {
+        bandview::TimedFrame f { i / 60.0, {} };
+        f.frame.bandCount = dsp::kDefaultBands;
+        data.add(f);
+    }
+    for (int width : { 400, 1356 }) {
+        const bandview::PictureTitle title = bandview::fitTitle(data, width);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(title.fontPx);
+        font.setBold(true);
+        const int advance = QFontMetrics(font).horizontalAdvance(title.text);
+        QVERIFY2(advance <= width - 16 && title.text.endsWith(QLatin1String("120 frames"))
+                && title.text.contains(QLatin1String(".flac")),
+            qPrintable(QStringLiteral("%1 px: '%2', %3 px at %4 px")
+                           .arg(width)
+                           .arg(title.text)
+                           .arg(advance)
+                           .arg(title.fontPx)));
+    }
+}
+
 void tst_BandviewPicture::longRunKeepsItsColumns()
 {
     // An hour of frames: the columns merge six times, their number stays, and each still spans
@@ -239,15 +266,24 @@ void tst_BandviewPicture::longRunKeepsItsColumns()
         f.timeSec = i / 60.0;
         // The first band lit during the second half only.
         f.frame.bars[0] = i > kFrames / 2 ? 1.0f : 0.0f;
+        // The second band rises steadily: a column's mean bar tells its mean time.
+        f.frame.bars[1] = static_cast<float>(i) / kFrames;
         data.add(f);
     }
     QCOMPARE(static_cast<int>(data.columns().size()), bandview::kPictureColumns);
     QCOMPARE(data.frameCount(), std::int64_t(kFrames));
     double frames = 0.0;
-    for (const auto& c : data.columns()) {
+    for (std::size_t i = 0; i < data.columns().size(); ++i) {
+        const auto& c = data.columns()[i];
         frames += c.frames;
         if (c.frames > 0) {
             const double mid = c.timeSum / c.frames;
+            // The picture draws column i at its place: its frames must lie in its span of time.
+            QVERIFY2(mid >= double(i) * data.columnSec() && mid <= double(i + 1) * data.columnSec(),
+                qPrintable(QStringLiteral("column %1 at %2 s").arg(i).arg(mid)));
+            const double ramp = c.barSum[1] / c.frames;
+            QVERIFY2(std::abs(ramp - mid / 3600.0) < 5e-5,
+                qPrintable(QStringLiteral("column %1 at %2 s: ramp %3").arg(i).arg(mid).arg(ramp)));
             const float expected = mid > 1800 + data.columnSec() ? 1.0f
                 : mid < 1800 - data.columnSec()                  ? 0.0f
                                                                  : c.barSum[0] / c.frames;

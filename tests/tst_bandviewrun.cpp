@@ -49,7 +49,9 @@ private slots:
     void csvNeverSaysNan();
     void liveViewDrawsBarsAndPeaks_data();
     void liveViewDrawsBarsAndPeaks();
+    void longNoteIsShownWhole();
     void tinyTerminalGetsANotice();
+    void screenUpdateSendsOnlyChanges_data();
     void screenUpdateSendsOnlyChanges();
     void progressBarOnlyOnATerminal();
     void liveViewTitleCannotSteerTheTerminal();
@@ -235,22 +237,48 @@ QStringList barColumn(const bandview::ViewGrid& g, const bandview::ViewLayout& l
 {
     QStringList cells;
     for (int row = l.barRows; row >= 1; --row)
-        cells << QString::fromStdString(std::string(g.at(row, 1 + k * l.columnChars).glyph()));
+        cells << QString::fromStdString(std::string(g.at(row, l.bandStart(k)).glyph()));
     return cells;
 }
 
 } // namespace
+
+void tst_BandviewRun::longNoteIsShownWhole()
+{
+    // A capture's state at 120 columns: too long to follow the levels on the status line.
+    const std::string note = "capture: lost the sound server (connection refused), trying again "
+                             "every 1.0 s; 3 reconnects so far";
+    bandview::ViewText text;
+    text.title = "test";
+    text.labels.assign(dsp::kDefaultBands, "1k");
+    text.note = note;
+    dsp::SpectrumFrame frame {};
+    frame.bandCount = dsp::kDefaultBands;
+    bandview::ViewGrid grid;
+    grid.reset(120, 40);
+    bandview::composeView(grid, frame, text);
+    QStringList rows;
+    for (int r = 0; r < grid.rows; ++r) {
+        std::string row;
+        for (int c = 0; c < grid.columns; ++c)
+            row += grid.at(r, c).glyph();
+        rows << QString::fromStdString(row);
+    }
+    QVERIFY2(rows.join(QLatin1Char('\n')).contains(QString::fromStdString(note)),
+        qPrintable(rows.mid(35).join(QLatin1Char('\n'))));
+}
 
 void tst_BandviewRun::liveViewDrawsBarsAndPeaks_data()
 {
     QTest::addColumn<int>("columns");
     QTest::addColumn<int>("rows");
     QTest::addColumn<int>("barRows");
-    // 40 bar rows at most; five rows around them, three in a terminal under ten rows.
+    // Every row but the five around the bars, three in a terminal under ten rows.
     QTest::newRow("120x40") << 120 << 40 << 35;
     QTest::newRow("80x24") << 80 << 24 << 19;
     QTest::newRow("smallest 30x5") << 30 << 5 << 2;
-    QTest::newRow("tall 60x80") << 60 << 80 << 40;
+    QTest::newRow("tall 60x80") << 60 << 80 << 75;
+    QTest::newRow("largest 300x100") << 300 << 100 << 95;
 }
 
 void tst_BandviewRun::liveViewDrawsBarsAndPeaks()
@@ -262,9 +290,15 @@ void tst_BandviewRun::liveViewDrawsBarsAndPeaks()
     const bandview::ViewLayout l = bandview::viewLayout(columns, rows, bands);
     QVERIFY(l.fits);
     QCOMPARE(l.barRows, barRows);
-    // Every band fits, without touching the last column.
-    QVERIFY2(1 + bands * l.columnChars - (l.columnChars - l.barChars) <= columns - 1,
-        qPrintable(QStringLiteral("%1 characters per band").arg(l.columnChars)));
+    // The bands share the width: each as wide as the others or one wider, the last ending one
+    // gap before the last column, which stays empty.
+    for (int k = 0; k < bands; ++k) {
+        const int width = l.bandStart(k + 1) - l.bandStart(k);
+        QVERIFY2(width - l.columnChars == 0 || width - l.columnChars == 1,
+            qPrintable(
+                QStringLiteral("band %1: %2 columns, %3").arg(k).arg(width).arg(l.columnChars)));
+    }
+    QCOMPARE(l.bandStart(bands), columns - 1);
 
     dsp::SpectrumFrame frame {};
     frame.bandCount = bands;
@@ -336,19 +370,51 @@ void tst_BandviewRun::tinyTerminalGetsANotice()
     }
 }
 
+void tst_BandviewRun::screenUpdateSendsOnlyChanges_data()
+{
+    // Cells of row 20 that change, as column, glyph, colour (-1: none) and dim; what goes out.
+    QTest::addColumn<QList<int>>("columns");
+    QTest::addColumn<QString>("glyphs");
+    QTest::addColumn<QList<int>>("colours");
+    QTest::addColumn<QList<bool>>("dims");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("nothing") << QList<int>() << QString() << QList<int>() << QList<bool>()
+                             << QByteArray();
+    // Moved to row 21, column 51 (counted from 1), in colour 41, the one cell.
+    QTest::newRow("one cell") << QList<int> { 50 } << "x" << QList<int> { 41 }
+                              << QList<bool> { false } << QByteArray("\x1b[21;51H\x1b[0;38;5;41mx");
+    QTest::newRow("dim, then plain in the same colour")
+        << QList<int> { 50, 51 } << "ab" << QList<int> { 41, 41 } << QList<bool> { true, false }
+        << QByteArray("\x1b[21;51H\x1b[0;2;38;5;41ma\x1b[0;38;5;41mb");
+    QTest::newRow("a blank gap written over")
+        << QList<int> { 50, 53 } << "ab" << QList<int> { 41, 41 } << QList<bool> { false, false }
+        << QByteArray("\x1b[21;51H\x1b[0;38;5;41ma  b");
+    QTest::newRow("a wide gap moved over")
+        << QList<int> { 50, 60 } << "ab" << QList<int> { 41, 41 } << QList<bool> { false, false }
+        << QByteArray("\x1b[21;51H\x1b[0;38;5;41ma\x1b[9Cb");
+}
+
 void tst_BandviewRun::screenUpdateSendsOnlyChanges()
 {
+    QFETCH(QList<int>, columns);
+    QFETCH(QString, glyphs);
+    QFETCH(QList<int>, colours);
+    QFETCH(QList<bool>, dims);
+    QFETCH(QByteArray, expected);
     bandview::ViewGrid before;
     before.reset(120, 40);
     for (int c = 0; c < 100; ++c)
         before.at(10, c).setText("#");
     bandview::ViewGrid after = before;
-    QCOMPARE(bandview::screenUpdate(before, after, false), std::string());
-    after.at(20, 50).setText("x");
-    after.at(20, 50).colour = 41;
-    const std::string one = bandview::screenUpdate(before, after, false);
-    // Moved to row 21, column 51 (counted from 1), in colour 41, the one cell.
-    QCOMPARE(one, std::string("\x1b[21;51H\x1b[0;38;5;41mx"));
+    for (int i = 0; i < columns.size(); ++i) {
+        bandview::Cell& cell = after.at(20, columns[i]);
+        cell.setText(glyphs.mid(i, 1).toStdString());
+        cell.colour = static_cast<std::int16_t>(colours[i]);
+        cell.dim = dims[i];
+    }
+    const std::string update = bandview::screenUpdate(before, after, false);
+    QVERIFY2(QByteArray::fromStdString(update) == expected,
+        QByteArray::fromStdString(update).toPercentEncoding().constData());
     const std::string full = bandview::screenUpdate(before, after, true);
     QVERIFY2(full.rfind("\x1b[0m\x1b[H\x1b[2J", 0) == 0, full.c_str());
     QCOMPARE(static_cast<int>(std::count(full.begin(), full.end(), '#')), 100);

@@ -21,10 +21,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -33,6 +38,8 @@ namespace {
 using namespace bandview;
 
 constexpr const char* kNamePlaceholder = "{name}";
+constexpr const char* kDirPlaceholder = "{dir}";
+constexpr int kStopPollMs = 50;
 
 constexpr const char* kHelp = R"(Usage: bandview [options] [FILE...]
 
@@ -49,7 +56,15 @@ Options:
   --csv FILE        write one row per frame as it is made: seq, timeSec, rmsDb, agcDb, presence,
                     bars, peaks; - is standard output
                     With several inputs FILE must hold {name}, the input's file name without
-                    folder and extension: --png 'out/{name}.png'
+                    folder and extension, or {dir}, the name of its folder:
+                    --png 'out/{dir}-{name}.png'
+  --raw FILE        write each frame's 28 bar heights as soon as it is made, for other programs:
+                    by default one line per frame of integers 0..1000 separated by ';'; - is
+                    standard output; {name} and {dir} as above
+  --raw-format F    ascii (the default), u8 (one byte per band, 0..255) or u16 (two bytes per
+                    band, little-endian, 0..65535), the binary records back to back
+  --raw-max N       the top of the ascii range, 1..65535 (default 1000)
+  --realtime        pace an off-line run to the music, as the live view is
   --size WxH        the picture's size in pixels (default 1356x746, at least 400x300)
   --duration SEC    end normally after SEC seconds of audio
   --fast            do not pace the live view to real time
@@ -58,8 +73,9 @@ Options:
   --capture[=SOURCE]
                     show what a sound server's source plays now, until q, Esc or --duration:
                     without SOURCE, what the computer plays (the monitor of the default output)
-  --list-sources    list the sources to capture (name, rate, channels, default and monitor
-                    marks, description) and exit
+  --list-sources    list the sources to capture (name, rate, channels, marks, description)
+                    and exit: default (the server's default input), monitor (of an output),
+                    capture (what --capture without SOURCE takes)
   -h, --help        show this help and exit
 
 When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
@@ -81,6 +97,10 @@ struct Options {
     std::vector<std::string> inputs;
     std::string png;
     std::string csv;
+    std::string raw;
+    RawFormat rawFormat = RawFormat::Ascii;
+    int rawMax = kDefaultRawMax;
+    bool realtime = false;
     bool fast = false;
     bool noLive = false;
     bool listSections = false;
@@ -93,13 +113,31 @@ struct Options {
 };
 
 using Takes = shell::OptionSpec::Takes;
-const std::vector<shell::OptionSpec> kOptionTable
-    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, shell::kSizeOption,
-          { "--duration", Takes::Value }, { "--fast" }, { "--no-live" }, shell::kListSectionsOption,
-          { "--list-sources" }, shell::kCaptureOption, shell::kHelpOption };
+const std::vector<shell::OptionSpec> kOptionTable = { { "--png", Takes::Value },
+    { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
+    { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
+    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, { "--list-sources" },
+    shell::kCaptureOption, shell::kHelpOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
+
+// True when an output name leads to a terminal, which binary data would only garble.
+bool writesToTerminal(const std::string& path)
+{
+    const int fd = shell::namedDescriptor(path);
+    if (fd >= 0)
+        return isTerminal(fd);
+    struct stat st { };
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const int probe = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0)
+        return false;
+    const bool terminal = isTerminal(probe);
+    ::close(probe);
+    return terminal;
+}
 
 int fail(const std::string& message)
 {
@@ -117,6 +155,24 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.inputs = line.operands();
     o.png = line.value("--png");
     o.csv = line.value("--csv");
+    o.raw = line.value("--raw");
+    o.realtime = line.given("--realtime");
+    if (line.given("--raw-format") && !parseRawFormat(line.value("--raw-format"), &o.rawFormat))
+        return "option '--raw-format' takes ascii, u8 or u16, got '" + line.value("--raw-format")
+            + "'";
+    if (line.given("--raw-max")) {
+        const std::string text = line.value("--raw-max");
+        char* end = nullptr;
+        const long n = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || n < 1 || n > kLargestRawMax)
+            return "option '--raw-max' takes a whole number from 1 to "
+                + std::to_string(kLargestRawMax) + ", got '" + text + "'";
+        if (o.rawFormat != RawFormat::Ascii)
+            return "option '--raw-max' sets the range of --raw-format ascii only";
+        o.rawMax = static_cast<int>(n);
+    }
+    if ((line.given("--raw-format") || line.given("--raw-max")) && o.raw.empty())
+        return "options '--raw-format' and '--raw-max' need '--raw FILE'";
     o.fast = line.given("--fast");
     o.noLive = line.given("--no-live");
     o.listSections = line.given("--list-sections");
@@ -140,12 +196,23 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if (o.capture && !o.inputs.empty())
         return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
-    for (const std::string* pattern : { &o.png, &o.csv }) {
+    for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
+             std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
         if (o.inputs.size() > 1 && !pattern->empty()
-            && pattern->find(kNamePlaceholder) == std::string::npos)
-            return "option '" + std::string(pattern == &o.png ? "--png" : "--csv")
-                + "' needs {name} in its file name with several inputs, got '" + *pattern + "'";
+            && pattern->find(kNamePlaceholder) == std::string::npos
+            && pattern->find(kDirPlaceholder) == std::string::npos)
+            return "option '" + std::string(option)
+                + "' needs {name} or {dir} in its file name with several inputs, got '" + *pattern
+                + "'";
     }
+    for (const std::string& input : o.inputs) {
+        if (input == "-" && isTerminal(STDIN_FILENO))
+            return "standard input is a terminal, not audio: pipe a file in or name one";
+    }
+    if (!o.png.empty() && writesToTerminal(o.png))
+        return "option '--png' would write a picture into a terminal: name a file";
+    if (!o.raw.empty() && o.rawFormat != RawFormat::Ascii && writesToTerminal(o.raw))
+        return "option '--raw' would write binary records into a terminal: name a file";
     return {};
 }
 
@@ -170,8 +237,11 @@ int listSources()
     std::printf("%-44s %7s %3s  %-15s %s\n", "source", "rate", "ch", "marks", "description");
     for (const capture::SourceInfo& s : sources) {
         std::string marks = s.isDefault ? "default" : "";
-        if (s.isMonitor)
-            marks += marks.empty() ? "monitor" : " monitor";
+        for (const auto& [set, mark] :
+            { std::pair { s.isMonitor, "monitor" }, std::pair { s.isCaptured, "capture" } }) {
+            if (set)
+                marks += (marks.empty() ? "" : " ") + std::string(mark);
+        }
         std::printf("%-44s %7d %3d  %-15s %s\n", s.name.c_str(), s.rateHz, s.channels,
             marks.c_str(), s.description.c_str());
     }
@@ -179,12 +249,16 @@ int listSources()
 }
 #endif
 
-std::string expand(const std::string& pattern, const std::string& name)
+std::string expand(const std::string& pattern, const InputDescription& input)
 {
     std::string s = pattern;
-    const std::size_t at = s.find(kNamePlaceholder);
-    if (at != std::string::npos)
-        s.replace(at, std::string(kNamePlaceholder).size(), name);
+    for (const auto& [placeholder, value] :
+        { std::pair { std::string(kNamePlaceholder), &input.name },
+            std::pair { std::string(kDirPlaceholder), &input.dir } }) {
+        for (std::size_t at = s.find(placeholder); at != std::string::npos;
+             at = s.find(placeholder, at + value->size()))
+            s.replace(at, placeholder.size(), *value);
+    }
     return s;
 }
 
@@ -193,7 +267,10 @@ struct Job {
     InputDescription input;
     std::string csvPath;
     std::string pngPath;
+    std::string rawPath;
     int status = kExitClean;
+    // Ran to its end (a stop signal leaves the rest undone).
+    bool done = false;
 };
 
 // Refuses, before anything runs, two outputs that are one file (through links, or by pattern)
@@ -210,8 +287,8 @@ std::string checkNames(const std::vector<Job>& jobs)
     }
     std::vector<std::pair<shell::FileIdentity, std::string>> seen;
     for (const Job& job : jobs) {
-        for (const auto& [path, option] :
-            { std::pair { &job.csvPath, "--csv" }, std::pair { &job.pngPath, "--png" } }) {
+        for (const auto& [path, option] : { std::pair { &job.csvPath, "--csv" },
+                 std::pair { &job.pngPath, "--png" }, std::pair { &job.rawPath, "--raw" } }) {
             if (path->empty())
                 continue;
             shell::FileIdentity id;
@@ -223,11 +300,14 @@ std::string checkNames(const std::vector<Job>& jobs)
                 if (other == id)
                     return *path + ": is the input file " + name;
             }
+            // In a batch a name comes from a pattern, and the inputs tell where it clashed.
+            const std::string what = std::string(option) + " " + *path
+                + (jobs.size() > 1 ? " for " + job.input.path : std::string());
             for (const auto& [other, name] : seen) {
                 if (other == id)
-                    return *path + ": named for both " + name + " and " + option + " " + *path;
+                    return *path + ": named for both " + name + " and " + what;
             }
-            seen.emplace_back(id, std::string(option) + " " + *path);
+            seen.emplace_back(id, what);
         }
     }
     return {};
@@ -243,16 +323,17 @@ int runJob(Job& job, const RunSettings& settings)
     if (!source)
         return fail(job.input.path + ": " + why);
     RunOutputs outputs;
-    for (auto [path, file] :
-        { std::pair { &job.csvPath, &outputs.csv }, std::pair { &job.pngPath, &outputs.png } }) {
+    for (auto [path, file] : { std::pair { &job.csvPath, &outputs.csv },
+             std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
         if (path->empty())
             continue;
-        *file = OutputFile::open(*path, &why);
+        std::string culprit;
+        *file = OutputFile::open(*path, &why, &culprit);
         // Opening a FIFO waits for its reader, and a stop signal ends the wait.
         if (!*file && stopSignal() != 0)
             return kExitSignalBase + stopSignal();
         if (!*file)
-            return fail(*path + ": cannot write: " + why);
+            return fail(culprit + ": cannot write: " + why);
     }
     return runInput(job.input, *source, outputs, settings);
 }
@@ -298,16 +379,18 @@ int main(int argc, char** argv)
 
     std::vector<Job> jobs;
     if (o.capture)
-        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {} });
+        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {}, {} });
     else if (o.inputs.empty())
-        jobs.push_back({ InputDescription::demo(), {}, {} });
+        jobs.push_back({ InputDescription::demo(), {}, {}, {} });
     for (const std::string& path : o.inputs)
-        jobs.push_back({ InputDescription::file(path), {}, {} });
+        jobs.push_back({ InputDescription::file(path), {}, {}, {} });
     for (Job& job : jobs) {
         if (!o.csv.empty())
-            job.csvPath = expand(o.csv, job.input.name);
+            job.csvPath = expand(o.csv, job.input);
+        if (!o.raw.empty())
+            job.rawPath = expand(o.raw, job.input);
         if (!o.png.empty())
-            job.pngPath = expand(o.png, job.input.name);
+            job.pngPath = expand(o.png, job.input);
     }
     const std::string clash = checkNames(jobs);
     if (!clash.empty())
@@ -328,12 +411,17 @@ int main(int argc, char** argv)
 
     RunSettings settings;
     settings.fast = o.fast;
+    settings.realtime = o.realtime;
+    settings.rawFormat = o.rawFormat;
+    settings.rawMax = o.rawMax;
     settings.durationSec = o.durationSec;
     settings.pictureSize = o.pictureSize;
     // Only one input plays live, and only where standard output carries nothing else; a capture
     // whose data goes to standard output draws on standard error instead, when that is a
     // terminal.
-    const bool dataOnStdout = o.csv == "-" || o.png == "-";
+    const bool dataOnStdout = shell::namedDescriptor(o.raw) == STDOUT_FILENO
+        || shell::namedDescriptor(o.csv) == STDOUT_FILENO
+        || shell::namedDescriptor(o.png) == STDOUT_FILENO;
     settings.viewFd = o.capture && dataOnStdout ? STDERR_FILENO : STDOUT_FILENO;
     settings.live = jobs.size() == 1 && !o.noLive && isTerminal(settings.viewFd)
         && (o.capture || !dataOnStdout);
@@ -346,24 +434,61 @@ int main(int argc, char** argv)
         return status;
     }
 
+    const auto started = std::chrono::steady_clock::now();
     std::atomic<std::size_t> nextJob { 0 };
+    std::atomic<int> working { 0 };
     auto worker = [&] {
-        for (std::size_t i = nextJob++; i < jobs.size() && stopSignal() == 0; i = nextJob++)
+        for (std::size_t i = nextJob++; i < jobs.size() && stopSignal() == 0; i = nextJob++) {
             jobs[i].status = runJob(jobs[i], settings);
+            jobs[i].done = jobs[i].status < kExitSignalBase;
+        }
+        --working;
     };
     const int threads = std::min(usableCores(), static_cast<int>(jobs.size()));
+    working = threads;
     std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t)
+    for (int t = 0; t < threads; ++t)
         pool.emplace_back(worker);
-    worker();
+    // A stop signal interrupts whichever thread it lands on; a worker waiting for a pipe that
+    // has nothing to give must be interrupted itself, so the stop is passed on to each, again
+    // until all have ended (one may not have been waiting yet).
+    while (working > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
+        if (stopSignal() != 0) {
+            for (std::thread& t : pool)
+                ::pthread_kill(t.native_handle(), stopSignal());
+        }
+    }
     for (std::thread& t : pool)
         t.join();
     int status = kExitClean;
-    for (const Job& job : jobs)
+    int clean = 0;
+    int damaged = 0;
+    int failed = 0;
+    for (const Job& job : jobs) {
         status = shell::worse(status, job.status);
-    if (stopSignal() != 0) {
-        shell::complain("stopped, nothing written");
-        status = kExitSignalBase + stopSignal();
+        if (!job.done)
+            continue;
+        clean += job.status == kExitClean;
+        damaged += job.status == kExitDamaged;
+        failed += job.status == kExitBadInput;
     }
+    if (stopSignal() != 0) {
+        // The files that finished before the stop keep their outputs, committed as they
+        // finished; only the others' are gone.
+        const int kept = clean + damaged;
+        if (kept == 0)
+            shell::complain("stopped, nothing written");
+        else
+            shell::complain("stopped: the outputs of " + std::to_string(kept) + " of "
+                + std::to_string(jobs.size()) + " files stay written, nothing for the others");
+        return kExitSignalBase + stopSignal();
+    }
+    const double wallSec
+        = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char summary[160];
+    std::snprintf(summary, sizeof(summary), "%zu files: %d clean, %d damaged, %d failed in %.1f s",
+        jobs.size(), clean, damaged, failed, wallSec);
+    shell::say(summary);
     return status;
 }

@@ -15,6 +15,9 @@ namespace {
     constexpr int kMarginLeftPx = 72;
     constexpr int kMarginRightPx = 84;
     constexpr int kTitlePx = 28;
+    constexpr int kTitleFontPx = 13;
+    constexpr int kMinTitleFontPx = 10;
+    constexpr int kTitleMarginPx = 8;
     constexpr int kSectionNamesPx = 30;
     constexpr int kPanelGapPx = 14;
     constexpr int kTimeAxisPx = 40;
@@ -426,6 +429,27 @@ QColor heatColor(float level)
     return QColor(mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b));
 }
 
+PictureTitle fitTitle(const PictureData& in, int widthPx)
+{
+    const QString lead = QStringLiteral("bandview  \u00b7  ");
+    const QString facts = QStringLiteral("  \u00b7  %1 Hz  \u00b7  %2 s  \u00b7  %3 frames")
+                              .arg(in.sampleRate())
+                              .arg(QString::number(in.lengthSec(), 'f', 2))
+                              .arg(in.frameCount());
+    const int room = widthPx - 2 * kTitleMarginPx;
+    PictureTitle title { {}, kTitleFontPx };
+    while (title.fontPx > kMinTitleFontPx
+        && QFontMetrics(font(title.fontPx, true)).horizontalAdvance(lead + in.title() + facts)
+            > room)
+        --title.fontPx;
+    const QFontMetrics metrics(font(title.fontPx, true));
+    title.text = lead
+        + metrics.elidedText(in.title(), Qt::ElideMiddle,
+            std::max(room - metrics.horizontalAdvance(lead + facts), 0))
+        + facts;
+    return title;
+}
+
 QImage renderPicture(const PictureData& in, QSize size)
 {
     const int bands = static_cast<int>(in.bandCentersHz().size());
@@ -437,15 +461,10 @@ QImage renderPicture(const PictureData& in, QSize size)
     QPainter p(&image);
 
     p.setPen(kInk);
-    p.setFont(font(13, true));
-    const QString title
-        = QStringLiteral("bandview  \u00b7  %1  \u00b7  %2 Hz  \u00b7  %3 s  \u00b7  %4 frames")
-              .arg(in.title())
-              .arg(in.sampleRate())
-              .arg(QString::number(lengthSec, 'f', 2))
-              .arg(in.frameCount());
-    p.drawText(
-        QRect(kMarginLeftPx, 4, plotWidth, kTitlePx - 6), Qt::AlignLeft | Qt::AlignVCenter, title);
+    const PictureTitle title = fitTitle(in, layout.size().width());
+    p.setFont(font(title.fontPx, true));
+    p.drawText(QRect(kTitleMarginPx, 4, layout.size().width() - 2 * kTitleMarginPx, kTitlePx - 6),
+        Qt::AlignLeft | Qt::AlignVCenter, title.text);
 
     const Pixels pixels = collect(layout, in);
     drawHeatMap(p, layout, pixels);

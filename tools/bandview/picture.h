@@ -113,6 +113,15 @@ private:
 // Bar height 0..1 to the heat map's colour: dark for 0, bright for 1, lightness rising steadily.
 QColor heatColor(float level);
 
+// The title line of a picture widthPx wide: the name and the run's facts in a bold type of
+// fontPx pixels, smaller where the width asks for it, then the name shortened in its middle, so
+// that the whole line fits.
+struct PictureTitle {
+    QString text;
+    int fontPx = 0;
+};
+PictureTitle fitTitle(const PictureData& data, int widthPx);
+
 // Draws with QPainter into an image of the given size (PictureLayout::fits); needs a
 // QGuiApplication for its fonts, and may run on any thread.
 QImage renderPicture(

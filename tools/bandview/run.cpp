@@ -13,8 +13,10 @@
 #include <QImageWriter>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <unistd.h>
 
@@ -45,11 +47,12 @@ namespace {
     struct Sinks {
         CsvWriter* csv;
         PictureData* picture;
+        RawWriter* raw;
         bool add(const TimedFrame& f)
         {
             if (picture)
                 picture->add(f);
-            return !csv || csv->add(f);
+            return (!csv || csv->add(f)) && (!raw || raw->add(f));
         }
     };
 
@@ -87,13 +90,18 @@ namespace {
         }
     };
 
-    End runOffline(Hopper& hopper, double totalSec, bool progress)
+    End runOffline(Hopper& hopper, double totalSec, bool progress, bool realtime)
     {
         ProgressBar bar(progress ? STDERR_FILENO : -1);
+        const Clock::time_point origin = Clock::now();
         Analysis::Step step;
         End end;
-        while (hopper.next(&step, &end))
+        while (hopper.next(&step, &end)) {
             bar.update(hopper.analysis.secondsRead(), totalSec);
+            // The frame is out when its audio has played, as in the live view.
+            if (realtime)
+                std::this_thread::sleep_until(origin + seconds(hopper.analysis.secondsRead()));
+        }
         return end;
     }
 
@@ -183,14 +191,11 @@ namespace {
         return end;
     }
 
-    // How much audio the first frame needs: the hops that fill the analysis window.
+    // How much audio the first frame needs: a full analysis window, however the hops cut it
+    // (the last one may be short).
     double firstFrameSec(const Analysis& analysis)
     {
-        HopClock clock(analysis.sampleRate());
-        std::int64_t samples = 0;
-        while (samples < analysis.analyzer().fftSize())
-            samples += clock.next();
-        return static_cast<double>(samples) / analysis.sampleRate();
+        return static_cast<double>(analysis.analyzer().fftSize()) / analysis.sampleRate();
     }
 
     bool writePicture(OutputFile& out, const PictureData& data, QSize size, std::string* error)
@@ -231,6 +236,7 @@ InputDescription InputDescription::demo()
     InputDescription d;
     d.title = QStringLiteral("built-in demo");
     d.name = "demo";
+    d.dir = "demo";
     for (const media::DemoSection& s : media::kDemoSections)
         d.sections.push_back({ QString::fromLatin1(s.name), s.startSec, s.endSec });
     return d;
@@ -243,10 +249,25 @@ InputDescription InputDescription::file(const std::string& path)
     if (path == "-") {
         d.title = QStringLiteral("standard input");
         d.name = "stdin";
+        d.dir = "stdin";
         return d;
     }
     const std::size_t slash = path.rfind('/');
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // The folder's own name, also for ".", ".." and a bare file name (the current folder).
+    const std::string folder = slash == std::string::npos ? "."
+        : slash == 0                                      ? "/"
+                                                          : path.substr(0, slash);
+    char real[PATH_MAX];
+    const std::string resolved = ::realpath(folder.c_str(), real) ? real : folder;
+    const std::size_t cut = resolved.find_last_not_of('/');
+    if (cut == std::string::npos) {
+        d.dir = "root";
+    } else {
+        const std::size_t start = resolved.rfind('/', cut);
+        d.dir = resolved.substr(start == std::string::npos ? 0 : start + 1,
+            cut - (start == std::string::npos ? 0 : start + 1) + 1);
+    }
     const std::size_t dot = base.rfind('.');
     d.name = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
     d.title = QString::fromLocal8Bit(base.c_str());
@@ -269,6 +290,7 @@ InputDescription InputDescription::capture(const std::string& source)
     d.captureSource = source;
     d.title = source.empty() ? QStringLiteral("what is playing") : QString::fromStdString(source);
     d.name = "capture";
+    d.dir = "capture";
     d.realTime = true;
     return d;
 }
@@ -290,7 +312,7 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     const Clock::time_point started = Clock::now();
     const std::string subject = subjectOf(input);
     std::vector<OutputFile*> files;
-    for (OutputFile* out : { outputs.csv.get(), outputs.png.get() }) {
+    for (OutputFile* out : { outputs.csv.get(), outputs.png.get(), outputs.raw.get() }) {
         if (out)
             files.push_back(out);
     }
@@ -314,7 +336,10 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     if (outputs.png)
         picture = std::make_unique<PictureData>(
             input.title, analysis.sampleRate(), analysis.bandCentersHz(), input.sections);
-    Sinks sinks { csv.get(), picture.get() };
+    std::unique_ptr<RawWriter> raw;
+    if (outputs.raw)
+        raw = std::make_unique<RawWriter>(*outputs.raw, settings.rawFormat, settings.rawMax);
+    Sinks sinks { csv.get(), picture.get(), raw.get() };
     const std::int64_t limit = settings.durationSec >= 0.0
         ? std::llround(settings.durationSec * analysis.sampleRate())
         : -1;
@@ -326,21 +351,28 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
             = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
 
     source.reportEvents(settings.live ? nullptr : say);
-    const End end = settings.live ? runLive(hopper, input, source, settings, totalSec)
-                                  : runOffline(hopper, totalSec, settings.progress);
+    const End end = settings.live
+        ? runLive(hopper, input, source, settings, totalSec)
+        : runOffline(hopper, totalSec, settings.progress, settings.realtime && !input.realTime);
     const std::string report = source.report();
     if (!report.empty())
         say(report);
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
     if (end == End::Stopped || (end == End::OutputFailed && stopSignal() != 0))
         return stopped();
-    if (end == End::OutputFailed)
-        return failed(cannotWrite(*outputs.csv, outputs.csv->error()));
+    if (end == End::OutputFailed) {
+        OutputFile& bad
+            = outputs.csv && !outputs.csv->error().empty() ? *outputs.csv : *outputs.raw;
+        return failed(cannotWrite(bad, bad.error()));
+    }
     if (analysis.frameCount() == 0) {
         char line[160];
+        // In samples as well: a file one sample short reads the same in milliseconds.
         std::snprintf(line, sizeof(line),
-            ": too short: %.3f s of audio, the first analysis frame needs %.3f s",
-            analysis.secondsRead(), firstFrameSec(analysis));
+            ": too short: %lld samples (%.3f s) of audio, the first analysis frame needs %d "
+            "(%.3f s)",
+            static_cast<long long>(analysis.samplesRead()), analysis.secondsRead(),
+            analysis.analyzer().fftSize(), firstFrameSec(analysis));
         return failed("bandview: " + subject + line);
     }
 
@@ -366,11 +398,14 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     std::snprintf(summary, sizeof(summary), ": %s of audio at %d Hz, %lld frames in %.2f s",
         clockText(analysis.secondsRead()).c_str(), analysis.sampleRate(),
         static_cast<long long>(analysis.frameCount()), wallSec);
-    std::string line = (input.isDemo() ? std::string("demo") : local(input.title)) + summary;
+    // The input as given: six track10.ogg from six folders are six different lines.
+    std::string line = subject + summary;
     if (outputs.png)
         line += "; picture " + outputs.png->path();
     if (outputs.csv)
         line += "; data " + outputs.csv->path();
+    if (outputs.raw)
+        line += "; raw " + outputs.raw->path();
     say(line);
     // Damaged input still gives its outputs, and says once what was wrong.
     const media::DecodeDamage* damage = source.damage();

@@ -9,6 +9,7 @@
 #define BANDVIEW_RUN_H
 
 #include "picture.h"
+#include "raw.h"
 #include "shell/output.h"
 #include "shell/status.h"
 #include "shell/text.h"
@@ -43,6 +44,9 @@ struct InputDescription {
     QString title;
     // What the run's outputs are called after: the file name without folder and extension.
     std::string name;
+    // The name of the input's folder, so that same-named files in different folders can be told
+    // apart: "stdin" for standard input, "demo" for the demo.
+    std::string dir;
     std::vector<Section> sections;
     bool realTime = false;
     // For a live capture: the sound server's source ("" for what the computer plays).
@@ -64,7 +68,11 @@ struct RunSettings {
     // Where the live view draws: standard output, or standard error when the data goes there.
     int viewFd = 1;
     bool fast = false;
+    // An off-line run paced to the music, as the live view is (--realtime).
+    bool realtime = false;
     bool progress = false;
+    RawFormat rawFormat = RawFormat::Ascii;
+    int rawMax = kDefaultRawMax;
     double durationSec = -1.0; // below 0: to the end of the input
     QSize pictureSize;
 };
@@ -72,6 +80,7 @@ struct RunSettings {
 struct RunOutputs {
     std::unique_ptr<OutputFile> csv;
     std::unique_ptr<OutputFile> png;
+    std::unique_ptr<OutputFile> raw;
 };
 
 // Runs input through to committed outputs and returns the exit status. Every line it has to say

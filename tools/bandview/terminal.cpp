@@ -28,11 +28,11 @@ namespace {
     constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l\x1b[2J";
     constexpr char kLeaveScreen[] = "\x1b[0m\x1b[?25h\x1b[?1049l";
 
-    constexpr int kMaxBarRows = 40;
-    constexpr int kMaxColumnChars = 5;
     // From this many rows on the view has two label rows and the hint line.
     constexpr int kRoomyRows = 10;
     constexpr unsigned char kEscape = 0x1b;
+    // A move forward takes four bytes or more: up to this many blank cells are written instead.
+    constexpr int kRewriteCells = 3;
 
     constexpr const char* kEighths[]
         = { " ", "\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588" };
@@ -153,6 +153,14 @@ namespace {
         s += 'm';
     }
 
+    // Along the cursor's row a move forward is shorter than one to a place: "\x1b[4C".
+    void appendForward(std::string& s, int columns)
+    {
+        s += "\x1b[";
+        s += std::to_string(columns);
+        s += 'C';
+    }
+
     void appendMove(std::string& s, int row, int column)
     {
         s += "\x1b[";
@@ -253,13 +261,15 @@ ViewLayout viewLayout(int columns, int rows, int bands)
     if (columns < bands + 2 || rows < kMinViewRows)
         return l;
     l.fits = true;
-    l.columnChars = std::clamp((columns - 2) / bands, 1, kMaxColumnChars);
+    l.bands = bands;
+    l.span = columns - 2;
+    l.columnChars = std::max(l.span / bands, 1);
     l.barChars = l.columnChars > 1 ? l.columnChars - 1 : 1;
     const bool roomy = rows >= kRoomyRows;
     l.labelRows = roomy ? 2 : 1;
     l.hint = roomy;
     // Title, labels, status line and hint around the bars.
-    l.barRows = std::min(rows - 2 - l.labelRows - (l.hint ? 1 : 0), kMaxBarRows);
+    l.barRows = rows - 2 - l.labelRows - (l.hint ? 1 : 0);
     return l;
 }
 
@@ -308,8 +318,9 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
                 cell.setText(text.unicode ? kPeakMark : "-");
                 cell.colour = kPeakColour;
             }
-            for (int c = 0; c < l.barChars; ++c)
-                g.at(1 + r, 1 + k * l.columnChars + c) = cell;
+            const int start = l.bandStart(k);
+            for (int c = 0; c < l.bandChars(k); ++c)
+                g.at(1 + r, start + c) = cell;
         }
     }
 
@@ -320,7 +331,7 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
         int nextFree = 0;
         for (int k = line; k < bands; k += l.labelRows) {
             const std::string& label = text.labels[std::size_t(k)];
-            const int x = 1 + k * l.columnChars;
+            const int x = l.bandStart(k);
             if (x < nextFree || x + static_cast<int>(label.size()) > width)
                 continue;
             putText(g, 1 + height + line, x, label, width, dim);
@@ -330,10 +341,15 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
 
     const std::string status = " rms " + number("%6.1f", frame.rmsDb) + " dBFS  agc "
         + number("%+5.1f", frame.agcDb) + " dB  presence " + number("%4.2f", frame.presence) + "  "
-        + clockText(text.timeSec) + " / " + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?")
-        + "  " + text.note;
-    putText(g, 1 + height + l.labelRows, 0, status, width, Cell {});
-    if (l.hint)
+        + clockText(text.timeSec) + " / " + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?");
+    // A note too long for the status line (a capture's reconnection) takes the hint's row.
+    const bool noteOwnRow
+        = l.hint && static_cast<int>(status.size() + 2 + text.note.size()) > width;
+    putText(g, 1 + height + l.labelRows, 0, noteOwnRow ? status : status + "  " + text.note, width,
+        Cell {});
+    if (noteOwnRow)
+        putText(g, 2 + height + l.labelRows, 0, " " + text.note, width, Cell {});
+    else if (l.hint)
         putText(g, 2 + height + l.labelRows, 0,
             " q ends, space pauses, Ctrl-C stops without writing", width, dim);
 }
@@ -354,8 +370,19 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
             // A full draw starts from a cleared screen: blank cells are there already.
             if (full ? cell == blank : cell == before.at(r, c))
                 continue;
-            if (r != cursorRow || c != cursorColumn)
+            if (r == cursorRow && c > cursorColumn) {
+                // A gap of a few blank cells (between two bars) costs less written again than
+                // skipped; a space looks the same in every colour.
+                bool blankGap = c - cursorColumn <= kRewriteCells;
+                for (int k = cursorColumn; blankGap && k < c; ++k)
+                    blankGap = after.at(r, k).glyph() == " ";
+                if (blankGap)
+                    s.append(static_cast<std::size_t>(c - cursorColumn), ' ');
+                else
+                    appendForward(s, c - cursorColumn);
+            } else if (r != cursorRow || c != cursorColumn) {
                 appendMove(s, r, c);
+            }
             // A space looks the same in every colour: only text changes the look.
             if (cell.glyph() != " " && (!look || !sameLook(*look, cell))) {
                 appendLook(s, cell);

@@ -93,13 +93,25 @@ struct ViewText {
 };
 
 // How the bars sit in a terminal of the given size.
+// The bars share every column between the margin and the last one, the columns left over from an
+// even share going one each to bands spread across the width; the rows grow with the terminal.
 struct ViewLayout {
     bool fits = false;
     int barRows = 0;
-    int columnChars = 0; // per band, with the gap
-    int barChars = 0;
+    int columnChars = 0; // per band, with the gap: the narrowest band's
+    int barChars = 0; // the narrowest band's bar
     int labelRows = 0;
     bool hint = false;
+    int bands = 1;
+    int span = 0; // the columns the bands share
+    // The first column of band k (k == bands: one past the last band).
+    int bandStart(int k) const { return 1 + k * span / bands; }
+    // The characters of band k's bar, without the gap.
+    int bandChars(int k) const
+    {
+        const int width = bandStart(k + 1) - bandStart(k);
+        return width > 1 ? width - 1 : 1;
+    }
 };
 ViewLayout viewLayout(int columns, int rows, int bands);
 

@@ -2,9 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,7 +101,104 @@ namespace {
         return synced ? 0 : why;
     }
 
+    // The digits of a whole non-negative number, else -1.
+    long wholeNumber(const std::string& text)
+    {
+        if (text.empty() || text.size() > 9)
+            return -1;
+        long n = 0;
+        for (char c : text) {
+            if (c < '0' || c > '9')
+                return -1;
+            n = n * 10 + (c - '0');
+        }
+        return n;
+    }
+
+    const std::string& hostName()
+    {
+        static const std::string name = [] {
+            char text[256] = {};
+            if (::gethostname(text, sizeof(text) - 1) != 0 || text[0] == '\0')
+                return std::string("localhost");
+            std::string s = text;
+            for (char& c : s) {
+                if (c == '/')
+                    c = '_';
+            }
+            return s;
+        }();
+        return name;
+    }
+
+    // The writer's process id in the name of one of our temporaries made on this host
+    // (".out.csv.1234@host.Ab3dEf"), else -1.
+    long temporaryWriter(const std::string& entry)
+    {
+        const std::string tail = "@" + hostName();
+        constexpr std::size_t kRandomChars = 6;
+        if (entry.size() < 2 + tail.size() + kRandomChars + 2 || entry[0] != '.')
+            return -1;
+        const std::size_t dot = entry.size() - kRandomChars - 1;
+        if (entry[dot] != '.' || entry.compare(dot - tail.size(), tail.size(), tail) != 0)
+            return -1;
+        const std::size_t end = dot - tail.size();
+        const std::size_t start = entry.rfind('.', end - 1);
+        if (start == std::string::npos || start == 0)
+            return -1;
+        return wholeNumber(entry.substr(start + 1, end - start - 1));
+    }
+
+    // Removes the temporaries in folder whose writer on this host is gone (killed outright, so
+    // that it could not remove them); once per folder and process.
+    void removeOrphans(const std::string& folder)
+    {
+        static std::mutex mutex;
+        static std::set<std::string> done;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!done.insert(folder).second)
+                return;
+        }
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir)
+            return;
+        const long self = static_cast<long>(::getpid());
+        while (const dirent* e = ::readdir(dir)) {
+            const long pid = temporaryWriter(e->d_name);
+            if (pid <= 0 || pid == self)
+                continue;
+            // A process that exists, ours or another user's, may still be writing.
+            if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+                continue;
+            struct stat st { };
+            if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISREG(st.st_mode))
+                ::unlinkat(::dirfd(dir), e->d_name, 0);
+        }
+        ::closedir(dir);
+    }
+
 } // namespace
+
+int namedDescriptor(const std::string& path)
+{
+    long fd = -1;
+    const std::string self = "/proc/" + std::to_string(::getpid()) + "/fd/";
+    if (path == "-" || path == "/dev/stdout")
+        fd = STDOUT_FILENO;
+    else if (path == "/dev/stderr")
+        fd = STDERR_FILENO;
+    else
+        for (const std::string& prefix : { std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+                 std::string("/proc/thread-self/fd/"), self }) {
+            if (path.compare(0, prefix.size(), prefix) == 0)
+                fd = wholeNumber(path.substr(prefix.size()));
+        }
+    if (fd < 0 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0)
+        return -1;
+    return static_cast<int>(fd);
+}
 
 std::string systemReason(int error)
 {
@@ -109,16 +210,18 @@ std::string systemReason(int error)
 
 bool FileIdentity::operator==(const FileIdentity& other) const
 {
-    return device == other.device && inode == other.inode && name == other.name;
+    return device == other.device && inode == other.inode && name == other.name
+        && !(sharable && other.sharable);
 }
 
 bool identify(const std::string& named, bool output, FileIdentity* id, std::string* error)
 {
-    const std::string path = named == "-" ? named : followLinks(named);
+    const int fd = output ? namedDescriptor(named) : named == "-" ? STDIN_FILENO : -1;
+    const std::string path = fd >= 0 ? named : followLinks(named);
     struct stat st { };
     *id = {};
-    if (path == "-") {
-        if (::fstat(output ? STDOUT_FILENO : STDIN_FILENO, &st) != 0) {
+    if (fd >= 0) {
+        if (::fstat(fd, &st) != 0) {
             *error = systemReason(errno);
             return false;
         }
@@ -136,16 +239,24 @@ bool identify(const std::string& named, bool output, FileIdentity* id, std::stri
     }
     id->device = st.st_dev;
     id->inode = st.st_ino;
+    id->sharable = fd < 0 && id->name.empty() && S_ISCHR(st.st_mode);
     return true;
 }
 
-std::unique_ptr<OutputFile> OutputFile::open(const std::string& named, std::string* error)
+std::unique_ptr<OutputFile> OutputFile::open(
+    const std::string& named, std::string* error, std::string* culprit)
 {
-    if (named == "-")
-        return std::unique_ptr<OutputFile>(new OutputFile(named, {}, STDOUT_FILENO, false));
+    if (culprit)
+        *culprit = named;
+    // Opening the name again would give a new open file, at its start, or replace the file the
+    // shell opened (with >> too).
+    const int descriptor = namedDescriptor(named);
+    if (descriptor >= 0)
+        return std::unique_ptr<OutputFile>(new OutputFile(named, {}, descriptor, false));
     const std::string path = followLinks(named);
     struct stat st { };
-    if (::stat(path.c_str(), &st) == 0) {
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists) {
         if (S_ISDIR(st.st_mode)) {
             *error = "is a directory";
             return nullptr;
@@ -166,13 +277,23 @@ std::unique_ptr<OutputFile> OutputFile::open(const std::string& named, std::stri
         *error = "is a directory";
         return nullptr;
     }
-    std::string temp = folder + "/." + name + ".XXXXXX";
-    const mode_t mode = kNewFileMode & ~currentUmask();
+    removeOrphans(folder);
+    std::string temp
+        = folder + "/." + name + "." + std::to_string(::getpid()) + "@" + hostName() + ".XXXXXX";
+    const mode_t mode = exists ? st.st_mode & 07777 : kNewFileMode & ~currentUmask();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
-        *error = systemReason(errno);
+        const int why = errno;
+        // The name is fine: the folder is missing or will not take a new file.
+        if (culprit && (why == EACCES || why == EPERM || why == EROFS || why == ENOENT))
+            *culprit = (folder == "/" ? "" : folder) + "/";
+        *error = systemReason(why);
         return nullptr;
     }
+    // Setting the owner clears the set-user-ID bits, so it goes first; only a privileged run
+    // may give a file away, and any other keeps its own.
+    if (exists && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()))
+        (void)!::fchown(fd, st.st_uid, st.st_gid);
     if (::fchmod(fd, mode) != 0) {
         *error = systemReason(errno);
         ::close(fd);

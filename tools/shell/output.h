@@ -1,11 +1,19 @@
 // The files a run writes, all or nothing, in both programs.
 //
-// "-" is standard output. A path that exists and is not a regular file (a character device, a
-// FIFO, a socket) is opened and written into as it is, never replaced. Any other path (a symbolic
-// link's target, for a link) is written
-// to a temporary file beside it, in the same folder, which takes the final name only on commit,
-// after every byte was written and synced; discarding (or destroying) an uncommitted output
-// removes its temporary. What already went into a pipe or a device cannot be taken back.
+// "-" is standard output. A name for a descriptor this process holds open (/dev/stdout,
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N) is that descriptor, written into where it stands, so
+// that `--csv /dev/stdout >> log` appends as `--csv - >> log` does. A path that exists and is not
+// a regular file (a character device, a FIFO, a socket) is opened and written into as it is, never
+// replaced. Any other path (a symbolic link's target, for a link) is written to a temporary file
+// beside it, in the same folder, which takes the final name only on commit, after every byte was
+// written and synced; a file it replaces keeps its mode, and its owner where the process may set
+// it. Discarding (or destroying) an uncommitted output removes its temporary. What already went
+// into a pipe or a device cannot be taken back.
+//
+// A temporary is named after its final name, the writer's process id and host
+// (".out.csv.1234@host.Ab3dEf"), so that a writer killed outright (SIGKILL, a power cut) leaves
+// nothing for ever: the next output opened in that folder on that host removes the temporaries
+// whose writer is gone, never those of a process still running.
 //
 // Every error is one lower-case line from the system ("no space left on device"), without the
 // path; the caller names the file. Paths are raw bytes, as the system takes them.
@@ -31,18 +39,30 @@ struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     std::string name;
+    // A character device named by its path (/dev/null): each output opens it afresh, so two may
+    // share it. A descriptor's device (standard output on a terminal) is one open file.
+    bool sharable = false;
     bool operator==(const FileIdentity& other) const;
 };
 
+// The descriptor an output name stands for: 1 for "-" and /dev/stdout, 2 for /dev/stderr, N for
+// /dev/fd/N and /proc/self/fd/N (and /proc/PID/fd/N with this process's PID); -1 for any other
+// name, or when that descriptor is not open.
+int namedDescriptor(const std::string& path);
+
 // The identity of path, "-" being standard output when output is set and standard input
-// otherwise. False, with *error set, when neither the file nor its folder can be found.
+// otherwise; for an output, a descriptor's name is what that descriptor has open. False, with
+// *error set, when neither the file nor its folder can be found.
 bool identify(const std::string& path, bool output, FileIdentity* id, std::string* error);
 
 class OutputFile {
 public:
     // Opens path for writing. Fails, with *error set, for a folder, a folder that does not exist
-    // ("no such file or directory") or one that cannot be written.
-    static std::unique_ptr<OutputFile> open(const std::string& path, std::string* error);
+    // ("no such file or directory") or one that cannot be written; then *culprit, when given, is
+    // set to what the error is about: path, or its folder (with a closing slash) when the folder
+    // is the problem.
+    static std::unique_ptr<OutputFile> open(
+        const std::string& path, std::string* error, std::string* culprit = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
