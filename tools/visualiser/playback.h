@@ -6,10 +6,12 @@
 // - start() connects and starts a playback thread; false with a one-line reason when there is no
 //   server. From then on the thread alone reads the feed: it writes the channels in small blocks
 //   and, after each, reads the stream's latency: heardSamples() = samples written - samples still
-//   queued before the speaker. The mono mix of the last few seconds written stays available to
+//   queued before the speaker, carried forward on the steady clock between two readings (never
+//   past what was written). The mono mix of the last few seconds written stays available to
 //   monoAt(), for the analysis of what is heard.
 // - setPaused(true) stops writing; the queue then drains and the heard position stops where the
-//   sound stopped. After the feed's end the thread writes silence, so the position keeps going.
+//   sound stopped. After the feed's end the thread writes silence, so the position keeps going;
+//   endSample() then tells where the feed ended (-1 before).
 // - When the server goes away the thread says so in one line on standard error and keeps the
 //   feed and the heard position going on the wall clock, silently, while it reconnects with
 //   pauses from 0.1 s doubling to 1 s (from 0.1 s again after each return); then it plays on.
@@ -22,6 +24,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -38,7 +41,9 @@ public:
     Playback& operator=(const Playback&) = delete;
 
     bool start(QString* why);
-    std::int64_t heardSamples() const { return heard_.load(std::memory_order_acquire); }
+    std::int64_t heardSamples() const;
+    std::int64_t writtenSamples() const { return writtenCount_.load(std::memory_order_acquire); }
+    std::int64_t endSample() const { return end_.load(std::memory_order_acquire); }
     void setPaused(bool paused) { paused_.store(paused, std::memory_order_release); }
     // The mono mix of count samples from position at; silence for what was not written yet or
     // was written too long ago.
@@ -54,7 +59,13 @@ private:
     int channels_;
     std::unique_ptr<Stream> stream_;
     std::thread thread_;
-    std::atomic<std::int64_t> heard_ { 0 };
+    void setHeard(std::int64_t samples);
+
+    mutable std::mutex heardLock_;
+    std::int64_t heard_ = 0;
+    std::chrono::steady_clock::time_point heardAt_ {};
+    std::atomic<std::int64_t> writtenCount_ { 0 };
+    std::atomic<std::int64_t> end_ { -1 };
     std::atomic<bool> paused_ { false };
     std::atomic<bool> quit_ { false };
     mutable std::mutex historyLock_;
