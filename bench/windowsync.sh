@@ -44,8 +44,9 @@ export XDG_RUNTIME_DIR=$work/pulse/runtime HOME=$work/pulse/home
 unset PULSE_SERVER
 
 sox -n -r 48000 -c 2 "$work/burst.wav" synth 0.1 whitenoise vol 0.5 pad 0 0.9
-# A few bursts more than recorded: the programs start playing before their windows show.
-sox "$work/burst.wav" "$work/signal.wav" repeat $((bursts + 3)) pad 1 0
+# More bursts than recorded: the programs play before their windows show, ffplay on a busy
+# machine seconds before.
+sox "$work/burst.wav" "$work/signal.wav" repeat $((bursts + 6)) pad 1 0
 
 # Starts PROGRAM ARGS..., waits for its window, records it with the monitor into OUT.
 record() {
