@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # How far the visualiser's window trails what is heard, against the off-line video of the same
-# signal: BURSTS (default 12) bursts of noise, 100 ms once a second after 1 s of silence, played
+# signal: BURSTS (default 16) bursts of noise, 100 ms once a second after 1 s of silence, played
 # by the window on a private Xvfb and PulseAudio; the null sink's monitor and the window are
 # recorded into one file by FFmpeg (x11grab at 60 pictures/s and pulse, one clock). Then the video
 # rendered with --render from the same signal is played by ffplay in the same place and recorded
@@ -21,7 +21,7 @@ exe=$(realpath "${VISUALISER:-$build/tools/visualiser/visualiser}")
 for t in Xvfb xdotool ffmpeg ffplay sox pactl; do
     command -v "$t" >/dev/null || { echo "windowsync: $t is not installed" >&2; exit 1; }
 done
-bursts=${BURSTS:-12}
+bursts=${BURSTS:-16}
 size=${SIZE:-640x360}
 backends=("$@")
 [ $# -eq 0 ] && backends=(gles vulkan)
