@@ -15,6 +15,8 @@ packages=(
     g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
     # The visualiser: video encoding, and its window tests on a virtual display.
     libswscale-dev libswresample-dev libglx-mesa0 xvfb xauth xdotool imagemagick
+    # bench/windowsync.sh, which the window test runs, analyses its recordings in Python.
+    python3
 )
 
 missing=()

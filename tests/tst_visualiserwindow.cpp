@@ -562,7 +562,7 @@ void tst_VisualiserWindow::pictureKeepsInStepWithTheSound()
 {
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
-    for (const char* name : { "ffmpeg", "ffplay", "sox", "pulseaudio" })
+    for (const char* name : { "ffmpeg", "ffplay", "sox", "pulseaudio", "python3" })
         if (tool(name).isEmpty()) {
             if (skipOrFail(QStringLiteral("missing: ") + QLatin1String(name)))
                 return;
