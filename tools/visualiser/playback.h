@@ -53,17 +53,17 @@ private:
     struct Stream;
     void run();
     bool connect(QString* why);
+    void setHeard(std::int64_t samples);
 
     media::Feed& feed_;
     int rate_;
     int channels_;
     std::unique_ptr<Stream> stream_;
     std::thread thread_;
-    void setHeard(std::int64_t samples);
-
     mutable std::mutex heardLock_;
     std::int64_t heard_ = 0;
     std::chrono::steady_clock::time_point heardAt_ {};
+    // What the thread has written, for the window's thread.
     std::atomic<std::int64_t> writtenCount_ { 0 };
     std::atomic<std::int64_t> end_ { -1 };
     std::atomic<bool> paused_ { false };
