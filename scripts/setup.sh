@@ -17,6 +17,8 @@ packages=(
     libswscale-dev libswresample-dev libglx-mesa0 xvfb xauth xdotool imagemagick
     # Its MPRIS control, tested on a private session bus.
     dbus playerctl
+    # bench/windowsync.sh, which the window test runs, analyses its recordings in Python.
+    python3
 )
 
 missing=()

@@ -12,10 +12,12 @@ namespace visualiser {
 
 namespace {
 
-    // Block written at a time and the server-side buffer asked for: small, so that the latency the
-    // picture has to make up for stays near a display frame or two.
+    // Block written at a time, and the server-side buffer asked for: deep enough that a thread
+    // held off the processor for a while on a loaded machine still finds the sink fed (the picture
+    // follows the heard position whatever the depth), and deeper than the lead the window asks
+    // for, so that what is about to be heard has been written.
     constexpr int kBlockMs = 10;
-    constexpr int kTargetLatencyMs = 60;
+    constexpr int kTargetLatencyMs = 200;
     constexpr auto kPausedPoll = std::chrono::milliseconds(10);
     // The mono mix kept for the analysis: far more than the server's queue, so that a window that
     // draws late still finds what was heard.
@@ -103,6 +105,26 @@ void Playback::monoAt(std::int64_t at, float* out, int count) const
     }
 }
 
+std::int64_t Playback::heardSamples() const
+{
+    const std::lock_guard<std::mutex> lock(heardLock_);
+    if (paused_.load(std::memory_order_acquire))
+        return heard_;
+    const auto since = std::chrono::steady_clock::now() - heardAt_;
+    const std::int64_t carried = heard_
+        + std::int64_t(std::chrono::duration_cast<std::chrono::microseconds>(since).count()) * rate_
+            / 1000000;
+    return std::max(heard_, std::min(carried, writtenSamples()));
+}
+
+void Playback::setHeard(std::int64_t samples)
+{
+    const std::lock_guard<std::mutex> lock(heardLock_);
+    // The latency estimate jitters; the heard position never goes back.
+    heard_ = std::max(heard_, samples);
+    heardAt_ = std::chrono::steady_clock::now();
+}
+
 void Playback::run()
 {
     using Clock = std::chrono::steady_clock;
@@ -159,12 +181,13 @@ void Playback::run()
                 retryAt = due + retry;
             }
             written += block;
+            writtenCount_.store(written, std::memory_order_release);
         }
         if (!stream_) {
             // The wall clock stands in for the server's, one block at a time.
             due += std::chrono::milliseconds(kBlockMs);
             std::this_thread::sleep_until(due);
-            heard_.store(written, std::memory_order_release);
+            setHeard(written);
             if (Clock::now() >= retryAt) {
                 QString why;
                 if (connect(&why)) {
@@ -179,9 +202,7 @@ void Playback::run()
         int error = 0;
         const pa_usec_t latency = pa_simple_get_latency(stream_->handle, &error);
         const std::int64_t queued = std::int64_t(latency) * rate_ / 1000000;
-        // The latency estimate jitters; the heard position never goes back.
-        heard_.store(std::max(heard_.load(std::memory_order_relaxed), written - queued),
-            std::memory_order_release);
+        setHeard(written - queued);
     }
 }
 

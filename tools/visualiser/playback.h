@@ -7,10 +7,12 @@
 //   server, and the thread then plays on the wall clock as below until one appears. From then on
 //   the thread alone reads the feed: it writes the channels in small blocks and, after each, reads
 //   the stream's latency: heardSamples() = samples written - samples still queued before the
-//   speaker. The mono mix of the last few seconds written stays available to monoAt(), for the
+//   speaker, carried forward on the steady clock between two readings (never past what was
+//   written). The mono mix of the last few seconds written stays available to monoAt(), for the
 //   analysis of what is heard.
 // - setPaused(true) stops writing; the queue then drains and the heard position stops where the
-//   sound stopped. After the feed's end the thread writes silence, so the position keeps going.
+//   sound stopped. After the feed's end the thread writes silence, so the position keeps going;
+//   endSample() then tells where the feed ended (-1 before).
 // - When the server goes away the thread says so in one line on standard error and keeps the
 //   feed and the heard position going on the wall clock, silently, while it reconnects with
 //   pauses from 0.1 s doubling to 1 s (from 0.1 s again after each return); then it plays on.
@@ -28,6 +30,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -45,7 +48,8 @@ public:
 
     bool start(QString* why);
     std::int64_t stop();
-    std::int64_t heardSamples() const { return heard_.load(std::memory_order_acquire); }
+    std::int64_t heardSamples() const;
+    std::int64_t writtenSamples() const { return writtenCount_.load(std::memory_order_acquire); }
     void setPaused(bool paused) { paused_.store(paused, std::memory_order_release); }
     void setGain(float gain) { gain_.store(gain, std::memory_order_release); }
     std::int64_t endSample() const { return end_.load(std::memory_order_acquire); }
@@ -62,16 +66,21 @@ private:
     struct Stream;
     void run();
     bool connect(QString* why);
+    void setHeard(std::int64_t samples);
 
     media::Feed& feed_;
     int rate_;
     int channels_;
     std::unique_ptr<Stream> stream_;
     std::thread thread_;
-    std::atomic<std::int64_t> heard_ { 0 };
+    mutable std::mutex heardLock_;
+    std::int64_t heard_ = 0;
+    std::chrono::steady_clock::time_point heardAt_ {};
+    // What the thread has written, for the window's thread.
+    std::atomic<std::int64_t> writtenCount_ { 0 };
+    std::atomic<std::int64_t> end_ { -1 };
     std::atomic<bool> paused_ { false };
     std::atomic<float> gain_ { 1.0f };
-    std::atomic<std::int64_t> end_ { -1 };
     std::atomic<bool> quit_ { false };
     mutable std::mutex historyLock_;
     std::vector<float> history_;

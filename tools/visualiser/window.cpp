@@ -23,6 +23,7 @@
 #include <QKeyEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
+#include <QTimer>
 #include <QVulkanInstance>
 #include <QWindow>
 
@@ -39,6 +40,15 @@ namespace {
     constexpr int kMinWindowSide = 64;
     // A stall longer than this (a dragged window, a suspended machine) is skipped, not caught up.
     constexpr int kMaxCatchUpHops = 120;
+    // Once the music has been absent this long the window draws at the resting rate, while the
+    // analysis still runs every tick, so that the first hop with sound brings the full rate back.
+    constexpr qint64 kRestAfterMs = 10000;
+    constexpr qint64 kRestingPictureMs = 200;
+    constexpr int kTickMs = 16;
+    // How fast the frame timings that predict when a picture shows follow a change.
+    constexpr double kTimingWeight = 0.1;
+    // Frame intervals beyond this are a stall or a rest, not the display's pace.
+    constexpr double kLongestIntervalMs = 100.0;
 
     // The mono mix of the programme from a position on: from what the playback wrote, or read
     // from the feed itself where nothing plays.
@@ -75,6 +85,7 @@ namespace {
             }
         }
         const visual::Look& look() const { return animation_.look(); }
+        float presence() const { return frame_.presence; }
 
     private:
         MonoAt monoAt_;
@@ -86,32 +97,40 @@ namespace {
         std::int64_t read_ = 0;
     };
 
-    // Reads the feed front to back for a follower, skipping what it skips; silence past the end.
-    MonoAt readInOrder(media::Feed& feed)
+    // Reads the feed front to back for a follower, skipping what it skips; silence past the end,
+    // which *end then holds (-1 before).
+    MonoAt readInOrder(media::Feed& feed, std::shared_ptr<std::int64_t> end)
     {
         auto skipped = std::make_shared<std::vector<float>>(size_t(feed.sampleRate()));
         auto next = std::make_shared<std::int64_t>(0);
-        return [&feed, skipped, next](std::int64_t at, float* out, int count) {
-            while (*next < at) {
+        return [&feed, skipped, next, end](std::int64_t at, float* out, int count) {
+            while (*next < at && *end < 0) {
                 const int n
                     = int(std::min<std::int64_t>(at - *next, std::int64_t(skipped->size())));
                 const int got = feed.read(skipped->data(), n, nullptr);
-                *next += n;
                 if (got < n)
-                    *next = at;
+                    *end = *next + got;
+                *next += n;
             }
-            const int got = *next == at ? feed.read(out, count, nullptr) : 0;
+            const int got = *next == at && *end < 0 ? feed.read(out, count, nullptr) : 0;
+            if (got < count && *end < 0)
+                *end = at + got;
             std::fill(out + got, out + count, 0.0f);
             *next = at + count;
         };
     }
 
-    // What the window draws from: each picture asks for the look of the moment.
+    // What the window draws from: before each picture the window advances it to the moment the
+    // picture will show, leadMs from now; never while paused.
     class Feed {
     public:
         virtual ~Feed() = default;
-        virtual const visual::Look& look(bool paused) = 0;
+        virtual void advance(double leadMs) = 0;
+        virtual const visual::Look& look() const = 0;
+        virtual float presence() const = 0;
         virtual void setPaused(bool paused) = 0;
+        // Whether the last of the programme has been heard.
+        virtual bool ended() const { return false; }
     };
 
     // A programme heard through the sound server, or kept on the wall clock where there is none.
@@ -122,17 +141,29 @@ namespace {
                 playback ? MonoAt([playback](std::int64_t at, float* out, int count) {
                     playback->monoAt(at, out, count);
                 })
-                         : readInOrder(feed))
+                         : readInOrder(feed, end_))
             , playback_(playback)
             , rate_(feed.sampleRate())
         {
             clock_.start();
         }
-        const visual::Look& look(bool paused) override
+        void advance(double leadMs) override
         {
-            if (!paused)
-                follower_.advanceTo(position());
-            return follower_.look();
+            // The hop nearest the moment, not the last one ended before it.
+            std::int64_t to = position() + std::int64_t(leadMs * rate_ / 1000.0)
+                + rate_ / dsp::kFrameRateHz / 2;
+            // What is about to be heard has been written, unless the playback fell behind: then
+            // the picture waits rather than show silence that was never played.
+            if (playback_)
+                to = std::min(to, playback_->writtenSamples());
+            follower_.advanceTo(to);
+        }
+        const visual::Look& look() const override { return follower_.look(); }
+        float presence() const override { return follower_.presence(); }
+        bool ended() const override
+        {
+            const std::int64_t end = playback_ ? playback_->endSample() : *end_;
+            return end >= 0 && (playback_ ? playback_->heardSamples() : position()) >= end;
         }
         void setPaused(bool paused) override
         {
@@ -154,6 +185,7 @@ namespace {
             return std::int64_t(ms) * rate_ / 1000;
         }
 
+        std::shared_ptr<std::int64_t> end_ = std::make_shared<std::int64_t>(-1);
         Follower follower_;
         Playback* playback_;
         int rate_;
@@ -164,23 +196,37 @@ namespace {
     };
 
     // The player's current track, analysed afresh whenever what plays changes (a track or a seek).
+    // The player ends the run itself once the last track has been heard.
     class TrackFeed : public Feed {
     public:
         explicit TrackFeed(Player& player)
             : player_(player)
         {
+            follow();
         }
-        const visual::Look& look(bool paused) override
+        void advance(double leadMs) override
         {
-            if (!current_ || generation_ != player_.generation()) {
-                current_ = std::make_unique<ProgrammeFeed>(player_.programme(), player_.playback());
-                generation_ = player_.generation();
-            }
-            return current_->look(paused);
+            if (generation_ != player_.generation())
+                follow();
+            current_->advance(leadMs);
         }
-        void setPaused(bool paused) override { player_.setPaused(paused); }
+        const visual::Look& look() const override { return current_->look(); }
+        float presence() const override { return current_->presence(); }
+        void setPaused(bool paused) override
+        {
+            player_.setPaused(paused);
+            current_->setPaused(paused);
+        }
 
     private:
+        void follow()
+        {
+            current_ = std::make_unique<ProgrammeFeed>(player_.programme(), player_.playback());
+            if (player_.paused())
+                current_->setPaused(true);
+            generation_ = player_.generation();
+        }
+
         Player& player_;
         std::unique_ptr<ProgrammeFeed> current_;
         int generation_ = 0;
@@ -198,9 +244,9 @@ namespace {
         {
             analyzer_.configure(live.sampleRate());
         }
-        const visual::Look& look(bool paused) override
+        void advance(double) override
         {
-            while (!paused && live_.due()) {
+            while (live_.due()) {
                 const int count = clock_.next();
                 live_.read(hop_.data(), count, nullptr);
                 analyzer_.pushSamples(hop_.data(), unsigned(count));
@@ -208,8 +254,9 @@ namespace {
                     spectrum_ = dsp::SpectrumFrame {};
                 animation_.step(spectrum_);
             }
-            return animation_.look();
         }
+        const visual::Look& look() const override { return animation_.look(); }
+        float presence() const override { return spectrum_.presence; }
         void setPaused(bool) override { }
 
     private:
@@ -222,6 +269,30 @@ namespace {
     };
 #endif
 
+    // When a picture begun now will be half-way through its time on the screen: once its
+    // recording and hand-over to the swap chain are done, behind the frames the swap chain keeps
+    // queued ahead of it, one display interval each, and half an interval more. Both follow the
+    // frames actually drawn.
+    class PresentPrediction {
+    public:
+        void setQueuedAhead(int frames) { queuedAhead_ = frames; }
+        double leadMs() const { return workMs_ + (queuedAhead_ + 0.5) * intervalMs_; }
+        void frameDrawn(qint64 beganNs, qint64 doneNs)
+        {
+            workMs_ += kTimingWeight * (double(doneNs - beganNs) / 1e6 - workMs_);
+            const double interval = double(beganNs - lastBeganNs_) / 1e6;
+            if (lastBeganNs_ > 0 && interval < kLongestIntervalMs)
+                intervalMs_ += kTimingWeight * (interval - intervalMs_);
+            lastBeganNs_ = beganNs;
+        }
+
+    private:
+        int queuedAhead_ = 0;
+        double workMs_ = 0;
+        double intervalMs_ = 1000.0 / 60;
+        qint64 lastBeganNs_ = 0;
+    };
+
     class VisualWindow : public QWindow {
     public:
         VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Feed& feed, int msaa)
@@ -233,6 +304,9 @@ namespace {
             if (vulkan)
                 setVulkanInstance(vulkan);
             setMinimumSize(QSize(kMinWindowSide, kMinWindowSide));
+            tick_.setSingleShot(true);
+            QObject::connect(&tick_, &QTimer::timeout, [this] { tick(); });
+            clock_.start();
         }
 
         QString error() const { return error_; }
@@ -243,6 +317,9 @@ namespace {
         {
             paused_ = !paused_;
             feed_.setPaused(paused_);
+            // Paused, the picture stands still and nothing is drawn until the screen needs it.
+            if (!paused_)
+                requestUpdate();
         }
 
     protected:
@@ -314,7 +391,12 @@ namespace {
                     QStringLiteral("the graphics back end did not start in the window"));
                 return false;
             }
+            // OpenGL keeps its queue to itself (one frame in flight as QRhi sees it), yet its swap
+            // shows the picture a display interval later, as Vulkan's queue of two does.
+            prediction_.setQueuedAhead(std::max(1, rhi_->resourceLimit(QRhi::FramesInFlight) - 1));
             sc_.reset(rhi_->newSwapChain());
+            // Each buffer beyond the fewest holds a finished picture back from the screen.
+            sc_->setFlags(QRhiSwapChain::MinimalBufferCount);
             sc_->setWindow(this);
             renderPass_.reset(sc_->newCompatibleRenderPassDescriptor());
             sc_->setRenderPassDescriptor(renderPass_.get());
@@ -349,6 +431,41 @@ namespace {
             ready_ = false;
         }
 
+        // Brings the analysis to the moment the next picture will show.
+        void advance()
+        {
+            if (paused_)
+                return;
+            feed_.advance(prediction_.leadMs());
+            if (feed_.presence() > 0)
+                heardMs_ = clock_.elapsed();
+        }
+
+        bool resting() const { return clock_.elapsed() - heardMs_ >= kRestAfterMs; }
+
+        void scheduleNext()
+        {
+            if (paused_)
+                return;
+            if (feed_.ended())
+                QMetaObject::invokeMethod(this, &QWindow::close, Qt::QueuedConnection);
+            else if (resting())
+                tick_.start(kTickMs);
+            else
+                requestUpdate();
+        }
+
+        // At rest: the analysis goes on every tick, a picture only now and then or once there is
+        // music again.
+        void tick()
+        {
+            advance();
+            if (feed_.ended() || !resting() || clock_.elapsed() - pictureMs_ >= kRestingPictureMs)
+                render();
+            else
+                tick_.start(kTickMs);
+        }
+
         void render()
         {
             if (!rhi_ || !isExposed())
@@ -369,10 +486,14 @@ namespace {
                 requestUpdate();
                 return;
             }
-            renderer_->record(sc_->currentFrameCommandBuffer(), sc_->currentFrameRenderTarget(),
-                feed_.look(paused_));
+            const qint64 began = clock_.nsecsElapsed();
+            advance();
+            renderer_->record(
+                sc_->currentFrameCommandBuffer(), sc_->currentFrameRenderTarget(), feed_.look());
             rhi_->endFrame(sc_.get());
-            requestUpdate();
+            prediction_.frameDrawn(began, clock_.nsecsElapsed());
+            pictureMs_ = clock_.elapsed();
+            scheduleNext();
         }
 
         QRhi::Implementation api_;
@@ -387,6 +508,11 @@ namespace {
         std::function<bool(int)> keys_;
         bool ready_ = false;
         bool paused_ = false;
+        QElapsedTimer clock_;
+        QTimer tick_;
+        PresentPrediction prediction_;
+        qint64 heardMs_ = 0;
+        qint64 pictureMs_ = 0;
     };
 
 } // namespace
