@@ -112,12 +112,15 @@ void LiveFeed::lookAtStatus()
 std::string LiveFeed::report() const
 {
     const Status s = capture_->status();
-    // The share of single hops counts from the first audio: before it, the server had nothing.
+    // Counted in display ticks of 1/60 s, not analysis frames: the analysis makes its first frame
+    // only once its window is full, a few ticks after the first, so the run's result line counts
+    // fewer. The share of single hops counts from the first audio: before it, the server had
+    // nothing.
     const double audioFrames
         = std::max<double>(static_cast<double>(pacer_.frames() - pacer_.waitingFrames()), 1.0);
     char line[400];
     std::snprintf(line, sizeof(line),
-        "%s: capture: %s; %llu frames, %llu silent before the first audio, then %.1f %% "
+        "%s: capture: %s; %llu ticks, %llu silent before the first audio, then %.1f %% "
         "one hop, %llu catching up, %llu silent (starved), %llu samples dropped, %llu skipped, "
         "%d reconnects, %d moves",
         app_.c_str(), s.source.c_str(), static_cast<unsigned long long>(pacer_.frames()),
