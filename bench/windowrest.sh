@@ -13,21 +13,9 @@ size=${SIZE:-1280x720}
 seconds=${SECONDS_MEASURED:-5}
 backends=("$@")
 [ $# -eq 0 ] && backends=(gles vulkan)
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    tests/pulse_server.sh stop "$work/pulse" >/dev/null 2>&1 || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
-tests/pulse_server.sh start "$work/pulse" >/dev/null
-export XDG_RUNTIME_DIR=$work/pulse/runtime HOME=$work/pulse/home
-unset PULSE_SERVER
+SCREEN=1920x1080x24
+# shellcheck source=bench/windowenv.sh
+source bench/windowenv.sh
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 # Share of a core the process spends over the measuring time, in per cent.

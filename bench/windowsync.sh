@@ -25,23 +25,9 @@ bursts=${BURSTS:-16}
 size=${SIZE:-640x360}
 backends=("$@")
 [ $# -eq 0 ] && backends=(gles vulkan)
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    tests/pulse_server.sh stop "$work/pulse" >/dev/null 2>&1 || true
-    if [ -n "${KEEP:-}" ]; then echo "windowsync: kept $work" >&2; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
-# A display of our own, its number chosen by Xvfb itself.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display")
-tests/pulse_server.sh start "$work/pulse" >/dev/null
-export XDG_RUNTIME_DIR=$work/pulse/runtime HOME=$work/pulse/home
-unset PULSE_SERVER
+SCREEN=1024x768x24
+# shellcheck source=bench/windowenv.sh
+source bench/windowenv.sh
 
 sox -n -r 48000 -c 2 "$work/burst.wav" synth 0.1 whitenoise vol 0.5 pad 0 0.9
 # More bursts than recorded: the programs play before their windows show, ffplay on a busy

@@ -31,7 +31,7 @@ summarise_skips() {
         return
     fi
     echo "skipped: $(wc -l <"$skips") ($(sort "$skips" | uniq -c | sort -rn |
-        sed 's/^ *\([0-9]*\) \(.*\)/\1: \2/' | paste -sd ';' | sed 's/;/; /g'))"
+        sed 's/^ *\([0-9]*\) \(.*\)/\1: \2/' | awk 'NR > 1 { printf "; " } { printf "%s", $0 }'))"
 }
 
 scripts/setup.sh

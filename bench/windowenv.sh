@@ -1,0 +1,19 @@
+# Sourced by the window benches: a private Xvfb with one screen of SCREEN (WxHxDEPTH), its display
+# number chosen by Xvfb itself, and a private PulseAudio with the null sink vis_null, both kept in
+# a fresh folder $work. On exit every process in pids is ended and $work removed (KEEP=1 keeps it,
+# for a look at what was recorded).
+work=$(mktemp -d)
+pids=()
+windowenv_cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    tests/pulse_server.sh stop "$work/pulse" >/dev/null 2>&1 || true
+    if [ -n "${KEEP:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
+}
+trap windowenv_cleanup EXIT
+Xvfb -displayfd 3 -screen 0 "$SCREEN" -nolisten tcp 3>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+tests/pulse_server.sh start "$work/pulse" >/dev/null
+export XDG_RUNTIME_DIR=$work/pulse/runtime HOME=$work/pulse/home
+unset PULSE_SERVER
