@@ -50,15 +50,12 @@ namespace {
     // Frame intervals beyond this are a stall or a rest, not the display's pace.
     constexpr double kLongestIntervalMs = 100.0;
 
-    // The mono mix of the programme from a position on: from what the playback wrote, or read
-    // from the feed itself where nothing plays.
-    using MonoAt = std::function<void(std::int64_t at, float* out, int count)>;
-
-    // The analysis follows a position in the programme, one hop per 1/60 s of it.
+    // The analysis follows a position in the programme, one hop per 1/60 s of it, on the mono
+    // mix that the playback wrote.
     class Follower {
     public:
-        Follower(int rateHz, MonoAt monoAt)
-            : monoAt_(std::move(monoAt))
+        Follower(int rateHz, const Playback& playback)
+            : playback_(playback)
             , clock_(rateHz)
             , hop_(size_t(clock_.largestHop()))
         {
@@ -71,7 +68,7 @@ namespace {
             int hops = 0;
             while (read_ + clock_.largestHop() <= samplePosition) {
                 const int count = clock_.next();
-                monoAt_(read_, hop_.data(), count);
+                playback_.monoAt(read_, hop_.data(), count);
                 read_ += count;
                 analyzer_.pushSamples(hop_.data(), unsigned(count));
                 if (!analyzer_.process(frame_))
@@ -88,7 +85,7 @@ namespace {
         float presence() const { return frame_.presence; }
 
     private:
-        MonoAt monoAt_;
+        const Playback& playback_;
         media::HopClock clock_;
         dsp::SpectrumAnalyzer analyzer_;
         dsp::SpectrumFrame frame_;
@@ -96,29 +93,6 @@ namespace {
         std::vector<float> hop_;
         std::int64_t read_ = 0;
     };
-
-    // Reads the feed front to back for a follower, skipping what it skips; silence past the end,
-    // which *end then holds (-1 before).
-    MonoAt readInOrder(media::Feed& feed, std::shared_ptr<std::int64_t> end)
-    {
-        auto skipped = std::make_shared<std::vector<float>>(size_t(feed.sampleRate()));
-        auto next = std::make_shared<std::int64_t>(0);
-        return [&feed, skipped, next, end](std::int64_t at, float* out, int count) {
-            while (*next < at && *end < 0) {
-                const int n
-                    = int(std::min<std::int64_t>(at - *next, std::int64_t(skipped->size())));
-                const int got = feed.read(skipped->data(), n, nullptr);
-                if (got < n)
-                    *end = *next + got;
-                *next += n;
-            }
-            const int got = *next == at && *end < 0 ? feed.read(out, count, nullptr) : 0;
-            if (got < count && *end < 0)
-                *end = at + got;
-            std::fill(out + got, out + count, 0.0f);
-            *next = at + count;
-        };
-    }
 
     // What the window draws from: before each picture the window advances it to the moment the
     // picture will show, leadMs from now; never while paused.
@@ -129,70 +103,34 @@ namespace {
         virtual const visual::Look& look() const = 0;
         virtual float presence() const = 0;
         virtual void setPaused(bool paused) = 0;
-        // Whether the last of the programme has been heard.
-        virtual bool ended() const { return false; }
     };
 
-    // A programme heard through the sound server, or kept on the wall clock where there is none.
-    class ProgrammeFeed : public Feed {
+    // A programme as its playback plays it: through the sound server, or on the wall clock where
+    // there is none.
+    class ProgrammeFeed {
     public:
-        ProgrammeFeed(media::Feed& feed, Playback* playback)
-            : follower_(feed.sampleRate(),
-                playback ? MonoAt([playback](std::int64_t at, float* out, int count) {
-                    playback->monoAt(at, out, count);
-                })
-                         : readInOrder(feed, end_))
+        ProgrammeFeed(const media::Feed& feed, Playback& playback)
+            : follower_(feed.sampleRate(), playback)
             , playback_(playback)
             , rate_(feed.sampleRate())
         {
-            clock_.start();
         }
-        void advance(double leadMs) override
+        void advance(double leadMs)
         {
             // The hop nearest the moment, not the last one ended before it.
-            std::int64_t to = position() + std::int64_t(leadMs * rate_ / 1000.0)
+            const std::int64_t at = playback_.heardSamples() + std::int64_t(leadMs * rate_ / 1000.0)
                 + rate_ / dsp::kFrameRateHz / 2;
             // What is about to be heard has been written, unless the playback fell behind: then
             // the picture waits rather than show silence that was never played.
-            if (playback_)
-                to = std::min(to, playback_->writtenSamples());
-            follower_.advanceTo(to);
+            follower_.advanceTo(std::min(at, playback_.writtenSamples()));
         }
-        const visual::Look& look() const override { return follower_.look(); }
-        float presence() const override { return follower_.presence(); }
-        bool ended() const override
-        {
-            const std::int64_t end = playback_ ? playback_->endSample() : *end_;
-            return end >= 0 && (playback_ ? playback_->heardSamples() : position()) >= end;
-        }
-        void setPaused(bool paused) override
-        {
-            if (playback_)
-                playback_->setPaused(paused);
-            if (paused)
-                pausedAtMs_ = clock_.elapsed();
-            else
-                pausedMs_ += clock_.elapsed() - pausedAtMs_;
-            paused_ = paused;
-        }
+        const visual::Look& look() const { return follower_.look(); }
+        float presence() const { return follower_.presence(); }
 
     private:
-        std::int64_t position() const
-        {
-            if (playback_)
-                return playback_->heardSamples();
-            const qint64 ms = (paused_ ? pausedAtMs_ : clock_.elapsed()) - pausedMs_;
-            return std::int64_t(ms) * rate_ / 1000;
-        }
-
-        std::shared_ptr<std::int64_t> end_ = std::make_shared<std::int64_t>(-1);
         Follower follower_;
-        Playback* playback_;
+        Playback& playback_;
         int rate_;
-        QElapsedTimer clock_;
-        bool paused_ = false;
-        qint64 pausedAtMs_ = 0;
-        qint64 pausedMs_ = 0;
     };
 
     // The player's current track, analysed afresh whenever what plays changes (a track or a seek).
@@ -212,18 +150,12 @@ namespace {
         }
         const visual::Look& look() const override { return current_->look(); }
         float presence() const override { return current_->presence(); }
-        void setPaused(bool paused) override
-        {
-            player_.setPaused(paused);
-            current_->setPaused(paused);
-        }
+        void setPaused(bool paused) override { player_.setPaused(paused); }
 
     private:
         void follow()
         {
-            current_ = std::make_unique<ProgrammeFeed>(player_.programme(), player_.playback());
-            if (player_.paused())
-                current_->setPaused(true);
+            current_ = std::make_unique<ProgrammeFeed>(player_.programme(), *player_.playback());
             generation_ = player_.generation();
         }
 
@@ -447,9 +379,7 @@ namespace {
         {
             if (paused_)
                 return;
-            if (feed_.ended())
-                QMetaObject::invokeMethod(this, &QWindow::close, Qt::QueuedConnection);
-            else if (resting())
+            if (resting())
                 tick_.start(kTickMs);
             else
                 requestUpdate();
@@ -460,7 +390,7 @@ namespace {
         void tick()
         {
             advance();
-            if (feed_.ended() || !resting() || clock_.elapsed() - pictureMs_ >= kRestingPictureMs)
+            if (!resting() || clock_.elapsed() - pictureMs_ >= kRestingPictureMs)
                 render();
             else
                 tick_.start(kTickMs);
