@@ -112,8 +112,8 @@ struct Options {
     double durationSec = -1.0;
 };
 
-using Takes = shell::OptionSpec::Takes;
-const std::vector<shell::OptionSpec> kOptionTable = { { "--png", Takes::Value },
+using Takes = shell::Option::Takes;
+const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, { "--list-sources" },

@@ -27,13 +27,13 @@ namespace {
 
 } // namespace
 
-const OptionSpec kSizeOption { "--size", OptionSpec::Takes::Value };
-const OptionSpec kCaptureOption { "--capture", OptionSpec::Takes::ValueAfterEquals, nullptr,
+const Option kSizeOption { "--size", Option::Takes::Value };
+const Option kCaptureOption { "--capture", Option::Takes::ValueAfterEquals, nullptr,
     "a source name (bandview --list-sources lists them)" };
-const OptionSpec kListSectionsOption { "--list-sections" };
-const OptionSpec kHelpOption { "--help", OptionSpec::Takes::Nothing, "-h" };
+const Option kListSectionsOption { "--list-sections" };
+const Option kHelpOption { "--help", Option::Takes::Nothing, "-h" };
 
-std::string CommandLine::parse(int argc, char** argv, const std::vector<OptionSpec>& table)
+std::string CommandLine::parse(int argc, char** argv, const std::vector<Option>& table)
 {
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
@@ -50,31 +50,31 @@ std::string CommandLine::parse(int argc, char** argv, const std::vector<OptionSp
         }
         const std::size_t eq = arg.find('=');
         const std::string spelled = eq != std::string::npos ? arg.substr(0, eq) : arg;
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& s : table) {
+        const Option* option = nullptr;
+        for (const Option& s : table) {
             if (spelled == s.name || (s.alias && spelled == s.alias))
-                spec = &s;
+                option = &s;
         }
-        if (!spec)
+        if (!option)
             return "unknown option '" + spelled + "' (" + programName()
                 + " --help lists the options)";
-        const std::string name = spec->name;
+        const std::string name = option->name;
         if (given(name) && name != kHelpOption.name)
             return "option '" + name + "' is given twice";
         std::string value;
-        switch (spec->takes) {
-        case OptionSpec::Takes::Nothing:
+        switch (option->takes) {
+        case Option::Takes::Nothing:
             if (eq != std::string::npos)
                 return "option '" + name + "' takes no value, got '" + arg.substr(eq + 1) + "'";
             break;
-        case OptionSpec::Takes::ValueAfterEquals:
+        case Option::Takes::ValueAfterEquals:
             if (eq != std::string::npos) {
                 value = arg.substr(eq + 1);
                 if (value.empty())
-                    return "option '" + name + "=' needs " + spec->valueName + " after '='";
+                    return "option '" + name + "=' needs " + option->valueName + " after '='";
             }
             break;
-        case OptionSpec::Takes::Value:
+        case Option::Takes::Value:
             if (eq != std::string::npos)
                 value = arg.substr(eq + 1);
             else if (i + 1 < argc)

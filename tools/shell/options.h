@@ -17,7 +17,7 @@
 
 namespace shell {
 
-struct OptionSpec {
+struct Option {
     enum class Takes { Nothing, Value, ValueAfterEquals };
     const char* name; // "--png"
     Takes takes = Takes::Nothing;
@@ -28,15 +28,15 @@ struct OptionSpec {
 // The options both programs take, spelled and read the same in both: --size WxH (the picture's
 // size in pixels), --capture[=SOURCE] (a sound server's source, by default what the computer
 // plays), --list-sections (the demo's sections) and -h/--help.
-extern const OptionSpec kSizeOption;
-extern const OptionSpec kCaptureOption;
-extern const OptionSpec kListSectionsOption;
-extern const OptionSpec kHelpOption;
+extern const Option kSizeOption;
+extern const Option kCaptureOption;
+extern const Option kListSectionsOption;
+extern const Option kHelpOption;
 
 class CommandLine {
 public:
     // Empty when argv follows the rules for table, else the problem.
-    std::string parse(int argc, char** argv, const std::vector<OptionSpec>& table);
+    std::string parse(int argc, char** argv, const std::vector<Option>& table);
 
     bool given(const std::string& name) const { return values_.count(name) != 0; }
     // The value given; empty for a flag or an option not given.

@@ -47,8 +47,8 @@ in the window, at once.
 
 namespace {
 
-    using Takes = shell::OptionSpec::Takes;
-    const std::vector<shell::OptionSpec> kOptionTable = { { "--render", Takes::Value },
+    using Takes = shell::Option::Takes;
+    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
         shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
         { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
         shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
