@@ -252,12 +252,9 @@ InputDescription InputDescription::file(const std::string& path)
         d.dir = "stdin";
         return d;
     }
-    const std::size_t slash = path.rfind('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string base = path.substr(path.rfind('/') + 1);
     // The folder's own name, also for ".", ".." and a bare file name (the current folder).
-    const std::string folder = slash == std::string::npos ? "."
-        : slash == 0                                      ? "/"
-                                                          : path.substr(0, slash);
+    const std::string folder = shell::folderOf(path);
     char real[PATH_MAX];
     const std::string resolved = ::realpath(folder.c_str(), real) ? real : folder;
     const std::size_t cut = resolved.find_last_not_of('/');

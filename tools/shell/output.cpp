@@ -53,14 +53,8 @@ namespace {
 
     void splitPath(const std::string& path, std::string* folder, std::string* name)
     {
-        const std::size_t slash = path.rfind('/');
-        if (slash == std::string::npos) {
-            *folder = ".";
-            *name = path;
-        } else {
-            *folder = slash == 0 ? "/" : path.substr(0, slash);
-            *name = path.substr(slash + 1);
-        }
+        *folder = folderOf(path);
+        *name = path.substr(path.rfind('/') + 1);
     }
 
     constexpr int kMaxLinks = 40;
@@ -198,6 +192,12 @@ int namedDescriptor(const std::string& path)
     if (fd < 0 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0)
         return -1;
     return static_cast<int>(fd);
+}
+
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string systemReason(int error)

@@ -32,6 +32,9 @@ namespace shell {
 // The system's reason for errno value error, as the tail of a one-line message.
 std::string systemReason(int error);
 
+// The folder that holds path, as written: "." for a bare name, "/" for a name at the root.
+std::string folderOf(const std::string& path);
+
 // What names one file on the system: the device and inode of an existing file (through links),
 // else the folder's device and inode and the name in it (a link to a file not there yet counts as
 // that file).

@@ -112,12 +112,6 @@ namespace {
         return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
 
-    std::string folderOf(const std::string& path)
-    {
-        const std::size_t slash = path.rfind('/');
-        return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    }
-
     // Pictures beyond any audio's end; far enough below the range of long long that the sample
     // positions computed from a picture index cannot overflow at any rate.
     constexpr long long kPicturesBeyondAnyEnd = 1'000'000'000'000LL;
@@ -158,7 +152,7 @@ std::string checkOutput(const Options& o)
     }
     if (!isVideoPath(QString::fromStdString(o.render)))
         return o.render + ": not an existing folder, nor a .mp4, .mkv or .webm file";
-    const std::string folder = folderOf(o.render);
+    const std::string folder = shell::folderOf(o.render);
     if (!isFolder(folder))
         return o.render + ": folder " + folder + " does not exist";
     shell::FileIdentity output;
