@@ -3,6 +3,7 @@
 #include "bandviewfiles.h"
 #include "media/demo.h"
 #include "picture.h"
+#include "runprogram.h"
 
 #include "dsp/spectrumanalyzer.h"
 
@@ -25,41 +26,18 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 Run runBandview(const QStringList& args)
 {
-    QProcess p;
     // Standard output is a pipe here, so the run is off-line.
-    p.start(QStringLiteral(BANDVIEW_EXE), args);
-    Run r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.status = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return runProgram(QStringLiteral(BANDVIEW_EXE), args);
 }
 
 // Runs a shell script with $BANDVIEW naming the program.
 Run runShell(const QString& script)
 {
-    QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("BANDVIEW"), QStringLiteral(BANDVIEW_EXE));
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), script });
-    Run r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.status = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return runProgram(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), script }, {}, env);
 }
 
 QStringList entries(const QString& folder)
