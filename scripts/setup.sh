@@ -19,6 +19,8 @@ packages=(
     dbus playerctl
     # bench/windowsync.sh, which the window test runs, analyses its recordings in Python.
     python3
+    # The manual pages, and the check that they render.
+    scdoc groff-base
 )
 
 missing=()
