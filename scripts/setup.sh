@@ -19,8 +19,8 @@ packages=(
     dbus playerctl
     # bench/windowsync.sh, which the window test runs, analyses its recordings in Python.
     python3
-    # The manual pages, and the check that they render.
-    scdoc groff-base
+    # The manual pages, and the checks of the pages, the desktop entry, the icon and the metadata.
+    scdoc groff-base desktop-file-utils appstream librsvg2-bin
 )
 
 missing=()
