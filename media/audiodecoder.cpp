@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/crc.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -53,6 +54,8 @@ namespace {
     constexpr std::size_t kOggTailBytes = 2 * 65307;
     constexpr std::size_t kOggHeaderBytes = 27;
     constexpr std::uint8_t kOggLastPage = 0x04;
+    constexpr std::uint8_t kOggContinued = 0x01;
+    constexpr std::size_t kOggChecksumAt = 22;
     // Errors in a row, with no packet or frame in between, after which a stream counts as over:
     // a demuxer that cannot move past a fault would otherwise be asked forever.
     constexpr int kMaxErrorsInARow = 1000;
@@ -188,6 +191,61 @@ namespace {
             | std::uint32_t(p[3]) << 24;
     }
 
+    std::uint64_t littleEndian64(const std::uint8_t* p)
+    {
+        return std::uint64_t(littleEndian32(p)) | std::uint64_t(littleEndian32(p + 4)) << 32;
+    }
+
+    // What an Ogg page's header says.
+    struct OggPage {
+        std::int64_t pos = -1; // where it begins in the stream, -1 when unknown
+        std::int64_t granule = -1; // the end of its last whole packet, -1 when none ends there
+        std::uint32_t serial = 0;
+        std::uint32_t sequence = 0;
+        std::uint8_t flags = 0;
+    };
+
+    // The page header that begins at p, if one does within size bytes.
+    bool oggPageAt(const std::uint8_t* p, std::size_t size, OggPage* page)
+    {
+        if (size < kOggHeaderBytes || std::memcmp(p, "OggS", 4) != 0 || p[4] != 0)
+            return false;
+        page->flags = p[5];
+        page->granule = static_cast<std::int64_t>(littleEndian64(p + 6));
+        page->serial = littleEndian32(p + 14);
+        page->sequence = littleEndian32(p + 18);
+        return true;
+    }
+
+    // Whether the page at p lies whole within size bytes and its checksum holds, as the
+    // demuxer requires of every page it reads.
+    bool oggPageIntact(const std::uint8_t* p, std::size_t size)
+    {
+        if (size < kOggHeaderBytes)
+            return false;
+        const std::size_t segments = p[26];
+        std::size_t length = kOggHeaderBytes + segments;
+        if (length > size)
+            return false;
+        for (std::size_t k = 0; k < segments; ++k)
+            length += p[kOggHeaderBytes + k];
+        if (length > size)
+            return false;
+        // The checksum covers the page with its own field zeroed.
+        const AVCRC* table = av_crc_get_table(AV_CRC_32_IEEE);
+        const std::uint8_t zeros[4] = {};
+        std::uint32_t sum = av_crc(table, 0, p, kOggChecksumAt);
+        sum = av_crc(table, sum, zeros, sizeof zeros);
+        sum = av_crc(
+            table, sum, p + kOggChecksumAt + sizeof zeros, length - kOggChecksumAt - sizeof zeros);
+        // The page stores the sum least significant byte first; this table's sum comes
+        // byte-swapped.
+        const std::uint8_t* stored = p + kOggChecksumAt;
+        return sum
+            == (std::uint32_t(stored[0]) << 24 | std::uint32_t(stored[1]) << 16
+                | std::uint32_t(stored[2]) << 8 | std::uint32_t(stored[3]));
+    }
+
     // The length a RIFF WAV's data chunk states, when the chunk begins within its first bytes;
     // -1 otherwise.
     std::int64_t wavDataLength(const std::uint8_t* head, int size)
@@ -248,12 +306,16 @@ namespace {
 
 bool DecodeDamage::truncated() const
 {
-    return ended && (endMissing || (declaredSec > 0.0 && decodedSec < declaredSec - kPaddingSec));
+    // A last page that came early leaves the stream short with its end whole.
+    return ended
+        && (endMissing
+            || (!lastPageEarly && declaredSec > 0.0 && decodedSec < declaredSec - kPaddingSec));
 }
 
 bool DecodeDamage::any() const
 {
-    return skippedPackets > 0 || nonFiniteSamples > 0 || !readError.empty() || truncated();
+    return skippedPackets > 0 || nonFiniteSamples > 0 || !readError.empty() || lastPageEarly
+        || truncated();
 }
 
 std::string DecodeDamage::warning() const
@@ -272,6 +334,12 @@ std::string DecodeDamage::warning() const
         const bool cut = firstDamageSec < 0.0 || firstDamageSec >= decodedSec - kCutSec;
         add(cut ? "truncated" : "short by " + clock(declaredSec - decodedSec));
     }
+    // The shortfall is what was lost, less the part of the last packet that its page trims off
+    // the end (under one packet).
+    if (lastPageEarly)
+        add("audio lost before the last page, which came "
+            + (declaredSec > decodedSec ? "about " + clock(declaredSec - decodedSec) + " " : "")
+            + "early");
     if (skippedPackets > 0)
         add(counted(skippedPackets, "damaged packet", "damaged packets") + " skipped");
     if (nonFiniteSamples > 0)
@@ -321,12 +389,19 @@ struct AudioDecoder::State {
     // For an Ogg stream read front to back: its last bytes, to see whether its end is there.
     bool ogg = false;
     std::vector<std::uint8_t> tail;
+    OggPage page; // the page the last packet began on
+    // Where lost pages just before the last one left a gap that the timestamps do not show: the
+    // silence owed before the last page's first frame, and how many samples that page holds
+    // from there (-1: as many as it decodes to).
+    std::int64_t lostBeforeLast = 0;
+    std::int64_t lastPageLeft = -1;
     int rate = 0;
     int channels = 0;
     double declaredSec = -1.0;
     std::string title;
 
     int frameNext = 0; // the next unread sample of frame
+    int frameLength = 0; // the samples of frame to hand out
     std::int64_t silence = 0; // samples of silence owed before frame, for a gap
     std::int64_t sentSamples = 0; // the length of the packet last sent to the decoder
     bool havePacket = false; // packet holds the first one, read by open()
@@ -401,6 +476,78 @@ struct AudioDecoder::State {
         const std::size_t keep = std::min(tail.size(), kOggTailBytes - n);
         tail.erase(tail.begin(), tail.end() - static_cast<std::ptrdiff_t>(keep));
         tail.insert(tail.end(), bytes, bytes + n);
+    }
+
+    // Copies n bytes of the stream from offset from: from a file or memory, or from what was
+    // kept of a stream read front to back. False when they are not there.
+    bool streamBytes(std::int64_t from, std::size_t n, std::uint8_t* out) const
+    {
+        const auto count = static_cast<std::int64_t>(n);
+        if (from < 0)
+            return false;
+        if (memory) {
+            if (from + count > size)
+                return false;
+            std::memcpy(out, memory + from, n);
+            return true;
+        }
+        if (seekable)
+            return ::pread(fd, out, n, static_cast<off_t>(fdStart + from))
+                == static_cast<ssize_t>(n);
+        const std::int64_t kept = bytesRead - static_cast<std::int64_t>(tail.size());
+        if (from < kept || from + count > bytesRead)
+            return false;
+        std::memcpy(out, tail.data() + (from - kept), n);
+        return true;
+    }
+
+    // The demuxer times the packets of a stream's last page from the page before, and a page
+    // lost just before the last one shows only in the last packet's duration, after the audio
+    // it should have delayed. The lost page's header, where the damage spared it, states where
+    // the last page begins; without it the last page's audio comes early, and is reported so.
+    void enterPage(std::int64_t pos)
+    {
+        const OggPage before = page;
+        page = OggPage {};
+        page.pos = pos;
+        std::uint8_t header[kOggHeaderBytes];
+        if (!streamBytes(pos, sizeof header, header) || !oggPageAt(header, sizeof header, &page))
+            return;
+        if (before.pos < 0 || before.pos >= pos || !(page.flags & kOggLastPage)
+            || page.serial != before.serial || page.sequence <= before.sequence + 1)
+            return;
+        std::vector<std::uint8_t> between(static_cast<std::size_t>(pos - before.pos));
+        if (!streamBytes(before.pos, between.size(), between.data()))
+            return;
+        // The granule of the last page the demuxer read, which its timestamps go on from, and
+        // the header of the page before the last one.
+        std::int64_t readUpTo = before.granule;
+        OggPage lost;
+        for (std::size_t at = 0; at < between.size(); ++at) {
+            OggPage p;
+            const std::uint8_t* bytes = between.data() + at;
+            const std::size_t left = between.size() - at;
+            if (!oggPageAt(bytes, left, &p) || p.serial != page.serial)
+                continue;
+            const bool intact = oggPageIntact(bytes, left);
+            if (p.sequence + 1 == page.sequence) {
+                // Read whole, its granule already timed the last page.
+                if (intact)
+                    return;
+                lost = p;
+            } else if (intact && p.granule >= 0) {
+                readUpTo = p.granule;
+            }
+        }
+        if (lost.granule >= 0 && !(page.flags & kOggContinued) && readUpTo >= 0
+            && lost.granule > readUpTo && lost.granule <= page.granule
+            && lost.granule - readUpTo <= static_cast<std::int64_t>(kMaxGapFillSec * rate)) {
+            lostBeforeLast = lost.granule - readUpTo;
+            lastPageLeft = page.granule - lost.granule;
+            return;
+        }
+        damage.lastPageEarly = true;
+        markDamage();
     }
 
     // Whether an Ogg stream that came to its end has all of it; read from the back of a file,
@@ -684,6 +831,18 @@ struct AudioDecoder::State {
         } else {
             nextPts += frame->nb_samples;
         }
+        frameLength = frame->nb_samples;
+        if (lostBeforeLast > 0) {
+            if (!damageSinceFrame)
+                noteDamage();
+            silence += lostBeforeLast;
+            lostBeforeLast = 0;
+        }
+        // The last page's end, which its granule states, trims its last packet.
+        if (lastPageLeft >= 0) {
+            frameLength = static_cast<int>(std::min<std::int64_t>(frameLength, lastPageLeft));
+            lastPageLeft -= frameLength;
+        }
         damageSinceFrame = false;
         errorsInARow = 0;
         frameNext = 0;
@@ -744,6 +903,8 @@ struct AudioDecoder::State {
                 av_packet_unref(packet);
                 continue;
             }
+            if (ogg && packet->pos >= 0 && packet->pos != page.pos)
+                enterPage(packet->pos);
             if (shortSec >= 0.0)
                 noteDamage(shortSec);
             shortSec = -1.0;
@@ -982,7 +1143,7 @@ int AudioDecoder::read(float* out, int count, float* channels)
             got += n;
             continue;
         }
-        const int left = s.frame->nb_samples - s.frameNext;
+        const int left = s.frameLength - s.frameNext;
         if (left <= 0) {
             // A packet lost at the very end still owes its silence.
             if ((s.over || !s.nextFrame()) && s.silence == 0)

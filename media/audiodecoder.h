@@ -37,6 +37,10 @@ struct DecodeDamage {
     // The stream's last bytes are not its end: an Ogg stream whose last page is cut, or lacks
     // the mark of the last page.
     bool endMissing = false;
+    // Ogg pages just before the last one were lost with their headers, so nothing says where the
+    // last page begins: its audio follows what came before it, early by what was lost, and the
+    // stream reads short by as much without being cut.
+    bool lastPageEarly = false;
     // ended clearly before declaredSec (beyond padding), or without its end
     bool truncated() const;
     bool any() const; // anything above

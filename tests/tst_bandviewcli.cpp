@@ -781,23 +781,27 @@ void tst_BandviewCli::selfChecksRunAsDocumented()
 
 void tst_BandviewCli::damagedInputWarnsAndExitsThree_data()
 {
-    // Zeros in the middle are skipped and filled with silence, so the data still reaches the
-    // end of the 8 s; a stream cut in its last page is truncated, from a file and a pipe alike.
+    // Zeros in the middle, or in the page before the last, are skipped and filled with silence,
+    // so the data still reaches the end of the 8 s; a stream cut in its last page is truncated,
+    // from a file and a pipe alike.
     QTest::addColumn<QString>("codec");
     QTest::addColumn<int>("zeroBytes");
+    QTest::addColumn<bool>("beforeLast");
     QTest::addColumn<int>("cutBytes");
     QTest::addColumn<bool>("pipe");
     QTest::addColumn<QByteArray>("word");
-    QTest::newRow("clean MP3") << "libmp3lame" << 0 << 0 << false << QByteArray();
+    QTest::newRow("clean MP3") << "libmp3lame" << 0 << false << 0 << false << QByteArray();
     QTest::newRow("zeros in the middle of an MP3")
-        << "libmp3lame" << 2000 << 0 << false << QByteArray("damaged");
+        << "libmp3lame" << 2000 << false << 0 << false << QByteArray("damaged");
     for (const char* codec : { "libvorbis", "libopus" }) {
         for (bool pipe : { false, true }) {
             const char* how = pipe ? "pipe" : "file";
             QTest::addRow("%s, zeros mid-file, %s", codec, how)
-                << codec << 5000 << 0 << pipe << QByteArray("damaged");
+                << codec << 5000 << false << 0 << pipe << QByteArray("damaged");
+            QTest::addRow("%s, zeros in the page before the last, %s", codec, how)
+                << codec << 0 << true << 0 << pipe << QByteArray("damaged");
             QTest::addRow("%s, cut mid-page, %s", codec, how)
-                << codec << 0 << 300 << pipe << QByteArray("truncated");
+                << codec << 0 << false << 300 << pipe << QByteArray("truncated");
         }
     }
 }
@@ -806,6 +810,7 @@ void tst_BandviewCli::damagedInputWarnsAndExitsThree()
 {
     QFETCH(QString, codec);
     QFETCH(int, zeroBytes);
+    QFETCH(bool, beforeLast);
     QFETCH(int, cutBytes);
     QFETCH(bool, pipe);
     QFETCH(QByteArray, word);
@@ -825,6 +830,15 @@ void tst_BandviewCli::damagedInputWarnsAndExitsThree()
     if (zeroBytes > 0) {
         QVERIFY(f.seek(f.size() / 2));
         f.write(QByteArray(zeroBytes, '\0'));
+    }
+    if (beforeLast) {
+        // The middle half of the page, so that its header is left.
+        const QByteArray bytes = f.readAll();
+        const qsizetype last = bytes.lastIndexOf("OggS");
+        const qsizetype before = bytes.lastIndexOf("OggS", last - 1);
+        QVERIFY(before > 0);
+        QVERIFY(f.seek(before + (last - before) / 4));
+        f.write(QByteArray((last - before) / 2, '\0'));
     }
     if (cutBytes > 0)
         QVERIFY(f.resize(f.size() - cutBytes));

@@ -87,7 +87,7 @@ void decode(const std::uint8_t* data, std::size_t size, bool seekable)
         require(decoder->read(&one, 1) == 0 && one == kSentinel, "read() after the end");
         require(damage.any()
                 == (damage.skippedPackets > 0 || damage.nonFiniteSamples > 0
-                    || !damage.readError.empty() || damage.truncated()),
+                    || !damage.readError.empty() || damage.lastPageEarly || damage.truncated()),
             "any() disagrees with the fields");
         require(damage.readError.empty(), "a read error from memory", 0);
     }
