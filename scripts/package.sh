@@ -4,7 +4,7 @@
 # libbandcore1, libbandcore-dev, bandview and visualiser into dist/, one line each with its size.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build-package
+build="build-package"
 
 scripts/setup.sh
 launcher=()
