@@ -10,6 +10,8 @@ packages=(
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools
     tmux bc time strace
+    # scripts/package.sh and scripts/test-install.sh: the Debian packages, checked in a bare root.
+    debootstrap lintian scdoc desktop-file-utils appstream
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
     libpulse-dev pulseaudio pulseaudio-utils sox
     g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user

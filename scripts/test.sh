@@ -7,7 +7,9 @@
 # BANDCORE_SIMD=OFF) and on an aarch64 cross build under qemu-user (build-aarch64/); the normal
 # build's tst_golden covers the SSE2 and AVX2 paths. Last, the normal build's programs run once
 # more under valgrind memcheck. First of all, scripts/test-package.sh installs the core alone and
-# builds the examples against it. The last line counts what was skipped, with the causes.
+# builds the examples against it, and scripts/test-install.sh installs the Debian packages of the
+# core and the programs into a bare Debian 12 root and runs the programs there. The last line
+# counts what was skipped, with the causes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +38,7 @@ summarise_skips() {
 
 scripts/setup.sh
 scripts/test-package.sh
+scripts/test-install.sh
 scripts/build.sh -DBANDCORE_BENCH=ON
 run_ctest build --output-on-failure -j"$(nproc)" -LE memcheck
 cmake -S tests/core -B build-scalar -DBANDCORE_SIMD=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
