@@ -10,8 +10,6 @@ packages=(
     libsndfile1-dev libfftw3-dev libbenchmark-dev fonts-dejavu-core
     spirv-tools glslang-tools
     tmux bc time strace
-    # scripts/package.sh and scripts/test-install.sh: the Debian packages, checked in a bare root.
-    debootstrap lintian scdoc desktop-file-utils appstream
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
     libpulse-dev pulseaudio pulseaudio-utils sox
     g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
@@ -23,6 +21,8 @@ packages=(
     python3
     # The manual pages, and the checks of the pages, the desktop entry, the icon and the metadata.
     scdoc groff-base desktop-file-utils appstream librsvg2-bin
+    # scripts/package.sh and scripts/test-install.sh: the Debian packages, checked in a bare root.
+    debootstrap lintian
 )
 
 missing=()
