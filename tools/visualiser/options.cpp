@@ -30,7 +30,10 @@ Options:
                       graphics back end (default auto: Vulkan on a GPU, OpenGL ES where Vulkan
                       would run on the CPU, as on Mesa's lavapipe, or does not start)
   --msaa 1|2|4|8      samples per pixel of the strands (default 4); a count the back end lacks
-                      falls to the nearest it has, with one line saying so
+                      falls to the nearest it has, with one line saying so. Without --msaa the
+                      window steps down a count at a time (to 2, then 1), with one line each,
+                      where it draws under 90 % of the display's rate (at most 60/s) for 2 s
+                      with sound
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
@@ -105,6 +108,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
         if (msaa != "1" && msaa != "2" && msaa != "4" && msaa != "8")
             return "option '--msaa' needs 1, 2, 4 or 8, got '" + msaa + "'";
         o.msaa = std::stoi(msaa);
+        o.msaaNamed = true;
     }
     if (line.given("--from")) {
         problem = shell::parseSeconds(

@@ -20,6 +20,7 @@ struct Options {
     int fps = 60;
     visual::Backend backend = visual::Backend::Auto;
     int msaa = visual::kDefaultSampleCount; // samples per pixel of the strands
+    bool msaaNamed = false; // the window then keeps it, however slowly it draws
     double fromSec = 0.0;
     double toSec = -1.0; // -1: to the end
     bool capture = false;

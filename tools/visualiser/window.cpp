@@ -3,6 +3,7 @@
 #include "mpris.h"
 #include "playback.h"
 #include "player.h"
+#include "samplegovernor.h"
 
 #ifdef VISUALISER_CAPTURE
 #include "capture/livefeed.h"
@@ -23,6 +24,7 @@
 #include <QKeyEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
+#include <QScreen>
 #include <QTimer>
 #include <QVulkanInstance>
 #include <QWindow>
@@ -227,10 +229,12 @@ namespace {
 
     class VisualWindow : public QWindow {
     public:
-        VisualWindow(QRhi::Implementation api, QVulkanInstance* vulkan, Feed& feed, int msaa)
+        VisualWindow(
+            QRhi::Implementation api, QVulkanInstance* vulkan, Feed& feed, int msaa, bool msaaNamed)
             : api_(api)
             , feed_(feed)
             , msaa_(msaa)
+            , msaaNamed_(msaaNamed)
         {
             setSurfaceType(api == QRhi::Vulkan ? VulkanSurface : OpenGLSurface);
             if (vulkan)
@@ -249,6 +253,8 @@ namespace {
         {
             paused_ = !paused_;
             feed_.setPaused(paused_);
+            if (governor_)
+                governor_->interrupt();
             // Paused, the picture stands still and nothing is drawn until the screen needs it.
             if (!paused_)
                 requestUpdate();
@@ -257,6 +263,8 @@ namespace {
     protected:
         void exposeEvent(QExposeEvent*) override
         {
+            if (!isExposed() && governor_)
+                governor_->interrupt();
             if (isExposed() && !rhi_ && !initialise()) {
                 QGuiApplication::exit(kExitBadInput);
                 return;
@@ -333,17 +341,28 @@ namespace {
             renderPass_.reset(sc_->newCompatibleRenderPassDescriptor());
             sc_->setRenderPassDescriptor(renderPass_.get());
             renderer_ = std::make_unique<visual::Renderer>(rhi_.get());
-            const int used = visual::nearestSampleCount(rhi_->supportedSampleCounts(), msaa_);
+            const QList<int> supported = rhi_->supportedSampleCounts();
+            const int used = visual::nearestSampleCount(supported, msaa_);
             if (used != msaa_)
                 shell::complain(visual::sampleCountNote(msaa_, used).toStdString());
+            msaa_ = used;
+            governor_ = std::make_unique<SampleGovernor>(
+                std::vector<int>(supported.cbegin(), supported.cend()), used, msaaNamed_,
+                screen() ? screen()->refreshRate() : 0.0);
             return true;
         }
 
         void resizeSwapChain()
         {
+            // The picture after a rebuild is slow for its own reasons.
+            governor_->interrupt();
             ready_ = sc_->createOrResize();
-            if (!ready_)
-                return;
+            if (ready_)
+                setupRenderer();
+        }
+
+        void setupRenderer()
+        {
             QString why;
             // A swap chain whose framebuffer has y up keeps its bottom row in memory row 0.
             ready_ = renderer_->setup(sc_->currentPixelSize(), renderPass_.get(),
@@ -356,6 +375,7 @@ namespace {
 
         void release()
         {
+            governor_.reset();
             renderer_.reset();
             renderPass_.reset();
             sc_.reset();
@@ -423,12 +443,31 @@ namespace {
             rhi_->endFrame(sc_.get());
             prediction_.frameDrawn(began, clock_.nsecsElapsed());
             pictureMs_ = clock_.elapsed();
+            if (paused_ || resting())
+                governor_->interrupt();
+            else if (governor_->presented(double(clock_.nsecsElapsed()) / 1e6))
+                stepSamplesDown();
             scheduleNext();
+        }
+
+        // The strand pass rebuilt at the governor's lower count, between two pictures.
+        void stepSamplesDown()
+        {
+            shell::complain(
+                QStringLiteral("%1x multisampling draws only %2 pictures/s here; using %3x")
+                    .arg(msaa_)
+                    .arg(qRound(governor_->slowRate()))
+                    .arg(governor_->count())
+                    .toStdString());
+            msaa_ = governor_->count();
+            setupRenderer();
         }
 
         QRhi::Implementation api_;
         Feed& feed_;
-        int msaa_;
+        int msaa_; // as drawn, once the back end started
+        bool msaaNamed_;
+        std::unique_ptr<SampleGovernor> governor_;
         QString error_;
         std::unique_ptr<QOffscreenSurface> fallback_;
         std::unique_ptr<QRhi> rhi_;
@@ -523,7 +562,7 @@ int runWindow(const Options& o, QGuiApplication& app)
         title = QStringLiteral("visualiser: %1").arg(player->tags().display());
     }
 
-    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed, o.msaa);
+    VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed, o.msaa, o.msaaNamed);
     window.setTitle(title);
     window.resize(o.size);
     std::unique_ptr<Mpris> mpris;
