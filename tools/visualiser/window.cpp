@@ -484,25 +484,50 @@ namespace {
         qint64 pictureMs_ = 0;
     };
 
+    // What QT_QPA_PLATFORM held before windowProblem() put the minimal plugin behind it.
+    QByteArray givenPlatforms;
+
+    // The one line for a window that could not open: the displays Qt was sent to.
+    std::string displayFailure()
+    {
+        const QByteArray x11 = qgetenv("DISPLAY");
+        const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+        if (!givenPlatforms.isEmpty())
+            return "cannot open a window with the platform '" + givenPlatforms.toStdString()
+                + "' that QT_QPA_PLATFORM names";
+        if (!wayland.isEmpty() && !x11.isEmpty())
+            return "cannot open the Wayland display '" + wayland.toStdString()
+                + "' or the X display '" + x11.toStdString() + "'";
+        if (!wayland.isEmpty())
+            return "cannot open the Wayland display '" + wayland.toStdString() + "'";
+        return "cannot open the display '" + x11.toStdString() + "'";
+    }
 } // namespace
 
 QString windowProblem()
 {
-    const bool platformGiven = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+    givenPlatforms = qgetenv("QT_QPA_PLATFORM");
     const bool wayland = qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-    if (!platformGiven && !wayland && !qEnvironmentVariableIsSet("DISPLAY"))
+    const bool x11 = qEnvironmentVariableIsSet("DISPLAY");
+    if (givenPlatforms.isEmpty() && !wayland && !x11)
         return QStringLiteral(
             "no display to open a window on (use --render OUT to render off-line)");
-    if (!platformGiven && !wayland)
-        qputenv("QT_QPA_PLATFORM", "xcb;minimal");
+    // Qt ends the process when no platform in its list starts; the minimal one always starts,
+    // and runWindow() then says which display did not answer. A Wayland plugin that is not
+    // installed is passed over like one whose display does not answer.
+    QByteArray platforms = givenPlatforms;
+    if (platforms.isEmpty())
+        platforms = wayland ? (x11 ? "wayland;xcb" : "wayland") : "xcb";
+    if (!platforms.split(';').contains("minimal"))
+        platforms += ";minimal";
+    qputenv("QT_QPA_PLATFORM", platforms);
     return {};
 }
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
     if (QGuiApplication::platformName() == QLatin1String("minimal")) {
-        std::fprintf(
-            stderr, "visualiser: cannot open the display '%s'\n", qgetenv("DISPLAY").constData());
+        shell::complain(displayFailure());
         return kExitBadInput;
     }
     QVulkanInstance vulkan;

@@ -12,8 +12,9 @@
 namespace visualiser {
 
 // Why no window can open here (no display), or empty; checked before the application starts.
-// Where Qt would take its X11 plugin, it puts the minimal plugin behind it, so that a display
-// that does not answer leaves Qt running for runWindow() to report instead of ending the process.
+// It puts the minimal plugin behind the platforms Qt will try (Wayland where WAYLAND_DISPLAY is
+// set, X11 where DISPLAY is, or those QT_QPA_PLATFORM names), so that a display that does not
+// answer leaves Qt running for runWindow() to report instead of ending the process.
 QString windowProblem();
 
 // Runs the window until the user quits or the event loop ends with a status (a stop signal, see
