@@ -11,7 +11,10 @@ launcher=()
 if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
+# The prefix the packages install into: with /usr, the library and its pkg-config and CMake files
+# go to Debian's multiarch folder (/usr/lib/<triplet>), where the linker and a cross build look.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+    -DCMAKE_INSTALL_PREFIX=/usr \
     -DBUILD_SHARED_LIBS=ON -DBANDCORE_TESTS=OFF -DBANDCORE_SELFCHECK=OFF -DBANDCORE_BENCH=OFF \
     "${launcher[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
