@@ -5,9 +5,10 @@
 // records), again after the server was stopped and started, with the picture in step with it
 // (bench/windowsync.sh measures that); several files and folders play in order, the title shows
 // over the visual for a few seconds as a track starts, and playerctl reads and drives the player
-// over MPRIS on a private session bus. Skips where Xvfb, xdotool, ImageMagick's import,
-// PulseAudio, the measuring tools, playerctl or dbus-run-session are missing; with CI=true that is
-// a failure instead.
+// over MPRIS on a private session bus. Capturing silence, the window rests at a few pictures a
+// second (counted by the preloaded bench/swapcount.c) and wakes as soon as sound plays. Skips where
+// Xvfb, xdotool, ImageMagick's import, PulseAudio, the measuring tools, playerctl or
+// dbus-run-session are missing; with CI=true that is a failure instead.
 
 #include "tonefile.h"
 
@@ -21,8 +22,10 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +41,20 @@ constexpr int kMostAddedDelayMs = 60;
 constexpr int kSyncWaitMs = 300000;
 // Paused, the window draws nothing: its process stays under this share of a core.
 constexpr double kMostPausedCpu = 0.02;
+// Capturing silence, the window rests once presence has been 0 this long, then draws a picture at
+// most every kRestingPictureMs; the margin covers the capture stream's start.
+constexpr int kRestAfterMs = 10000;
+constexpr int kRestMarginMs = 1000;
+constexpr int kRestingPictureMs = 200;
+constexpr int kRestCountedMs = 2000;
+// From the tone's start until the window draws at full pace again: the player's start, the
+// server's and the capture's buffering and the analysis noticing presence take 50 ms on an idle
+// machine; the rest is for a loaded one.
+constexpr int kMostWakeMs = 1000;
+// Awake, the window draws at the pace of update requests, 90 pictures/s on Xvfb at this size;
+// 20 in the first second is four times the resting rate, and leaves room for a loaded machine.
+constexpr int kLeastAwakePictures = 20;
+constexpr int kPollMs = 100;
 
 QString tool(const char* name)
 {
@@ -90,6 +107,30 @@ double cpuSeconds(qint64 pid)
     return (f.value(11).toDouble() + f.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
 }
 
+// The times of the pictures the window presented at or after from, in CLOCK_MONOTONIC seconds as
+// bench/swapcount.c writes them to path.
+QVector<double> pictureTimes(const QString& path, double from)
+{
+    QVector<double> times;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return times;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        bool number = false;
+        const double t = line.toDouble(&number);
+        if (number && t >= from)
+            times << t;
+    }
+    return times;
+}
+
+double monotonicSeconds()
+{
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
 int litPixels(const QImage& image)
 {
     int lit = 0;
@@ -115,6 +156,7 @@ private slots:
     void stopSignalEndsTheWindow_data();
     void stopSignalEndsTheWindow();
     void pausedWindowRests();
+    void silentCaptureRestsAndWakes();
     void endOfFileClosesTheWindow_data();
     void endOfFileClosesTheWindow();
     void pictureKeepsInStepWithTheSound();
@@ -521,6 +563,84 @@ void tst_VisualiserWindow::pausedWindowRests()
     int status = -1;
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
+}
+
+void tst_VisualiserWindow::silentCaptureRestsAndWakes()
+{
+#ifndef VISUALISER_CAPTURE
+    QSKIP("built without live capture");
+#endif
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (tool("pulseaudio").isEmpty() || tool("paplay").isEmpty()) {
+        if (skipOrFail(QStringLiteral("PulseAudio is not installed")))
+            return;
+        QFAIL("PulseAudio is not installed");
+    }
+    QVERIFY2(startPulse(), "the private PulseAudio did not start");
+    const QString tone = pulseDir_.filePath(QStringLiteral("wake.wav"));
+    QVERIFY(writeTone(tone, 48000, 3.0, kToneHz, kTonePeak));
+    const QString swaps = pulseDir_.filePath(QStringLiteral("swaps"));
+    QProcessEnvironment env = pulseEnv_;
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SWAPCOUNT_LIB));
+    env.insert(QStringLiteral("SWAPCOUNT_FILE"), swaps);
+    QProcess p;
+    QProcess player;
+    auto stop = qScopeGuard([&] {
+        for (QProcess* q : { &p, &player }) {
+            q->kill();
+            q->waitForFinished();
+        }
+    });
+    QString window;
+    QVERIFY(startVisualiser(p,
+        { QStringLiteral("--size"), QStringLiteral("320x180"), QStringLiteral("--capture") }, env,
+        &window));
+    QThread::msleep(kRestAfterMs + kRestMarginMs);
+    const double restFrom = monotonicSeconds();
+    QThread::msleep(kRestCountedMs);
+    const double restTo = monotonicSeconds();
+    const QVector<double> rest = pictureTimes(swaps, restFrom);
+    const int resting
+        = int(std::count_if(rest.begin(), rest.end(), [&](double t) { return t < restTo; }));
+    // Pictures at least kRestingPictureMs apart: as many as fit between the edges, and one more
+    // where both edges hold one. At rest it still draws, at least once a second however loaded.
+    const double restingSec = restTo - restFrom;
+    const int most = int(restingSec * 1000 / kRestingPictureMs) + 1;
+    const int least = int(restingSec);
+    QVERIFY2(resting <= most && resting >= least,
+        qPrintable(QStringLiteral("%1 pictures in %2 s of silence, not between %3 and %4")
+                       .arg(resting)
+                       .arg(restingSec, 0, 'f', 2)
+                       .arg(least)
+                       .arg(most)));
+
+    player.setProcessEnvironment(pulseEnv_);
+    const double played = monotonicSeconds();
+    player.start(tool("paplay"), { QStringLiteral("-d"), QStringLiteral("vis_null"), tone });
+    // Awake from the first picture within half the resting interval of the one before it.
+    double woke = 0;
+    QVector<double> awake;
+    // Read until a second after the wake, or until one after the latest wake has surely passed.
+    while (monotonicSeconds() < played + (kMostWakeMs + 1000 + kPollMs) / 1000.0
+        && (woke == 0 || awake.last() < woke + 1)) {
+        QThread::msleep(kPollMs);
+        awake = pictureTimes(swaps, played);
+        for (int i = 1; i < awake.size() && woke == 0; ++i)
+            if (awake[i] - awake[i - 1] < kRestingPictureMs / 2000.0)
+                woke = awake[i];
+    }
+    const int firstSecond = int(std::count_if(
+        awake.begin(), awake.end(), [&](double t) { return t >= woke && t < woke + 1; }));
+    const int wokeMs = woke == 0 ? -1 : int(std::lround((woke - played) * 1000));
+    qInfo("%d pictures in %.2f s at rest; woke %d ms after the tone began, then %d in a second",
+        resting, restingSec, wokeMs, firstSecond);
+    QVERIFY2(woke > 0 && wokeMs <= kMostWakeMs && firstSecond >= kLeastAwakePictures,
+        qPrintable(QStringLiteral("woke %1 ms after the tone began (-1: never), then drew %2 "
+                                  "pictures in a second; %3 pictures after it began")
+                       .arg(wokeMs)
+                       .arg(firstSecond)
+                       .arg(awake.size())));
 }
 
 void tst_VisualiserWindow::endOfFileClosesTheWindow_data()
