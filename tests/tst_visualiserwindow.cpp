@@ -175,6 +175,7 @@ private:
     bool writeTagged(
         const QString& path, double seconds, const QString& artist, const QString& title);
     bool startPulse();
+    bool pulseReady(const char* client);
     bool waitForPlayback();
     bool quit(QProcess& p, const QString& window, int* status);
     void key(const QString& window, const QString& name);
@@ -216,6 +217,24 @@ void tst_VisualiserWindow::initTestCase()
 }
 
 // A private sound server, started once: its own runtime folder, no D-Bus, one null sink.
+// Whether a case that goes through the private PulseAudio with the client program named can
+// go on: false where it has been skipped (tools missing, outside CI) or has failed.
+bool tst_VisualiserWindow::pulseReady(const char* client)
+{
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return false;
+    if (tool("pulseaudio").isEmpty() || tool(client).isEmpty()) {
+        if (!skipOrFail(QStringLiteral("PulseAudio is not installed")))
+            QTest::qFail("PulseAudio is not installed", __FILE__, __LINE__);
+        return false;
+    }
+    if (!startPulse()) {
+        QTest::qFail("the private PulseAudio did not start", __FILE__, __LINE__);
+        return false;
+    }
+    return true;
+}
+
 bool tst_VisualiserWindow::startPulse()
 {
     if (pulseUp_)
@@ -371,14 +390,8 @@ void tst_VisualiserWindow::windowShowsStrandsResizesAndQuits()
 
 void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
 {
-    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+    if (!pulseReady("parec"))
         return;
-    if (tool("pulseaudio").isEmpty() || tool("parec").isEmpty()) {
-        if (skipOrFail(QStringLiteral("PulseAudio is not installed")))
-            return;
-        QFAIL("PulseAudio is not installed");
-    }
-    QVERIFY2(startPulse(), "the private PulseAudio did not start");
     int status = -1;
 
     const QString tone = pulseDir_.filePath(QStringLiteral("tone.wav"));
@@ -455,14 +468,8 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
 #ifndef VISUALISER_CAPTURE
     QSKIP("built without live capture");
 #endif
-    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+    if (!pulseReady("paplay"))
         return;
-    if (tool("pulseaudio").isEmpty() || tool("paplay").isEmpty()) {
-        if (skipOrFail(QStringLiteral("PulseAudio is not installed")))
-            return;
-        QFAIL("PulseAudio is not installed");
-    }
-    QVERIFY2(startPulse(), "the private PulseAudio did not start");
     const QString tone = pulseDir_.filePath(QStringLiteral("capture.wav"));
     QVERIFY(writeTone(tone, 48000, 2.0, kToneHz, kTonePeak));
     QProcess p;
@@ -570,14 +577,8 @@ void tst_VisualiserWindow::silentCaptureRestsAndWakes()
 #ifndef VISUALISER_CAPTURE
     QSKIP("built without live capture");
 #endif
-    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+    if (!pulseReady("paplay"))
         return;
-    if (tool("pulseaudio").isEmpty() || tool("paplay").isEmpty()) {
-        if (skipOrFail(QStringLiteral("PulseAudio is not installed")))
-            return;
-        QFAIL("PulseAudio is not installed");
-    }
-    QVERIFY2(startPulse(), "the private PulseAudio did not start");
     const QString tone = pulseDir_.filePath(QStringLiteral("wake.wav"));
     QVERIFY(writeTone(tone, 48000, 3.0, kToneHz, kTonePeak));
     const QString swaps = pulseDir_.filePath(QStringLiteral("swaps"));
