@@ -1,7 +1,14 @@
-# Sourced by the window benches: a private Xvfb with one screen of SCREEN (WxHxDEPTH), its display
-# number chosen by Xvfb itself, and a private PulseAudio with the null sink vis_null, both kept in
-# a fresh folder $work. On exit every process in pids is ended and $work removed (KEEP=1 keeps it,
-# for a look at what was recorded).
+# Sourced by the window benches: the visualiser in $exe (VISUALISER, else the one in BUILD_DIR,
+# default build), the back ends in backends (the bench's arguments, else gles and vulkan), a
+# private Xvfb with one screen of SCREEN (WxHxDEPTH), its display number chosen by Xvfb itself, and
+# a private PulseAudio with the null sink vis_null, both kept in a fresh folder $work. On exit
+# every process in pids is ended and $work removed (KEEP=1 keeps it, for a look at what was
+# recorded).
+build=${BUILD_DIR:-build}
+exe=$(realpath "${VISUALISER:-$build/tools/visualiser/visualiser}")
+[ -x "$exe" ] || { echo "build the visualiser first: cmake --build $build --target visualiser" >&2; exit 1; }
+backends=("$@")
+[ $# -eq 0 ] && backends=(gles vulkan)
 work=$(mktemp -d)
 pids=()
 windowenv_cleanup() {

@@ -11,17 +11,12 @@
 # repeats the whole set.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
-exe=$(realpath "${VISUALISER:-$build/tools/visualiser/visualiser}")
-[ -x "$exe" ] || { echo "build the visualiser first: cmake --build $build --target visualiser" >&2; exit 1; }
 for t in Xvfb cc; do
     command -v "$t" >/dev/null || { echo "windowrate: $t is not installed" >&2; exit 1; }
 done
 settle=${SETTLE:-7}
 measured=${MEASURED:-8}
 IFS=';' read -r -a variants <<<"${VARIANTS:--;--msaa 4}"
-backends=("$@")
-[ $# -eq 0 ] && backends=(gles vulkan)
 SCREEN=1920x1080x24
 # shellcheck source=bench/windowenv.sh
 source bench/windowenv.sh

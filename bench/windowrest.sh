@@ -6,13 +6,8 @@
 # then once it has been 0 for more than 10 s.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
-exe=$(realpath "${VISUALISER:-$build/tools/visualiser/visualiser}")
-[ -x "$exe" ] || { echo "build the visualiser first: cmake --build $build --target visualiser" >&2; exit 1; }
 size=${SIZE:-1280x720}
 seconds=${SECONDS_MEASURED:-5}
-backends=("$@")
-[ $# -eq 0 ] && backends=(gles vulkan)
 SCREEN=1920x1080x24
 # shellcheck source=bench/windowenv.sh
 source bench/windowenv.sh

@@ -15,16 +15,11 @@
 # blur that one, while the chain's delay stays in it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
-exe=$(realpath "${VISUALISER:-$build/tools/visualiser/visualiser}")
-[ -x "$exe" ] || { echo "build the visualiser first: cmake --build $build --target visualiser" >&2; exit 1; }
 for t in Xvfb xdotool ffmpeg ffplay sox pactl; do
     command -v "$t" >/dev/null || { echo "windowsync: $t is not installed" >&2; exit 1; }
 done
 bursts=${BURSTS:-16}
 size=${SIZE:-640x360}
-backends=("$@")
-[ $# -eq 0 ] && backends=(gles vulkan)
 SCREEN=1024x768x24
 # shellcheck source=bench/windowenv.sh
 source bench/windowenv.sh
