@@ -7,7 +7,9 @@
 #include <QString>
 #include <QStringList>
 
-constexpr int kProgramTimeoutMs = 60000;
+// A guard against a hung program, not a speed bound: a render in the sanitizer build takes a
+// good part of a minute.
+constexpr int kProgramTimeoutMs = 120000;
 
 struct Run {
     int status = -1; // -1 when the program crashed or did not end in time

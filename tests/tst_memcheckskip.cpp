@@ -1,6 +1,8 @@
 // tests/memcheck.sh's decision, with the probe's result forced through BANDCORE_MEMCHECK_PROBE_LOG:
 // only a program that loads the library valgrind cannot execute is skipped, with the cause named;
 // any other program, one with a real invalid read among them, runs under valgrind and is judged.
+#include "runprogram.h"
+
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,23 +19,19 @@ vex amd64->IR:   REX=0 REX.W=0 REX.R=0 REX.X=0 REX.B=0
 ==4242==    by 0x4005F2D: _dl_init (dl-init.c:117)
 )";
 
-struct Run {
+// The script's output, both streams together.
+struct Said {
     int status = -1;
     QByteArray output;
 };
 
-Run script(const QStringList& arguments, const QString& forcedReport)
+Said script(const QStringList& arguments, const QString& forcedReport)
 {
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("BANDCORE_MEMCHECK_PROBE_LOG"), forcedReport);
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(
-        QStringLiteral("bash"), QStringList { QStringLiteral(MEMCHECK_SCRIPT) } + arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return { process.exitCode(), process.readAll() };
+    const Run r = runProgram(QStringLiteral("bash"),
+        QStringList { QStringLiteral(MEMCHECK_SCRIPT) } + arguments, {}, env);
+    return { r.status, r.out + r.err };
 }
 
 } // namespace
@@ -77,8 +75,8 @@ void tst_MemcheckSkip::decision()
     file.write(kRdtscpReport);
     file.close();
 
-    const Run probe = script({ QStringLiteral("probe"), result, QStringLiteral(VALGRIND_EXE),
-                                 QStringLiteral(PROBE_EXE) },
+    const Said probe = script({ QStringLiteral("probe"), result, QStringLiteral(VALGRIND_EXE),
+                                  QStringLiteral(PROBE_EXE) },
         report);
     QVERIFY2(probe.status == 0, probe.output.constData());
     QVERIFY2(probe.output.contains("valgrind cannot execute libhwy's start-up (RDTSCP)"),
@@ -88,7 +86,7 @@ void tst_MemcheckSkip::decision()
         QStringLiteral("--error-exitcode=1"), program };
     if (!argument.isEmpty())
         arguments << argument;
-    const Run run = script(arguments, report);
+    const Said run = script(arguments, report);
     QVERIFY2(run.status == status,
         qPrintable(QStringLiteral("exit %1, expected %2:\n%3")
                        .arg(run.status)

@@ -1,6 +1,7 @@
 // The visualiser program run off-line as a person runs it, with no display and nothing set up in
 // its environment: what it writes, that both back ends and two runs agree, and how it fails.
 
+#include "runprogram.h"
 #include "tonefile.h"
 
 #include <QDir>
@@ -21,33 +22,16 @@
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 // A bare environment: no display, no Qt or driver variables but those given as NAME=VALUE; the
 // program picks its platform.
 Run run(const QString& program, const QStringList& args, const QString& workDir = {},
     const QStringList& variables = {})
 {
-    QProcess p;
     QProcessEnvironment env;
     env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
     for (const QString& v : variables)
         env.insert(v.section(QLatin1Char('='), 0, 0), v.section(QLatin1Char('='), 1));
-    p.setProcessEnvironment(env);
-    if (!workDir.isEmpty())
-        p.setWorkingDirectory(workDir);
-    p.start(program, args);
-    Run r;
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.status = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
+    return runProgram(program, args, workDir, env);
 }
 
 Run visualiser(const QStringList& args)
