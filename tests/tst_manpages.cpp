@@ -101,7 +101,7 @@ printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort)")
 
 } // namespace
 
-class TestManPages : public QObject {
+class tst_ManPages : public QObject {
     Q_OBJECT
 
 private slots:
@@ -115,7 +115,7 @@ private slots:
     void completes();
 };
 
-void TestManPages::pageMatchesHelp_data()
+void tst_ManPages::pageMatchesHelp_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("exe");
@@ -127,7 +127,7 @@ void TestManPages::pageMatchesHelp_data()
 // start with an option, the page's option headings (a line that opens with a bold option). In the
 // page's literal blocks only the program's own command lines count, not the other programs of a
 // pipeline.
-void TestManPages::pageMatchesHelp()
+void tst_ManPages::pageMatchesHelp()
 {
     QFETCH(QString, program);
     QFETCH(QString, exe);
@@ -162,13 +162,13 @@ void TestManPages::pageMatchesHelp()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
-void TestManPages::pageRenders_data()
+void tst_ManPages::pageRenders_data()
 {
     pageMatchesHelp_data();
 }
 
 // scdoc fails the build on a page it cannot read; what it writes must also be sound roff.
-void TestManPages::pageRenders()
+void tst_ManPages::pageRenders()
 {
 #ifndef MANPAGE_DIR
     QSKIP("scdoc was not found when the build was configured: no pages to render");
@@ -186,12 +186,12 @@ void TestManPages::pageRenders()
 #endif
 }
 
-void TestManPages::completionMatchesHelp_data()
+void tst_ManPages::completionMatchesHelp_data()
 {
     pageMatchesHelp_data();
 }
 
-void TestManPages::completionMatchesHelp()
+void tst_ManPages::completionMatchesHelp()
 {
     QFETCH(QString, program);
     QFETCH(QString, exe);
@@ -208,7 +208,7 @@ void TestManPages::completionMatchesHelp()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
-void TestManPages::completes_data()
+void tst_ManPages::completes_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("words");
@@ -235,7 +235,7 @@ void TestManPages::completes_data()
 }
 
 // In a folder that holds one file of each kind and a folder.
-void TestManPages::completes()
+void tst_ManPages::completes()
 {
     QFETCH(QString, program);
     QFETCH(QStringList, words);
@@ -250,5 +250,5 @@ void TestManPages::completes()
     QCOMPARE(complete(program, words, dir.path()), expected);
 }
 
-QTEST_GUILESS_MAIN(TestManPages)
+QTEST_GUILESS_MAIN(tst_ManPages)
 #include "tst_manpages.moc"

@@ -22,7 +22,7 @@ struct Run {
 Q_DECLARE_METATYPE(std::vector<int>)
 Q_DECLARE_METATYPE(std::vector<Run>)
 
-class TestSampleGovernor : public QObject {
+class tst_SampleGovernor : public QObject {
     Q_OBJECT
 
 private slots:
@@ -108,5 +108,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestSampleGovernor)
+QTEST_APPLESS_MAIN(tst_SampleGovernor)
 #include "tst_samplegovernor.moc"
