@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # The packages as a user gets them: builds them (scripts/package.sh) and has lintian check them (no
 # errors; the warnings are printed), then installs all four with apt, without recommended
-# packages, into a bare Debian 12 root made by debootstrap, so that a dependency the packages fail
-# to name fails here. In the root, with no build tree and no display, it runs bandview --help,
-# bandview on a generated tone with CSV and picture, and visualiser --render to a video, whose
-# streams ffprobe checks from outside; outside the root, both examples build against the core's
+# packages, into a bare root of this machine's Debian release (scripts/bareroot.sh), so that a
+# dependency the packages fail to name fails here. In the root, with no build tree and no display,
+# it runs bandview --help, bandview on a generated tone with CSV and picture, and visualiser
+# --render to a video, whose streams ffprobe checks from outside; outside the root, both examples build against the core's
 # two packages unpacked; it checks the manual pages, the desktop entry's command and the
 # completion scripts that the packages hold. Last, apt purges the packages, and nothing they
 # installed may be left.
 # Needs root for debootstrap and chroot (sudo otherwise); the root is made afresh on every run
-# and removed at the end, and debootstrap and apt take what they can from this machine's package
-# cache.
+# and removed at the end, and apt takes what it can from this machine's package cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,20 +33,8 @@ lintian_log=$(lintian --no-cfg dist/*.deb 2>&1 | grep -v '^running with root pri
 [ -z "$lintian_log" ] || awk '{ print "  " $0 }' <<<"$lintian_log"
 ! grep -q '^E:' <<<"$lintian_log" || fail "lintian reports errors"
 
-# The mirror of Debian 12 that this machine's apt uses.
-sources=()
-for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.sources /etc/apt/sources.list.d/*.list; do
-    [ ! -f "$file" ] || sources+=("$file")
-done
-mirror=$(awk '
-    NF == 0 { uris = suites = "" }
-    $1 == "URIs:" { uris = $2 }
-    $1 == "Suites:" { suites = $0 " " }
-    uris != "" && suites ~ /[ \t]bookworm[ \t]/ { print uris; exit }
-    $1 == "deb" { sub(/\[[^]]*\] */, ""); if ($3 == "bookworm") { print $2; exit } }' \
-    "${sources[@]}" /dev/null)
-[ -n "$mirror" ] || fail "no bookworm source in /etc/apt: the bare root needs a Debian 12 mirror"
-
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ -n "$release" ] || fail "/etc/os-release names no release"
 mkdir -p build-package
 work=$(mktemp -d "$PWD/build-package/install.XXXXXX")
 root=$work/root
@@ -68,18 +55,10 @@ cleanup() {
 trap cleanup EXIT
 start=$SECONDS
 
-echo "test-install: debootstrap bookworm from $mirror"
-if ! $sudo debootstrap --variant=minbase --cache-dir="$archives" bookworm "$root" "$mirror" \
-    >"$work/debootstrap.log" 2>&1; then
-    tail -n 20 "$work/debootstrap.log" >&2
-    fail "debootstrap failed"
-fi
-# apt in the root reads the same sources with the same settings as this machine's, and starts
-# from the packages this machine already holds (hard links, where the file system allows).
-$sudo rm -f "$root/etc/apt/sources.list"
-$sudo cp -rT /etc/apt/sources.list.d "$root/etc/apt/sources.list.d"
-[ ! -f /etc/apt/sources.list ] || $sudo cp /etc/apt/sources.list "$root/etc/apt/"
-$sudo cp -rT /etc/apt/apt.conf.d "$root/etc/apt/apt.conf.d"
+echo "test-install: a bare $release root"
+scripts/bareroot.sh "$release" "$root"
+# apt in the root starts from the packages this machine already holds (hard links, where the file
+# system allows).
 $sudo cp -ln "$archives"/*.deb "$root$archives/" 2>/dev/null || true
 $sudo mkdir "$root/tmp/debs" "$root/tmp/check"
 $sudo cp dist/*.deb "$root/tmp/debs/"

@@ -108,6 +108,13 @@ if cmake -S "$work/version" -B "$work/version/build" -DCMAKE_PREFIX_PATH="$work/
 fi
 
 echo "test-package: Debian packages"
+# The packages' version names the Debian release they were built on.
+version=$(
+    . /etc/os-release
+    suffix=""
+    [[ ${ID:-} != debian || ! ${VERSION_ID:-} =~ ^[0-9]+$ ]] || suffix=+deb$VERSION_ID
+    echo "1.0.0$suffix"
+)
 # file: the paths (under /usr) a package must hold
 expect() {
     local deb=$1 contents file
@@ -122,11 +129,11 @@ dev_files=(include/dsp/bandcore.h include/dsp/spectrumanalyzer.h include/dsp/ver
     lib/cmake/bandcore/bandcoreConfig.cmake lib/cmake/bandcore/bandcoreConfigVersion.cmake
     lib/cmake/bandcore/bandcoreTargets.cmake lib/pkgconfig/bandcore.pc)
 quiet cpack -G DEB -B "$work/deb-static" --config "$work/build-static/CPackConfig.cmake"
-expect "$work/deb-static/"libbandcore-dev_1.0.0_*.deb "${dev_files[@]}" lib/libbandcore.a
+expect "$work/deb-static/"libbandcore-dev_"$version"_*.deb "${dev_files[@]}" lib/libbandcore.a
 # A shared build splits the versioned library off into libbandcore1.
 quiet cpack -G DEB -B "$work/deb-shared" --config "$work/build-shared/CPackConfig.cmake"
-expect "$work/deb-shared/"libbandcore-dev_1.0.0_*.deb "${dev_files[@]}" lib/libbandcore.so
-expect "$work/deb-shared/"libbandcore1_1.0.0_*.deb lib/libbandcore.so.1
-[[ $(dpkg-deb -f "$work/deb-shared/"libbandcore-dev_1.0.0_*.deb Depends) == \
-    "libbandcore1 (= 1.0.0)" ]] || fail "libbandcore-dev does not depend on libbandcore1"
+expect "$work/deb-shared/"libbandcore-dev_"$version"_*.deb "${dev_files[@]}" lib/libbandcore.so
+expect "$work/deb-shared/"libbandcore1_"$version"_*.deb lib/libbandcore.so.1
+[[ $(dpkg-deb -f "$work/deb-shared/"libbandcore-dev_"$version"_*.deb Depends) == \
+    "libbandcore1 (= $version)" ]] || fail "libbandcore-dev does not depend on libbandcore1"
 echo "test-package: passed"
