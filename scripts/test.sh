@@ -8,8 +8,10 @@
 # build's tst_golden covers the SSE2 and AVX2 paths. Last, the normal build's programs run once
 # more under valgrind memcheck. First of all, scripts/test-package.sh installs the core alone and
 # builds the examples against it, and scripts/test-install.sh installs the Debian packages of the
-# core and the programs into a bare Debian 12 root and runs the programs there. The last line
-# counts what was skipped, with the causes.
+# core and the programs into a bare root of this machine's Debian release and runs the programs
+# there. Last of all, scripts/test-release.sh does the same on the other release (Debian 13 on a
+# Debian 12 machine, Debian 12 on a Debian 13 one) in a bare root: set-up, normal build and its
+# tests, packages and their install. The last line counts what was skipped, with the causes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,14 +19,16 @@ cd "$(dirname "$0")/.."
 # (tests/memcheck.sh), and each Qt Test case that skipped, one line each with its cause.
 skips=$(mktemp)
 trap 'summarise_skips; rm -f "$skips"' EXIT
+# collect_skips LOG [PREFIX]: the skips a CTest log records, each line led by PREFIX.
+collect_skips() {
+    [ -f "$1" ] || return 0
+    sed -n -e 's/^memcheck: skipped on this CPU: \(.*\)/memcheck on this CPU: \1/p' \
+        -e 's/^SKIP   : [^ ]* \(.*\)/\1/p' "$1" | sed "s/^/${2:-}/" >>"$skips"
+}
 run_ctest() {
     local dir=$1 status=0
     ctest --test-dir "$@" || status=$?
-    local log=$dir/Testing/Temporary/LastTest.log
-    if [ -f "$log" ]; then
-        sed -n -e 's/^memcheck: skipped on this CPU: \(.*\)/memcheck on this CPU: \1/p' \
-            -e 's/^SKIP   : [^ ]* \(.*\)/\1/p' "$log" >>"$skips"
-    fi
+    collect_skips "$dir/Testing/Temporary/LastTest.log"
     return "$status"
 }
 summarise_skips() {
@@ -58,3 +62,10 @@ if grep -q '^BANDCORE_CAPTURE:BOOL=ON' build/CMakeCache.txt; then
     run_ctest build-tsan --output-on-failure -R '^(tst_capturering|tst_capture|pulse_server_.*)$'
 fi
 run_ctest build --output-on-failure -j"$(nproc)" -L memcheck --no-tests=error
+# The other Debian release, in a bare root: its set-up, build, tests, packages and their install.
+release_status=0
+scripts/test-release.sh || release_status=$?
+for log in build-release/*.log; do
+    collect_skips "$log" "$(basename "$log" .log): "
+done
+exit "$release_status"
