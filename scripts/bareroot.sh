@@ -88,6 +88,10 @@ $sudo rm -f "$dir/etc/apt/sources.list"
         printf 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg\n'
     fi
 } | $sudo tee "$dir/etc/apt/sources.list.d/debian.sources" >/dev/null
-# apt in the root runs with this machine's settings (a proxy, say).
-$sudo cp -rT /etc/apt/apt.conf.d "$dir/etc/apt/apt.conf.d"
+# apt in the root runs with this machine's own settings (a proxy, say): the files no package
+# owns. A package's own file belongs to this release; in another release's root its package would
+# find it changed and stop to ask.
+for file in /etc/apt/apt.conf.d/*; do
+    [ ! -f "$file" ] || dpkg-query -S "$file" >/dev/null 2>&1 || $sudo cp "$file" "$dir$file"
+done
 $sudo cp /etc/resolv.conf "$dir/etc/resolv.conf"
