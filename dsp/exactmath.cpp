@@ -53,6 +53,10 @@ namespace {
     // term would add under 2^-65 relative.
     constexpr double kAtanhCoeffs[] = { 2.0 / 3.0, 2.0 / 5.0, 2.0 / 7.0, 2.0 / 9.0, 2.0 / 11.0,
         2.0 / 13.0, 2.0 / 15.0, 2.0 / 17.0, 2.0 / 19.0, 2.0 / 21.0, 2.0 / 23.0 };
+    // -1/2, 1/3, ... 1/7: log(1 + f) = f + f^2 (-1/2 + f/3 - ...) for |f| <= 0.0080; the next
+    // term would add under 2^-51 relative.
+    constexpr double kLogSmallCoeffs[]
+        = { -1.0 / 2.0, 1.0 / 3.0, -1.0 / 4.0, 1.0 / 5.0, -1.0 / 6.0, 1.0 / 7.0 };
     // 1/2!, ... 1/13!: the Taylor series of e^r for |r| <= ln(2) / 2; the next term adds about
     // 2^-58.
     constexpr double kExpCoeffs[] = { 1.0 / 2.0, 1.0 / 6.0, 1.0 / 24.0, 1.0 / 120.0, 1.0 / 720.0,
@@ -65,6 +69,90 @@ namespace {
     constexpr double kCosCoeffs[]
         = { 1.0 / 24.0, -1.0 / 720.0, 1.0 / 40320.0, -1.0 / 3628800.0, 1.0 / 479001600.0,
               -1.0 / 87178291200.0, 1.0 / 20922789888000.0, -1.0 / 6402373705728000.0 };
+
+    // The float logarithms write a float as 2^k m with m in [0.69921875, 1.3984375) (the float
+    // kLogOffsetBits and twice it), so that k = 0 around 1, and split that range into 64 steps
+    // by the six bits below the exponent. Step i holds c, the inverse of its centre to 10 bits
+    // (1 for the step around 1), so that m c is exact and m c - 1 lies within 0.0080 of 0; and
+    // -log(c) rounded to double. Then log m = -log(c) + log(1 + (m c - 1)).
+    struct LogStep {
+        double c;
+        double minusLogC;
+    };
+    constexpr std::uint32_t kLogOffsetBits = 0x3f330000u;
+    constexpr int kFloatMantissaBits = 23;
+    constexpr int kLogStepShift = kFloatMantissaBits - 6;
+    constexpr std::uint32_t kLogStepMask = 63u;
+    constexpr std::uint32_t kFloatExponentMask = 0xff800000u;
+    constexpr float kSmallestNormalF = 0x1p-126f;
+    constexpr float kSubnormalScaleF = 0x1p23f;
+    constexpr LogStep kLogSteps[] = {
+        { 0x1.6cp+0, -0x1.686c81e9b14afp-2 },
+        { 0x1.68p+0, -0x1.5d1bdbf5809cap-2 },
+        { 0x1.64p+0, -0x1.51aad872df82dp-2 },
+        { 0x1.608p+0, -0x1.478cd5959b3d9p-2 },
+        { 0x1.5c8p+0, -0x1.3bdd24eb14b6ap-2 },
+        { 0x1.59p+0, -0x1.31871c9544185p-2 },
+        { 0x1.558p+0, -0x1.27161913f853dp-2 },
+        { 0x1.52p+0, -0x1.1c898c16999fbp-2 },
+        { 0x1.4e8p+0, -0x1.11e0e2dad9cb7p-2 },
+        { 0x1.4bp+0, -0x1.071b85fcd590dp-2 },
+        { 0x1.478p+0, -0x1.f871b28955045p-3 },
+        { 0x1.448p+0, -0x1.e598ed5a87e2fp-3 },
+        { 0x1.418p+0, -0x1.d293581b6b3e7p-3 },
+        { 0x1.3ep+0, -0x1.bc286742d8cd6p-3 },
+        { 0x1.3bp+0, -0x1.a8becfc882f19p-3 },
+        { 0x1.38p+0, -0x1.9525a9cf456b4p-3 },
+        { 0x1.35p+0, -0x1.815c0a14357ebp-3 },
+        { 0x1.32p+0, -0x1.6d60fe719d21dp-3 },
+        { 0x1.2f8p+0, -0x1.5c940075972b9p-3 },
+        { 0x1.2c8p+0, -0x1.483bccce6e3ddp-3 },
+        { 0x1.2ap+0, -0x1.371fc201e8f74p-3 },
+        { 0x1.27p+0, -0x1.2266f190a5acbp-3 },
+        { 0x1.248p+0, -0x1.10f8e422539b1p-3 },
+        { 0x1.22p+0, -0x1.fec9131dbeabbp-4 },
+        { 0x1.1f8p+0, -0x1.db5270187d927p-4 },
+        { 0x1.1dp+0, -0x1.b78c82bb0eda1p-4 },
+        { 0x1.1a8p+0, -0x1.9375e55595edep-4 },
+        { 0x1.18p+0, -0x1.6f0d28ae56b4cp-4 },
+        { 0x1.158p+0, -0x1.4a50d3aa1b04p-4 },
+        { 0x1.138p+0, -0x1.2cb0283f5de1fp-4 },
+        { 0x1.11p+0, -0x1.075983598e471p-4 },
+        { 0x1.0fp+0, -0x1.d276b8adb0b52p-5 },
+        { 0x1.0c8p+0, -0x1.868a83083f6cfp-5 },
+        { 0x1.0a8p+0, -0x1.494acc34d911cp-5 },
+        { 0x1.088p+0, -0x1.0b94f7c196176p-5 },
+        { 0x1.06p+0, -0x1.7b91b07d5b11bp-6 },
+        { 0x1.04p+0, -0x1.fc0a8b0fc03e4p-7 },
+        { 0x1.02p+0, -0x1.fe02a6b106789p-8 },
+        { 0x1p+0, 0.0 },
+        { 0x1.f8p-1, 0x1.0205658935847p-6 },
+        { 0x1.f08p-1, 0x1.f7a9b16782856p-6 },
+        { 0x1.e9p-1, 0x1.788595a3577bap-5 },
+        { 0x1.e2p-1, 0x1.eea31c006b87cp-5 },
+        { 0x1.dbp-1, 0x1.333d7f8183f4bp-4 },
+        { 0x1.d4p-1, 0x1.700d30aeac0e1p-4 },
+        { 0x1.cd8p-1, 0x1.a956d3ecade63p-4 },
+        { 0x1.c7p-1, 0x1.e3707ee30487bp-4 },
+        { 0x1.c1p-1, 0x1.0ce7ecdccc28dp-3 },
+        { 0x1.bbp-1, 0x1.28753bc11aba5p-3 },
+        { 0x1.b5p-1, 0x1.4462b9dc9b3dcp-3 },
+        { 0x1.afp-1, 0x1.60b3100b09476p-3 },
+        { 0x1.a98p-1, 0x1.7b0091651528cp-3 },
+        { 0x1.a4p-1, 0x1.95a5adcf7017fp-3 },
+        { 0x1.9fp-1, 0x1.ae2ca6f672bd4p-3 },
+        { 0x1.998p-1, 0x1.c97f8079d44ecp-3 },
+        { 0x1.948p-1, 0x1.e2a877a6b2c12p-3 },
+        { 0x1.8f8p-1, 0x1.fc218be620a5ep-3 },
+        { 0x1.8bp-1, 0x1.09aa572e6c6d4p-2 },
+        { 0x1.86p-1, 0x1.16b5ccbacfb73p-2 },
+        { 0x1.818p-1, 0x1.22981fbef797bp-2 },
+        { 0x1.7dp-1, 0x1.2e9e2bce12286p-2 },
+        { 0x1.788p-1, 0x1.3ac8ca38e5c5fp-2 },
+        { 0x1.748p-1, 0x1.45b8c0a17df13p-2 },
+        { 0x1.7p-1, 0x1.522ae0738a3d8p-2 },
+    };
+    static_assert(sizeof kLogSteps / sizeof kLogSteps[0] == kLogStepMask + 1, "one step per index");
 
     template <std::size_t N> double horner(const double (&coeffs)[N], double x)
     {
@@ -88,28 +176,39 @@ namespace {
         return x;
     }
 
-    // x = 2^k (1 + f) with 1 + f in [sqrt(1/2), sqrt(2)); x positive, finite and normal. f is
-    // exact.
+    std::uint32_t floatBitsOf(float x)
+    {
+        std::uint32_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        return bits;
+    }
+
+    float floatFromBits(std::uint32_t bits)
+    {
+        float x;
+        std::memcpy(&x, &bits, sizeof x);
+        return x;
+    }
+
+    // x = 2^k m with m in [sqrt(1/2), sqrt(2)); x positive, finite and normal. m - 1 is exact.
     struct Octave {
         int k;
-        double f;
+        double m;
     };
 
     Octave splitOctave(double x)
     {
         const std::uint64_t bits = bitsOf(x);
         const std::uint64_t mantissa = bits & kMantissaMask;
-        int k = static_cast<int>(bits >> kMantissaBits) - kExponentBias;
-        std::uint64_t exponent = kExponentBias;
-        if (mantissa >= kSqrt2Mantissa) {
-            ++k;
-            --exponent;
-        }
-        return { k, fromBits(mantissa | (exponent << kMantissaBits)) - 1.0 };
+        // Without a branch: levels fall on either side at random.
+        const int up = mantissa >= kSqrt2Mantissa ? 1 : 0;
+        const int k = static_cast<int>(bits >> kMantissaBits) - kExponentBias + up;
+        const auto exponent = static_cast<std::uint64_t>(kExponentBias - up);
+        return { k, fromBits(mantissa | (exponent << kMantissaBits)) };
     }
 
-    // log(1 + f) for f from splitOctave. f itself is exact and the rest is a correction under a
-    // fifth of it, so the result stays within about half an ulp.
+    // log(1 + f) for f from splitOctave, to double precision. f itself is exact and the rest is
+    // a correction under a fifth of it, so the result stays within about half an ulp.
     double logOnePlus(double f)
     {
         const double s = f / (2.0 + f);
@@ -119,11 +218,47 @@ namespace {
         return f - (halfSquare - s * (halfSquare + r));
     }
 
+    // log(1 + f) for |f| <= 0.0080 to under 2^-51 relative; the terms pair up (Estrin's scheme)
+    // instead of forming one long chain.
+    double logOnePlusSmall(double f)
+    {
+        const double f2 = f * f;
+        const double* c = kLogSmallCoeffs;
+        const double q
+            = ((c[0] + c[1] * f) + f2 * (c[2] + c[3] * f)) + (f2 * f2) * (c[4] + c[5] * f);
+        return f + f2 * q;
+    }
+
+    // The natural log of a positive, finite float as k ln 2 + logM, logM to about 2^-50
+    // relative: enough for one rounding to float, with neither the division nor the long series
+    // of the double path. The band levels' hot path.
+    struct FloatLog {
+        int k;
+        double logM;
+    };
+
+    FloatLog logOfFloat(float x)
+    {
+        int k = 0;
+        if (x < kSmallestNormalF) {
+            x *= kSubnormalScaleF;
+            k = -kFloatMantissaBits;
+        }
+        const std::uint32_t bits = floatBitsOf(x);
+        const std::uint32_t shifted = bits - kLogOffsetBits;
+        // The top nine bits of shifted are the exponent of 2 as a two's complement number.
+        k += static_cast<int>(shifted >> kFloatMantissaBits)
+            - static_cast<int>((shifted >> 31) << (32 - kFloatMantissaBits));
+        const LogStep& step = kLogSteps[(shifted >> kLogStepShift) & kLogStepMask];
+        const double m = floatFromBits(bits - (shifted & kFloatExponentMask));
+        return { k, step.minusLogC + logOnePlusSmall(m * step.c - 1.0) };
+    }
+
     // Natural log of a positive, finite, normal double.
     double logPositive(double x)
     {
         const Octave o = splitOctave(x);
-        return o.k * kLn2Hi + (o.k * kLn2Lo + logOnePlus(o.f));
+        return o.k * kLn2Hi + (o.k * kLn2Lo + logOnePlus(o.m - 1.0));
     }
 
     // e^t for |t| <= kExpLimit: t = k ln 2 + r with |r| <= ln(2) / 2, e^t = 2^k e^r.
@@ -221,9 +356,8 @@ float exactLog10(float x)
 {
     if (!(x > 0.0f) || x == kInfinityF)
         return logOfEdge(x);
-    // Every float, subnormals included, is a normal double.
-    const Octave o = splitOctave(x);
-    return static_cast<float>(o.k * kLog10Of2 + logOnePlus(o.f) * kInvLn10);
+    const FloatLog l = logOfFloat(x);
+    return static_cast<float>(l.k * kLog10Of2 + l.logM * kInvLn10);
 }
 
 double exactLog10(double x)
@@ -237,15 +371,15 @@ double exactLog10(double x)
     }
     const Octave o = splitOctave(x);
     const int k = o.k - adjust;
-    return k * kLog10Of2Hi + (k * kLog10Of2Lo + logOnePlus(o.f) * kInvLn10);
+    return k * kLog10Of2Hi + (k * kLog10Of2Lo + logOnePlus(o.m - 1.0) * kInvLn10);
 }
 
 float exactLog2(float x)
 {
     if (!(x > 0.0f) || x == kInfinityF)
         return logOfEdge(x);
-    const Octave o = splitOctave(x);
-    return static_cast<float>(o.k + logOnePlus(o.f) * kInvLn2);
+    const FloatLog l = logOfFloat(x);
+    return static_cast<float>(l.k + l.logM * kInvLn2);
 }
 
 float exactPow(float x, float y)
