@@ -11,7 +11,8 @@
 //   always the correctly rounded one). Double functions: within 2 ulp.
 // - Edge inputs as C's functions give them: log of 0 is -inf, of a negative number NaN, of +inf
 //   +inf; NaN in gives NaN out; exactPow follows C's pow for zeros, infinities, NaN and negative
-//   bases (a negative base with a non-integer exponent gives NaN). Subnormal inputs are exact.
+//   bases (a negative base with a non-integer exponent gives NaN). Subnormal inputs count at
+//   their exact value, never flushed to zero.
 // - exactSin and exactCos hold their bound for |x| <= 2^20, far beyond the angles the core forms
 //   (at most 2 pi); larger arguments, infinities and NaN give NaN.
 // - No allocation, no state, no errno: safe on the audio path and from any thread.
