@@ -53,7 +53,8 @@ constexpr float kPeakSpeedStep = kPeakGravity * kFrameSec;
 // Per-frame smoothing factors exp(-(kFrameMs / T)): the single-precision exponential of the float
 // quotient, written out exactly so that they are constants from the first instruction on (code
 // that reads them during its own static initialisation sees these values, never 0).
-// tst_ballistics checks each against std::exp at run time.
+// tst_ballistics checks each against the core's exactExp (exactmath.h), which gives these bits on
+// every C library.
 constexpr float kAttackFactor = 0x1.06de9cp-1f; // exp(-0x1.555554p-1f) = 0.513417125
 constexpr float kReleaseFactor = 0x1.d2b8ap-1f; // exp(-0x1.7b425ep-4f) = 0.911564827
 constexpr float kAgcFallFactor = 0x1.e454ccp-1f; // exp(-0x1.c71c7p-5f) = 0.945959449

@@ -1,5 +1,6 @@
 #include "dsp/bandmap.h"
 
+#include "dsp/exactmath.h"
 #include "dsp/saturate.h"
 
 #include <cmath>
@@ -10,7 +11,7 @@ namespace {
 
     float tiltDbAt(float centerHz)
     {
-        float tilt = std::log2(centerHz / kTiltRefHz) * kTiltDbPerOctave;
+        float tilt = exactLog2(centerHz / kTiltRefHz) * kTiltDbPerOctave;
         if (centerHz < kBassCutLowHz)
             tilt -= kBassCutDb;
         else if (centerHz < kBassCutHighHz)
@@ -46,8 +47,8 @@ void BandMap::build(int count, int fftSize, double sampleRate, float lowHz, floa
     const float bands = static_cast<float>(count);
     for (int i = 0; i < count; ++i) {
         Band& band = table_[static_cast<std::size_t>(i)];
-        const float fLo = std::pow(ratio, static_cast<float>(i) / bands) * lowHz;
-        const float fHi = std::pow(ratio, static_cast<float>(i + 1) / bands) * lowHz;
+        const float fLo = exactPow(ratio, static_cast<float>(i) / bands) * lowHz;
+        const float fHi = exactPow(ratio, static_cast<float>(i + 1) / bands) * lowHz;
         band.centerHz = std::sqrt(fHi * fLo);
         band.tiltDb = tiltDbAt(band.centerHz);
         const std::int32_t lo = saturatingInt(std::ceil(fLo / binHz));
@@ -81,8 +82,8 @@ void BandMap::apply(const float* power, float* bandDb) const
             }
             sum = addBins(sum, a, both, na);
             sumB = addBins(sumB, b, both, nb);
-            bandDb[i] = 10.0f * std::log10(sum + kPowerFloor) + band.tiltDb;
-            bandDb[i + 1] = 10.0f * std::log10(sumB + kPowerFloor) + next->tiltDb;
+            bandDb[i] = 10.0f * exactLog10(sum + kPowerFloor) + band.tiltDb;
+            bandDb[i + 1] = 10.0f * exactLog10(sumB + kPowerFloor) + next->tiltDb;
             ++i;
             continue;
         }
@@ -99,7 +100,7 @@ void BandMap::apply(const float* power, float* bandDb) const
         } else {
             sum = addBins(0.0f, power + band.loBin, 0, band.hiBin - band.loBin + 1);
         }
-        bandDb[i] = 10.0f * std::log10(sum + kPowerFloor) + band.tiltDb;
+        bandDb[i] = 10.0f * exactLog10(sum + kPowerFloor) + band.tiltDb;
     }
 }
 

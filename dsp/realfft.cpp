@@ -1,5 +1,6 @@
 #include "dsp/realfft.h"
 
+#include "dsp/exactmath.h"
 #include "dsp/simd.h"
 
 #include <cmath>
@@ -223,7 +224,7 @@ void HannWindow::resize(int n)
     coeffs_.resize(static_cast<std::size_t>(n));
     double sum = 0.0;
     for (int i = 0; i < n; ++i) {
-        const double w = (1.0 - std::cos(i * kTwoPi / n)) * 0.5;
+        const double w = (1.0 - exactCos(i * kTwoPi / n)) * 0.5;
         coeffs_[static_cast<std::size_t>(i)] = static_cast<float>(w);
         sum += w;
     }
@@ -276,8 +277,8 @@ RealFft::RealFft(int size)
     twSin_.resize(twiddles);
     for (std::size_t j = 0; j < twiddles; ++j) {
         const double theta = static_cast<double>(j) * -kTwoPi / half_;
-        twCos_[j] = static_cast<float>(std::cos(theta));
-        twSin_[j] = static_cast<float>(std::sin(theta));
+        twCos_[j] = static_cast<float>(exactCos(theta));
+        twSin_[j] = static_cast<float>(exactSin(theta));
     }
 
     stageCos_.assign(half > 0 ? half : 1, 0.0f);
@@ -294,8 +295,8 @@ RealFft::RealFft(int size)
     splitSin_.resize(half + 1);
     for (std::size_t j = 0; j <= half; ++j) {
         const double theta = static_cast<double>(j) * -kPi / half_;
-        splitCos_[j] = static_cast<float>(std::cos(theta));
-        splitSin_[j] = static_cast<float>(std::sin(theta));
+        splitCos_[j] = static_cast<float>(exactCos(theta));
+        splitSin_[j] = static_cast<float>(exactSin(theta));
     }
 
     re_.assign(half, 0.0f);

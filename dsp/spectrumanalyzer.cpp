@@ -1,5 +1,6 @@
 #include "dsp/spectrumanalyzer.h"
 
+#include "dsp/exactmath.h"
 #include "dsp/saturate.h"
 
 #include <algorithm>
@@ -55,7 +56,7 @@ float rmsDbFromSum(double sum, unsigned count)
     const double mean = sum / count;
     if (mean <= 1e-12)
         return kSilenceDb;
-    return static_cast<float>(10.0 * std::log10(mean));
+    return static_cast<float>(10.0 * exactLog10(mean));
 }
 
 bool isExactZero(const float* samples, unsigned count)

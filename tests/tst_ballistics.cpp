@@ -3,6 +3,7 @@
 
 #include "describe.h"
 #include "dsp/ballistics.h"
+#include "dsp/exactmath.h"
 
 #include <QTest>
 
@@ -76,10 +77,10 @@ void tst_Ballistics::factorsAreExactFloats_data()
     QTest::addColumn<float>("expected");
     // The exponents are the float quotients kFrameMs / T, so the attack exponent is 0.6666666f,
     // one unit in the last place below the float nearest 2/3.
-    QTest::newRow("attack") << dsp::kAttackFactor << std::exp(-0.6666666f);
-    QTest::newRow("release") << dsp::kReleaseFactor << std::exp(-0.09259259f);
-    QTest::newRow("agc fall") << dsp::kAgcFallFactor << std::exp(-0.055555552f);
-    QTest::newRow("agc rise") << dsp::kAgcRiseFactor << std::exp(-0.0041666664f);
+    QTest::newRow("attack") << dsp::kAttackFactor << dsp::exactExp(-0.6666666f);
+    QTest::newRow("release") << dsp::kReleaseFactor << dsp::exactExp(-0.09259259f);
+    QTest::newRow("agc fall") << dsp::kAgcFallFactor << dsp::exactExp(-0.055555552f);
+    QTest::newRow("agc rise") << dsp::kAgcRiseFactor << dsp::exactExp(-0.0041666664f);
     QTest::newRow("presence rise") << dsp::kPresenceRiseStep << 0.13888888f;
     QTest::newRow("presence fade") << dsp::kPresenceFadeStep << 0.027777776f;
     QTest::newRow("peak speed") << dsp::kPeakSpeedStep << 0.026666669f;
@@ -105,9 +106,9 @@ void tst_Ballistics::factorsMatchTheRunTimeExponential_data()
     QTest::newRow("agc rise") << dsp::kAgcRiseFactor << dsp::kAgcRiseMs;
 }
 
-// The factors are written out as literals; the library's single-precision exponential, called at
-// run time on the float quotient (volatile keeps the compiler from folding it), must give the
-// same bits.
+// The factors are written out as literals; the core's own single-precision exponential, the
+// same bits on every C library, called at run time on the float quotient (volatile keeps the
+// compiler from folding the quotient), must give the same bits.
 void tst_Ballistics::factorsMatchTheRunTimeExponential()
 {
     QFETCH(float, factor);
@@ -115,7 +116,7 @@ void tst_Ballistics::factorsMatchTheRunTimeExponential()
     volatile float frameMs = dsp::kFrameMs;
     volatile float constantMs = timeMs;
     const float quotient = frameMs / constantMs;
-    const float computed = std::exp(-quotient);
+    const float computed = dsp::exactExp(-quotient);
     QVERIFY2(factor == computed, describe("factor", 0, factor, computed).constData());
 }
 
