@@ -12,6 +12,7 @@
 // Exits non-zero when FFTW and RealFft disagree on a spectrum beyond float rounding, which would
 // mean the comparison measures different work.
 
+#include "benchmarkapi.h"
 #include "dsp/ballistics.h"
 #include "dsp/bandmap.h"
 #include "dsp/realfft.h"
@@ -293,7 +294,7 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred)
+            if (benchmarkapi::hasNoFigures(run))
                 continue;
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;

@@ -25,6 +25,15 @@ gone() {
     done
     return 1
 }
+# Whether a process is still running. A killed server is gone once it is a zombie: it was
+# orphaned when it daemonised, and the init process that reaps it may take its time (seconds, in
+# some containers).
+running() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
 unavailable() {
     echo "pulse_server: $*" >&2
     [ "${CI:-}" = true ] && exit 1
@@ -55,7 +64,12 @@ stop)
 kill)
     pid=$(cat "$XDG_RUNTIME_DIR/pulse/pid" 2>/dev/null) && kill -KILL "$pid"
     for _ in $(seq 100); do
-        kill -0 "$pid" 2>/dev/null || exit 0
+        if ! running "$pid"; then
+            # A pid file naming a zombie would keep the next server from starting: PulseAudio
+            # takes that process for a daemon still running.
+            rm -f "$XDG_RUNTIME_DIR/pulse/pid"
+            exit 0
+        fi
         sleep 0.05
     done
     exit 1

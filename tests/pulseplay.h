@@ -19,6 +19,8 @@ namespace pulseplay {
 
 constexpr int kRateHz = 48000;
 constexpr double kTwoPi = 6.283185307179586;
+// What a tone's player keeps queued at the server (see Tone).
+constexpr int kQueuedMs = 200;
 
 // Under CI=true a missing server fails the tests instead of skipping them.
 inline bool ci()
@@ -56,6 +58,9 @@ inline bool pulseServer(const char* action)
 }
 
 // A tone played into a sink: left channel at amplitude left, right at right, for a few seconds.
+// pacat keeps kQueuedMs queued at the server: with 20 ms, a loaded machine let its stream run dry
+// now and then, and the sink played silence in the middle of the tone (50 ms of it in a 0.25 s
+// measurement, with no sample lost on the capture side). Stopping the tone drops what is queued.
 class Tone {
 public:
     Tone(const char* sink, double hz, float left, float right, double seconds = 4.0)
@@ -72,8 +77,8 @@ public:
             static_cast<qint64>(data.size() * sizeof(float)));
         file_.flush();
         player_ = spawn({ "pacat", "--playback", std::string("--device=") + sink,
-            "--format=float32le", "--rate=48000", "--channels=2", "--raw", "--latency-msec=20",
-            file_.fileName().toStdString() });
+            "--format=float32le", "--rate=48000", "--channels=2", "--raw",
+            "--latency-msec=" + std::to_string(kQueuedMs), file_.fileName().toStdString() });
     }
     ~Tone()
     {

@@ -3,7 +3,7 @@
 // the same pack target as the self-check programs and never registers it itself, so a populated
 // :/shaders also proves that static initialisation registered the pack before main.
 
-#include <QtGui/private/qshader_p.h>
+#include "qtrhi/qtrhi.h"
 
 #include <QDir>
 #include <QFile>

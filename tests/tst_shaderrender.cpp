@@ -6,12 +6,8 @@
 // "-backend gles" (llvmpipe through EGL surfaceless, the GLSL ES 3.00 variants). Where the back
 // end cannot start, every case skips with the reason; with CI=true that is a failure instead.
 
+#include "qtrhi/qtrhi.h"
 #include "shadermodel.h"
-
-#include <QtGui/private/qrhi_p.h>
-#include <QtGui/private/qrhigles2_p.h>
-#include <QtGui/private/qrhivulkan_p.h>
-#include <QtGui/private/qshader_p.h>
 
 #include <QDir>
 #include <QFile>

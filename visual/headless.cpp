@@ -1,7 +1,6 @@
 #include "visual/headless.h"
 
-#include <QtGui/private/qrhigles2_p.h>
-#include <QtGui/private/qrhivulkan_p.h>
+#include "qtrhi/qtrhi.h"
 
 #include <QDir>
 #include <QFile>

@@ -21,9 +21,8 @@
 #ifndef VISUAL_HEADLESS_H
 #define VISUAL_HEADLESS_H
 
+#include "qtrhi/qtrhi.h"
 #include "visual/renderer.h"
-
-#include <QtGui/private/qrhi_p.h>
 
 #include <QByteArray>
 #include <QOffscreenSurface>

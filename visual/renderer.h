@@ -17,12 +17,10 @@
 #ifndef VISUAL_RENDERER_H
 #define VISUAL_RENDERER_H
 
+#include "qtrhi/qtrhi.h"
 #include "visual/camera.h"
 #include "visual/look.h"
 #include "visual/passplan.h"
-
-#include <QtGui/private/qrhi_p.h>
-#include <QtGui/private/qshader_p.h>
 
 #include <QByteArray>
 #include <QSize>

@@ -1,5 +1,6 @@
 #include "videowriter.h"
 
+#include "ffmpegapi.h"
 #include "shell/output.h"
 
 #include <QFileInfo>
@@ -43,7 +44,7 @@ namespace {
     }
 
     // The file's own error() says why a write or seek failed, with the system's reason.
-    int writePacket(void* opaque, uint8_t* data, int size)
+    int writePacket(void* opaque, ffmpeg::WriteBytes data, int size)
     {
         auto* file = static_cast<shell::OutputFile*>(opaque);
         return file->write(reinterpret_cast<const char*>(data), std::size_t(size)) ? size
@@ -222,8 +223,8 @@ std::unique_ptr<VideoWriter> VideoWriter::open(shell::OutputFile& file, const QS
     s->audio = avcodec_alloc_context3(audioCodec);
     // Opus runs at 48 kHz only; AAC keeps the programme's rate where it can.
     int outRate = rateHz;
-    if (webm || audioCodec->supported_samplerates) {
-        const int* rates = audioCodec->supported_samplerates;
+    const int* rates = ffmpeg::supportedSampleRates(audioCodec);
+    if (webm || rates) {
         bool supported = !webm && !rates;
         for (const int* r = rates; r && *r; ++r)
             supported = supported || *r == rateHz;
@@ -231,8 +232,7 @@ std::unique_ptr<VideoWriter> VideoWriter::open(shell::OutputFile& file, const QS
             outRate = 48000;
     }
     s->audio->sample_rate = outRate;
-    s->audio->sample_fmt
-        = audioCodec->sample_fmts ? audioCodec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+    s->audio->sample_fmt = ffmpeg::preferredSampleFormat(audioCodec, AV_SAMPLE_FMT_FLTP);
     av_channel_layout_default(&s->audio->ch_layout, std::min(channels, kMostChannels));
     s->audio->bit_rate = webm ? kOpusBitRate : kAacBitRate;
     s->audio->time_base = AVRational { 1, outRate };

@@ -11,14 +11,12 @@
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
+#include "qtrhi/qtrhi.h"
 #include "shell/signals.h"
 #include "shell/status.h"
 #include "shell/text.h"
 #include "visual/look.h"
 #include "visual/renderer.h"
-
-#include <QtGui/private/qrhigles2_p.h>
-#include <QtGui/private/qrhivulkan_p.h>
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
