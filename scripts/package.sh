@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="build-package"
 
-scripts/setup.sh
+# The packages need only the light set: no sanitizer or cross tool chain.
+scripts/setup.sh --light
 launcher=()
 if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
