@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QTemporaryFile>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <spawn.h>
@@ -42,12 +43,24 @@ inline pid_t spawn(const std::vector<std::string>& args)
     return pid;
 }
 
+// Waits for a child to end, through signals: QProcess may watch its children with a SIGCHLD
+// handler that does not restart system calls (it does in the sanitizer build), and then any other
+// child that ends meanwhile would break the wait off.
+inline pid_t reap(pid_t pid, int* status)
+{
+    pid_t waited = -1;
+    do
+        waited = waitpid(pid, status, 0);
+    while (waited < 0 && errno == EINTR);
+    return waited;
+}
+
 // Runs a program to its end; its exit status, -1 if it did not run.
 inline int run(const std::vector<std::string>& args)
 {
     const pid_t pid = spawn(args);
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    if (pid < 0 || reap(pid, &status) != pid || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
 }
@@ -84,7 +97,7 @@ public:
     {
         if (player_ > 0) {
             kill(player_, SIGTERM);
-            waitpid(player_, nullptr, 0);
+            reap(player_, nullptr);
         }
     }
 
