@@ -17,7 +17,8 @@ windowenv_cleanup() {
     if [ -n "${KEEP:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap windowenv_cleanup EXIT
-Xvfb -displayfd 3 -screen 0 "$SCREEN" -nolisten tcp 3>"$work/display" 2>/dev/null &
+# -noreset: the server would reset whenever its last client leaves, refusing whoever connects then.
+Xvfb -displayfd 3 -noreset -screen 0 "$SCREEN" -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")

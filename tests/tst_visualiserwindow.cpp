@@ -55,6 +55,8 @@ constexpr int kMostWakeMs = 1000;
 // 20 in the first second is four times the resting rate, and leaves room for a loaded machine.
 constexpr int kLeastAwakePictures = 20;
 constexpr int kPollMs = 100;
+// Looks for the visualiser's window, kPollMs apart at least.
+constexpr int kWindowPolls = 100;
 
 QString tool(const char* name)
 {
@@ -167,7 +169,7 @@ private slots:
     void titleShowsAndTheBusDrives();
 
 private:
-    bool startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
+    QString startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
         QString* window, const QString& backend = QStringLiteral("gles"));
     QImage grab(const QString& window);
     int waitForStrands(const QString& window, int moreLitThan);
@@ -199,11 +201,13 @@ void tst_VisualiserWindow::initTestCase()
         return;
     // Xvfb picks a display that no other server holds and names it once it takes clients: a
     // number chosen here could be taken by a server started at the same moment, and its socket
-    // appears before the server listens.
+    // appears before the server listens. -noreset: by default the server resets whenever its last
+    // client leaves, as after every xdotool call and every case, and refuses a client that
+    // connects meanwhile (2 to 7 of 200 in a row on a loaded machine, none with -noreset).
     xvfb_.start(tool("Xvfb"),
-        { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-            QStringLiteral("0"), QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
-            QStringLiteral("tcp") });
+        { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+            QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("800x600x24"),
+            QStringLiteral("-nolisten"), QStringLiteral("tcp") });
     QByteArray display;
     while (!display.contains('\n') && xvfb_.waitForReadyRead(kWaitMs))
         display += xvfb_.readAllStandardOutput();
@@ -295,15 +299,16 @@ void tst_VisualiserWindow::cleanupTestCase()
     }
 }
 
-bool tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
+// Empty once this process's window shows; otherwise why it did not, with what the program said.
+QString tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
     const QProcessEnvironment& env, QString* window, const QString& backend)
 {
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VISUALISER_EXE),
         QStringList { QStringLiteral("--backend"), backend } + args);
     if (!p.waitForStarted())
-        return false;
-    for (int i = 0; i < 100; ++i) {
+        return QStringLiteral("the visualiser did not start: ") + p.errorString();
+    for (int i = 0; i < kWindowPolls; ++i) {
         const QByteArray ids = output(tool("xdotool"),
             // This process's own window: one that an earlier case left may linger a moment.
             // Mapped, so that it can take the keyboard's focus; --all: every condition, not any.
@@ -314,13 +319,20 @@ bool tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
                                    .trimmed();
         if (!ids.isEmpty()) {
             *window = QString::fromLatin1(ids.split('\n').first());
-            return true;
+            return {};
         }
-        if (p.state() == QProcess::NotRunning)
-            return false;
-        QThread::msleep(100);
+        // With no event loop running, only a wait on the process itself notices that it ended
+        // and reads what it wrote; its state alone would still say running.
+        if (p.waitForFinished(kPollMs))
+            return QStringLiteral("the visualiser ended (%1 %2) before its window showed: '%3'")
+                .arg(p.exitStatus() == QProcess::NormalExit ? QStringLiteral("status")
+                                                            : QStringLiteral("crashed, signal"))
+                .arg(p.exitCode())
+                .arg(QString::fromLocal8Bit(p.readAllStandardError()));
     }
-    return false;
+    return QStringLiteral("no window after %1 polls: '%2'")
+        .arg(kWindowPolls)
+        .arg(QString::fromLocal8Bit(p.readAllStandardError()));
 }
 
 QImage tst_VisualiserWindow::grab(const QString& window)
@@ -376,8 +388,9 @@ void tst_VisualiserWindow::windowShowsStrandsResizesAndQuits()
         p.waitForFinished();
     });
     QString window;
-    QVERIFY(
-        startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("320x240") }, env_, &window));
+    const QString started = startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("320x240") }, env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     // The demo opens with a sine sweep at -15 dBFS: the strands are lit from the first pictures.
     const int lit = waitForStrands(window, 200);
     QVERIFY2(lit > 200, qPrintable(QStringLiteral("%1 lit pixels").arg(lit)));
@@ -416,9 +429,9 @@ void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
         p.waitForFinished();
     });
     QString window;
-    QVERIFY2(startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone },
-                 pulseEnv_, &window),
-        p.readAllStandardError().constData());
+    const QString started = startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone }, pulseEnv_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     // The tone on the sink's monitor, first as the window plays, then after the server went away
     // and came back.
     for (const char* when : { "playing", "after the server came back" }) {
@@ -492,10 +505,11 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
         p.waitForFinished();
     });
     QString window;
-    QVERIFY(startVisualiser(p,
+    const QString started = startVisualiser(p,
         { QStringLiteral("--size"), QStringLiteral("200x120"),
             QStringLiteral("--capture=vis_null.monitor") },
-        pulseEnv_, &window));
+        pulseEnv_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     // Let the capture stream settle on the idle monitor first.
     QThread::msleep(1500);
     QProcess player;
@@ -541,8 +555,9 @@ void tst_VisualiserWindow::stopSignalEndsTheWindow()
         p.waitForFinished();
     });
     QString window;
-    QVERIFY(startVisualiser(
-        p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env_, &window, backend));
+    const QString started = startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env_, &window, backend);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     // The stop of a running window: no signal cuts the first pictures' compiling short.
     const int lit = waitForStrands(window, 0);
     QVERIFY2(lit > 0, "no strands drawn");
@@ -568,8 +583,9 @@ void tst_VisualiserWindow::pausedWindowRests()
         p.waitForFinished();
     });
     QString window;
-    QVERIFY(
-        startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("320x240") }, env_, &window));
+    const QString started = startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("320x240") }, env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     key(window, QStringLiteral("space"));
     QThread::msleep(500);
     const double before = cpuSeconds(p.processId());
@@ -611,9 +627,10 @@ void tst_VisualiserWindow::silentCaptureRestsAndWakes()
         }
     });
     QString window;
-    QVERIFY(startVisualiser(p,
+    const QString started = startVisualiser(p,
         { QStringLiteral("--size"), QStringLiteral("320x180"), QStringLiteral("--capture") }, env,
-        &window));
+        &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     QThread::msleep(kRestAfterMs + kRestMarginMs);
     const double restFrom = monotonicSeconds();
     QThread::msleep(kRestCountedMs);
@@ -693,8 +710,10 @@ void tst_VisualiserWindow::endOfFileClosesTheWindow()
     QElapsedTimer clock;
     clock.start();
     QString window;
-    QVERIFY(startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone },
-        heard ? pulseEnv_ : env_, &window));
+    const QString started
+        = startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone },
+            heard ? pulseEnv_ : env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     QVERIFY2(p.waitForFinished(kWaitMs), "the window stayed open after the file ended");
     const QByteArray err = p.readAllStandardError();
     const QByteArray last = err.split('\n').value(err.count('\n') - 1);
@@ -857,7 +876,8 @@ void tst_VisualiserWindow::tracksPlayInOrder()
         p.waitForFinished();
     });
     QString window;
-    QVERIFY(startVisualiser(p, args, env_, &window));
+    const QString started = startVisualiser(p, args, env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     QStringList seen;
     while (!p.waitForFinished(50)) {
         const QString name = windowName(window).remove(QStringLiteral("visualiser: "));
@@ -915,9 +935,9 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     // key shows that they arrived.
     QString window;
     other.setStandardInputFile(second);
-    QVERIFY(startVisualiser(other,
-        { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env,
-        &window));
+    const QString started = startVisualiser(other,
+        { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     const QStringList plain { QStringLiteral("--player=visualiser") };
     output(tool("xdotool"),
         { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
@@ -929,8 +949,9 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     QCOMPARE(ctl(plain + QStringList { QStringLiteral("volume") }).toDouble(), 0.9);
 
     // The files' player finds the name taken and takes one of its own.
-    QVERIFY(startVisualiser(
-        p, { QStringLiteral("--size"), QStringLiteral("160x120"), first, second }, env, &window));
+    const QString filesStarted = startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120"), first, second }, env, &window);
+    QVERIFY2(filesStarted.isEmpty(), qPrintable(filesStarted));
     const QString name = QStringLiteral("visualiser.instance%1").arg(p.processId());
     QString players;
     for (int i = 0; i < 50 && !players.endsWith(name); ++i, QThread::msleep(100))

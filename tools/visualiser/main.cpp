@@ -4,6 +4,7 @@
 #include "offline.h"
 #include "options.h"
 #include "programme.h"
+#include "vectorstate.h"
 #include "window.h"
 
 #include "media/audiodecoder.h"
@@ -52,6 +53,7 @@ int render(const Options& given, int argc, char** argv)
     // own, which an off-line run never has.
     qputenv("QT_QPA_NO_SIGNAL_HANDLER", "1");
     QGuiApplication app(argc, argv);
+    clearUpperVectorState();
     shell::installSignalHandlers();
     std::string why;
     const auto feed = openProgramme(o.input, &why);
@@ -102,6 +104,7 @@ int main(int argc, char** argv)
     if (!noDisplay.isEmpty())
         return fail(noDisplay.toStdString());
     QGuiApplication app(argc, argv);
+    clearUpperVectorState();
     shell::installSignalHandlers();
     shell::exitEventLoopOnStop(app);
     const int status = runWindow(o, app);

@@ -268,8 +268,9 @@ void attachWindow(Player& player, QWindow& window, std::function<void()> toggleP
         overlay->show(player.tags().display());
     };
     QObject::connect(&player, &Player::trackChanged, &window, announce);
-    // The first track's, once the event loop runs with the window shown.
-    QTimer::singleShot(0, overlay, announce);
+    // The first track's now, before the window shows: the fonts load here, not while the shown
+    // window should already answer its keys and signals.
+    announce();
     QObject::connect(&player, &Player::pauseToggleWanted, &window, std::move(togglePause));
     QObject::connect(&player, &Player::finished, &window, &QWindow::close);
 }

@@ -244,6 +244,18 @@ namespace {
         }
 
         QString error() const { return error_; }
+
+        // Starts the graphics on the window before it is shown, so that a shown window draws from
+        // its first expose and answers a stop signal at once; on a loaded machine the back end's
+        // start takes seconds. False, with the error, where the back end did not start.
+        bool prepare()
+        {
+            create();
+            if (!initialise())
+                return false;
+            resizeSwapChain();
+            return error_.isEmpty();
+        }
         // Keys the window itself does not take; true when taken.
         void setKeyHandler(std::function<bool(int key)> handler) { keys_ = std::move(handler); }
 
@@ -596,6 +608,10 @@ int runWindow(const Options& o, QGuiApplication& app)
         const QString noBus = mpris->publish();
         if (!noBus.isEmpty())
             shell::complain(noBus.toStdString());
+    }
+    if (!window.prepare()) {
+        shell::complain(window.error().toStdString());
+        return kExitBadInput;
     }
     window.show();
     const int status = app.exec();
