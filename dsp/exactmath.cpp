@@ -162,32 +162,13 @@ namespace {
         return p;
     }
 
-    std::uint64_t bitsOf(double x)
+    // The same bits read as another type of the same size (std::bit_cast from C++20 on).
+    template <typename To, typename From> To bitCast(From x)
     {
-        std::uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        return bits;
-    }
-
-    double fromBits(std::uint64_t bits)
-    {
-        double x;
-        std::memcpy(&x, &bits, sizeof x);
-        return x;
-    }
-
-    std::uint32_t floatBitsOf(float x)
-    {
-        std::uint32_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        return bits;
-    }
-
-    float floatFromBits(std::uint32_t bits)
-    {
-        float x;
-        std::memcpy(&x, &bits, sizeof x);
-        return x;
+        static_assert(sizeof(To) == sizeof(From), "same size");
+        To to;
+        std::memcpy(&to, &x, sizeof to);
+        return to;
     }
 
     // x = 2^k m with m in [sqrt(1/2), sqrt(2)); x positive, finite and normal. m - 1 is exact.
@@ -198,13 +179,13 @@ namespace {
 
     Octave splitOctave(double x)
     {
-        const std::uint64_t bits = bitsOf(x);
+        const std::uint64_t bits = bitCast<std::uint64_t>(x);
         const std::uint64_t mantissa = bits & kMantissaMask;
         // Without a branch: levels fall on either side at random.
         const int up = mantissa >= kSqrt2Mantissa ? 1 : 0;
         const int k = static_cast<int>(bits >> kMantissaBits) - kExponentBias + up;
         const auto exponent = static_cast<std::uint64_t>(kExponentBias - up);
-        return { k, fromBits(mantissa | (exponent << kMantissaBits)) };
+        return { k, bitCast<double>(mantissa | (exponent << kMantissaBits)) };
     }
 
     // log(1 + f) for f from splitOctave, to double precision. f itself is exact and the rest is
@@ -244,13 +225,13 @@ namespace {
             x *= kSubnormalScaleF;
             k = -kFloatMantissaBits;
         }
-        const std::uint32_t bits = floatBitsOf(x);
+        const std::uint32_t bits = bitCast<std::uint32_t>(x);
         const std::uint32_t shifted = bits - kLogOffsetBits;
         // The top nine bits of shifted are the exponent of 2 as a two's complement number.
         k += static_cast<int>(shifted >> kFloatMantissaBits)
             - static_cast<int>((shifted >> 31) << (32 - kFloatMantissaBits));
         const LogStep& step = kLogSteps[(shifted >> kLogStepShift) & kLogStepMask];
-        const double m = floatFromBits(bits - (shifted & kFloatExponentMask));
+        const double m = bitCast<float>(bits - (shifted & kFloatExponentMask));
         return { k, step.minusLogC + logOnePlusSmall(m * step.c - 1.0) };
     }
 
@@ -269,7 +250,7 @@ namespace {
         // k ln2Hi is exact and close to t, so the first subtraction is exact too.
         const double r = (t - k * kLn2Hi) - k * kLn2Lo;
         const double er = 1.0 + r * (1.0 + r * horner(kExpCoeffs, r));
-        return er * fromBits(static_cast<std::uint64_t>(k + kExponentBias) << kMantissaBits);
+        return er * bitCast<double>(static_cast<std::uint64_t>(k + kExponentBias) << kMantissaBits);
     }
 
     // x = n pi / 2 + (hi + lo), |hi + lo| <= pi / 4 (a little more where x * 2 / pi rounds), for
