@@ -306,31 +306,6 @@ namespace {
         return std::numeric_limits<T>::quiet_NaN();
     }
 
-    enum class Parity { NotInteger, Odd, Even };
-
-    Parity parityOf(float y)
-    {
-        const float magnitude = y < 0.0f ? -y : y;
-        // Every float from 2^24 up is an even integer.
-        if (magnitude >= 0x1p24f)
-            return Parity::Even;
-        const auto whole = static_cast<std::int32_t>(magnitude);
-        if (static_cast<float>(whole) != magnitude)
-            return Parity::NotInteger;
-        return (whole & 1) != 0 ? Parity::Odd : Parity::Even;
-    }
-
-    // |x|^y for a base of 0 or infinity, and for y = +-infinity, as C's pow gives them.
-    float powOfLimits(float magnitude, float y)
-    {
-        if (y == kInfinityF || y == -kInfinityF) {
-            if (magnitude == 1.0f)
-                return 1.0f;
-            return (magnitude < 1.0f) == (y < 0.0f) ? kInfinityF : 0.0f;
-        }
-        return (magnitude == 0.0f) == (y < 0.0f) ? kInfinityF : 0.0f;
-    }
-
 } // namespace
 
 float exactLog10(float x)
@@ -365,28 +340,14 @@ float exactLog2(float x)
 
 float exactPow(float x, float y)
 {
-    if (y == 0.0f || x == 1.0f)
-        return 1.0f;
-    if (std::isnan(x) || std::isnan(y))
-        return x + y;
-    const Parity parity = parityOf(y);
-    const bool negative = std::signbit(x);
-    const float magnitude = negative ? -x : x;
-    const bool finite = magnitude != kInfinityF && y != kInfinityF && y != -kInfinityF;
-    if (negative && finite && magnitude != 0.0f && parity == Parity::NotInteger)
+    if (!(x > 0.0f) || x == kInfinityF || std::isnan(y) || y == kInfinityF || y == -kInfinityF)
         return kNanF;
-    const float sign = negative && parity == Parity::Odd ? -1.0f : 1.0f;
-    if (!finite || magnitude == 0.0f) {
-        // An infinite exponent makes every base an even power; -1 to it is 1.
-        const bool infiniteY = y == kInfinityF || y == -kInfinityF;
-        return (infiniteY ? 1.0f : sign) * powOfLimits(magnitude, y);
-    }
-    const double t = y * logPositive(magnitude);
+    const double t = y * logPositive(x);
     if (t > kExpLimit)
-        return sign * kInfinityF;
+        return kInfinityF;
     if (t < -kExpLimit)
-        return sign * 0.0f;
-    return sign * static_cast<float>(expLimited(t));
+        return 0.0f;
+    return static_cast<float>(expLimited(t));
 }
 
 float exactExp(float x)

@@ -9,9 +9,10 @@
 // Contract:
 // - Float functions compute in double and round once: within 1 ulp of the true result (nearly
 //   always the correctly rounded one). Double functions: within 2 ulp.
-// - Edge inputs as C's functions give them: log of 0 is -inf, of a negative number NaN, of +inf
-//   +inf; NaN in gives NaN out; exactPow follows C's pow for zeros, infinities, NaN and negative
-//   bases (a negative base with a non-integer exponent gives NaN). Subnormal inputs count at
+// - Edge inputs of the logarithms and exactExp as C's functions give them: log of 0 is -inf, of
+//   a negative number NaN, of +inf +inf; NaN in gives NaN out. exactPow takes what the band map
+//   forms, a positive finite base to a finite power, and gives NaN for anything else (C's pow
+//   rules for zeros, infinities and negative bases serve no caller). Subnormal inputs count at
 //   their exact value, never flushed to zero.
 // - exactSin and exactCos hold their bound for |x| <= 2^20, far beyond the angles the core forms
 //   (at most 2 pi); larger arguments, infinities and NaN give NaN.
