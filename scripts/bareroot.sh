@@ -4,11 +4,16 @@
 # machine's release, scripts/test-release.sh builds and tests the project in one of the other.
 #
 #   bareroot.sh CODENAME DIR
+#   bareroot.sh --remove DIR
 #
 # Makes DIR, which must not exist, a bare root of CODENAME (bookworm, trixie) whose apt reads the
 # release, its updates and its security fixes from the mirrors this machine's apt uses. The root
 # debootstrap makes is kept as /var/cache/bandcore/roots/CODENAME.tar and reused for a week, so a
 # machine downloads it once; a fresh machine makes it. Needs root (sudo otherwise).
+#
+# --remove unmounts whatever a check mounted below DIR, deepest first, and removes DIR; where
+# something stays mounted it leaves DIR in place and says so, so that nothing is ever removed
+# through a mount (/dev is the machine's own).
 set -euo pipefail
 
 kCacheDir=/var/cache/bandcore/roots
@@ -19,12 +24,25 @@ fail() {
     exit 1
 }
 
-[ $# -eq 2 ] || fail "usage: bareroot.sh CODENAME DIR"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+if [ $# -eq 2 ] && [ "$1" = --remove ]; then
+    dir=$(realpath -m "$2")
+    below() { findmnt -rn -o TARGET | awk -v d="$dir/" 'index($0, d) == 1'; }
+    below | sort -r | while read -r mount; do
+        $sudo umount "$mount" 2>/dev/null || $sudo umount -l "$mount" || true
+    done
+    if [ -n "$(below)" ]; then
+        fail "$dir left in place: something is still mounted in it"
+    fi
+    $sudo rm -rf "$dir"
+    exit 0
+fi
+[ $# -eq 2 ] || fail "usage: bareroot.sh CODENAME DIR | bareroot.sh --remove DIR"
 codename=$1
 dir=$2
 [ ! -e "$dir" ] || fail "$dir exists already"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo=sudo
 
 # This machine's apt sources, one "URI<TAB>suite" line per suite, from the deb822 files and the
 # one-line lists alike.

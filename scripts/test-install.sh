@@ -38,21 +38,7 @@ release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 mkdir -p build-package
 work=$(mktemp -d "$PWD/build-package/install.XXXXXX")
 root=$work/root
-cleanup() {
-    local mount
-    for mount in "$root/dev" "$root/proc"; do
-        if mountpoint -q "$mount"; then
-            $sudo umount "$mount" || $sudo umount -l "$mount"
-        fi
-    done
-    # Never remove through a mount that is still there: /dev is the machine's own.
-    if findmnt -rn -o TARGET | grep -q "^$root/"; then
-        echo "test-install: $work left in place: something is still mounted in it" >&2
-        return
-    fi
-    $sudo rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'scripts/bareroot.sh --remove "$work"' EXIT
 start=$SECONDS
 
 echo "test-install: a bare $release root"

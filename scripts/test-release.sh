@@ -35,27 +35,13 @@ mkdir -p build-release
 rm -f "build-release/$codename.log"
 work=$(mktemp -d "$PWD/build-release/$codename.XXXXXX")
 root=$work/root
-mounts=()
-cleanup() {
-    local i
-    for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
-        $sudo umount "${mounts[i]}" 2>/dev/null || $sudo umount -l "${mounts[i]}" || true
-    done
-    # Never remove through a mount that is still there: /dev is the machine's own.
-    if findmnt -rn -o TARGET | grep -q "^$root/"; then
-        echo "test-release: $work left in place: something is still mounted in it" >&2
-        return
-    fi
-    $sudo rm -rf "$work"
-}
-trap cleanup EXIT
-# mount_in TARGET MOUNT-ARGUMENTS...: mounts under the root, unmounted in reverse order at the end.
+trap 'scripts/bareroot.sh --remove "$work"' EXIT
+# mount_in TARGET MOUNT-ARGUMENTS...: mounts under the root; bareroot.sh --remove unmounts it.
 mount_in() {
     local target=$root$1
     shift
     $sudo mkdir -p "$target"
     $sudo mount "$@" "$target"
-    mounts+=("$target")
 }
 start=$SECONDS
 
