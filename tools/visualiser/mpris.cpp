@@ -11,6 +11,8 @@
 #include <QVariantMap>
 #include <QWindow>
 
+#include <array>
+
 #include <unistd.h>
 
 namespace visualiser {
@@ -18,6 +20,9 @@ namespace visualiser {
 namespace {
 
     constexpr double kMicrosecondsPerSec = 1e6;
+    // LoopStatus's values, in the order of Loop.
+    const std::array<QString, 3> kLoopNames
+        = { QStringLiteral("None"), QStringLiteral("Track"), QStringLiteral("Playlist") };
 
     QString objectPath()
     {
@@ -31,6 +36,7 @@ namespace {
         Q_PROPERTY(bool CanRaise READ canRaise)
         Q_PROPERTY(bool HasTrackList READ hasTrackList)
         Q_PROPERTY(QString Identity READ identity)
+        Q_PROPERTY(QString DesktopEntry READ desktopEntry)
         Q_PROPERTY(QStringList SupportedUriSchemes READ none)
         Q_PROPERTY(QStringList SupportedMimeTypes READ none)
     public:
@@ -43,6 +49,8 @@ namespace {
         bool canRaise() const { return true; }
         bool hasTrackList() const { return false; }
         QString identity() const { return QStringLiteral("visualiser"); }
+        // The name of the desktop entry the package installs (data/), without ".desktop".
+        QString desktopEntry() const { return QStringLiteral("org.bandcore.Visualiser"); }
         QStringList none() const { return {}; }
 
     public slots:
@@ -57,6 +65,8 @@ namespace {
         Q_OBJECT
         Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
         Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
+        Q_PROPERTY(QString LoopStatus READ loopStatus WRITE setLoopStatus)
+        Q_PROPERTY(bool Shuffle READ shuffle WRITE setShuffle)
         Q_PROPERTY(double Rate READ rate)
         Q_PROPERTY(double MinimumRate READ rate)
         Q_PROPERTY(double MaximumRate READ rate)
@@ -77,11 +87,23 @@ namespace {
         }
         QString playbackStatus() const
         {
-            return player_.paused() ? QStringLiteral("Paused") : QStringLiteral("Playing");
+            return player_.stopped() ? QStringLiteral("Stopped")
+                : player_.paused()   ? QStringLiteral("Paused")
+                                     : QStringLiteral("Playing");
         }
+        QString loopStatus() const { return kLoopNames[size_t(player_.loop())]; }
+        void setLoopStatus(const QString& name)
+        {
+            // An unknown name changes nothing, as MPRIS asks of a value the player does not have.
+            for (size_t i = 0; i < kLoopNames.size(); ++i)
+                if (name == kLoopNames[i])
+                    player_.setLoop(Loop(i));
+        }
+        bool shuffle() const { return player_.shuffled(); }
+        void setShuffle(bool on) { player_.setShuffled(on); }
         double rate() const { return 1.0; }
         bool yes() const { return true; }
-        bool canGoNext() const { return player_.index() + 1 < player_.count(); }
+        bool canGoNext() const { return player_.canGoNext(); }
         bool canSeek() const { return player_.seekable(); }
         double volume() const { return player_.muted() ? 0.0 : player_.volume(); }
         void setVolume(double v)
@@ -100,6 +122,8 @@ namespace {
                 m.insert(QStringLiteral("xesam:artist"), QStringList { t.artist });
             if (t.lengthSec >= 0.0)
                 m.insert(QStringLiteral("mpris:length"), toMicroseconds(t.lengthSec));
+            if (!t.artUrl.isEmpty())
+                m.insert(QStringLiteral("mpris:artUrl"), t.artUrl);
             return m;
         }
 
@@ -109,13 +133,16 @@ namespace {
         void Pause() { player_.requestPaused(true); }
         void Play() { player_.requestPaused(false); }
         void PlayPause() { player_.requestPaused(!player_.paused()); }
-        void Stop() { player_.requestPaused(true); }
+        void Stop() { player_.stop(); }
         void Seek(qlonglong offsetUs) { player_.seekBy(double(offsetUs) / kMicrosecondsPerSec); }
         void SetPosition(const QDBusObjectPath& track, qlonglong positionUs)
         {
-            // A position for a track that is no longer playing is ignored, as MPRIS asks.
-            if (track == trackId())
-                player_.seekTo(double(positionUs) / kMicrosecondsPerSec);
+            // A position for a track that is no longer playing, or outside the track, is ignored,
+            // as MPRIS asks: it is not a skip to the next.
+            const double sec = double(positionUs) / kMicrosecondsPerSec;
+            const double length = player_.tags().lengthSec;
+            if (track == trackId() && sec >= 0.0 && (length < 0.0 || sec <= length))
+                player_.seekTo(sec);
         }
         void OpenUri(const QString&) { }
 
@@ -154,6 +181,10 @@ Mpris::Mpris(Player& player, QObject* window)
     });
     connect(&player, &Player::seeked, adaptor,
         [adaptor] { emit adaptor->Seeked(adaptor->position()); });
+    connect(&player, &Player::orderChanged, this, [this] {
+        changed({ QStringLiteral("LoopStatus"), QStringLiteral("Shuffle"),
+            QStringLiteral("CanGoNext") });
+    });
     connect(&player, &Player::pausedChanged, this,
         [this] { changed({ QStringLiteral("PlaybackStatus") }); });
     connect(

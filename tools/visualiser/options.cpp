@@ -13,10 +13,12 @@ shader pack, one analysis per 1/60 s of audio. Plays FILE (any audio file FFmpeg
 capture (--capture), or without either the built-in demo programme of about 20 s.
 
 In a window (the default) the sound plays through the sound server and the picture follows what is
-heard. Several files play in order, a FOLDER's audio files by name (not its subfolders); the window
-closes after the last. Keys: F or F11 full screen, Space pause, Left/Right seek 5 s (not on a
-pipe), N next, P previous, + and - volume, M mute, Q or Escape quit. Media keys and other programs
-control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the session bus.
+heard. Several files play in order, a FOLDER's audio files by name (tracker modules included, not
+its subfolders), an .m3u or .m3u8 playlist's entries (relative ones from the playlist's folder); the
+window closes after the last. Keys: F or F11 full screen, Space pause, Left/Right seek 5 s (not on
+a pipe), N next, P previous (on the first track: its start), + and - volume (+ unmutes), M mute,
+S shuffle, L loop (the track, the list, off in turn), Q or Escape quit. Media keys and other
+programs control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the session bus.
 
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs

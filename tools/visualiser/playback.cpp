@@ -108,7 +108,10 @@ void Playback::monoAt(std::int64_t at, float* out, int count) const
 std::int64_t Playback::heardSamples() const
 {
     const std::lock_guard<std::mutex> lock(heardLock_);
-    if (paused_.load(std::memory_order_acquire))
+    // Nothing is carried forward before the server has been seen playing a block: a fresh stream
+    // can wait for its sink to wake (a second or two for an idle null sink) before a sample is
+    // heard, and what was written meanwhile would read as heard.
+    if (paused_.load(std::memory_order_acquire) || heard_ < rate_ * kBlockMs / 1000)
         return heard_;
     const auto since = std::chrono::steady_clock::now() - heardAt_;
     const std::int64_t carried = heard_

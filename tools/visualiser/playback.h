@@ -8,8 +8,8 @@
 //   the thread alone reads the feed: it writes the channels in small blocks and, after each, reads
 //   the stream's latency: heardSamples() = samples written - samples still queued before the
 //   speaker, carried forward on the steady clock between two readings (never past what was
-//   written). The mono mix of the last few seconds written stays available to monoAt(), for the
-//   analysis of what is heard.
+//   written, and only once the server has been seen playing). The mono mix of the last few
+//   seconds written stays available to monoAt(), for the analysis of what is heard.
 // - setPaused(true) stops writing; the queue then drains and the heard position stops where the
 //   sound stopped. After the feed's end the thread writes silence, so the position keeps going;
 //   endSample() then tells where the feed ended (-1 before).

@@ -11,6 +11,7 @@
 #include <Qt>
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace visualiser {
@@ -24,9 +25,12 @@ namespace {
 
 } // namespace
 
-Player::Player(std::vector<std::string> tracks)
+Player::Player(std::vector<std::string> tracks, std::uint32_t seed)
     : tracks_(std::move(tracks))
+    , order_(tracks_.size())
+    , random_(seed)
 {
+    std::iota(order_.begin(), order_.end(), 0);
     poll_.setInterval(kPollMs);
     connect(&poll_, &QTimer::timeout, this, &Player::poll);
 }
@@ -115,11 +119,13 @@ bool Player::openAt(int i, double startSec)
     return true;
 }
 
-bool Player::openFrom(int i, int step, double startSec)
+bool Player::openFrom(int pos, int step, double startSec)
 {
-    for (; i >= 0 && i < count() && !shell::stopped(); i += step) {
-        if (openAt(i, startSec))
+    for (; pos >= 0 && pos < count() && !shell::stopped(); pos += step) {
+        if (openAt(order_[size_t(pos)], startSec)) {
+            pos_ = pos;
             return true;
+        }
     }
     return false;
 }
@@ -142,15 +148,23 @@ void Player::leaveTrack(bool account)
 void Player::poll()
 {
     if (!done_ && playback_ && playback_->done())
-        next();
+        advance(true);
 }
 
 void Player::next()
 {
+    advance(false);
+}
+
+void Player::advance(bool heardToTheEnd)
+{
     if (done_)
         return;
-    const int from = index_;
-    if (openFrom(from + 1, 1, 0.0)) {
+    if (heardToTheEnd && loop_ == Loop::Track && openAt(index_, 0.0)) {
+        emit seeked();
+        return;
+    }
+    if (openFrom(pos_ + 1, 1, 0.0) || (loop_ == Loop::Playlist && openFrom(0, 1, 0.0))) {
         emit trackChanged();
         return;
     }
@@ -164,13 +178,24 @@ void Player::previous()
     if (done_)
         return;
     // Before the first track the first plays again from its start.
-    if (!openFrom(index_ - 1, -1, 0.0) && !openFrom(index_, 1, 0.0)) {
+    if (!openFrom(pos_ - 1, -1, 0.0) && !openFrom(pos_, 1, 0.0)) {
         finish();
         done_ = true;
         emit finished();
         return;
     }
     emit trackChanged();
+}
+
+void Player::stop()
+{
+    if (done_ || stopped_)
+        return;
+    requestPaused(true);
+    stopped_ = true;
+    if (seekable() && openAt(index_, 0.0))
+        emit seeked();
+    emit pausedChanged();
 }
 
 void Player::seekBy(double sec)
@@ -197,6 +222,8 @@ void Player::seekTo(double sec)
 void Player::setPaused(bool paused)
 {
     paused_ = paused;
+    if (!paused)
+        stopped_ = false;
     if (playback_)
         playback_->setPaused(paused);
     emit pausedChanged();
@@ -220,6 +247,26 @@ void Player::setMuted(bool muted)
     muted_ = muted;
     applyGain();
     emit volumeChanged();
+}
+
+void Player::setLoop(Loop loop)
+{
+    loop_ = loop;
+    emit orderChanged();
+}
+
+void Player::setShuffled(bool shuffled)
+{
+    shuffled_ = shuffled;
+    std::iota(order_.begin(), order_.end(), 0);
+    pos_ = index_;
+    if (shuffled && index_ >= 0) {
+        // The track playing stays where the order starts; the rest follow it shuffled.
+        std::swap(order_[0], order_[size_t(index_)]);
+        std::shuffle(order_.begin() + 1, order_.end(), random_);
+        pos_ = 0;
+    }
+    emit orderChanged();
 }
 
 void Player::applyGain()
@@ -247,6 +294,8 @@ bool Player::handleKey(int key)
         return true;
     case Qt::Key_Plus:
     case Qt::Key_Equal:
+        // Turning the sound up is asking to hear it.
+        setMuted(false);
         setVolume(volume_ + kVolumeStep);
         return true;
     case Qt::Key_Minus:
@@ -254,6 +303,14 @@ bool Player::handleKey(int key)
         return true;
     case Qt::Key_M:
         setMuted(!muted_);
+        return true;
+    case Qt::Key_S:
+        setShuffled(!shuffled_);
+        return true;
+    case Qt::Key_L:
+        setLoop(loop_ == Loop::None    ? Loop::Track
+                : loop_ == Loop::Track ? Loop::Playlist
+                                       : Loop::None);
         return true;
     default:
         return false;
