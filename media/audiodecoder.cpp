@@ -706,8 +706,11 @@ struct AudioDecoder::State {
         if (rc < 0 && readErrno != 0)
             return systemReason(readErrno);
         stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-        if (stream < 0)
-            return bytesRead == 0 ? "file is empty" : "not an audio file";
+        if (stream < 0) {
+            if (bytesRead == 0)
+                return "file is empty";
+            return movingPictures() ? "has no audio stream" : "not an audio file";
+        }
         // Only the audio is read; a video's pictures are skipped by the demuxer.
         for (unsigned i = 0; i < format->nb_streams; ++i) {
             if (static_cast<int>(i) != stream)
@@ -787,6 +790,19 @@ struct AudioDecoder::State {
         if (tag && tag->value)
             title = tag->value;
         return {};
+    }
+
+    // Whether the stream holds a video: pictures that run for a stated time. A picture alone (a
+    // PNG or JPEG) states none.
+    bool movingPictures() const
+    {
+        if (format->duration == AV_NOPTS_VALUE || format->duration <= 0)
+            return false;
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                return true;
+        }
+        return false;
     }
 
     std::string openFailure(int rc) const

@@ -376,6 +376,8 @@ void tst_AudioDecoder::openFailuresGiveTheReason_data()
                                << "not an audio file";
     QTest::newRow("picture only") << "picture.png"
                                   << "not an audio file";
+    QTest::newRow("video without sound") << "silent.mp4"
+                                         << "has no audio stream";
     QTest::newRow("no samples") << "nosamples.wav"
                                 << "file ends before its audio begins";
     QTest::newRow("rate too low") << "slow.wav"
@@ -403,6 +405,8 @@ void tst_AudioDecoder::openFailuresGiveTheReason()
         { "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=32x32:duration=0.1", "-frames:v",
             "1", path("picture.png") });
     QVERIFY(p.waitForFinished(60000) && p.exitCode() == 0);
+    QVERIFY(ffmpeg({ "-f", "lavfi", "-i", "testsrc=size=32x32:rate=10:duration=0.5", "-c:v",
+        "mpeg4", path("silent.mp4") }));
 
     std::string error;
     const std::string target = name.isEmpty() ? std::string() : bytes(path(name));
