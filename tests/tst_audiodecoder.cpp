@@ -689,6 +689,7 @@ void tst_AudioDecoder::wavLengthIsTakenOnlyWhenStated_data()
     QTest::newRow("sox into a file") << 0x7FFFF000u << true << 1.0 << false;
     QTest::newRow("all ones, piped") << 0xFFFFFFFFu << false << 1.0 << false;
     QTest::newRow("zero, piped") << 0u << false << 1.0 << false;
+    QTest::newRow("zero into a file") << 0u << true << 1.0 << false;
     // A real length still tells a cut stream from a whole one.
     QTest::newRow("stated, cut, piped") << 0u << false << 0.5 << true;
     QTest::newRow("stated, cut, file") << 0u << true << 0.5 << true;
