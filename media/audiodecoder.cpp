@@ -37,9 +37,8 @@ namespace {
     // Damage this close to where a short stream ends is taken for the cut itself.
     constexpr double kCutSec = 1.0;
     // A jump forward between one decoded frame's timestamp and the end of the one before larger
-    // than this means data was lost: a packet the decoder rejected, or a stretch the demuxer
-    // dropped while resynchronising. Timestamps in milliseconds (ASF, Matroska) jitter by one
-    // tick; the shortest packets are 2.5 ms (Opus).
+    // than this means data was lost: a stretch the Ogg demuxer skipped without a word while
+    // resynchronising. The shortest packets are 2.5 ms (Opus).
     constexpr double kGapSec = 0.002;
     // The gap is filled with silence, so that the time line stays the stream's, up to this much:
     // a damaged timestamp must not turn into hours of silence.
@@ -49,6 +48,14 @@ namespace {
     // block (8192 samples) wherever a long block meets a short one, in every clean file. A jump
     // beyond twice that is lost audio.
     constexpr double kVorbisJitterSamples = 4096.0;
+    // Made from an Ogg Vorbis stream, an MP4 or Matroska file keeps that jitter in its own
+    // timestamps, at whatever rate and codec it now has: ffmpeg times the packets it encodes from
+    // the estimates it decoded, so they jump ahead by up to a quarter of the longest Vorbis block
+    // (46 ms at 44.1 kHz) and may never jump back, while the audio runs on without a break, as
+    // ffmpeg plays it. Outside Ogg a jump is lost audio only beyond this. A packet the decoder
+    // rejects is counted apart from the timestamps, and what a demuxer that loses its way drops
+    // without a word (Matroska: the rest of a cluster) is typically seconds.
+    constexpr double kCarriedJitterSec = 0.1;
     // An Ogg page is at most 27 + 255 + 255 * 255 bytes: the stream's last bytes kept to find
     // its last page hold two.
     constexpr std::size_t kOggTailBytes = 2 * 65307;
@@ -699,8 +706,11 @@ struct AudioDecoder::State {
         if (rc < 0 && readErrno != 0)
             return systemReason(readErrno);
         stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-        if (stream < 0)
-            return bytesRead == 0 ? "file is empty" : "not an audio file";
+        if (stream < 0) {
+            if (bytesRead == 0)
+                return "file is empty";
+            return movingPictures() ? "has no audio stream" : "not an audio file";
+        }
         // Only the audio is read; a video's pictures are skipped by the demuxer.
         for (unsigned i = 0; i < format->nb_streams; ++i) {
             if (static_cast<int>(i) != stream)
@@ -734,8 +744,10 @@ struct AudioDecoder::State {
         timeBase = st->time_base;
         gapSamples = par->codec_id == AV_CODEC_ID_VORBIS ? kVorbisJitterSamples : kGapSec * rate;
         ogg = ogg && std::strcmp(format->iformat->name, "ogg") == 0;
-        if (!ogg)
+        if (!ogg) {
+            gapSamples = std::max(gapSamples, kCarriedJitterSec * rate);
             std::vector<std::uint8_t>().swap(tail);
+        }
         packet = av_packet_alloc();
         frame = av_frame_alloc();
         if (!packet || !frame)
@@ -778,6 +790,19 @@ struct AudioDecoder::State {
         if (tag && tag->value)
             title = tag->value;
         return {};
+    }
+
+    // Whether the stream holds a video: pictures that run for a stated time. A picture alone (a
+    // PNG or JPEG) states none.
+    bool movingPictures() const
+    {
+        if (format->duration == AV_NOPTS_VALUE || format->duration <= 0)
+            return false;
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                return true;
+        }
+        return false;
     }
 
     std::string openFailure(int rc) const

@@ -52,7 +52,8 @@ class AudioDecoder {
 public:
     // Opens a file, "-" (standard input), a pipe or a FIFO. On failure returns null and sets
     // *error to a one-line lower-case reason without the file name ("no such file or directory",
-    // "not an audio file", "sample rate 4000 Hz is outside 8000..192000 Hz", "file is empty").
+    // "not an audio file", "has no audio stream" (a video without sound), "sample rate 4000 Hz
+    // is outside 8000..192000 Hz", "file is empty").
     static std::unique_ptr<AudioDecoder> open(const std::string& path, std::string* error);
     // The same over bytes in memory, which must outlive the decoder (the fuzz target uses it);
     // not seekable, they are read front to back, as from a pipe.
