@@ -213,7 +213,9 @@ void tst_VisualLook::cameraLaysTheStrandsAlongTheLongerSide_data()
     QTest::newRow("16:9") << 16.0f / 9.0f << true;
     QTest::newRow("1:1") << 1.0f << true;
     QTest::newRow("9:16") << 9.0f / 16.0f << true;
-    QTest::newRow("32:9") << 32.0f / 9.0f << false;
+    QTest::newRow("32:9") << 32.0f / 9.0f << true;
+    QTest::newRow("9:32") << 9.0f / 32.0f << true;
+    QTest::newRow("5:1") << 5.0f << false;
 }
 
 void tst_VisualLook::cameraLaysTheStrandsAlongTheLongerSide()

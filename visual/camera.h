@@ -28,8 +28,10 @@ constexpr float kLengthFill = 1.0f;
 // the share of the shorter side that swing may reach.
 constexpr float kFigureRadius = 0.7f;
 constexpr float kAcrossFill = 0.95f;
-// The flattest cross-section: a 16:9 picture needs about 0.8.
-constexpr float kMinFlatten = 0.7f;
+// The flattest cross-section: 16:9 needs about 0.74, 21:9 0.57 and 32:9 0.38. Down to here the
+// length keeps filling the picture and only the cross-section gives way, so a wide or tall screen
+// shows a slimmer figure end to end rather than a short one between empty bands.
+constexpr float kMinFlatten = 0.35f;
 
 struct Framing {
     float zoom = 1.0f; // clip y per model unit, before the divide by w (the distance)

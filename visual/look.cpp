@@ -8,7 +8,8 @@ namespace visual {
 namespace {
 
     // Strand shape. Radius in model units (the strands span x = -1..1), thickness in device units
-    // of the vertical axis at clip w = 1, twists in turns per model unit.
+    // of the shorter side at clip w = 1 (the renderer scales it to the shader's vertical axis),
+    // twists in turns per model unit.
     constexpr float kRadiusQuiet = 0.30f;
     constexpr float kRadiusEnergy = 0.22f;
     constexpr float kThicknessQuiet = 0.022f;

@@ -269,6 +269,10 @@ void Renderer::fillUniforms(const Stage& stage, const Look& look, QRhiResourceUp
         const std::array<float, 16> mvp = camera_.mvp(aspect);
         std::copy(mvp.begin(), mvp.end(), u.mvp);
         u.aspect = aspect;
+        // The shader measures the ribbon's width against the picture's height; upright, the
+        // shorter side is the width, and scaling by it keeps the ribbons the share of the shorter
+        // side they have lying down, so a picture turned a quarter turn shows the figure turned.
+        u.thickness *= std::min(aspect, 1.0f);
         updates->updateDynamicBuffer(stage.uniforms.get(), 0, sizeof(u), &u);
         return;
     }

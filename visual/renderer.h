@@ -11,6 +11,8 @@
 //   has its own uniform buffer; all uploads ride on the first pass. afterLast is handed to the
 //   last recorded pass's end (a read-back, say). passLimit records only the first passes, for
 //   timing them.
+// - The look's ribbon thickness is a share of the picture's shorter side, so that a picture turned
+//   a quarter turn draws the figure turned.
 // - Intermediate images are RGBA8; the final target is the caller's. Everything is cleared to
 //   (0, 0, 0, 0): the composite writes premultiplied colour and a clear whose rgb exceeds its
 //   alpha would turn black.
