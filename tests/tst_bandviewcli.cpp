@@ -615,7 +615,11 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
     QTest::newRow("folder that takes no file named")
         << "mkdir ro; chmod 555 ro; setpriv --reuid=65534 --clear-groups " + run
             + "--csv ro/a.csv 2>&1; echo $?"
-        << "bandview: ro/: cannot write: permission denied\n2\n";
+        << "bandview: ro/a.csv: cannot write: permission denied\n2\n";
+    QTest::newRow("folder on a read-only file system named with the file")
+        << "mkdir -p bad/rofs; unshare -m sh -c 'mount -t tmpfs -o ro none bad/rofs && exec " + run
+            + "--csv bad/rofs/out.csv' 2>&1; echo $?"
+        << "bandview: bad/rofs/out.csv: cannot write: read-only file system\n2\n";
     QTest::newRow("temporary of a writer gone removed, a running one's kept")
         << "h=$(hostname); touch .a.csv.999999@$h.Xy12zW .a.csv.1@$h.Xy12zW; " + run
             + "--csv a.csv 2>/dev/null; ls -A"

@@ -327,13 +327,12 @@ int runJob(Job& job, const RunSettings& settings)
              std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
         if (path->empty())
             continue;
-        std::string culprit;
-        *file = OutputFile::open(*path, &why, &culprit);
+        *file = OutputFile::open(*path, &why);
         // Opening a FIFO waits for its reader, and a stop signal ends the wait.
         if (!*file && stopSignal() != 0)
             return kExitSignalBase + stopSignal();
         if (!*file)
-            return fail(culprit + ": cannot write: " + why);
+            return fail(*path + ": cannot write: " + why);
     }
     return runInput(job.input, *source, outputs, settings);
 }

@@ -243,11 +243,8 @@ bool identify(const std::string& named, bool output, FileIdentity* id, std::stri
     return true;
 }
 
-std::unique_ptr<OutputFile> OutputFile::open(
-    const std::string& named, std::string* error, std::string* culprit)
+std::unique_ptr<OutputFile> OutputFile::open(const std::string& named, std::string* error)
 {
-    if (culprit)
-        *culprit = named;
     // Opening the name again would give a new open file, at its start, or replace the file the
     // shell opened (with >> too).
     const int descriptor = namedDescriptor(named);
@@ -283,11 +280,7 @@ std::unique_ptr<OutputFile> OutputFile::open(
     const mode_t mode = exists ? st.st_mode & 07777 : kNewFileMode & ~currentUmask();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
-        const int why = errno;
-        // The name is fine: the folder is missing or will not take a new file.
-        if (culprit && (why == EACCES || why == EPERM || why == EROFS || why == ENOENT))
-            *culprit = (folder == "/" ? "" : folder) + "/";
-        *error = systemReason(why);
+        *error = systemReason(errno);
         return nullptr;
     }
     // Setting the owner clears the set-user-ID bits, so it goes first; only a privileged run

@@ -61,11 +61,9 @@ bool identify(const std::string& path, bool output, FileIdentity* id, std::strin
 class OutputFile {
 public:
     // Opens path for writing. Fails, with *error set, for a folder, a folder that does not exist
-    // ("no such file or directory") or one that cannot be written; then *culprit, when given, is
-    // set to what the error is about: path, or its folder (with a closing slash) when the folder
-    // is the problem.
-    static std::unique_ptr<OutputFile> open(
-        const std::string& path, std::string* error, std::string* culprit = nullptr);
+    // ("no such file or directory") or one that cannot be written: the error is then the
+    // folder's ("read-only file system"), and the caller names path.
+    static std::unique_ptr<OutputFile> open(const std::string& path, std::string* error);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
