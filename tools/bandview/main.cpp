@@ -11,6 +11,7 @@
 #include "shell/signals.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/version.h"
 #include "terminal.h"
 
 #ifdef BANDVIEW_CAPTURE
@@ -77,6 +78,7 @@ Options:
                     and exit: default (the server's default input), monitor (of an output),
                     capture (what --capture without SOURCE takes)
   -h, --help        show this help and exit
+  --version         show the version and exit
 
 When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
 run, space pauses, Ctrl-C stops it without writing anything); otherwise the run is off-line and as
@@ -108,6 +110,7 @@ struct Options {
     bool capture = false;
     std::string captureSource;
     bool help = false;
+    bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
     double durationSec = -1.0;
 };
@@ -117,7 +120,7 @@ const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, { "--list-sources" },
-    shell::kCaptureOption, shell::kHelpOption };
+    shell::kCaptureOption, shell::kHelpOption, shell::kVersionOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -180,6 +183,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     o.help = line.given("--help");
+    o.version = line.given(shell::kVersionOption.name);
     if (line.given("--size")) {
         int w = 0;
         int h = 0;
@@ -362,6 +366,10 @@ int main(int argc, char** argv)
         std::fputs(kHelp, stdout);
         std::fputs(shell::kExitStatusHelp, stdout);
         std::fputs(kStatusNotes, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::puts(shell::versionLine().c_str());
         return 0;
     }
     if (o.listSections) {
