@@ -659,6 +659,22 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
         << "head -c 30000 \"$IN/good.wav\" >cut.wav; \"$BANDVIEW\" cut.wav none.wav --csv "
            "'{name}.csv' 2>err; echo $?; sed -n 's/ in [0-9.]* s$//p' err | grep '^2 files'; ls"
         << "2\n2 files: 0 clean, 1 damaged, 1 failed\ncut.csv\ncut.wav\nerr\n";
+    // A reader that goes away: a closed pipe ends the run as q does, the other outputs written;
+    // a FIFO waits for its next reader, who gets the header first.
+    QTest::newRow("closed pipe on standard output")
+        << "{ \"$BANDVIEW\" --raw - --csv a.csv 2>err; echo $? >status; } | head -n 3 >/dev/null; "
+           "cat status; grep -c '^bandview:' err; head -c 4 a.csv; ls"
+        << "0\n0\nseq,a.csv\nerr\nstatus\n";
+    // The second reader's two lines are then shown.
+    const QString twoReaders = QStringLiteral(
+        "mkfifo f; { \"$BANDVIEW\" --duration 3 %1 f 2>err; echo $? >status; } & "
+        "head -n 3 f >/dev/null; sleep 0.3; timeout 10 head -n 2 f >second; "
+        "timeout 10 cat f >/dev/null; wait; cat status; grep -c '^bandview:' err; %2 second");
+    QTest::newRow("FIFO's next reader, paced run") << twoReaders.arg(
+        QStringLiteral("--realtime --raw"), QStringLiteral("awk -F';' '{print NF}'"))
+                                                   << "0\n0\n28\n28\n";
+    QTest::newRow("FIFO's next reader, off-line run")
+        << twoReaders.arg(QStringLiteral("--csv"), QStringLiteral("head -c 4")) << "0\n0\nseq,";
     QTest::newRow("collision names both inputs")
         << "\"$BANDVIEW\" \"$IN/good.wav\" \"$IN/sub/good.wav\" --csv '{name}.csv' 2>&1 "
            "| sed 's|'\"$IN\"'|IN|g'; ls"

@@ -85,7 +85,9 @@ run, space pauses, Ctrl-C stops it without writing anything); otherwise the run 
 fast as the machine allows. Results, warnings and errors go to standard error. A capture is paced
 by the display clock and analyses silence while no sound arrives; with --csv - it streams one row
 per frame to standard output (the live view then draws on standard error when that is a terminal),
-and what happens to the sound server is said on standard error.
+and what happens to the sound server is said on standard error. A pipe whose reader goes away
+ends the run as q does; a FIFO named by its path waits for its next reader (a paced run goes on,
+dropping what nobody reads).
 
 )";
 
@@ -317,8 +319,35 @@ std::string checkNames(const std::vector<Job>& jobs)
     return {};
 }
 
+// Opens job's outputs: the status to end with when one cannot be opened, else kExitClean.
+int openOutputs(const Job& job, RunOutputs& outputs)
+{
+    for (auto [path, file] : { std::pair { &job.csvPath, &outputs.csv },
+             std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
+        if (path->empty())
+            continue;
+        std::string why;
+        *file = OutputFile::open(*path, &why);
+        // Opening a FIFO waits for its reader, and a stop signal ends the wait.
+        if (!*file && stopSignal() != 0)
+            return kExitSignalBase + stopSignal();
+        if (!*file)
+            return fail(*path + ": cannot write: " + why);
+    }
+    return kExitClean;
+}
+
 int runJob(Job& job, const RunSettings& settings)
 {
+    RunOutputs outputs;
+    // A capture starts as its source opens: a FIFO's first reader is waited for before, so that
+    // the wait loses no sound.
+    const bool outputsFirst = job.input.realTime;
+    if (outputsFirst) {
+        const int status = openOutputs(job, outputs);
+        if (status != kExitClean)
+            return status;
+    }
     std::string why;
     std::unique_ptr<media::Feed> source = openSource(job.input, &why);
     // Opening a pipe waits for its first bytes, and a stop signal ends the wait.
@@ -326,17 +355,10 @@ int runJob(Job& job, const RunSettings& settings)
         return kExitSignalBase + stopSignal();
     if (!source)
         return fail(job.input.path + ": " + why);
-    RunOutputs outputs;
-    for (auto [path, file] : { std::pair { &job.csvPath, &outputs.csv },
-             std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
-        if (path->empty())
-            continue;
-        *file = OutputFile::open(*path, &why);
-        // Opening a FIFO waits for its reader, and a stop signal ends the wait.
-        if (!*file && stopSignal() != 0)
-            return kExitSignalBase + stopSignal();
-        if (!*file)
-            return fail(*path + ": cannot write: " + why);
+    if (!outputsFirst) {
+        const int status = openOutputs(job, outputs);
+        if (status != kExitClean)
+            return status;
     }
     return runInput(job.input, *source, outputs, settings);
 }
