@@ -1,17 +1,23 @@
 // bandview --capture as a person runs it, against the private sound server of the pulse_server
 // fixture: a 1 kHz tone played into its null sink lights band 15 in the rows that --csv - streams,
 // the bars fall to 0 once nothing plays, a server killed and restarted mid-run is heard again and
-// the run still ends cleanly, and a missing server is one line and status 2.
+// the run still ends cleanly, a FIFO's readers may come and go without losing sound, and a missing
+// server is one line and status 2.
 
 #include "pulseplay.h"
 
 #include "dsp/spectrumanalyzer.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -84,6 +90,21 @@ void sleepMs(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// Opens fifo for reading (waiting for its writer) and reads lines until `lines` were read, or to
+// its end when lines is 0; returns how many lines were read.
+int readLines(const QByteArray& fifo, int lines)
+{
+    const int fd = ::open(fifo.constData(), O_RDONLY);
+    if (fd < 0)
+        return -1;
+    int seen = 0;
+    char text[4096];
+    for (ssize_t n; (lines == 0 || seen < lines) && (n = ::read(fd, text, sizeof(text))) > 0;)
+        seen += static_cast<int>(std::count(text, text + n, '\n'));
+    ::close(fd);
+    return seen;
+}
+
 } // namespace
 
 class tst_BandviewCapture : public QObject {
@@ -93,6 +114,7 @@ private slots:
     void initTestCase();
     void toneLightsItsBandThenBarsFall();
     void hearsTheToneAgainAfterTheServerRestarts();
+    void fifoReadersComeAndGoWithoutLoss();
     void listsTheSources();
     void noServerIsOneLineAndStatus2();
 };
@@ -166,6 +188,30 @@ void tst_BandviewCapture::hearsTheToneAgainAfterTheServerRestarts()
         qPrintable(QStringLiteral("after the restart: tallest band %1, band 15 at %2")
                        .arg(tallest(last))
                        .arg(bar(last, kToneBand))));
+}
+
+void tst_BandviewCapture::fifoReadersComeAndGoWithoutLoss()
+{
+    // While a tone plays, the first reader comes 1.5 s after the start and leaves after a few
+    // lines; the next comes a second later. Each wait is longer than the capture's ring holds.
+    Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 7.0);
+    sleepMs(500);
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("bands")));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    QProcess p;
+    startBandview(p,
+        { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("3"),
+            QStringLiteral("--raw"), QString::fromLocal8Bit(fifo) });
+    sleepMs(1500);
+    QVERIFY(readLines(fifo, 3) >= 3);
+    sleepMs(1000);
+    const int lines = readLines(fifo, 0);
+    const Run r = finish(p);
+    QVERIFY2(r.status == 0, describe(r));
+    QVERIFY2(r.err.contains(", 0 samples dropped,"), describe(r));
+    // What is left of the 3 s once the second reader came, at 60 lines a second.
+    QVERIFY2(lines >= 60, qPrintable(QStringLiteral("the second reader got %1 lines").arg(lines)));
 }
 
 void tst_BandviewCapture::listsTheSources()

@@ -167,6 +167,12 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("name that would retitle the terminal")
         << QStringList { "{in}/\x1b]2;owned\x07.wav" } << "{in}/\\x1B]2;owned\\x07.wav"
         << "no such file";
+    // C1 controls steer some terminals as ESC does; DEL is a control too.
+    QTest::newRow("name with a C1 control")
+        << QStringList { "{in}/a\u009b2Jb.wav" } << "{in}/a\\xC2\\x9B2Jb.wav"
+        << "no such file";
+    QTest::newRow("name with DEL") << QStringList { "{in}/a\x7f.wav" } << "{in}/a\\x7F.wav"
+                                   << "no such file";
     QTest::newRow("directory") << QStringList { "--png", png, "{in}" } << "{in}"
                                << "is a directory";
     QTest::newRow("empty file") << QStringList { "{in}/empty.wav", "--csv", csv }
@@ -615,7 +621,13 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
     QTest::newRow("folder that takes no file named")
         << "mkdir ro; chmod 555 ro; setpriv --reuid=65534 --clear-groups " + run
             + "--csv ro/a.csv 2>&1; echo $?"
-        << "bandview: ro/: cannot write: permission denied\n2\n";
+        << "bandview: ro/a.csv: cannot write: permission denied\n2\n";
+    QTest::newRow("folder on a read-only file system named with the file")
+        << "mkdir -p bad/rofs; unshare -m sh -c 'mount -t tmpfs -o ro none bad/rofs && exec " + run
+            + "--csv bad/rofs/out.csv' 2>&1; echo $?"
+        << "bandview: bad/rofs/out.csv: cannot write: read-only file system\n2\n";
+    QTest::newRow("value after '=' led by a dash") << run + "--csv=-a.csv 2>/dev/null; echo $?; ls"
+                                                   << "0\n-a.csv\n";
     QTest::newRow("temporary of a writer gone removed, a running one's kept")
         << "h=$(hostname); touch .a.csv.999999@$h.Xy12zW .a.csv.1@$h.Xy12zW; " + run
             + "--csv a.csv 2>/dev/null; ls -A"
@@ -638,6 +650,31 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
         << "2 files: 2 clean, 0 damaged, 0 failed\nIN/good.wav: 0:00.5 of audio at 48000 Hz, "
            "25\nIN/sub/good.wav: 0:00.5 of audio at 48000 Hz, 25\n"
             + QFileInfo(inputs_.path()).fileName() + "-good.csv\nsub-good.csv\n";
+    QTest::newRow("{dir} of a bare name is the current folder's name")
+        << "o=$PWD; cd \"$IN\" && \"$BANDVIEW\" good.wav sub/good.wav --csv "
+           "\"$o/{dir}-{name}.csv\" 2>/dev/null; cd \"$o\" && ls"
+        << QFileInfo(inputs_.path()).fileName() + "-good.csv\nsub-good.csv\n";
+    // Bad input outranks damage: the status promises no outputs that were not written.
+    QTest::newRow("batch of a cut file and a missing one")
+        << "head -c 30000 \"$IN/good.wav\" >cut.wav; \"$BANDVIEW\" cut.wav none.wav --csv "
+           "'{name}.csv' 2>err; echo $?; sed -n 's/ in [0-9.]* s$//p' err | grep '^2 files'; ls"
+        << "2\n2 files: 0 clean, 1 damaged, 1 failed\ncut.csv\ncut.wav\nerr\n";
+    // A reader that goes away: a closed pipe ends the run as q does, the other outputs written;
+    // a FIFO waits for its next reader, who gets the header first.
+    QTest::newRow("closed pipe on standard output")
+        << "{ \"$BANDVIEW\" --raw - --csv a.csv 2>err; echo $? >status; } | head -n 3 >/dev/null; "
+           "cat status; grep -c '^bandview:' err; head -c 4 a.csv; ls"
+        << "0\n0\nseq,a.csv\nerr\nstatus\n";
+    // The second reader's two lines are then shown.
+    const QString twoReaders = QStringLiteral(
+        "mkfifo f; { \"$BANDVIEW\" --duration 3 %1 f 2>err; echo $? >status; } & "
+        "head -n 3 f >/dev/null; sleep 0.3; timeout 10 head -n 2 f >second; "
+        "timeout 10 cat f >/dev/null; wait; cat status; grep -c '^bandview:' err; %2 second");
+    QTest::newRow("FIFO's next reader, paced run") << twoReaders.arg(
+        QStringLiteral("--realtime --raw"), QStringLiteral("awk -F';' '{print NF}'"))
+                                                   << "0\n0\n28\n28\n";
+    QTest::newRow("FIFO's next reader, off-line run")
+        << twoReaders.arg(QStringLiteral("--csv"), QStringLiteral("head -c 4")) << "0\n0\nseq,";
     QTest::newRow("collision names both inputs")
         << "\"$BANDVIEW\" \"$IN/good.wav\" \"$IN/sub/good.wav\" --csv '{name}.csv' 2>&1 "
            "| sed 's|'\"$IN\"'|IN|g'; ls"

@@ -79,6 +79,7 @@ private slots:
     void optionRulesHoldInBoth_data();
     void optionRulesHoldInBoth();
     void helpListsEveryExitStatus();
+    void versionIsTheProjects();
     void folderTakesOnlyNewPictures();
     void damagedInputWarnsAndExitsThree();
     void fullDiskLeavesNothing_data();
@@ -398,6 +399,18 @@ void tst_VisualiserCli::helpListsEveryExitStatus()
             { "0 clean", "2 bad input", "3 damaged input", "128 + the signal", "SIGTERM (143)" })
             QVERIFY2(r.out.contains(status),
                 qPrintable(QLatin1String(program) + QLatin1String(": ") + QLatin1String(status)));
+    }
+}
+
+void tst_VisualiserCli::versionIsTheProjects()
+{
+    for (const char* program : { BANDVIEW_EXE, VISUALISER_EXE }) {
+        const Run r = run(QLatin1String(program), { QStringLiteral("--version") });
+        const QByteArray expected = QFile::encodeName(QFileInfo(QLatin1String(program)).fileName())
+            + " " + BANDCORE_PROJECT_VERSION + "\n";
+        QVERIFY2(r.status == 0 && r.out == expected && r.err.isEmpty(),
+            qPrintable(QStringLiteral("%1: expected '%2', %3")
+                           .arg(QLatin1String(program), QLatin1String(expected), describe(r))));
     }
 }
 

@@ -69,7 +69,7 @@ CsvWriter::CsvWriter(shell::OutputFile& out, int bandCount)
     : out_(out)
 {
     const QByteArray header = csvHeader(bandCount);
-    ok_ = out_.write(header.constData(), static_cast<std::size_t>(header.size()));
+    ok_ = out_.writeHeader(header.constData(), static_cast<std::size_t>(header.size()));
 }
 
 bool CsvWriter::add(const TimedFrame& f)

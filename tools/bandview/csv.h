@@ -22,7 +22,8 @@ QByteArray csvRow(const TimedFrame& f);
 void appendCsvRow(QByteArray& line, const TimedFrame& f);
 
 // Writes the rows as the frames come, so that the data file costs no memory however long the
-// run. Where the output streams (standard output, a pipe) every row is handed on as it is made.
+// run. Where the output streams (standard output, a pipe) every row is handed on as it is made; a
+// FIFO's next reader, after one that went away, gets the header row first.
 class CsvWriter {
 public:
     CsvWriter(shell::OutputFile& out, int bandCount);

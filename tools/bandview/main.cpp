@@ -11,6 +11,7 @@
 #include "shell/signals.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/version.h"
 #include "terminal.h"
 
 #ifdef BANDVIEW_CAPTURE
@@ -77,13 +78,16 @@ Options:
                     and exit: default (the server's default input), monitor (of an output),
                     capture (what --capture without SOURCE takes)
   -h, --help        show this help and exit
+  --version         show the version and exit
 
 When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
 run, space pauses, Ctrl-C stops it without writing anything); otherwise the run is off-line and as
 fast as the machine allows. Results, warnings and errors go to standard error. A capture is paced
 by the display clock and analyses silence while no sound arrives; with --csv - it streams one row
 per frame to standard output (the live view then draws on standard error when that is a terminal),
-and what happens to the sound server is said on standard error.
+and what happens to the sound server is said on standard error. A pipe whose reader goes away
+ends the run as q does; a FIFO named by its path waits for its next reader (a paced run goes on,
+dropping what nobody reads).
 
 )";
 
@@ -108,6 +112,7 @@ struct Options {
     bool capture = false;
     std::string captureSource;
     bool help = false;
+    bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
     double durationSec = -1.0;
 };
@@ -117,7 +122,7 @@ const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, { "--list-sources" },
-    shell::kCaptureOption, shell::kHelpOption };
+    shell::kCaptureOption, shell::kHelpOption, shell::kVersionOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -180,6 +185,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     o.help = line.given("--help");
+    o.version = line.given(shell::kVersionOption.name);
     if (line.given("--size")) {
         int w = 0;
         int h = 0;
@@ -313,8 +319,35 @@ std::string checkNames(const std::vector<Job>& jobs)
     return {};
 }
 
+// Opens job's outputs: the status to end with when one cannot be opened, else kExitClean.
+int openOutputs(const Job& job, RunOutputs& outputs)
+{
+    for (auto [path, file] : { std::pair { &job.csvPath, &outputs.csv },
+             std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
+        if (path->empty())
+            continue;
+        std::string why;
+        *file = OutputFile::open(*path, &why);
+        // Opening a FIFO waits for its reader, and a stop signal ends the wait.
+        if (!*file && stopSignal() != 0)
+            return kExitSignalBase + stopSignal();
+        if (!*file)
+            return fail(*path + ": cannot write: " + why);
+    }
+    return kExitClean;
+}
+
 int runJob(Job& job, const RunSettings& settings)
 {
+    RunOutputs outputs;
+    // A capture starts as its source opens: a FIFO's first reader is waited for before, so that
+    // the wait loses no sound.
+    const bool outputsFirst = job.input.realTime;
+    if (outputsFirst) {
+        const int status = openOutputs(job, outputs);
+        if (status != kExitClean)
+            return status;
+    }
     std::string why;
     std::unique_ptr<media::Feed> source = openSource(job.input, &why);
     // Opening a pipe waits for its first bytes, and a stop signal ends the wait.
@@ -322,18 +355,10 @@ int runJob(Job& job, const RunSettings& settings)
         return kExitSignalBase + stopSignal();
     if (!source)
         return fail(job.input.path + ": " + why);
-    RunOutputs outputs;
-    for (auto [path, file] : { std::pair { &job.csvPath, &outputs.csv },
-             std::pair { &job.pngPath, &outputs.png }, std::pair { &job.rawPath, &outputs.raw } }) {
-        if (path->empty())
-            continue;
-        std::string culprit;
-        *file = OutputFile::open(*path, &why, &culprit);
-        // Opening a FIFO waits for its reader, and a stop signal ends the wait.
-        if (!*file && stopSignal() != 0)
-            return kExitSignalBase + stopSignal();
-        if (!*file)
-            return fail(culprit + ": cannot write: " + why);
+    if (!outputsFirst) {
+        const int status = openOutputs(job, outputs);
+        if (status != kExitClean)
+            return status;
     }
     return runInput(job.input, *source, outputs, settings);
 }
@@ -363,6 +388,10 @@ int main(int argc, char** argv)
         std::fputs(kHelp, stdout);
         std::fputs(shell::kExitStatusHelp, stdout);
         std::fputs(kStatusNotes, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::puts(shell::versionLine().c_str());
         return 0;
     }
     if (o.listSections) {

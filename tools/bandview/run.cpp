@@ -12,6 +12,7 @@
 #include <QBuffer>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -224,6 +225,17 @@ namespace {
         return true;
     }
 
+    // Leaves out of files the outputs whose reader went away (a closed pipe): the run ends there
+    // as q ends it, and writes the others. True when there was one.
+    bool leaveOutReaderless(std::vector<OutputFile*>& files)
+    {
+        const auto gone = std::remove_if(
+            files.begin(), files.end(), [](const OutputFile* out) { return out->readerGone(); });
+        const bool any = gone != files.end();
+        files.erase(gone, files.end());
+        return any;
+    }
+
     std::string cannotWrite(const OutputFile& out, const std::string& reason)
     {
         return "bandview: " + out.path() + ": cannot write: " + reason;
@@ -308,10 +320,14 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
 {
     const Clock::time_point started = Clock::now();
     const std::string subject = subjectOf(input);
+    // A run paced by the music does not wait for a FIFO's next reader: it would fall behind.
+    const bool paced = settings.live || settings.realtime || input.realTime;
     std::vector<OutputFile*> files;
     for (OutputFile* out : { outputs.csv.get(), outputs.png.get(), outputs.raw.get() }) {
-        if (out)
+        if (out) {
+            out->setDropsWhileUnread(paced);
             files.push_back(out);
+        }
     }
     auto failed = [&](const std::string& line) {
         for (OutputFile* out : files)
@@ -348,7 +364,7 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
             = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
 
     source.reportEvents(settings.live ? nullptr : say);
-    const End end = settings.live
+    End end = settings.live
         ? runLive(hopper, input, source, settings, totalSec)
         : runOffline(hopper, totalSec, settings.progress, settings.realtime && !input.realTime);
     const std::string report = source.report();
@@ -357,6 +373,8 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
     if (end == End::Stopped || (end == End::OutputFailed && stopSignal() != 0))
         return stopped();
+    if (end == End::OutputFailed && leaveOutReaderless(files))
+        end = End::Key;
     if (end == End::OutputFailed) {
         OutputFile& bad
             = outputs.csv && !outputs.csv->error().empty() ? *outputs.csv : *outputs.raw;
@@ -378,7 +396,8 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
         if (!writePicture(*outputs.png, *picture, settings.pictureSize, &why)) {
             if (stopSignal() != 0)
                 return stopped();
-            return failed(cannotWrite(*outputs.png, why));
+            if (!leaveOutReaderless(files))
+                return failed(cannotWrite(*outputs.png, why));
         }
     }
     if (stopSignal() != 0)

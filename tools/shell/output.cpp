@@ -243,11 +243,8 @@ bool identify(const std::string& named, bool output, FileIdentity* id, std::stri
     return true;
 }
 
-std::unique_ptr<OutputFile> OutputFile::open(
-    const std::string& named, std::string* error, std::string* culprit)
+std::unique_ptr<OutputFile> OutputFile::open(const std::string& named, std::string* error)
 {
-    if (culprit)
-        *culprit = named;
     // Opening the name again would give a new open file, at its start, or replace the file the
     // shell opened (with >> too).
     const int descriptor = namedDescriptor(named);
@@ -267,7 +264,10 @@ std::unique_ptr<OutputFile> OutputFile::open(
                 *error = systemReason(errno);
                 return nullptr;
             }
-            return std::unique_ptr<OutputFile>(new OutputFile(named, {}, fd, true));
+            std::unique_ptr<OutputFile> out(new OutputFile(named, {}, fd, true));
+            if (S_ISFIFO(st.st_mode))
+                out->fifo_ = path;
+            return out;
         }
     }
     std::string folder;
@@ -283,11 +283,7 @@ std::unique_ptr<OutputFile> OutputFile::open(
     const mode_t mode = exists ? st.st_mode & 07777 : kNewFileMode & ~currentUmask();
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
-        const int why = errno;
-        // The name is fine: the folder is missing or will not take a new file.
-        if (culprit && (why == EACCES || why == EPERM || why == EROFS || why == ENOENT))
-            *culprit = (folder == "/" ? "" : folder) + "/";
-        *error = systemReason(why);
+        *error = systemReason(errno);
         return nullptr;
     }
     // Setting the owner clears the set-user-ID bits, so it goes first; only a privileged run
@@ -337,25 +333,74 @@ bool OutputFile::write(const char* data, std::size_t size)
     return buffer_.size() < kBufferBytes || flush();
 }
 
-bool OutputFile::flush()
+int OutputFile::writeBuffer()
 {
-    if (!error_.empty())
-        return false;
-    if (fd_ < 0)
-        return fail(EBADF);
     std::size_t done = 0;
     while (done < buffer_.size()) {
         const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
         // Only the signals that stop the run interrupt a write (the others restart it), so an
         // interrupted write ends the output too.
         if (n < 0)
-            return fail(errno);
+            return errno;
         if (n == 0)
-            return fail(EIO);
+            return EIO;
         done += static_cast<std::size_t>(n);
     }
     buffer_.clear();
+    return 0;
+}
+
+bool OutputFile::awaitReader()
+{
+    const int fd = ::open(
+        fifo_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | (dropsWhileUnread_ ? O_NONBLOCK : 0));
+    if (fd < 0) {
+        if (errno == ENXIO && dropsWhileUnread_)
+            buffer_.clear();
+        else
+            fail(errno);
+        return false;
+    }
+    // Opened without waiting only to find the reader; written into, it waits for the reader as
+    // any pipe does.
+    if (dropsWhileUnread_)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fd_ = fd;
+    buffer_.insert(buffer_.begin(), header_.begin(), header_.end());
     return true;
+}
+
+bool OutputFile::flush()
+{
+    for (;;) {
+        if (!error_.empty())
+            return false;
+        if (fd_ < 0 && fifo_.empty())
+            return fail(EBADF);
+        // Nothing for a reader: no need to wait for one.
+        if (fd_ < 0 && buffer_.empty())
+            return true;
+        if (fd_ < 0 && !awaitReader())
+            return error_.empty();
+        const int error = writeBuffer();
+        if (error == 0)
+            return true;
+        if (error != EPIPE || fifo_.empty()) {
+            readerGone_ = error == EPIPE;
+            return fail(error);
+        }
+        // The reader went away, maybe in the middle of a record: the next one starts with the
+        // header and the next record.
+        ::close(fd_);
+        fd_ = -1;
+        buffer_.clear();
+    }
+}
+
+bool OutputFile::writeHeader(const char* data, std::size_t size)
+{
+    header_.assign(data, data + size);
+    return write(data, size);
 }
 
 std::int64_t OutputFile::seek(std::int64_t offset, int whence)

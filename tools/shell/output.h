@@ -4,11 +4,13 @@
 // /dev/stderr, /dev/fd/N, /proc/self/fd/N) is that descriptor, written into where it stands, so
 // that `--csv /dev/stdout >> log` appends as `--csv - >> log` does. A path that exists and is not
 // a regular file (a character device, a FIFO, a socket) is opened and written into as it is, never
-// replaced. Any other path (a symbolic link's target, for a link) is written to a temporary file
-// beside it, in the same folder, which takes the final name only on commit, after every byte was
-// written and synced; a file it replaces keeps its mode, and its owner where the process may set
-// it. Discarding (or destroying) an uncommitted output removes its temporary. What already went
-// into a pipe or a device cannot be taken back.
+// replaced. A pipe whose reader went away ends that output (readerGone()); a FIFO named by its path
+// waits for its next reader instead, who gets the header first, and the record that the last
+// reader left half read is not finished. Any other path (a symbolic link's target, for a link) is
+// written to a temporary file beside it, in the same folder, which takes the final name only on
+// commit, after every byte was written and synced; a file it replaces keeps its mode, and its owner
+// where the process may set it. Discarding (or destroying) an uncommitted output removes its
+// temporary. What already went into a pipe or a device cannot be taken back.
 //
 // A temporary is named after its final name, the writer's process id and host
 // (".out.csv.1234@host.Ab3dEf"), so that a writer killed outright (SIGKILL, a power cut) leaves
@@ -61,11 +63,9 @@ bool identify(const std::string& path, bool output, FileIdentity* id, std::strin
 class OutputFile {
 public:
     // Opens path for writing. Fails, with *error set, for a folder, a folder that does not exist
-    // ("no such file or directory") or one that cannot be written; then *culprit, when given, is
-    // set to what the error is about: path, or its folder (with a closing slash) when the folder
-    // is the problem.
-    static std::unique_ptr<OutputFile> open(
-        const std::string& path, std::string* error, std::string* culprit = nullptr);
+    // ("no such file or directory") or one that cannot be written: the error is then the
+    // folder's ("read-only file system"), and the caller names path.
+    static std::unique_ptr<OutputFile> open(const std::string& path, std::string* error);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -78,6 +78,15 @@ public:
     bool write(const char* data, std::size_t size);
     // Hands everything buffered to the system.
     bool flush();
+    // Buffers data as the output's header: a FIFO's next reader gets it again first.
+    bool writeHeader(const char* data, std::size_t size);
+    // For a FIFO named by its path: while none reads it, drop what is written (each flush looks
+    // for a new reader, without waiting) instead of waiting for the next reader, so that a run
+    // paced by the music never falls behind it.
+    void setDropsWhileUnread(bool drop) { dropsWhileUnread_ = drop; }
+    // True once a write failed because the reader of a pipe (not a FIFO named by its path) closed
+    // it: the output has ended, as the reader wished, rather than failed.
+    bool readerGone() const { return readerGone_; }
     // Flushes, then moves to offset from whence (SEEK_SET, SEEK_CUR, SEEK_END) for a container
     // that writes its index last; returns the new offset, -1 when that failed.
     std::int64_t seek(std::int64_t offset, int whence);
@@ -95,6 +104,10 @@ public:
 private:
     OutputFile(std::string path, std::string temp, int fd, bool ownsFd, std::string target = {});
     bool fail(int error);
+    // Writes the buffer out; 0, else the errno value.
+    int writeBuffer();
+    // Opens the FIFO again for a new reader; false while there is none (or the open failed).
+    bool awaitReader();
     // commit() without the sync of the folder.
     bool rename();
     friend int commitAll(const std::vector<OutputFile*>& outputs);
@@ -108,6 +121,11 @@ private:
     int slot_ = -1;
     std::vector<char> buffer_;
     std::string error_;
+    // A FIFO named by its path, which a new reader may open again.
+    std::string fifo_;
+    std::vector<char> header_;
+    bool dropsWhileUnread_ = false;
+    bool readerGone_ = false;
 };
 
 // Finishes every output, then commits them all (syncing each folder once); when any step fails,

@@ -12,6 +12,7 @@
 #include "shell/signals.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/version.h"
 #include "visual/headless.h"
 
 #include <QGuiApplication>
@@ -90,6 +91,10 @@ int main(int argc, char** argv)
     if (o.help) {
         std::fputs(kHelp, stdout);
         std::fputs(shell::kExitStatusHelp, stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::puts(shell::versionLine().c_str());
         return 0;
     }
     if (o.listSections) {

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "shell/options.h"
+#include "shell/version.h"
 
 #include <QString>
 
@@ -42,6 +43,7 @@ Options:
                       output; bandview --list-sources lists the sources)
   --list-sections     list the sections of the demo programme and exit
   -h, --help          show this help and exit
+  --version           show the version and exit
 
 --render needs no display: it picks a headless platform itself (Vulkan on Mesa's lavapipe, or
 OpenGL ES on a surfaceless EGL display, which auto picks there). Output is the same bytes from run
@@ -53,10 +55,11 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
-        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
-        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
+    const std::vector<shell::Option> kOptionTable
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
+              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
+              { "--to", Takes::Value }, shell::kCaptureOption, shell::kListSectionsOption,
+              shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -78,6 +81,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.captureSource = line.value("--capture");
     o.listSections = line.given("--list-sections");
     o.help = line.given("--help");
+    o.version = line.given(shell::kVersionOption.name);
     // The window plays the whole programme at the display's pace.
     if (o.render.empty()) {
         for (const char* name : { "--from", "--to", "--fps" }) {

@@ -27,6 +27,7 @@ struct Options {
     std::string captureSource; // empty: the default output's monitor
     bool listSections = false;
     bool help = false;
+    bool version = false;
 };
 
 constexpr int kDefaultWidth = 1280;
