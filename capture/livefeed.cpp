@@ -109,7 +109,7 @@ void LiveFeed::lookAtStatus()
         if (now.reconnects > last_.reconnects)
             say_(prefix + "capturing " + now.source + " again");
         else if (now.moves > last_.moves && now.link == Link::Streaming)
-            say_(prefix + "the server moved the stream to " + now.source);
+            say_(prefix + "the stream moved to " + now.source);
     }
     last_ = now;
 }

@@ -3,7 +3,7 @@
 // cushion has built, catching up after a stall, and silence while the ring is dry. Samples carry
 // their index, so a lost, repeated or reordered sample shows. The live feed's clock, over a source
 // that delivers nothing, on the real clock: a display that stalled gets the ticks it missed, up to
-// a point.
+// a point. Where every backend sends a capture when the default output changes.
 
 #include "capture/hoppacer.h"
 #include "capture/livefeed.h"
@@ -141,6 +141,8 @@ private slots:
     void backlogSetsTheHopsAndWhatIsDropped();
     void liveClockAfterAStall_data();
     void liveClockAfterAStall();
+    void defaultChangeMovesOnlyWhatPlays_data();
+    void defaultChangeMovesOnlyWhatPlays();
 };
 
 void tst_HopPacer::oneHopPerFrameOnceTheCushionHasBuilt_data()
@@ -311,6 +313,41 @@ void tst_HopPacer::liveClockAfterAStall()
                        .arg(stallMs)
                        .arg(least)
                        .arg(most)));
+}
+
+void tst_HopPacer::defaultChangeMovesOnlyWhatPlays_data()
+{
+    // The source asked for and the one captured; the new default output's monitor; where the
+    // capture goes (empty: it stays).
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<QString>("current");
+    QTest::addColumn<QString>("defaultMonitor");
+    QTest::addColumn<QString>("to");
+    const QString plays = QString::fromLatin1(capture::kDefaultMonitor);
+    QTest::newRow("what plays: follows") << plays << "a.monitor"
+                                         << "b.monitor"
+                                         << "b.monitor";
+    QTest::newRow("what plays, there already") << plays << "b.monitor"
+                                               << "b.monitor"
+                                               << "";
+    QTest::newRow("what plays, no monitor") << plays << "a.monitor"
+                                            << ""
+                                            << "";
+    QTest::newRow("named: stays") << "a.monitor"
+                                  << "a.monitor"
+                                  << "b.monitor"
+                                  << "";
+}
+
+void tst_HopPacer::defaultChangeMovesOnlyWhatPlays()
+{
+    QFETCH(QString, wanted);
+    QFETCH(QString, current);
+    QFETCH(QString, defaultMonitor);
+    QFETCH(QString, to);
+    QCOMPARE(QString::fromStdString(capture::sourceAfterDefaultChange(
+                 wanted.toStdString(), current.toStdString(), defaultMonitor.toStdString())),
+        to);
 }
 
 QTEST_APPLESS_MAIN(tst_HopPacer)

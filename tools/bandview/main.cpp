@@ -72,7 +72,8 @@ Options:
   --list-sections   list the sections of the demo programme and exit
   --capture[=SOURCE]
                     show what a sound server's source plays now, until q, Esc or --duration:
-                    without SOURCE, what the computer plays (the monitor of the default output)
+                    without SOURCE, what the computer plays (the monitor of the default output,
+                    followed wherever it goes); a SOURCE named stays where it is
   --list-sources    list the sources to capture (name, rate, channels, marks, description)
                     and exit: default (the server's default input), monitor (of an output),
                     capture (what --capture without SOURCE takes)

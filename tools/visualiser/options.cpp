@@ -37,7 +37,8 @@ Options:
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
-                      output; bandview --list-sources lists the sources)
+                      output, followed wherever it goes); a SOURCE named stays where it is
+                      (bandview --list-sources lists the sources)
   --list-sections     list the sections of the demo programme and exit
   -h, --help          show this help and exit
 
