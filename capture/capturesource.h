@@ -100,7 +100,8 @@ public:
 std::string sourceAfterDefaultChange(
     const std::string& wanted, const std::string& current, const std::string& defaultMonitor);
 
-// The backend for this system. appName is what the sound server shows for the stream's client.
+// The backend for this system. appName, the program's name, is what the sound server shows for
+// the stream's client, and the program that the line for an unknown source says lists them.
 std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName);
 
 // Test seam: when set, called on the audio thread on entry (true) and exit (false) of every

@@ -231,8 +231,8 @@ void PulseCapture::onSourceInfo(pa_context* c, const pa_source_info* info, int e
     // No such source.
     const std::string missing = self->wanted_;
     if (self->starting_) {
-        self->failStart("no source named '" + missing
-            + "' on the sound server: list the sources and pick one of them");
+        self->failStart("no source named '" + missing + "' on the sound server: " + self->appName_
+            + " --list-sources lists the sources");
         return;
     }
     if (missing != kDefaultMonitor) {

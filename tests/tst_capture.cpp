@@ -404,7 +404,8 @@ void tst_Capture::failsWithOneLine_data()
                                << QStringList { QStringLiteral("no sound server"),
                                       QStringLiteral("PULSE_SERVER") };
     QTest::newRow("no such source") << QByteArray() << QStringLiteral("vis_nowhere")
-                                    << QStringList { QStringLiteral("vis_nowhere") };
+                                    << QStringList { QStringLiteral("vis_nowhere"),
+                                           QStringLiteral("tst_capture --list-sources") };
 }
 
 void tst_Capture::failsWithOneLine()

@@ -38,7 +38,9 @@ Options:
   --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
                       output, followed wherever it goes); a SOURCE named stays where it is
-                      (bandview --list-sources lists the sources)
+  --list-sources      list the sources to capture (name, rate, channels, marks, description)
+                      and exit: default (the server's default input), monitor (of an output),
+                      capture (what --capture without SOURCE takes)
   --list-sections     list the sections of the demo programme and exit
   -h, --help          show this help and exit
 
@@ -52,10 +54,11 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
-        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
-        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
+    const std::vector<shell::Option> kOptionTable
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
+              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
+              { "--to", Takes::Value }, shell::kCaptureOption, shell::kListSourcesOption,
+              shell::kListSectionsOption, shell::kHelpOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -75,6 +78,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
         o.input = o.inputs[0];
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
+    o.listSources = line.given("--list-sources");
     o.listSections = line.given("--list-sections");
     o.help = line.given("--help");
     // The window plays the whole programme at the display's pace.
