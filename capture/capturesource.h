@@ -5,11 +5,13 @@
 // returns once audio flows, or returns false with one line saying what is wrong and how to fix it.
 // From then on the source keeps going by itself: when the server goes away it reports Reconnecting,
 // leaves the ring to run dry and tries again with growing pauses; when its source disappears it
-// follows the server's move, or falls back to the monitor of the default output. The sample rate
-// chosen at start stays for the whole run (the server resamples a replacement source), so the
-// consumer never re-configures. The ring, valid after a successful start, is the only thing the
-// audio thread writes; status() may be called from any thread. Users see only this header, so a
-// backend can be added (PipeWire native, Qt Multimedia) without touching them.
+// follows the server's move, or falls back to the monitor of the default output. A capture of
+// what the computer plays follows the default output wherever it goes; a source named by the user
+// stays where it is when the default changes (sourceAfterDefaultChange(), every backend's rule).
+// The sample rate chosen at start stays for the whole run (the server resamples a replacement
+// source), so the consumer never re-configures. The ring, valid after a successful start, is the
+// only thing the audio thread writes; status() may be called from any thread. Users see only this
+// header, so a backend can be added (PipeWire native, Qt Multimedia) without touching them.
 #ifndef CAPTURE_CAPTURESOURCE_H
 #define CAPTURE_CAPTURESOURCE_H
 
@@ -59,8 +61,8 @@ struct Status {
     std::uint64_t capturedSamples = 0;
     // Samples the ring had no room for.
     std::uint64_t droppedSamples = 0;
-    // Times the stream came back after the server or the source went away, and times the server
-    // moved it to another source.
+    // Times the stream came back after the server or the source went away, and times it moved to
+    // another source: moved by the server, or following the default output.
     int reconnects = 0;
     int moves = 0;
     // While reconnecting, the pause before the next attempt: it doubles from kRetryFirstMs up to
@@ -91,7 +93,15 @@ public:
     virtual bool listSources(std::vector<SourceInfo>* sources, std::string* error) = 0;
 };
 
-// The backend for this system. appName is what the sound server shows for the stream's client.
+// Where a capture asked for wanted (a source's name, or kDefaultMonitor) goes when the default
+// output changes to one whose monitor is defaultMonitor, while it captures current: what the
+// computer plays follows the default output, a source the user named never moves. Empty where the
+// capture stays.
+std::string sourceAfterDefaultChange(
+    const std::string& wanted, const std::string& current, const std::string& defaultMonitor);
+
+// The backend for this system. appName, the program's name, is what the sound server shows for
+// the stream's client, and the program that the line for an unknown source says lists them.
 std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName);
 
 // Test seam: when set, called on the audio thread on entry (true) and exit (false) of every

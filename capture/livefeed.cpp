@@ -32,7 +32,12 @@ namespace {
 std::unique_ptr<LiveFeed> LiveFeed::open(
     const std::string& appName, const std::string& source, std::string* reason)
 {
-    auto capture = createCaptureSource(appName);
+    return open(appName, createCaptureSource(appName), source, reason);
+}
+
+std::unique_ptr<LiveFeed> LiveFeed::open(const std::string& appName,
+    std::unique_ptr<CaptureSource> capture, const std::string& source, std::string* reason)
+{
     if (!capture->start(source, reason))
         return nullptr;
     return std::unique_ptr<LiveFeed>(new LiveFeed(appName, std::move(capture)));
@@ -104,7 +109,7 @@ void LiveFeed::lookAtStatus()
         if (now.reconnects > last_.reconnects)
             say_(prefix + "capturing " + now.source + " again");
         else if (now.moves > last_.moves && now.link == Link::Streaming)
-            say_(prefix + "the server moved the stream to " + now.source);
+            say_(prefix + "the stream moved to " + now.source);
     }
     last_ = now;
 }

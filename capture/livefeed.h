@@ -36,6 +36,9 @@ public:
     // the problem and the fix, when it cannot.
     static std::unique_ptr<LiveFeed> open(
         const std::string& appName, const std::string& source, std::string* reason);
+    // The same over a given backend, not yet started: a test's fake one.
+    static std::unique_ptr<LiveFeed> open(const std::string& appName,
+        std::unique_ptr<CaptureSource> capture, const std::string& source, std::string* reason);
     ~LiveFeed() override;
 
     int sampleRate() const override { return capture_->sampleRate(); }

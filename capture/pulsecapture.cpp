@@ -152,6 +152,7 @@ void PulseCapture::onContextState(pa_context* c, void* user)
         return;
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY:
+        self->watchDefaults();
         self->lookUpSource();
         break;
     case PA_CONTEXT_FAILED:
@@ -175,6 +176,47 @@ void PulseCapture::lookUpSource()
         lost(std::string("cannot ask for source ") + wanted_);
 }
 
+void PulseCapture::watchDefaults()
+{
+    pa_context_set_subscribe_callback(
+        context_,
+        [](pa_context* c, pa_subscription_event_type_t, std::uint32_t, void* self) {
+            onServerEvent(c, self);
+        },
+        this);
+    if (pa_operation* op
+        = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+        pa_operation_unref(op);
+}
+
+// The server's defaults may have changed: where is the default output's monitor now?
+void PulseCapture::onServerEvent(pa_context* c, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (c != self->context_ || self->link_ != Link::Streaming)
+        return;
+    pa_operation* op
+        = pa_context_get_source_info_by_name(c, kDefaultMonitor, onDefaultMonitor, self);
+    if (op)
+        pa_operation_unref(op);
+}
+
+void PulseCapture::onDefaultMonitor(pa_context* c, const pa_source_info* info, int, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (c != self->context_ || !info || !self->stream_
+        || pa_stream_get_state(self->stream_) != PA_STREAM_READY)
+        return;
+    const std::string to = sourceAfterDefaultChange(self->wanted_, self->current_, info->name);
+    if (to.empty())
+        return;
+    // The stream's moved callback then counts the move and names the new source.
+    pa_operation* op = pa_context_move_source_output_by_name(
+        c, pa_stream_get_index(self->stream_), to.c_str(), nullptr, nullptr);
+    if (op)
+        pa_operation_unref(op);
+}
+
 void PulseCapture::onSourceInfo(pa_context* c, const pa_source_info* info, int eol, void* user)
 {
     auto* self = static_cast<PulseCapture*>(user);
@@ -189,8 +231,8 @@ void PulseCapture::onSourceInfo(pa_context* c, const pa_source_info* info, int e
     // No such source.
     const std::string missing = self->wanted_;
     if (self->starting_) {
-        self->failStart("no source named '" + missing
-            + "' on the sound server: list the sources and pick one of them");
+        self->failStart("no source named '" + missing + "' on the sound server: " + self->appName_
+            + " --list-sources lists the sources");
         return;
     }
     if (missing != kDefaultMonitor) {
@@ -274,8 +316,41 @@ void PulseCapture::onStreamMoved(pa_stream* s, void* user)
     auto* self = static_cast<PulseCapture*>(user);
     if (s != self->stream_)
         return;
-    self->current_ = pa_stream_get_device_name(s);
-    ++self->moves_;
+    // Back where it was, or where it was sent.
+    const std::string to = pa_stream_get_device_name(s);
+    if (to == self->current_)
+        return;
+    // PulseAudio moves every stream to a new default output's monitor; a named source stays
+    // where it is while it exists, so the move counts only once the source is known to be gone.
+    pa_operation* op = self->wanted_ == kDefaultMonitor
+        ? nullptr
+        : pa_context_get_source_info_by_name(
+            self->context_, self->wanted_.c_str(), onNamedSource, self);
+    if (op)
+        pa_operation_unref(op);
+    else
+        self->movedTo(to);
+}
+
+void PulseCapture::onNamedSource(pa_context* c, const pa_source_info* info, int eol, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    if (c != self->context_ || !self->stream_ || eol > 0)
+        return;
+    if (!info) {
+        self->movedTo(pa_stream_get_device_name(self->stream_));
+        return;
+    }
+    pa_operation* op = pa_context_move_source_output_by_name(
+        c, pa_stream_get_index(self->stream_), info->name, nullptr, nullptr);
+    if (op)
+        pa_operation_unref(op);
+}
+
+void PulseCapture::movedTo(const std::string& source)
+{
+    current_ = source;
+    ++moves_;
 }
 
 void PulseCapture::onLatency(pa_stream* s, void* user)
@@ -344,6 +419,7 @@ void PulseCapture::dropContext()
     if (!context_)
         return;
     pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
     pa_context_unref(context_);
     context_ = nullptr;

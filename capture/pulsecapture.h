@@ -45,8 +45,11 @@ public:
 private:
     static void onContextState(pa_context* c, void* self);
     static void onSourceInfo(pa_context* c, const pa_source_info* info, int eol, void* self);
+    static void onServerEvent(pa_context* c, void* self);
+    static void onDefaultMonitor(pa_context* c, const pa_source_info* info, int eol, void* self);
     static void onStreamState(pa_stream* s, void* self);
     static void onStreamMoved(pa_stream* s, void* self);
+    static void onNamedSource(pa_context* c, const pa_source_info* info, int eol, void* self);
     static void onLatency(pa_stream* s, void* self);
     static void onRead(pa_stream* s, std::size_t bytes, void* self);
     static void onTimer(
@@ -54,7 +57,10 @@ private:
 
     void connectContext();
     void lookUpSource();
+    // Hears of changes to the server's defaults, so that the capture can follow the output.
+    void watchDefaults();
     void openStream(const pa_source_info& info);
+    void movedTo(const std::string& source);
     void dropStream();
     void dropContext();
     // The server or the stream went away: fail start(), or try again after a pause.

@@ -2,13 +2,15 @@
 // fixture: a 1 kHz tone played into its null sink lights band 15 in the rows that --csv - streams,
 // the bars fall to 0 once nothing plays, a server killed and restarted mid-run is heard again and
 // the run still ends cleanly, a FIFO's readers may come and go without losing sound, and a missing
-// server is one line and status 2.
+// server is one line and status 2. Both programs list the sources alike, and point an unknown
+// source to that listing.
 
 #include "pulseplay.h"
 
 #include "dsp/spectrumanalyzer.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -115,7 +117,10 @@ private slots:
     void toneLightsItsBandThenBarsFall();
     void hearsTheToneAgainAfterTheServerRestarts();
     void fifoReadersComeAndGoWithoutLoss();
+    void listsTheSources_data();
     void listsTheSources();
+    void unknownSourcePointsToTheListing_data();
+    void unknownSourcePointsToTheListing();
     void noServerIsOneLineAndStatus2();
 };
 
@@ -214,10 +219,26 @@ void tst_BandviewCapture::fifoReadersComeAndGoWithoutLoss()
     QVERIFY2(lines >= 60, qPrintable(QStringLiteral("the second reader got %1 lines").arg(lines)));
 }
 
+// The programs that capture: bandview, and the visualiser where it is built.
+void programRows()
+{
+    QTest::addColumn<QString>("exe");
+    QTest::newRow("bandview") << QStringLiteral(BANDVIEW_EXE);
+#ifdef VISUALISER_EXE
+    QTest::newRow("visualiser") << QStringLiteral(VISUALISER_EXE);
+#endif
+}
+
+void tst_BandviewCapture::listsTheSources_data()
+{
+    programRows();
+}
+
 void tst_BandviewCapture::listsTheSources()
 {
+    QFETCH(QString, exe);
     QProcess p;
-    startBandview(p, { QStringLiteral("--list-sources") });
+    p.start(exe, { QStringLiteral("--list-sources") });
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitCode(), 0);
     const QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
@@ -232,6 +253,34 @@ void tst_BandviewCapture::listsTheSources()
     QCOMPARE(fields.value(4), QByteArray("monitor"));
     // The null sink is the default output: its monitor is what a plain --capture takes.
     QCOMPARE(fields.value(5), QByteArray("capture"));
+}
+
+void tst_BandviewCapture::unknownSourcePointsToTheListing_data()
+{
+    programRows();
+}
+
+void tst_BandviewCapture::unknownSourcePointsToTheListing()
+{
+    QFETCH(QString, exe);
+    const QString program = QFileInfo(exe).fileName();
+    QProcess p;
+    // The visualiser's window needs no display to get as far as the capture.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    QStringList args { QStringLiteral("--capture=vis_nowhere") };
+    if (program == QLatin1String("visualiser"))
+        args << QStringLiteral("--backend") << QStringLiteral("gles");
+    else
+        args << QStringLiteral("--csv") << QStringLiteral("-");
+    p.start(exe, args);
+    const Run r = finish(p);
+    const QByteArray name = program.toLatin1();
+    QVERIFY2(r.status == 2 && r.err.count('\n') == 1 && r.err.startsWith(name + ": ")
+            && r.err.contains("no source named 'vis_nowhere'")
+            && r.err.contains(name + " --list-sources"),
+        describe(r));
 }
 
 void tst_BandviewCapture::noServerIsOneLineAndStatus2()

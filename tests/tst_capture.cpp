@@ -88,6 +88,8 @@ private slots:
     void followsTheServerThroughARestart();
     void removedSourceIsFollowedWhereTheServerMovesIt();
     void killedStreamFallsBackToTheDefaultMonitor();
+    void followsTheDefaultOutputUnlessNamed_data();
+    void followsTheDefaultOutputUnlessNamed();
     void barsFallToZeroWhenNothingPlays();
     void failsWithOneLine_data();
     void failsWithOneLine();
@@ -307,6 +309,46 @@ void tst_Capture::killedStreamFallsBackToTheDefaultMonitor()
     QVERIFY(toneRms(*c) > 0.3);
 }
 
+void tst_Capture::followsTheDefaultOutputUnlessNamed_data()
+{
+    // What is captured, and the sink heard after the default output moved from vis_null to
+    // vis_other.
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("heard");
+    QTest::newRow("what plays: follows") << QString(capture::kDefaultMonitor) << "vis_other";
+    QTest::newRow("named: stays") << "vis_null.monitor"
+                                  << "vis_null";
+}
+
+void tst_Capture::followsTheDefaultOutputUnlessNamed()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, heard);
+    const std::string module = loadOtherSink();
+    QVERIFY2(!module.empty(), "cannot load a second null sink");
+    const auto restore = qScopeGuard([&] {
+        run({ "pactl", "set-default-sink", "vis_null" });
+        run({ "pactl", "unload-module", module });
+    });
+    auto c = capture::createCaptureSource("tst_capture");
+    std::string error;
+    QVERIFY2(c->start(source.toStdString(), &error), error.c_str());
+    QCOMPARE(run({ "pactl", "set-default-sink", "vis_other" }), 0);
+    // A move takes a few round trips to the server; a stray one has time to show.
+    collect(*c, 1000);
+    const capture::Status s = c->status();
+    const QString expected = heard + QStringLiteral(".monitor");
+    QVERIFY2(s.link == capture::Link::Streaming && s.source == expected.toStdString()
+            && s.moves == (heard == QLatin1String("vis_null") ? 0 : 1),
+        qPrintable(QStringLiteral("capturing '%1' after %2 moves, expected '%3'")
+                       .arg(QString::fromStdString(s.source))
+                       .arg(s.moves)
+                       .arg(expected)));
+    Tone tone(heard.toLatin1().constData(), 1000.0, 0.5f, 0.5f);
+    const double rms = toneRms(*c);
+    QVERIFY2(rms > 0.3, qPrintable(QStringLiteral("RMS %1 of a tone on %2").arg(rms).arg(heard)));
+}
+
 void tst_Capture::barsFallToZeroWhenNothingPlays()
 {
     auto c = capture::createCaptureSource("tst_capture");
@@ -362,7 +404,8 @@ void tst_Capture::failsWithOneLine_data()
                                << QStringList { QStringLiteral("no sound server"),
                                       QStringLiteral("PULSE_SERVER") };
     QTest::newRow("no such source") << QByteArray() << QStringLiteral("vis_nowhere")
-                                    << QStringList { QStringLiteral("vis_nowhere") };
+                                    << QStringList { QStringLiteral("vis_nowhere"),
+                                           QStringLiteral("tst_capture --list-sources") };
 }
 
 void tst_Capture::failsWithOneLine()

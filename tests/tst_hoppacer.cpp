@@ -1,14 +1,19 @@
 // The display side of capture, on a simulated clock: an audio thread that delivers 10 ms fragments
 // with jitter, and a display that ticks 60 times a second. Checks one hop per frame once the
 // cushion has built, catching up after a stall, and silence while the ring is dry. Samples carry
-// their index, so a lost, repeated or reordered sample shows.
+// their index, so a lost, repeated or reordered sample shows. The live feed's clock, over a source
+// that delivers nothing, on the real clock: a display that stalled gets the ticks it missed, up to
+// a point. Where every backend sends a capture when the default output changes.
 
 #include "capture/hoppacer.h"
+#include "capture/livefeed.h"
 #include "media/hopclock.h"
 
 #include <QTest>
 
+#include <chrono>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -16,6 +21,8 @@ namespace {
 constexpr long kUsPerSecond = 1000000;
 // Most a fragment arrives late; a loaded machine's scheduling delay.
 constexpr long kJitterUs = 4000;
+// Reads counted after a stall of the live feed's clock: more than a second of ticks.
+constexpr int kMostReadsCounted = 100;
 
 class Simulation {
 public:
@@ -99,6 +106,27 @@ private:
     int readyBefore_ = 0;
 };
 
+// A source whose server never delivers: the live feed's ring stays dry.
+class DrySource : public capture::CaptureSource {
+public:
+    bool start(const std::string& source, std::string*) override
+    {
+        status_.link = capture::Link::Streaming;
+        status_.source = source;
+        return true;
+    }
+    void stop() override { status_.link = capture::Link::Stopped; }
+    int sampleRate() const override { return kRateHz; }
+    capture::SampleRing& ring() override { return ring_; }
+    capture::Status status() const override { return status_; }
+    bool listSources(std::vector<capture::SourceInfo>*, std::string*) override { return false; }
+
+private:
+    static constexpr int kRateHz = 48000;
+    capture::SampleRing ring_ { kRateHz };
+    capture::Status status_;
+};
+
 } // namespace
 
 class tst_HopPacer : public QObject {
@@ -111,6 +139,10 @@ private slots:
     void dryRingGivesSilenceThenWaitsForTheCushion();
     void backlogSetsTheHopsAndWhatIsDropped_data();
     void backlogSetsTheHopsAndWhatIsDropped();
+    void liveClockAfterAStall_data();
+    void liveClockAfterAStall();
+    void defaultChangeMovesOnlyWhatPlays_data();
+    void defaultChangeMovesOnlyWhatPlays();
 };
 
 void tst_HopPacer::oneHopPerFrameOnceTheCushionHasBuilt_data()
@@ -240,6 +272,82 @@ void tst_HopPacer::backlogSetsTheHopsAndWhatIsDropped()
     const std::uint64_t skipped = dropped ? std::uint64_t(held - hop - pacer.cushionSamples()) : 0;
     QCOMPARE(pacer.skippedSamples(), skipped);
     QCOMPARE(out[0], static_cast<float>(skipped));
+}
+
+void tst_HopPacer::liveClockAfterAStall_data()
+{
+    // How long the display stalls between two reads, and how many reads then return at once: one
+    // for each tick missed, until the clock is more than kMaxLateTicks behind and starts again
+    // from now.
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<int>("least");
+    QTest::addColumn<int>("most");
+    QTest::newRow("3 ticks: each made up") << 50 << 2 << capture::kMaxLateTicks;
+    QTest::newRow("30 ticks: from now") << 500 << 1 << capture::kMaxLateTicks;
+}
+
+void tst_HopPacer::liveClockAfterAStall()
+{
+    QFETCH(int, stallMs);
+    QFETCH(int, least);
+    QFETCH(int, most);
+    std::string why;
+    const auto feed = capture::LiveFeed::open(
+        "tst_hoppacer", std::make_unique<DrySource>(), capture::kDefaultMonitor, &why);
+    QVERIFY2(feed, why.c_str());
+    std::vector<float> hop(
+        static_cast<std::size_t>(media::HopClock(feed->sampleRate()).largestHop()));
+    const int count = static_cast<int>(hop.size());
+    // In step with the clock first: each read waits for its tick.
+    for (int i = 0; i < 2; ++i)
+        feed->read(hop.data(), count, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+    int atOnce = 0;
+    while (feed->due() && atOnce < kMostReadsCounted) {
+        feed->read(hop.data(), count, nullptr);
+        ++atOnce;
+    }
+    QVERIFY2(atOnce >= least && atOnce <= most,
+        qPrintable(QStringLiteral("%1 reads without waiting after a stall of %2 ms, not %3 to %4")
+                       .arg(atOnce)
+                       .arg(stallMs)
+                       .arg(least)
+                       .arg(most)));
+}
+
+void tst_HopPacer::defaultChangeMovesOnlyWhatPlays_data()
+{
+    // The source asked for and the one captured; the new default output's monitor; where the
+    // capture goes (empty: it stays).
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<QString>("current");
+    QTest::addColumn<QString>("defaultMonitor");
+    QTest::addColumn<QString>("to");
+    const QString plays = QString::fromLatin1(capture::kDefaultMonitor);
+    QTest::newRow("what plays: follows") << plays << "a.monitor"
+                                         << "b.monitor"
+                                         << "b.monitor";
+    QTest::newRow("what plays, there already") << plays << "b.monitor"
+                                               << "b.monitor"
+                                               << "";
+    QTest::newRow("what plays, no monitor") << plays << "a.monitor"
+                                            << ""
+                                            << "";
+    QTest::newRow("named: stays") << "a.monitor"
+                                  << "a.monitor"
+                                  << "b.monitor"
+                                  << "";
+}
+
+void tst_HopPacer::defaultChangeMovesOnlyWhatPlays()
+{
+    QFETCH(QString, wanted);
+    QFETCH(QString, current);
+    QFETCH(QString, defaultMonitor);
+    QFETCH(QString, to);
+    QCOMPARE(QString::fromStdString(capture::sourceAfterDefaultChange(
+                 wanted.toStdString(), current.toStdString(), defaultMonitor.toStdString())),
+        to);
 }
 
 QTEST_APPLESS_MAIN(tst_HopPacer)

@@ -55,6 +55,9 @@ constexpr int kMostWakeMs = 1000;
 // 20 in the first second is four times the resting rate, and leaves room for a loaded machine.
 constexpr int kLeastAwakePictures = 20;
 constexpr int kPollMs = 100;
+// Long enough for the title to follow a move of the default output: the server's round trips and
+// the window's look at the source every 0.5 s.
+constexpr int kTitleFollowsMs = 2000;
 // Looks for the visualiser's window, kPollMs apart at least.
 constexpr int kWindowPolls = 100;
 
@@ -155,6 +158,8 @@ private slots:
     void windowShowsStrandsResizesAndQuits();
     void fileSoundReachesTheSinkAcrossARestart();
     void captureFollowsWhatPlays();
+    void captureTitleFollowsTheSource_data();
+    void captureTitleFollowsTheSource();
     void stopSignalEndsTheWindow_data();
     void stopSignalEndsTheWindow();
     void pausedWindowRests();
@@ -528,6 +533,65 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
                        .arg(playing)
                        .arg(after)
                        .arg(QString::fromLocal8Bit(p.readAllStandardError()))));
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    QCOMPARE(status, 0);
+}
+
+void tst_VisualiserWindow::captureTitleFollowsTheSource_data()
+{
+    // What is captured, and the title once the default output moved from vis_null to vis_other.
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("title");
+    QTest::newRow("what plays: follows") << "--capture"
+                                         << "visualiser: vis_other.monitor";
+    QTest::newRow("named: stays") << "--capture=vis_null.monitor"
+                                  << "visualiser: vis_null.monitor";
+}
+
+void tst_VisualiserWindow::captureTitleFollowsTheSource()
+{
+#ifndef VISUALISER_CAPTURE
+    QSKIP("built without live capture");
+#endif
+    QFETCH(QString, option);
+    QFETCH(QString, title);
+    if (!pulseReady("pactl"))
+        return;
+    const QByteArray loaded = output(tool("pactl"),
+        { QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+            QStringLiteral("sink_name=vis_other") },
+        pulseEnv_);
+    const QString module = QString::fromLatin1(loaded.trimmed());
+    QVERIFY2(!module.isEmpty(), "cannot load a second null sink");
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+        output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_null") },
+            pulseEnv_);
+        output(tool("pactl"), { QStringLiteral("unload-module"), module }, pulseEnv_);
+    });
+    QString window;
+    const QString started = startVisualiser(
+        p, { QStringLiteral("--size"), QStringLiteral("160x120"), option }, pulseEnv_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    const QString before = windowName(window);
+    QCOMPARE(before, QStringLiteral("visualiser: vis_null.monitor"));
+    output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_other") },
+        pulseEnv_);
+    QElapsedTimer waited;
+    waited.start();
+    QString now = before;
+    while (now == before && waited.elapsed() < kTitleFollowsMs) {
+        QThread::msleep(kPollMs);
+        now = windowName(window);
+    }
+    QVERIFY2(now == title,
+        qPrintable(QStringLiteral("title '%1' %2 ms after the default output moved, expected '%3'")
+                       .arg(now)
+                       .arg(waited.elapsed())
+                       .arg(title)));
     int status = -1;
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);

@@ -15,7 +15,7 @@
 #include "terminal.h"
 
 #ifdef BANDVIEW_CAPTURE
-#include "capture/capturesource.h"
+#include "shell/sources.h"
 #endif
 
 #include <QGuiApplication>
@@ -73,7 +73,8 @@ Options:
   --list-sections   list the sections of the demo programme and exit
   --capture[=SOURCE]
                     show what a sound server's source plays now, until q, Esc or --duration:
-                    without SOURCE, what the computer plays (the monitor of the default output)
+                    without SOURCE, what the computer plays (the monitor of the default output,
+                    followed wherever it goes); a SOURCE named stays where it is
   --list-sources    list the sources to capture (name, rate, channels, marks, description)
                     and exit: default (the server's default input), monitor (of an output),
                     capture (what --capture without SOURCE takes)
@@ -121,7 +122,7 @@ using Takes = shell::Option::Takes;
 const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
-    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, { "--list-sources" },
+    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
     shell::kCaptureOption, shell::kHelpOption, shell::kVersionOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
@@ -232,28 +233,6 @@ void listSections()
         std::printf("%6.2f %6.2f  %-11s %-9s %s\n", s.startSec, s.endSec, s.name, level, s.watch);
     }
 }
-
-#ifdef BANDVIEW_CAPTURE
-int listSources()
-{
-    std::vector<capture::SourceInfo> sources;
-    std::string why;
-    if (!capture::createCaptureSource("bandview")->listSources(&sources, &why))
-        return fail(why);
-    std::printf("%-44s %7s %3s  %-15s %s\n", "source", "rate", "ch", "marks", "description");
-    for (const capture::SourceInfo& s : sources) {
-        std::string marks = s.isDefault ? "default" : "";
-        for (const auto& [set, mark] :
-            { std::pair { s.isMonitor, "monitor" }, std::pair { s.isCaptured, "capture" } }) {
-            if (set)
-                marks += (marks.empty() ? "" : " ") + std::string(mark);
-        }
-        std::printf("%-44s %7d %3d  %-15s %s\n", s.name.c_str(), s.rateHz, s.channels,
-            marks.c_str(), s.description.c_str());
-    }
-    return 0;
-}
-#endif
 
 std::string expand(const std::string& pattern, const InputDescription& input)
 {
@@ -400,7 +379,7 @@ int main(int argc, char** argv)
     }
 #ifdef BANDVIEW_CAPTURE
     if (o.listSources)
-        return listSources();
+        return shell::listSources();
 #else
     if (o.listSources || o.capture)
         return fail("this bandview was built without live capture (BANDCORE_CAPTURE=OFF)");

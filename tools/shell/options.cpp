@@ -29,7 +29,8 @@ namespace {
 
 const Option kSizeOption { "--size", Option::Takes::Value };
 const Option kCaptureOption { "--capture", Option::Takes::ValueAfterEquals, nullptr,
-    "a source name (bandview --list-sources lists them)" };
+    "a source name (--list-sources lists them)" };
+const Option kListSourcesOption { "--list-sources" };
 const Option kListSectionsOption { "--list-sections" };
 const Option kHelpOption { "--help", Option::Takes::Nothing, "-h" };
 

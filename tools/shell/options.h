@@ -27,9 +27,11 @@ struct Option {
 
 // The options both programs take, spelled and read the same in both: --size WxH (the picture's
 // size in pixels), --capture[=SOURCE] (a sound server's source, by default what the computer
-// plays), --list-sections (the demo's sections) and -h/--help.
+// plays), --list-sources (the sources --capture takes), --list-sections (the demo's sections)
+// and -h/--help.
 extern const Option kSizeOption;
 extern const Option kCaptureOption;
+extern const Option kListSourcesOption;
 extern const Option kListSectionsOption;
 extern const Option kHelpOption;
 

@@ -15,6 +15,10 @@
 #include "shell/version.h"
 #include "visual/headless.h"
 
+#ifdef VISUALISER_CAPTURE
+#include "shell/sources.h"
+#endif
+
 #include <QGuiApplication>
 
 #include <cstdio>
@@ -100,6 +104,13 @@ int main(int argc, char** argv)
     if (o.listSections) {
         listSections();
         return 0;
+    }
+    if (o.listSources) {
+#ifdef VISUALISER_CAPTURE
+        return shell::listSources();
+#else
+        return fail("this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)");
+#endif
     }
     shell::installQtMessageFilter();
     if (!o.render.empty())

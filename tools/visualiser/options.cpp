@@ -40,7 +40,10 @@ Options:
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
-                      output; bandview --list-sources lists the sources)
+                      output, followed wherever it goes); a SOURCE named stays where it is
+  --list-sources      list the sources to capture (name, rate, channels, marks, description)
+                      and exit: default (the server's default input), monitor (of an output),
+                      capture (what --capture without SOURCE takes)
   --list-sections     list the sections of the demo programme and exit
   -h, --help          show this help and exit
   --version           show the version and exit
@@ -58,8 +61,8 @@ namespace {
     const std::vector<shell::Option> kOptionTable
         = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
               { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
-              { "--to", Takes::Value }, shell::kCaptureOption, shell::kListSectionsOption,
-              shell::kHelpOption, shell::kVersionOption };
+              { "--to", Takes::Value }, shell::kCaptureOption, shell::kListSourcesOption,
+              shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -79,6 +82,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
         o.input = o.inputs[0];
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
+    o.listSources = line.given("--list-sources");
     o.listSections = line.given("--list-sections");
     o.help = line.given("--help");
     o.version = line.given(shell::kVersionOption.name);

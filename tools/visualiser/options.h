@@ -1,5 +1,5 @@
 // The visualiser's command line, under the shell's rules (shell/options.h): the options it shares
-// with bandview (--size, --capture, --list-sections, --help) mean the same in both.
+// with bandview (--size, --capture, --list-sources, --list-sections, --help) mean the same in both.
 #ifndef VISUALISER_OPTIONS_H
 #define VISUALISER_OPTIONS_H
 
@@ -25,6 +25,7 @@ struct Options {
     double toSec = -1.0; // -1: to the end
     bool capture = false;
     std::string captureSource; // empty: the default output's monitor
+    bool listSources = false;
     bool listSections = false;
     bool help = false;
     bool version = false;

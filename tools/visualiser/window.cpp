@@ -199,6 +199,27 @@ namespace {
         dsp::SpectrumFrame spectrum_;
         visual::Animation animation_;
     };
+
+    // How often the window looks at which source it captures.
+    constexpr int kSourceLookMs = 500;
+
+    QString captureTitle(const capture::LiveFeed& live)
+    {
+        return QStringLiteral("visualiser: %1").arg(QString::fromStdString(live.source()));
+    }
+
+    // Keeps the title on the source captured now: what the computer plays follows the default
+    // output wherever it goes.
+    void titleFollowsSource(QWindow& window, const capture::LiveFeed& live)
+    {
+        auto* look = new QTimer(&window);
+        QObject::connect(look, &QTimer::timeout, &window, [&window, &live] {
+            const QString now = captureTitle(live);
+            if (window.title() != now)
+                window.setTitle(now);
+        });
+        look->start(kSourceLookMs);
+    }
 #endif
 
     // When a picture begun now will be half-way through its time on the screen: once its
@@ -573,7 +594,7 @@ int runWindow(const Options& o, QGuiApplication& app)
         live->reportEvents(
             [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
         feed = std::make_unique<CaptureFeed>(*live);
-        title = QStringLiteral("visualiser: %1").arg(QString::fromStdString(live->source()));
+        title = captureTitle(*live);
     } else
 #else
     if (o.capture) {
@@ -599,6 +620,10 @@ int runWindow(const Options& o, QGuiApplication& app)
 
     VisualWindow window(api, api == QRhi::Vulkan ? &vulkan : nullptr, *feed, o.msaa, o.msaaNamed);
     window.setTitle(title);
+#ifdef VISUALISER_CAPTURE
+    if (live)
+        titleFollowsSource(window, *live);
+#endif
     window.resize(o.size);
     std::unique_ptr<Mpris> mpris;
     if (player) {
