@@ -3,6 +3,7 @@
 #include "mpris.h"
 #include "playback.h"
 #include "player.h"
+#include "presentprediction.h"
 #include "samplegovernor.h"
 
 #ifdef VISUALISER_CAPTURE
@@ -45,10 +46,6 @@ namespace {
     constexpr qint64 kRestAfterMs = 10000;
     constexpr qint64 kRestingPictureMs = 200;
     constexpr int kTickMs = 16;
-    // How fast the frame timings that predict when a picture shows follow a change.
-    constexpr double kTimingWeight = 0.1;
-    // Frame intervals beyond this are a stall or a rest, not the display's pace.
-    constexpr double kLongestIntervalMs = 100.0;
 
     // The analysis follows a position in the programme, one hop per 1/60 s of it, on the mono
     // mix that the playback wrote.
@@ -201,30 +198,6 @@ namespace {
     };
 #endif
 
-    // When a picture begun now will be half-way through its time on the screen: once its
-    // recording and hand-over to the swap chain are done, behind the frames the swap chain keeps
-    // queued ahead of it, one display interval each, and half an interval more. Both follow the
-    // frames actually drawn.
-    class PresentPrediction {
-    public:
-        void setQueuedAhead(int frames) { queuedAhead_ = frames; }
-        double leadMs() const { return workMs_ + (queuedAhead_ + 0.5) * intervalMs_; }
-        void frameDrawn(qint64 beganNs, qint64 doneNs)
-        {
-            workMs_ += kTimingWeight * (double(doneNs - beganNs) / 1e6 - workMs_);
-            const double interval = double(beganNs - lastBeganNs_) / 1e6;
-            if (lastBeganNs_ > 0 && interval < kLongestIntervalMs)
-                intervalMs_ += kTimingWeight * (interval - intervalMs_);
-            lastBeganNs_ = beganNs;
-        }
-
-    private:
-        int queuedAhead_ = 0;
-        double workMs_ = 0;
-        double intervalMs_ = 1000.0 / 60;
-        qint64 lastBeganNs_ = 0;
-    };
-
     class VisualWindow : public QWindow {
     public:
         VisualWindow(
@@ -341,9 +314,7 @@ namespace {
                     QStringLiteral("the graphics back end did not start in the window"));
                 return false;
             }
-            // OpenGL keeps its queue to itself (one frame in flight as QRhi sees it), yet its swap
-            // shows the picture a display interval later, as Vulkan's queue of two does.
-            prediction_.setQueuedAhead(std::max(1, rhi_->resourceLimit(QRhi::FramesInFlight) - 1));
+            prediction_.setFramesInFlight(rhi_->resourceLimit(QRhi::FramesInFlight));
             sc_.reset(rhi_->newSwapChain());
             // Each buffer beyond the fewest holds a finished picture back from the screen.
             sc_->setFlags(QRhiSwapChain::MinimalBufferCount);
