@@ -378,6 +378,8 @@ void tst_VisualiserCli::failsCleanly_data()
     QTest::newRow("--from in the window")
         << QStringList { "--from", "0" } << "'--from' needs --render";
     QTest::newRow("--to in the window") << QStringList { "--to", "1" } << "'--to' needs --render";
+    QTest::newRow("--fullscreen off-line") << QStringList { "--render", "out.mp4", "--fullscreen" }
+                                           << "'--fullscreen' is for the window";
     QTest::newRow("--fps in the window")
         << QStringList { "--fps", "30" } << "'--fps' needs --render";
     QTest::newRow("input that does not exist")

@@ -167,6 +167,8 @@ private slots:
     void tracksPlayInOrder_data();
     void tracksPlayInOrder();
     void titleShowsAndTheBusDrives();
+    void fullScreenAtStartAndOnDoubleClick_data();
+    void fullScreenAtStartAndOnDoubleClick();
 
 private:
     QString startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
@@ -174,6 +176,7 @@ private:
     QImage grab(const QString& window);
     int waitForStrands(const QString& window, int moreLitThan);
     QString windowName(const QString& window);
+    QSize windowSize(const QString& window);
     QStringList shownTitles();
     bool writeTagged(
         const QString& path, double seconds, const QString& artist, const QString& title);
@@ -1007,6 +1010,85 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
     QVERIFY2(!p.readAllStandardError().contains("session bus"), "the bus was not found");
+}
+
+QSize tst_VisualiserWindow::windowSize(const QString& window)
+{
+    const QByteArray shell = output(tool("xdotool"),
+        { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window }, env_);
+    QSize size;
+    for (const QByteArray& line : shell.split('\n')) {
+        if (line.startsWith("WIDTH="))
+            size.setWidth(line.mid(6).toInt());
+        else if (line.startsWith("HEIGHT="))
+            size.setHeight(line.mid(7).toInt());
+    }
+    return size;
+}
+
+void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("startsFull");
+    QTest::newRow("--fullscreen, then a double click leaves it")
+        << QStringList { QStringLiteral("--fullscreen") } << true;
+    QTest::newRow("a window, then a double click fills the screen") << QStringList {} << false;
+}
+
+// Under a window manager (evilwm, which takes full screen only from a window that shows): the
+// window at its size or the screen's, and a double click with the left button toggles it.
+void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, startsFull);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (tool("evilwm").isEmpty()) {
+        if (skipOrFail(QStringLiteral("evilwm is not installed")))
+            return;
+        QFAIL("evilwm is not installed");
+    }
+    QProcess wm;
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        for (QProcess* q : { &p, &wm }) {
+            q->kill();
+            q->waitForFinished();
+        }
+    });
+    wm.setProcessEnvironment(env_);
+    // Xvfb has its built-in font alone.
+    wm.start(tool("evilwm"), { QStringLiteral("-fn"), QStringLiteral("fixed") });
+    QVERIFY(wm.waitForStarted());
+    QThread::msleep(500);
+    QVERIFY2(wm.state() == QProcess::Running, wm.readAllStandardError().constData());
+    QString window;
+    const QString started = startVisualiser(p,
+        QStringList { QStringLiteral("--size"), QStringLiteral("160x120") } + args, env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    const QSize screen(800, 600);
+    const QSize own(160, 120);
+    for (const bool full : { startsFull, !startsFull }) {
+        if (full != startsFull)
+            output(tool("xdotool"),
+                { QStringLiteral("mousemove"), QStringLiteral("--sync"), QStringLiteral("--window"),
+                    window, QStringLiteral("40"), QStringLiteral("40"), QStringLiteral("click"),
+                    QStringLiteral("--repeat"), QStringLiteral("2"), QStringLiteral("--delay"),
+                    QStringLiteral("80"), QStringLiteral("1") },
+                env_);
+        QSize size;
+        for (int i = 0; i < kWindowPolls && (size = windowSize(window)) != (full ? screen : own);
+             ++i)
+            QThread::msleep(kPollMs);
+        QVERIFY2(size == (full ? screen : own),
+            qPrintable(QStringLiteral("%1x%2, expected %3")
+                           .arg(size.width())
+                           .arg(size.height())
+                           .arg(full ? QStringLiteral("the screen") : QStringLiteral("its own"))));
+    }
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    QCOMPARE(status, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

@@ -14,8 +14,8 @@ capture (--capture), or without either the built-in demo programme of about 20 s
 
 In a window (the default) the sound plays through the sound server and the picture follows what is
 heard. Several files play in order, a FOLDER's audio files by name (not its subfolders); the window
-closes after the last. Keys: F or F11 full screen, Space pause, Left/Right seek 5 s (not on a
-pipe), N next, P previous, + and - volume, M mute, Q or Escape quit. Media keys and other programs
+closes after the last. Keys: F or F11 full screen (or a double click), Space pause, Left/Right
+seek 5 s (not on a pipe), N next, P previous, + and - volume, M mute, Q or Escape quit. Media keys and other programs
 control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the session bus.
 
 Options:
@@ -36,6 +36,7 @@ Options:
                       with sound
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
+  --fullscreen        start the window in full screen
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
                       output; bandview --list-sources lists the sources)
   --list-sections     list the sections of the demo programme and exit
@@ -51,10 +52,11 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
-        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
-        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        shell::kCaptureOption, shell::kListSectionsOption, shell::kHelpOption };
+    const std::vector<shell::Option> kOptionTable
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
+              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
+              { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing }, shell::kCaptureOption,
+              shell::kListSectionsOption, shell::kHelpOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -72,6 +74,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.inputs = line.operands();
     if (!o.inputs.empty())
         o.input = o.inputs[0];
+    o.fullScreen = line.given("--fullscreen");
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     o.listSections = line.given("--list-sections");
@@ -127,6 +130,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if (o.capture && !o.input.empty())
         return "give a file or --capture, not both";
+    if (o.fullScreen && !o.render.empty())
+        return "option '--fullscreen' is for the window, not --render";
     if (o.capture && !o.render.empty())
         return "--render needs a file or the demo, not live capture";
     return {};

@@ -21,6 +21,7 @@
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
 #include <QScreen>
@@ -229,6 +230,9 @@ namespace {
             resizeSwapChain();
             return error_.isEmpty();
         }
+        // Asked for before the window shows, some window managers (evilwm) never make it full
+        // screen; asked for once it shows, every one that handles full screen does.
+        void setFullScreenWhenShown(bool fullScreen) { fullScreenWhenShown_ = fullScreen; }
         // Keys the window itself does not take; true when taken.
         void setKeyHandler(std::function<bool(int key)> handler) { keys_ = std::move(handler); }
 
@@ -251,6 +255,10 @@ namespace {
             if (isExposed() && !rhi_ && !initialise()) {
                 QGuiApplication::exit(kExitBadInput);
                 return;
+            }
+            if (isExposed() && fullScreenWhenShown_) {
+                fullScreenWhenShown_ = false;
+                setWindowStates(windowStates() | Qt::WindowFullScreen);
             }
             if (isExposed() && rhi_) {
                 if (sc_->surfacePixelSize() != sc_->currentPixelSize() || !ready_)
@@ -282,7 +290,7 @@ namespace {
                 break;
             case Qt::Key_F:
             case Qt::Key_F11:
-                setWindowStates(windowStates() ^ Qt::WindowFullScreen);
+                toggleFullScreen();
                 break;
             case Qt::Key_Space:
                 togglePause();
@@ -293,7 +301,15 @@ namespace {
             }
         }
 
+        void mouseDoubleClickEvent(QMouseEvent* e) override
+        {
+            if (e->button() == Qt::LeftButton)
+                toggleFullScreen();
+        }
+
     private:
+        void toggleFullScreen() { setWindowStates(windowStates() ^ Qt::WindowFullScreen); }
+
         bool initialise()
         {
             if (api_ == QRhi::Vulkan) {
@@ -458,6 +474,7 @@ namespace {
         std::function<bool(int)> keys_;
         bool ready_ = false;
         bool paused_ = false;
+        bool fullScreenWhenShown_ = false;
         QElapsedTimer clock_;
         QTimer tick_;
         PresentPrediction prediction_;
@@ -584,6 +601,7 @@ int runWindow(const Options& o, QGuiApplication& app)
         shell::complain(window.error().toStdString());
         return kExitBadInput;
     }
+    window.setFullScreenWhenShown(o.fullScreen);
     window.show();
     const int status = app.exec();
     mpris.reset();
