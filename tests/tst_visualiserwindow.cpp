@@ -941,6 +941,7 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     const QString started = startVisualiser(other,
         { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env, &window);
     QVERIFY2(started.isEmpty(), qPrintable(started));
+    QCOMPARE(windowName(window), QStringLiteral("visualiser: standard input"));
     const QStringList plain { QStringLiteral("--player=visualiser") };
     output(tool("xdotool"),
         { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
