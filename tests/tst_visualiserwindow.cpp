@@ -167,6 +167,8 @@ private slots:
     void tracksPlayInOrder_data();
     void tracksPlayInOrder();
     void titleShowsAndTheBusDrives();
+    void namedSampleCountStays_data();
+    void namedSampleCountStays();
     void fullScreenAtStartAndOnDoubleClick_data();
     void fullScreenAtStartAndOnDoubleClick();
 
@@ -1011,6 +1013,53 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
     QVERIFY2(!p.readAllStandardError().contains("session bus"), "the bus was not found");
+}
+
+void tst_VisualiserWindow::namedSampleCountStays_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("steps");
+    QTest::newRow("the default steps down") << QStringList {} << true;
+    QTest::newRow("a count named stays") << QStringList { "--msaa", "4" } << false;
+}
+
+// A window too large for one rasteriser thread to draw at 4x at the display's pace: the default
+// steps down within seconds, a count named on the command line never does.
+void tst_VisualiserWindow::namedSampleCountStays()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, steps);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    QProcessEnvironment env = env_;
+    env.insert(QStringLiteral("LP_NUM_THREADS"), QStringLiteral("1"));
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    const QString started = startVisualiser(p,
+        QStringList { QStringLiteral("--size"), QStringLiteral("800x600") } + args, env, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    // Two spans of 2 s once the first pictures' compiling is over.
+    QVERIFY2(waitForStrands(window, 0) > 0, "no strands drawn");
+    QByteArray err;
+    QElapsedTimer drawing;
+    drawing.start();
+    p.setReadChannel(QProcess::StandardError);
+    while (drawing.elapsed() < 4000 && !err.contains("multisampling draws only")) {
+        p.waitForReadyRead(kPollMs);
+        err += p.readAllStandardError();
+    }
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    err += p.readAllStandardError();
+    QVERIFY2(status == 0 && err.contains("4x multisampling draws only") == steps,
+        qPrintable(QStringLiteral("status %1 after %2 ms: '%3'")
+                       .arg(status)
+                       .arg(drawing.elapsed())
+                       .arg(QLatin1String(err))));
 }
 
 QSize tst_VisualiserWindow::windowSize(const QString& window)
