@@ -197,7 +197,8 @@ private slots:
 
 private:
     QString startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
-        QString* window, const QString& backend = QStringLiteral("gles"));
+        QString* window, const QString& backend = QStringLiteral("gles"),
+        const QString& program = QStringLiteral(VISUALISER_EXE));
     QImage grab(const QString& window);
     int waitForStrands(const QString& window, int moreLitThan);
     QString windowName(const QString& window);
@@ -330,11 +331,10 @@ void tst_VisualiserWindow::cleanupTestCase()
 
 // Empty once this process's window shows; otherwise why it did not, with what the program said.
 QString tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
-    const QProcessEnvironment& env, QString* window, const QString& backend)
+    const QProcessEnvironment& env, QString* window, const QString& backend, const QString& program)
 {
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(VISUALISER_EXE),
-        QStringList { QStringLiteral("--backend"), backend } + args);
+    p.start(program, QStringList { QStringLiteral("--backend"), backend } + args);
     if (!p.waitForStarted())
         return QStringLiteral("the visualiser did not start: ") + p.errorString();
     for (int i = 0; i < kWindowPolls; ++i) {
@@ -848,21 +848,11 @@ void tst_VisualiserWindow::waylandFallsBackToX11()
         p.kill();
         p.waitForFinished();
     });
-    p.setProcessEnvironment(env);
-    p.start(program,
-        { QStringLiteral("--backend"), QStringLiteral("gles"), QStringLiteral("--size"),
-            QStringLiteral("160x120") });
     QString window;
-    for (int i = 0; i < kWindowPolls && window.isEmpty() && !p.waitForFinished(kPollMs); ++i)
-        window = QString::fromLatin1(output(tool("xdotool"),
-            { QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
-                QStringLiteral("--pid"), QString::number(p.processId()), QStringLiteral("--name"),
-                QStringLiteral("^visualiser: ") },
-            env_)
-                                         .trimmed()
-                                         .split('\n')
-                                         .first());
-    QVERIFY2(!window.isEmpty(), "no window");
+    const QString started
+        = startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env, &window,
+            QStringLiteral("gles"), program);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     int status = -1;
     QVERIFY(quit(p, window, &status));
     const QString err = QString::fromLocal8Bit(p.readAllStandardError());

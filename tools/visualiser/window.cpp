@@ -564,6 +564,24 @@ namespace {
         return givenPlatforms.isEmpty() && qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
             && QGuiApplication::platformName() == QLatin1String("xcb");
     }
+    // Says in one line what became of the displays Qt was sent to, where that was not the first;
+    // false where no window can open.
+    bool platformStarted()
+    {
+        const bool failed = QGuiApplication::platformName() == QLatin1String("minimal");
+        const bool fellBack = fellBackFromWayland();
+        releaseHeld(failed || fellBack);
+        if (failed) {
+            shell::complain(displayFailure());
+            return false;
+        }
+        // Without the plugin, Wayland was never tried: an X display is what this Qt can open.
+        if (fellBack && waylandPluginInstalled())
+            shell::complain("cannot open the Wayland display '"
+                + qgetenv("WAYLAND_DISPLAY").toStdString() + "'; using the X display '"
+                + qgetenv("DISPLAY").toStdString() + "'");
+        return true;
+    }
 } // namespace
 
 QString windowProblem()
@@ -589,18 +607,8 @@ QString windowProblem()
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
-    const bool failed = QGuiApplication::platformName() == QLatin1String("minimal");
-    const bool fellBack = fellBackFromWayland();
-    releaseHeld(failed || fellBack);
-    if (failed) {
-        shell::complain(displayFailure());
+    if (!platformStarted())
         return kExitBadInput;
-    }
-    // Without the plugin, Wayland was never tried: an X display is what this Qt can open.
-    if (fellBack && waylandPluginInstalled())
-        shell::complain("cannot open the Wayland display '"
-            + qgetenv("WAYLAND_DISPLAY").toStdString() + "'; using the X display '"
-            + qgetenv("DISPLAY").toStdString() + "'");
     QVulkanInstance vulkan;
     const visual::Backend backend = visual::resolveBackend(o.backend);
     if (backend == visual::Backend::Vulkan) {
