@@ -120,8 +120,9 @@ read -r w h <<<"${size/x/ }"
 report() { printf '  %-22s 10%% %4s ms  half-way %4s ms  peak %4s ms  (%s bursts)\n' "$1" "$4" "$2" "$5" "$3"; }
 printf 'window against video, %s, %s bursts, %s cores, load %s\n' "$size" "$bursts" "$(nproc)" \
     "$(cut -d' ' -f1 /proc/loadavg)"
-# One video, the reference for every back end.
-"$exe" --render "$work/video.mp4" --size "$size" --backend gles "$work/signal.wav"
+# One video, the reference for every back end; its result line among the figures, so that the
+# comparison stays the last line.
+"$exe" --render "$work/video.mp4" --size "$size" --backend gles "$work/signal.wav" 2>&1
 record "$work/video.mkv" ffplay -v error -autoexit -noborder -left 0 -top 0 -x "$w" -y "$h" \
     "$work/video.mp4"
 measure "$work/video.mp4" >"$work/figures"

@@ -33,6 +33,9 @@ packages=(
     libpulse-dev pulseaudio pulseaudio-utils sox
     # The visualiser: video encoding, and its window tests on a virtual display.
     libswscale-dev libswresample-dev libglx-mesa0 xvfb xauth xdotool imagemagick
+    # A window manager for the full-screen checks: without one nothing takes a window full screen.
+    # Qt's Wayland plugin, for the checks of what the window says when Wayland does not answer.
+    evilwm qt6-wayland
     # Its MPRIS control, tested on a private session bus.
     dbus playerctl
     # bench/windowsync.sh, which the window test runs, analyses its recordings in Python.

@@ -4,10 +4,11 @@
 # packages, into a bare root of this machine's Debian release (scripts/bareroot.sh), so that a
 # dependency the packages fail to name fails here. In the root, with no build tree and no display,
 # it runs bandview --help, bandview on a generated tone with CSV and picture, and visualiser
-# --render to a video, whose streams ffprobe checks from outside; outside the root, both examples build against the core's
-# two packages unpacked; it checks the manual pages, the desktop entry's command and the
-# completion scripts that the packages hold. Last, apt purges the packages, and nothing they
-# installed may be left.
+# --render to a video, whose streams ffprobe checks from outside; outside the root, both examples
+# build against the core's two packages unpacked; it checks the manual pages, the desktop entry's
+# command, the icon, the AppStream metadata and the completion scripts that the packages hold, and
+# that the visualiser recommends Qt's Wayland plugin. Last, apt purges the packages, and nothing
+# they installed may be left.
 # Needs root for debootstrap and chroot (sudo otherwise); the root is made afresh on every run
 # and removed at the end, and apt takes what it can from this machine's package cache.
 set -euo pipefail
@@ -125,7 +126,7 @@ named=$(while read -r file; do
 done < <(cat "$work/"*.files))
 [ -z "$named" ] || fail "installed files name $PWD: ${named//$root/}"
 
-echo "test-install: manual pages, desktop entry, completions"
+echo "test-install: manual pages, desktop entry, icon, metadata, completions"
 # package, installed path: the package must hold it.
 expect() {
     grep -qx "$2" "$work/$1.files" || fail "$1 lacks $2"
@@ -136,6 +137,11 @@ for program in bandview visualiser; do
     expect "$program" "/usr/share/bash-completion/completions/$program"
 done
 expect visualiser /usr/share/applications/org.bandcore.Visualiser.desktop
+expect visualiser /usr/share/icons/hicolor/scalable/apps/org.bandcore.Visualiser.svg
+expect visualiser /usr/share/metainfo/org.bandcore.Visualiser.metainfo.xml
+recommends=$(dpkg-deb -f dist/visualiser_*.deb Recommends)
+grep -qw qt6-wayland <<<"$recommends" || fail "visualiser recommends '$recommends', not qt6-wayland"
+echo "  visualiser: recommends $recommends"
 while read -r completion; do
     in_root bash -n "$completion" </dev/null || fail "$completion is not valid bash"
 done < <(grep -h '^/usr/share/bash-completion/completions/.' "$work/"*.files || true)

@@ -58,6 +58,18 @@ Run shell(const QString& script, const QString& workDir)
     return run(QStringLiteral("/bin/sh"), { QStringLiteral("-c"), script }, workDir);
 }
 
+// Whether line `index` of err is the line a finished --render gives: "INPUT: LENGTH of video at
+// WxH, N pictures" (what), the time it took, then "video OUT" or "pictures OUT" (where).
+bool isResultLine(const QByteArray& err, int index, const QString& what, const QString& where)
+{
+    const QString line = QString::fromLocal8Bit(err).split(QLatin1Char('\n')).value(index);
+    return QRegularExpression(
+        QRegularExpression::anchoredPattern(QRegularExpression::escape(what)
+            + QStringLiteral(" in \\d+\\.\\d\\d s; ") + QRegularExpression::escape(where)))
+        .match(line)
+        .hasMatch();
+}
+
 QStringList entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
@@ -114,7 +126,11 @@ void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
         QVERIFY2(r.status == 0, qPrintable(describe(r)));
         QCOMPARE(QDir(folder).entryList(QDir::Files),
             QStringList({ "000000.png", "000001.png", "000002.png" }));
-        QVERIFY2(r.err.isEmpty(), qPrintable(describe(r)));
+        QVERIFY2(r.err.count('\n') == 1
+                && isResultLine(r.err, 0,
+                    QStringLiteral("demo: 0:00.0 of video at 161x91, 3 pictures"),
+                    QStringLiteral("pictures ") + folder),
+            qPrintable(describe(r)));
         folders << folder;
     }
     for (const QString& picture : QDir(folders[0]).entryList(QDir::Files)) {
@@ -158,12 +174,16 @@ void tst_VisualiserCli::videoHasFramesDurationAndAudio_data()
     QTest::addColumn<bool>("tone");
     QTest::addColumn<int>("frames");
     QTest::addColumn<QString>("audioCodec");
+    // The sound's bit rate over its packets, in kb/s: on the demo's pink noise AAC at 256 kb/s
+    // takes 218 (at 192: 193), Opus at 192 takes 189 (at 256: 249).
+    QTest::addColumn<int>("leastKbps");
+    QTest::addColumn<int>("mostKbps");
     QTest::newRow("demo, mp4 at 60") << "a.mp4"
-                                     << "60" << false << 30 << "aac";
+                                     << "60" << false << 30 << "aac" << 205 << 256;
     QTest::newRow("demo, webm at 30") << "a.webm"
-                                      << "30" << false << 15 << "opus";
+                                      << "30" << false << 15 << "opus" << 150 << 220;
     QTest::newRow("44.1 kHz tone, mkv at 60") << "a.mkv"
-                                              << "60" << true << 30 << "aac";
+                                              << "60" << true << 30 << "aac" << 0 << 256;
 }
 
 void tst_VisualiserCli::videoHasFramesDurationAndAudio()
@@ -173,18 +193,25 @@ void tst_VisualiserCli::videoHasFramesDurationAndAudio()
     QFETCH(bool, tone);
     QFETCH(int, frames);
     QFETCH(QString, audioCodec);
+    QFETCH(int, leastKbps);
+    QFETCH(int, mostKbps);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    // Half a second of the demo's pink noise, or of the tone.
     QStringList args = { QStringLiteral("--size"), QStringLiteral("96x54"), QStringLiteral("--fps"),
-        fps, QStringLiteral("--from"), QStringLiteral("1"), QStringLiteral("--to"),
-        QStringLiteral("1.5") };
+        fps, QStringLiteral("--from"), QStringLiteral("18.5"), QStringLiteral("--to"),
+        QStringLiteral("19") };
     if (tone) {
-        QVERIFY(writeTone(dir.filePath(QStringLiteral("tone.wav")), 44100, 2.0, 440.0));
+        QVERIFY(writeTone(dir.filePath(QStringLiteral("tone.wav")), 44100, 20.0, 440.0));
         args << dir.filePath(QStringLiteral("tone.wav"));
     }
     const QString video = dir.filePath(name);
     Run r = visualiser(args + QStringList { QStringLiteral("--render"), video });
-    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    const QString what = (tone ? dir.filePath(QStringLiteral("tone.wav")) : QStringLiteral("demo"))
+        + QStringLiteral(": 0:00.5 of video at 96x54, %1 pictures").arg(frames);
+    QVERIFY2(r.status == 0 && r.err.count('\n') == 1
+            && isResultLine(r.err, 0, what, QStringLiteral("video ") + video),
+        qPrintable(describe(r)));
     const QByteArray first = readAll(video);
     r = visualiser(args + QStringList { QStringLiteral("--render"), video });
     QVERIFY2(r.status == 0, qPrintable(describe(r)));
@@ -217,6 +244,39 @@ void tst_VisualiserCli::videoHasFramesDurationAndAudio()
                                 .toDouble();
     QVERIFY2(std::fabs(duration - 0.5) <= 0.03,
         qPrintable(QStringLiteral("duration %1 s").arg(duration)));
+
+    // The sound itself, not only its stream: loud enough, at its codec's rate.
+    r = run(QStringLiteral(FFMPEG_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), video,
+            QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-f"),
+            QStringLiteral("f32le"), QStringLiteral("-") });
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    const auto* samples = reinterpret_cast<const float*>(r.out.constData());
+    const qsizetype count = r.out.size() / qsizetype(sizeof(float));
+    double sum = 0.0;
+    for (qsizetype i = 0; i < count; ++i)
+        sum += double(samples[i]) * samples[i];
+    const double rms = count > 0 ? std::sqrt(sum / double(count)) : 0.0;
+    QVERIFY2(
+        rms > 0.05, qPrintable(QStringLiteral("sound RMS %1 over %2 samples").arg(rms).arg(count)));
+    r = run(QStringLiteral(FFPROBE_EXE),
+        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+            QStringLiteral("a"), QStringLiteral("-show_entries"),
+            QStringLiteral("packet=size,duration_time"), QStringLiteral("-of"),
+            QStringLiteral("csv=p=0"), video });
+    double bits = 0.0;
+    double seconds = 0.0;
+    for (const QByteArray& packet : r.out.trimmed().split('\n')) {
+        seconds += packet.split(',').value(0).toDouble();
+        bits += 8.0 * packet.split(',').value(1).toDouble();
+    }
+    const double kbps = seconds > 0.0 ? bits / seconds / 1000.0 : 0.0;
+    QVERIFY2(kbps >= leastKbps && kbps <= mostKbps,
+        qPrintable(QStringLiteral("%1: %2 kb/s, expected %3 to %4")
+                       .arg(audioCodec)
+                       .arg(kbps)
+                       .arg(leastKbps)
+                       .arg(mostKbps)));
 }
 
 void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime_data()
@@ -319,6 +379,8 @@ void tst_VisualiserCli::failsCleanly_data()
     QTest::newRow("--from in the window")
         << QStringList { "--from", "0" } << "'--from' needs --render";
     QTest::newRow("--to in the window") << QStringList { "--to", "1" } << "'--to' needs --render";
+    QTest::newRow("--fullscreen off-line") << QStringList { "--render", "out.mp4", "--fullscreen" }
+                                           << "'--fullscreen' is for the window";
     QTest::newRow("--fps in the window")
         << QStringList { "--fps", "30" } << "'--fps' needs --render";
     QTest::newRow("input that does not exist")
@@ -425,7 +487,7 @@ void tst_VisualiserCli::folderTakesOnlyNewPictures()
         QStringLiteral("--from"), QStringLiteral("0"), QStringLiteral("--to"),
         QStringLiteral("0.05"), QStringLiteral("--render"), dir.path() };
     Run r = visualiser(args);
-    QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
+    QVERIFY2(r.status == 0 && r.err.count('\n') == 1, qPrintable(describe(r)));
     const QStringList written = { "000000.png", "000001.png", "000002.png", "notes.txt" };
     QCOMPARE(entries(dir.path()), written);
     const QByteArray first = readAll(dir.filePath(QStringLiteral("000000.png")));
@@ -444,8 +506,13 @@ void tst_VisualiserCli::damagedInputWarnsAndExitsThree()
     const QString video = dir.filePath(QStringLiteral("a.mp4"));
     const Run r = visualiser({ QStringLiteral("--size"), QStringLiteral("32x32"),
         QStringLiteral("--from"), QStringLiteral("0.9"), QStringLiteral("--render"), video, tone });
-    QVERIFY2(r.status == 3 && r.err.count('\n') == 1
-            && r.err.startsWith("visualiser: " + QFile::encodeName(tone) + ": "),
+    // The result, then the warning as the run's last line.
+    const QByteArray warning = r.err.split('\n').value(1);
+    QVERIFY2(r.status == 3 && r.err.count('\n') == 2
+            && isResultLine(r.err, 0,
+                tone + QStringLiteral(": 0:00.1 of video at 32x32, 6 pictures"),
+                QStringLiteral("video ") + video)
+            && warning.startsWith("visualiser: " + QFile::encodeName(tone) + ": "),
         qPrintable(describe(r)));
     QVERIFY2(QFileInfo(video).size() > 0, "the video of damaged input was not written");
 }
@@ -530,8 +597,10 @@ void tst_VisualiserCli::backendWithoutVulkan_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("status");
+    // The one line said: the whole error, or the start of the result.
     QTest::addColumn<QString>("message");
-    QTest::newRow("auto takes OpenGL ES") << QStringList {} << 0 << "";
+    QTest::newRow("auto takes OpenGL ES")
+        << QStringList {} << 0 << "demo: 0:00.1 of video at 64x36, 6 pictures in ";
     QTest::newRow("vulkan named: the error names the other")
         << QStringList { "--backend", "vulkan" } << 2
         << "visualiser: no Vulkan device (VkResult -9); --backend gles uses OpenGL ES instead\n";
@@ -548,8 +617,9 @@ void tst_VisualiserCli::backendWithoutVulkan()
     const Run r = run(QStringLiteral(VISUALISER_EXE),
         args + QStringList { "--render", "out.mp4", "--size", "64x36", "--to", "0.1" }, dir.path(),
         { QStringLiteral("VK_ICD_FILENAMES=") + dir.filePath(QStringLiteral("none.json")) });
-    QVERIFY2(r.status == status, qPrintable(describe(r)));
-    QCOMPARE(QString::fromLocal8Bit(r.err), message);
+    QVERIFY2(
+        r.status == status && r.err.startsWith(message.toLocal8Bit()) && r.err.count('\n') == 1,
+        qPrintable(describe(r)));
     QCOMPARE(QFile::exists(dir.filePath(QStringLiteral("out.mp4"))), status == 0);
 }
 
@@ -609,7 +679,8 @@ void tst_VisualiserCli::missingSampleCountFallsToTheNearest()
         const QByteArray note = i == 0 ? "visualiser: the graphics back end has no "
                 + wanted.toLatin1() + "x multisampling; drawing with " + nearest.toLatin1() + "x\n"
                                        : QByteArray();
-        QVERIFY2(r.err == note, qPrintable(describe(r)));
+        QVERIFY2(r.err.startsWith(note) && r.err.count('\n') == note.count('\n') + 1,
+            qPrintable(describe(r)));
         pictures[i] = readAll(out + QStringLiteral("/000000.png"));
     }
     QVERIFY2(!pictures[0].isEmpty() && pictures[0] == pictures[1],

@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -136,6 +137,26 @@ double monotonicSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
+// Whether Qt's Wayland platform plugin is where a program started from here finds it.
+bool waylandPluginInstalled()
+{
+    for (const QString& folder : QCoreApplication::libraryPaths())
+        if (!QDir(folder + QStringLiteral("/platforms"))
+                 .entryList({ QStringLiteral("libqwayland*") }, QDir::Files)
+                 .isEmpty())
+            return true;
+    return false;
+}
+
+// Qt's plugins as a program sees them, and where one unpacked elsewhere lies, for the environment
+// of a run.
+void passPluginPaths(QProcessEnvironment& env)
+{
+    for (const char* name : { "QT_PLUGIN_PATH", "LD_LIBRARY_PATH" })
+        if (qEnvironmentVariableIsSet(name))
+            env.insert(QLatin1String(name), qEnvironmentVariable(name));
+}
+
 int litPixels(const QImage& image)
 {
     int lit = 0;
@@ -167,18 +188,27 @@ private slots:
     void endOfFileClosesTheWindow_data();
     void endOfFileClosesTheWindow();
     void pictureKeepsInStepWithTheSound();
+    void waylandFallsBackToX11_data();
+    void waylandFallsBackToX11();
     void unreachableDisplayIsOneLine_data();
     void unreachableDisplayIsOneLine();
     void tracksPlayInOrder_data();
     void tracksPlayInOrder();
     void titleShowsAndTheBusDrives();
+    void namedSampleCountStays_data();
+    void namedSampleCountStays();
+    void fullScreenAtStartAndOnDoubleClick_data();
+    void fullScreenAtStartAndOnDoubleClick();
 
 private:
     QString startVisualiser(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
-        QString* window, const QString& backend = QStringLiteral("gles"));
+        QString* window, const QString& backend = QStringLiteral("gles"),
+        const QString& program = QStringLiteral(VISUALISER_EXE));
     QImage grab(const QString& window);
     int waitForStrands(const QString& window, int moreLitThan);
     QString windowName(const QString& window);
+    QString withoutWaylandPlugin();
+    QSize windowSize(const QString& window);
     QStringList shownTitles();
     bool writeTagged(
         const QString& path, double seconds, const QString& artist, const QString& title);
@@ -306,11 +336,10 @@ void tst_VisualiserWindow::cleanupTestCase()
 
 // Empty once this process's window shows; otherwise why it did not, with what the program said.
 QString tst_VisualiserWindow::startVisualiser(QProcess& p, const QStringList& args,
-    const QProcessEnvironment& env, QString* window, const QString& backend)
+    const QProcessEnvironment& env, QString* window, const QString& backend, const QString& program)
 {
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(VISUALISER_EXE),
-        QStringList { QStringLiteral("--backend"), backend } + args);
+    p.start(program, QStringList { QStringLiteral("--backend"), backend } + args);
     if (!p.waitForStarted())
         return QStringLiteral("the visualiser did not start: ") + p.errorString();
     for (int i = 0; i < kWindowPolls; ++i) {
@@ -631,7 +660,7 @@ void tst_VisualiserWindow::stopSignalEndsTheWindow()
     QVERIFY(p.waitForFinished(kWaitMs));
     const QByteArray err = p.readAllStandardError();
     QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 128 + signal
-            && err.endsWith("visualiser: stopped, nothing written\n"),
+            && err.endsWith("visualiser: stopped\n"),
         qPrintable(QStringLiteral("status %1, '%2'").arg(p.exitCode()).arg(QLatin1String(err))));
     QVERIFY2(
         stopping.elapsed() < 1000, qPrintable(QStringLiteral("%1 ms").arg(stopping.elapsed())));
@@ -817,28 +846,134 @@ void tst_VisualiserWindow::pictureKeepsInStepWithTheSound()
     QVERIFY2(bench.exitCode() == 0 && number && added <= kMostAddedDelayMs, said.constData());
 }
 
+// A copy of the visualiser that sees Qt's plugins without the Wayland platform: the plugin
+// folder a qt.conf beside it names holds the others, linked. Empty if it could not be made.
+QString tst_VisualiserWindow::withoutWaylandPlugin()
+{
+    const QDir copy(dir_.filePath(QStringLiteral("no-wayland")));
+    const QString program = copy.filePath(QStringLiteral("visualiser"));
+    if (QFile::exists(program))
+        return program;
+    const QDir plugins(QLibraryInfo::path(QLibraryInfo::PluginsPath));
+    const QString platforms = copy.filePath(QStringLiteral("plugins/platforms"));
+    if (!QDir().mkpath(platforms))
+        return {};
+    for (const QString& name : plugins.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (name == QLatin1String("platforms") || name.startsWith(QLatin1String("wayland")))
+            continue;
+        QFile::link(plugins.filePath(name), copy.filePath(QStringLiteral("plugins/") + name));
+    }
+    const QDir system(plugins.filePath(QStringLiteral("platforms")));
+    for (const QString& name : system.entryList(QDir::Files))
+        if (!name.startsWith(QLatin1String("libqwayland")))
+            QFile::link(system.filePath(name), platforms + QLatin1Char('/') + name);
+    QFile conf(copy.filePath(QStringLiteral("qt.conf")));
+    if (!conf.open(QIODevice::WriteOnly)
+        || conf.write("[Paths]\nPlugins="
+               + QFile::encodeName(copy.filePath(QStringLiteral("plugins"))) + '\n')
+            < 0)
+        return {};
+    conf.close();
+    return QFile::copy(QStringLiteral(VISUALISER_EXE), program) ? program : QString();
+}
+
+void tst_VisualiserWindow::waylandFallsBackToX11_data()
+{
+    QTest::addColumn<bool>("plugin");
+    QTest::addColumn<QString>("line"); // before the window's own lines; N: the X display
+    QTest::newRow("with Qt's Wayland plugin: one line, then X11")
+        << true
+        << QStringLiteral(
+               "cannot open the Wayland display 'bandcore-none'; using the X display 'N'");
+    QTest::newRow("without it: X11 is what Qt has") << false << QString();
+}
+
+// A Wayland display that does not answer beside an X display that does: the window opens on X11,
+// after one line of the program's own where Wayland was tried, and none of Qt's.
+void tst_VisualiserWindow::waylandFallsBackToX11()
+{
+    QFETCH(bool, plugin);
+    QFETCH(QString, line);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (plugin && !waylandPluginInstalled()) {
+        if (skipOrFail(QStringLiteral("Qt's Wayland plugin (qt6-wayland) is not installed")))
+            return;
+        QFAIL("Qt's Wayland plugin (qt6-wayland) is not installed");
+    }
+    const QString program = plugin ? QStringLiteral(VISUALISER_EXE) : withoutWaylandPlugin();
+    QVERIFY2(!program.isEmpty(), "no copy of the visualiser without the Wayland plugin");
+    QProcessEnvironment env = env_;
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("bandcore-none"));
+    if (plugin)
+        passPluginPaths(env);
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    const QString started
+        = startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env, &window,
+            QStringLiteral("gles"), program);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    line.replace(QStringLiteral("'N'"),
+        QLatin1Char('\'') + env_.value(QStringLiteral("DISPLAY")) + QLatin1Char('\''));
+    // The window's own lines follow: no sound server, no session bus.
+    const QString first = err.section(QLatin1Char('\n'), 0, 0);
+    QVERIFY2(status == 0 && !err.contains(QLatin1String("wl_display"))
+            && err.contains(QLatin1String("no sound server"))
+            && (line.isEmpty() ? !err.contains(QLatin1String("Wayland"))
+                               : first == QStringLiteral("visualiser: ") + line),
+        qPrintable(QStringLiteral("status %1: '%2'").arg(status).arg(err)));
+}
+
 void tst_VisualiserWindow::unreachableDisplayIsOneLine_data()
 {
-    // Variables as NAME=VALUE, with X standing for an X display nothing listens on; the line
-    // the program must print instead of Qt's abort.
+    // Variables as NAME=VALUE, with X standing for an X display nothing listens on; whether Qt's
+    // Wayland plugin is there; the line the program must print instead of Qt's abort, or of the
+    // plugin's own message.
     QTest::addColumn<QStringList>("variables");
+    QTest::addColumn<bool>("plugin");
     QTest::addColumn<QString>("line");
-    QTest::newRow("X11") << QStringList { "DISPLAY=X" }
+    QTest::newRow("X11") << QStringList { "DISPLAY=X" } << true
                          << QStringLiteral("cannot open the display 'X'");
-    QTest::newRow("X11 named as the platform") << QStringList {
-        "DISPLAY=X", "QT_QPA_PLATFORM=xcb"
-    } << QStringLiteral("cannot open a window with the platform 'xcb' that QT_QPA_PLATFORM names");
-    QTest::newRow("Wayland") << QStringList { "WAYLAND_DISPLAY=bandcore-none" }
+    QTest::newRow("X11 named as the platform")
+        << QStringList { "DISPLAY=X", "QT_QPA_PLATFORM=xcb" } << true
+        << QStringLiteral(
+               "cannot open a window with the platform 'xcb' that QT_QPA_PLATFORM names");
+    QTest::newRow("Wayland") << QStringList { "WAYLAND_DISPLAY=bandcore-none" } << true
                              << QStringLiteral("cannot open the Wayland display 'bandcore-none'");
     QTest::newRow("Wayland beside X11")
-        << QStringList { "WAYLAND_DISPLAY=bandcore-none", "DISPLAY=X" }
+        << QStringList { "WAYLAND_DISPLAY=bandcore-none", "DISPLAY=X" } << true
         << QStringLiteral("cannot open the Wayland display 'bandcore-none' or the X display 'X'");
+    const QString noPlugin
+        = QStringLiteral(" (Qt's Wayland plugin is not installed: Debian package qt6-wayland)");
+    QTest::newRow("Wayland without Qt's plugin")
+        << QStringList { "WAYLAND_DISPLAY=bandcore-none" } << false
+        << QStringLiteral("cannot open the Wayland display 'bandcore-none'") + noPlugin;
+    QTest::newRow("Wayland without Qt's plugin beside X11")
+        << QStringList { "WAYLAND_DISPLAY=bandcore-none", "DISPLAY=X" } << false
+        << QStringLiteral("cannot open the Wayland display 'bandcore-none'") + noPlugin
+            + QStringLiteral(" or the X display 'X'");
 }
 
 void tst_VisualiserWindow::unreachableDisplayIsOneLine()
 {
     QFETCH(QStringList, variables);
+    QFETCH(bool, plugin);
     QFETCH(QString, line);
+    const bool wayland = variables.join(' ').contains(QLatin1String("WAYLAND_DISPLAY"));
+    if (wayland && plugin && !waylandPluginInstalled()) {
+        if (skipOrFail(QStringLiteral("Qt's Wayland plugin (qt6-wayland) is not installed")))
+            return;
+        QFAIL("Qt's Wayland plugin (qt6-wayland) is not installed");
+    }
+    const QString program = plugin ? QStringLiteral(VISUALISER_EXE) : withoutWaylandPlugin();
+    QVERIFY2(!program.isEmpty(), "no copy of the visualiser without the Wayland plugin");
     int display = 500 + int(getpid() % 400);
     while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)))
         ++display;
@@ -846,6 +981,8 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine()
     QProcessEnvironment env;
     env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QDir::tempPath());
+    if (plugin)
+        passPluginPaths(env);
     for (const QString& variable : variables) {
         const qsizetype equals = variable.indexOf(QLatin1Char('='));
         const QString value = variable.mid(equals + 1);
@@ -854,7 +991,7 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine()
     line.replace(QStringLiteral("'X'"), QLatin1Char('\'') + name + QLatin1Char('\''));
     QProcess p;
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(VISUALISER_EXE), QStringList {});
+    p.start(program, QStringList {});
     QVERIFY(p.waitForFinished(kWaitMs));
     const QByteArray err = p.readAllStandardError();
     QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 2,
@@ -1002,6 +1139,7 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     const QString started = startVisualiser(other,
         { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env, &window);
     QVERIFY2(started.isEmpty(), qPrintable(started));
+    QCOMPARE(windowName(window), QStringLiteral("visualiser: standard input"));
     const QStringList plain { QStringLiteral("--player=visualiser") };
     output(tool("xdotool"),
         { QStringLiteral("windowfocus"), QStringLiteral("--sync"), window, QStringLiteral("key"),
@@ -1071,6 +1209,132 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
     QVERIFY2(!p.readAllStandardError().contains("session bus"), "the bus was not found");
+}
+
+void tst_VisualiserWindow::namedSampleCountStays_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("steps");
+    QTest::newRow("the default steps down") << QStringList {} << true;
+    QTest::newRow("a count named stays") << QStringList { "--msaa", "4" } << false;
+}
+
+// A window too large for one rasteriser thread to draw at 4x at the display's pace: the default
+// steps down within seconds, a count named on the command line never does.
+void tst_VisualiserWindow::namedSampleCountStays()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, steps);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    QProcessEnvironment env = env_;
+    env.insert(QStringLiteral("LP_NUM_THREADS"), QStringLiteral("1"));
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        p.kill();
+        p.waitForFinished();
+    });
+    QString window;
+    const QString started = startVisualiser(p,
+        QStringList { QStringLiteral("--size"), QStringLiteral("800x600") } + args, env, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    // Two spans of 2 s once the first pictures' compiling is over.
+    QVERIFY2(waitForStrands(window, 0) > 0, "no strands drawn");
+    QByteArray err;
+    QElapsedTimer drawing;
+    drawing.start();
+    p.setReadChannel(QProcess::StandardError);
+    while (drawing.elapsed() < 4000 && !err.contains("multisampling draws only")) {
+        p.waitForReadyRead(kPollMs);
+        err += p.readAllStandardError();
+    }
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    err += p.readAllStandardError();
+    QVERIFY2(status == 0 && err.contains("4x multisampling draws only") == steps,
+        qPrintable(QStringLiteral("status %1 after %2 ms: '%3'")
+                       .arg(status)
+                       .arg(drawing.elapsed())
+                       .arg(QLatin1String(err))));
+}
+
+QSize tst_VisualiserWindow::windowSize(const QString& window)
+{
+    const QByteArray shell = output(tool("xdotool"),
+        { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window }, env_);
+    QSize size;
+    for (const QByteArray& line : shell.split('\n')) {
+        if (line.startsWith("WIDTH="))
+            size.setWidth(line.mid(6).toInt());
+        else if (line.startsWith("HEIGHT="))
+            size.setHeight(line.mid(7).toInt());
+    }
+    return size;
+}
+
+void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("startsFull");
+    QTest::newRow("--fullscreen, then a double click leaves it")
+        << QStringList { QStringLiteral("--fullscreen") } << true;
+    QTest::newRow("a window, then a double click fills the screen") << QStringList {} << false;
+}
+
+// Under a window manager (evilwm, which takes full screen only from a window that shows): the
+// window at its size or the screen's, and a double click with the left button toggles it.
+void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, startsFull);
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (tool("evilwm").isEmpty()) {
+        if (skipOrFail(QStringLiteral("evilwm is not installed")))
+            return;
+        QFAIL("evilwm is not installed");
+    }
+    QProcess wm;
+    QProcess p;
+    auto stop = qScopeGuard([&] {
+        for (QProcess* q : { &p, &wm }) {
+            q->kill();
+            q->waitForFinished();
+        }
+    });
+    wm.setProcessEnvironment(env_);
+    // Xvfb has its built-in font alone.
+    wm.start(tool("evilwm"), { QStringLiteral("-fn"), QStringLiteral("fixed") });
+    QVERIFY(wm.waitForStarted());
+    QThread::msleep(500);
+    QVERIFY2(wm.state() == QProcess::Running, wm.readAllStandardError().constData());
+    QString window;
+    const QString started = startVisualiser(p,
+        QStringList { QStringLiteral("--size"), QStringLiteral("160x120") } + args, env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    const QSize screen(800, 600);
+    const QSize own(160, 120);
+    for (const bool full : { startsFull, !startsFull }) {
+        if (full != startsFull)
+            output(tool("xdotool"),
+                { QStringLiteral("mousemove"), QStringLiteral("--sync"), QStringLiteral("--window"),
+                    window, QStringLiteral("40"), QStringLiteral("40"), QStringLiteral("click"),
+                    QStringLiteral("--repeat"), QStringLiteral("2"), QStringLiteral("--delay"),
+                    QStringLiteral("80"), QStringLiteral("1") },
+                env_);
+        QSize size;
+        for (int i = 0; i < kWindowPolls && (size = windowSize(window)) != (full ? screen : own);
+             ++i)
+            QThread::msleep(kPollMs);
+        QVERIFY2(size == (full ? screen : own),
+            qPrintable(QStringLiteral("%1x%2, expected %3")
+                           .arg(size.width())
+                           .arg(size.height())
+                           .arg(full ? QStringLiteral("the screen") : QStringLiteral("its own"))));
+    }
+    int status = -1;
+    QVERIFY(quit(p, window, &status));
+    QCOMPARE(status, 0);
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserWindow)

@@ -19,8 +19,10 @@
 #include "shell/sources.h"
 #endif
 
+#include <QFileInfo>
 #include <QGuiApplication>
 
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -33,9 +35,10 @@ int fail(const std::string& message)
     return shell::kExitBadInput;
 }
 
-int stop()
+// Off-line, a stop removes what the run wrote; the window has nothing to write.
+int stop(const char* line = "stopped, nothing written")
 {
-    shell::complain("stopped, nothing written");
+    shell::complain(line);
     return shell::stoppedStatus();
 }
 
@@ -46,8 +49,22 @@ void listSections()
         std::printf("%6.2f %6.2f  %-11s %s\n", s.startSec, s.endSec, s.name, s.watch);
 }
 
+// The run's result, as bandview gives its own: what was rendered from which input, how long and
+// how big, in how long, and where it went.
+std::string resultLine(const Options& o, long long pictures, double wallSec)
+{
+    char summary[160];
+    std::snprintf(summary, sizeof(summary), ": %s of video at %dx%d, %lld pictures in %.2f s; ",
+        shell::clockText(double(pictures) / o.fps).c_str(), o.size.width(), o.size.height(),
+        pictures, wallSec);
+    const bool folder = QFileInfo(QFile::decodeName(o.render.c_str())).isDir();
+    return (o.input.empty() ? std::string("demo") : o.input) + summary
+        + (folder ? "pictures " : "video ") + o.render;
+}
+
 int render(const Options& given, int argc, char** argv)
 {
+    const auto started = std::chrono::steady_clock::now();
     const std::string bad = checkOutput(given);
     if (!bad.empty())
         return fail(bad);
@@ -64,7 +81,8 @@ int render(const Options& given, int argc, char** argv)
     const auto feed = openProgramme(o.input, &why);
     if (!feed)
         return shell::stopped() ? stop() : fail(why);
-    switch (renderOffline(o, *feed, &why)) {
+    long long pictures = 0;
+    switch (renderOffline(o, *feed, &pictures, &why)) {
     case OfflineResult::Failed:
         return fail(why);
     case OfflineResult::Stopped:
@@ -72,6 +90,8 @@ int render(const Options& given, int argc, char** argv)
     case OfflineResult::Done:
         break;
     }
+    shell::say(resultLine(o, pictures,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()));
     const std::string warning = damageWarning(o.input, *feed);
     if (!warning.empty()) {
         shell::complain(warning);
@@ -125,6 +145,6 @@ int main(int argc, char** argv)
     shell::exitEventLoopOnStop(app);
     const int status = runWindow(o, app);
     if (status >= shell::kExitSignalBase)
-        return stop();
+        return stop("stopped");
     return status;
 }

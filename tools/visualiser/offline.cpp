@@ -164,7 +164,8 @@ std::string checkOutput(const Options& o)
     return {};
 }
 
-OfflineResult renderOffline(const Options& o, media::Feed& feed, std::string* why)
+OfflineResult renderOffline(
+    const Options& o, media::Feed& feed, long long* pictures, std::string* why)
 {
     const int rate = feed.sampleRate();
     const long long first = pictureAt(o.fromSec, o.fps);
@@ -237,6 +238,7 @@ OfflineResult renderOffline(const Options& o, media::Feed& feed, std::string* wh
     shell::ProgressBar progress(STDERR_FILENO);
     const std::int64_t expected = feed.expectedSamples();
     QByteArray rgba;
+    long long written = 0;
     for (long long n = 0;; ++n) {
         if (shell::stopped())
             return OfflineResult::Stopped;
@@ -286,6 +288,7 @@ OfflineResult renderOffline(const Options& o, media::Feed& feed, std::string* wh
             return shell::stopped() ? OfflineResult::Stopped : videoFailed();
         if (pngs && !pngs->add(rgba, o.size, why))
             return shell::stopped() ? OfflineResult::Stopped : OfflineResult::Failed;
+        ++written;
         // The length is a guess until the audio ends: the declared one, or what was read.
         const long long last = end != std::numeric_limits<long long>::max() ? end
             : expected > 0 ? std::llround(double(expected) / rate * o.fps)
@@ -309,6 +312,7 @@ OfflineResult renderOffline(const Options& o, media::Feed& feed, std::string* wh
         *why = cannotWrite(*outputs[std::size_t(bad)]);
         return OfflineResult::Failed;
     }
+    *pictures = written;
     return OfflineResult::Done;
 }
 

@@ -23,9 +23,10 @@ enum class OfflineResult { Done, Failed, Stopped };
 std::string checkOutput(const Options& o);
 
 // Needs a QGuiApplication on the platform that visual::prepareHeadless() chose. Ends at once on a
-// stop signal (shell/signals.h). On failure *why holds one line; nothing is left behind either
-// way.
-OfflineResult renderOffline(const Options& o, media::Feed& feed, std::string* why);
+// stop signal (shell/signals.h). Done, *pictures holds how many were written; on failure *why
+// holds one line, and nothing is left behind, as after a stop.
+OfflineResult renderOffline(
+    const Options& o, media::Feed& feed, long long* pictures, std::string* why);
 
 } // namespace visualiser
 

@@ -16,10 +16,11 @@ capture (--capture), or without either the built-in demo programme of about 20 s
 In a window (the default) the sound plays through the sound server and the picture follows what is
 heard. Several files play in order, a FOLDER's audio files by name (tracker modules included, not
 its subfolders), an .m3u or .m3u8 playlist's entries (relative ones from the playlist's folder); the
-window closes after the last. Keys: F or F11 full screen, Space pause, Left/Right seek 5 s (not on
-a pipe), N next, P previous (on the first track: its start), + and - volume (+ unmutes), M mute,
-S shuffle, L loop (the track, the list, off in turn), Q or Escape quit. Media keys and other
-programs control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the session bus.
+window closes after the last. Keys: F or F11 full screen (or a double click), Space pause,
+Left/Right seek 5 s (not on a pipe), N next, P previous (on the first track: its start), + and -
+volume (+ unmutes), M mute, S shuffle, L loop (the track, the list, off in turn), Q or Escape quit.
+Media keys and other programs control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the
+session bus.
 
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs
@@ -39,6 +40,7 @@ Options:
                       with sound
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
+  --fullscreen        start the window in full screen
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
                       output, followed wherever it goes); a SOURCE named stays where it is
   --list-sources      list the sources to capture (name, rate, channels, marks, description)
@@ -58,11 +60,11 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable
-        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
-              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
-              { "--to", Takes::Value }, shell::kCaptureOption, shell::kListSourcesOption,
-              shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
+    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
+        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
+        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
+        { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kListSourcesOption,
+        shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -80,6 +82,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.inputs = line.operands();
     if (!o.inputs.empty())
         o.input = o.inputs[0];
+    o.fullScreen = line.given("--fullscreen");
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     o.listSources = line.given("--list-sources");
@@ -137,6 +140,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if (o.capture && !o.input.empty())
         return "give a file or --capture, not both";
+    if (o.fullScreen && !o.render.empty())
+        return "option '--fullscreen' is for the window, not --render";
     if (o.capture && !o.render.empty())
         return "--render needs a file or the demo, not live capture";
     return {};

@@ -23,6 +23,7 @@ struct Options {
     bool msaaNamed = false; // the window then keeps it, however slowly it draws
     double fromSec = 0.0;
     double toSec = -1.0; // -1: to the end
+    bool fullScreen = false; // the window starts in full screen
     bool capture = false;
     std::string captureSource; // empty: the default output's monitor
     bool listSources = false;

@@ -172,7 +172,8 @@ TrackTags readTags(const std::string& path)
         t.seekable = true;
         return t;
     }
-    t.title = QFileInfo(QFile::decodeName(path.c_str())).fileName();
+    t.title = path == "-" ? QStringLiteral("standard input")
+                          : QFileInfo(QFile::decodeName(path.c_str())).fileName();
     struct stat st { };
     if (path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return t;

@@ -3,6 +3,7 @@
 #include "mpris.h"
 #include "playback.h"
 #include "player.h"
+#include "presentprediction.h"
 #include "samplegovernor.h"
 
 #ifdef VISUALISER_CAPTURE
@@ -18,8 +19,10 @@
 #include "visual/look.h"
 #include "visual/renderer.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QOffscreenSurface>
 #include <QPlatformSurfaceEvent>
 #include <QScreen>
@@ -31,6 +34,8 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace visualiser {
 
@@ -45,10 +50,6 @@ namespace {
     constexpr qint64 kRestAfterMs = 10000;
     constexpr qint64 kRestingPictureMs = 200;
     constexpr int kTickMs = 16;
-    // How fast the frame timings that predict when a picture shows follow a change.
-    constexpr double kTimingWeight = 0.1;
-    // Frame intervals beyond this are a stall or a rest, not the display's pace.
-    constexpr double kLongestIntervalMs = 100.0;
 
     // The analysis follows a position in the programme, one hop per 1/60 s of it, on the mono
     // mix that the playback wrote.
@@ -222,30 +223,6 @@ namespace {
     }
 #endif
 
-    // When a picture begun now will be half-way through its time on the screen: once its
-    // recording and hand-over to the swap chain are done, behind the frames the swap chain keeps
-    // queued ahead of it, one display interval each, and half an interval more. Both follow the
-    // frames actually drawn.
-    class PresentPrediction {
-    public:
-        void setQueuedAhead(int frames) { queuedAhead_ = frames; }
-        double leadMs() const { return workMs_ + (queuedAhead_ + 0.5) * intervalMs_; }
-        void frameDrawn(qint64 beganNs, qint64 doneNs)
-        {
-            workMs_ += kTimingWeight * (double(doneNs - beganNs) / 1e6 - workMs_);
-            const double interval = double(beganNs - lastBeganNs_) / 1e6;
-            if (lastBeganNs_ > 0 && interval < kLongestIntervalMs)
-                intervalMs_ += kTimingWeight * (interval - intervalMs_);
-            lastBeganNs_ = beganNs;
-        }
-
-    private:
-        int queuedAhead_ = 0;
-        double workMs_ = 0;
-        double intervalMs_ = 1000.0 / 60;
-        qint64 lastBeganNs_ = 0;
-    };
-
     class VisualWindow : public QWindow {
     public:
         VisualWindow(
@@ -277,6 +254,9 @@ namespace {
             resizeSwapChain();
             return error_.isEmpty();
         }
+        // Asked for before the window shows, some window managers (evilwm) never make it full
+        // screen; asked for once it shows, every one that handles full screen does.
+        void setFullScreenWhenShown(bool fullScreen) { fullScreenWhenShown_ = fullScreen; }
         // Keys the window itself does not take; true when taken.
         void setKeyHandler(std::function<bool(int key)> handler) { keys_ = std::move(handler); }
 
@@ -299,6 +279,10 @@ namespace {
             if (isExposed() && !rhi_ && !initialise()) {
                 QGuiApplication::exit(kExitBadInput);
                 return;
+            }
+            if (isExposed() && fullScreenWhenShown_) {
+                fullScreenWhenShown_ = false;
+                setWindowStates(windowStates() | Qt::WindowFullScreen);
             }
             if (isExposed() && rhi_) {
                 if (sc_->surfacePixelSize() != sc_->currentPixelSize() || !ready_)
@@ -330,7 +314,7 @@ namespace {
                 break;
             case Qt::Key_F:
             case Qt::Key_F11:
-                setWindowStates(windowStates() ^ Qt::WindowFullScreen);
+                toggleFullScreen();
                 break;
             case Qt::Key_Space:
                 togglePause();
@@ -341,7 +325,15 @@ namespace {
             }
         }
 
+        void mouseDoubleClickEvent(QMouseEvent* e) override
+        {
+            if (e->button() == Qt::LeftButton)
+                toggleFullScreen();
+        }
+
     private:
+        void toggleFullScreen() { setWindowStates(windowStates() ^ Qt::WindowFullScreen); }
+
         bool initialise()
         {
             if (api_ == QRhi::Vulkan) {
@@ -362,9 +354,7 @@ namespace {
                     QStringLiteral("the graphics back end did not start in the window"));
                 return false;
             }
-            // OpenGL keeps its queue to itself (one frame in flight as QRhi sees it), yet its swap
-            // shows the picture a display interval later, as Vulkan's queue of two does.
-            prediction_.setQueuedAhead(std::max(1, rhi_->resourceLimit(QRhi::FramesInFlight) - 1));
+            prediction_.setFramesInFlight(rhi_->resourceLimit(QRhi::FramesInFlight));
             sc_.reset(rhi_->newSwapChain());
             // Each buffer beyond the fewest holds a finished picture back from the screen.
             sc_->setFlags(QRhiSwapChain::MinimalBufferCount);
@@ -508,6 +498,7 @@ namespace {
         std::function<bool(int)> keys_;
         bool ready_ = false;
         bool paused_ = false;
+        bool fullScreenWhenShown_ = false;
         QElapsedTimer clock_;
         QTimer tick_;
         PresentPrediction prediction_;
@@ -517,21 +508,100 @@ namespace {
 
     // What QT_QPA_PLATFORM held before windowProblem() put the minimal plugin behind it.
     QByteArray givenPlatforms;
+    // The Debian package (12 and 13) that holds Qt's Wayland platform plugins.
+    constexpr const char* kWaylandPluginPackage = "qt6-wayland";
+
+    // Qt's messages while the platform starts, held back until runWindow() knows which one did:
+    // a platform that does not reach its display says so in its own words (the Wayland plugin's
+    // "Failed to create wl_display (...)") before Qt falls back to the next, where one line of
+    // ours says it better.
+    QtMessageHandler passOn = nullptr;
+    std::vector<std::pair<QtMsgType, QString>> held;
+
+    void hold(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        // A fatal message ends the process at once.
+        if (type == QtFatalMsg)
+            passOn(type, context, message);
+        else
+            held.emplace_back(type, message);
+    }
+
+    // Puts the program's own handler back; hands it the held messages unless dropped.
+    void releaseHeld(bool drop)
+    {
+        qInstallMessageHandler(passOn);
+        for (const auto& [type, message] : drop ? decltype(held) {} : held)
+            passOn(type, QMessageLogContext(), message);
+        held.clear();
+    }
+
+    bool waylandPluginInstalled()
+    {
+        QStringList folders = QCoreApplication::libraryPaths();
+        for (QString& folder : folders)
+            folder += QStringLiteral("/platforms");
+        folders << qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH");
+        for (const QString& folder : folders) {
+            if (!folder.isEmpty()
+                && !QDir(folder)
+                        .entryList({ QStringLiteral("libqwayland*") }, QDir::Files)
+                        .isEmpty())
+                return true;
+        }
+        return false;
+    }
+
+    // The Wayland display as a window could not use it: its name, and why where the plugin for it
+    // is missing.
+    std::string waylandDisplay()
+    {
+        std::string named
+            = "the Wayland display '" + qgetenv("WAYLAND_DISPLAY").toStdString() + "'";
+        if (!waylandPluginInstalled())
+            named += std::string(" (Qt's Wayland plugin is not installed: Debian package ")
+                + kWaylandPluginPackage + ")";
+        return named;
+    }
 
     // The one line for a window that could not open: the displays Qt was sent to.
     std::string displayFailure()
     {
         const QByteArray x11 = qgetenv("DISPLAY");
-        const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
         if (!givenPlatforms.isEmpty())
             return "cannot open a window with the platform '" + givenPlatforms.toStdString()
                 + "' that QT_QPA_PLATFORM names";
-        if (!wayland.isEmpty() && !x11.isEmpty())
-            return "cannot open the Wayland display '" + wayland.toStdString()
-                + "' or the X display '" + x11.toStdString() + "'";
-        if (!wayland.isEmpty())
-            return "cannot open the Wayland display '" + wayland.toStdString() + "'";
+        if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !x11.isEmpty())
+            return "cannot open " + waylandDisplay() + " or the X display '" + x11.toStdString()
+                + "'";
+        if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+            return "cannot open " + waylandDisplay();
         return "cannot open the display '" + x11.toStdString() + "'";
+    }
+
+    // Whether the window opened on X11 after the Wayland display named did not answer.
+    bool fellBackFromWayland()
+    {
+        return givenPlatforms.isEmpty() && qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
+            && QGuiApplication::platformName() == QLatin1String("xcb");
+    }
+    // Says in one line what became of the displays Qt was sent to, where that was not the first;
+    // false where no window can open.
+    bool platformStarted()
+    {
+        const bool failed = QGuiApplication::platformName() == QLatin1String("minimal");
+        const bool fellBack = fellBackFromWayland();
+        releaseHeld(failed || fellBack);
+        if (failed) {
+            shell::complain(displayFailure());
+            return false;
+        }
+        // Without the plugin, Wayland was never tried: an X display is what this Qt can open.
+        if (fellBack && waylandPluginInstalled())
+            shell::complain("cannot open the Wayland display '"
+                + qgetenv("WAYLAND_DISPLAY").toStdString() + "'; using the X display '"
+                + qgetenv("DISPLAY").toStdString() + "'");
+        return true;
     }
 } // namespace
 
@@ -552,15 +622,14 @@ QString windowProblem()
     if (!platforms.split(';').contains("minimal"))
         platforms += ";minimal";
     qputenv("QT_QPA_PLATFORM", platforms);
+    passOn = qInstallMessageHandler(hold);
     return {};
 }
 
 int runWindow(const Options& o, QGuiApplication& app)
 {
-    if (QGuiApplication::platformName() == QLatin1String("minimal")) {
-        shell::complain(displayFailure());
+    if (!platformStarted())
         return kExitBadInput;
-    }
     QVulkanInstance vulkan;
     const visual::Backend backend = visual::resolveBackend(o.backend);
     if (backend == visual::Backend::Vulkan) {
@@ -638,6 +707,7 @@ int runWindow(const Options& o, QGuiApplication& app)
         shell::complain(window.error().toStdString());
         return kExitBadInput;
     }
+    window.setFullScreenWhenShown(o.fullScreen);
     window.show();
     const int status = app.exec();
     mpris.reset();
