@@ -1,14 +1,18 @@
 // Heap use of the core, watched through a replaced global operator new: the per-frame calls never
-// allocate, and configure() leaves the analyzer untouched when any of its allocations fails.
+// allocate, nor does a step of the analysis loop that the programs run on them, and configure()
+// leaves the analyzer untouched when any of its allocations fails.
 
 #include "dsp/spectrumanalyzer.h"
 #include "heapcounter.h"
+#include "media/analysisloop.h"
 
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -41,6 +45,35 @@ std::vector<float> tone(double freq, unsigned count)
     return samples;
 }
 
+// Every group the same tone, from memory made beforehand.
+class ToneHops : public media::HopSource {
+public:
+    explicit ToneHops(std::vector<float> samples)
+        : samples_(std::move(samples))
+    {
+    }
+    int fill(float* const* groups, int count) override
+    {
+        const int n = std::min(count, static_cast<int>(samples_.size() - next_));
+        for (int g = 0; g < groups_; ++g)
+            std::memcpy(groups[g], samples_.data() + next_, sizeof(float) * std::size_t(n));
+        next_ += std::size_t(n);
+        return n;
+    }
+    void setGroups(int groups) { groups_ = groups; }
+
+private:
+    std::vector<float> samples_;
+    std::size_t next_ = 0;
+    int groups_ = 1;
+};
+
+class FrameCount : public media::FrameConsumer {
+public:
+    void take(const media::AnalysedHop& hop) override { frames += hop.ready ? 1 : 0; }
+    int frames = 0;
+};
+
 bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -54,6 +87,8 @@ class tst_Allocation : public QObject {
 private slots:
     void steadyStateNeverAllocates_data();
     void steadyStateNeverAllocates();
+    void analysisLoopStepNeverAllocates_data();
+    void analysisLoopStepNeverAllocates();
     void failedConfigureLeavesTheAnalyzerAsItWas_data();
     void failedConfigureLeavesTheAnalyzerAsItWas();
 };
@@ -100,6 +135,39 @@ void tst_Allocation::steadyStateNeverAllocates()
         QCOMPARE(counter.made(), 0L);
     }
     QVERIFY(frames > 40);
+}
+
+void tst_Allocation::analysisLoopStepNeverAllocates_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("groups");
+    QTest::newRow("22.05 kHz, one group") << 22050 << 1;
+    QTest::newRow("48 kHz, two groups") << 48000 << 2;
+}
+
+void tst_Allocation::analysisLoopStepNeverAllocates()
+{
+    QFETCH(int, rate);
+    QFETCH(int, groups);
+    ToneHops source(tone(997.0, 48000));
+    source.setGroups(groups);
+    media::AnalysisLoop loop(rate, groups);
+    FrameCount first;
+    FrameCount second;
+    loop.addConsumer(first);
+    loop.addConsumer(second);
+    int steps = 0;
+    {
+        Counter counter;
+        // To the end of the source, the short last hop and the end included.
+        while (loop.step(source) != media::AnalysisLoop::Step::End)
+            ++steps;
+        QVERIFY2(counter.made() == 0,
+            QByteArray::number(counter.made()) + " allocations in " + QByteArray::number(steps)
+                + " steps");
+    }
+    QVERIFY2(first.frames > 40 && second.frames == first.frames,
+        QByteArray::number(first.frames) + ", " + QByteArray::number(second.frames));
 }
 
 void tst_Allocation::failedConfigureLeavesTheAnalyzerAsItWas_data()

@@ -8,31 +8,22 @@ namespace bandview {
 
 Analysis::Analysis(media::Feed& source)
     : source_(source)
-    , rate_(source.sampleRate())
-    , clock_(rate_)
+    , loop_(source.sampleRate())
 {
-    analyzer_.configure(rate_);
-    hop_.resize(static_cast<std::size_t>(clock_.largestHop()));
 }
 
 Analysis::Step Analysis::advance()
 {
-    const int got = source_.read(hop_.data(), clock_.next(), nullptr);
-    if (got <= 0)
-        return Step::End;
-    samplesRead_ += got;
-    analyzer_.pushSamples(hop_.data(), static_cast<unsigned>(got));
-    if (!analyzer_.process(frame_.frame))
-        return Step::Warming;
-    frame_.timeSec = secondsRead();
-    ++frameCount_;
-    return Step::Frame;
+    const Step step = loop_.step(source_);
+    if (step == Step::Frame)
+        frame_ = { secondsRead(), loop_.frame() };
+    return step;
 }
 
 std::vector<float> Analysis::bandCentersHz() const
 {
     std::vector<float> centers;
-    for (const dsp::Band& band : analyzer_.bands().table())
+    for (const dsp::Band& band : analyzer().bands().table())
         centers.push_back(band.centerHz);
     return centers;
 }

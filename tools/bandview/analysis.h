@@ -1,10 +1,11 @@
-// Drives the analysis core over a source the way the display needs it: one process() per display
-// frame of 1/60 s. It keeps only the latest frame: whatever needs history (the picture) keeps its
-// own, bounded.
+// Drives the analysis loop (media/analysisloop.h) over a source the way the display needs it: one
+// frame per display frame of 1/60 s. It keeps only the latest frame: whatever needs history (the
+// picture) keeps its own, bounded.
 #ifndef BANDVIEW_ANALYSIS_H
 #define BANDVIEW_ANALYSIS_H
 
 #include "dsp/spectrumanalyzer.h"
+#include "media/analysisloop.h"
 #include "media/hopclock.h"
 
 #include <QString>
@@ -31,28 +32,23 @@ public:
     // The source must outlive the analysis and deliver a rate in media::kMinRateHz..kMaxRateHz.
     explicit Analysis(media::Feed& source);
 
-    enum class Step { Frame, Warming, End };
+    using Step = media::AnalysisLoop::Step;
     // Reads one hop and analyses it. The first hops only fill the analysis window (Warming);
     // after that every hop gives a Frame, then in frame(). A short last hop still counts.
     Step advance();
 
     const TimedFrame& frame() const { return frame_; }
-    std::int64_t frameCount() const { return frameCount_; }
-    const dsp::SpectrumAnalyzer& analyzer() const { return analyzer_; }
+    std::int64_t frameCount() const { return loop_.frameCount(); }
+    const dsp::SpectrumAnalyzer& analyzer() const { return loop_.analyzer(); }
     std::vector<float> bandCentersHz() const;
-    int sampleRate() const { return rate_; }
-    std::int64_t samplesRead() const { return samplesRead_; }
-    double secondsRead() const { return static_cast<double>(samplesRead_) / rate_; }
+    int sampleRate() const { return loop_.rateHz(); }
+    std::int64_t samplesRead() const { return loop_.samplesRead(); }
+    double secondsRead() const { return static_cast<double>(samplesRead()) / sampleRate(); }
 
 private:
-    media::Feed& source_;
-    int rate_;
-    HopClock clock_;
-    dsp::SpectrumAnalyzer analyzer_;
-    std::vector<float> hop_;
+    media::FeedHops source_;
+    media::AnalysisLoop loop_;
     TimedFrame frame_ {};
-    std::int64_t frameCount_ = 0;
-    std::int64_t samplesRead_ = 0;
 };
 
 // Compact label for a band centre, at most four characters: "45", "905", "1.2k", "16k".

@@ -1,0 +1,55 @@
+#include "media/analysisloop.h"
+
+#include "media/feed.h"
+
+namespace media {
+
+int FeedHops::fill(float* const* groups, int count)
+{
+    return feed_.read(groups[0], count, nullptr);
+}
+
+AnalysisLoop::AnalysisLoop(int rateHz, int groups)
+    : rate_(rateHz)
+    , clock_(rateHz)
+    , frames_(static_cast<std::size_t>(groups))
+{
+    for (int g = 0; g < groups; ++g) {
+        analyzers_.push_back(std::make_unique<dsp::SpectrumAnalyzer>());
+        analyzers_.back()->configure(rateHz);
+        hops_.emplace_back(static_cast<std::size_t>(clock_.largestHop()));
+        hopStarts_.push_back(hops_.back().data());
+    }
+}
+
+AnalysisLoop::Step AnalysisLoop::step(HopSource& source)
+{
+    const int got = source.fill(hopStarts_.data(), clock_.next());
+    if (got <= 0)
+        return Step::End;
+    samplesRead_ += got;
+    bool ready = true;
+    for (std::size_t g = 0; g < analyzers_.size(); ++g) {
+        analyzers_[g]->pushSamples(hopStarts_[g], static_cast<unsigned>(got));
+        // Until the window is full, process() leaves the frame as it was: silent.
+        ready = analyzers_[g]->process(frames_[g]) && ready;
+    }
+    if (ready)
+        ++frameCount_;
+    const AnalysedHop hop { samplesRead_, rate_, ready, frames_ };
+    for (FrameConsumer* consumer : consumers_)
+        consumer->take(hop);
+    return ready ? Step::Frame : Step::Warming;
+}
+
+const dsp::SpectrumAnalyzer& AnalysisLoop::analyzer(int group) const
+{
+    return *analyzers_[static_cast<std::size_t>(group)];
+}
+
+const dsp::SpectrumFrame& AnalysisLoop::frame(int group) const
+{
+    return frames_[static_cast<std::size_t>(group)];
+}
+
+} // namespace media
