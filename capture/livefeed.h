@@ -44,10 +44,15 @@ public:
     int sampleRate() const override { return capture_->sampleRate(); }
     int channels() const override { return 1; }
     int read(float* mono, int count, float* channels) override;
-    bool realTime() const override { return true; }
-    std::string statusNote() const override { return note_; }
-    std::string report() const override;
-    void reportEvents(Say say) override { say_ = say; }
+    // The feed's state for a status line. Like report(), it may be called from another thread
+    // than read().
+    std::string statusNote() const { return note_; }
+    // What the feed has to say at the end of a run, one line: its source and how the hops went.
+    std::string report() const;
+    // Where the feed says what happens to it while it runs, one line at a time (when no status
+    // line shows it); null for silence, the default.
+    using Say = void (*)(const std::string& line);
+    void reportEvents(Say say) { say_ = say; }
 
     bool due() const;
     // The source captured now.

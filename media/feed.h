@@ -5,8 +5,8 @@
 // takes (the channels averaged, as AudioDecoder mixes them) and, when asked for, the source's own
 // channels at its own rate, interleaved, for playback and a video's sound. A file's feed ends
 // (read() gives fewer than asked) when the stream does; a live feed never ends and paces itself,
-// one display frame's hop per 1/60 s (see capture/livefeed.h). Only the live feed's status and
-// report calls may come from another thread than read().
+// one display frame's hop per 1/60 s, and says what happens to its sound server itself (see
+// capture/livefeed.h).
 // This header needs only the standard library, so that capture can implement it without FFmpeg.
 #ifndef MEDIA_FEED_H
 #define MEDIA_FEED_H
@@ -35,16 +35,6 @@ public:
     virtual int read(float* mono, int count, float* channels) = 0;
     // What was wrong with a decoded stream; null for a source that cannot be damaged.
     virtual const DecodeDamage* damage() const { return nullptr; }
-    // Whether the feed delivers audio as it plays and paces itself (live capture).
-    virtual bool realTime() const { return false; }
-    // A live feed's state for a status line; empty for a file.
-    virtual std::string statusNote() const { return {}; }
-    // What a live feed has to say at the end of a run, one line; empty for a file.
-    virtual std::string report() const { return {}; }
-    // Where a live feed says what happens to it while it runs, one line at a time (when no status
-    // line shows it); null for silence, the default.
-    using Say = void (*)(const std::string& line);
-    virtual void reportEvents(Say) { }
 };
 
 // Mono samples in memory, at a given rate: the demo, and tests.

@@ -42,6 +42,45 @@ namespace {
         return input.isDemo() ? std::string("demo") : input.path;
     }
 
+    // What only a live capture has to say: its state for the status line, what happens to it
+    // while no status line shows, and a line at the end. Nothing for a file or the demo.
+    class LiveLines {
+    public:
+#ifdef BANDVIEW_CAPTURE
+        explicit LiveLines(media::Feed& source)
+            : live_(dynamic_cast<capture::LiveFeed*>(&source))
+        {
+        }
+        std::string note() const
+        {
+            return live_ ? live_->statusNote() : std::string();
+        }
+        std::string report() const
+        {
+            return live_ ? live_->report() : std::string();
+        }
+        void sayEvents(bool shown)
+        {
+            if (live_)
+                live_->reportEvents(shown ? nullptr : say);
+        }
+
+    private:
+        capture::LiveFeed* live_;
+#else
+        explicit LiveLines(media::Feed&) { }
+        std::string note() const
+        {
+            return {};
+        }
+        std::string report() const
+        {
+            return {};
+        }
+        void sayEvents(bool) { }
+#endif
+    };
+
     // What ended the loop over the hops.
     enum class End { Input, Key, Duration, Stopped, OutputFailed };
 
@@ -119,12 +158,13 @@ namespace {
         Clock::time_point lastDraw = origin - std::chrono::hours(1);
         double shownSec = 0.0;
         bool haveFrame = false;
+        const LiveLines live(source);
         auto draw = [&](const std::string& sectionNote) {
             // A live source's state (source, latency, drops, a lost server) takes the place of
             // the demo's section names.
-            const std::string live = source.statusNote();
+            const std::string note = live.note();
             view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec,
-                live.empty() ? sectionNote : live);
+                note.empty() ? sectionNote : note);
             lastDraw = Clock::now();
         };
         auto resync = [&] { origin = Clock::now() - seconds(shownSec); };
@@ -363,11 +403,12 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
         totalSec
             = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
 
-    source.reportEvents(settings.live ? nullptr : say);
+    LiveLines live(source);
+    live.sayEvents(settings.live);
     End end = settings.live
         ? runLive(hopper, input, source, settings, totalSec)
         : runOffline(hopper, totalSec, settings.progress, settings.realtime && !input.realTime);
-    const std::string report = source.report();
+    const std::string report = live.report();
     if (!report.empty())
         say(report);
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
