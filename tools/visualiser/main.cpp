@@ -1,6 +1,7 @@
 // visualiser: draws the shader pack's strands, driven by the spectrum analysis core, in a window
 // or off-line into PNGs or a video.
 
+#include "display.h"
 #include "offline.h"
 #include "options.h"
 #include "programme.h"

@@ -1,9 +1,9 @@
 #include "offline.h"
 
+#include "following.h"
 #include "videowriter.h"
 
-#include "dsp/spectrumanalyzer.h"
-#include "media/hopclock.h"
+#include "media/analysisloop.h"
 #include "shell/output.h"
 #include "shell/progress.h"
 #include "shell/signals.h"
@@ -130,6 +130,126 @@ namespace {
         return text;
     }
 
+    // Where the pictures go: a video with the programme's sound, or numbered PNGs in a folder.
+    // Destroyed uncommitted (a failure, a stop), it removes what it wrote.
+    class RenderTarget {
+    public:
+        // False, with *why, where the output cannot be opened.
+        bool open(const Options& o, const media::Feed& feed, std::string* why)
+        {
+            if (isFolder(o.render)) {
+                pngs_ = std::make_unique<PngFolder>(o.render);
+                return true;
+            }
+            videoFile_ = shell::OutputFile::open(o.render, why);
+            if (!videoFile_) {
+                *why = o.render + ": cannot write: " + *why;
+                return false;
+            }
+            QString problem;
+            video_ = VideoWriter::open(*videoFile_, QString::fromStdString(o.render), o.size, o.fps,
+                feed.channels(), feed.sampleRate(), &problem);
+            return video_ || videoFailed(problem, why);
+        }
+        VideoWriter* video() const { return video_.get(); }
+        bool addSound(const float* channels, int count, std::string* why)
+        {
+            QString problem;
+            return video_->addAudio(channels, count, &problem) || videoFailed(problem, why);
+        }
+        bool addPicture(const QByteArray& rgba, QSize size, std::string* why)
+        {
+            if (pngs_)
+                return pngs_->add(rgba, size, why);
+            QString problem;
+            return video_->addPicture(
+                       reinterpret_cast<const unsigned char*>(rgba.constData()), &problem)
+                || videoFailed(problem, why);
+        }
+        bool finishVideo(std::string* why)
+        {
+            QString problem;
+            return !video_ || video_->finish(&problem) || videoFailed(problem, why);
+        }
+        // False, with *why, where a file could not be named; see shell::commitAll.
+        bool commit(std::string* why)
+        {
+            const std::vector<shell::OutputFile*> outputs
+                = video_ ? std::vector<shell::OutputFile*> { videoFile_.get() } : pngs_->outputs();
+            const int bad = shell::commitAll(outputs);
+            if (bad >= 0)
+                *why = cannotWrite(*outputs[std::size_t(bad)]);
+            return bad < 0;
+        }
+
+    private:
+        // The encoder's messages say only what failed; a failed write says which file and why.
+        bool videoFailed(const QString& problem, std::string* why) const
+        {
+            *why = videoFile_->error().empty() ? problem.toStdString() : cannotWrite(*videoFile_);
+            return false;
+        }
+
+        std::unique_ptr<shell::OutputFile> videoFile_;
+        std::unique_ptr<VideoWriter> video_;
+        std::unique_ptr<PngFolder> pngs_;
+    };
+
+    // The programme read hop by hop for the analysis, and silence past its end. A video's sound,
+    // from the first picture's time to the last one's, goes to the video as it is read.
+    class RenderHops : public media::HopSource {
+    public:
+        RenderHops(media::Feed& feed, RenderTarget& target, long long audioFirst,
+            long long audioEnd, int largestHop)
+            : feed_(feed)
+            , target_(target)
+            , audioFirst_(audioFirst)
+            , audioEnd_(audioEnd)
+            , channels_(target.video() ? std::size_t(largestHop * feed.channels()) : 0)
+        {
+        }
+        int fill(float* const* groups, int count) override
+        {
+            float* hop = groups[0];
+            const bool sound = target_.video() && read_ + count > audioFirst_ && read_ < audioEnd_;
+            const int got
+                = total_ >= 0 ? 0 : feed_.read(hop, count, sound ? channels_.data() : nullptr);
+            std::fill(hop + got, hop + count, 0.0f);
+            if (sound && got > 0)
+                addSound(got);
+            if (total_ < 0 && got < count)
+                total_ = read_ + got;
+            read_ += count;
+            return count;
+        }
+        // Samples in the programme, -1 until it ended.
+        long long total() const { return total_; }
+        // Whether the sound could not be added, and why.
+        bool soundFailed() const { return soundFailed_; }
+        const std::string& soundProblem() const { return soundProblem_; }
+
+    private:
+        void addSound(int got)
+        {
+            const long long from = std::max(read_, audioFirst_);
+            const long long to = std::min(read_ + got, audioEnd_);
+            const int channels = feed_.channels();
+            if (to > from && !soundFailed_)
+                soundFailed_ = !target_.addSound(
+                    channels_.data() + (from - read_) * channels, int(to - from), &soundProblem_);
+        }
+
+        media::Feed& feed_;
+        RenderTarget& target_;
+        long long audioFirst_;
+        long long audioEnd_;
+        std::vector<float> channels_;
+        long long read_ = 0;
+        long long total_ = -1;
+        bool soundFailed_ = false;
+        std::string soundProblem_;
+    };
+
 } // namespace
 
 std::string checkOutput(const Options& o)
@@ -164,156 +284,177 @@ std::string checkOutput(const Options& o)
     return {};
 }
 
+namespace {
+
+    // One off-line run: the analysis hop by hop from the programme's start, and a picture every
+    // hopsPerPicture-th hop from --from until --to or the end of the audio. Each step returns
+    // Done to go on.
+    class OfflineRun {
+    public:
+        OfflineRun(const Options& o, media::Feed& feed, std::string* why)
+            : o_(o)
+            , feed_(feed)
+            , rate_(feed.sampleRate())
+            , expected_(feed.expectedSamples())
+            , why_(why)
+            , first_(pictureAt(o.fromSec, o.fps))
+            // Known from the start with --to; otherwise once the audio ends.
+            , end_(o.toSec < 0.0 ? kUnknownEnd : pictureAt(o.toSec, o.fps))
+        {
+        }
+        OfflineResult run(long long* pictures)
+        {
+            OfflineResult result = start();
+            if (result == OfflineResult::Done)
+                result = renderAll();
+            if (result == OfflineResult::Done)
+                result = finish();
+            *pictures = written_;
+            return result;
+        }
+
+    private:
+        static constexpr long long kUnknownEnd = std::numeric_limits<long long>::max();
+
+        OfflineResult failed(const QString& problem)
+        {
+            *why_ = problem.toStdString();
+            return OfflineResult::Failed;
+        }
+        // A failed output: as much a consequence of a stop as a cause of its own.
+        static OfflineResult failedOrStopped()
+        {
+            return shell::stopped() ? OfflineResult::Stopped : OfflineResult::Failed;
+        }
+
+        OfflineResult start()
+        {
+            if (end_ <= first_) {
+                *why_ = "no picture between --from " + seconds(o_.fromSec) + " and --to "
+                    + seconds(o_.toSec) + " at " + std::to_string(o_.fps) + " pictures a second";
+                return OfflineResult::Failed;
+            }
+            QString problem;
+            if (!host_.start(o_.backend, &problem))
+                return failed(problem);
+            frame_ = std::make_unique<visual::OffscreenFrame>(host_.rhi());
+            if (!frame_->setup(o_.size, o_.msaa, &problem))
+                return failed(problem);
+            if (frame_->renderer().sampleCount() != o_.msaa)
+                shell::complain(visual::sampleCountNote(o_.msaa, frame_->renderer().sampleCount())
+                                    .toStdString());
+            if (!target_.open(o_, feed_, why_))
+                return OfflineResult::Failed;
+            progress_ = std::make_unique<shell::ProgressBar>(STDERR_FILENO);
+            return OfflineResult::Done;
+        }
+
+        // One analysis hop per 1/60 s from the very start, so that the gain and presence at --from
+        // are what they would be when playing; a picture every hop at 60 fps, every other at 30.
+        OfflineResult renderAll()
+        {
+            const int hopsPerPicture = dsp::kFrameRateHz / o_.fps;
+            media::AnalysisLoop loop(rate_);
+            Animated animated;
+            loop.addConsumer(animated);
+            // The sound between the first picture's time and the last one's.
+            RenderHops hops(feed_, target_, first_ * rate_ / o_.fps,
+                end_ == kUnknownEnd ? kUnknownEnd : end_ * rate_ / o_.fps, loop.largestHop());
+            for (long long n = 1;; ++n) {
+                if (shell::stopped())
+                    return OfflineResult::Stopped;
+                loop.step(hops);
+                const OfflineResult read = afterHop(hops);
+                if (read != OfflineResult::Done)
+                    return read;
+                const long long picture = n / hopsPerPicture - 1;
+                if (n % hopsPerPicture != 0 || picture < first_)
+                    continue;
+                if (picture >= end_)
+                    break;
+                const OfflineResult drawn = draw(animated.look(), picture);
+                if (drawn != OfflineResult::Done || picture + 1 >= end_)
+                    return drawn;
+            }
+            return OfflineResult::Done;
+        }
+
+        // What a hop's reading said: a stop, a failed sound, the end of the audio.
+        OfflineResult afterHop(const RenderHops& hops)
+        {
+            if (shell::stopped())
+                return OfflineResult::Stopped;
+            if (hops.soundFailed()) {
+                *why_ = hops.soundProblem();
+                return failedOrStopped();
+            }
+            if (audioEnded_ || hops.total() < 0)
+                return OfflineResult::Done;
+            audioEnded_ = true;
+            end_ = std::min(end_, std::llround(double(hops.total()) / rate_ * o_.fps));
+            if (end_ > first_)
+                return OfflineResult::Done;
+            *why_ = "option '--from' " + seconds(o_.fromSec) + " is past the end of the audio ("
+                + shell::clockText(double(hops.total()) / rate_) + ")";
+            return OfflineResult::Failed;
+        }
+
+        OfflineResult draw(const visual::Look& look, long long picture)
+        {
+            QString problem;
+            if (!frame_->render(look, &rgba_, &problem))
+                return failed(problem);
+            if (!target_.addPicture(rgba_, o_.size, why_))
+                return failedOrStopped();
+            ++written_;
+            // The length is a guess until the audio ends: the declared one, or what was read.
+            const long long last = end_ != kUnknownEnd ? end_
+                : expected_ > 0 ? std::llround(double(expected_) / rate_ * o_.fps)
+                                : picture + 2;
+            progress_->update(double(picture + 1 - first_) / o_.fps,
+                double(std::max(last, picture + 1) - first_) / o_.fps);
+            return OfflineResult::Done;
+        }
+
+        OfflineResult finish()
+        {
+            progress_->finish();
+            if (!target_.finishVideo(why_))
+                return failedOrStopped();
+            if (shell::stopped())
+                return OfflineResult::Stopped;
+            if (!target_.commit(why_))
+                return failedOrStopped();
+            return OfflineResult::Done;
+        }
+
+        const Options& o_;
+        media::Feed& feed_;
+        int rate_;
+        std::int64_t expected_;
+        std::string* why_;
+        long long first_;
+        long long end_;
+        bool audioEnded_ = false;
+        visual::HeadlessRhi host_;
+        std::unique_ptr<visual::OffscreenFrame> frame_;
+        // Destroyed uncommitted (a failure, a stop), it removes what it wrote.
+        RenderTarget target_;
+        std::unique_ptr<shell::ProgressBar> progress_;
+        QByteArray rgba_;
+        long long written_ = 0;
+    };
+
+} // namespace
+
 OfflineResult renderOffline(
     const Options& o, media::Feed& feed, long long* pictures, std::string* why)
 {
-    const int rate = feed.sampleRate();
-    const long long first = pictureAt(o.fromSec, o.fps);
-    // Known from the start with --to; otherwise once the audio ends.
-    long long end
-        = o.toSec < 0.0 ? std::numeric_limits<long long>::max() : pictureAt(o.toSec, o.fps);
-    if (end <= first) {
-        *why = "no picture between --from " + seconds(o.fromSec) + " and --to " + seconds(o.toSec)
-            + " at " + std::to_string(o.fps) + " pictures a second";
-        return OfflineResult::Failed;
-    }
-
-    QString problem;
-    auto failed = [&] {
-        *why = problem.toStdString();
-        return OfflineResult::Failed;
-    };
-    visual::HeadlessRhi host;
-    if (!host.start(o.backend, &problem))
-        return failed();
-    visual::OffscreenFrame frame(host.rhi());
-    if (!frame.setup(o.size, o.msaa, &problem))
-        return failed();
-    if (frame.renderer().sampleCount() != o.msaa)
-        shell::complain(
-            visual::sampleCountNote(o.msaa, frame.renderer().sampleCount()).toStdString());
-
-    // Destroyed uncommitted (a failure, a stop), the outputs remove what they wrote.
-    std::unique_ptr<shell::OutputFile> videoFile;
-    // The encoder's messages say only what failed; a failed write says which file and why.
-    auto videoFailed = [&] {
-        if (!videoFile->error().empty()) {
-            *why = cannotWrite(*videoFile);
-            return OfflineResult::Failed;
-        }
-        return failed();
-    };
-    std::unique_ptr<VideoWriter> video;
-    std::unique_ptr<PngFolder> pngs;
-    if (!isFolder(o.render)) {
-        videoFile = shell::OutputFile::open(o.render, why);
-        if (!videoFile) {
-            *why = o.render + ": cannot write: " + *why;
-            return OfflineResult::Failed;
-        }
-        video = VideoWriter::open(*videoFile, QString::fromStdString(o.render), o.size, o.fps,
-            feed.channels(), rate, &problem);
-        if (!video)
-            return videoFailed();
-    } else {
-        pngs = std::make_unique<PngFolder>(o.render);
-    }
-    // The sound between the first picture's time and the last one's.
-    const long long audioFirst = first * rate / o.fps;
-    const long long audioEnd
-        = o.toSec < 0.0 ? std::numeric_limits<long long>::max() : end * rate / o.fps;
-
-    // One analysis hop per 1/60 s from the very start, so that the gain and presence at --from
-    // are what they would be when playing; a picture every hop at 60 fps, every other at 30.
-    const int hopsPerPicture = dsp::kFrameRateHz / o.fps;
-    dsp::SpectrumAnalyzer analyzer;
-    analyzer.configure(rate);
-    media::HopClock clock(rate);
-    visual::Animation animation;
-    dsp::SpectrumFrame spectrum;
-    std::vector<float> hop(size_t(clock.largestHop()));
-    std::vector<float> channels(video ? hop.size() * size_t(feed.channels()) : 0);
-    long long read = 0;
-    bool ended = false;
-    shell::ProgressBar progress(STDERR_FILENO);
-    const std::int64_t expected = feed.expectedSamples();
-    QByteArray rgba;
     long long written = 0;
-    for (long long n = 0;; ++n) {
-        if (shell::stopped())
-            return OfflineResult::Stopped;
-        const int count = clock.next();
-        // Past the end, the last picture's hops are silence.
-        const bool sound = video && read + count > audioFirst && read < audioEnd;
-        const int got = ended ? 0 : feed.read(hop.data(), count, sound ? channels.data() : nullptr);
-        if (shell::stopped())
-            return OfflineResult::Stopped;
-        std::fill(hop.begin() + got, hop.begin() + count, 0.0f);
-        if (sound && got > 0) {
-            const long long from = std::max(read, audioFirst);
-            const long long to = std::min(read + got, audioEnd);
-            if (to > from
-                && !video->addAudio(
-                    channels.data() + (from - read) * feed.channels(), int(to - from), &problem))
-                return shell::stopped() ? OfflineResult::Stopped : videoFailed();
-        }
-        if (!ended && got < count) {
-            ended = true;
-            const long long total = read + got;
-            end = std::min(end, std::llround(double(total) / rate * o.fps));
-            if (end <= first) {
-                *why = "option '--from' " + seconds(o.fromSec) + " is past the end of the audio ("
-                    + shell::clockText(double(total) / rate) + ")";
-                return OfflineResult::Failed;
-            }
-        }
-        read += count;
-        analyzer.pushSamples(hop.data(), unsigned(count));
-        // Until the analysis window is full the picture shows a silent frame.
-        if (!analyzer.process(spectrum))
-            spectrum = dsp::SpectrumFrame {};
-        animation.step(spectrum);
-        if ((n + 1) % hopsPerPicture != 0)
-            continue;
-        const long long picture = (n + 1) / hopsPerPicture - 1;
-        if (picture >= end)
-            break;
-        if (picture < first)
-            continue;
-        if (!frame.render(animation.look(), &rgba, &problem))
-            return failed();
-        if (video
-            && !video->addPicture(
-                reinterpret_cast<const unsigned char*>(rgba.constData()), &problem))
-            return shell::stopped() ? OfflineResult::Stopped : videoFailed();
-        if (pngs && !pngs->add(rgba, o.size, why))
-            return shell::stopped() ? OfflineResult::Stopped : OfflineResult::Failed;
-        ++written;
-        // The length is a guess until the audio ends: the declared one, or what was read.
-        const long long last = end != std::numeric_limits<long long>::max() ? end
-            : expected > 0 ? std::llround(double(expected) / rate * o.fps)
-                           : picture + 2;
-        progress.update(double(picture + 1 - first) / o.fps,
-            double(std::max(last, picture + 1) - first) / o.fps);
-        if (picture + 1 >= end)
-            break;
-    }
-    progress.finish();
-    if (video && !video->finish(&problem))
-        return shell::stopped() ? OfflineResult::Stopped : videoFailed();
-    if (shell::stopped())
-        return OfflineResult::Stopped;
-    const std::vector<shell::OutputFile*> outputs
-        = video ? std::vector<shell::OutputFile*> { videoFile.get() } : pngs->outputs();
-    const int bad = shell::commitAll(outputs);
-    if (bad >= 0) {
-        if (shell::stopped())
-            return OfflineResult::Stopped;
-        *why = cannotWrite(*outputs[std::size_t(bad)]);
-        return OfflineResult::Failed;
-    }
-    *pictures = written;
-    return OfflineResult::Done;
+    const OfflineResult result = OfflineRun(o, feed, why).run(&written);
+    if (result == OfflineResult::Done)
+        *pictures = written;
+    return result;
 }
 
 } // namespace visualiser

@@ -1,0 +1,98 @@
+#include "following.h"
+
+#include "playback.h"
+#include "player.h"
+
+#ifdef VISUALISER_CAPTURE
+#include "capture/livefeed.h"
+#endif
+
+#include <algorithm>
+
+namespace visualiser {
+
+int PlaybackHops::fill(float* const* groups, int count)
+{
+    playback_.monoAt(position_, groups[0], count);
+    position_ += count;
+    return count;
+}
+
+void PlaybackHops::skipTo(std::int64_t samplePosition)
+{
+    position_ = std::max(position_, samplePosition);
+}
+
+ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback)
+    : playback_(playback)
+    , rate_(rateHz)
+    , hops_(playback)
+    , loop_(rateHz)
+{
+    loop_.addConsumer(animated_);
+}
+
+void ProgrammeFollower::advance(double leadMs)
+{
+    // The hop nearest the moment, not the last one ended before it.
+    const std::int64_t at = playback_.heardSamples() + std::int64_t(leadMs * rate_ / 1000.0)
+        + rate_ / dsp::kFrameRateHz / 2;
+    // What is about to be heard has been written, unless the playback fell behind: then the
+    // picture waits rather than show silence that was never played.
+    advanceTo(std::min(at, playback_.writtenSamples()));
+}
+
+void ProgrammeFollower::advanceTo(std::int64_t samplePosition)
+{
+    int hops = 0;
+    while (hops_.position() + loop_.largestHop() <= samplePosition) {
+        loop_.step(hops_);
+        if (++hops >= kMaxCatchUpHops) {
+            hops_.skipTo(samplePosition);
+            break;
+        }
+    }
+}
+
+TrackFollower::TrackFollower(Player& player)
+    : player_(player)
+{
+    follow();
+}
+
+void TrackFollower::advance(double leadMs)
+{
+    if (generation_ != player_.generation())
+        follow();
+    current_->advance(leadMs);
+}
+
+void TrackFollower::setPaused(bool paused)
+{
+    player_.setPaused(paused);
+}
+
+void TrackFollower::follow()
+{
+    current_ = std::make_unique<ProgrammeFollower>(
+        player_.programme().sampleRate(), *player_.playback());
+    generation_ = player_.generation();
+}
+
+#ifdef VISUALISER_CAPTURE
+CaptureFollower::CaptureFollower(capture::LiveFeed& live)
+    : live_(live)
+    , hops_(live)
+    , loop_(live.sampleRate())
+{
+    loop_.addConsumer(animated_);
+}
+
+void CaptureFollower::advance(double)
+{
+    while (live_.due())
+        loop_.step(hops_);
+}
+#endif
+
+} // namespace visualiser

@@ -1,0 +1,123 @@
+// How the picture follows the sound: the analysis loop (media/analysisloop.h) run at the pace of
+// what is heard, and the visual's animation stepped by each of its frames. Nothing here needs a
+// window: the window asks a LookSource for the look of the moment its next picture will show.
+#ifndef VISUALISER_FOLLOWING_H
+#define VISUALISER_FOLLOWING_H
+
+#include "media/analysisloop.h"
+#include "visual/look.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace capture {
+class LiveFeed;
+}
+
+namespace visualiser {
+
+class Playback;
+class Player;
+
+// A stall longer than this many hops (a dragged window, a suspended machine) is skipped, not
+// caught up.
+constexpr int kMaxCatchUpHops = 120;
+
+// The visual's animation as a consumer of the analysis: one step per hop, on the first group.
+class Animated : public media::FrameConsumer {
+public:
+    void take(const media::AnalysedHop& hop) override { animation_.step(hop.frames.front()); }
+    const visual::Look& look() const { return animation_.look(); }
+
+private:
+    visual::Animation animation_;
+};
+
+// What the window draws from: before each picture the window advances it to the moment the
+// picture will show, leadMs from now; never while paused.
+class LookSource {
+public:
+    virtual ~LookSource() = default;
+    virtual void advance(double leadMs) = 0;
+    virtual const visual::Look& look() const = 0;
+    virtual float presence() const = 0;
+    virtual void setPaused(bool paused) = 0;
+};
+
+// The mono mix that a playback wrote, read on from where the analysis is.
+class PlaybackHops : public media::HopSource {
+public:
+    explicit PlaybackHops(const Playback& playback)
+        : playback_(playback)
+    {
+    }
+    int fill(float* const* groups, int count) override;
+    std::int64_t position() const { return position_; }
+    // Passes over what lies before samplePosition without reading it.
+    void skipTo(std::int64_t samplePosition);
+
+private:
+    const Playback& playback_;
+    std::int64_t position_ = 0;
+};
+
+// One programme as its playback plays it (through the sound server, or on the wall clock where
+// there is none): one hop per 1/60 s of it.
+class ProgrammeFollower {
+public:
+    ProgrammeFollower(int rateHz, const Playback& playback);
+    // Analyses every hop that ends at or before the sample heard leadMs from now.
+    void advance(double leadMs);
+    const visual::Look& look() const { return animated_.look(); }
+    float presence() const { return loop_.frame().presence; }
+
+private:
+    void advanceTo(std::int64_t samplePosition);
+
+    const Playback& playback_;
+    int rate_;
+    PlaybackHops hops_;
+    media::AnalysisLoop loop_;
+    Animated animated_;
+};
+
+// The player's current track, analysed afresh whenever what plays changes (a track or a seek).
+// The player ends the run itself once the last track has been heard.
+class TrackFollower : public LookSource {
+public:
+    explicit TrackFollower(Player& player);
+    void advance(double leadMs) override;
+    const visual::Look& look() const override { return current_->look(); }
+    float presence() const override { return current_->presence(); }
+    void setPaused(bool paused) override;
+
+private:
+    void follow();
+
+    Player& player_;
+    std::unique_ptr<ProgrammeFollower> current_;
+    int generation_ = 0;
+};
+
+#ifdef VISUALISER_CAPTURE
+// Live capture, paced as every live feed is: the hops of each 1/60 s tick gone by, taken without
+// waiting. While paused nothing is read; the feed then drops the stale backlog.
+class CaptureFollower : public LookSource {
+public:
+    explicit CaptureFollower(capture::LiveFeed& live);
+    void advance(double leadMs) override;
+    const visual::Look& look() const override { return animated_.look(); }
+    float presence() const override { return loop_.frame().presence; }
+    void setPaused(bool) override { }
+
+private:
+    capture::LiveFeed& live_;
+    media::FeedHops hops_;
+    media::AnalysisLoop loop_;
+    Animated animated_;
+};
+#endif
+
+} // namespace visualiser
+
+#endif
