@@ -69,82 +69,115 @@ namespace {
 
 } // namespace
 
-std::string parseOptions(int argc, char** argv, Options& o)
-{
-    shell::CommandLine line;
-    std::string problem = line.parse(argc, argv, kOptionTable);
-    if (!problem.empty())
-        return problem;
-    o.render = line.value("--render");
-    if (!o.render.empty() && line.operands().size() > 1)
-        return "--render takes one input file, got '" + line.operands()[0] + "' and '"
-            + line.operands()[1] + "'";
-    o.inputs = line.operands();
-    if (!o.inputs.empty())
-        o.input = o.inputs[0];
-    o.fullScreen = line.given("--fullscreen");
-    o.capture = line.given("--capture");
-    o.captureSource = line.value("--capture");
-    o.listSources = line.given("--list-sources");
-    o.listSections = line.given("--list-sections");
-    o.help = line.given("--help");
-    o.version = line.given(shell::kVersionOption.name);
-    // The window plays the whole programme at the display's pace.
-    if (o.render.empty()) {
-        for (const char* name : { "--from", "--to", "--fps" }) {
-            if (line.given(name))
-                return "option '" + std::string(name) + "' needs --render (the window plays "
-                    + "from the start, at the display's pace)";
+namespace {
+
+    // The inputs and the switches that need no checking.
+    std::string readInputs(const shell::CommandLine& line, Options& o)
+    {
+        o.render = line.value("--render");
+        if (!o.render.empty() && line.operands().size() > 1)
+            return "--render takes one input file, got '" + line.operands()[0] + "' and '"
+                + line.operands()[1] + "'";
+        o.inputs = line.operands();
+        if (!o.inputs.empty())
+            o.input = o.inputs[0];
+        o.fullScreen = line.given("--fullscreen");
+        o.capture = line.given("--capture");
+        o.captureSource = line.value("--capture");
+        o.listSources = line.given("--list-sources");
+        o.listSections = line.given("--list-sections");
+        o.help = line.given("--help");
+        o.version = line.given(shell::kVersionOption.name);
+        // The window plays the whole programme at the display's pace.
+        if (o.render.empty()) {
+            for (const char* name : { "--from", "--to", "--fps" }) {
+                if (line.given(name))
+                    return "option '" + std::string(name) + "' needs --render (the window plays "
+                        + "from the start, at the display's pace)";
+            }
         }
+        return {};
     }
-    int w = kDefaultWidth;
-    int h = kDefaultHeight;
-    if (line.given("--size")) {
-        problem = shell::parseSize("--size", line.value("--size"), kSizes, &w, &h);
-        if (!problem.empty())
-            return problem;
+
+    // Size, pictures a second, back end and multisampling.
+    std::string readPicture(const shell::CommandLine& line, Options& o)
+    {
+        int w = kDefaultWidth;
+        int h = kDefaultHeight;
+        if (line.given("--size")) {
+            const std::string problem
+                = shell::parseSize("--size", line.value("--size"), kSizes, &w, &h);
+            if (!problem.empty())
+                return problem;
+        }
+        o.size = QSize(w, h);
+        if (line.given("--fps")) {
+            const std::string fps = line.value("--fps");
+            if (fps != "60" && fps != "30")
+                return "option '--fps' needs 60 or 30, got '" + fps + "'";
+            o.fps = std::stoi(fps);
+        }
+        if (line.given("--backend")) {
+            const std::string backend = line.value("--backend");
+            if (!visual::parseBackend(QString::fromStdString(backend), &o.backend))
+                return "option '--backend' needs auto, vulkan or gles, got '" + backend + "'";
+        }
+        if (line.given("--msaa")) {
+            const std::string msaa = line.value("--msaa");
+            if (msaa != "1" && msaa != "2" && msaa != "4" && msaa != "8")
+                return "option '--msaa' needs 1, 2, 4 or 8, got '" + msaa + "'";
+            o.msaa = std::stoi(msaa);
+            o.msaaNamed = true;
+        }
+        return {};
     }
-    o.size = QSize(w, h);
-    if (line.given("--fps")) {
-        const std::string fps = line.value("--fps");
-        if (fps != "60" && fps != "30")
-            return "option '--fps' needs 60 or 30, got '" + fps + "'";
-        o.fps = std::stoi(fps);
-    }
-    if (line.given("--backend")) {
-        const std::string backend = line.value("--backend");
-        if (!visual::parseBackend(QString::fromStdString(backend), &o.backend))
-            return "option '--backend' needs auto, vulkan or gles, got '" + backend + "'";
-    }
-    if (line.given("--msaa")) {
-        const std::string msaa = line.value("--msaa");
-        if (msaa != "1" && msaa != "2" && msaa != "4" && msaa != "8")
-            return "option '--msaa' needs 1, 2, 4 or 8, got '" + msaa + "'";
-        o.msaa = std::stoi(msaa);
-        o.msaaNamed = true;
-    }
-    if (line.given("--from")) {
-        problem = shell::parseSeconds(
-            "--from", line.value("--from"), shell::SecondsFrom::Zero, &o.fromSec);
-        if (!problem.empty())
-            return problem;
-    }
-    if (line.given("--to")) {
-        problem = shell::parseSeconds(
+
+    // --from and --to.
+    std::string readRange(const shell::CommandLine& line, Options& o)
+    {
+        if (line.given("--from")) {
+            const std::string problem = shell::parseSeconds(
+                "--from", line.value("--from"), shell::SecondsFrom::Zero, &o.fromSec);
+            if (!problem.empty())
+                return problem;
+        }
+        if (!line.given("--to"))
+            return {};
+        const std::string problem = shell::parseSeconds(
             "--to", line.value("--to"), shell::SecondsFrom::AboveZero, &o.toSec);
         if (!problem.empty())
             return problem;
         if (o.toSec <= o.fromSec)
             return "option '--to' " + line.value("--to") + " is not after --from "
                 + line.value("--from");
+        return {};
     }
-    if (o.capture && !o.input.empty())
-        return "give a file or --capture, not both";
-    if (o.fullScreen && !o.render.empty())
-        return "option '--fullscreen' is for the window, not --render";
-    if (o.capture && !o.render.empty())
-        return "--render needs a file or the demo, not live capture";
-    return {};
+
+    // Options that each make sense, but not together.
+    std::string conflicts(const Options& o)
+    {
+        if (o.capture && !o.input.empty())
+            return "give a file or --capture, not both";
+        if (o.fullScreen && !o.render.empty())
+            return "option '--fullscreen' is for the window, not --render";
+        if (o.capture && !o.render.empty())
+            return "--render needs a file or the demo, not live capture";
+        return {};
+    }
+
+} // namespace
+
+std::string parseOptions(int argc, char** argv, Options& o)
+{
+    shell::CommandLine line;
+    std::string problem = line.parse(argc, argv, kOptionTable);
+    if (problem.empty())
+        problem = readInputs(line, o);
+    if (problem.empty())
+        problem = readPicture(line, o);
+    if (problem.empty())
+        problem = readRange(line, o);
+    return problem.empty() ? conflicts(o) : problem;
 }
 
 } // namespace visualiser
