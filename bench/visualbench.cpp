@@ -8,11 +8,12 @@
 // before (every off-screen frame waits for the GPU to finish), so the figures include what the
 // software rasteriser spends on each. Frame rates include reading the picture back.
 
+#include "following.h"
 #include "videowriter.h"
 
+#include "media/analysisloop.h"
 #include "media/demo.h"
 #include "media/feed.h"
-#include "media/hopclock.h"
 #include "shell/output.h"
 #include "visual/headless.h"
 
@@ -40,26 +41,15 @@ std::vector<visual::Look> demoLooks(int count)
 {
     std::string error;
     const std::unique_ptr<media::Feed> feed = media::openFeed({}, &error);
-    dsp::SpectrumAnalyzer analyzer;
-    analyzer.configure(feed->sampleRate());
-    media::HopClock clock(feed->sampleRate());
-    visual::Animation animation;
-    dsp::SpectrumFrame frame;
+    media::AnalysisLoop loop(feed->sampleRate());
+    visualiser::Animated animated;
+    loop.addConsumer(animated);
+    media::FeedHops hops(*feed);
     std::vector<visual::Look> looks;
-    std::vector<float> hop(size_t(clock.largestHop()));
-    std::int64_t read = 0;
     const auto start = std::int64_t(13.0 * feed->sampleRate());
-    while (int(looks.size()) < count) {
-        const int n = clock.next();
-        if (feed->read(hop.data(), n, nullptr) < n)
-            break;
-        analyzer.pushSamples(hop.data(), unsigned(n));
-        read += n;
-        if (!analyzer.process(frame))
-            frame = dsp::SpectrumFrame {};
-        animation.step(frame);
-        if (read >= start)
-            looks.push_back(animation.look());
+    while (int(looks.size()) < count && loop.step(hops) != media::AnalysisLoop::Step::End) {
+        if (loop.samplesRead() >= start)
+            looks.push_back(animated.look());
     }
     return looks;
 }
