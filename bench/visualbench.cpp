@@ -8,11 +8,10 @@
 // before (every off-screen frame waits for the GPU to finish), so the figures include what the
 // software rasteriser spends on each. Frame rates include reading the picture back.
 
-#include "videowriter.h"
-
 #include "media/demo.h"
 #include "media/feed.h"
 #include "media/hopclock.h"
+#include "media/videowriter.h"
 #include "shell/output.h"
 #include "visual/headless.h"
 
@@ -168,8 +167,7 @@ void benchEncoding()
         const QString path = dir.filePath(QStringLiteral("bench.mp4"));
         std::string error;
         const auto file = shell::OutputFile::open(path.toStdString(), &error);
-        auto writer
-            = visualiser::VideoWriter::open(*file, path, size, 60, 2, media::kDemoRateHz, &why);
+        auto writer = media::VideoWriter::open(*file, path, size, 60, 2, media::kDemoRateHz, &why);
         for (const QByteArray& p : pictures) {
             writer->addAudio(silence.data(), int(silence.size() / 2), &why);
             writer->addPicture(reinterpret_cast<const unsigned char*>(p.constData()), &why);

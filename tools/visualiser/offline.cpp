@@ -1,9 +1,8 @@
 #include "offline.h"
 
-#include "videowriter.h"
-
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
+#include "media/videowriter.h"
 #include "shell/output.h"
 #include "shell/progress.h"
 #include "shell/signals.h"
@@ -26,6 +25,9 @@
 #include <unistd.h>
 
 namespace visualiser {
+
+using media::isVideoPath;
+using media::VideoWriter;
 
 namespace {
 
