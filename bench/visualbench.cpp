@@ -9,11 +9,11 @@
 // software rasteriser spends on each. Frame rates include reading the picture back.
 
 #include "following.h"
-#include "videowriter.h"
 
 #include "media/analysisloop.h"
 #include "media/demo.h"
 #include "media/feed.h"
+#include "media/videowriter.h"
 #include "shell/output.h"
 #include "visual/headless.h"
 
@@ -158,8 +158,7 @@ void benchEncoding()
         const QString path = dir.filePath(QStringLiteral("bench.mp4"));
         std::string error;
         const auto file = shell::OutputFile::open(path.toStdString(), &error);
-        auto writer
-            = visualiser::VideoWriter::open(*file, path, size, 60, 2, media::kDemoRateHz, &why);
+        auto writer = media::VideoWriter::open(*file, path, size, 60, 2, media::kDemoRateHz, &why);
         for (const QByteArray& p : pictures) {
             writer->addAudio(silence.data(), int(silence.size() / 2), &why);
             writer->addPicture(reinterpret_cast<const unsigned char*>(p.constData()), &why);

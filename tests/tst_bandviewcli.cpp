@@ -786,10 +786,11 @@ void tst_BandviewCli::rawRecordsMatchTheData()
 
 void tst_BandviewCli::selfChecksRunAsDocumented()
 {
-    // The commands of the README's section on the self-checks, as a reader would paste them.
-    QFile readme(QStringLiteral(BANDCORE_SOURCE_DIR "/README.md"));
-    QVERIFY(readme.open(QIODevice::ReadOnly));
-    const QString text = QString::fromUtf8(readme.readAll());
+    // The commands of the development guide's section on the self-checks, as a reader would paste
+    // them.
+    QFile guide(QStringLiteral(BANDCORE_SOURCE_DIR "/docs/development.md"));
+    QVERIFY2(guide.open(QIODevice::ReadOnly), qPrintable(guide.fileName()));
+    const QString text = QString::fromUtf8(guide.readAll());
     const int section = text.indexOf(QStringLiteral("## Running the self-checks"));
     QVERIFY(section >= 0);
     const int start = text.indexOf(QStringLiteral("```sh\n"), section) + 6;

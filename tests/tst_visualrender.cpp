@@ -380,8 +380,8 @@ void tst_VisualRender::loudFigureFillsTheLongerSide_data()
 
 void tst_VisualRender::loudFigureFillsTheLongerSide()
 {
-    // The lit span as the README measures it: the columns (rows, upright) that any picture of 0.2 s
-    // of a loud passage lights, the glow included.
+    // The lit span as docs/visualiser.md measures it: the columns (rows, upright) that any picture
+    // of 0.2 s of a loud passage lights, the glow included.
     QFETCH(QSize, size);
     const bool upright = size.height() > size.width();
     const int length = std::max(size.width(), size.height());

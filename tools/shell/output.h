@@ -22,6 +22,8 @@
 #ifndef SHELL_OUTPUT_H
 #define SHELL_OUTPUT_H
 
+#include "media/bytesink.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -60,7 +62,8 @@ int namedDescriptor(const std::string& path);
 // *error set, when neither the file nor its folder can be found.
 bool identify(const std::string& path, bool output, FileIdentity* id, std::string* error);
 
-class OutputFile {
+// A sink for encoded bytes too, which a video's container seeks back in.
+class OutputFile final : public media::ByteSink {
 public:
     // Opens path for writing. Fails, with *error set, for a folder, a folder that does not exist
     // ("no such file or directory") or one that cannot be written: the error is then the
@@ -75,7 +78,7 @@ public:
     bool streams() const { return temp_.empty(); }
 
     // Buffers data; false once anything failed (see error()).
-    bool write(const char* data, std::size_t size);
+    bool write(const char* data, std::size_t size) override;
     // Hands everything buffered to the system.
     bool flush();
     // Buffers data as the output's header: a FIFO's next reader gets it again first.
@@ -89,9 +92,9 @@ public:
     bool readerGone() const { return readerGone_; }
     // Flushes, then moves to offset from whence (SEEK_SET, SEEK_CUR, SEEK_END) for a container
     // that writes its index last; returns the new offset, -1 when that failed.
-    std::int64_t seek(std::int64_t offset, int whence);
+    std::int64_t seek(std::int64_t offset, int whence) override;
     // Flushes; the bytes written so far, -1 when that failed.
-    std::int64_t size();
+    std::int64_t size() override;
     // Flushes and syncs a temporary to the disk and closes it: after this only commit() is
     // left. Finishing again changes nothing.
     bool finish();

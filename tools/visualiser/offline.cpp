@@ -1,9 +1,9 @@
 #include "offline.h"
 
 #include "following.h"
-#include "videowriter.h"
 
 #include "media/analysisloop.h"
+#include "media/videowriter.h"
 #include "shell/output.h"
 #include "shell/progress.h"
 #include "shell/signals.h"
@@ -26,6 +26,9 @@
 #include <unistd.h>
 
 namespace visualiser {
+
+using media::isVideoPath;
+using media::VideoWriter;
 
 namespace {
 

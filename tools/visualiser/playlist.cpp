@@ -1,11 +1,11 @@
 #include "playlist.h"
 
 #include "media/demo.h"
+#include "media/ffmpegsetup.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/log.h>
 }
 
 #include <QCryptographicHash>
@@ -178,7 +178,7 @@ TrackTags readTags(const std::string& path)
     if (path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return t;
     t.seekable = true;
-    av_log_set_level(AV_LOG_QUIET);
+    media::setUpFfmpeg();
     AVFormatContext* format = nullptr;
     if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) != 0)
         return t;

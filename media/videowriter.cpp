@@ -1,7 +1,8 @@
-#include "videowriter.h"
+#include "media/videowriter.h"
 
-#include "ffmpegapi.h"
-#include "shell/output.h"
+#include "media/avcodecapi.h"
+#include "media/avformatapi.h"
+#include "media/ffmpegsetup.h"
 
 #include <QFileInfo>
 
@@ -22,7 +23,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-namespace visualiser {
+namespace media {
 
 namespace {
 
@@ -38,22 +39,20 @@ namespace {
 
     QString averror(int code)
     {
-        char text[AV_ERROR_MAX_STRING_SIZE] = {};
-        av_strerror(code, text, sizeof(text));
-        return QString::fromLocal8Bit(text);
+        return QString::fromStdString(ffmpegErrorText(code));
     }
 
-    // The file's own error() says why a write or seek failed, with the system's reason.
+    // The sink itself says why a write or seek failed, with the system's reason.
     int writePacket(void* opaque, ffmpeg::WriteBytes data, int size)
     {
-        auto* file = static_cast<shell::OutputFile*>(opaque);
+        auto* file = static_cast<ByteSink*>(opaque);
         return file->write(reinterpret_cast<const char*>(data), std::size_t(size)) ? size
                                                                                    : AVERROR(EIO);
     }
 
     int64_t seekFile(void* opaque, int64_t offset, int whence)
     {
-        auto* file = static_cast<shell::OutputFile*>(opaque);
+        auto* file = static_cast<ByteSink*>(opaque);
         const std::int64_t at
             = whence & AVSEEK_SIZE ? file->size() : file->seek(offset, whence & ~AVSEEK_FORCE);
         return at >= 0 ? at : AVERROR(EIO);
@@ -69,7 +68,7 @@ bool isVideoPath(const QString& path)
 }
 
 struct VideoWriter::State {
-    shell::OutputFile& file;
+    ByteSink& file;
     AVFormatContext* format = nullptr;
     AVIOContext* io = nullptr;
     AVCodecContext* video = nullptr;
@@ -102,10 +101,17 @@ struct VideoWriter::State {
     bool stop = false;
     QString failure;
 
-    explicit State(shell::OutputFile& out)
+    explicit State(ByteSink& out)
         : file(out)
     {
     }
+    // The steps of open(), in order; each returns why it failed, empty when it did not.
+    QString openMuxer(const QByteArray& container);
+    QString openVideo(bool webm);
+    QString openAudio(bool webm, int channels, int rateHz);
+    QString openAudioConversion(int channels, int rateHz);
+    QString writeHeader();
+    QString openPictureConversion();
     ~State()
     {
         sws_freeContext(scale);
@@ -145,8 +151,184 @@ VideoWriter::~VideoWriter()
         s_->worker.join();
 }
 
-std::unique_ptr<VideoWriter> VideoWriter::open(shell::OutputFile& file, const QString& path,
-    QSize size, int fps, int channels, int rateHz, QString* why)
+namespace {
+
+    // The muxer's name for the file's extension.
+    QByteArray containerFor(const QString& path)
+    {
+        const QString suffix = QFileInfo(path).suffix().toLower();
+        return suffix == QLatin1String("webm") ? "webm"
+            : suffix == QLatin1String("mkv")   ? "matroska"
+                                               : "mp4";
+    }
+
+    QString noEncoder(const char* name)
+    {
+        return QStringLiteral("FFmpeg has no %1 encoder").arg(QLatin1String(name));
+    }
+
+    // Bit-exact output on one thread, with the headers where the container wants them.
+    void setExact(AVCodecContext* codec, const AVFormatContext* format)
+    {
+        codec->thread_count = 1;
+        codec->flags |= AV_CODEC_FLAG_BITEXACT;
+        if (format->oformat->flags & AVFMT_GLOBALHEADER)
+            codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+
+    AVStream* addStream(AVFormatContext* format, const AVCodecContext* codec)
+    {
+        AVStream* stream = avformat_new_stream(format, nullptr);
+        avcodec_parameters_from_context(stream->codecpar, codec);
+        stream->time_base = codec->time_base;
+        return stream;
+    }
+
+    // The rate the encoder runs at: Opus at 48 kHz only; AAC keeps the programme's rate where it
+    // can.
+    int encoderRate(const AVCodec* codec, bool webm, int rateHz)
+    {
+        const int* rates = ffmpeg::supportedSampleRates(codec);
+        if (!webm && !rates)
+            return rateHz;
+        bool supported = false;
+        for (const int* r = rates; r && *r; ++r)
+            supported = supported || *r == rateHz;
+        return supported ? rateHz : 48000;
+    }
+
+} // namespace
+
+QString VideoWriter::State::openMuxer(const QByteArray& container)
+{
+    if (avformat_alloc_output_context2(&format, nullptr, container.constData(), nullptr) < 0)
+        return QStringLiteral("FFmpeg has no %1 muxer").arg(QLatin1String(container));
+    format->flags |= AVFMT_FLAG_BITEXACT;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+    io = avio_alloc_context(buffer, kIoBufferBytes, 1, &file, nullptr, writePacket, seekFile);
+    if (!io) {
+        av_free(buffer);
+        return QStringLiteral("out of memory");
+    }
+    format->pb = io;
+    return {};
+}
+
+QString VideoWriter::State::openVideo(bool webm)
+{
+    const char* name = webm ? "libvpx-vp9" : "libx264";
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec)
+        return noEncoder(name);
+    video = avcodec_alloc_context3(codec);
+    video->width = size.width();
+    video->height = size.height();
+    video->pix_fmt = AV_PIX_FMT_YUV420P;
+    video->time_base = AVRational { 1, fps };
+    video->framerate = AVRational { fps, 1 };
+    video->gop_size = fps * 2;
+    video->color_range = AVCOL_RANGE_MPEG;
+    video->colorspace = AVCOL_SPC_BT709;
+    video->color_primaries = AVCOL_PRI_BT709;
+    video->color_trc = AVCOL_TRC_BT709;
+    setExact(video, format);
+    AVDictionary* options = nullptr;
+    if (webm) {
+        av_dict_set(&options, "crf", kVp9Crf, 0);
+        av_dict_set(&options, "b", "0", 0);
+        av_dict_set(&options, "deadline", "realtime", 0);
+        av_dict_set(&options, "cpu-used", "8", 0);
+        av_dict_set(&options, "row-mt", "0", 0);
+    } else {
+        av_dict_set(&options, "preset", "veryfast", 0);
+        av_dict_set(&options, "crf", kH264Crf, 0);
+    }
+    const int rc = avcodec_open2(video, codec, &options);
+    av_dict_free(&options);
+    if (rc < 0)
+        return QStringLiteral("cannot open the video encoder: %1").arg(averror(rc));
+    videoStream = addStream(format, video);
+    return {};
+}
+
+QString VideoWriter::State::openAudio(bool webm, int channels, int rateHz)
+{
+    const char* name = webm ? "libopus" : "aac";
+    const AVCodec* codec = avcodec_find_encoder_by_name(name);
+    if (!codec)
+        return noEncoder(name);
+    audio = avcodec_alloc_context3(codec);
+    const int outRate = encoderRate(codec, webm, rateHz);
+    audio->sample_rate = outRate;
+    audio->sample_fmt = ffmpeg::preferredSampleFormat(codec, AV_SAMPLE_FMT_FLTP);
+    av_channel_layout_default(&audio->ch_layout, std::min(channels, kMostChannels));
+    audio->bit_rate = webm ? kOpusBitRate : kAacBitRate;
+    audio->time_base = AVRational { 1, outRate };
+    setExact(audio, format);
+    const int rc = avcodec_open2(audio, codec, nullptr);
+    if (rc < 0)
+        return QStringLiteral("cannot open the audio encoder: %1").arg(averror(rc));
+    audioStream = addStream(format, audio);
+    return {};
+}
+
+// The audio as it comes, converted on the way in: rate, sample format, and a mix-down of more
+// channels than two.
+QString VideoWriter::State::openAudioConversion(int channels, int rateHz)
+{
+    AVChannelLayout inLayout;
+    av_channel_layout_default(&inLayout, channels);
+    const int rc = swr_alloc_set_opts2(&resample, &audio->ch_layout, audio->sample_fmt,
+        audio->sample_rate, &inLayout, AV_SAMPLE_FMT_FLT, rateHz, 0, nullptr);
+    av_channel_layout_uninit(&inLayout);
+    if (rc < 0 || swr_init(resample) < 0)
+        return QStringLiteral("cannot convert the audio for the encoder");
+    fifo = av_audio_fifo_alloc(audio->sample_fmt, audio->ch_layout.nb_channels, 1);
+    if (!fifo)
+        return QStringLiteral("out of memory");
+    inChannels = channels;
+    const int planeCount
+        = av_sample_fmt_is_planar(audio->sample_fmt) ? audio->ch_layout.nb_channels : 1;
+    converted.resize(size_t(planeCount));
+    planes.resize(size_t(planeCount));
+    return {};
+}
+
+QString VideoWriter::State::writeHeader()
+{
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "fflags", "+bitexact", 0);
+    const int rc = avformat_write_header(format, &options);
+    av_dict_free(&options);
+    if (rc < 0)
+        return QStringLiteral("cannot write the header: %1").arg(averror(rc));
+    headerWritten = true;
+    return {};
+}
+
+QString VideoWriter::State::openPictureConversion()
+{
+    picture = av_frame_alloc();
+    picture->format = AV_PIX_FMT_YUV420P;
+    picture->width = size.width();
+    picture->height = size.height();
+    sound = av_frame_alloc();
+    packet = av_packet_alloc();
+    if (av_frame_get_buffer(picture, 0) < 0)
+        return QStringLiteral("out of memory");
+    // Limited-range BT.709, as the stream says; bit-exact rounding.
+    scale = sws_getContext(size.width(), size.height(), AV_PIX_FMT_RGBA, size.width(),
+        size.height(), AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr,
+        nullptr, nullptr);
+    if (!scale)
+        return QStringLiteral("cannot convert pictures for the encoder");
+    sws_setColorspaceDetails(scale, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+        sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+    return {};
+}
+
+std::unique_ptr<VideoWriter> VideoWriter::open(ByteSink& file, const QString& path, QSize size,
+    int fps, int channels, int rateHz, QString* why)
 {
     if (size.width() % 2 || size.height() % 2) {
         *why = QStringLiteral("a video needs even sides, not %1x%2")
@@ -154,143 +336,27 @@ std::unique_ptr<VideoWriter> VideoWriter::open(shell::OutputFile& file, const QS
                    .arg(size.height());
         return nullptr;
     }
-    // Errors come back through the return codes; the encoders' chatter stays off the terminal.
-    av_log_set_level(AV_LOG_QUIET);
+    setUpFfmpeg();
     auto s = std::make_unique<State>(file);
-    const bool webm = QFileInfo(path).suffix().toLower() == QLatin1String("webm");
-    auto fail = [&](const QString& what) {
-        *why = QStringLiteral("%1: %2").arg(path, what);
-        return nullptr;
-    };
-    const QByteArray formatName = webm                               ? "webm"
-        : QFileInfo(path).suffix().toLower() == QLatin1String("mkv") ? "matroska"
-                                                                     : "mp4";
-    if (avformat_alloc_output_context2(&s->format, nullptr, formatName.constData(), nullptr) < 0)
-        return fail(QStringLiteral("FFmpeg has no %1 muxer").arg(QLatin1String(formatName)));
-    s->format->flags |= AVFMT_FLAG_BITEXACT;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
-    s->io = avio_alloc_context(buffer, kIoBufferBytes, 1, &s->file, nullptr, writePacket, seekFile);
-    if (!s->io) {
-        av_free(buffer);
-        return fail(QStringLiteral("out of memory"));
-    }
-    s->format->pb = s->io;
-
-    // Video.
-    const AVCodec* videoCodec = avcodec_find_encoder_by_name(webm ? "libvpx-vp9" : "libx264");
-    if (!videoCodec)
-        return fail(QStringLiteral("FFmpeg has no %1 encoder")
-                        .arg(QLatin1String(webm ? "libvpx-vp9" : "libx264")));
-    s->video = avcodec_alloc_context3(videoCodec);
-    s->video->width = size.width();
-    s->video->height = size.height();
-    s->video->pix_fmt = AV_PIX_FMT_YUV420P;
-    s->video->time_base = AVRational { 1, fps };
-    s->video->framerate = AVRational { fps, 1 };
-    s->video->gop_size = fps * 2;
-    s->video->thread_count = 1;
-    s->video->flags |= AV_CODEC_FLAG_BITEXACT;
-    s->video->color_range = AVCOL_RANGE_MPEG;
-    s->video->colorspace = AVCOL_SPC_BT709;
-    s->video->color_primaries = AVCOL_PRI_BT709;
-    s->video->color_trc = AVCOL_TRC_BT709;
-    if (s->format->oformat->flags & AVFMT_GLOBALHEADER)
-        s->video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    AVDictionary* videoOptions = nullptr;
-    if (webm) {
-        av_dict_set(&videoOptions, "crf", kVp9Crf, 0);
-        av_dict_set(&videoOptions, "b", "0", 0);
-        av_dict_set(&videoOptions, "deadline", "realtime", 0);
-        av_dict_set(&videoOptions, "cpu-used", "8", 0);
-        av_dict_set(&videoOptions, "row-mt", "0", 0);
-    } else {
-        av_dict_set(&videoOptions, "preset", "veryfast", 0);
-        av_dict_set(&videoOptions, "crf", kH264Crf, 0);
-    }
-    int rc = avcodec_open2(s->video, videoCodec, &videoOptions);
-    av_dict_free(&videoOptions);
-    if (rc < 0)
-        return fail(QStringLiteral("cannot open the video encoder: %1").arg(averror(rc)));
-    s->videoStream = avformat_new_stream(s->format, nullptr);
-    avcodec_parameters_from_context(s->videoStream->codecpar, s->video);
-    s->videoStream->time_base = s->video->time_base;
-
-    // Audio.
-    const AVCodec* audioCodec = avcodec_find_encoder_by_name(webm ? "libopus" : "aac");
-    if (!audioCodec)
-        return fail(QStringLiteral("FFmpeg has no %1 encoder")
-                        .arg(QLatin1String(webm ? "libopus" : "aac")));
-    s->audio = avcodec_alloc_context3(audioCodec);
-    // Opus runs at 48 kHz only; AAC keeps the programme's rate where it can.
-    int outRate = rateHz;
-    const int* rates = ffmpeg::supportedSampleRates(audioCodec);
-    if (webm || rates) {
-        bool supported = !webm && !rates;
-        for (const int* r = rates; r && *r; ++r)
-            supported = supported || *r == rateHz;
-        if (!supported)
-            outRate = 48000;
-    }
-    s->audio->sample_rate = outRate;
-    s->audio->sample_fmt = ffmpeg::preferredSampleFormat(audioCodec, AV_SAMPLE_FMT_FLTP);
-    av_channel_layout_default(&s->audio->ch_layout, std::min(channels, kMostChannels));
-    s->audio->bit_rate = webm ? kOpusBitRate : kAacBitRate;
-    s->audio->time_base = AVRational { 1, outRate };
-    s->audio->thread_count = 1;
-    s->audio->flags |= AV_CODEC_FLAG_BITEXACT;
-    if (s->format->oformat->flags & AVFMT_GLOBALHEADER)
-        s->audio->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    rc = avcodec_open2(s->audio, audioCodec, nullptr);
-    if (rc < 0)
-        return fail(QStringLiteral("cannot open the audio encoder: %1").arg(averror(rc)));
-    s->audioStream = avformat_new_stream(s->format, nullptr);
-    avcodec_parameters_from_context(s->audioStream->codecpar, s->audio);
-    s->audioStream->time_base = s->audio->time_base;
-
-    // The audio as it comes, converted on the way in: rate, sample format, and a mix-down of
-    // more channels than two.
-    AVChannelLayout inLayout;
-    av_channel_layout_default(&inLayout, channels);
-    rc = swr_alloc_set_opts2(&s->resample, &s->audio->ch_layout, s->audio->sample_fmt, outRate,
-        &inLayout, AV_SAMPLE_FMT_FLT, rateHz, 0, nullptr);
-    av_channel_layout_uninit(&inLayout);
-    if (rc < 0 || swr_init(s->resample) < 0)
-        return fail(QStringLiteral("cannot convert the audio for the encoder"));
-    s->fifo = av_audio_fifo_alloc(s->audio->sample_fmt, s->audio->ch_layout.nb_channels, 1);
-    if (!s->fifo)
-        return fail(QStringLiteral("out of memory"));
-    s->inChannels = channels;
-    const int planeCount
-        = av_sample_fmt_is_planar(s->audio->sample_fmt) ? s->audio->ch_layout.nb_channels : 1;
-    s->converted.resize(size_t(planeCount));
-    s->planes.resize(size_t(planeCount));
-
-    AVDictionary* muxOptions = nullptr;
-    av_dict_set(&muxOptions, "fflags", "+bitexact", 0);
-    rc = avformat_write_header(s->format, &muxOptions);
-    av_dict_free(&muxOptions);
-    if (rc < 0)
-        return fail(QStringLiteral("cannot write the header: %1").arg(averror(rc)));
-    s->headerWritten = true;
-
-    s->picture = av_frame_alloc();
-    s->picture->format = AV_PIX_FMT_YUV420P;
-    s->picture->width = size.width();
-    s->picture->height = size.height();
-    s->sound = av_frame_alloc();
-    s->packet = av_packet_alloc();
-    if (av_frame_get_buffer(s->picture, 0) < 0)
-        return fail(QStringLiteral("out of memory"));
-    // Limited-range BT.709, as the stream says; bit-exact rounding.
-    s->scale = sws_getContext(size.width(), size.height(), AV_PIX_FMT_RGBA, size.width(),
-        size.height(), AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr,
-        nullptr, nullptr);
-    if (!s->scale)
-        return fail(QStringLiteral("cannot convert pictures for the encoder"));
-    sws_setColorspaceDetails(s->scale, sws_getCoefficients(SWS_CS_DEFAULT), 1,
-        sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
     s->size = size;
     s->fps = fps;
+    const QByteArray container = containerFor(path);
+    const bool webm = container == "webm";
+    QString failure = s->openMuxer(container);
+    if (failure.isEmpty())
+        failure = s->openVideo(webm);
+    if (failure.isEmpty())
+        failure = s->openAudio(webm, channels, rateHz);
+    if (failure.isEmpty())
+        failure = s->openAudioConversion(channels, rateHz);
+    if (failure.isEmpty())
+        failure = s->writeHeader();
+    if (failure.isEmpty())
+        failure = s->openPictureConversion();
+    if (!failure.isEmpty()) {
+        *why = QStringLiteral("%1: %2").arg(path, failure);
+        return nullptr;
+    }
     std::unique_ptr<VideoWriter> writer(new VideoWriter(std::move(s)));
     writer->s_->worker = std::thread([w = writer.get()] { w->encodeJobs(); });
     return writer;
@@ -525,4 +591,4 @@ bool VideoWriter::finish(QString* why)
     return true;
 }
 
-} // namespace visualiser
+} // namespace media

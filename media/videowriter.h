@@ -5,8 +5,8 @@
 //   .webm holds VP9 and Opus (192 kb/s). The sound is the source's own channels as they are added,
 //   from the first picture's time on: mono stays mono, stereo stays stereo, more channels are
 //   mixed down to stereo. It ends with the last picture, or earlier where the audio does.
-// - It writes into a shell::OutputFile (written beside its final name), which the caller commits
-//   after finish(); when a write fails, the file's error() holds the system's reason.
+// - It writes into a ByteSink (the programs give their output file, written beside its final
+//   name), which the caller commits after finish(); when a write fails, the sink says why.
 // - Encoding runs on a thread of its own, in the order of the calls, while the caller renders the
 //   next picture: the same bytes as encoding each call as it comes. A failure there is reported
 //   by the next call, or by finish().
@@ -14,8 +14,10 @@
 //   creation time or encoder version in the container.
 // - Pictures are RGBA rows, top first; the alpha byte is ignored (the colour is premultiplied over
 //   black).
-#ifndef VISUALISER_VIDEOWRITER_H
-#define VISUALISER_VIDEOWRITER_H
+#ifndef MEDIA_VIDEOWRITER_H
+#define MEDIA_VIDEOWRITER_H
+
+#include "media/bytesink.h"
 
 #include <QSize>
 #include <QString>
@@ -24,11 +26,7 @@
 #include <memory>
 #include <vector>
 
-namespace shell {
-class OutputFile;
-}
-
-namespace visualiser {
+namespace media {
 
 // Whether the path names a video (by extension, case-insensitive).
 bool isVideoPath(const QString& path);
@@ -41,8 +39,8 @@ public:
 
     // Writes into file, which must outlive the writer; path (for its extension and messages)
     // names it. The audio comes as channels interleaved samples at rateHz.
-    static std::unique_ptr<VideoWriter> open(shell::OutputFile& file, const QString& path,
-        QSize size, int fps, int channels, int rateHz, QString* why);
+    static std::unique_ptr<VideoWriter> open(ByteSink& file, const QString& path, QSize size,
+        int fps, int channels, int rateHz, QString* why);
 
     // Audio that plays from where the audio added so far ends; the first sample plays with the
     // first picture. Add each picture's audio before the picture, so that both interleave.
@@ -69,6 +67,6 @@ private:
     std::unique_ptr<State> s_;
 };
 
-} // namespace visualiser
+} // namespace media
 
 #endif

@@ -1,22 +1,14 @@
-// The parts of FFmpeg's API that the video writer uses and that changed between FFmpeg 5.1
-// (libavformat 59, libavcodec 59) and 7.1 (libavformat 61, libavcodec 61.13): each version's
-// current form behind one name, so that nothing deprecated is called on either.
-#ifndef VISUALISER_FFMPEGAPI_H
-#define VISUALISER_FFMPEGAPI_H
+// The parts of libavcodec's API that changed between FFmpeg 5.1 (libavcodec 59) and 7.1
+// (libavcodec 61.13): each version's current form behind one name, so that nothing deprecated is
+// called on either.
+#ifndef MEDIA_AVCODECAPI_H
+#define MEDIA_AVCODECAPI_H
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 }
 
-namespace visualiser::ffmpeg {
-
-// The bytes an AVIO write callback receives: const from libavformat 61 on.
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-using WriteBytes = const uint8_t*;
-#else
-using WriteBytes = uint8_t*;
-#endif
+namespace media::ffmpeg {
 
 // The encoder's sample rates, ending in 0, or nullptr where it takes any.
 inline const int* supportedSampleRates(const AVCodec* codec)
@@ -50,6 +42,6 @@ inline AVSampleFormat preferredSampleFormat(const AVCodec* codec, AVSampleFormat
 #endif
 }
 
-} // namespace visualiser::ffmpeg
+} // namespace media::ffmpeg
 
 #endif
