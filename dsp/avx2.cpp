@@ -8,15 +8,17 @@ namespace dsp::fft::avx2 {
 
 namespace {
 
-    struct Lanes {
-        static constexpr int kWidth = 8;
+    struct Lanes : LaneShape<8, 16, 4, 4> {
         // The complex split shuffles within each 128-bit half.
         static constexpr int kLoadOrder[kWidth] = { 0, 1, 4, 5, 2, 3, 6, 7 };
-        static constexpr long kLoadSquares = 16;
-        static constexpr long kPairSquares = 4;
-        static constexpr long kSplitSquares = 4;
 
         __m256 v;
+
+        Lanes() = default;
+        Lanes(__m256 x)
+            : v(x)
+        {
+        }
 
         static Lanes load(const float* p) { return { _mm256_loadu_ps(p) }; }
         static Lanes broadcast(float x) { return { _mm256_set1_ps(x) }; }

@@ -5,9 +5,8 @@
 // - V holds kWidth floats and gives: V::load(p), v.store(p), V::broadcast(x), + - *, sqrt(v),
 //   reversed(v) (the lanes in reverse order), V::loadComplex(p, re, im) (kWidth interleaved
 //   complex values split into their parts, value kLoadOrder[l] in lane l), V::transpose(rows) (the
-//   kWidth x kWidth block of kWidth vectors), and the side-sum counts kLoadSquares, kPairSquares
-//   and kSplitSquares: samples per step, about what a step's own work takes at one addition per
-//   adder latency.
+//   kWidth x kWidth block of kWidth vectors); its LaneShape base gives the width and the side-sum
+//   counts.
 // - Every V is declared in an unnamed namespace of the one source compiled for its instruction
 //   set, so everything here that it instantiates has internal linkage there: no function compiled
 //   for AVX2 can stand in for the SSE2 one at link time. Hence everything here is a member of
@@ -24,6 +23,16 @@
 #include <utility>
 
 namespace dsp::fft {
+
+// The base of a lane type: kWidth floats per vector, and the samples of the side sum that each step
+// of the load, the stage pair and the split adds, about what the step's own work takes at one
+// addition per adder latency.
+template <int width, long loadSquares, long pairSquares, long splitSquares> struct LaneShape {
+    static constexpr int kWidth = width;
+    static constexpr long kLoadSquares = loadSquares;
+    static constexpr long kPairSquares = pairSquares;
+    static constexpr long kSplitSquares = splitSquares;
+};
 
 template <class V> struct Kernels {
     static constexpr int kWidth = V::kWidth;

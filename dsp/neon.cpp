@@ -9,14 +9,16 @@ namespace dsp::fft::neon {
 
 namespace {
 
-    struct Lanes {
-        static constexpr int kWidth = 4;
+    struct Lanes : LaneShape<4, 6, 3, 2> {
         static constexpr int kLoadOrder[kWidth] = { 0, 1, 2, 3 };
-        static constexpr long kLoadSquares = 6;
-        static constexpr long kPairSquares = 3;
-        static constexpr long kSplitSquares = 2;
 
         float32x4_t v;
+
+        Lanes() = default;
+        Lanes(float32x4_t x)
+            : v(x)
+        {
+        }
 
         static Lanes load(const float* p) { return { vld1q_f32(p) }; }
         static Lanes broadcast(float x) { return { vdupq_n_f32(x) }; }

@@ -17,15 +17,17 @@ namespace fft::scalar {
     namespace {
 
         // One lane: the kernels of fftkernels.h as plain scalar loops.
-        struct Lanes {
-            static constexpr int kWidth = 1;
+        // The side sum is left to powerSpectrum's own tail.
+        struct Lanes : LaneShape<1, 0, 0, 0> {
             static constexpr int kLoadOrder[kWidth] = { 0 };
-            // The side sum is left to powerSpectrum's own tail.
-            static constexpr long kLoadSquares = 0;
-            static constexpr long kPairSquares = 0;
-            static constexpr long kSplitSquares = 0;
 
             float v;
+
+            Lanes() = default;
+            Lanes(float x)
+                : v(x)
+            {
+            }
 
             static Lanes load(const float* p) { return { *p }; }
             static Lanes broadcast(float x) { return { x }; }

@@ -7,14 +7,16 @@ namespace dsp::fft::sse2 {
 
 namespace {
 
-    struct Lanes {
-        static constexpr int kWidth = 4;
+    struct Lanes : LaneShape<4, 6, 3, 2> {
         static constexpr int kLoadOrder[kWidth] = { 0, 1, 2, 3 };
-        static constexpr long kLoadSquares = 6;
-        static constexpr long kPairSquares = 3;
-        static constexpr long kSplitSquares = 2;
 
         __m128 v;
+
+        Lanes() = default;
+        Lanes(__m128 x)
+            : v(x)
+        {
+        }
 
         static Lanes load(const float* p) { return { _mm_loadu_ps(p) }; }
         static Lanes broadcast(float x) { return { _mm_set1_ps(x) }; }
