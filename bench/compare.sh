@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compares two builds of bandbench on this machine: runs them alternately, ROUNDS times each
 # (default 3), which one goes first changing every round, so that a burst of load on a shared
-# machine hits both alike, and prints per benchmark the median CPU time of each and new / old.
+# machine hits both alike, and prints per benchmark the median CPU time of each and new / old
+# (over every run, repetitions within a run included).
 # Extra arguments go to both programs; by default they run the transform and the hop on the
 # core's own paths.
 #
@@ -25,7 +26,8 @@ for round in $(seq "${ROUNDS:-3}"); do
         [ "$build" = old ] || program=$new
         # The program's reporter colours its lines whatever the flags say.
         "$program" "$@" 2>/dev/null | sed 's/\x1b\[[0-9;]*m//g' |
-            awk -v build="$build" '$2 ~ /^[0-9.]+$/ && $5 ~ /^[mun]?s$/ { print build, $1, $4, $5 }' \
+            awk -v build="$build" '$2 ~ /^[0-9.]+$/ && $5 ~ /^[mun]?s$/ && $1 !~ /_[a-z]+$/ {
+                print build, $1, $4, $5 }' \
                 >>"$runs"
     done
 done
