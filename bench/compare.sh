@@ -2,7 +2,8 @@
 # Compares two builds of bandbench on this machine: runs them alternately, ROUNDS times each
 # (default 3), which one goes first changing every round, so that a burst of load on a shared
 # machine hits both alike, and prints per benchmark the median CPU time of each and new / old
-# (over every run, repetitions within a run included).
+# (over every run, repetitions within a run included), then the least time of each, which a
+# neighbour's load inflates least.
 # Extra arguments go to both programs; by default they run the transform and the hop on the
 # core's own paths.
 #
@@ -31,8 +32,8 @@ for round in $(seq "${ROUNDS:-3}"); do
                 >>"$runs"
     done
 done
-echo "| benchmark | old (median) | new (median) | new / old |"
-echo "|---|---:|---:|---:|"
+echo "| benchmark | old (median) | new (median) | new / old | old (least) | new (least) | new / old |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
 sort -k2,2 -k1,1 -k3,3g "$runs" | awk '
     function median(list, count,    values) {
         split(list, values, " ")
@@ -49,6 +50,9 @@ sort -k2,2 -k1,1 -k3,3g "$runs" | awk '
             key = order[i]
             a = median(times["old", key], counts["old", key])
             b = median(times["new", key], counts["new", key])
-            printf "| %s | %.3f %s | %.3f %s | %.3f |\n", key, a, unit[key], b, unit[key], b / a
+            split(times["old", key], oldTimes, " ")
+            split(times["new", key], newTimes, " ")
+            printf "| %s | %.3f %s | %.3f %s | %.3f | %.3f | %.3f | %.3f |\n", key, a, unit[key], b,
+                unit[key], b / a, oldTimes[1], newTimes[1], newTimes[1] / oldTimes[1]
         }
     }'
