@@ -107,9 +107,10 @@ void HannWindow::resize(int n)
 
 void HannWindow::apply(const float* in, float* out) const
 {
+    const std::size_t n = coeffs_.size();
     std::size_t i = 0;
-    for (const fft::KernelTable* t = &kernelsFor(simd::active()); t; t = t->narrower)
-        i = t->multiply(coeffs_.data(), in, out, i, coeffs_.size());
+    for (const fft::KernelTable* t = &kernelsFor(simd::active()); t && i < n; t = t->narrower)
+        i = t->multiply(coeffs_.data(), in, out, i, n);
 }
 
 RealFft::RealFft(int size)
@@ -202,7 +203,7 @@ void RealFft::powerSpectrum(const float* in, float windowSum, float* power, Squa
     const float* splitCos = splitCos_.data();
     const float* splitSin = splitSin_.data();
     int k = 1;
-    for (const fft::KernelTable* t = &table; t; t = t->narrower)
+    for (const fft::KernelTable* t = &table; t && k < m; t = t->narrower)
         k = t->splitInner(re, im, m, k, splitCos, splitSin, scale, power, side);
 
     // DC (k = 0) and Nyquist (k = m) both pair element 0 with itself; there xr is the real bin
