@@ -27,6 +27,10 @@
 
 namespace dsp {
 
+namespace fft {
+    struct KernelTable;
+}
+
 class HannWindow {
 public:
     // Recomputes coefficients and sum when n differs from the current length; n <= 0 empties.
@@ -58,9 +62,9 @@ public:
 private:
     // Packs the input into re_/im_ in bit-reversed order, running the first stages on the way
     // where that pays; returns the half-length of the first stage still to run.
-    int load(const float* in, simd::Path path, SquareSum& side);
+    int load(const float* in, const fft::KernelTable& table, SquareSum& side);
     // The in-place radix-2 stages of half-length h, 2h, ... up to size() / 4, on re_/im_.
-    void transform(int h, simd::Path path, SquareSum& side);
+    void transform(int h, const fft::KernelTable& table, SquareSum& side);
 
     std::int32_t size_;
     std::int32_t half_;

@@ -1,14 +1,21 @@
 // Window and power spectrum against first principles: a direct DFT in double, exact sine, DC
-// and Nyquist bins, and the window's exact sums.
+// and Nyquist bins, and the window's exact sums. Then every path of this machine against the
+// portable loops where the golden hashes (tst_golden) do not look: window lengths that end in a
+// partial vector, and side sums of every length.
 
 #include "describe.h"
 #include "dsp/realfft.h"
+#include "dsp/simd.h"
+#include "golden.h"
 
 #include <QTest>
 
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
+
+Q_DECLARE_METATYPE(dsp::simd::Path)
 
 using dsp::HannWindow;
 using dsp::RealFft;
@@ -41,6 +48,23 @@ std::vector<double> directPower(const std::vector<float>& windowed, double windo
     return power;
 }
 
+std::vector<float> noise(std::size_t count, unsigned seed)
+{
+    std::mt19937 engine(seed);
+    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+    std::vector<float> samples(count);
+    for (float& s : samples)
+        s = uniform(engine);
+    return samples;
+}
+
+// Runs on `path` from here on, or skips the row when this build or CPU lacks it.
+#define FORCE_PATH_OR_SKIP(path)                                                                   \
+    do {                                                                                           \
+        if (!dsp::simd::forcePath(path))                                                           \
+            QSKIP("this build or CPU has no such path");                                           \
+    } while (false)
+
 std::vector<float> spectrumOf(const std::vector<float>& samples)
 {
     const int n = static_cast<int>(samples.size());
@@ -70,6 +94,11 @@ private slots:
     void windowSumsAreExactlyHalfTheLength_data();
     void windowSumsAreExactlyHalfTheLength();
     void windowResizeEdges();
+    void cleanup();
+    void windowTailsMatchScalar_data();
+    void windowTailsMatchScalar();
+    void sideSumIsThePlainLoops_data();
+    void sideSumIsThePlainLoops();
 };
 
 void tst_RealFft::matchesDirectDft_data()
@@ -242,6 +271,90 @@ void tst_RealFft::windowResizeEdges()
         QCOMPARE(window.sum(), 0.0f);
         window.apply(in, out);
         QCOMPARE(out[0], 9.0f);
+    }
+}
+
+void tst_RealFft::cleanup()
+{
+    dsp::simd::forcePath(dsp::simd::best());
+}
+
+void tst_RealFft::windowTailsMatchScalar_data()
+{
+    QTest::addColumn<dsp::simd::Path>("path");
+    QTest::addColumn<int>("length");
+    // Below one vector, between vector widths, and whole vectors plus a tail of each size.
+    for (const dsp::simd::Path path : golden::kPaths) {
+        for (const int length : { 1, 3, 5, 8, 13, 30, 67 })
+            QTest::addRow("%s, %d", dsp::simd::name(path), length) << path << length;
+    }
+}
+
+void tst_RealFft::windowTailsMatchScalar()
+{
+    QFETCH(dsp::simd::Path, path);
+    QFETCH(int, length);
+    const std::vector<float> in = noise(static_cast<std::size_t>(length), 7u);
+    HannWindow window;
+    window.resize(length);
+    QVERIFY(dsp::simd::forcePath(dsp::simd::Path::Scalar));
+    std::vector<float> expected(in.size());
+    window.apply(in.data(), expected.data());
+
+    FORCE_PATH_OR_SKIP(path);
+    std::vector<float> got(in.size() + 1, -7.0f);
+    window.apply(in.data(), got.data());
+    for (int i = 0; i < length; ++i) {
+        const float g = got[static_cast<std::size_t>(i)];
+        const float e = expected[static_cast<std::size_t>(i)];
+        QVERIFY2(std::memcmp(&g, &e, sizeof g) == 0, describe("sample", i, g, e).constData());
+    }
+    QVERIFY2(got.back() == -7.0f, describe("past the end", length, got.back(), -7.0));
+}
+
+void tst_RealFft::sideSumIsThePlainLoops_data()
+{
+    QTest::addColumn<dsp::simd::Path>("path");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("sideLength");
+    // Sizes where the widest kernels hand over to narrower ones and where they run alone; side
+    // sums that end inside a step and that outlast the transform.
+    for (const dsp::simd::Path path : golden::kPaths) {
+        for (const int size : { 16, 128, 2048 }) {
+            for (const int sideLength : { 0, 1, 7, 100, 9001 }) {
+                QTest::addRow("%s, N %d, side %d", dsp::simd::name(path), size, sideLength)
+                    << path << size << sideLength;
+            }
+        }
+    }
+}
+
+void tst_RealFft::sideSumIsThePlainLoops()
+{
+    QFETCH(dsp::simd::Path, path);
+    QFETCH(int, size);
+    QFETCH(int, sideLength);
+    const std::vector<float> in = noise(static_cast<std::size_t>(size), 11u);
+    const std::vector<float> squares = noise(static_cast<std::size_t>(sideLength), 13u);
+    const double start = 0.375;
+    double expected = start;
+    for (const float x : squares)
+        expected += static_cast<double>(x) * x;
+    RealFft fft(size);
+    std::vector<float> plain(static_cast<std::size_t>(size / 2 + 1));
+    QVERIFY(dsp::simd::forcePath(dsp::simd::Path::Scalar));
+    fft.powerSpectrum(in.data(), 3.0f, plain.data());
+
+    FORCE_PATH_OR_SKIP(path);
+    dsp::SquareSum side { squares.data(), squares.data() + squares.size(), start };
+    std::vector<float> power(plain.size());
+    fft.powerSpectrum(in.data(), 3.0f, power.data(), side);
+    QVERIFY2(side.sum == expected, describe("side sum", sideLength, side.sum, expected));
+    QVERIFY(side.next == side.end);
+    // Carrying the side sum along leaves the spectrum as it is without one.
+    for (std::size_t k = 0; k < plain.size(); ++k) {
+        QVERIFY2(std::memcmp(&power[k], &plain[k], sizeof(float)) == 0,
+            describe("bin", static_cast<int>(k), power[k], plain[k]).constData());
     }
 }
 
