@@ -7,15 +7,11 @@
 // end cannot start, every case skips with the reason; with CI=true that is a failure instead.
 
 #include "qtrhi/qtrhi.h"
+#include "rendermain.h"
 #include "shadermodel.h"
 
-#include <QDir>
 #include <QFile>
-#include <QGuiApplication>
-#include <QLibrary>
-#include <QOffscreenSurface>
 #include <QTest>
-#include <QVulkanInstance>
 
 #include <algorithm>
 #include <cmath>
@@ -46,24 +42,10 @@ constexpr float kFilteredTolerance = 1e-5f;
 // noise terms whose gradients reach about 10: seen up to 2.3e-6.
 constexpr float kStrandTolerance = 2e-5f;
 
-enum class Backend { Vulkan, Gles };
-
-const char* backendName(Backend b)
-{
-    return b == Backend::Vulkan ? "vulkan" : "gles";
-}
-
 // The probe draws vertex i of instance k as the pixel in column i, row k.
 constexpr int kProbeColumns = PROBE_COLUMNS;
 constexpr int kProbeRows = PROBE_ROWS;
 
-static_assert(sizeof(PostBlock) == 40, "post-processing block is 40 bytes in std140");
-static_assert(offsetof(PostBlock, threshold) == 8 && offsetof(PostBlock, rayDecay) == 36,
-    "post-processing block offsets");
-static_assert(sizeof(StrandBlock) == 128, "strand block is 128 bytes in std140");
-static_assert(offsetof(StrandBlock, colorA) == 64 && offsetof(StrandBlock, aspect) == 96
-        && offsetof(StrandBlock, audioGain) == 124,
-    "strand block offsets");
 static_assert(sizeof(StrandVertex) == 10 * sizeof(float), "strand vertex layout");
 
 // What a target holds where nothing was drawn (QColor keeps alpha within 0..1).
@@ -95,53 +77,24 @@ struct Draw {
 
 class Renderer {
 public:
-    bool start(Backend backend, QString* why)
+    bool start(visual::Backend backend, QString* why)
     {
-        if (backend == Backend::Vulkan) {
-            if (QGuiApplication::platformName() != QLatin1String("vkkhrdisplay")) {
-                *why = QStringLiteral("the vkkhrdisplay platform plugin did not start (running "
-                                      "on '%1')")
-                           .arg(QGuiApplication::platformName());
-                return false;
-            }
-            vulkan_.setExtensions(QRhiVulkanInitParams::preferredInstanceExtensions());
-            if (!vulkan_.create()) {
-                *why = QStringLiteral("no Vulkan instance (VkResult %1)").arg(vulkan_.errorCode());
-                return false;
-            }
-            QRhiVulkanInitParams params;
-            params.inst = &vulkan_;
-            rhi_.reset(QRhi::create(QRhi::Vulkan, &params));
-        } else {
-            if (QGuiApplication::platformName() != QLatin1String("eglfs")) {
-                *why = QStringLiteral("the eglfs platform plugin did not start (running on '%1')")
-                           .arg(QGuiApplication::platformName());
-                return false;
-            }
-            fallback_.reset(QRhiGles2InitParams::newFallbackSurface());
-            QRhiGles2InitParams params;
-            params.fallbackSurface = fallback_.get();
-            rhi_.reset(QRhi::create(QRhi::OpenGLES2, &params));
-        }
-        if (!rhi_) {
-            *why = QStringLiteral("QRhi could not start the %1 back end")
-                       .arg(QLatin1String(backendName(backend)));
+        if (!host_.start(backend, why))
             return false;
-        }
-        if (!rhi_->isTextureFormatSupported(QRhiTexture::RGBA32F)) {
+        if (!rhi()->isTextureFormatSupported(QRhiTexture::RGBA32F)) {
             *why = QStringLiteral("RGBA32F textures are not supported by %1")
-                       .arg(QLatin1String(rhi_->driverInfo().deviceName));
+                       .arg(QLatin1String(rhi()->driverInfo().deviceName));
             return false;
         }
         return true;
     }
 
-    QRhi* rhi() const { return rhi_.get(); }
+    QRhi* rhi() const { return host_.rhi(); }
 
     // Runs one draw, reading every target back into `out`; the targets start as kSentinel.
     bool render(const Draw& d, std::vector<Image>* out, QString* why)
     {
-        QRhi* rhi = rhi_.get();
+        QRhi* rhi = host_.rhi();
         using TexturePtr = std::unique_ptr<QRhiTexture>;
         std::vector<TexturePtr> targets;
         QList<QRhiColorAttachment> attachments;
@@ -282,10 +235,7 @@ private:
         return false;
     }
 
-    // Destroyed in reverse order: the QRhi before the Vulkan instance or GL surface it runs on.
-    QVulkanInstance vulkan_;
-    std::unique_ptr<QOffscreenSurface> fallback_;
-    std::unique_ptr<QRhi> rhi_;
+    visual::HeadlessRhi host_;
 };
 
 template <class T> QByteArray bytesOf(const T& block)
@@ -411,15 +361,23 @@ std::vector<Vec3> alongX(const std::vector<float>& xs)
     return points;
 }
 
-// A projection with perspective: w depends on the point, so screen positions need the divide.
-StrandBlock perspectiveBlock()
+void setColour(float (&colour)[4], Vec4 c)
 {
-    StrandBlock u;
+    colour[0] = c.x;
+    colour[1] = c.y;
+    colour[2] = c.z;
+    colour[3] = c.w;
+}
+
+// A projection with perspective: w depends on the point, so screen positions need the divide.
+StrandUniforms perspectiveBlock()
+{
+    StrandUniforms u;
     const float mvp[16] = { 0.9f, 0.1f, 0.05f, 0.02f, -0.1f, 1.1f, 0.08f, 0.03f, 0.05f, -0.2f, 0.3f,
         0.1f, 0.02f, -0.05f, 0.6f, 1.2f };
     std::copy(std::begin(mvp), std::end(mvp), std::begin(u.mvp));
-    u.colorA = { 0.9f, 0.3f, 0.1f, 0.0f };
-    u.colorB = { 0.1f, 0.4f, 0.95f, 0.25f };
+    setColour(u.colorA, { 0.9f, 0.3f, 0.1f, 0.0f });
+    setColour(u.colorB, { 0.1f, 0.4f, 0.95f, 0.25f });
     u.aspect = 1.4f;
     u.time = 0.7f;
     u.radius = 0.35f;
@@ -439,7 +397,7 @@ Image constantAudio(float level)
 // The clip-space offset of an untapered point's +1 side, widened across the screen direction from
 // `from` to `to`. Under an affine mvp (w = 1 everywhere) the offset that the point and its
 // neighbours share drops out of that direction, so it follows from the centre line alone.
-Vec4 affineNormal(const StrandBlock& u, Vec3 from, Vec3 to)
+Vec4 affineNormal(const StrandUniforms& u, Vec3 from, Vec3 to)
 {
     auto apply = [&](Vec3 p) {
         return Vec2 { u.mvp[0] * p.x + u.mvp[4] * p.y + u.mvp[8] * p.z,
@@ -460,9 +418,8 @@ class tst_ShaderRender : public QObject {
     Q_OBJECT
 
 public:
-    tst_ShaderRender(Backend backend, QString startProblem)
+    explicit tst_ShaderRender(visual::Backend backend)
         : backend_(backend)
-        , startProblem_(std::move(startProblem))
     {
     }
 
@@ -509,36 +466,35 @@ private slots:
     void packStrandPipelineDrawsTheRibbon();
 
 private:
-    bool postPass(const QString& fragment, const PostBlock& block,
+    bool postPass(const QString& fragment, const PostUniforms& block,
         const std::vector<std::pair<const Image*, Filter>>& textures, int w, int h, Image* out,
         QString* why);
     struct Probe {
         Image color;
         Image clip;
     };
-    bool probe(const StrandBlock& block, const Image& audio, Filter filter,
+    bool probe(const StrandUniforms& block, const Image& audio, Filter filter,
         const std::vector<StrandVertex>& vertices, int instances, Probe* out, QString* why);
-    void compareProbe(const Probe& got, const StrandBlock& block, const Image& audio, Filter filter,
-        const std::vector<StrandVertex>& vertices, int instances, float colorTolerance);
+    void compareProbe(const Probe& got, const StrandUniforms& block, const Image& audio,
+        Filter filter, const std::vector<StrandVertex>& vertices, int instances,
+        float colorTolerance);
 
-    Backend backend_;
-    QString startProblem_;
+    visual::Backend backend_;
     Renderer renderer_;
     std::map<QString, QShader> shaders_;
 };
 
 void tst_ShaderRender::initTestCase()
 {
-    QString why = startProblem_;
-    const bool started = why.isEmpty() && renderer_.start(backend_, &why);
-    if (!started) {
+    QString why;
+    if (!renderer_.start(backend_, &why)) {
         const QString message = QStringLiteral("%1 back end unavailable: %2")
-                                    .arg(QLatin1String(backendName(backend_)), why);
+                                    .arg(QLatin1String(visual::backendName(backend_)), why);
         if (qEnvironmentVariable("CI") == QLatin1String("true"))
             QFAIL(qPrintable(message + QLatin1String(" (a skip counts as a failure in CI)")));
         QSKIP(qPrintable(message));
     }
-    qInfo("%s back end on %s", backendName(backend_),
+    qInfo("%s back end on %s", visual::backendName(backend_),
         renderer_.rhi()->driverInfo().deviceName.constData());
 
     const QStringList pack = { "fullscreen.vert", "bright.frag", "blur.frag", "rays.frag",
@@ -554,11 +510,11 @@ void tst_ShaderRender::initTestCase()
 void tst_ShaderRender::cleanupTestCase()
 {
     for (const auto& entry : deviations())
-        qInfo("largest deviation on %s: %-16s %.3g", backendName(backend_), qPrintable(entry.first),
-            entry.second);
+        qInfo("largest deviation on %s: %-16s %.3g", visual::backendName(backend_),
+            qPrintable(entry.first), entry.second);
 }
 
-bool tst_ShaderRender::postPass(const QString& fragment, const PostBlock& block,
+bool tst_ShaderRender::postPass(const QString& fragment, const PostUniforms& block,
     const std::vector<std::pair<const Image*, Filter>>& textures, int w, int h, Image* out,
     QString* why)
 {
@@ -666,7 +622,7 @@ void tst_ShaderRender::brightPassScalesByTheSoftThreshold()
     QFETCH(float, knee);
     QFETCH(float, scale);
     const Image source(5, 3, colour);
-    PostBlock u;
+    PostUniforms u;
     u.threshold = threshold;
     u.knee = knee;
     Image got;
@@ -684,7 +640,7 @@ void tst_ShaderRender::brightPassFiltersAnImageBetweenTexels()
 {
     // A source bigger than the target, odd and non-square, sampled between texel centres.
     const Image source = noiseImage(13, 7, 11);
-    PostBlock u;
+    PostUniforms u;
     u.threshold = 0.35f;
     u.knee = 0.3f;
     Image got;
@@ -709,7 +665,7 @@ void tst_ShaderRender::blurKeepsAUniformImage()
     QFETCH(float, direction);
     const Vec4 colour { 0.3f, 0.6f, 0.9f, 0.5f };
     const Image source(17, 9, colour);
-    PostBlock u;
+    PostUniforms u;
     u.texelSize[0] = 1.0f / 17;
     u.texelSize[1] = 1.0f / 9;
     u.direction = direction;
@@ -740,7 +696,7 @@ void tst_ShaderRender::blurImpulseGivesTheFiveWeights()
     const int w = 17, h = 9, cx = 8, cy = 4;
     Image source(w, h);
     source.at(cx, cy) = { 1.0f, 1.0f, 1.0f, 1.0f };
-    PostBlock u;
+    PostUniforms u;
     u.texelSize[0] = 1.0f / w;
     u.texelSize[1] = 1.0f / h;
     u.direction = direction;
@@ -781,7 +737,7 @@ void tst_ShaderRender::blurSpreadsAlongItsAxis()
     const int w = 17, h = 9, cx = 8, cy = 4;
     Image source(w, h);
     source.at(cx, cy) = { 1.0f, 0.5f, 0.25f, 1.0f };
-    PostBlock u;
+    PostUniforms u;
     u.texelSize[0] = 1.0f / w;
     u.texelSize[1] = 1.0f / h;
     u.direction = direction;
@@ -832,7 +788,7 @@ void tst_ShaderRender::raysAverageSamplesTowardTheCentre()
     QFETCH(float, decay);
     QFETCH(QString, expect);
     const Image source = noiseImage(15, 9, 23);
-    PostBlock u;
+    PostUniforms u;
     u.rayLength = length;
     u.rayDecay = decay;
     const int w = 11, h = 7;
@@ -887,7 +843,7 @@ void tst_ShaderRender::compositeAddsBloomAndRaysWithSeparation()
     // The bloom and rays images are smaller than the scene, as they are in the chain.
     const Image bloomImage = noiseImage(7, 5, 37);
     const Image raysImage = noiseImage(9, 5, 41);
-    PostBlock u;
+    PostUniforms u;
     u.dispersion = dispersion;
     u.intensity = intensity;
     u.radialBlur = radialBlur;
@@ -941,7 +897,7 @@ void tst_ShaderRender::compositePullsRedInwardAndBlueOutward()
             ramp.at(x, y) = { d, d, d, 1.0f };
         }
     }
-    PostBlock u;
+    PostUniforms u;
     u.dispersion = 0.8f;
     u.intensity = 0.3f;
     u.radialBlur = 0.02f;
@@ -992,7 +948,7 @@ void tst_ShaderRender::compositeKeepsTheCentreUnseparated()
         };
         stripes.at(x, 0) = { wave(0.05f, 0.0f), wave(0.04f, 1.0f), wave(0.03f, 2.0f), 1.0f };
     }
-    PostBlock u;
+    PostUniforms u;
     u.dispersion = 10000.0f;
     u.intensity = 0.2f;
     u.radialBlur = 0.01f;
@@ -1008,7 +964,7 @@ void tst_ShaderRender::compositeKeepsTheCentreUnseparated()
     // is 1e-5 per read, seen up to 1.4e-5 over the reads of a pixel.
     const float tolerance = 1e-4f;
     const int centre = w / 2;
-    PostBlock still = u;
+    PostUniforms still = u;
     still.dispersion = 0.0f;
     for (int x = centre - 6; x <= centre + 6; ++x) {
         const Vec2 uv = fullscreenUv(x, 0, w, 1);
@@ -1029,7 +985,7 @@ void tst_ShaderRender::compositeKeepsTheCentreUnseparated()
     }
 }
 
-bool tst_ShaderRender::probe(const StrandBlock& block, const Image& audio, Filter filter,
+bool tst_ShaderRender::probe(const StrandUniforms& block, const Image& audio, Filter filter,
     const std::vector<StrandVertex>& vertices, int instances, Probe* out, QString* why)
 {
     Draw d;
@@ -1060,8 +1016,9 @@ bool tst_ShaderRender::probe(const StrandBlock& block, const Image& audio, Filte
     return true;
 }
 
-void tst_ShaderRender::compareProbe(const Probe& got, const StrandBlock& block, const Image& audio,
-    Filter filter, const std::vector<StrandVertex>& vertices, int instances, float colorTolerance)
+void tst_ShaderRender::compareProbe(const Probe& got, const StrandUniforms& block,
+    const Image& audio, Filter filter, const std::vector<StrandVertex>& vertices, int instances,
+    float colorTolerance)
 {
     float largest = 0;
     for (int k = 0; k < instances; ++k) {
@@ -1098,7 +1055,7 @@ void tst_ShaderRender::compareProbe(const Probe& got, const StrandBlock& block, 
 
 void tst_ShaderRender::strandTapersToNothingAtTheEnds()
 {
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     const Image audio = constantAudio(0.5f / 1.2f); // f = 0.5 with the block's gain of 1.2
     const std::vector<float> xs
         = { -1.0f, -0.9f, -0.75f, -0.5f, -0.25f, 0.0f, 0.25f, 0.5f, 0.75f, 0.9f, 1.0f };
@@ -1159,7 +1116,7 @@ void tst_ShaderRender::audioDrivesPhaseRadiusAndAlpha()
     QFETCH(float, gain);
     QFETCH(float, f);
     // Identity mvp: the clip position is the model point itself, so y and z hold the offset.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
     u.mvp[0] = u.mvp[5] = u.mvp[10] = u.mvp[15] = 1.0f;
     u.radius = 0.8f; // above the noise's reach, so the radius stays positive and the angle readable
@@ -1203,7 +1160,7 @@ void tst_ShaderRender::audioIsReadAlongTheStrand()
 {
     // A ramp of eight levels read with nearest sampling, one point at the centre of each texel:
     // x = -1 + (2i + 1) / 8 reads texel i at t = x / 2 + 1 / 2.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.audioGain = 1.0f;
     Image audio(8, 1);
     std::vector<float> xs;
@@ -1247,7 +1204,7 @@ void tst_ShaderRender::strandCountAtMostOneSharesOnePhase()
 {
     QFETCH(float, strandCount);
     QFETCH(bool, shared);
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.strandCount = strandCount;
     const Image audio = constantAudio(0.4f);
     const auto vertices = strandLine(alongX({ -0.6f, -0.1f, 0.35f }), { -1.0f, 1.0f });
@@ -1289,9 +1246,9 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
     QFETCH(float, halfExtent);
     QFETCH(bool, nearHalfDepth);
     QFETCH(float, expectedHalfExtent);
-    StrandBlock u = perspectiveBlock();
-    u.colorA.w = modeSwitch;
-    u.colorB.w = halfExtent;
+    StrandUniforms u = perspectiveBlock();
+    u.colorA[3] = modeSwitch;
+    u.colorB[3] = halfExtent;
     if (nearHalfDepth) {
         // Depth 0.5 + 8e-5 * model y: within a tenth of a thousandth of 0.5, where a half extent
         // of 0.0001 still spreads the rainbow out.
@@ -1322,9 +1279,9 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
             Vec3 want;
             if (expectedHalfExtent == 0.0f) {
                 const float t = vertices[i].position.x * 0.5f + 0.5f;
-                want = { u.colorA.x + (u.colorB.x - u.colorA.x) * t,
-                    u.colorA.y + (u.colorB.y - u.colorA.y) * t,
-                    u.colorA.z + (u.colorB.z - u.colorA.z) * t };
+                want = { u.colorA[0] + (u.colorB[0] - u.colorA[0]) * t,
+                    u.colorA[1] + (u.colorB[1] - u.colorA[1]) * t,
+                    u.colorA[2] + (u.colorB[2] - u.colorA[2]) * t };
             } else {
                 // The rainbow parameter from the probe's own depth.
                 const float depth = clip.z / clip.w;
@@ -1350,7 +1307,7 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
 void tst_ShaderRender::firstPointLooksAhead()
 {
     // A bent centre line inside |x| <= 0.5 (no taper) under an affine mvp.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.mvp[3] = u.mvp[7] = u.mvp[11] = 0.0f;
     u.mvp[15] = 1.0f;
     u.thickness = 0.2f;
@@ -1394,7 +1351,7 @@ void tst_ShaderRender::ribbonWidthIgnoresClipW()
     QFETCH(float, w);
     // The whole affine mvp scaled by w: the same picture with every clip coordinate times w. The
     // ribbon offset is added to clip x and y as it is, so it stays the same in clip space.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.mvp[3] = u.mvp[7] = u.mvp[11] = 0.0f;
     u.mvp[15] = 1.0f;
     for (float& m : u.mvp)
@@ -1408,7 +1365,7 @@ void tst_ShaderRender::ribbonWidthIgnoresClipW()
     QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got, &why), qPrintable(why));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 1, kStrandTolerance);
 
-    StrandBlock unit = u;
+    StrandUniforms unit = u;
     for (float& m : unit.mvp)
         m /= w;
     for (size_t p = 0; p < points.size(); ++p) {
@@ -1450,7 +1407,7 @@ void tst_ShaderRender::radiusFollowsTheSimplexNoise()
     QFETCH(float, twists);
     QFETCH(float, level);
     // No base radius and an identity mvp: y and z of the clip position are the noise terms alone.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
     u.mvp[0] = u.mvp[5] = u.mvp[10] = u.mvp[15] = 1.0f;
     u.radius = 0.0f;
@@ -1488,14 +1445,14 @@ void tst_ShaderRender::packStrandPipelineDrawsTheRibbon()
     // collapses onto clip y = 0 and the ribbon is a band of half-height thickness / 2 in clip
     // units, that is thickness / (2 w) on screen.
     const int w = 41, h = 31;
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
     u.mvp[0] = 1.6f; // clip x = 1.6 x, with w = 2: screen x = 0.8 x
     u.mvp[14] = 1.0f; // depth 0.5
     u.mvp[15] = 2.0f;
     u.thickness = 0.8f; // half-height 0.2 on screen
-    u.colorA = { 0.2f, 0.6f, 0.4f, 0.0f };
-    u.colorB = { 0.2f, 0.6f, 0.4f, 0.0f };
+    setColour(u.colorA, { 0.2f, 0.6f, 0.4f, 0.0f });
+    setColour(u.colorB, { 0.2f, 0.6f, 0.4f, 0.0f });
     u.opacity = 0.8f;
     u.audioGain = 1.0f;
     const Image audio = constantAudio(1.0f);
@@ -1546,86 +1503,9 @@ void tst_ShaderRender::packStrandPipelineDrawsTheRibbon()
     noteDeviation("strands.frag", double(largest));
 }
 
-namespace {
-
-// The environment each back end's route needs; a variable already set is left alone.
-void prepareEnvironment(Backend backend)
-{
-    auto setDefault = [](const char* name, const QByteArray& value) {
-        if (!qEnvironmentVariableIsSet(name))
-            qputenv(name, value);
-    };
-    if (backend == Backend::Vulkan) {
-        // The second platform lets the program start, and skip, where the first cannot load.
-        setDefault("QT_QPA_PLATFORM", "vkkhrdisplay;minimal");
-        // lavapipe, even where a GPU is present: the tolerances are the software rasteriser's.
-        const QStringList icds = QDir(QStringLiteral("/usr/share/vulkan/icd.d"))
-                                     .entryList({ QStringLiteral("lvp_icd*.json") });
-        if (!icds.isEmpty())
-            setDefault("VK_ICD_FILENAMES",
-                QFile::encodeName(QStringLiteral("/usr/share/vulkan/icd.d/") + icds.first()));
-    } else {
-        setDefault("QT_QPA_PLATFORM", "eglfs;minimal");
-        setDefault("QT_QPA_EGLFS_INTEGRATION", "none");
-        setDefault("QT_QPA_EGLFS_FB", "/dev/null");
-        setDefault("QT_QPA_EGLFS_DISABLE_INPUT", "1");
-        setDefault("EGL_PLATFORM", "surfaceless");
-        setDefault("LIBGL_ALWAYS_SOFTWARE", "1");
-    }
-}
-
-// eglfs ends the process when EGL cannot initialise; ask EGL first, so that the test can skip.
-QString eglProblem()
-{
-    QLibrary egl(QStringLiteral("EGL"), 1);
-    using GetDisplay = void* (*)(void*);
-    using Initialize = unsigned (*)(void*, int*, int*);
-    using Terminate = unsigned (*)(void*);
-    const auto getDisplay = reinterpret_cast<GetDisplay>(egl.resolve("eglGetDisplay"));
-    const auto initialize = reinterpret_cast<Initialize>(egl.resolve("eglInitialize"));
-    const auto terminate = reinterpret_cast<Terminate>(egl.resolve("eglTerminate"));
-    if (!getDisplay || !initialize || !terminate)
-        return QStringLiteral("libEGL is missing: %1").arg(egl.errorString());
-    void* display = getDisplay(nullptr);
-    int major = 0, minor = 0;
-    if (!display || !initialize(display, &major, &minor))
-        return QStringLiteral("EGL cannot initialise a surfaceless display");
-    terminate(display);
-    return {};
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
-    // "-backend <name>" is ours; everything else goes to Qt Test.
-    Backend backend = Backend::Vulkan;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-backend") == 0 && i + 1 < argc) {
-            const QByteArray name = argv[++i];
-            if (name == "vulkan") {
-                backend = Backend::Vulkan;
-            } else if (name == "gles") {
-                backend = Backend::Gles;
-            } else {
-                fprintf(stderr, "unknown back end '%s': use vulkan or gles\n", name.constData());
-                return 2;
-            }
-            continue;
-        }
-        args.push_back(argv[i]);
-    }
-    int count = int(args.size());
-    args.push_back(nullptr);
-
-    prepareEnvironment(backend);
-    const QString problem = backend == Backend::Gles ? eglProblem() : QString();
-    if (!problem.isEmpty())
-        qputenv("QT_QPA_PLATFORM", "minimal");
-    QGuiApplication app(count, args.data());
-    tst_ShaderRender test(backend, problem);
-    return QTest::qExec(&test, count, args.data());
+    return rendertest::main<tst_ShaderRender>(argc, argv);
 }
 
 #include "tst_shaderrender.moc"

@@ -3,13 +3,13 @@
 // the picture's orientation, and how it answers the music. Where the back end cannot start every
 // case skips with the reason; with CI=true that is a failure instead.
 
+#include "rendermain.h"
 #include "shadermodel.h"
 
 #include "visual/headless.h"
 #include "visual/look.h"
 
 #include <QFile>
-#include <QGuiApplication>
 #include <QTest>
 
 #include <algorithm>
@@ -106,16 +106,10 @@ template <class F> Image modelPass(int w, int h, F f)
     return image;
 }
 
-PostBlock postBlock(const visual::PostUniforms& u, const Image& input, float direction)
+// The look's block with the geometry the renderer sets for a pass that reads `input`.
+PostUniforms postBlock(const PostUniforms& look, const Image& input, float direction)
 {
-    PostBlock b;
-    b.threshold = u.threshold;
-    b.knee = u.knee;
-    b.intensity = u.intensity;
-    b.dispersion = u.dispersion;
-    b.radialBlur = u.radialBlur;
-    b.rayLength = u.rayLength;
-    b.rayDecay = u.rayDecay;
+    PostUniforms b = look;
     b.texelSize[0] = 1.0f / float(input.width);
     b.texelSize[1] = 1.0f / float(input.height);
     b.direction = direction;
@@ -247,7 +241,7 @@ void tst_VisualRender::chainMatchesTheModel()
         qw, qh, [&](Vec2 uv) { return blur(postBlock(u, blurX, 1), blurX, Filter::Linear, uv); });
     const Image rayImage = modelPass(
         qw, qh, [&](Vec2 uv) { return rays(postBlock(u, glow, 0), glow, Filter::Linear, uv); });
-    PostBlock copy = postBlock(u, glow, 0);
+    PostUniforms copy = postBlock(u, glow, 0);
     copy.threshold = -2.0f;
     copy.knee = 0.0001f;
     const Image bloom = modelPass(
@@ -495,24 +489,7 @@ void tst_VisualRender::autoTakesOpenGlEsOnACpuDevice()
 
 int main(int argc, char** argv)
 {
-    visual::Backend backend = visual::Backend::Vulkan;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-backend") == 0 && i + 1 < argc) {
-            if (!visual::parseBackend(QString::fromLocal8Bit(argv[++i]), &backend)) {
-                fprintf(stderr, "unknown back end '%s': use vulkan or gles\n", argv[i]);
-                return 2;
-            }
-            continue;
-        }
-        args.push_back(argv[i]);
-    }
-    int count = int(args.size());
-    args.push_back(nullptr);
-    backend = visual::prepareHeadless(backend);
-    QGuiApplication app(count, args.data());
-    tst_VisualRender test(backend);
-    return QTest::qExec(&test, count, args.data());
+    return rendertest::main<tst_VisualRender>(argc, argv);
 }
 
 #include "tst_visualrender.moc"
