@@ -61,6 +61,16 @@ constexpr int kTitleFollowsMs = 2000;
 // Looks for the visualiser's window, kPollMs apart at least.
 constexpr int kWindowPolls = 100;
 
+// A program a case started, ended with the case however the case ends.
+class ScopedProcess : public QProcess {
+public:
+    ~ScopedProcess() override
+    {
+        kill();
+        waitForFinished();
+    }
+};
+
 QString tool(const char* name)
 {
     return QStandardPaths::findExecutable(QLatin1String(name));
@@ -387,11 +397,7 @@ void tst_VisualiserWindow::windowShowsStrandsResizesAndQuits()
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
     QVERIFY2(missing_.isEmpty(), qPrintable(missing_));
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("320x240") }, env_, &window);
@@ -428,11 +434,7 @@ void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
 
     const QString tone = pulseDir_.filePath(QStringLiteral("tone.wav"));
     QVERIFY(writeTone(tone, 44100, 20.0, kToneHz, kTonePeak));
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("160x120"), tone }, pulseEnv_, &window);
@@ -504,11 +506,7 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
         return;
     const QString tone = pulseDir_.filePath(QStringLiteral("capture.wav"));
     QVERIFY(writeTone(tone, 48000, 2.0, kToneHz, kTonePeak));
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(p,
         { QStringLiteral("--size"), QStringLiteral("200x120"),
@@ -564,14 +562,13 @@ void tst_VisualiserWindow::captureTitleFollowsTheSource()
         pulseEnv_);
     const QString module = QString::fromLatin1(loaded.trimmed());
     QVERIFY2(!module.isEmpty(), "cannot load a second null sink");
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
+    // Declared before the visualiser, so that it runs after the visualiser is gone.
+    auto restore = qScopeGuard([&] {
         output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_null") },
             pulseEnv_);
         output(tool("pactl"), { QStringLiteral("unload-module"), module }, pulseEnv_);
     });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("160x120"), option }, pulseEnv_, &window);
@@ -613,11 +610,7 @@ void tst_VisualiserWindow::stopSignalEndsTheWindow()
     QFETCH(int, signal);
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env_, &window, backend);
@@ -641,11 +634,7 @@ void tst_VisualiserWindow::pausedWindowRests()
 {
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(
         p, { QStringLiteral("--size"), QStringLiteral("320x240") }, env_, &window);
@@ -682,14 +671,8 @@ void tst_VisualiserWindow::silentCaptureRestsAndWakes()
     QProcessEnvironment env = pulseEnv_;
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SWAPCOUNT_LIB));
     env.insert(QStringLiteral("SWAPCOUNT_FILE"), swaps);
-    QProcess p;
-    QProcess player;
-    auto stop = qScopeGuard([&] {
-        for (QProcess* q : { &p, &player }) {
-            q->kill();
-            q->waitForFinished();
-        }
-    });
+    ScopedProcess p;
+    ScopedProcess player;
     QString window;
     const QString started = startVisualiser(p,
         { QStringLiteral("--size"), QStringLiteral("320x180"), QStringLiteral("--capture") }, env,
@@ -766,11 +749,7 @@ void tst_VisualiserWindow::endOfFileClosesTheWindow()
     QVERIFY2(!heard || startPulse(), "the private PulseAudio did not start");
     const QString tone = dir_.filePath(QStringLiteral("second.wav"));
     QVERIFY(writeTone(tone, 44100, 1.0, kToneHz, kTonePeak, declaredSec));
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QElapsedTimer clock;
     clock.start();
     QString window;
@@ -934,11 +913,7 @@ void tst_VisualiserWindow::tracksPlayInOrder()
     QStringList args { QStringLiteral("--size"), QStringLiteral("160x120") };
     for (const QString& input : inputs)
         args << music.filePath(input);
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(p, args, env_, &window);
     QVERIFY2(started.isEmpty(), qPrintable(started));
@@ -987,14 +962,8 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     const QString second = dir_.filePath(QStringLiteral("second.wav"));
     QVERIFY(writeTagged(first, 12.0, QStringLiteral("Artist"), QStringLiteral("First")));
     QVERIFY(writeTone(second, 44100, 12.0, kToneHz, kTonePeak));
-    QProcess p;
-    QProcess other;
-    auto stop = qScopeGuard([&] {
-        for (QProcess* q : { &p, &other }) {
-            q->kill();
-            q->waitForFinished();
-        }
-    });
+    ScopedProcess p;
+    ScopedProcess other;
     // A pipe plays first, under the plain name: the seek keys do nothing there, while the volume
     // key shows that they arrived.
     QString window;
