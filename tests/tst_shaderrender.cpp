@@ -94,68 +94,113 @@ public:
     // Runs one draw, reading every target back into `out`; the targets start as kSentinel.
     bool render(const Draw& d, std::vector<Image>* out, QString* why)
     {
-        QRhi* rhi = host_.rhi();
-        using TexturePtr = std::unique_ptr<QRhiTexture>;
+        // Every resource first, so that a failure leaves no update batch taken.
+        DrawResources r;
+        if (!createTargets(d, &r, why) || !createBindings(d, &r, why)
+            || !createPipeline(d, &r, why))
+            return false;
+        std::vector<QRhiReadbackResult> results(size_t(d.targets));
+        if (!draw(d, r, &results, why))
+            return false;
+        out->clear();
+        for (const QRhiReadbackResult& result : results) {
+            const qsizetype expected = qsizetype(d.width) * d.height * qsizetype(sizeof(Vec4));
+            if (result.data.size() != expected) {
+                *why = QStringLiteral("read back %1 bytes, expected %2")
+                           .arg(result.data.size())
+                           .arg(expected);
+                return false;
+            }
+            Image image(d.width, d.height);
+            std::memcpy(image.texels.data(), result.data.constData(), size_t(expected));
+            out->push_back(std::move(image));
+        }
+        return true;
+    }
+
+private:
+    using TexturePtr = std::unique_ptr<QRhiTexture>;
+
+    // Everything one draw creates, released in reverse order when the draw is done.
+    struct DrawResources {
         std::vector<TexturePtr> targets;
+        std::unique_ptr<QRhiTextureRenderTarget> rt;
+        std::unique_ptr<QRhiRenderPassDescriptor> rp;
+        std::unique_ptr<QRhiBuffer> ubuf;
+        std::vector<TexturePtr> textures;
+        std::vector<std::unique_ptr<QRhiSampler>> samplers;
+        std::unique_ptr<QRhiBuffer> vbuf;
+        std::unique_ptr<QRhiShaderResourceBindings> srb;
+        std::unique_ptr<QRhiGraphicsPipeline> pipeline;
+    };
+
+    bool createTargets(const Draw& d, DrawResources* r, QString* why)
+    {
+        QRhi* rhi = host_.rhi();
         QList<QRhiColorAttachment> attachments;
         for (int i = 0; i < d.targets; ++i) {
-            targets.emplace_back(rhi->newTexture(QRhiTexture::RGBA32F, QSize(d.width, d.height), 1,
-                QRhiTexture::RenderTarget | QRhiTexture::UsedAsTransferSource));
-            if (!targets.back()->create())
+            r->targets.emplace_back(rhi->newTexture(QRhiTexture::RGBA32F, QSize(d.width, d.height),
+                1, QRhiTexture::RenderTarget | QRhiTexture::UsedAsTransferSource));
+            if (!r->targets.back()->create())
                 return fail(why, "render target texture");
-            attachments.append(QRhiColorAttachment(targets.back().get()));
+            attachments.append(QRhiColorAttachment(r->targets.back().get()));
         }
         QRhiTextureRenderTargetDescription description;
         description.setColorAttachments(attachments.cbegin(), attachments.cend());
-        std::unique_ptr<QRhiTextureRenderTarget> rt(rhi->newTextureRenderTarget(description));
-        std::unique_ptr<QRhiRenderPassDescriptor> rp(rt->newCompatibleRenderPassDescriptor());
-        rt->setRenderPassDescriptor(rp.get());
-        if (!rt->create())
+        r->rt.reset(rhi->newTextureRenderTarget(description));
+        r->rp.reset(r->rt->newCompatibleRenderPassDescriptor());
+        r->rt->setRenderPassDescriptor(r->rp.get());
+        if (!r->rt->create())
             return fail(why, "render target");
+        return true;
+    }
 
-        // Every resource first, so that a failure leaves no update batch taken.
+    // The uniform buffer at binding 0, the textures from binding 1 on, and the vertex buffer.
+    bool createBindings(const Draw& d, DrawResources* r, QString* why)
+    {
+        QRhi* rhi = host_.rhi();
         QList<QRhiShaderResourceBinding> bindings;
-        std::unique_ptr<QRhiBuffer> ubuf;
         if (!d.uniforms.isEmpty()) {
-            ubuf.reset(rhi->newBuffer(
+            r->ubuf.reset(rhi->newBuffer(
                 QRhiBuffer::Dynamic, QRhiBuffer::UniformBuffer, int(d.uniforms.size())));
-            if (!ubuf->create())
+            if (!r->ubuf->create())
                 return fail(why, "uniform buffer");
             bindings.append(
-                QRhiShaderResourceBinding::uniformBuffer(0, d.resourceStages, ubuf.get()));
+                QRhiShaderResourceBinding::uniformBuffer(0, d.resourceStages, r->ubuf.get()));
         }
-        std::vector<TexturePtr> textures;
-        std::vector<std::unique_ptr<QRhiSampler>> samplers;
         for (size_t i = 0; i < d.textures.size(); ++i) {
             const Image& image = *d.textures[i].first;
             const QRhiSampler::Filter filter = d.textures[i].second == Filter::Linear
                 ? QRhiSampler::Linear
                 : QRhiSampler::Nearest;
-            textures.emplace_back(
+            r->textures.emplace_back(
                 rhi->newTexture(QRhiTexture::RGBA32F, QSize(image.width, image.height)));
-            if (!textures.back()->create())
+            if (!r->textures.back()->create())
                 return fail(why, "source texture");
-            samplers.emplace_back(rhi->newSampler(filter, filter, QRhiSampler::None,
+            r->samplers.emplace_back(rhi->newSampler(filter, filter, QRhiSampler::None,
                 QRhiSampler::ClampToEdge, QRhiSampler::ClampToEdge));
-            if (!samplers.back()->create())
+            if (!r->samplers.back()->create())
                 return fail(why, "sampler");
             bindings.append(QRhiShaderResourceBinding::sampledTexture(
-                int(i) + 1, d.resourceStages, textures.back().get(), samplers.back().get()));
+                int(i) + 1, d.resourceStages, r->textures.back().get(), r->samplers.back().get()));
         }
-        std::unique_ptr<QRhiBuffer> vbuf;
         if (!d.vertices.empty()) {
             const int size = int(d.vertices.size() * sizeof(StrandVertex));
-            vbuf.reset(rhi->newBuffer(QRhiBuffer::Immutable, QRhiBuffer::VertexBuffer, size));
-            if (!vbuf->create())
+            r->vbuf.reset(rhi->newBuffer(QRhiBuffer::Immutable, QRhiBuffer::VertexBuffer, size));
+            if (!r->vbuf->create())
                 return fail(why, "vertex buffer");
         }
-
-        std::unique_ptr<QRhiShaderResourceBindings> srb(rhi->newShaderResourceBindings());
-        srb->setBindings(bindings.cbegin(), bindings.cend());
-        if (!srb->create())
+        r->srb.reset(rhi->newShaderResourceBindings());
+        r->srb->setBindings(bindings.cbegin(), bindings.cend());
+        if (!r->srb->create())
             return fail(why, "shader resource bindings");
+        return true;
+    }
 
-        std::unique_ptr<QRhiGraphicsPipeline> pipeline(rhi->newGraphicsPipeline());
+    bool createPipeline(const Draw& d, DrawResources* r, QString* why)
+    {
+        r->pipeline.reset(host_.rhi()->newGraphicsPipeline());
+        QRhiGraphicsPipeline* pipeline = r->pipeline.get();
         pipeline->setShaderStages(
             { { QRhiShaderStage::Vertex, d.vertex }, { QRhiShaderStage::Fragment, d.fragment } });
         QRhiVertexInputLayout layout;
@@ -172,63 +217,54 @@ public:
         pipeline->setTopology(d.topology);
         QList<QRhiGraphicsPipeline::TargetBlend> blends(d.targets);
         pipeline->setTargetBlends(blends.cbegin(), blends.cend());
-        pipeline->setShaderResourceBindings(srb.get());
-        pipeline->setRenderPassDescriptor(rp.get());
+        pipeline->setShaderResourceBindings(r->srb.get());
+        pipeline->setRenderPassDescriptor(r->rp.get());
         if (!pipeline->create())
             return fail(why, "graphics pipeline (shader compile or link)");
+        return true;
+    }
 
+    // Uploads the draw's data, draws once over the sentinel and reads every target back.
+    bool draw(const Draw& d, const DrawResources& r, std::vector<QRhiReadbackResult>* results,
+        QString* why)
+    {
+        QRhi* rhi = host_.rhi();
         QRhiCommandBuffer* cb = nullptr;
         if (rhi->beginOffscreenFrame(&cb) != QRhi::FrameOpSuccess)
             return fail(why, "offscreen frame");
         QRhiResourceUpdateBatch* updates = rhi->nextResourceUpdateBatch();
-        if (ubuf)
+        if (r.ubuf)
             updates->updateDynamicBuffer(
-                ubuf.get(), 0, int(d.uniforms.size()), d.uniforms.constData());
+                r.ubuf.get(), 0, int(d.uniforms.size()), d.uniforms.constData());
         for (size_t i = 0; i < d.textures.size(); ++i) {
             const Image& image = *d.textures[i].first;
             const QByteArray bytes(reinterpret_cast<const char*>(image.texels.data()),
                 qsizetype(image.texels.size() * sizeof(Vec4)));
-            updates->uploadTexture(textures[i].get(),
+            updates->uploadTexture(r.textures[i].get(),
                 QRhiTextureUploadEntry(0, 0, QRhiTextureSubresourceUploadDescription(bytes)));
         }
-        if (vbuf)
-            updates->uploadStaticBuffer(vbuf.get(), d.vertices.data());
+        if (r.vbuf)
+            updates->uploadStaticBuffer(r.vbuf.get(), d.vertices.data());
         const QColor clear = QColor::fromRgbF(kSentinel.x, kSentinel.y, kSentinel.z, kSentinel.w);
-        cb->beginPass(rt.get(), clear, { 1.0f, 0 }, updates);
-        cb->setGraphicsPipeline(pipeline.get());
+        cb->beginPass(r.rt.get(), clear, { 1.0f, 0 }, updates);
+        cb->setGraphicsPipeline(r.pipeline.get());
         cb->setViewport(QRhiViewport(0, 0, float(d.width), float(d.height)));
         cb->setShaderResources();
-        if (vbuf) {
-            const QRhiCommandBuffer::VertexInput input(vbuf.get(), 0);
+        if (r.vbuf) {
+            const QRhiCommandBuffer::VertexInput input(r.vbuf.get(), 0);
             cb->setVertexInput(0, 1, &input);
         }
         cb->draw(quint32(d.vertexCount), quint32(d.instanceCount));
         QRhiResourceUpdateBatch* readbacks = rhi->nextResourceUpdateBatch();
-        std::vector<QRhiReadbackResult> results(size_t(d.targets));
         for (int i = 0; i < d.targets; ++i)
             readbacks->readBackTexture(
-                QRhiReadbackDescription(targets[size_t(i)].get()), &results[size_t(i)]);
+                QRhiReadbackDescription(r.targets[size_t(i)].get()), &(*results)[size_t(i)]);
         cb->endPass(readbacks);
         if (rhi->endOffscreenFrame() != QRhi::FrameOpSuccess)
             return fail(why, "offscreen frame end");
-
-        out->clear();
-        for (const QRhiReadbackResult& r : results) {
-            const qsizetype expected = qsizetype(d.width) * d.height * qsizetype(sizeof(Vec4));
-            if (r.data.size() != expected) {
-                *why = QStringLiteral("read back %1 bytes, expected %2")
-                           .arg(r.data.size())
-                           .arg(expected);
-                return false;
-            }
-            Image image(d.width, d.height);
-            std::memcpy(image.texels.data(), r.data.constData(), size_t(expected));
-            out->push_back(std::move(image));
-        }
         return true;
     }
 
-private:
     static bool fail(QString* why, const char* what)
     {
         *why = QStringLiteral("could not create the %1").arg(QLatin1String(what));
