@@ -159,6 +159,35 @@ double monotonicSeconds()
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
+// How many pictures the window presents over the next kRestCountedMs, and in *sec how long that
+// was on the clock.
+int picturesWhileResting(const QString& swaps, double* sec)
+{
+    const double from = monotonicSeconds();
+    QThread::msleep(kRestCountedMs);
+    const double to = monotonicSeconds();
+    const QVector<double> rest = pictureTimes(swaps, from);
+    *sec = to - from;
+    return int(std::count_if(rest.begin(), rest.end(), [&](double t) { return t < to; }));
+}
+
+// When the window woke after sound began at `played`: the first picture within half the resting
+// interval of the one before it; 0 where it did not. *awake: the pictures since `played`, read
+// until a second after the wake, or until one after the latest wake has surely passed.
+double wakeTime(const QString& swaps, double played, QVector<double>* awake)
+{
+    double woke = 0;
+    while (monotonicSeconds() < played + (kMostWakeMs + 1000 + kPollMs) / 1000.0
+        && (woke == 0 || awake->last() < woke + 1)) {
+        QThread::msleep(kPollMs);
+        *awake = pictureTimes(swaps, played);
+        for (int i = 1; i < awake->size() && woke == 0; ++i)
+            if ((*awake)[i] - (*awake)[i - 1] < kRestingPictureMs / 2000.0)
+                woke = (*awake)[i];
+    }
+    return woke;
+}
+
 int litPixels(const QImage& image)
 {
     int lit = 0;
@@ -213,7 +242,8 @@ private:
     void key(const QString& window, const QStringList& names);
     bool startSessionBus(QProcess& bus, QProcessEnvironment* env);
     QByteArray recordSink();
-    void checkPipeIgnoresSeeks(const QString& window, const Playerctl& ctl);
+    void checkPipeIgnoresSeeks(
+        QProcess& p, const QString& file, const QProcessEnvironment& env, const Playerctl& ctl);
     void checkSeeksOverTheBus(const QString& window, const Playerctl& mine);
     void checkNextAndPause(const QString& window, const Playerctl& mine);
 
@@ -705,15 +735,10 @@ void tst_VisualiserWindow::silentCaptureRestsAndWakes()
         &window);
     QVERIFY2(started.isEmpty(), qPrintable(started));
     QThread::msleep(kRestAfterMs + kRestMarginMs);
-    const double restFrom = monotonicSeconds();
-    QThread::msleep(kRestCountedMs);
-    const double restTo = monotonicSeconds();
-    const QVector<double> rest = pictureTimes(swaps, restFrom);
-    const int resting
-        = int(std::count_if(rest.begin(), rest.end(), [&](double t) { return t < restTo; }));
+    double restingSec = 0;
+    const int resting = picturesWhileResting(swaps, &restingSec);
     // Pictures at least kRestingPictureMs apart: as many as fit between the edges, and one more
     // where both edges hold one. At rest it still draws, at least once a second however loaded.
-    const double restingSec = restTo - restFrom;
     const int most = int(restingSec * 1000 / kRestingPictureMs) + 1;
     const int least = int(restingSec);
     QVERIFY2(resting <= most && resting >= least,
@@ -726,18 +751,8 @@ void tst_VisualiserWindow::silentCaptureRestsAndWakes()
     player.setProcessEnvironment(pulseEnv_);
     const double played = monotonicSeconds();
     player.start(tool("paplay"), { QStringLiteral("-d"), QStringLiteral("vis_null"), tone });
-    // Awake from the first picture within half the resting interval of the one before it.
-    double woke = 0;
     QVector<double> awake;
-    // Read until a second after the wake, or until one after the latest wake has surely passed.
-    while (monotonicSeconds() < played + (kMostWakeMs + 1000 + kPollMs) / 1000.0
-        && (woke == 0 || awake.last() < woke + 1)) {
-        QThread::msleep(kPollMs);
-        awake = pictureTimes(swaps, played);
-        for (int i = 1; i < awake.size() && woke == 0; ++i)
-            if (awake[i] - awake[i - 1] < kRestingPictureMs / 2000.0)
-                woke = awake[i];
-    }
+    const double woke = wakeTime(swaps, played, &awake);
     const int firstSecond = int(std::count_if(
         awake.begin(), awake.end(), [&](double t) { return t >= woke && t < woke + 1; }));
     const int wokeMs = woke == 0 ? -1 : int(std::lround((woke - played) * 1000));
@@ -972,10 +987,16 @@ bool tst_VisualiserWindow::startSessionBus(QProcess& bus, QProcessEnvironment* e
     return true;
 }
 
-// A pipe plays under the plain name: the seek keys do nothing there, while the volume key shows
-// that they arrived.
-void tst_VisualiserWindow::checkPipeIgnoresSeeks(const QString& window, const Playerctl& ctl)
+// The file piped in plays under the plain name: the seek keys do nothing there, while the volume
+// key shows that they arrived.
+void tst_VisualiserWindow::checkPipeIgnoresSeeks(
+    QProcess& p, const QString& file, const QProcessEnvironment& env, const Playerctl& ctl)
 {
+    QString window;
+    p.setStandardInputFile(file);
+    const QString started = startVisualiser(p,
+        { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
     const QStringList plain { QStringLiteral("--player=visualiser") };
     key(window, { QStringLiteral("Right"), QStringLiteral("Right"), QStringLiteral("minus") });
     QThread::msleep(300);
@@ -1049,14 +1070,10 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     ScopedProcess p;
     ScopedProcess other;
     // A pipe plays first.
-    QString window;
-    other.setStandardInputFile(second);
-    const QString started = startVisualiser(other,
-        { QStringLiteral("--size"), QStringLiteral("160x120"), QStringLiteral("-") }, env, &window);
-    QVERIFY2(started.isEmpty(), qPrintable(started));
-    checkPipeIgnoresSeeks(window, ctl);
+    checkPipeIgnoresSeeks(other, second, env, ctl);
     if (QTest::currentTestFailed())
         return;
+    QString window;
 
     // The files' player finds the name taken and takes one of its own.
     const QString filesStarted = startVisualiser(
