@@ -459,6 +459,20 @@ StrandUniforms identityBlock()
     return u;
 }
 
+// The colour, before alpha, of the strand point at x drawn at clip: with halfExtent 0 the gradient
+// from colorA to colorB along x, else the rainbow over the probe's own depth.
+Vec3 expectedColour(const StrandUniforms& u, float x, const Vec4& clip, float halfExtent)
+{
+    if (halfExtent == 0.0f) {
+        const float t = x * 0.5f + 0.5f;
+        return { u.colorA[0] + (u.colorB[0] - u.colorA[0]) * t,
+            u.colorA[1] + (u.colorB[1] - u.colorA[1]) * t,
+            u.colorA[2] + (u.colorB[2] - u.colorA[2]) * t };
+    }
+    const float depth = clip.z / clip.w;
+    return rainbow((depth - 0.5f) / (2.0f * halfExtent) + 0.5f);
+}
+
 Image constantAudio(float level)
 {
     return Image(9, 1, { level, 0.0f, 0.0f, 1.0f });
@@ -536,6 +550,9 @@ private slots:
     void packStrandPipelineDrawsTheRibbon();
 
 private:
+    // The pack's own strand pair as a triangle strip along points, into a w x h target.
+    bool drawStrands(const StrandUniforms& block, const Image& audio,
+        const std::vector<Vec3>& points, int w, int h, Image* out);
     // The blur of impulse(value) read through filter, at the impulse's size.
     bool blurImpulse(Vec4 value, Filter filter, float direction, Image* out);
     // Draws one full-screen pass into a w x h target.
@@ -603,6 +620,27 @@ bool tst_ShaderRender::postPass(const QString& fragment, const PostUniforms& blo
         why_ = fragment + QLatin1String(": ") + why_;
         return false;
     }
+    *out = images.front();
+    return true;
+}
+
+bool tst_ShaderRender::drawStrands(const StrandUniforms& block, const Image& audio,
+    const std::vector<Vec3>& points, int w, int h, Image* out)
+{
+    Draw d;
+    d.vertex = shaders_.at("strands.vert");
+    d.fragment = shaders_.at("strands.frag");
+    d.uniforms = bytesOf(block);
+    d.resourceStages = QRhiShaderResourceBinding::VertexStage;
+    d.textures = { { &audio, Filter::Nearest } };
+    d.vertices = strandLine(points, { -1.0f, 1.0f });
+    d.topology = QRhiGraphicsPipeline::TriangleStrip;
+    d.vertexCount = int(d.vertices.size());
+    d.width = w;
+    d.height = h;
+    std::vector<Image> images;
+    if (!renderer_.render(d, &images, &why_))
+        return false;
     *out = images.front();
     return true;
 }
@@ -1325,17 +1363,7 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
             if (color.w <= 0.0f)
                 continue;
             const Vec3 rgb { color.x / color.w, color.y / color.w, color.z / color.w };
-            Vec3 want;
-            if (expectedHalfExtent == 0.0f) {
-                const float t = vertices[i].position.x * 0.5f + 0.5f;
-                want = { u.colorA[0] + (u.colorB[0] - u.colorA[0]) * t,
-                    u.colorA[1] + (u.colorB[1] - u.colorA[1]) * t,
-                    u.colorA[2] + (u.colorB[2] - u.colorA[2]) * t };
-            } else {
-                // The rainbow parameter from the probe's own depth.
-                const float depth = clip.z / clip.w;
-                want = rainbow((depth - 0.5f) / (2.0f * expectedHalfExtent) + 0.5f);
-            }
+            const Vec3 want = expectedColour(u, vertices[i].position.x, clip, expectedHalfExtent);
             const float d = std::max({ std::fabs(rgb.x - want.x), std::fabs(rgb.y - want.y),
                 std::fabs(rgb.z - want.z) });
             QVERIFY2(d <= colorTolerance / color.w,
@@ -1499,24 +1527,11 @@ void tst_ShaderRender::packStrandPipelineDrawsTheRibbon()
     setColour(u.colorB, { 0.2f, 0.6f, 0.4f, 0.0f });
     u.opacity = 0.8f;
     u.audioGain = 1.0f;
-    const Image audio = constantAudio(1.0f);
     std::vector<float> xs;
     for (int i = 0; i <= 20; ++i)
         xs.push_back(-1.0f + 0.1f * float(i));
-    Draw d;
-    d.vertex = shaders_.at("strands.vert");
-    d.fragment = shaders_.at("strands.frag");
-    d.uniforms = bytesOf(u);
-    d.resourceStages = QRhiShaderResourceBinding::VertexStage;
-    d.textures = { { &audio, Filter::Nearest } };
-    d.vertices = strandLine(alongX(xs), { -1.0f, 1.0f });
-    d.topology = QRhiGraphicsPipeline::TriangleStrip;
-    d.vertexCount = int(d.vertices.size());
-    d.width = w;
-    d.height = h;
-    std::vector<Image> out;
-    QVERIFY2(renderer_.render(d, &out, &why_), qPrintable(why_));
-    const Image& got = out.front();
+    Image got;
+    QVERIFY2(drawStrands(u, constantAudio(1.0f), alongX(xs), w, h, &got), qPrintable(why_));
 
     const Vec4 inside { 0.2f * 0.8f, 0.6f * 0.8f, 0.4f * 0.8f, 0.8f };
     float largest = 0;
