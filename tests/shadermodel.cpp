@@ -131,14 +131,14 @@ float luma(Vec4 c)
     return 0.2126f * c.x + 0.7152f * c.y + 0.0722f * c.z;
 }
 
-Vec4 bright(const PostBlock& u, const Image& source, Filter filter, Vec2 uv)
+Vec4 bright(const PostUniforms& u, const Image& source, Filter filter, Vec2 uv)
 {
     const Vec4 c = sample(source, uv, filter);
     const float t = smoothstepf(u.threshold, u.threshold + std::max(u.knee, 0.0001f), luma(c));
     return c * t;
 }
 
-Vec4 blur(const PostBlock& u, const Image& source, Filter filter, Vec2 uv)
+Vec4 blur(const PostUniforms& u, const Image& source, Filter filter, Vec2 uv)
 {
     const Vec2 axis = u.direction < 0.5f ? Vec2 { 1, 0 } : Vec2 { 0, 1 };
     const Vec2 stride = axis * Vec2 { u.texelSize[0], u.texelSize[1] };
@@ -152,7 +152,7 @@ Vec4 blur(const PostBlock& u, const Image& source, Filter filter, Vec2 uv)
     return sum;
 }
 
-Vec4 rays(const PostBlock& u, const Image& source, Filter filter, Vec2 uv)
+Vec4 rays(const PostUniforms& u, const Image& source, Filter filter, Vec2 uv)
 {
     const Vec2 toCentre = Vec2 { 0.5f, 0.5f } - uv;
     const Vec2 stride = toCentre * (u.rayLength / 24.0f);
@@ -169,13 +169,13 @@ Vec4 rays(const PostBlock& u, const Image& source, Filter filter, Vec2 uv)
     return total > 0.0f ? sum * (1.0f / total) : Vec4 {};
 }
 
-Vec4 composite(const PostBlock& u, const Image& source, const Image& bloom, const Image& rays,
+Vec4 composite(const PostUniforms& u, const Image& source, const Image& bloom, const Image& rays,
     Filter filter, Vec2 uv)
 {
     return composite(u, source, filter, bloom, rays, filter, uv);
 }
 
-Vec4 composite(const PostBlock& u, const Image& source, Filter sourceFilter, const Image& bloom,
+Vec4 composite(const PostUniforms& u, const Image& source, Filter sourceFilter, const Image& bloom,
     const Image& rays, Filter filter, Vec2 uv)
 {
     const Vec2 fromCentre = uv - Vec2 { 0.5f, 0.5f };
@@ -263,7 +263,7 @@ Vec3 rainbow(float t)
 }
 
 StrandResult strandVertex(
-    const StrandBlock& u, const Image& audio, Filter filter, const StrandVertex& v, int instance)
+    const StrandUniforms& u, const Image& audio, Filter filter, const StrandVertex& v, int instance)
 {
     StrandResult out;
     const float x = v.position.x;
@@ -304,14 +304,14 @@ StrandResult strandVertex(
     out.clip = current + Vec4 { normal.x * v.direction, normal.y * v.direction, 0.0f, 0.0f };
 
     Vec3 rgb;
-    if (u.colorA.w > 0.5f) {
-        const float halfExtent = std::max(u.colorB.w, 0.0001f);
+    if (u.colorA[3] > 0.5f) {
+        const float halfExtent = std::max(u.colorB[3], 0.0001f);
         const float depth = (current.z / current.w - 0.5f) / (2.0f * halfExtent);
         rgb = rainbow(clampf(depth + 0.5f, 0.0f, 1.0f));
     } else {
         const float t = x * 0.5f + 0.5f;
-        rgb = { mixf(u.colorA.x, u.colorB.x, t), mixf(u.colorA.y, u.colorB.y, t),
-            mixf(u.colorA.z, u.colorB.z, t) };
+        rgb = { mixf(u.colorA[0], u.colorB[0], t), mixf(u.colorA[1], u.colorB[1], t),
+            mixf(u.colorA[2], u.colorB[2], t) };
     }
     const float a = u.opacity * mixf(0.35f, 1.0f, f) * pinch;
     out.color = { rgb.x * a, rgb.y * a, rgb.z * a, a };

@@ -2,10 +2,16 @@
 // so that a rendered picture can be checked pixel by pixel and a strand vertex value by value.
 #pragma once
 
+#include "visual/uniforms.h"
+
 #include <cstddef>
 #include <vector>
 
 namespace shadermodel {
+
+// The blocks the shaders read are the renderer's own.
+using visual::PostUniforms;
+using visual::StrandUniforms;
 
 struct Vec2 {
     float x = 0, y = 0;
@@ -90,43 +96,15 @@ Vec4 sample(const Image& image, Vec2 uv, Filter filter);
 // width x height target: rows count from clip y = -1.
 Vec2 fullscreenUv(int column, int row, int width, int height);
 
-// The post-processing block, byte for byte as the shaders declare it (std140, 40 bytes).
-struct PostBlock {
-    float texelSize[2] = { 0, 0 };
-    float threshold = 0;
-    float knee = 0;
-    float intensity = 0;
-    float direction = 0;
-    float dispersion = 0;
-    float radialBlur = 0;
-    float rayLength = 0;
-    float rayDecay = 0;
-};
-
 float luma(Vec4 c);
-Vec4 bright(const PostBlock& u, const Image& source, Filter filter, Vec2 uv);
-Vec4 blur(const PostBlock& u, const Image& source, Filter filter, Vec2 uv);
-Vec4 rays(const PostBlock& u, const Image& source, Filter filter, Vec2 uv);
-Vec4 composite(const PostBlock& u, const Image& source, const Image& bloom, const Image& rays,
+Vec4 bright(const PostUniforms& u, const Image& source, Filter filter, Vec2 uv);
+Vec4 blur(const PostUniforms& u, const Image& source, Filter filter, Vec2 uv);
+Vec4 rays(const PostUniforms& u, const Image& source, Filter filter, Vec2 uv);
+Vec4 composite(const PostUniforms& u, const Image& source, const Image& bloom, const Image& rays,
     Filter filter, Vec2 uv);
 // The same with the scene (source) read through a sampler of its own.
-Vec4 composite(const PostBlock& u, const Image& source, Filter sourceFilter, const Image& bloom,
+Vec4 composite(const PostUniforms& u, const Image& source, Filter sourceFilter, const Image& bloom,
     const Image& rays, Filter filter, Vec2 uv);
-
-// The strand block, byte for byte (std140, 128 bytes); mvp is column-major.
-struct StrandBlock {
-    float mvp[16] = { 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1 };
-    Vec4 colorA;
-    Vec4 colorB;
-    float aspect = 1;
-    float time = 0;
-    float radius = 0;
-    float thickness = 0;
-    float twists = 0;
-    float opacity = 1;
-    float strandCount = 1;
-    float audioGain = 1;
-};
 
 struct StrandVertex {
     Vec3 position;
@@ -146,8 +124,8 @@ struct StrandResult {
     float computedRadius = 0;
 };
 
-StrandResult strandVertex(
-    const StrandBlock& u, const Image& audio, Filter filter, const StrandVertex& v, int instance);
+StrandResult strandVertex(const StrandUniforms& u, const Image& audio, Filter filter,
+    const StrandVertex& v, int instance);
 
 float snoise(Vec3 v);
 Vec3 rainbow(float t);

@@ -41,6 +41,14 @@ QProcess* startBandview(QProcess& p, const QStringList& args)
     return &p;
 }
 
+// What plays, captured for `seconds` with the bars written as CSV on standard output.
+void captureToCsv(QProcess& p, int seconds)
+{
+    startBandview(p,
+        { QStringLiteral("--capture"), QStringLiteral("--duration"), QString::number(seconds),
+            QStringLiteral("--csv"), QStringLiteral("-") });
+}
+
 Run finish(QProcess& p)
 {
     Run r;
@@ -139,9 +147,7 @@ void tst_BandviewCapture::toneLightsItsBandThenBarsFall()
     {
         Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 3.0);
         sleepMs(300);
-        startBandview(p,
-            { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("6"),
-                QStringLiteral("--csv"), QStringLiteral("-") });
+        captureToCsv(p, 6);
         sleepMs(2700);
     }
     const Run r = finish(p);
@@ -171,9 +177,7 @@ void tst_BandviewCapture::hearsTheToneAgainAfterTheServerRestarts()
     {
         Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 3.0);
         sleepMs(500);
-        startBandview(p,
-            { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("7"),
-                QStringLiteral("--csv"), QStringLiteral("-") });
+        captureToCsv(p, 7);
         sleepMs(1500);
         QVERIFY(pulseServer("kill"));
     }

@@ -68,6 +68,14 @@ template <typename Done> bool waitFor(capture::CaptureSource& c, int ms, Done do
     return true;
 }
 
+// Whether the stream runs from vis_null's monitor within 3 s.
+bool streamsFromTheNullMonitor(capture::CaptureSource& c)
+{
+    return waitFor(c, 3000, [](const capture::Status& s) {
+        return s.link == capture::Link::Streaming && s.source == "vis_null.monitor";
+    });
+}
+
 std::uint64_t watchedCalls = 0;
 void watchCallback(bool entering)
 {
@@ -268,11 +276,7 @@ void tst_Capture::removedSourceIsFollowedWhereTheServerMovesIt()
     QCOMPARE(run({ "pactl", "unload-module", module }), 0);
     QVERIFY2(started, error.c_str());
     // The server moves the stream to the default source, the monitor of vis_null.
-    QVERIFY2(waitFor(*c, 3000,
-                 [](const capture::Status& s) {
-                     return s.link == capture::Link::Streaming && s.source == "vis_null.monitor";
-                 }),
-        c->status().source.c_str());
+    QVERIFY2(streamsFromTheNullMonitor(*c), c->status().source.c_str());
     QCOMPARE(c->status().moves, 1);
     Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
     QVERIFY(toneRms(*c) > 0.3);
@@ -299,11 +303,7 @@ void tst_Capture::killedStreamFallsBackToTheDefaultMonitor()
     QVERIFY2(lost, "the ended stream went unnoticed");
     QVERIFY2(QString::fromStdString(problem).contains(QLatin1String("vis_null.monitor")),
         problem.c_str());
-    QVERIFY2(waitFor(*c, 3000,
-                 [](const capture::Status& s) {
-                     return s.link == capture::Link::Streaming && s.source == "vis_null.monitor";
-                 }),
-        c->status().source.c_str());
+    QVERIFY2(streamsFromTheNullMonitor(*c), c->status().source.c_str());
     QCOMPARE(c->status().reconnects, 1);
     Tone tone("vis_null", 1000.0, 0.5f, 0.5f);
     QVERIFY(toneRms(*c) > 0.3);

@@ -7,15 +7,11 @@
 // end cannot start, every case skips with the reason; with CI=true that is a failure instead.
 
 #include "qtrhi/qtrhi.h"
+#include "rendermain.h"
 #include "shadermodel.h"
 
-#include <QDir>
 #include <QFile>
-#include <QGuiApplication>
-#include <QLibrary>
-#include <QOffscreenSurface>
 #include <QTest>
-#include <QVulkanInstance>
 
 #include <algorithm>
 #include <cmath>
@@ -46,24 +42,10 @@ constexpr float kFilteredTolerance = 1e-5f;
 // noise terms whose gradients reach about 10: seen up to 2.3e-6.
 constexpr float kStrandTolerance = 2e-5f;
 
-enum class Backend { Vulkan, Gles };
-
-const char* backendName(Backend b)
-{
-    return b == Backend::Vulkan ? "vulkan" : "gles";
-}
-
 // The probe draws vertex i of instance k as the pixel in column i, row k.
 constexpr int kProbeColumns = PROBE_COLUMNS;
 constexpr int kProbeRows = PROBE_ROWS;
 
-static_assert(sizeof(PostBlock) == 40, "post-processing block is 40 bytes in std140");
-static_assert(offsetof(PostBlock, threshold) == 8 && offsetof(PostBlock, rayDecay) == 36,
-    "post-processing block offsets");
-static_assert(sizeof(StrandBlock) == 128, "strand block is 128 bytes in std140");
-static_assert(offsetof(StrandBlock, colorA) == 64 && offsetof(StrandBlock, aspect) == 96
-        && offsetof(StrandBlock, audioGain) == 124,
-    "strand block offsets");
 static_assert(sizeof(StrandVertex) == 10 * sizeof(float), "strand vertex layout");
 
 // What a target holds where nothing was drawn (QColor keeps alpha within 0..1).
@@ -95,114 +77,130 @@ struct Draw {
 
 class Renderer {
 public:
-    bool start(Backend backend, QString* why)
+    bool start(visual::Backend backend, QString* why)
     {
-        if (backend == Backend::Vulkan) {
-            if (QGuiApplication::platformName() != QLatin1String("vkkhrdisplay")) {
-                *why = QStringLiteral("the vkkhrdisplay platform plugin did not start (running "
-                                      "on '%1')")
-                           .arg(QGuiApplication::platformName());
-                return false;
-            }
-            vulkan_.setExtensions(QRhiVulkanInitParams::preferredInstanceExtensions());
-            if (!vulkan_.create()) {
-                *why = QStringLiteral("no Vulkan instance (VkResult %1)").arg(vulkan_.errorCode());
-                return false;
-            }
-            QRhiVulkanInitParams params;
-            params.inst = &vulkan_;
-            rhi_.reset(QRhi::create(QRhi::Vulkan, &params));
-        } else {
-            if (QGuiApplication::platformName() != QLatin1String("eglfs")) {
-                *why = QStringLiteral("the eglfs platform plugin did not start (running on '%1')")
-                           .arg(QGuiApplication::platformName());
-                return false;
-            }
-            fallback_.reset(QRhiGles2InitParams::newFallbackSurface());
-            QRhiGles2InitParams params;
-            params.fallbackSurface = fallback_.get();
-            rhi_.reset(QRhi::create(QRhi::OpenGLES2, &params));
-        }
-        if (!rhi_) {
-            *why = QStringLiteral("QRhi could not start the %1 back end")
-                       .arg(QLatin1String(backendName(backend)));
+        if (!host_.start(backend, why))
             return false;
-        }
-        if (!rhi_->isTextureFormatSupported(QRhiTexture::RGBA32F)) {
+        if (!rhi()->isTextureFormatSupported(QRhiTexture::RGBA32F)) {
             *why = QStringLiteral("RGBA32F textures are not supported by %1")
-                       .arg(QLatin1String(rhi_->driverInfo().deviceName));
+                       .arg(QLatin1String(rhi()->driverInfo().deviceName));
             return false;
         }
         return true;
     }
 
-    QRhi* rhi() const { return rhi_.get(); }
+    QRhi* rhi() const { return host_.rhi(); }
 
     // Runs one draw, reading every target back into `out`; the targets start as kSentinel.
     bool render(const Draw& d, std::vector<Image>* out, QString* why)
     {
-        QRhi* rhi = rhi_.get();
-        using TexturePtr = std::unique_ptr<QRhiTexture>;
+        // Every resource first, so that a failure leaves no update batch taken.
+        DrawResources r;
+        if (!createTargets(d, &r, why) || !createBindings(d, &r, why)
+            || !createPipeline(d, &r, why))
+            return false;
+        std::vector<QRhiReadbackResult> results(size_t(d.targets));
+        if (!draw(d, r, &results, why))
+            return false;
+        out->clear();
+        for (const QRhiReadbackResult& result : results) {
+            const qsizetype expected = qsizetype(d.width) * d.height * qsizetype(sizeof(Vec4));
+            if (result.data.size() != expected) {
+                *why = QStringLiteral("read back %1 bytes, expected %2")
+                           .arg(result.data.size())
+                           .arg(expected);
+                return false;
+            }
+            Image image(d.width, d.height);
+            std::memcpy(image.texels.data(), result.data.constData(), size_t(expected));
+            out->push_back(std::move(image));
+        }
+        return true;
+    }
+
+private:
+    using TexturePtr = std::unique_ptr<QRhiTexture>;
+
+    // Everything one draw creates, released in reverse order when the draw is done.
+    struct DrawResources {
         std::vector<TexturePtr> targets;
+        std::unique_ptr<QRhiTextureRenderTarget> rt;
+        std::unique_ptr<QRhiRenderPassDescriptor> rp;
+        std::unique_ptr<QRhiBuffer> ubuf;
+        std::vector<TexturePtr> textures;
+        std::vector<std::unique_ptr<QRhiSampler>> samplers;
+        std::unique_ptr<QRhiBuffer> vbuf;
+        std::unique_ptr<QRhiShaderResourceBindings> srb;
+        std::unique_ptr<QRhiGraphicsPipeline> pipeline;
+    };
+
+    bool createTargets(const Draw& d, DrawResources* r, QString* why)
+    {
+        QRhi* rhi = host_.rhi();
         QList<QRhiColorAttachment> attachments;
         for (int i = 0; i < d.targets; ++i) {
-            targets.emplace_back(rhi->newTexture(QRhiTexture::RGBA32F, QSize(d.width, d.height), 1,
-                QRhiTexture::RenderTarget | QRhiTexture::UsedAsTransferSource));
-            if (!targets.back()->create())
+            r->targets.emplace_back(rhi->newTexture(QRhiTexture::RGBA32F, QSize(d.width, d.height),
+                1, QRhiTexture::RenderTarget | QRhiTexture::UsedAsTransferSource));
+            if (!r->targets.back()->create())
                 return fail(why, "render target texture");
-            attachments.append(QRhiColorAttachment(targets.back().get()));
+            attachments.append(QRhiColorAttachment(r->targets.back().get()));
         }
         QRhiTextureRenderTargetDescription description;
         description.setColorAttachments(attachments.cbegin(), attachments.cend());
-        std::unique_ptr<QRhiTextureRenderTarget> rt(rhi->newTextureRenderTarget(description));
-        std::unique_ptr<QRhiRenderPassDescriptor> rp(rt->newCompatibleRenderPassDescriptor());
-        rt->setRenderPassDescriptor(rp.get());
-        if (!rt->create())
+        r->rt.reset(rhi->newTextureRenderTarget(description));
+        r->rp.reset(r->rt->newCompatibleRenderPassDescriptor());
+        r->rt->setRenderPassDescriptor(r->rp.get());
+        if (!r->rt->create())
             return fail(why, "render target");
+        return true;
+    }
 
-        // Every resource first, so that a failure leaves no update batch taken.
+    // The uniform buffer at binding 0, the textures from binding 1 on, and the vertex buffer.
+    bool createBindings(const Draw& d, DrawResources* r, QString* why)
+    {
+        QRhi* rhi = host_.rhi();
         QList<QRhiShaderResourceBinding> bindings;
-        std::unique_ptr<QRhiBuffer> ubuf;
         if (!d.uniforms.isEmpty()) {
-            ubuf.reset(rhi->newBuffer(
+            r->ubuf.reset(rhi->newBuffer(
                 QRhiBuffer::Dynamic, QRhiBuffer::UniformBuffer, int(d.uniforms.size())));
-            if (!ubuf->create())
+            if (!r->ubuf->create())
                 return fail(why, "uniform buffer");
             bindings.append(
-                QRhiShaderResourceBinding::uniformBuffer(0, d.resourceStages, ubuf.get()));
+                QRhiShaderResourceBinding::uniformBuffer(0, d.resourceStages, r->ubuf.get()));
         }
-        std::vector<TexturePtr> textures;
-        std::vector<std::unique_ptr<QRhiSampler>> samplers;
         for (size_t i = 0; i < d.textures.size(); ++i) {
             const Image& image = *d.textures[i].first;
             const QRhiSampler::Filter filter = d.textures[i].second == Filter::Linear
                 ? QRhiSampler::Linear
                 : QRhiSampler::Nearest;
-            textures.emplace_back(
+            r->textures.emplace_back(
                 rhi->newTexture(QRhiTexture::RGBA32F, QSize(image.width, image.height)));
-            if (!textures.back()->create())
+            if (!r->textures.back()->create())
                 return fail(why, "source texture");
-            samplers.emplace_back(rhi->newSampler(filter, filter, QRhiSampler::None,
+            r->samplers.emplace_back(rhi->newSampler(filter, filter, QRhiSampler::None,
                 QRhiSampler::ClampToEdge, QRhiSampler::ClampToEdge));
-            if (!samplers.back()->create())
+            if (!r->samplers.back()->create())
                 return fail(why, "sampler");
             bindings.append(QRhiShaderResourceBinding::sampledTexture(
-                int(i) + 1, d.resourceStages, textures.back().get(), samplers.back().get()));
+                int(i) + 1, d.resourceStages, r->textures.back().get(), r->samplers.back().get()));
         }
-        std::unique_ptr<QRhiBuffer> vbuf;
         if (!d.vertices.empty()) {
             const int size = int(d.vertices.size() * sizeof(StrandVertex));
-            vbuf.reset(rhi->newBuffer(QRhiBuffer::Immutable, QRhiBuffer::VertexBuffer, size));
-            if (!vbuf->create())
+            r->vbuf.reset(rhi->newBuffer(QRhiBuffer::Immutable, QRhiBuffer::VertexBuffer, size));
+            if (!r->vbuf->create())
                 return fail(why, "vertex buffer");
         }
-
-        std::unique_ptr<QRhiShaderResourceBindings> srb(rhi->newShaderResourceBindings());
-        srb->setBindings(bindings.cbegin(), bindings.cend());
-        if (!srb->create())
+        r->srb.reset(rhi->newShaderResourceBindings());
+        r->srb->setBindings(bindings.cbegin(), bindings.cend());
+        if (!r->srb->create())
             return fail(why, "shader resource bindings");
+        return true;
+    }
 
-        std::unique_ptr<QRhiGraphicsPipeline> pipeline(rhi->newGraphicsPipeline());
+    bool createPipeline(const Draw& d, DrawResources* r, QString* why)
+    {
+        r->pipeline.reset(host_.rhi()->newGraphicsPipeline());
+        QRhiGraphicsPipeline* pipeline = r->pipeline.get();
         pipeline->setShaderStages(
             { { QRhiShaderStage::Vertex, d.vertex }, { QRhiShaderStage::Fragment, d.fragment } });
         QRhiVertexInputLayout layout;
@@ -219,73 +217,61 @@ public:
         pipeline->setTopology(d.topology);
         QList<QRhiGraphicsPipeline::TargetBlend> blends(d.targets);
         pipeline->setTargetBlends(blends.cbegin(), blends.cend());
-        pipeline->setShaderResourceBindings(srb.get());
-        pipeline->setRenderPassDescriptor(rp.get());
+        pipeline->setShaderResourceBindings(r->srb.get());
+        pipeline->setRenderPassDescriptor(r->rp.get());
         if (!pipeline->create())
             return fail(why, "graphics pipeline (shader compile or link)");
+        return true;
+    }
 
+    // Uploads the draw's data, draws once over the sentinel and reads every target back.
+    bool draw(const Draw& d, const DrawResources& r, std::vector<QRhiReadbackResult>* results,
+        QString* why)
+    {
+        QRhi* rhi = host_.rhi();
         QRhiCommandBuffer* cb = nullptr;
         if (rhi->beginOffscreenFrame(&cb) != QRhi::FrameOpSuccess)
             return fail(why, "offscreen frame");
         QRhiResourceUpdateBatch* updates = rhi->nextResourceUpdateBatch();
-        if (ubuf)
+        if (r.ubuf)
             updates->updateDynamicBuffer(
-                ubuf.get(), 0, int(d.uniforms.size()), d.uniforms.constData());
+                r.ubuf.get(), 0, int(d.uniforms.size()), d.uniforms.constData());
         for (size_t i = 0; i < d.textures.size(); ++i) {
             const Image& image = *d.textures[i].first;
             const QByteArray bytes(reinterpret_cast<const char*>(image.texels.data()),
                 qsizetype(image.texels.size() * sizeof(Vec4)));
-            updates->uploadTexture(textures[i].get(),
+            updates->uploadTexture(r.textures[i].get(),
                 QRhiTextureUploadEntry(0, 0, QRhiTextureSubresourceUploadDescription(bytes)));
         }
-        if (vbuf)
-            updates->uploadStaticBuffer(vbuf.get(), d.vertices.data());
+        if (r.vbuf)
+            updates->uploadStaticBuffer(r.vbuf.get(), d.vertices.data());
         const QColor clear = QColor::fromRgbF(kSentinel.x, kSentinel.y, kSentinel.z, kSentinel.w);
-        cb->beginPass(rt.get(), clear, { 1.0f, 0 }, updates);
-        cb->setGraphicsPipeline(pipeline.get());
+        cb->beginPass(r.rt.get(), clear, { 1.0f, 0 }, updates);
+        cb->setGraphicsPipeline(r.pipeline.get());
         cb->setViewport(QRhiViewport(0, 0, float(d.width), float(d.height)));
         cb->setShaderResources();
-        if (vbuf) {
-            const QRhiCommandBuffer::VertexInput input(vbuf.get(), 0);
+        if (r.vbuf) {
+            const QRhiCommandBuffer::VertexInput input(r.vbuf.get(), 0);
             cb->setVertexInput(0, 1, &input);
         }
         cb->draw(quint32(d.vertexCount), quint32(d.instanceCount));
         QRhiResourceUpdateBatch* readbacks = rhi->nextResourceUpdateBatch();
-        std::vector<QRhiReadbackResult> results(size_t(d.targets));
         for (int i = 0; i < d.targets; ++i)
             readbacks->readBackTexture(
-                QRhiReadbackDescription(targets[size_t(i)].get()), &results[size_t(i)]);
+                QRhiReadbackDescription(r.targets[size_t(i)].get()), &(*results)[size_t(i)]);
         cb->endPass(readbacks);
         if (rhi->endOffscreenFrame() != QRhi::FrameOpSuccess)
             return fail(why, "offscreen frame end");
-
-        out->clear();
-        for (const QRhiReadbackResult& r : results) {
-            const qsizetype expected = qsizetype(d.width) * d.height * qsizetype(sizeof(Vec4));
-            if (r.data.size() != expected) {
-                *why = QStringLiteral("read back %1 bytes, expected %2")
-                           .arg(r.data.size())
-                           .arg(expected);
-                return false;
-            }
-            Image image(d.width, d.height);
-            std::memcpy(image.texels.data(), r.data.constData(), size_t(expected));
-            out->push_back(std::move(image));
-        }
         return true;
     }
 
-private:
     static bool fail(QString* why, const char* what)
     {
         *why = QStringLiteral("could not create the %1").arg(QLatin1String(what));
         return false;
     }
 
-    // Destroyed in reverse order: the QRhi before the Vulkan instance or GL surface it runs on.
-    QVulkanInstance vulkan_;
-    std::unique_ptr<QOffscreenSurface> fallback_;
-    std::unique_ptr<QRhi> rhi_;
+    visual::HeadlessRhi host_;
 };
 
 template <class T> QByteArray bytesOf(const T& block)
@@ -411,15 +397,48 @@ std::vector<Vec3> alongX(const std::vector<float>& xs)
     return points;
 }
 
-// A projection with perspective: w depends on the point, so screen positions need the divide.
-StrandBlock perspectiveBlock()
+// The blur's source: one lit texel at (kImpulseX, kImpulseY) of a kImpulseWidth x kImpulseHeight
+// image, so that each tap shows where it lands.
+constexpr int kImpulseWidth = 17;
+constexpr int kImpulseHeight = 9;
+constexpr int kImpulseX = 8;
+constexpr int kImpulseY = 4;
+
+Image impulse(Vec4 value)
 {
-    StrandBlock u;
+    Image image(kImpulseWidth, kImpulseHeight);
+    image.at(kImpulseX, kImpulseY) = value;
+    return image;
+}
+
+// The blur's block for a pass over `source`: a step of one of its texels, along x where
+// direction is below 0.5, else along y.
+PostUniforms blurAlong(float direction, const Image& source)
+{
+    PostUniforms u;
+    u.texelSize[0] = 1.0f / float(source.width);
+    u.texelSize[1] = 1.0f / float(source.height);
+    u.direction = direction;
+    return u;
+}
+
+void setColour(float (&colour)[4], Vec4 c)
+{
+    colour[0] = c.x;
+    colour[1] = c.y;
+    colour[2] = c.z;
+    colour[3] = c.w;
+}
+
+// A projection with perspective: w depends on the point, so screen positions need the divide.
+StrandUniforms perspectiveBlock()
+{
+    StrandUniforms u;
     const float mvp[16] = { 0.9f, 0.1f, 0.05f, 0.02f, -0.1f, 1.1f, 0.08f, 0.03f, 0.05f, -0.2f, 0.3f,
         0.1f, 0.02f, -0.05f, 0.6f, 1.2f };
     std::copy(std::begin(mvp), std::end(mvp), std::begin(u.mvp));
-    u.colorA = { 0.9f, 0.3f, 0.1f, 0.0f };
-    u.colorB = { 0.1f, 0.4f, 0.95f, 0.25f };
+    setColour(u.colorA, { 0.9f, 0.3f, 0.1f, 0.0f });
+    setColour(u.colorB, { 0.1f, 0.4f, 0.95f, 0.25f });
     u.aspect = 1.4f;
     u.time = 0.7f;
     u.radius = 0.35f;
@@ -431,6 +450,29 @@ StrandBlock perspectiveBlock()
     return u;
 }
 
+// The same with an identity mvp: the clip position is the model point itself.
+StrandUniforms identityBlock()
+{
+    StrandUniforms u = perspectiveBlock();
+    std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
+    u.mvp[0] = u.mvp[5] = u.mvp[10] = u.mvp[15] = 1.0f;
+    return u;
+}
+
+// The colour, before alpha, of the strand point at x drawn at clip: with halfExtent 0 the gradient
+// from colorA to colorB along x, else the rainbow over the probe's own depth.
+Vec3 expectedColour(const StrandUniforms& u, float x, const Vec4& clip, float halfExtent)
+{
+    if (halfExtent == 0.0f) {
+        const float t = x * 0.5f + 0.5f;
+        return { u.colorA[0] + (u.colorB[0] - u.colorA[0]) * t,
+            u.colorA[1] + (u.colorB[1] - u.colorA[1]) * t,
+            u.colorA[2] + (u.colorB[2] - u.colorA[2]) * t };
+    }
+    const float depth = clip.z / clip.w;
+    return rainbow((depth - 0.5f) / (2.0f * halfExtent) + 0.5f);
+}
+
 Image constantAudio(float level)
 {
     return Image(9, 1, { level, 0.0f, 0.0f, 1.0f });
@@ -439,7 +481,7 @@ Image constantAudio(float level)
 // The clip-space offset of an untapered point's +1 side, widened across the screen direction from
 // `from` to `to`. Under an affine mvp (w = 1 everywhere) the offset that the point and its
 // neighbours share drops out of that direction, so it follows from the centre line alone.
-Vec4 affineNormal(const StrandBlock& u, Vec3 from, Vec3 to)
+Vec4 affineNormal(const StrandUniforms& u, Vec3 from, Vec3 to)
 {
     auto apply = [&](Vec3 p) {
         return Vec2 { u.mvp[0] * p.x + u.mvp[4] * p.y + u.mvp[8] * p.z,
@@ -460,9 +502,8 @@ class tst_ShaderRender : public QObject {
     Q_OBJECT
 
 public:
-    tst_ShaderRender(Backend backend, QString startProblem)
+    explicit tst_ShaderRender(visual::Backend backend)
         : backend_(backend)
-        , startProblem_(std::move(startProblem))
     {
     }
 
@@ -509,36 +550,42 @@ private slots:
     void packStrandPipelineDrawsTheRibbon();
 
 private:
-    bool postPass(const QString& fragment, const PostBlock& block,
-        const std::vector<std::pair<const Image*, Filter>>& textures, int w, int h, Image* out,
-        QString* why);
+    // The pack's own strand pair as a triangle strip along points, into a w x h target.
+    bool drawStrands(const StrandUniforms& block, const Image& audio,
+        const std::vector<Vec3>& points, int w, int h, Image* out);
+    // The blur of impulse(value) read through filter, at the impulse's size.
+    bool blurImpulse(Vec4 value, Filter filter, float direction, Image* out);
+    // Draws one full-screen pass into a w x h target.
+    bool postPass(const QString& fragment, const PostUniforms& block,
+        const std::vector<std::pair<const Image*, Filter>>& textures, int w, int h, Image* out);
     struct Probe {
         Image color;
         Image clip;
     };
-    bool probe(const StrandBlock& block, const Image& audio, Filter filter,
-        const std::vector<StrandVertex>& vertices, int instances, Probe* out, QString* why);
-    void compareProbe(const Probe& got, const StrandBlock& block, const Image& audio, Filter filter,
-        const std::vector<StrandVertex>& vertices, int instances, float colorTolerance);
+    bool probe(const StrandUniforms& block, const Image& audio, Filter filter,
+        const std::vector<StrandVertex>& vertices, int instances, Probe* out);
+    void compareProbe(const Probe& got, const StrandUniforms& block, const Image& audio,
+        Filter filter, const std::vector<StrandVertex>& vertices, int instances,
+        float colorTolerance);
 
-    Backend backend_;
-    QString startProblem_;
+    visual::Backend backend_;
     Renderer renderer_;
+    // Why the last draw failed, for the failure message.
+    QString why_;
     std::map<QString, QShader> shaders_;
 };
 
 void tst_ShaderRender::initTestCase()
 {
-    QString why = startProblem_;
-    const bool started = why.isEmpty() && renderer_.start(backend_, &why);
-    if (!started) {
+    QString why;
+    if (!renderer_.start(backend_, &why)) {
         const QString message = QStringLiteral("%1 back end unavailable: %2")
-                                    .arg(QLatin1String(backendName(backend_)), why);
+                                    .arg(QLatin1String(visual::backendName(backend_)), why);
         if (qEnvironmentVariable("CI") == QLatin1String("true"))
             QFAIL(qPrintable(message + QLatin1String(" (a skip counts as a failure in CI)")));
         QSKIP(qPrintable(message));
     }
-    qInfo("%s back end on %s", backendName(backend_),
+    qInfo("%s back end on %s", visual::backendName(backend_),
         renderer_.rhi()->driverInfo().deviceName.constData());
 
     const QStringList pack = { "fullscreen.vert", "bright.frag", "blur.frag", "rays.frag",
@@ -554,13 +601,12 @@ void tst_ShaderRender::initTestCase()
 void tst_ShaderRender::cleanupTestCase()
 {
     for (const auto& entry : deviations())
-        qInfo("largest deviation on %s: %-16s %.3g", backendName(backend_), qPrintable(entry.first),
-            entry.second);
+        qInfo("largest deviation on %s: %-16s %.3g", visual::backendName(backend_),
+            qPrintable(entry.first), entry.second);
 }
 
-bool tst_ShaderRender::postPass(const QString& fragment, const PostBlock& block,
-    const std::vector<std::pair<const Image*, Filter>>& textures, int w, int h, Image* out,
-    QString* why)
+bool tst_ShaderRender::postPass(const QString& fragment, const PostUniforms& block,
+    const std::vector<std::pair<const Image*, Filter>>& textures, int w, int h, Image* out)
 {
     Draw d;
     d.vertex = shaders_.at("fullscreen.vert");
@@ -570,12 +616,40 @@ bool tst_ShaderRender::postPass(const QString& fragment, const PostBlock& block,
     d.width = w;
     d.height = h;
     std::vector<Image> images;
-    if (!renderer_.render(d, &images, why)) {
-        *why = fragment + QLatin1String(": ") + *why;
+    if (!renderer_.render(d, &images, &why_)) {
+        why_ = fragment + QLatin1String(": ") + why_;
         return false;
     }
     *out = images.front();
     return true;
+}
+
+bool tst_ShaderRender::drawStrands(const StrandUniforms& block, const Image& audio,
+    const std::vector<Vec3>& points, int w, int h, Image* out)
+{
+    Draw d;
+    d.vertex = shaders_.at("strands.vert");
+    d.fragment = shaders_.at("strands.frag");
+    d.uniforms = bytesOf(block);
+    d.resourceStages = QRhiShaderResourceBinding::VertexStage;
+    d.textures = { { &audio, Filter::Nearest } };
+    d.vertices = strandLine(points, { -1.0f, 1.0f });
+    d.topology = QRhiGraphicsPipeline::TriangleStrip;
+    d.vertexCount = int(d.vertices.size());
+    d.width = w;
+    d.height = h;
+    std::vector<Image> images;
+    if (!renderer_.render(d, &images, &why_))
+        return false;
+    *out = images.front();
+    return true;
+}
+
+bool tst_ShaderRender::blurImpulse(Vec4 value, Filter filter, float direction, Image* out)
+{
+    const Image source = impulse(value);
+    return postPass("blur.frag", blurAlong(direction, source), { { &source, filter } },
+        source.width, source.height, out);
 }
 
 void tst_ShaderRender::fullScreenTriangleCoversTheTarget()
@@ -587,8 +661,7 @@ void tst_ShaderRender::fullScreenTriangleCoversTheTarget()
     d.width = w;
     d.height = h;
     std::vector<Image> out;
-    QString why;
-    QVERIFY2(renderer_.render(d, &out, &why), qPrintable(why));
+    QVERIFY2(renderer_.render(d, &out, &why_), qPrintable(why_));
     const Image want = modelPass(w, h, [](Vec2 uv) { return Vec4 { uv.x, uv.y, 0.0f, 1.0f }; });
     // The sentinel's -1 would show any pixel the triangle missed.
     QByteArray message;
@@ -621,8 +694,7 @@ void tst_ShaderRender::uvAtCornersAndCentreIsExact()
     d.width = 13;
     d.height = 7;
     std::vector<Image> out;
-    QString why;
-    QVERIFY2(renderer_.render(d, &out, &why), qPrintable(why));
+    QVERIFY2(renderer_.render(d, &out, &why_), qPrintable(why_));
     const Vec4 got = out.front().at(column, row);
     QVERIFY2(std::fabs(got.x - u) <= kUvTolerance && std::fabs(got.y - v) <= kUvTolerance,
         qPrintable(QStringLiteral("pixel (%1, %2): vUv (%3, %4), expected (%5, %6)")
@@ -666,13 +738,12 @@ void tst_ShaderRender::brightPassScalesByTheSoftThreshold()
     QFETCH(float, knee);
     QFETCH(float, scale);
     const Image source(5, 3, colour);
-    PostBlock u;
+    PostUniforms u;
     u.threshold = threshold;
     u.knee = knee;
     Image got;
-    QString why;
-    QVERIFY2(postPass("bright.frag", u, { { &source, Filter::Linear } }, 7, 5, &got, &why),
-        qPrintable(why));
+    QVERIFY2(
+        postPass("bright.frag", u, { { &source, Filter::Linear } }, 7, 5, &got), qPrintable(why_));
     const Image want(7, 5, colour * scale);
     // A luma that differs in its last bits (4e-9 in the dim rows) moves smoothstep, whose slope is
     // 1.5 / knee, by up to 6e-5 when the knee is 0.0001; seen up to 2e-5 of output.
@@ -684,13 +755,12 @@ void tst_ShaderRender::brightPassFiltersAnImageBetweenTexels()
 {
     // A source bigger than the target, odd and non-square, sampled between texel centres.
     const Image source = noiseImage(13, 7, 11);
-    PostBlock u;
+    PostUniforms u;
     u.threshold = 0.35f;
     u.knee = 0.3f;
     Image got;
-    QString why;
-    QVERIFY2(postPass("bright.frag", u, { { &source, Filter::Linear } }, 11, 9, &got, &why),
-        qPrintable(why));
+    QVERIFY2(
+        postPass("bright.frag", u, { { &source, Filter::Linear } }, 11, 9, &got), qPrintable(why_));
     const Image want
         = modelPass(11, 9, [&](Vec2 uv) { return bright(u, source, Filter::Linear, uv); });
     QByteArray message;
@@ -709,14 +779,10 @@ void tst_ShaderRender::blurKeepsAUniformImage()
     QFETCH(float, direction);
     const Vec4 colour { 0.3f, 0.6f, 0.9f, 0.5f };
     const Image source(17, 9, colour);
-    PostBlock u;
-    u.texelSize[0] = 1.0f / 17;
-    u.texelSize[1] = 1.0f / 9;
-    u.direction = direction;
+    const PostUniforms u = blurAlong(direction, source);
     Image got;
-    QString why;
-    QVERIFY2(postPass("blur.frag", u, { { &source, Filter::Linear } }, 17, 9, &got, &why),
-        qPrintable(why));
+    QVERIFY2(
+        postPass("blur.frag", u, { { &source, Filter::Linear } }, 17, 9, &got), qPrintable(why_));
     // The five weights sum to 1 within 3e-8; five products and sums of values up to 0.9 round to
     // within a few 1e-7 (seen up to 1.5e-7).
     QByteArray message;
@@ -737,17 +803,10 @@ void tst_ShaderRender::blurImpulseGivesTheFiveWeights()
     QFETCH(bool, vertical);
     // With nearest sampling each tap reads one texel: 1.3846 texels away lands in the neighbour,
     // 3.2308 in the third texel out, so an impulse comes back as the five weights themselves.
-    const int w = 17, h = 9, cx = 8, cy = 4;
-    Image source(w, h);
-    source.at(cx, cy) = { 1.0f, 1.0f, 1.0f, 1.0f };
-    PostBlock u;
-    u.texelSize[0] = 1.0f / w;
-    u.texelSize[1] = 1.0f / h;
-    u.direction = direction;
     Image got;
-    QString why;
-    QVERIFY2(postPass("blur.frag", u, { { &source, Filter::Nearest } }, w, h, &got, &why),
-        qPrintable(why));
+    QVERIFY2(blurImpulse({ 1.0f, 1.0f, 1.0f, 1.0f }, Filter::Nearest, direction, &got),
+        qPrintable(why_));
+    const int w = kImpulseWidth, h = kImpulseHeight, cx = kImpulseX, cy = kImpulseY;
     const float weights[5] = { 0.07027027f, 0.31621623f, 0.22702703f, 0.31621623f, 0.07027027f };
     const int offsets[5] = { -3, -1, 0, 1, 3 };
     Image want(w, h);
@@ -778,26 +837,19 @@ void tst_ShaderRender::blurSpreadsAlongItsAxis()
     QFETCH(float, direction);
     QFETCH(bool, vertical);
     // Linear filtering: each off-centre tap blends two texels, so the impulse spreads over nine.
-    const int w = 17, h = 9, cx = 8, cy = 4;
-    Image source(w, h);
-    source.at(cx, cy) = { 1.0f, 0.5f, 0.25f, 1.0f };
-    PostBlock u;
-    u.texelSize[0] = 1.0f / w;
-    u.texelSize[1] = 1.0f / h;
-    u.direction = direction;
+    const Vec4 lit { 1.0f, 0.5f, 0.25f, 1.0f };
     Image got;
-    QString why;
-    QVERIFY2(postPass("blur.frag", u, { { &source, Filter::Linear } }, w, h, &got, &why),
-        qPrintable(why));
+    QVERIFY2(blurImpulse(lit, Filter::Linear, direction, &got), qPrintable(why_));
+    const int w = kImpulseWidth, h = kImpulseHeight, cx = kImpulseX, cy = kImpulseY;
 
-    int lit = 0;
+    int litPixels = 0;
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             // vUv meets a texel centre only to within float rounding, which lets a few 1e-9 of the
             // neighbouring row into the bilinear blend; the smallest true tap is above 0.01.
             if (got.at(x, y).w <= 1e-6f)
                 continue;
-            ++lit;
+            ++litPixels;
             QVERIFY2(vertical ? x == cx : y == cy,
                 qPrintable(QStringLiteral("pixel (%1, %2) lit off the %3 axis: %4")
                                .arg(x)
@@ -806,7 +858,9 @@ void tst_ShaderRender::blurSpreadsAlongItsAxis()
                                .arg(show(got.at(x, y)))));
         }
     }
-    QCOMPARE(lit, 9);
+    QCOMPARE(litPixels, 9);
+    const Image source = impulse(lit);
+    const PostUniforms u = blurAlong(direction, source);
     const Image want
         = modelPass(w, h, [&](Vec2 uv) { return blur(u, source, Filter::Linear, uv); });
     QByteArray message;
@@ -832,14 +886,13 @@ void tst_ShaderRender::raysAverageSamplesTowardTheCentre()
     QFETCH(float, decay);
     QFETCH(QString, expect);
     const Image source = noiseImage(15, 9, 23);
-    PostBlock u;
+    PostUniforms u;
     u.rayLength = length;
     u.rayDecay = decay;
     const int w = 11, h = 7;
     Image got;
-    QString why;
-    QVERIFY2(postPass("rays.frag", u, { { &source, Filter::Linear } }, w, h, &got, &why),
-        qPrintable(why));
+    QVERIFY2(
+        postPass("rays.frag", u, { { &source, Filter::Linear } }, w, h, &got), qPrintable(why_));
     const Image want = modelPass(w, h, [&](Vec2 uv) {
         if (expect == QLatin1String("source"))
             return sample(source, uv, Filter::Linear);
@@ -887,18 +940,17 @@ void tst_ShaderRender::compositeAddsBloomAndRaysWithSeparation()
     // The bloom and rays images are smaller than the scene, as they are in the chain.
     const Image bloomImage = noiseImage(7, 5, 37);
     const Image raysImage = noiseImage(9, 5, 41);
-    PostBlock u;
+    PostUniforms u;
     u.dispersion = dispersion;
     u.intensity = intensity;
     u.radialBlur = radialBlur;
     const int w = 13, h = 7;
     Image got;
-    QString why;
     QVERIFY2(postPass("composite.frag", u,
                  { { &source, Filter::Linear }, { &bloomImage, Filter::Linear },
                      { &raysImage, Filter::Linear } },
-                 w, h, &got, &why),
-        qPrintable(why));
+                 w, h, &got),
+        qPrintable(why_));
 
     Image want = modelPass(w, h,
         [&](Vec2 uv) { return composite(u, source, bloomImage, raysImage, Filter::Linear, uv); });
@@ -941,18 +993,17 @@ void tst_ShaderRender::compositePullsRedInwardAndBlueOutward()
             ramp.at(x, y) = { d, d, d, 1.0f };
         }
     }
-    PostBlock u;
+    PostUniforms u;
     u.dispersion = 0.8f;
     u.intensity = 0.3f;
     u.radialBlur = 0.02f;
     const int w = 13, h = 7;
     Image got;
-    QString why;
     QVERIFY2(
         postPass("composite.frag", u,
             { { &ramp, Filter::Linear }, { &ramp, Filter::Linear }, { &ramp, Filter::Linear } }, w,
-            h, &got, &why),
-        qPrintable(why));
+            h, &got),
+        qPrintable(why_));
     const Image want = modelPass(
         w, h, [&](Vec2 uv) { return composite(u, ramp, ramp, ramp, Filter::Linear, uv); });
     QByteArray message;
@@ -992,23 +1043,22 @@ void tst_ShaderRender::compositeKeepsTheCentreUnseparated()
         };
         stripes.at(x, 0) = { wave(0.05f, 0.0f), wave(0.04f, 1.0f), wave(0.03f, 2.0f), 1.0f };
     }
-    PostBlock u;
+    PostUniforms u;
     u.dispersion = 10000.0f;
     u.intensity = 0.2f;
     u.radialBlur = 0.01f;
     Image got;
-    QString why;
     QVERIFY2(postPass("composite.frag", u,
                  { { &stripes, Filter::Linear }, { &stripes, Filter::Linear },
                      { &stripes, Filter::Linear } },
-                 w, 1, &got, &why),
-        qPrintable(why));
+                 w, 1, &got),
+        qPrintable(why_));
 
     // Near u = 0.5 a float coordinate resolves 7e-4 of a texel of this row; at 0.015 per texel that
     // is 1e-5 per read, seen up to 1.4e-5 over the reads of a pixel.
     const float tolerance = 1e-4f;
     const int centre = w / 2;
-    PostBlock still = u;
+    PostUniforms still = u;
     still.dispersion = 0.0f;
     for (int x = centre - 6; x <= centre + 6; ++x) {
         const Vec2 uv = fullscreenUv(x, 0, w, 1);
@@ -1029,8 +1079,8 @@ void tst_ShaderRender::compositeKeepsTheCentreUnseparated()
     }
 }
 
-bool tst_ShaderRender::probe(const StrandBlock& block, const Image& audio, Filter filter,
-    const std::vector<StrandVertex>& vertices, int instances, Probe* out, QString* why)
+bool tst_ShaderRender::probe(const StrandUniforms& block, const Image& audio, Filter filter,
+    const std::vector<StrandVertex>& vertices, int instances, Probe* out)
 {
     Draw d;
     d.vertex = shaders_.at("strandprobe.vert");
@@ -1046,22 +1096,23 @@ bool tst_ShaderRender::probe(const StrandBlock& block, const Image& audio, Filte
     d.height = kProbeRows;
     d.targets = 2;
     if (int(vertices.size()) > kProbeColumns || instances > kProbeRows) {
-        *why = QStringLiteral("%1 vertices x %2 instances do not fit the probe")
+        why_ = QStringLiteral("%1 vertices x %2 instances do not fit the probe")
                    .arg(vertices.size())
                    .arg(instances);
         return false;
     }
     std::vector<Image> images;
-    if (!renderer_.render(d, &images, why)) {
-        *why = QLatin1String("strand probe: ") + *why;
+    if (!renderer_.render(d, &images, &why_)) {
+        why_ = QLatin1String("strand probe: ") + why_;
         return false;
     }
     *out = { images[0], images[1] };
     return true;
 }
 
-void tst_ShaderRender::compareProbe(const Probe& got, const StrandBlock& block, const Image& audio,
-    Filter filter, const std::vector<StrandVertex>& vertices, int instances, float colorTolerance)
+void tst_ShaderRender::compareProbe(const Probe& got, const StrandUniforms& block,
+    const Image& audio, Filter filter, const std::vector<StrandVertex>& vertices, int instances,
+    float colorTolerance)
 {
     float largest = 0;
     for (int k = 0; k < instances; ++k) {
@@ -1098,14 +1149,13 @@ void tst_ShaderRender::compareProbe(const Probe& got, const StrandBlock& block, 
 
 void tst_ShaderRender::strandTapersToNothingAtTheEnds()
 {
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     const Image audio = constantAudio(0.5f / 1.2f); // f = 0.5 with the block's gain of 1.2
     const std::vector<float> xs
         = { -1.0f, -0.9f, -0.75f, -0.5f, -0.25f, 0.0f, 0.25f, 0.5f, 0.75f, 0.9f, 1.0f };
     const auto vertices = strandLine(alongX(xs), { -1.0f, 0.0f, 1.0f });
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 1, kStrandTolerance);
 
     const float middleAlpha = u.opacity * (0.35f + 0.65f * 0.5f);
@@ -1159,17 +1209,14 @@ void tst_ShaderRender::audioDrivesPhaseRadiusAndAlpha()
     QFETCH(float, gain);
     QFETCH(float, f);
     // Identity mvp: the clip position is the model point itself, so y and z hold the offset.
-    StrandBlock u = perspectiveBlock();
-    std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
-    u.mvp[0] = u.mvp[5] = u.mvp[10] = u.mvp[15] = 1.0f;
+    StrandUniforms u = identityBlock();
     u.radius = 0.8f; // above the noise's reach, so the radius stays positive and the angle readable
     u.audioGain = gain;
     u.strandCount = 4.0f;
     const Image audio = constantAudio(level);
     const auto vertices = strandLine(alongX({ -0.5f, -0.2f, 0.0f, 0.3f, 0.5f }), { 0.0f });
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 4, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 4, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 4, kStrandTolerance);
 
     const float pi = 3.14159265f;
@@ -1203,7 +1250,7 @@ void tst_ShaderRender::audioIsReadAlongTheStrand()
 {
     // A ramp of eight levels read with nearest sampling, one point at the centre of each texel:
     // x = -1 + (2i + 1) / 8 reads texel i at t = x / 2 + 1 / 2.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.audioGain = 1.0f;
     Image audio(8, 1);
     std::vector<float> xs;
@@ -1213,8 +1260,7 @@ void tst_ShaderRender::audioIsReadAlongTheStrand()
     }
     const auto vertices = strandLine(alongX(xs), { 0.0f });
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 1, kStrandTolerance);
     for (int i = 0; i < 8; ++i) {
         const float x = xs[size_t(i)];
@@ -1247,13 +1293,12 @@ void tst_ShaderRender::strandCountAtMostOneSharesOnePhase()
 {
     QFETCH(float, strandCount);
     QFETCH(bool, shared);
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.strandCount = strandCount;
     const Image audio = constantAudio(0.4f);
     const auto vertices = strandLine(alongX({ -0.6f, -0.1f, 0.35f }), { -1.0f, 1.0f });
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 3, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 3, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 3, kStrandTolerance);
     for (int k = 1; k < 3; ++k) {
         for (size_t i = 0; i < vertices.size(); ++i) {
@@ -1289,9 +1334,9 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
     QFETCH(float, halfExtent);
     QFETCH(bool, nearHalfDepth);
     QFETCH(float, expectedHalfExtent);
-    StrandBlock u = perspectiveBlock();
-    u.colorA.w = modeSwitch;
-    u.colorB.w = halfExtent;
+    StrandUniforms u = perspectiveBlock();
+    u.colorA[3] = modeSwitch;
+    u.colorB[3] = halfExtent;
     if (nearHalfDepth) {
         // Depth 0.5 + 8e-5 * model y: within a tenth of a thousandth of 0.5, where a half extent
         // of 0.0001 still spreads the rainbow out.
@@ -1304,8 +1349,7 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
     const auto vertices
         = strandLine(alongX({ -0.95f, -0.7f, -0.4f, -0.1f, 0.2f, 0.45f, 0.8f }), { 0.0f });
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 2, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 2, &got), qPrintable(why_));
     // Near depth 0.5 the division by 2e-4 magnifies one float step of depth (6e-8) to 3e-4 of the
     // rainbow parameter, which the rainbow's slope of 4.25 turns into 1.3e-3 of colour. Model and
     // GPU have so far rounded that depth alike, but nothing obliges them to.
@@ -1319,17 +1363,7 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
             if (color.w <= 0.0f)
                 continue;
             const Vec3 rgb { color.x / color.w, color.y / color.w, color.z / color.w };
-            Vec3 want;
-            if (expectedHalfExtent == 0.0f) {
-                const float t = vertices[i].position.x * 0.5f + 0.5f;
-                want = { u.colorA.x + (u.colorB.x - u.colorA.x) * t,
-                    u.colorA.y + (u.colorB.y - u.colorA.y) * t,
-                    u.colorA.z + (u.colorB.z - u.colorA.z) * t };
-            } else {
-                // The rainbow parameter from the probe's own depth.
-                const float depth = clip.z / clip.w;
-                want = rainbow((depth - 0.5f) / (2.0f * expectedHalfExtent) + 0.5f);
-            }
+            const Vec3 want = expectedColour(u, vertices[i].position.x, clip, expectedHalfExtent);
             const float d = std::max({ std::fabs(rgb.x - want.x), std::fabs(rgb.y - want.y),
                 std::fabs(rgb.z - want.z) });
             QVERIFY2(d <= colorTolerance / color.w,
@@ -1350,7 +1384,7 @@ void tst_ShaderRender::colourFollowsTheModeSwitch()
 void tst_ShaderRender::firstPointLooksAhead()
 {
     // A bent centre line inside |x| <= 0.5 (no taper) under an affine mvp.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.mvp[3] = u.mvp[7] = u.mvp[11] = 0.0f;
     u.mvp[15] = 1.0f;
     u.thickness = 0.2f;
@@ -1359,8 +1393,7 @@ void tst_ShaderRender::firstPointLooksAhead()
     const auto vertices = strandLine(points, { 0.0f, 1.0f });
     const Image audio = constantAudio(0.3f);
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 1, kStrandTolerance);
 
     for (size_t p = 0; p < points.size(); ++p) {
@@ -1394,7 +1427,7 @@ void tst_ShaderRender::ribbonWidthIgnoresClipW()
     QFETCH(float, w);
     // The whole affine mvp scaled by w: the same picture with every clip coordinate times w. The
     // ribbon offset is added to clip x and y as it is, so it stays the same in clip space.
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     u.mvp[3] = u.mvp[7] = u.mvp[11] = 0.0f;
     u.mvp[15] = 1.0f;
     for (float& m : u.mvp)
@@ -1404,11 +1437,10 @@ void tst_ShaderRender::ribbonWidthIgnoresClipW()
     const auto vertices = strandLine(points, { 0.0f, -1.0f });
     const Image audio = constantAudio(0.5f);
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 1, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 1, kStrandTolerance);
 
-    StrandBlock unit = u;
+    StrandUniforms unit = u;
     for (float& m : unit.mvp)
         m /= w;
     for (size_t p = 0; p < points.size(); ++p) {
@@ -1450,9 +1482,7 @@ void tst_ShaderRender::radiusFollowsTheSimplexNoise()
     QFETCH(float, twists);
     QFETCH(float, level);
     // No base radius and an identity mvp: y and z of the clip position are the noise terms alone.
-    StrandBlock u = perspectiveBlock();
-    std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
-    u.mvp[0] = u.mvp[5] = u.mvp[10] = u.mvp[15] = 1.0f;
+    StrandUniforms u = identityBlock();
     u.radius = 0.0f;
     u.time = time;
     u.twists = twists;
@@ -1463,8 +1493,7 @@ void tst_ShaderRender::radiusFollowsTheSimplexNoise()
         xs.push_back(-0.95f + 0.095f * float(i));
     const auto vertices = strandLine(alongX(xs), { 0.0f });
     Probe got;
-    QString why;
-    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 2, &got, &why), qPrintable(why));
+    QVERIFY2(probe(u, audio, Filter::Nearest, vertices, 2, &got), qPrintable(why_));
     compareProbe(got, u, audio, Filter::Nearest, vertices, 2, kStrandTolerance);
 
     for (int k = 0; k < 2; ++k) {
@@ -1488,35 +1517,21 @@ void tst_ShaderRender::packStrandPipelineDrawsTheRibbon()
     // collapses onto clip y = 0 and the ribbon is a band of half-height thickness / 2 in clip
     // units, that is thickness / (2 w) on screen.
     const int w = 41, h = 31;
-    StrandBlock u = perspectiveBlock();
+    StrandUniforms u = perspectiveBlock();
     std::fill(std::begin(u.mvp), std::end(u.mvp), 0.0f);
     u.mvp[0] = 1.6f; // clip x = 1.6 x, with w = 2: screen x = 0.8 x
     u.mvp[14] = 1.0f; // depth 0.5
     u.mvp[15] = 2.0f;
     u.thickness = 0.8f; // half-height 0.2 on screen
-    u.colorA = { 0.2f, 0.6f, 0.4f, 0.0f };
-    u.colorB = { 0.2f, 0.6f, 0.4f, 0.0f };
+    setColour(u.colorA, { 0.2f, 0.6f, 0.4f, 0.0f });
+    setColour(u.colorB, { 0.2f, 0.6f, 0.4f, 0.0f });
     u.opacity = 0.8f;
     u.audioGain = 1.0f;
-    const Image audio = constantAudio(1.0f);
     std::vector<float> xs;
     for (int i = 0; i <= 20; ++i)
         xs.push_back(-1.0f + 0.1f * float(i));
-    Draw d;
-    d.vertex = shaders_.at("strands.vert");
-    d.fragment = shaders_.at("strands.frag");
-    d.uniforms = bytesOf(u);
-    d.resourceStages = QRhiShaderResourceBinding::VertexStage;
-    d.textures = { { &audio, Filter::Nearest } };
-    d.vertices = strandLine(alongX(xs), { -1.0f, 1.0f });
-    d.topology = QRhiGraphicsPipeline::TriangleStrip;
-    d.vertexCount = int(d.vertices.size());
-    d.width = w;
-    d.height = h;
-    std::vector<Image> out;
-    QString why;
-    QVERIFY2(renderer_.render(d, &out, &why), qPrintable(why));
-    const Image& got = out.front();
+    Image got;
+    QVERIFY2(drawStrands(u, constantAudio(1.0f), alongX(xs), w, h, &got), qPrintable(why_));
 
     const Vec4 inside { 0.2f * 0.8f, 0.6f * 0.8f, 0.4f * 0.8f, 0.8f };
     float largest = 0;
@@ -1546,86 +1561,9 @@ void tst_ShaderRender::packStrandPipelineDrawsTheRibbon()
     noteDeviation("strands.frag", double(largest));
 }
 
-namespace {
-
-// The environment each back end's route needs; a variable already set is left alone.
-void prepareEnvironment(Backend backend)
-{
-    auto setDefault = [](const char* name, const QByteArray& value) {
-        if (!qEnvironmentVariableIsSet(name))
-            qputenv(name, value);
-    };
-    if (backend == Backend::Vulkan) {
-        // The second platform lets the program start, and skip, where the first cannot load.
-        setDefault("QT_QPA_PLATFORM", "vkkhrdisplay;minimal");
-        // lavapipe, even where a GPU is present: the tolerances are the software rasteriser's.
-        const QStringList icds = QDir(QStringLiteral("/usr/share/vulkan/icd.d"))
-                                     .entryList({ QStringLiteral("lvp_icd*.json") });
-        if (!icds.isEmpty())
-            setDefault("VK_ICD_FILENAMES",
-                QFile::encodeName(QStringLiteral("/usr/share/vulkan/icd.d/") + icds.first()));
-    } else {
-        setDefault("QT_QPA_PLATFORM", "eglfs;minimal");
-        setDefault("QT_QPA_EGLFS_INTEGRATION", "none");
-        setDefault("QT_QPA_EGLFS_FB", "/dev/null");
-        setDefault("QT_QPA_EGLFS_DISABLE_INPUT", "1");
-        setDefault("EGL_PLATFORM", "surfaceless");
-        setDefault("LIBGL_ALWAYS_SOFTWARE", "1");
-    }
-}
-
-// eglfs ends the process when EGL cannot initialise; ask EGL first, so that the test can skip.
-QString eglProblem()
-{
-    QLibrary egl(QStringLiteral("EGL"), 1);
-    using GetDisplay = void* (*)(void*);
-    using Initialize = unsigned (*)(void*, int*, int*);
-    using Terminate = unsigned (*)(void*);
-    const auto getDisplay = reinterpret_cast<GetDisplay>(egl.resolve("eglGetDisplay"));
-    const auto initialize = reinterpret_cast<Initialize>(egl.resolve("eglInitialize"));
-    const auto terminate = reinterpret_cast<Terminate>(egl.resolve("eglTerminate"));
-    if (!getDisplay || !initialize || !terminate)
-        return QStringLiteral("libEGL is missing: %1").arg(egl.errorString());
-    void* display = getDisplay(nullptr);
-    int major = 0, minor = 0;
-    if (!display || !initialize(display, &major, &minor))
-        return QStringLiteral("EGL cannot initialise a surfaceless display");
-    terminate(display);
-    return {};
-}
-
-} // namespace
-
 int main(int argc, char** argv)
 {
-    // "-backend <name>" is ours; everything else goes to Qt Test.
-    Backend backend = Backend::Vulkan;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-backend") == 0 && i + 1 < argc) {
-            const QByteArray name = argv[++i];
-            if (name == "vulkan") {
-                backend = Backend::Vulkan;
-            } else if (name == "gles") {
-                backend = Backend::Gles;
-            } else {
-                fprintf(stderr, "unknown back end '%s': use vulkan or gles\n", name.constData());
-                return 2;
-            }
-            continue;
-        }
-        args.push_back(argv[i]);
-    }
-    int count = int(args.size());
-    args.push_back(nullptr);
-
-    prepareEnvironment(backend);
-    const QString problem = backend == Backend::Gles ? eglProblem() : QString();
-    if (!problem.isEmpty())
-        qputenv("QT_QPA_PLATFORM", "minimal");
-    QGuiApplication app(count, args.data());
-    tst_ShaderRender test(backend, problem);
-    return QTest::qExec(&test, count, args.data());
+    return rendertest::main<tst_ShaderRender>(argc, argv);
 }
 
 #include "tst_shaderrender.moc"

@@ -3,13 +3,13 @@
 // the picture's orientation, and how it answers the music. Where the back end cannot start every
 // case skips with the reason; with CI=true that is a failure instead.
 
+#include "rendermain.h"
 #include "shadermodel.h"
 
 #include "visual/headless.h"
 #include "visual/look.h"
 
 #include <QFile>
-#include <QGuiApplication>
 #include <QTest>
 
 #include <algorithm>
@@ -106,20 +106,42 @@ template <class F> Image modelPass(int w, int h, F f)
     return image;
 }
 
-PostBlock postBlock(const visual::PostUniforms& u, const Image& input, float direction)
+// The look's block with the geometry the renderer sets for a pass that reads `input`.
+PostUniforms postBlock(const PostUniforms& look, const Image& input, float direction)
 {
-    PostBlock b;
-    b.threshold = u.threshold;
-    b.knee = u.knee;
-    b.intensity = u.intensity;
-    b.dispersion = u.dispersion;
-    b.radialBlur = u.radialBlur;
-    b.rayLength = u.rayLength;
-    b.rayDecay = u.rayDecay;
+    PostUniforms b = look;
     b.texelSize[0] = 1.0f / float(input.width);
     b.texelSize[1] = 1.0f / float(input.height);
     b.direction = direction;
     return b;
+}
+
+// What the chain's passes make of the scene, modelled on the CPU: the glow's bloom and the rays
+// drawn from it, each the size the renderer gives it.
+struct ModelChain {
+    Image bloom;
+    Image rays;
+};
+
+ModelChain modelChain(const PostUniforms& u, const Image& scene)
+{
+    const int hw = (kWidth + 1) / 2, hh = (kHeight + 1) / 2;
+    const int qw = (kWidth + 3) / 4, qh = (kHeight + 3) / 4;
+    const Image bright = modelPass(hw, hh, [&](Vec2 uv) {
+        return shadermodel::bright(postBlock(u, scene, 0), scene, Filter::Linear, uv);
+    });
+    const Image blurX = modelPass(
+        qw, qh, [&](Vec2 uv) { return blur(postBlock(u, bright, 0), bright, Filter::Linear, uv); });
+    const Image glow = modelPass(
+        qw, qh, [&](Vec2 uv) { return blur(postBlock(u, blurX, 1), blurX, Filter::Linear, uv); });
+    const Image rayImage = modelPass(
+        qw, qh, [&](Vec2 uv) { return rays(postBlock(u, glow, 0), glow, Filter::Linear, uv); });
+    PostUniforms copy = postBlock(u, glow, 0);
+    copy.threshold = -2.0f;
+    copy.knee = 0.0001f;
+    const Image bloom = modelPass(
+        qw, qh, [&](Vec2 uv) { return shadermodel::bright(copy, glow, Filter::Linear, uv); });
+    return { bloom, rayImage };
 }
 
 } // namespace
@@ -236,23 +258,7 @@ void tst_VisualRender::chainMatchesTheModel()
     QVERIFY2(readImage(frame_->renderer().image(0), &scene), "cannot read the scene back as RGBA8");
 
     const visual::PostUniforms& u = look.post;
-    const int hw = (kWidth + 1) / 2, hh = (kHeight + 1) / 2;
-    const int qw = (kWidth + 3) / 4, qh = (kHeight + 3) / 4;
-    const Image bright = modelPass(hw, hh, [&](Vec2 uv) {
-        return shadermodel::bright(postBlock(u, scene, 0), scene, Filter::Linear, uv);
-    });
-    const Image blurX = modelPass(
-        qw, qh, [&](Vec2 uv) { return blur(postBlock(u, bright, 0), bright, Filter::Linear, uv); });
-    const Image glow = modelPass(
-        qw, qh, [&](Vec2 uv) { return blur(postBlock(u, blurX, 1), blurX, Filter::Linear, uv); });
-    const Image rayImage = modelPass(
-        qw, qh, [&](Vec2 uv) { return rays(postBlock(u, glow, 0), glow, Filter::Linear, uv); });
-    PostBlock copy = postBlock(u, glow, 0);
-    copy.threshold = -2.0f;
-    copy.knee = 0.0001f;
-    const Image bloom = modelPass(
-        qw, qh, [&](Vec2 uv) { return shadermodel::bright(copy, glow, Filter::Linear, uv); });
-
+    const ModelChain model = modelChain(u, scene);
     // Tolerance: the model filters in float while the rasterisers blend 8-bit texels with 8-bit
     // weights, so each stored image can be a level off where a value lies near a rounding edge.
     // The composite adds three images (scene, bloom, rays) at unit gain and rounds once more:
@@ -261,8 +267,8 @@ void tst_VisualRender::chainMatchesTheModel()
     QString worstAt;
     for (int row = 0; row < kHeight; ++row) {
         for (int column = 0; column < kWidth; ++column) {
-            const Vec4 m = composite(postBlock(u, scene, 0), scene, Filter::Nearest, bloom,
-                rayImage, Filter::Linear, fullscreenUv(column, row, kWidth, kHeight));
+            const Vec4 m = composite(postBlock(u, scene, 0), scene, Filter::Nearest, model.bloom,
+                model.rays, Filter::Linear, fullscreenUv(column, row, kWidth, kHeight));
             const float want[4] = { m.x, m.y, m.z, m.w };
             for (int c = 0; c < 3; ++c) {
                 const int expected = int(std::lround(std::clamp(want[c], 0.0f, 1.0f) * 255.0f));
@@ -495,24 +501,7 @@ void tst_VisualRender::autoTakesOpenGlEsOnACpuDevice()
 
 int main(int argc, char** argv)
 {
-    visual::Backend backend = visual::Backend::Vulkan;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (qstrcmp(argv[i], "-backend") == 0 && i + 1 < argc) {
-            if (!visual::parseBackend(QString::fromLocal8Bit(argv[++i]), &backend)) {
-                fprintf(stderr, "unknown back end '%s': use vulkan or gles\n", argv[i]);
-                return 2;
-            }
-            continue;
-        }
-        args.push_back(argv[i]);
-    }
-    int count = int(args.size());
-    args.push_back(nullptr);
-    backend = visual::prepareHeadless(backend);
-    QGuiApplication app(count, args.data());
-    tst_VisualRender test(backend);
-    return QTest::qExec(&test, count, args.data());
+    return rendertest::main<tst_VisualRender>(argc, argv);
 }
 
 #include "tst_visualrender.moc"

@@ -151,18 +151,10 @@ int fail(const std::string& message)
     return kExitBadInput;
 }
 
-// Returns an empty string when the command line is sound, else what is wrong with it.
-std::string parseOptions(int argc, char** argv, Options& o)
+// The raw output's format and range: empty when sound, else what is wrong.
+std::string parseRawOptions(const shell::CommandLine& line, Options& o)
 {
-    shell::CommandLine line;
-    std::string problem = line.parse(argc, argv, kOptionTable);
-    if (!problem.empty())
-        return problem;
-    o.inputs = line.operands();
-    o.png = line.value("--png");
-    o.csv = line.value("--csv");
     o.raw = line.value("--raw");
-    o.realtime = line.given("--realtime");
     if (line.given("--raw-format") && !parseRawFormat(line.value("--raw-format"), &o.rawFormat))
         return "option '--raw-format' takes ascii, u8 or u16, got '" + line.value("--raw-format")
             + "'";
@@ -179,6 +171,48 @@ std::string parseOptions(int argc, char** argv, Options& o)
     }
     if ((line.given("--raw-format") || line.given("--raw-max")) && o.raw.empty())
         return "options '--raw-format' and '--raw-max' need '--raw FILE'";
+    return {};
+}
+
+// What the options ask of the inputs and outputs together: empty when it can be done.
+std::string checkInputsAndOutputs(const Options& o)
+{
+    if (o.capture && !o.inputs.empty())
+        return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
+    for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
+             std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
+        if (o.inputs.size() > 1 && !pattern->empty()
+            && pattern->find(kNamePlaceholder) == std::string::npos
+            && pattern->find(kDirPlaceholder) == std::string::npos)
+            return "option '" + std::string(option)
+                + "' needs {name} or {dir} in its file name with several inputs, got '" + *pattern
+                + "'";
+    }
+    for (const std::string& input : o.inputs) {
+        if (input == "-" && isTerminal(STDIN_FILENO))
+            return "standard input is a terminal, not audio: pipe a file in or name one";
+    }
+    if (!o.png.empty() && writesToTerminal(o.png))
+        return "option '--png' would write a picture into a terminal: name a file";
+    if (!o.raw.empty() && o.rawFormat != RawFormat::Ascii && writesToTerminal(o.raw))
+        return "option '--raw' would write binary records into a terminal: name a file";
+    return {};
+}
+
+// Returns an empty string when the command line is sound, else what is wrong with it.
+std::string parseOptions(int argc, char** argv, Options& o)
+{
+    shell::CommandLine line;
+    std::string problem = line.parse(argc, argv, kOptionTable);
+    if (!problem.empty())
+        return problem;
+    o.inputs = line.operands();
+    o.png = line.value("--png");
+    o.csv = line.value("--csv");
+    o.realtime = line.given("--realtime");
+    problem = parseRawOptions(line, o);
+    if (!problem.empty())
+        return problem;
     o.fast = line.given("--fast");
     o.noLive = line.given("--no-live");
     o.listSections = line.given("--list-sections");
@@ -201,26 +235,7 @@ std::string parseOptions(int argc, char** argv, Options& o)
         if (!problem.empty())
             return problem;
     }
-    if (o.capture && !o.inputs.empty())
-        return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
-    for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
-             std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
-        if (o.inputs.size() > 1 && !pattern->empty()
-            && pattern->find(kNamePlaceholder) == std::string::npos
-            && pattern->find(kDirPlaceholder) == std::string::npos)
-            return "option '" + std::string(option)
-                + "' needs {name} or {dir} in its file name with several inputs, got '" + *pattern
-                + "'";
-    }
-    for (const std::string& input : o.inputs) {
-        if (input == "-" && isTerminal(STDIN_FILENO))
-            return "standard input is a terminal, not audio: pipe a file in or name one";
-    }
-    if (!o.png.empty() && writesToTerminal(o.png))
-        return "option '--png' would write a picture into a terminal: name a file";
-    if (!o.raw.empty() && o.rawFormat != RawFormat::Ascii && writesToTerminal(o.raw))
-        return "option '--raw' would write binary records into a terminal: name a file";
-    return {};
+    return checkInputsAndOutputs(o);
 }
 
 void listSections()
@@ -351,40 +366,41 @@ int usableCores()
     return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Answers what needs no run (help, version, the listings): true, with the status, when it did.
+bool answeredWithoutRun(const Options& o, int* status)
 {
-    shell::setProgramName("bandview");
-    shell::installSignalHandlers();
-    // Ctrl-C must not wait for a pipe that has nothing to give.
-    media::AudioDecoder::setStopCheck(shell::stopped);
-    Options o;
-    const std::string problem = parseOptions(argc, argv, o);
-    if (!problem.empty())
-        return fail(problem);
+    *status = 0;
     if (o.help) {
         std::fputs(kHelp, stdout);
         std::fputs(shell::kExitStatusHelp, stdout);
         std::fputs(kStatusNotes, stdout);
-        return 0;
+        return true;
     }
     if (o.version) {
         std::puts(shell::versionLine().c_str());
-        return 0;
+        return true;
     }
     if (o.listSections) {
         listSections();
-        return 0;
+        return true;
     }
 #ifdef BANDVIEW_CAPTURE
-    if (o.listSources)
-        return shell::listSources();
+    if (o.listSources) {
+        *status = shell::listSources();
+        return true;
+    }
 #else
-    if (o.listSources || o.capture)
-        return fail("this bandview was built without live capture (BANDCORE_CAPTURE=OFF)");
+    if (o.listSources || o.capture) {
+        *status = fail("this bandview was built without live capture (BANDCORE_CAPTURE=OFF)");
+        return true;
+    }
 #endif
+    return false;
+}
 
+// One job per input, each with its output names expanded.
+std::vector<Job> makeJobs(const Options& o)
+{
     std::vector<Job> jobs;
     if (o.capture)
         jobs.push_back({ InputDescription::capture(o.captureSource), {}, {}, {} });
@@ -400,23 +416,27 @@ int main(int argc, char** argv)
         if (!o.png.empty())
             job.pngPath = expand(o.png, job.input);
     }
-    const std::string clash = checkNames(jobs);
-    if (!clash.empty())
-        return fail(clash);
+    return jobs;
+}
 
-    // The picture needs fonts, and Qt has those only with a GUI application; the offscreen
-    // platform needs no display.
-    int guiArgc = 1;
-    char guiName[] = "bandview";
-    char* guiArgv[] = { guiName, nullptr };
-    std::unique_ptr<QGuiApplication> gui;
-    if (!o.png.empty()) {
-        shell::installQtMessageFilter();
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        gui = std::make_unique<QGuiApplication>(guiArgc, guiArgv);
-    }
+// The picture needs fonts, and Qt has those only with a GUI application; the offscreen platform
+// needs no display. Null when no picture is asked for.
+std::unique_ptr<QGuiApplication> guiForPicture(const Options& o)
+{
+    if (o.png.empty())
+        return nullptr;
+    // The application keeps these for its whole life.
+    static int guiArgc = 1;
+    static char guiName[] = "bandview";
+    static char* guiArgv[] = { guiName, nullptr };
+    shell::installQtMessageFilter();
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    return std::make_unique<QGuiApplication>(guiArgc, guiArgv);
+}
 
+RunSettings settingsFor(const Options& o, std::size_t jobCount)
+{
     RunSettings settings;
     settings.fast = o.fast;
     settings.realtime = o.realtime;
@@ -431,18 +451,15 @@ int main(int argc, char** argv)
         || shell::namedDescriptor(o.csv) == STDOUT_FILENO
         || shell::namedDescriptor(o.png) == STDOUT_FILENO;
     settings.viewFd = o.capture && dataOnStdout ? STDERR_FILENO : STDOUT_FILENO;
-    settings.live = jobs.size() == 1 && !o.noLive && isTerminal(settings.viewFd)
-        && (o.capture || !dataOnStdout);
-    settings.progress = jobs.size() == 1 && !settings.live;
+    settings.live
+        = jobCount == 1 && !o.noLive && isTerminal(settings.viewFd) && (o.capture || !dataOnStdout);
+    settings.progress = jobCount == 1 && !settings.live;
+    return settings;
+}
 
-    if (jobs.size() == 1) {
-        const int status = runJob(jobs[0], settings);
-        if (status >= kExitSignalBase)
-            shell::complain("stopped, nothing written");
-        return status;
-    }
-
-    const auto started = std::chrono::steady_clock::now();
+// Runs the jobs on as many threads as there are cores, each taking the next job not yet taken.
+void runInParallel(std::vector<Job>& jobs, const RunSettings& settings)
+{
     std::atomic<std::size_t> nextJob { 0 };
     std::atomic<int> working { 0 };
     auto worker = [&] {
@@ -469,6 +486,11 @@ int main(int argc, char** argv)
     }
     for (std::thread& t : pool)
         t.join();
+}
+
+// Says how a batch ended, and returns its status: the worst of its jobs', or the stop's.
+int reportBatch(const std::vector<Job>& jobs, double wallSec)
+{
     int status = kExitClean;
     int clean = 0;
     int damaged = 0;
@@ -492,11 +514,44 @@ int main(int argc, char** argv)
                 + std::to_string(jobs.size()) + " files stay written, nothing for the others");
         return kExitSignalBase + stopSignal();
     }
-    const double wallSec
-        = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     char summary[160];
     std::snprintf(summary, sizeof(summary), "%zu files: %d clean, %d damaged, %d failed in %.1f s",
         jobs.size(), clean, damaged, failed, wallSec);
     shell::say(summary);
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    shell::setProgramName("bandview");
+    shell::installSignalHandlers();
+    // Ctrl-C must not wait for a pipe that has nothing to give.
+    media::AudioDecoder::setStopCheck(shell::stopped);
+    Options o;
+    const std::string problem = parseOptions(argc, argv, o);
+    if (!problem.empty())
+        return fail(problem);
+    int status = 0;
+    if (answeredWithoutRun(o, &status))
+        return status;
+
+    std::vector<Job> jobs = makeJobs(o);
+    const std::string clash = checkNames(jobs);
+    if (!clash.empty())
+        return fail(clash);
+    const std::unique_ptr<QGuiApplication> gui = guiForPicture(o);
+    const RunSettings settings = settingsFor(o, jobs.size());
+
+    if (jobs.size() == 1) {
+        status = runJob(jobs[0], settings);
+        if (status >= kExitSignalBase)
+            shell::complain("stopped, nothing written");
+        return status;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    runInParallel(jobs, settings);
+    return reportBatch(
+        jobs, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }

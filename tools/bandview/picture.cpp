@@ -450,116 +450,153 @@ PictureTitle fitTitle(const PictureData& in, int widthPx)
     return title;
 }
 
+namespace {
+
+    // The steps of the picture, in the order they paint: each leaves the painter as the next
+    // expects.
+    void drawTitle(QPainter& p, const PictureData& in, const PictureLayout& layout)
+    {
+        p.setPen(kInk);
+        const PictureTitle title = fitTitle(in, layout.size().width());
+        p.setFont(font(title.fontPx, true));
+        p.drawText(
+            QRect(kTitleMarginPx, 4, layout.size().width() - 2 * kTitleMarginPx, kTitlePx - 6),
+            Qt::AlignLeft | Qt::AlignVCenter, title.text);
+    }
+
+    // Band centres on the left of the heat map, and the axis' name.
+    void drawBandLabels(QPainter& p, const PictureData& in, const PictureLayout& layout)
+    {
+        const int bands = static_cast<int>(in.bandCentersHz().size());
+        const QRect heat = layout.heatMap();
+        p.setFont(font(kSmallFontPx));
+        p.setPen(kInk);
+        // Every band while the rows leave room for the text, else every second, third...
+        const int rowPx = layout.bandRow(0).height();
+        const int labelEvery = std::max(1, (kSmallFontPx + rowPx - 1) / rowPx);
+        for (int k = 0; k < bands; k += labelEvery) {
+            const QRect row = layout.bandRow(k);
+            p.drawText(QRect(0, row.center().y() - kLabelRowPx / 2, heat.left() - 6, kLabelRowPx),
+                Qt::AlignRight | Qt::AlignVCenter, bandLabel(in.bandCentersHz()[std::size_t(k)]));
+        }
+        p.save();
+        p.translate(12, heat.center().y());
+        p.rotate(-90);
+        p.setFont(font(kFontPx, true));
+        p.drawText(QRect(-150, -8, 300, 16), Qt::AlignCenter, QStringLiteral("band centre (Hz)"));
+        p.restore();
+    }
+
+    // Colour key: bar height from 0 to 1, and what the white trace means.
+    void drawColourKey(QPainter& p, const QRect& heat)
+    {
+        const QRect key(heat.right() + 18, heat.top() + 16, 12, heat.height() - 60);
+        for (int y = 0; y < key.height(); ++y) {
+            const float level = 1.0f - static_cast<float>(y) / static_cast<float>(key.height() - 1);
+            p.setPen(heatColor(level));
+            p.drawLine(key.left(), key.top() + y, key.right(), key.top() + y);
+        }
+        p.setPen(kInk);
+        p.setFont(font(kSmallFontPx));
+        p.drawText(
+            QRect(key.left() - 10, heat.top(), 60, 14), Qt::AlignLeft, QStringLiteral("bar"));
+        p.drawText(QRect(key.right() + 4, key.top() - 6, 30, 12), Qt::AlignLeft | Qt::AlignVCenter,
+            QStringLiteral("1"));
+        p.drawText(QRect(key.right() + 4, key.bottom() - 6, 30, 12),
+            Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("0"));
+        const QRect peakKey(key.left() - 4, key.bottom() + 14, 24, 12);
+        p.fillRect(peakKey, heatColor(0.3f));
+        p.setPen(QPen(kPeakTrace, 1));
+        p.drawLine(
+            peakKey.left() + 2, peakKey.center().y(), peakKey.right() - 2, peakKey.center().y());
+        p.setPen(kInk);
+        p.drawText(QRect(key.left() - 10, peakKey.bottom() + 2, 70, 14), Qt::AlignLeft,
+            QStringLiteral("peak"));
+    }
+
+    void drawPanels(QPainter& p, const PictureLayout& layout, const Pixels& pixels)
+    {
+        drawPanel(p, layout.rmsPanel(), QStringLiteral("rmsDb"),
+            Scale { kRmsPlotLowDb, 0.0f, { -80.0f, -60.0f, -40.0f, -20.0f, 0.0f },
+                QStringLiteral("dBFS") },
+            kRmsLine, pixels, &Pixels::rms);
+        drawPanel(p, layout.agcPanel(), QStringLiteral("agcDb"),
+            Scale { dsp::kAgcMinDb, dsp::kAgcMaxDb, { -6.0f, 0.0f, 6.0f, 12.0f, 18.0f, 24.0f },
+                QStringLiteral("dB") },
+            kAgcLine, pixels, &Pixels::agc);
+        drawPanel(p, layout.presencePanel(), QStringLiteral("presence"),
+            Scale { 0.0f, 1.0f, { 0.0f, 0.5f, 1.0f }, QString() }, kPresenceLine, pixels,
+            &Pixels::presence);
+    }
+
+    // Time axis under the last panel, with ticks through every panel.
+    void drawTimeAxis(QPainter& p, const PictureLayout& layout, double lengthSec)
+    {
+        const QRect heat = layout.heatMap();
+        const int plotWidth = layout.plotWidth();
+        const bool minutes = lengthSec >= 120.0;
+        const double step = tickStep(layout.xAt(1.0) > 0.0 ? lengthSec : 1.0, plotWidth);
+        const QRect last = layout.presencePanel();
+        p.setFont(font(kSmallFontPx));
+        for (double t = 0.0; t <= lengthSec + 1e-9; t += step) {
+            const int x = layout.columnAt(t) + heat.left();
+            p.setPen(kInk);
+            p.drawLine(x, heat.bottom() + 1, x, heat.bottom() + 4);
+            for (const QRect& panel : { layout.rmsPanel(), layout.agcPanel(), last })
+                p.drawLine(x, panel.bottom() + 1, x, panel.bottom() + 4);
+            p.drawText(QRect(x - 40, last.bottom() + 5, 80, 14), Qt::AlignHCenter | Qt::AlignTop,
+                timeLabel(t, minutes));
+        }
+        p.setFont(font(kFontPx, true));
+        p.drawText(QRect(heat.left(), last.bottom() + 21, plotWidth, 16), Qt::AlignHCenter,
+            !minutes                 ? QStringLiteral("time (s)")
+                : lengthSec < 3600.0 ? QStringLiteral("time (m:ss)")
+                                     : QStringLiteral("time (h:mm:ss)"));
+    }
+
+    // Sections of the demo: a dashed line at each boundary and the names above the heat map, on
+    // two alternating rows so that short sections keep their names apart.
+    void drawSections(
+        QPainter& p, const PictureData& in, const PictureLayout& layout, double lengthSec)
+    {
+        const QRect heat = layout.heatMap();
+        const QRect last = layout.presencePanel();
+        p.setFont(font(kSmallFontPx));
+        for (std::size_t i = 0; i < in.sections().size(); ++i) {
+            const Section& s = in.sections()[i];
+            // A run cut short (--duration) shows only the sections it reached.
+            if (s.startSec >= lengthSec)
+                break;
+            const int x0 = heat.left() + layout.columnAt(s.startSec);
+            const int x1 = heat.left() + layout.columnAt(s.endSec);
+            if (i > 0) {
+                p.setPen(QPen(kSectionLine, 1, Qt::DashLine));
+                p.drawLine(x0, kTitlePx + (i % 2 == 0 ? 2 : 16), x0, last.bottom());
+            }
+            p.setPen(kInk);
+            const int row = kTitlePx + (i % 2 == 0 ? 0 : 14);
+            p.drawText(QRect((x0 + x1) / 2 - 60, row, 120, 14), Qt::AlignCenter, s.name);
+        }
+    }
+
+} // namespace
+
 QImage renderPicture(const PictureData& in, QSize size)
 {
     const int bands = static_cast<int>(in.bandCentersHz().size());
     const double lengthSec = in.lengthSec();
     const PictureLayout layout(bands, lengthSec, size);
-    const int plotWidth = layout.plotWidth();
     QImage image(layout.size(), QImage::Format_RGB32);
     image.fill(kBackground);
     QPainter p(&image);
-
-    p.setPen(kInk);
-    const PictureTitle title = fitTitle(in, layout.size().width());
-    p.setFont(font(title.fontPx, true));
-    p.drawText(QRect(kTitleMarginPx, 4, layout.size().width() - 2 * kTitleMarginPx, kTitlePx - 6),
-        Qt::AlignLeft | Qt::AlignVCenter, title.text);
-
+    drawTitle(p, in, layout);
     const Pixels pixels = collect(layout, in);
     drawHeatMap(p, layout, pixels);
-
-    // Band centres on the left.
-    p.setFont(font(kSmallFontPx));
-    p.setPen(kInk);
-    const QRect heat = layout.heatMap();
-    // Every band while the rows leave room for the text, else every second, third...
-    const int rowPx = layout.bandRow(0).height();
-    const int labelEvery = std::max(1, (kSmallFontPx + rowPx - 1) / rowPx);
-    for (int k = 0; k < bands; k += labelEvery) {
-        const QRect row = layout.bandRow(k);
-        p.drawText(QRect(0, row.center().y() - kLabelRowPx / 2, heat.left() - 6, kLabelRowPx),
-            Qt::AlignRight | Qt::AlignVCenter, bandLabel(in.bandCentersHz()[std::size_t(k)]));
-    }
-    p.save();
-    p.translate(12, heat.center().y());
-    p.rotate(-90);
-    p.setFont(font(kFontPx, true));
-    p.drawText(QRect(-150, -8, 300, 16), Qt::AlignCenter, QStringLiteral("band centre (Hz)"));
-    p.restore();
-
-    // Colour key: bar height from 0 to 1, and what the white trace means.
-    const QRect key(heat.right() + 18, heat.top() + 16, 12, heat.height() - 60);
-    for (int y = 0; y < key.height(); ++y) {
-        const float level = 1.0f - static_cast<float>(y) / static_cast<float>(key.height() - 1);
-        p.setPen(heatColor(level));
-        p.drawLine(key.left(), key.top() + y, key.right(), key.top() + y);
-    }
-    p.setPen(kInk);
-    p.setFont(font(kSmallFontPx));
-    p.drawText(QRect(key.left() - 10, heat.top(), 60, 14), Qt::AlignLeft, QStringLiteral("bar"));
-    p.drawText(QRect(key.right() + 4, key.top() - 6, 30, 12), Qt::AlignLeft | Qt::AlignVCenter,
-        QStringLiteral("1"));
-    p.drawText(QRect(key.right() + 4, key.bottom() - 6, 30, 12), Qt::AlignLeft | Qt::AlignVCenter,
-        QStringLiteral("0"));
-    const QRect peakKey(key.left() - 4, key.bottom() + 14, 24, 12);
-    p.fillRect(peakKey, heatColor(0.3f));
-    p.setPen(QPen(kPeakTrace, 1));
-    p.drawLine(peakKey.left() + 2, peakKey.center().y(), peakKey.right() - 2, peakKey.center().y());
-    p.setPen(kInk);
-    p.drawText(QRect(key.left() - 10, peakKey.bottom() + 2, 70, 14), Qt::AlignLeft,
-        QStringLiteral("peak"));
-
-    drawPanel(p, layout.rmsPanel(), QStringLiteral("rmsDb"),
-        Scale {
-            kRmsPlotLowDb, 0.0f, { -80.0f, -60.0f, -40.0f, -20.0f, 0.0f }, QStringLiteral("dBFS") },
-        kRmsLine, pixels, &Pixels::rms);
-    drawPanel(p, layout.agcPanel(), QStringLiteral("agcDb"),
-        Scale { dsp::kAgcMinDb, dsp::kAgcMaxDb, { -6.0f, 0.0f, 6.0f, 12.0f, 18.0f, 24.0f },
-            QStringLiteral("dB") },
-        kAgcLine, pixels, &Pixels::agc);
-    drawPanel(p, layout.presencePanel(), QStringLiteral("presence"),
-        Scale { 0.0f, 1.0f, { 0.0f, 0.5f, 1.0f }, QString() }, kPresenceLine, pixels,
-        &Pixels::presence);
-
-    // Time axis under the last panel, with ticks through every panel.
-    const bool minutes = lengthSec >= 120.0;
-    const double step = tickStep(layout.xAt(1.0) > 0.0 ? lengthSec : 1.0, plotWidth);
-    const QRect last = layout.presencePanel();
-    p.setFont(font(kSmallFontPx));
-    for (double t = 0.0; t <= lengthSec + 1e-9; t += step) {
-        const int x = layout.columnAt(t) + heat.left();
-        p.setPen(kInk);
-        p.drawLine(x, heat.bottom() + 1, x, heat.bottom() + 4);
-        for (const QRect& panel : { layout.rmsPanel(), layout.agcPanel(), last })
-            p.drawLine(x, panel.bottom() + 1, x, panel.bottom() + 4);
-        p.drawText(QRect(x - 40, last.bottom() + 5, 80, 14), Qt::AlignHCenter | Qt::AlignTop,
-            timeLabel(t, minutes));
-    }
-    p.setFont(font(kFontPx, true));
-    p.drawText(QRect(heat.left(), last.bottom() + 21, plotWidth, 16), Qt::AlignHCenter,
-        !minutes                 ? QStringLiteral("time (s)")
-            : lengthSec < 3600.0 ? QStringLiteral("time (m:ss)")
-                                 : QStringLiteral("time (h:mm:ss)"));
-
-    // Sections of the demo: a dashed line at each boundary and the names above the heat map,
-    // on two alternating rows so that short sections keep their names apart.
-    p.setFont(font(kSmallFontPx));
-    for (std::size_t i = 0; i < in.sections().size(); ++i) {
-        const Section& s = in.sections()[i];
-        // A run cut short (--duration) shows only the sections it reached.
-        if (s.startSec >= lengthSec)
-            break;
-        const int x0 = heat.left() + layout.columnAt(s.startSec);
-        const int x1 = heat.left() + layout.columnAt(s.endSec);
-        if (i > 0) {
-            p.setPen(QPen(kSectionLine, 1, Qt::DashLine));
-            p.drawLine(x0, kTitlePx + (i % 2 == 0 ? 2 : 16), x0, last.bottom());
-        }
-        p.setPen(kInk);
-        const int row = kTitlePx + (i % 2 == 0 ? 0 : 14);
-        p.drawText(QRect((x0 + x1) / 2 - 60, row, 120, 14), Qt::AlignCenter, s.name);
-    }
+    drawBandLabels(p, in, layout);
+    drawColourKey(p, layout.heatMap());
+    drawPanels(p, layout, pixels);
+    drawTimeAxis(p, layout, lengthSec);
+    drawSections(p, in, layout, lengthSec);
     p.end();
     return image;
 }

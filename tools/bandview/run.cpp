@@ -145,78 +145,106 @@ namespace {
         return end;
     }
 
+    // The live view and what it last drew.
+    struct LiveScreen {
+        LiveScreen(const RunSettings& settings, const InputDescription& input, media::Feed& feed,
+            const Analysis& analysed, double total)
+            : view(settings.viewFd, input.title, analysed.bandCentersHz())
+            , source(feed)
+            , analysis(analysed)
+            , totalSec(total)
+        {
+        }
+
+        void draw(const std::string& sectionNote)
+        {
+            // A live source's state (source, latency, drops, a lost server) takes the place of
+            // the demo's section names.
+            const std::string note = source.note();
+            view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec,
+                note.empty() ? sectionNote : note);
+            lastDraw = Clock::now();
+        }
+
+        void drawPaused()
+        {
+            if (haveFrame)
+                draw("paused");
+        }
+
+        LiveView view;
+        const LiveLines source;
+        const Analysis& analysis;
+        double totalSec;
+        Clock::time_point lastDraw = Clock::now() - std::chrono::hours(1);
+        bool haveFrame = false;
+    };
+
+    // Holds the paused view until a key or a stop signal comes, drawing it again where the
+    // terminal came back or changed size. Returns the key.
+    Keyboard::Key holdPaused(Keyboard& keys, LiveScreen& screen)
+    {
+        Keyboard::Key key = Keyboard::Key::None;
+        while (key == Keyboard::Key::None && stopSignal() == 0) {
+            key = keys.next(kPausedPollMs);
+            const bool continued = takeContinued();
+            if (continued) {
+                keys.resume();
+                screen.view.resume();
+            }
+            if (takeResized() || continued) {
+                screen.view.invalidate();
+                screen.drawPaused();
+            }
+        }
+        return key;
+    }
+
     End runLive(Hopper& hopper, const InputDescription& input, media::Feed& source,
         const RunSettings& settings, double totalSec)
     {
-        Analysis& analysis = hopper.analysis;
+        const Analysis& analysis = hopper.analysis;
         Keyboard keys;
-        LiveView view(settings.viewFd, input.title, analysis.bandCentersHz());
+        LiveScreen screen(settings, input, source, analysis, totalSec);
         const bool paced = !settings.fast && !input.realTime;
         // The wall-clock time at which audio time 0 plays; it moves on by every pause and
         // suspension, so that the view resumes where it stopped.
         Clock::time_point origin = Clock::now();
-        Clock::time_point lastDraw = origin - std::chrono::hours(1);
         double shownSec = 0.0;
-        bool haveFrame = false;
-        const LiveLines live(source);
-        auto draw = [&](const std::string& sectionNote) {
-            // A live source's state (source, latency, drops, a lost server) takes the place of
-            // the demo's section names.
-            const std::string note = live.note();
-            view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec,
-                note.empty() ? sectionNote : note);
-            lastDraw = Clock::now();
-        };
         auto resync = [&] { origin = Clock::now() - seconds(shownSec); };
         Analysis::Step step;
         End end = End::Input;
         for (;;) {
             if (takeContinued()) {
                 keys.resume();
-                view.resume();
+                screen.view.resume();
                 resync();
             }
             if (takeResized())
-                view.invalidate();
+                screen.view.invalidate();
             Keyboard::Key key = keys.next();
+            if (key == Keyboard::Key::Pause) {
+                screen.drawPaused();
+                key = holdPaused(keys, screen);
+                if (key != Keyboard::Key::Quit)
+                    resync();
+            }
             if (key == Keyboard::Key::Quit) {
                 end = End::Key;
                 break;
-            }
-            if (key == Keyboard::Key::Pause) {
-                if (haveFrame)
-                    draw("paused");
-                for (key = Keyboard::Key::None; key == Keyboard::Key::None && stopSignal() == 0;) {
-                    key = keys.next(kPausedPollMs);
-                    const bool continued = takeContinued();
-                    if (continued) {
-                        keys.resume();
-                        view.resume();
-                    }
-                    if (takeResized() || continued) {
-                        view.invalidate();
-                        if (haveFrame)
-                            draw("paused");
-                    }
-                }
-                if (key == Keyboard::Key::Quit) {
-                    end = End::Key;
-                    break;
-                }
-                resync();
             }
             if (!hopper.next(&step, &end))
                 break;
             if (step != Analysis::Step::Frame)
                 continue;
-            haveFrame = true;
+            screen.haveFrame = true;
             const double sec = analysis.frame().timeSec;
             const Clock::time_point now = Clock::now();
             if (!paced) {
                 // Drawing more often than the screen refreshes would only slow the run down.
                 shownSec = sec;
-                if (now - lastDraw >= kFramePeriod)
-                    draw(input.noteAt(sec));
+                if (now - screen.lastDraw >= kFramePeriod)
+                    screen.draw(input.noteAt(sec));
                 continue;
             }
             const Clock::time_point due = origin + seconds(sec);
@@ -225,10 +253,10 @@ namespace {
             shownSec = sec;
             // Behind real time, the drawing is skipped, never the analysis.
             if (now - due <= kFramePeriod)
-                draw(input.noteAt(sec));
+                screen.draw(input.noteAt(sec));
         }
-        if (haveFrame && end != End::Stopped)
-            draw(input.noteAt(analysis.frame().timeSec));
+        if (screen.haveFrame && end != End::Stopped)
+            screen.draw(input.noteAt(analysis.frame().timeSec));
         return end;
     }
 
@@ -279,6 +307,138 @@ namespace {
     std::string cannotWrite(const OutputFile& out, const std::string& reason)
     {
         return "bandview: " + out.path() + ": cannot write: " + reason;
+    }
+
+    // The run's open outputs: every one is thrown away when the run fails or is stopped.
+    struct RunFiles {
+        RunFiles(const RunOutputs& outputs, bool paced)
+        {
+            for (OutputFile* out : { outputs.csv.get(), outputs.png.get(), outputs.raw.get() }) {
+                if (out) {
+                    out->setDropsWhileUnread(paced);
+                    open.push_back(out);
+                }
+            }
+        }
+
+        int failed(const std::string& line)
+        {
+            discardAll();
+            say(line);
+            return kExitBadInput;
+        }
+
+        int stopped()
+        {
+            discardAll();
+            return kExitSignalBase + stopSignal();
+        }
+
+        void discardAll()
+        {
+            for (OutputFile* out : open)
+                out->discard();
+        }
+
+        std::vector<OutputFile*> open;
+    };
+
+    // What turns the frames into each output asked for.
+    struct Writers {
+        Writers(const RunOutputs& outputs, const Analysis& analysis, const InputDescription& input,
+            const RunSettings& settings)
+        {
+            if (outputs.csv)
+                csv = std::make_unique<CsvWriter>(*outputs.csv, analysis.analyzer().bandCount());
+            if (outputs.png)
+                picture = std::make_unique<PictureData>(
+                    input.title, analysis.sampleRate(), analysis.bandCentersHz(), input.sections);
+            if (outputs.raw)
+                raw = std::make_unique<RawWriter>(
+                    *outputs.raw, settings.rawFormat, settings.rawMax);
+        }
+
+        std::unique_ptr<CsvWriter> csv;
+        std::unique_ptr<PictureData> picture;
+        std::unique_ptr<RawWriter> raw;
+    };
+
+    // The samples --duration allows; below 0 where it is not given.
+    std::int64_t limitSamples(const Analysis& analysis, const RunSettings& settings)
+    {
+        return settings.durationSec >= 0.0
+            ? std::llround(settings.durationSec * analysis.sampleRate())
+            : -1;
+    }
+
+    // How long the run is expected to last, for the progress and the view; below 0 where unknown.
+    double expectedSec(
+        const media::Feed& source, const Analysis& analysis, const RunSettings& settings)
+    {
+        const std::int64_t expected = source.expectedSamples();
+        const double totalSec
+            = expected > 0 ? static_cast<double>(expected) / analysis.sampleRate() : -1.0;
+        if (settings.durationSec < 0.0)
+            return totalSec;
+        return totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
+    }
+
+    std::string tooShort(const Analysis& analysis)
+    {
+        char line[160];
+        // In samples as well: a file one sample short reads the same in milliseconds.
+        std::snprintf(line, sizeof(line),
+            ": too short: %lld samples (%.3f s) of audio, the first analysis frame needs %d "
+            "(%.3f s)",
+            static_cast<long long>(analysis.samplesRead()), analysis.secondsRead(),
+            analysis.analyzer().fftSize(), firstFrameSec(analysis));
+        return line;
+    }
+
+    // Writes the picture and commits every output: kExitClean, or the status to end with.
+    int writeOutputs(
+        RunFiles& files, const RunOutputs& outputs, const PictureData* picture, QSize size)
+    {
+        if (outputs.png) {
+            std::string why;
+            if (!writePicture(*outputs.png, *picture, size, &why)) {
+                if (stopSignal() != 0)
+                    return files.stopped();
+                if (!leaveOutReaderless(files.open))
+                    return files.failed(cannotWrite(*outputs.png, why));
+            }
+        }
+        if (stopSignal() != 0)
+            return files.stopped();
+        const int bad = commitAll(files.open);
+        if (bad >= 0) {
+            if (stopSignal() != 0)
+                return kExitSignalBase + stopSignal();
+            OutputFile& failed = *files.open[std::size_t(bad)];
+            return files.failed(cannotWrite(failed, failed.error()));
+        }
+        return kExitClean;
+    }
+
+    std::string summaryOf(const Analysis& analysis, double wallSec)
+    {
+        char summary[160];
+        std::snprintf(summary, sizeof(summary), ": %s of audio at %d Hz, %lld frames in %.2f s",
+            clockText(analysis.secondsRead()).c_str(), analysis.sampleRate(),
+            static_cast<long long>(analysis.frameCount()), wallSec);
+        return summary;
+    }
+
+    std::string outputsOf(const RunOutputs& outputs)
+    {
+        std::string line;
+        if (outputs.png)
+            line += "; picture " + outputs.png->path();
+        if (outputs.csv)
+            line += "; data " + outputs.csv->path();
+        if (outputs.raw)
+            line += "; raw " + outputs.raw->path();
+        return line;
     }
 
 } // namespace
@@ -361,51 +521,16 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     const Clock::time_point started = Clock::now();
     const std::string subject = subjectOf(input);
     // A run paced by the music does not wait for a FIFO's next reader: it would fall behind.
-    const bool paced = settings.live || settings.realtime || input.realTime;
-    std::vector<OutputFile*> files;
-    for (OutputFile* out : { outputs.csv.get(), outputs.png.get(), outputs.raw.get() }) {
-        if (out) {
-            out->setDropsWhileUnread(paced);
-            files.push_back(out);
-        }
-    }
-    auto failed = [&](const std::string& line) {
-        for (OutputFile* out : files)
-            out->discard();
-        say(line);
-        return kExitBadInput;
-    };
-    auto stopped = [&] {
-        for (OutputFile* out : files)
-            out->discard();
-        return kExitSignalBase + stopSignal();
-    };
-
+    RunFiles files(outputs, settings.live || settings.realtime || input.realTime);
     Analysis analysis(source);
-    std::unique_ptr<CsvWriter> csv;
-    if (outputs.csv)
-        csv = std::make_unique<CsvWriter>(*outputs.csv, analysis.analyzer().bandCount());
-    std::unique_ptr<PictureData> picture;
-    if (outputs.png)
-        picture = std::make_unique<PictureData>(
-            input.title, analysis.sampleRate(), analysis.bandCentersHz(), input.sections);
-    std::unique_ptr<RawWriter> raw;
-    if (outputs.raw)
-        raw = std::make_unique<RawWriter>(*outputs.raw, settings.rawFormat, settings.rawMax);
-    Sinks sinks { csv.get(), picture.get(), raw.get() };
-    const std::int64_t limit = settings.durationSec >= 0.0
-        ? std::llround(settings.durationSec * analysis.sampleRate())
-        : -1;
-    Hopper hopper { analysis, sinks, limit };
-    const std::int64_t expected = source.expectedSamples();
-    double totalSec = expected > 0 ? static_cast<double>(expected) / analysis.sampleRate() : -1.0;
-    if (settings.durationSec >= 0.0)
-        totalSec
-            = totalSec >= 0.0 ? std::min(totalSec, settings.durationSec) : settings.durationSec;
+    const Writers writers(outputs, analysis, input, settings);
+    Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get() };
+    Hopper hopper { analysis, sinks, limitSamples(analysis, settings) };
+    const double totalSec = expectedSec(source, analysis, settings);
 
     LiveLines live(source);
     live.sayEvents(settings.live);
-    End end = settings.live
+    const End end = settings.live
         ? runLive(hopper, input, source, settings, totalSec)
         : runOffline(hopper, totalSec, settings.progress, settings.realtime && !input.realTime);
     const std::string report = live.report();
@@ -413,57 +538,21 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
         say(report);
     // A stop signal interrupts a blocked write: the output failed because the run was stopped.
     if (end == End::Stopped || (end == End::OutputFailed && stopSignal() != 0))
-        return stopped();
-    if (end == End::OutputFailed && leaveOutReaderless(files))
-        end = End::Key;
-    if (end == End::OutputFailed) {
+        return files.stopped();
+    // An output whose reader went away ends the run as q does.
+    if (end == End::OutputFailed && !leaveOutReaderless(files.open)) {
         OutputFile& bad
             = outputs.csv && !outputs.csv->error().empty() ? *outputs.csv : *outputs.raw;
-        return failed(cannotWrite(bad, bad.error()));
+        return files.failed(cannotWrite(bad, bad.error()));
     }
-    if (analysis.frameCount() == 0) {
-        char line[160];
-        // In samples as well: a file one sample short reads the same in milliseconds.
-        std::snprintf(line, sizeof(line),
-            ": too short: %lld samples (%.3f s) of audio, the first analysis frame needs %d "
-            "(%.3f s)",
-            static_cast<long long>(analysis.samplesRead()), analysis.secondsRead(),
-            analysis.analyzer().fftSize(), firstFrameSec(analysis));
-        return failed("bandview: " + subject + line);
-    }
+    if (analysis.frameCount() == 0)
+        return files.failed("bandview: " + subject + tooShort(analysis));
+    const int written = writeOutputs(files, outputs, writers.picture.get(), settings.pictureSize);
+    if (written != kExitClean)
+        return written;
 
-    if (outputs.png) {
-        std::string why;
-        if (!writePicture(*outputs.png, *picture, settings.pictureSize, &why)) {
-            if (stopSignal() != 0)
-                return stopped();
-            if (!leaveOutReaderless(files))
-                return failed(cannotWrite(*outputs.png, why));
-        }
-    }
-    if (stopSignal() != 0)
-        return stopped();
-    const int bad = commitAll(files);
-    if (bad >= 0) {
-        if (stopSignal() != 0)
-            return kExitSignalBase + stopSignal();
-        return failed(cannotWrite(*files[std::size_t(bad)], files[std::size_t(bad)]->error()));
-    }
-
-    const double wallSec = std::chrono::duration<double>(Clock::now() - started).count();
-    char summary[160];
-    std::snprintf(summary, sizeof(summary), ": %s of audio at %d Hz, %lld frames in %.2f s",
-        clockText(analysis.secondsRead()).c_str(), analysis.sampleRate(),
-        static_cast<long long>(analysis.frameCount()), wallSec);
-    // The input as given: six track10.ogg from six folders are six different lines.
-    std::string line = subject + summary;
-    if (outputs.png)
-        line += "; picture " + outputs.png->path();
-    if (outputs.csv)
-        line += "; data " + outputs.csv->path();
-    if (outputs.raw)
-        line += "; raw " + outputs.raw->path();
-    say(line);
+    say(subject + summaryOf(analysis, std::chrono::duration<double>(Clock::now() - started).count())
+        + outputsOf(outputs));
     // Damaged input still gives its outputs, and says once what was wrong.
     const media::DecodeDamage* damage = source.damage();
     if (damage && damage->any()) {

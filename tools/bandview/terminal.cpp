@@ -273,6 +273,91 @@ ViewLayout viewLayout(int columns, int rows, int bands)
     return l;
 }
 
+namespace {
+
+    // In place of the view where the terminal cannot hold it: what it needs.
+    void putTooSmall(ViewGrid& g, int bands, int width)
+    {
+        char notice[128];
+        std::snprintf(notice, sizeof(notice), "terminal %dx%d too small for bandview, needs %dx%d",
+            g.columns, g.rows, bands + 2, kMinViewRows);
+        if (static_cast<int>(std::strlen(notice)) > width)
+            std::snprintf(notice, sizeof(notice), "needs %dx%d", bands + 2, kMinViewRows);
+        putText(g, 0, 0, notice, width, Cell {});
+    }
+
+    // The bars in eighths of a row, and each band's peak mark above its bar.
+    void putBars(
+        ViewGrid& g, const dsp::SpectrumFrame& frame, bool unicode, const ViewLayout& l, int bands)
+    {
+        const int height = l.barRows;
+        for (int r = 0; r < height; ++r) {
+            const int fromBottom = height - 1 - r;
+            const float share = static_cast<float>(fromBottom) / static_cast<float>(height);
+            const int shade = share < 0.6f ? kLowColour : (share < 0.85f ? kMidColour : kTopColour);
+            for (int k = 0; k < bands; ++k) {
+                const float bar = std::isfinite(frame.bars[k]) ? frame.bars[k] : 0.0f;
+                const float peak = std::isfinite(frame.peaks[k]) ? frame.peaks[k] : 0.0f;
+                const int eighths
+                    = std::clamp(static_cast<int>(bar * height * 8.0f) - fromBottom * 8, 0, 8);
+                const int peakRow = std::clamp(static_cast<int>(peak * height), 0, height - 1);
+                const bool peakHere
+                    = peak > 1.0f / (8.0f * height) && peakRow == fromBottom && eighths < 8;
+                Cell cell;
+                if (eighths > 0) {
+                    cell.setText(unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
+                    cell.colour = static_cast<std::int16_t>(shade);
+                } else if (peakHere) {
+                    cell.setText(unicode ? kPeakMark : "-");
+                    cell.colour = kPeakColour;
+                }
+                const int start = l.bandStart(k);
+                for (int c = 0; c < l.bandChars(k); ++c)
+                    g.at(1 + r, start + c) = cell;
+            }
+        }
+    }
+
+    // Labels on staggered rows under the bars, each placed only where it does not run into its
+    // neighbour.
+    void putLabels(
+        ViewGrid& g, const ViewText& text, const ViewLayout& l, int bands, int width, Cell dim)
+    {
+        for (int line = 0; line < l.labelRows; ++line) {
+            int nextFree = 0;
+            for (int k = line; k < bands; k += l.labelRows) {
+                const std::string& label = text.labels[std::size_t(k)];
+                const int x = l.bandStart(k);
+                if (x < nextFree || x + static_cast<int>(label.size()) > width)
+                    continue;
+                putText(g, 1 + l.barRows + line, x, label, width, dim);
+                nextFree = x + static_cast<int>(label.size()) + 1;
+            }
+        }
+    }
+
+    // The status line, and under it the hint or a note too long to share the status line.
+    void putStatus(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text,
+        const ViewLayout& l, int width, Cell dim)
+    {
+        const int row = 1 + l.barRows + l.labelRows;
+        const std::string status = " rms " + number("%6.1f", frame.rmsDb) + " dBFS  agc "
+            + number("%+5.1f", frame.agcDb) + " dB  presence " + number("%4.2f", frame.presence)
+            + "  " + clockText(text.timeSec) + " / "
+            + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?");
+        // A note too long for the status line (a capture's reconnection) takes the hint's row.
+        const bool noteOwnRow
+            = l.hint && static_cast<int>(status.size() + 2 + text.note.size()) > width;
+        putText(g, row, 0, noteOwnRow ? status : status + "  " + text.note, width, Cell {});
+        if (noteOwnRow)
+            putText(g, row + 1, 0, " " + text.note, width, Cell {});
+        else if (l.hint)
+            putText(
+                g, row + 1, 0, " q ends, space pauses, Ctrl-C stops without writing", width, dim);
+    }
+
+} // namespace
+
 void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text)
 {
     std::fill(g.cells.begin(), g.cells.end(), Cell {});
@@ -281,77 +366,19 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
     const int width = g.columns - 1;
     const ViewLayout l = viewLayout(g.columns, g.rows, bands);
     if (!l.fits) {
-        if (g.rows > 0 && width > 0) {
-            char notice[128];
-            std::snprintf(notice, sizeof(notice),
-                "terminal %dx%d too small for bandview, needs %dx%d", g.columns, g.rows, bands + 2,
-                kMinViewRows);
-            if (static_cast<int>(std::strlen(notice)) > width)
-                std::snprintf(notice, sizeof(notice), "needs %dx%d", bands + 2, kMinViewRows);
-            putText(g, 0, 0, notice, width, Cell {});
-        }
+        if (g.rows > 0 && width > 0)
+            putTooSmall(g, bands, width);
         return;
     }
     Cell bold;
     bold.bold = true;
     putText(g, 0, 1, "bandview", width, bold);
     putText(g, 0, 11, text.title, width, Cell {});
-
-    const int height = l.barRows;
-    for (int r = 0; r < height; ++r) {
-        const int fromBottom = height - 1 - r;
-        const float share = static_cast<float>(fromBottom) / static_cast<float>(height);
-        const int shade = share < 0.6f ? kLowColour : (share < 0.85f ? kMidColour : kTopColour);
-        for (int k = 0; k < bands; ++k) {
-            const float bar = std::isfinite(frame.bars[k]) ? frame.bars[k] : 0.0f;
-            const float peak = std::isfinite(frame.peaks[k]) ? frame.peaks[k] : 0.0f;
-            const int eighths
-                = std::clamp(static_cast<int>(bar * height * 8.0f) - fromBottom * 8, 0, 8);
-            const int peakRow = std::clamp(static_cast<int>(peak * height), 0, height - 1);
-            const bool peakHere
-                = peak > 1.0f / (8.0f * height) && peakRow == fromBottom && eighths < 8;
-            Cell cell;
-            if (eighths > 0) {
-                cell.setText(text.unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
-                cell.colour = static_cast<std::int16_t>(shade);
-            } else if (peakHere) {
-                cell.setText(text.unicode ? kPeakMark : "-");
-                cell.colour = kPeakColour;
-            }
-            const int start = l.bandStart(k);
-            for (int c = 0; c < l.bandChars(k); ++c)
-                g.at(1 + r, start + c) = cell;
-        }
-    }
-
-    // Labels on staggered rows, each placed only where it does not run into its neighbour.
+    putBars(g, frame, text.unicode, l, bands);
     Cell dim;
     dim.dim = true;
-    for (int line = 0; line < l.labelRows; ++line) {
-        int nextFree = 0;
-        for (int k = line; k < bands; k += l.labelRows) {
-            const std::string& label = text.labels[std::size_t(k)];
-            const int x = l.bandStart(k);
-            if (x < nextFree || x + static_cast<int>(label.size()) > width)
-                continue;
-            putText(g, 1 + height + line, x, label, width, dim);
-            nextFree = x + static_cast<int>(label.size()) + 1;
-        }
-    }
-
-    const std::string status = " rms " + number("%6.1f", frame.rmsDb) + " dBFS  agc "
-        + number("%+5.1f", frame.agcDb) + " dB  presence " + number("%4.2f", frame.presence) + "  "
-        + clockText(text.timeSec) + " / " + (text.totalSec >= 0.0 ? clockText(text.totalSec) : "?");
-    // A note too long for the status line (a capture's reconnection) takes the hint's row.
-    const bool noteOwnRow
-        = l.hint && static_cast<int>(status.size() + 2 + text.note.size()) > width;
-    putText(g, 1 + height + l.labelRows, 0, noteOwnRow ? status : status + "  " + text.note, width,
-        Cell {});
-    if (noteOwnRow)
-        putText(g, 2 + height + l.labelRows, 0, " " + text.note, width, Cell {});
-    else if (l.hint)
-        putText(g, 2 + height + l.labelRows, 0,
-            " q ends, space pauses, Ctrl-C stops without writing", width, dim);
+    putLabels(g, text, l, bands, width, dim);
+    putStatus(g, frame, text, l, width, dim);
 }
 
 std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool full)
