@@ -953,7 +953,8 @@ void tst_VisualiserWindow::waylandFallsBackToX11()
 
 void tst_VisualiserWindow::unreachableDisplayIsOneLine_data()
 {
-    // Variables as NAME=VALUE, with X standing for an X display nothing listens on; whether Qt's
+    // Variables as NAME=VALUE, with X standing for an X display nothing listens on and an empty
+    // VALUE for a variable left out; whether Qt's
     // Wayland plugin is there; the line the program must print instead of Qt's abort, or of the
     // plugin's own message.
     QTest::addColumn<QStringList>("variables");
@@ -967,6 +968,10 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine_data()
                "cannot open a window with the platform 'xcb' that QT_QPA_PLATFORM names");
     QTest::newRow("Wayland") << QStringList { "WAYLAND_DISPLAY=bandcore-none" } << true
                              << QStringLiteral("cannot open the Wayland display 'bandcore-none'");
+    // Without a runtime folder the Wayland client library would print its own line.
+    QTest::newRow("Wayland without a runtime folder")
+        << QStringList { "WAYLAND_DISPLAY=bandcore-none", "XDG_RUNTIME_DIR=" } << true
+        << QStringLiteral("cannot open the Wayland display 'bandcore-none'");
     QTest::newRow("Wayland beside X11")
         << QStringList { "WAYLAND_DISPLAY=bandcore-none", "DISPLAY=X" } << true
         << QStringLiteral("cannot open the Wayland display 'bandcore-none' or the X display 'X'");
@@ -1006,7 +1011,10 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine()
     for (const QString& variable : variables) {
         const qsizetype equals = variable.indexOf(QLatin1Char('='));
         const QString value = variable.mid(equals + 1);
-        env.insert(variable.left(equals), value == QLatin1String("X") ? name : value);
+        if (value.isEmpty())
+            env.remove(variable.left(equals));
+        else
+            env.insert(variable.left(equals), value == QLatin1String("X") ? name : value);
     }
     line.replace(QStringLiteral("'X'"), QLatin1Char('\'') + name + QLatin1Char('\''));
     QProcess p;

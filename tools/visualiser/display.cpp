@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 
 #include <string>
@@ -94,6 +95,32 @@ namespace {
             && QGuiApplication::platformName() == QLatin1String("xcb");
     }
 
+    // Whether the Wayland display named can answer at all: its socket, where the client library
+    // looks for it, exists. Where it cannot, Wayland is not tried, so that the client library's own
+    // lines (a runtime folder not set, say) never reach the terminal; a socket handed down as a
+    // descriptor is left for the plugin to try.
+    bool waylandSocketExists()
+    {
+        if (qEnvironmentVariableIsSet("WAYLAND_SOCKET"))
+            return true;
+        const QString name = qEnvironmentVariable("WAYLAND_DISPLAY");
+        if (name.startsWith(QLatin1Char('/')))
+            return QFileInfo::exists(name);
+        const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        return !folder.isEmpty() && QFileInfo::exists(folder + QLatin1Char('/') + name);
+    }
+
+    // The platforms to try when QT_QPA_PLATFORM names none.
+    QByteArray platformsToTry(bool wayland, bool x11)
+    {
+        QByteArrayList platforms;
+        if (wayland && waylandSocketExists())
+            platforms << "wayland";
+        if (x11)
+            platforms << "xcb";
+        return platforms.join(';');
+    }
+
 } // namespace
 
 QString windowProblem()
@@ -107,11 +134,9 @@ QString windowProblem()
     // Qt ends the process when no platform in its list starts; the minimal one always starts,
     // and runWindow() then says which display did not answer. A Wayland plugin that is not
     // installed is passed over like one whose display does not answer.
-    QByteArray platforms = givenPlatforms;
-    if (platforms.isEmpty())
-        platforms = wayland ? (x11 ? "wayland;xcb" : "wayland") : "xcb";
+    QByteArray platforms = givenPlatforms.isEmpty() ? platformsToTry(wayland, x11) : givenPlatforms;
     if (!platforms.split(';').contains("minimal"))
-        platforms += ";minimal";
+        platforms += platforms.isEmpty() ? "minimal" : ";minimal";
     qputenv("QT_QPA_PLATFORM", platforms);
     passOn = qInstallMessageHandler(hold);
     return {};
