@@ -37,12 +37,30 @@ void Ballistics::reset()
 void Ballistics::step(const float* bandDb, int count, float rmsDb, float* bars, float* peaks)
 {
     const int n = count > kMaxBands ? kMaxBands : (count > 0 ? count : 0);
+    followGain(bandDb, n, rmsDb);
 
+    float level[kMaxBands] = {};
+    float target[kMaxBands] = {};
+    for (int k = 0; k < n; ++k)
+        level[k] = clampLevel(((agcDb_ + bandDb[k]) - kFloorDb) / kRangeDb);
+    for (int k = 0; k < n; ++k) {
+        const int left = k > 0 ? k - 1 : 0;
+        const int right = k + 1 < n ? k + 1 : n - 1;
+        target[k] = (kNeighbourWeight * level[left] + kCentreWeight * level[k])
+            + kNeighbourWeight * level[right];
+    }
+
+    moveBarsAndPeaks(target, n, bars, peaks);
+    followPresence(rmsDb);
+}
+
+void Ballistics::followGain(const float* bandDb, int count, float rmsDb)
+{
     // A NaN band never wins the comparison, so it never becomes the loudest. NaN and +inf levels
     // (from non-finite samples upstream) measure nothing; -inf is plain silence.
     float loudest = kLoudestStartDb;
     bool measured = rmsDb < kInfinityDb;
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < count; ++k) {
         if (bandDb[k] > loudest)
             loudest = bandDb[k];
         if (!(bandDb[k] < kInfinityDb))
@@ -62,19 +80,11 @@ void Ballistics::step(const float* bandDb, int count, float rmsDb, float* bars, 
         const float factor = agcDb_ > desired ? kAgcFallFactor : kAgcRiseFactor;
         agcDb_ = factor * (agcDb_ - desired) + desired;
     }
+}
 
-    float level[kMaxBands] = {};
-    float target[kMaxBands] = {};
-    for (int k = 0; k < n; ++k)
-        level[k] = clampLevel(((agcDb_ + bandDb[k]) - kFloorDb) / kRangeDb);
-    for (int k = 0; k < n; ++k) {
-        const int left = k > 0 ? k - 1 : 0;
-        const int right = k + 1 < n ? k + 1 : n - 1;
-        target[k] = (kNeighbourWeight * level[left] + kCentreWeight * level[k])
-            + kNeighbourWeight * level[right];
-    }
-
-    for (int k = 0; k < n; ++k) {
+void Ballistics::moveBarsAndPeaks(const float* target, int count, float* bars, float* peaks)
+{
+    for (int k = 0; k < count; ++k) {
         const float factor = target[k] > bar_[k] ? kAttackFactor : kReleaseFactor;
         bar_[k] = (bar_[k] - target[k]) * factor + target[k];
 
@@ -96,7 +106,10 @@ void Ballistics::step(const float* bandDb, int count, float rmsDb, float* bars, 
         bars[k] = bar_[k];
         peaks[k] = peak_[k];
     }
+}
 
+void Ballistics::followPresence(float rmsDb)
+{
     if (rmsDb < kGateDb) {
         // Only whether the hold has passed matters, so the count saturates in endless silence.
         silentFrames_ = saturatingIncrement(silentFrames_);

@@ -74,6 +74,10 @@ public:
     float presence() const { return presence_; }
 
 private:
+    void followGain(const float* bandDb, int count, float rmsDb);
+    void moveBarsAndPeaks(const float* target, int count, float* bars, float* peaks);
+    void followPresence(float rmsDb);
+
     float bar_[kMaxBands] = {};
     float peak_[kMaxBands] = {};
     float peakVel_[kMaxBands] = {};
