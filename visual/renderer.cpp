@@ -55,6 +55,27 @@ namespace {
         return false;
     }
 
+    // The strand pass's vertices, and its additive light: the strands write premultiplied colour.
+    void describeStrands(QRhiGraphicsPipeline* pipeline, QRhiVertexInputLayout* layout, int samples)
+    {
+        layout->setBindings({ QRhiVertexInputBinding(sizeof(StrandVertex)) });
+        layout->setAttributes({
+            { 0, 0, QRhiVertexInputAttribute::Float3, quint32(offsetof(StrandVertex, position)) },
+            { 0, 1, QRhiVertexInputAttribute::Float3, quint32(offsetof(StrandVertex, previous)) },
+            { 0, 2, QRhiVertexInputAttribute::Float3, quint32(offsetof(StrandVertex, next)) },
+            { 0, 3, QRhiVertexInputAttribute::Float, quint32(offsetof(StrandVertex, direction)) },
+        });
+        pipeline->setTopology(QRhiGraphicsPipeline::TriangleStrip);
+        QRhiGraphicsPipeline::TargetBlend blend;
+        blend.enable = true;
+        blend.srcColor = QRhiGraphicsPipeline::One;
+        blend.dstColor = QRhiGraphicsPipeline::One;
+        blend.srcAlpha = QRhiGraphicsPipeline::One;
+        blend.dstAlpha = QRhiGraphicsPipeline::One;
+        pipeline->setTargetBlends({ blend });
+        pipeline->setSampleCount(samples);
+    }
+
 } // namespace
 
 int nearestSampleCount(const QList<int>& supported, int wanted)
@@ -171,6 +192,56 @@ bool Renderer::setup(QSize size, QRhiRenderPassDescriptor* targetPass, bool targ
     return true;
 }
 
+QRhiRenderPassDescriptor* Renderer::createTarget(
+    Stage& stage, QRhiRenderPassDescriptor* targetPass, int sampleCount, const char** what)
+{
+    const Pass& pass = stage.pass;
+    if (pass.output < 0)
+        return targetPass;
+    QRhiTexture* image = images_[size_t(pass.output)].get();
+    QRhiColorAttachment attachment(image);
+    if (pass.kind == PassKind::Strands && sampleCount > 1) {
+        stage.multisample.reset(rhi_->newRenderBuffer(
+            QRhiRenderBuffer::Color, stage.size, sampleCount, {}, imageFormat_));
+        if (!stage.multisample->create()) {
+            *what = "multisample buffer";
+            return nullptr;
+        }
+        attachment = QRhiColorAttachment(stage.multisample.get());
+        attachment.setResolveTexture(image);
+    }
+    QRhiTextureRenderTargetDescription description(attachment);
+    stage.target.reset(rhi_->newTextureRenderTarget(description));
+    stage.renderPass.reset(stage.target->newCompatibleRenderPassDescriptor());
+    stage.target->setRenderPassDescriptor(stage.renderPass.get());
+    if (!stage.target->create()) {
+        *what = "render target";
+        return nullptr;
+    }
+    return stage.renderPass.get();
+}
+
+QList<QRhiShaderResourceBinding> Renderer::bindingsOf(const Stage& stage) const
+{
+    const Pass& pass = stage.pass;
+    const bool strands = pass.kind == PassKind::Strands;
+    const auto stages = strands ? QRhiShaderResourceBinding::VertexStage
+                                : QRhiShaderResourceBinding::FragmentStage;
+    QList<QRhiShaderResourceBinding> bindings;
+    bindings.append(QRhiShaderResourceBinding::uniformBuffer(0, stages, stage.uniforms.get()));
+    if (strands) {
+        bindings.append(
+            QRhiShaderResourceBinding::sampledTexture(1, stages, audio_.get(), sampler_.get()));
+        return bindings;
+    }
+    for (size_t i = 0; i < pass.inputs.size(); ++i) {
+        const bool scene = pass.kind == PassKind::Composite && i == 0;
+        bindings.append(QRhiShaderResourceBinding::sampledTexture(int(i) + 1, stages,
+            images_[size_t(pass.inputs[i])].get(), scene ? nearest_.get() : sampler_.get()));
+    }
+    return bindings;
+}
+
 bool Renderer::createStage(
     Stage& stage, QRhiRenderPassDescriptor* targetPass, int sampleCount, QString* why)
 {
@@ -188,41 +259,12 @@ bool Renderer::createStage(
     if (!stage.uniforms->create())
         return stageFail("uniform buffer");
 
-    QRhiRenderPassDescriptor* renderPass = targetPass;
-    if (pass.output >= 0) {
-        QRhiTexture* image = images_[size_t(pass.output)].get();
-        QRhiColorAttachment attachment(image);
-        if (strands && sampleCount > 1) {
-            stage.multisample.reset(rhi_->newRenderBuffer(
-                QRhiRenderBuffer::Color, stage.size, sampleCount, {}, imageFormat_));
-            if (!stage.multisample->create())
-                return stageFail("multisample buffer");
-            attachment = QRhiColorAttachment(stage.multisample.get());
-            attachment.setResolveTexture(image);
-        }
-        QRhiTextureRenderTargetDescription description(attachment);
-        stage.target.reset(rhi_->newTextureRenderTarget(description));
-        stage.renderPass.reset(stage.target->newCompatibleRenderPassDescriptor());
-        stage.target->setRenderPassDescriptor(stage.renderPass.get());
-        if (!stage.target->create())
-            return stageFail("render target");
-        renderPass = stage.renderPass.get();
-    }
+    const char* what = nullptr;
+    QRhiRenderPassDescriptor* renderPass = createTarget(stage, targetPass, sampleCount, &what);
+    if (!renderPass)
+        return stageFail(what);
 
-    const auto stages = strands ? QRhiShaderResourceBinding::VertexStage
-                                : QRhiShaderResourceBinding::FragmentStage;
-    QList<QRhiShaderResourceBinding> bindings;
-    bindings.append(QRhiShaderResourceBinding::uniformBuffer(0, stages, stage.uniforms.get()));
-    if (strands) {
-        bindings.append(
-            QRhiShaderResourceBinding::sampledTexture(1, stages, audio_.get(), sampler_.get()));
-    } else {
-        for (size_t i = 0; i < pass.inputs.size(); ++i) {
-            const bool scene = pass.kind == PassKind::Composite && i == 0;
-            bindings.append(QRhiShaderResourceBinding::sampledTexture(int(i) + 1, stages,
-                images_[size_t(pass.inputs[i])].get(), scene ? nearest_.get() : sampler_.get()));
-        }
-    }
+    const QList<QRhiShaderResourceBinding> bindings = bindingsOf(stage);
     stage.bindings.reset(rhi_->newShaderResourceBindings());
     stage.bindings->setBindings(bindings.cbegin(), bindings.cend());
     if (!stage.bindings->create())
@@ -233,25 +275,8 @@ bool Renderer::createStage(
                                           shaders_.at(QLatin1String(vertexShaderOf(pass.kind))) },
         { QRhiShaderStage::Fragment, shaders_.at(QLatin1String(fragmentShaderOf(pass.kind))) } });
     QRhiVertexInputLayout layout;
-    if (strands) {
-        layout.setBindings({ QRhiVertexInputBinding(sizeof(StrandVertex)) });
-        layout.setAttributes({
-            { 0, 0, QRhiVertexInputAttribute::Float3, quint32(offsetof(StrandVertex, position)) },
-            { 0, 1, QRhiVertexInputAttribute::Float3, quint32(offsetof(StrandVertex, previous)) },
-            { 0, 2, QRhiVertexInputAttribute::Float3, quint32(offsetof(StrandVertex, next)) },
-            { 0, 3, QRhiVertexInputAttribute::Float, quint32(offsetof(StrandVertex, direction)) },
-        });
-        stage.pipeline->setTopology(QRhiGraphicsPipeline::TriangleStrip);
-        // Additive light: the strands write premultiplied colour.
-        QRhiGraphicsPipeline::TargetBlend blend;
-        blend.enable = true;
-        blend.srcColor = QRhiGraphicsPipeline::One;
-        blend.dstColor = QRhiGraphicsPipeline::One;
-        blend.srcAlpha = QRhiGraphicsPipeline::One;
-        blend.dstAlpha = QRhiGraphicsPipeline::One;
-        stage.pipeline->setTargetBlends({ blend });
-        stage.pipeline->setSampleCount(stage.multisample ? sampleCount : 1);
-    }
+    if (strands)
+        describeStrands(stage.pipeline.get(), &layout, stage.multisample ? sampleCount : 1);
     stage.pipeline->setVertexInputLayout(layout);
     stage.pipeline->setShaderResourceBindings(stage.bindings.get());
     stage.pipeline->setRenderPassDescriptor(renderPass);

@@ -81,6 +81,12 @@ private:
     };
 
     bool createShared(QString* why);
+    // The render pass a stage draws into: the picture's own, or that of an image of its own
+    // (through a multisample buffer for strands drawn with more than one sample); null where a part
+    // could not be made, *what naming it.
+    QRhiRenderPassDescriptor* createTarget(
+        Stage& stage, QRhiRenderPassDescriptor* targetPass, int sampleCount, const char** what);
+    QList<QRhiShaderResourceBinding> bindingsOf(const Stage& stage) const;
     bool createStage(
         Stage& stage, QRhiRenderPassDescriptor* targetPass, int sampleCount, QString* why);
     void fillUniforms(const Stage& stage, const Look& look, QRhiResourceUpdateBatch* updates);
