@@ -128,84 +128,110 @@ void Playback::setHeard(std::int64_t samples)
     heardAt_ = std::chrono::steady_clock::now();
 }
 
-void Playback::run()
-{
+struct Playback::Blocks {
     using Clock = std::chrono::steady_clock;
-    const int block = std::max(1, rate_ * kBlockMs / 1000);
-    std::vector<float> mono(size_t(block), 0.0f);
+
+    Blocks(int rate, int feedChannels)
+        : size(std::max(1, rate * kBlockMs / 1000))
+        , mono(size_t(size), 0.0f)
+        , own(size_t(size) * size_t(feedChannels), 0.0f)
+    {
+    }
+
+    int size;
+    std::vector<float> mono;
     // The feed's channels, and what goes to the server: the same, or their mono mix.
-    std::vector<float> own(size_t(block) * size_t(feed_.channels()), 0.0f);
-    const bool mixed = channels_ != feed_.channels();
+    std::vector<float> own;
     bool ended = false;
     std::int64_t written = 0;
     // While the server is away: when the next block is due, and the next attempt to reconnect.
-    auto retry = kFirstRetry;
+    std::chrono::milliseconds retry = kFirstRetry;
     Clock::time_point due = Clock::now();
     Clock::time_point retryAt = due + retry;
+};
+
+void Playback::run()
+{
+    Blocks b(rate_, feed_.channels());
     while (!quit_.load()) {
         if (paused_.load(std::memory_order_acquire)) {
             std::this_thread::sleep_for(kPausedPoll);
-            due = Clock::now();
+            b.due = Blocks::Clock::now();
         } else {
-            const int got = ended ? 0 : feed_.read(mono.data(), block, own.data());
-            read_ += got;
-            if (got < block && !ended) {
-                ended = true;
-                end_.store(written + got, std::memory_order_release);
-            }
-            if (got < block) {
-                std::fill(mono.begin() + got, mono.end(), 0.0f);
-                std::fill(own.begin() + std::ptrdiff_t(got) * feed_.channels(), own.end(), 0.0f);
-            }
-            {
-                const std::lock_guard<std::mutex> lock(historyLock_);
-                for (int i = 0; i < block; ++i)
-                    history_[size_t((written + i) % std::int64_t(history_.size()))]
-                        = mono[size_t(i)];
-                written_ = written + block;
-            }
-            const float gain = gain_.load(std::memory_order_acquire);
-            if (gain != 1.0f) {
-                for (float& v : mono)
-                    v *= gain;
-                for (float& v : own)
-                    v *= gain;
-            }
-            int error = 0;
-            if (stream_
-                && pa_simple_write(stream_->handle, mixed ? mono.data() : own.data(),
-                       size_t(block) * size_t(channels_) * sizeof(float), &error)
-                    < 0) {
-                std::fprintf(stderr,
-                    "visualiser: sound server gone (%s); playing on silently while reconnecting\n",
-                    pa_strerror(error));
-                stream_.reset();
-                due = Clock::now();
-                retryAt = due + retry;
-            }
-            written += block;
-            writtenCount_.store(written, std::memory_order_release);
+            playBlock(b);
         }
         if (!stream_) {
-            // The wall clock stands in for the server's, one block at a time.
-            due += std::chrono::milliseconds(kBlockMs);
-            std::this_thread::sleep_until(due);
-            setHeard(written);
-            if (Clock::now() >= retryAt) {
-                QString why;
-                if (connect(&why)) {
-                    retry = kFirstRetry;
-                } else {
-                    retry = std::min(retry * 2, kLongestRetry);
-                    retryAt = Clock::now() + retry;
-                }
-            }
+            standInForServer(b);
             continue;
         }
         int error = 0;
         const pa_usec_t latency = pa_simple_get_latency(stream_->handle, &error);
         const std::int64_t queued = std::int64_t(latency) * rate_ / 1000000;
-        setHeard(written - queued);
+        setHeard(b.written - queued);
+    }
+}
+
+// Reads the next block (silence once the feed has ended) and keeps its mono mix for the picture.
+void Playback::fillBlock(Blocks& b)
+{
+    const int got = b.ended ? 0 : feed_.read(b.mono.data(), b.size, b.own.data());
+    read_ += got;
+    if (got < b.size && !b.ended) {
+        b.ended = true;
+        end_.store(b.written + got, std::memory_order_release);
+    }
+    if (got < b.size) {
+        std::fill(b.mono.begin() + got, b.mono.end(), 0.0f);
+        std::fill(b.own.begin() + std::ptrdiff_t(got) * feed_.channels(), b.own.end(), 0.0f);
+    }
+    const std::lock_guard<std::mutex> lock(historyLock_);
+    for (int i = 0; i < b.size; ++i)
+        history_[size_t((b.written + i) % std::int64_t(history_.size()))] = b.mono[size_t(i)];
+    written_ = b.written + b.size;
+}
+
+void Playback::playBlock(Blocks& b)
+{
+    fillBlock(b);
+    const float gain = gain_.load(std::memory_order_acquire);
+    if (gain != 1.0f) {
+        for (float& v : b.mono)
+            v *= gain;
+        for (float& v : b.own)
+            v *= gain;
+    }
+    const bool mixed = channels_ != feed_.channels();
+    int error = 0;
+    if (stream_
+        && pa_simple_write(stream_->handle, mixed ? b.mono.data() : b.own.data(),
+               size_t(b.size) * size_t(channels_) * sizeof(float), &error)
+            < 0) {
+        std::fprintf(stderr,
+            "visualiser: sound server gone (%s); playing on silently while reconnecting\n",
+            pa_strerror(error));
+        stream_.reset();
+        b.due = Blocks::Clock::now();
+        b.retryAt = b.due + b.retry;
+    }
+    b.written += b.size;
+    writtenCount_.store(b.written, std::memory_order_release);
+}
+
+// The wall clock stands in for the server's, one block at a time, while reconnecting with pauses
+// that double up to the longest.
+void Playback::standInForServer(Blocks& b)
+{
+    b.due += std::chrono::milliseconds(kBlockMs);
+    std::this_thread::sleep_until(b.due);
+    setHeard(b.written);
+    if (Blocks::Clock::now() < b.retryAt)
+        return;
+    QString why;
+    if (connect(&why)) {
+        b.retry = kFirstRetry;
+    } else {
+        b.retry = std::min(b.retry * 2, kLongestRetry);
+        b.retryAt = Blocks::Clock::now() + b.retry;
     }
 }
 

@@ -64,7 +64,12 @@ public:
 
 private:
     struct Stream;
+    // The playback thread's own state: its blocks, and its clock while the server is away.
+    struct Blocks;
     void run();
+    void playBlock(Blocks& b);
+    void fillBlock(Blocks& b);
+    void standInForServer(Blocks& b);
     bool connect(QString* why);
     void setHeard(std::int64_t samples);
 
