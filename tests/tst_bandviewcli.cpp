@@ -623,8 +623,11 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
             + "--csv ro/a.csv 2>&1; echo $?"
         << "bandview: ro/a.csv: cannot write: permission denied\n2\n";
     QTest::newRow("folder on a read-only file system named with the file")
-        << "mkdir -p bad/rofs; unshare -m sh -c 'mount -t tmpfs -o ro none bad/rofs && exec " + run
-            + "--csv bad/rofs/out.csv' 2>&1; echo $?"
+        // Propagation left as it is: in a chroot the root is no mount point to make private, so
+        // the mount is taken down again in the same namespace.
+        << "mkdir -p bad/rofs; unshare -m --propagation unchanged sh -c 'mount -t tmpfs -o ro none "
+           "bad/rofs || exit 9; "
+            + run + "--csv bad/rofs/out.csv; s=$?; umount bad/rofs; exit $s' 2>&1; echo $?"
         << "bandview: bad/rofs/out.csv: cannot write: read-only file system\n2\n";
     QTest::newRow("value after '=' led by a dash") << run + "--csv=-a.csv 2>/dev/null; echo $?; ls"
                                                    << "0\n-a.csv\n";
