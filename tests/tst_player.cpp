@@ -87,10 +87,11 @@ QByteArray trackerModule()
     mod[20 + 25] = 64; // volume,
     mod[20 + 29] = 32; // loop length in words
     mod += QByteArray("\x01\x7f", 2) + QByteArray(128, '\0') + "M.K.";
+    constexpr int kPeriodC2 = 428;
     QByteArray pattern(64 * 4 * 4, '\0');
-    pattern[0] = 428 >> 8; // the period of C-2, and sample 1's low bits
-    pattern[1] = char(428 & 0xff);
-    pattern[2] = 1 << 4;
+    pattern[0] = kPeriodC2 >> 8; // sample 1's high bits (0) and the period's
+    pattern[1] = char(kPeriodC2 & 0xff);
+    pattern[2] = 1 << 4; // sample 1's low bits, no effect
     return mod + pattern + QByteArray(32, 100) + QByteArray(32, -100);
 }
 

@@ -23,8 +23,6 @@ private slots:
         // The drawing, one queued frame and half of the picture's own interval.
         QTest::newRow("OpenGL: one frame in flight, one queued")
             << 1 << hz60 << 5.0 << 0.0 << 5.0 + 1.5 * hz60;
-        QTest::newRow("Vulkan: two in flight, one queued")
-            << 2 << hz60 << 5.0 << 0.0 << 5.0 + 1.5 * hz60;
         QTest::newRow("three in flight, two queued") << 3 << hz60 << 5.0 << 0.0 << 5.0 + 2.5 * hz60;
         QTest::newRow("a 100 Hz display") << 2 << 10.0 << 4.0 << 0.0 << 4.0 + 1.5 * 10.0;
         QTest::newRow("a stall is not the display's pace")
