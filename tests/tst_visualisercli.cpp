@@ -70,6 +70,32 @@ bool isResultLine(const QByteArray& err, int index, const QString& what, const Q
         .hasMatch();
 }
 
+// The video's sound, decoded to interleaved 32-bit floats.
+Run decodedSound(const QString& video)
+{
+    return run(QStringLiteral(FFMPEG_EXE),
+        { "-v", "error", "-i", video, "-map", "0:a", "-f", "f32le", "-" });
+}
+
+// What ffprobe says of the video's sound: the entries asked for, one CSV line each.
+Run probeSound(const QString& video, const QString& entries)
+{
+    return run(QStringLiteral(FFPROBE_EXE),
+        { "-v", "error", "-select_streams", "a", "-show_entries", entries, "-of", "csv=p=0",
+            video });
+}
+
+// The RMS of one channel of interleaved 32-bit floats, over at most its first `frames` frames.
+double rms(const QByteArray& f32, int channels, int channel, qsizetype frames)
+{
+    const auto* s = reinterpret_cast<const float*>(f32.constData());
+    frames = std::min(frames, f32.size() / qsizetype(channels * sizeof(float)));
+    double sum = 0.0;
+    for (qsizetype i = 0; i < frames; ++i)
+        sum += double(s[i * channels + channel]) * s[i * channels + channel];
+    return frames > 0 ? std::sqrt(sum / double(frames)) : 0.0;
+}
+
 QStringList entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
@@ -246,27 +272,14 @@ void tst_VisualiserCli::videoHasFramesDurationAndAudio()
         qPrintable(QStringLiteral("duration %1 s").arg(duration)));
 
     // The sound itself, not only its stream: loud enough, at its codec's rate.
-    r = run(QStringLiteral(FFMPEG_EXE),
-        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), video,
-            QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-f"),
-            QStringLiteral("f32le"), QStringLiteral("-") });
-    QVERIFY2(r.status == 0, qPrintable(describe(r)));
-    const auto* samples = reinterpret_cast<const float*>(r.out.constData());
-    const qsizetype count = r.out.size() / qsizetype(sizeof(float));
-    double sum = 0.0;
-    for (qsizetype i = 0; i < count; ++i)
-        sum += double(samples[i]) * samples[i];
-    const double rms = count > 0 ? std::sqrt(sum / double(count)) : 0.0;
-    QVERIFY2(
-        rms > 0.05, qPrintable(QStringLiteral("sound RMS %1 over %2 samples").arg(rms).arg(count)));
-    r = run(QStringLiteral(FFPROBE_EXE),
-        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-            QStringLiteral("a"), QStringLiteral("-show_entries"),
-            QStringLiteral("packet=size,duration_time"), QStringLiteral("-of"),
-            QStringLiteral("csv=p=0"), video });
-    double bits = 0.0;
+    r = decodedSound(video);
+    const double loudness = rms(r.out, 1, 0, r.out.size());
+    QVERIFY2(r.status == 0 && loudness > 0.05,
+        qPrintable(QStringLiteral("sound RMS %1, %2").arg(loudness).arg(describe(r))));
     double seconds = 0.0;
-    for (const QByteArray& packet : r.out.trimmed().split('\n')) {
+    double bits = 0.0;
+    for (const QByteArray& packet :
+        probeSound(video, "packet=size,duration_time").out.split('\n')) {
         seconds += packet.split(',').value(0).toDouble();
         bits += 8.0 * packet.split(',').value(1).toDouble();
     }
@@ -312,17 +325,9 @@ void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime()
         QString::number(from + kLengthSec), QStringLiteral("--render"), video, input });
     QVERIFY2(r.status == 0, qPrintable(describe(r)));
 
-    r = run(QStringLiteral(FFPROBE_EXE),
-        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-            QStringLiteral("a"), QStringLiteral("-show_entries"), QStringLiteral("stream=channels"),
-            QStringLiteral("-of"), QStringLiteral("csv=p=0"), video });
-    QCOMPARE(r.out.trimmed(), QByteArray("2"));
-    r = run(QStringLiteral(FFMPEG_EXE),
-        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), video,
-            QStringLiteral("-map"), QStringLiteral("0:a"), QStringLiteral("-f"),
-            QStringLiteral("f32le"), QStringLiteral("-") });
+    QCOMPARE(probeSound(video, "stream=channels").out.trimmed(), QByteArray("2"));
+    r = decodedSound(video);
     QVERIFY2(r.status == 0, qPrintable(describe(r)));
-    const auto* samples = reinterpret_cast<const float*>(r.out.constData());
     const qsizetype frames = r.out.size() / qsizetype(2 * sizeof(float));
     // Every sample of the segment, flushed to the end; at most the AAC encoder's priming and the
     // padding of its last frame (1024 samples each) beyond.
@@ -332,13 +337,10 @@ void tst_VisualiserCli::soundtrackIsTheSourcesChannelsInTime()
     // Each channel on its own, over the first quarter second: the tone when the segment starts
     // in it, silence when it starts before (an early soundtrack would be silent there).
     for (int c = 0; c < 2; ++c) {
-        double sum = 0.0;
-        const int quarter = kRate / 4;
-        for (int i = 0; i < quarter; ++i)
-            sum += double(samples[2 * i + c]) * samples[2 * i + c];
-        const double rms = std::sqrt(sum / quarter);
-        QVERIFY2(loud ? rms > 0.2 : rms < 0.01,
-            qPrintable(QStringLiteral("channel %1: rms %2 over the first 0.25 s").arg(c).arg(rms)));
+        const double channel = rms(r.out, 2, c, kRate / 4);
+        QVERIFY2(loud ? channel > 0.2 : channel < 0.01,
+            qPrintable(
+                QStringLiteral("channel %1: rms %2 over the first 0.25 s").arg(c).arg(channel)));
     }
 }
 
