@@ -470,11 +470,10 @@ void tst_VisualiserCli::versionIsTheProjects()
 {
     for (const char* program : { BANDVIEW_EXE, VISUALISER_EXE }) {
         const Run r = run(QLatin1String(program), { QStringLiteral("--version") });
-        const QByteArray expected = QFile::encodeName(QFileInfo(QLatin1String(program)).fileName())
-            + " " + BANDCORE_PROJECT_VERSION + "\n";
-        QVERIFY2(r.status == 0 && r.out == expected && r.err.isEmpty(),
-            qPrintable(QStringLiteral("%1: expected '%2', %3")
-                           .arg(QLatin1String(program), QLatin1String(expected), describe(r))));
+        QCOMPARE(r.out,
+            QFile::encodeName(QFileInfo(QLatin1String(program)).fileName())
+                + " " BANDCORE_PROJECT_VERSION "\n");
+        QVERIFY2(r.status == 0 && r.err.isEmpty(), qPrintable(describe(r)));
     }
 }
 
