@@ -32,7 +32,6 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <numeric>
 #include <sys/stat.h>
 
 using namespace visualiser;
@@ -54,16 +53,6 @@ constexpr int kWatchMs = 2500;
 constexpr int kPollMs = 10;
 const QString kPath = QStringLiteral("/org/mpris/MediaPlayer2");
 const QString kPlayerInterface = QStringLiteral("org.mpris.MediaPlayer2.Player");
-
-// Under CI=true what a test needs must be there: a failure instead of a skip.
-#define NEED(have, what)                                                                           \
-    do {                                                                                           \
-        if (!(have)) {                                                                             \
-            if (pulseplay::ci())                                                                   \
-                QFAIL(what);                                                                       \
-            QSKIP(what);                                                                           \
-        }                                                                                          \
-    } while (0)
 
 QByteArray readAll(const QString& path)
 {
@@ -199,11 +188,9 @@ private slots:
         }
         QList<int> sorted = order;
         std::sort(sorted.begin(), sorted.end());
-        QList<int> unshuffled(kTracks);
-        std::iota(unshuffled.begin(), unshuffled.end(), 0);
-        QVERIFY2(order[0] == 1 && sorted == unshuffled && ended.isEmpty(), qPrintable(seen));
-        unshuffled.move(1, 0);
-        QVERIFY2(order != unshuffled, qPrintable(seen));
+        QVERIFY2(order[0] == 1 && sorted == (QList<int> { 0, 1, 2, 3, 4, 5, 6, 7 })
+                && order != (QList<int> { 1, 0, 2, 3, 4, 5, 6, 7 }) && ended.isEmpty(),
+            qPrintable(seen));
         player->next();
         QVERIFY2(ended.count() == 1, qPrintable(seen));
     }
@@ -337,7 +324,11 @@ private slots:
         QFETCH(QString, track);
         QFETCH(QStringList, steps);
         QFETCH(QStringList, checks);
-        NEED(!busAddress_.isEmpty(), "dbus-daemon is not installed");
+        // Under CI=true what a test needs must be there: a failure instead of a skip.
+        if (busAddress_.isEmpty()) {
+            QVERIFY2(!pulseplay::ci(), "dbus-daemon is not installed");
+            QSKIP("dbus-daemon is not installed");
+        }
         QProcess writer;
         if (track == "fifo")
             writer.start("sh", { "-c", "exec cat \"$0\" > \"$1\"", file("a.wav"), file(track) });
@@ -362,8 +353,10 @@ private slots:
     void positionIsWhatTheSinkPlayed()
     {
         const QString server = QStringLiteral("unix:" PULSE_DIR "/runtime/pulse/native");
-        NEED(pulseplay::pulseServer("start") && QFile::exists(server.mid(5)),
-            "the private PulseAudio did not start");
+        if (!pulseplay::pulseServer("start") || !QFile::exists(server.mid(5))) {
+            QVERIFY2(!pulseplay::ci(), "the private PulseAudio did not start");
+            QSKIP("the private PulseAudio did not start");
+        }
         const QByteArray noServer = qgetenv("PULSE_SERVER");
         qputenv("PULSE_SERVER", server.toUtf8());
         auto restore = qScopeGuard([&noServer] { qputenv("PULSE_SERVER", noServer); });
