@@ -145,7 +145,7 @@ private slots:
         row("- lowers a step", "--", "track 0, finished 0, volume 0.8, loop 0");
         row("+ while muted unmutes", "-M+", "track 0, finished 0, volume 1, loop 0");
         row("M mutes, the volume kept", "-M", "track 0, finished 0, volume 0.9 muted, loop 0");
-        row("L loops the track", "L", "track 0, finished 0, volume 1, loop 1");
+        row("N leaves a looped track", "LN", "track 1, finished 0, volume 1, loop 1");
         row("L twice loops the list: after the last the first", "LLNN",
             "track 0, finished 0, volume 1, loop 2");
         row("L three times loops nothing", "LLLNN", "track 1, finished 1, volume 1, loop 0");
