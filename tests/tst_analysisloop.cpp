@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -21,18 +22,14 @@ struct Recorder : media::FrameConsumer {
         , calls(calls)
     {
     }
-    void take(const media::AnalysedHop& hop) override
+    void take(const media::AnalysedHop& taken) override
     {
         calls->append(id);
-        samplesRead = hop.samplesRead;
-        ready = hop.ready;
-        frames = hop.frames;
+        hop.emplace(taken);
     }
     char id;
     QByteArray* calls;
-    std::int64_t samplesRead = 0;
-    bool ready = false;
-    std::vector<dsp::SpectrumFrame> frames;
+    std::optional<media::AnalysedHop> hop;
 };
 
 bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
@@ -103,13 +100,13 @@ void tst_AnalysisLoop::everyGroupEveryConsumerInOrder()
         QVERIFY2(calls == "ab", where(hop, 0) + ": consumers called " + calls);
         calls.clear();
         for (const Recorder* r : { &first, &second }) {
-            QVERIFY2(r->samplesRead == read && r->ready == ready,
+            QVERIFY2(r->hop->samplesRead == read && r->hop->ready == ready,
                 where(hop, 0) + ": consumer " + r->id + " read "
-                    + QByteArray::number(qlonglong(r->samplesRead)) + ", expected "
+                    + QByteArray::number(qlonglong(r->hop->samplesRead)) + ", expected "
                     + QByteArray::number(read));
             for (int g = 0; g < groups; ++g)
-                QVERIFY2(
-                    sameFrame(r->frames[std::size_t(g)], expected[std::size_t(g)]), where(hop, g));
+                QVERIFY2(sameFrame(r->hop->frames[std::size_t(g)], expected[std::size_t(g)]),
+                    where(hop, g));
         }
     }
     QVERIFY2(frames > 10 && frames < hop,

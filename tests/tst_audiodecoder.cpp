@@ -282,10 +282,8 @@ void tst_AudioDecoder::vorbisBlockSwitchesAreNotDamage()
 
 void tst_AudioDecoder::filesMadeFromVorbisKeepTheirLength_data()
 {
-    // Made from one Ogg Vorbis stream whose transients switch the encoder's blocks: the jitter of
-    // the Ogg demuxer's packet times goes into the new container's, where nothing was lost. Zeros
-    // in the middle of a Matroska file lose a cluster, which the demuxer skips without a word;
-    // zeros over a FLAC file's last bytes, its last frame, which the decoder rejects.
+    // The Ogg demuxer's jittered packet times go into the new container's, where nothing was lost.
+    // Zeros mid-Matroska lose a cluster silently; over a FLAC's end, a frame the decoder rejects.
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("rate");
@@ -314,8 +312,7 @@ void tst_AudioDecoder::filesMadeFromVorbisKeepTheirLength()
     QFETCH(QStringList, options);
     QFETCH(int, rate);
     QFETCH(int, zeroBytes);
-    // Noise bursts 20 ms long every 0.37 s over two quiet sines. At 32 kHz every container here
-    // shows the jitter within 4 s.
+    // Noise bursts switch the encoder's blocks: at 32 kHz every container here shows it in 4 s.
     const QString source = path(QStringLiteral("transients.ogg"));
     if (!QFile::exists(source))
         QVERIFY(ffmpeg({ "-f", "lavfi", "-i",
@@ -337,13 +334,11 @@ void tst_AudioDecoder::filesMadeFromVorbisKeepTheirLength()
     auto decoder = media::AudioDecoder::open(bytes(path(name)), &error);
     QVERIFY2(decoder, error.c_str());
     QCOMPARE(decoder->sampleRate(), rate);
-    // One sample a read: the stream's end then comes in a read of its own, which must still hand
-    // out the silence owed for a last packet the decoder rejected.
+    // One sample a read: the end, in a read of its own, still owes a rejected packet's silence.
     const std::vector<float> mono = decodeAll(*decoder, 1);
     const media::DecodeDamage& damage = decoder->damage();
     QVERIFY2(damage.any() == (zeros > 0) && !damage.truncated(), damage.warning().c_str());
-    // What was lost is silence, as long as the packets say; where a demuxer lost its way, give
-    // or take a packet.
+    // Lost audio is silence as long as the packets say; give or take one where a demuxer got lost.
     const double slack = zeroBytes > 0 ? 0.05 * rate : 0.0;
     QVERIFY2(std::abs(double(mono.size()) - expected) <= slack,
         qPrintable(QStringLiteral("%1 samples at %2 Hz, ffmpeg decodes %3 from the whole file")
