@@ -107,47 +107,40 @@ private slots:
         }
     }
 
-    void intact_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("expected");
-        const QByteArray& p = kVorbisFirstPage;
-        QTest::newRow("written by a muxer") << p << true;
-        QTest::newRow("followed by more bytes") << p + "\1\2\3" << true;
-        QTest::newRow("last byte missing") << p.chopped(1) << false;
-        QTest::newRow("segment table missing") << p.left(kHeaderBytes) << false;
-        QTest::newRow("payload byte changed") << flip(p, p.size() - 1, 0x10) << false;
-        QTest::newRow("granule changed") << flip(p, 6, 0x01) << false;
-        QTest::newRow("checksum's last byte changed") << flip(p, kChecksumAt + 3, 0x80) << false;
-    }
-    void intact()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, expected);
-        QCOMPARE(media::oggPageIntact(u8(bytes), std::size_t(bytes.size())), expected);
-    }
-
+    // What a page's bytes say: its header, if one begins there, and whether the page is intact.
     void pageAt_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("found");
         QTest::addColumn<media::OggPage>("expected");
+        QTest::addColumn<bool>("intact");
+        const QByteArray& p = kVorbisFirstPage;
+        const media::OggPage muxer { -1, 0, 0xF390318D, 0, 0x02 };
         const media::OggPage none;
-        QTest::newRow("muxer's first page")
-            << kVorbisFirstPage << true << media::OggPage { -1, 0, 0xF390318D, 0, 0x02 };
+        QTest::newRow("written by a muxer") << p << true << muxer << true;
         QTest::newRow("every byte of the numbers")
             << page(0x05, 0x0102030405060708, 0x0A0B0C0D) << true
-            << media::OggPage { -1, 0x0102030405060708, kSerial, 0x0A0B0C0D, 0x05 };
+            << media::OggPage { -1, 0x0102030405060708, kSerial, 0x0A0B0C0D, 0x05 } << true;
+        QTest::newRow("followed by more bytes") << p + "\1\2\3" << true << muxer << true;
+        QTest::newRow("last byte missing") << p.chopped(1) << true << muxer << false;
+        QTest::newRow("segment table missing") << p.left(kHeaderBytes) << true << muxer << false;
+        QTest::newRow("payload byte changed")
+            << flip(p, p.size() - 1, 0x10) << true << muxer << false;
+        QTest::newRow("checksum's last byte changed")
+            << flip(p, kChecksumAt + 3, 0x80) << true << muxer << false;
+        QTest::newRow("granule changed")
+            << flip(p, 6, 0x01) << true << media::OggPage { -1, 1, 0xF390318D, 0, 0x02 } << false;
         QTest::newRow("header one byte short")
-            << kVorbisFirstPage.left(kHeaderBytes - 1) << false << none;
-        QTest::newRow("capture pattern wrong") << flip(kVorbisFirstPage, 3, 0x20) << false << none;
-        QTest::newRow("version 1") << flip(kVorbisFirstPage, 4, 0x01) << false << none;
+            << p.left(kHeaderBytes - 1) << false << none << false;
+        QTest::newRow("capture pattern wrong") << flip(p, 3, 0x20) << false << none << false;
+        QTest::newRow("version 1") << flip(p, 4, 0x01) << false << none << false;
     }
     void pageAt()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(bool, found);
         QFETCH(media::OggPage, expected);
+        QFETCH(bool, intact);
         media::OggPage p;
         QCOMPARE(media::oggPageAt(u8(bytes), std::size_t(bytes.size()), &p), found);
         QCOMPARE(p.pos, expected.pos);
@@ -155,6 +148,7 @@ private slots:
         QCOMPARE(p.serial, expected.serial);
         QCOMPARE(p.sequence, expected.sequence);
         QCOMPARE(int(p.flags), int(expected.flags));
+        QCOMPARE(media::oggPageIntact(u8(bytes), std::size_t(bytes.size())), intact);
     }
 
     void endsWhole_data()
@@ -250,20 +244,18 @@ private slots:
         QTest::addColumn<QByteArray>("head");
         QTest::addColumn<qint64>("expected");
         const QByteArray fmt = chunk("fmt ", 16, 16);
+        const QByteArray data = chunk("data", 1000, 0);
         QTest::newRow("data first") << riff(chunk("data", 88200, 0)) << qint64(88200);
         QTest::newRow("after an odd chunk and its pad byte")
-            << riff(fmt + chunk("LIST", 3, 4) + chunk("data", 1000, 0)) << qint64(1000);
+            << riff(fmt + chunk("LIST", 3, 4) + data) << qint64(1000);
         QTest::newRow("placeholder 0xFFFFFFFF")
             << riff(fmt + chunk("data", 0xFFFFFFFFu, 0)) << qint64(0xFFFFFFFFu);
-        QTest::newRow("data chunk's header cut")
-            << riff(fmt + chunk("data", 1000, 0)).chopped(1) << qint64(-1);
+        QTest::newRow("data chunk's header cut") << riff(fmt + data).chopped(1) << qint64(-1);
         QTest::newRow("a chunk runs past the head")
-            << riff(chunk("LIST", 5000, 16) + chunk("data", 1000, 0)) << qint64(-1);
+            << riff(chunk("LIST", 5000, 16) + data) << qint64(-1);
         QTest::newRow("no data chunk") << riff(fmt) << qint64(-1);
-        QTest::newRow("RIFF of another form")
-            << "RIFF" + le(12, 4) + "AVI " + chunk("data", 1000, 0) << qint64(-1);
-        QTest::newRow("RIFX, big-endian")
-            << "RIFX" + riff(chunk("data", 1000, 0)).mid(4) << qint64(-1);
+        QTest::newRow("RIFF of another form") << "RIFF" + le(12, 4) + "AVI " + data << qint64(-1);
+        QTest::newRow("RIFX, big-endian") << "RIFX" + riff(data).mid(4) << qint64(-1);
         QTest::newRow("shorter than a RIFF header")
             << QByteArray("RIFF\0\0\0\0WAV", 11) << qint64(-1);
     }
