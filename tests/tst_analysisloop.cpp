@@ -3,71 +3,33 @@
 // consumers were added, and the end reached without a consumer call.
 
 #include "media/analysisloop.h"
+#include "tonehops.h"
 
 #include <QTest>
 
-#include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
 
 constexpr double kLengthSec = 0.6;
-// A second's tone per group, each its own frequency, so that a group analysed from another's
-// samples shows.
-constexpr double kFirstToneHz = 330.0;
-constexpr double kToneStepHz = 1250.0;
 
-std::vector<float> tone(double hz, int rate, int count)
-{
-    std::vector<float> samples(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i)
-        samples[std::size_t(i)] = float(0.25 * std::sin(6.283185307179586 * hz * i / rate));
-    return samples;
-}
-
-// Each group's tone, cut at the end: the last hop is short.
-class ToneHops : public media::HopSource {
-public:
-    ToneHops(int rate, int groups)
-    {
-        const int count = int(kLengthSec * rate) + 7;
-        for (int g = 0; g < groups; ++g)
-            tones.push_back(tone(kFirstToneHz + kToneStepHz * g, rate, count));
-    }
-    int fill(float* const* groups, int count) override
-    {
-        const int n = std::min(count, int(tones[0].size()) - next);
-        for (std::size_t g = 0; g < tones.size(); ++g)
-            std::memcpy(groups[g], tones[g].data() + next, sizeof(float) * std::size_t(n));
-        next += n;
-        return n;
-    }
-    std::vector<std::vector<float>> tones;
-    int next = 0;
-};
-
-struct Taken {
-    int call;
-    std::int64_t samplesRead;
-    bool ready;
-    std::vector<dsp::SpectrumFrame> frames;
-};
-
-class Recorder : public media::FrameConsumer {
-public:
-    explicit Recorder(int* calls)
-        : calls_(calls)
+// Keeps the latest hop, and logs its name to the calls all consumers share.
+struct Recorder : media::FrameConsumer {
+    Recorder(char id, QByteArray* calls)
+        : id(id)
+        , calls(calls)
     {
     }
-    void take(const media::AnalysedHop& hop) override
+    void take(const media::AnalysedHop& taken) override
     {
-        taken.push_back({ (*calls_)++, hop.samplesRead, hop.ready, hop.frames });
+        calls->append(id);
+        hop.emplace(taken);
     }
-    std::vector<Taken> taken;
-
-private:
-    int* calls_;
+    char id;
+    QByteArray* calls;
+    std::optional<media::AnalysedHop> hop;
 };
 
 bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
@@ -75,9 +37,9 @@ bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-QByteArray where(std::size_t hop, int group)
+QByteArray where(int hop, int group)
 {
-    return "hop " + QByteArray::number(qulonglong(hop)) + ", group " + QByteArray::number(group);
+    return "hop " + QByteArray::number(hop) + ", group " + QByteArray::number(group);
 }
 
 } // namespace
@@ -104,11 +66,12 @@ void tst_AnalysisLoop::everyGroupEveryConsumerInOrder()
 {
     QFETCH(int, rate);
     QFETCH(int, groups);
-    ToneHops source(rate, groups);
+    const int count = int(kLengthSec * rate) + 7;
+    ToneHops source(rate, groups, count);
     media::AnalysisLoop loop(rate, groups);
-    int calls = 0;
-    Recorder first(&calls);
-    Recorder second(&calls);
+    QByteArray calls;
+    Recorder first('a', &calls);
+    Recorder second('b', &calls);
     loop.addConsumer(first);
     loop.addConsumer(second);
 
@@ -116,63 +79,45 @@ void tst_AnalysisLoop::everyGroupEveryConsumerInOrder()
     std::vector<dsp::SpectrumAnalyzer> alone(static_cast<std::size_t>(groups));
     for (dsp::SpectrumAnalyzer& a : alone)
         a.configure(rate);
+    std::vector<dsp::SpectrumFrame> expected(static_cast<std::size_t>(groups));
     media::HopClock clock(rate);
-    std::int64_t read = 0;
-    std::vector<bool> readyAlone;
-    std::vector<std::vector<dsp::SpectrumFrame>> framesAlone;
-    std::vector<std::int64_t> readAlone;
-    while (read < std::int64_t(source.tones[0].size())) {
-        const int n = int(std::min<std::int64_t>(clock.next(), source.tones[0].size() - read));
-        framesAlone.emplace_back(std::size_t(groups));
+    int read = 0;
+    int hop = 0;
+    std::int64_t frames = 0;
+    for (; read < count; ++hop) {
+        const int n = std::min(clock.next(), count - read);
         bool ready = true;
-        for (int g = 0; g < groups; ++g) {
-            alone[std::size_t(g)].pushSamples(
-                source.tones[std::size_t(g)].data() + read, unsigned(n));
-            if (!alone[std::size_t(g)].process(framesAlone.back()[std::size_t(g)]))
-                ready = false;
+        for (std::size_t g = 0; g < alone.size(); ++g) {
+            alone[g].pushSamples(source.tones[g].data() + read, unsigned(n));
+            ready = alone[g].process(expected[g]) && ready;
         }
         read += n;
-        readAlone.push_back(read);
-        readyAlone.push_back(ready);
-    }
-
-    std::vector<media::AnalysisLoop::Step> steps;
-    for (media::AnalysisLoop::Step s = loop.step(source); s != media::AnalysisLoop::Step::End;
-         s = loop.step(source))
-        steps.push_back(s);
-
-    QCOMPARE(steps.size(), readAlone.size());
-    QCOMPARE(first.taken.size(), steps.size());
-    QCOMPARE(second.taken.size(), steps.size());
-    QCOMPARE(loop.samplesRead(), read);
-    std::int64_t readyHops = 0;
-    for (std::size_t h = 0; h < steps.size(); ++h) {
-        const Taken& a = first.taken[h];
-        const Taken& b = second.taken[h];
-        QVERIFY2(a.call == int(2 * h) && b.call == int(2 * h + 1),
-            where(h, 0) + ": calls " + QByteArray::number(a.call) + ", "
-                + QByteArray::number(b.call));
-        QVERIFY2(a.samplesRead == readAlone[h] && b.samplesRead == readAlone[h],
-            where(h, 0) + ": read " + QByteArray::number(qlonglong(a.samplesRead)) + ", expected "
-                + QByteArray::number(qlonglong(readAlone[h])));
-        QVERIFY2(a.ready == readyAlone[h] && b.ready == readyAlone[h], where(h, 0));
-        QVERIFY2((steps[h] == media::AnalysisLoop::Step::Frame) == readyAlone[h], where(h, 0));
-        readyHops += readyAlone[h] ? 1 : 0;
-        for (int g = 0; g < groups; ++g) {
-            QVERIFY2(sameFrame(a.frames[std::size_t(g)], framesAlone[h][std::size_t(g)])
-                    && sameFrame(b.frames[std::size_t(g)], framesAlone[h][std::size_t(g)]),
-                where(h, g));
+        frames += ready ? 1 : 0;
+        const media::AnalysisLoop::Step step = loop.step(source);
+        QVERIFY2(
+            step == (ready ? media::AnalysisLoop::Step::Frame : media::AnalysisLoop::Step::Warming),
+            where(hop, 0) + (ready ? ": ready" : ": warming"));
+        QVERIFY2(calls == "ab", where(hop, 0) + ": consumers called " + calls);
+        calls.clear();
+        for (const Recorder* r : { &first, &second }) {
+            QVERIFY2(r->hop->samplesRead == read && r->hop->ready == ready,
+                where(hop, 0) + ": consumer " + r->id + " read "
+                    + QByteArray::number(qlonglong(r->hop->samplesRead)) + ", expected "
+                    + QByteArray::number(read));
+            for (int g = 0; g < groups; ++g)
+                QVERIFY2(sameFrame(r->hop->frames[std::size_t(g)], expected[std::size_t(g)]),
+                    where(hop, g));
         }
     }
-    QVERIFY2(readyHops > 10 && readyHops < std::int64_t(steps.size()),
-        QByteArray::number(qlonglong(readyHops)) + " of " + QByteArray::number(int(steps.size())));
-    QCOMPARE(loop.frameCount(), readyHops);
+    QVERIFY2(frames > 10 && frames < hop,
+        QByteArray::number(qlonglong(frames)) + " of " + QByteArray::number(hop));
+    QCOMPARE(loop.frameCount(), frames);
+    QCOMPARE(loop.samplesRead(), std::int64_t(read));
     // The groups' tones give different frames: a group fed another's samples would show.
     for (int g = 1; g < groups; ++g)
-        QVERIFY2(
-            !sameFrame(framesAlone.back()[0], framesAlone.back()[std::size_t(g)]), where(0, g));
+        QVERIFY2(!sameFrame(expected[0], expected[std::size_t(g)]), where(hop, g));
     QCOMPARE(loop.step(source), media::AnalysisLoop::Step::End);
-    QCOMPARE(calls, int(2 * steps.size()));
+    QVERIFY2(calls.isEmpty(), "consumers called at the end: " + calls);
 }
 
 QTEST_APPLESS_MAIN(tst_AnalysisLoop)

@@ -58,13 +58,6 @@ std::vector<float> noise(std::size_t count, unsigned seed)
     return samples;
 }
 
-// Runs on `path` from here on, or skips the row when this build or CPU lacks it.
-#define FORCE_PATH_OR_SKIP(path)                                                                   \
-    do {                                                                                           \
-        if (!dsp::simd::forcePath(path))                                                           \
-            QSKIP("this build or CPU has no such path");                                           \
-    } while (false)
-
 std::vector<float> spectrumOf(const std::vector<float>& samples)
 {
     const int n = static_cast<int>(samples.size());
@@ -113,11 +106,8 @@ void tst_RealFft::matchesDirectDft_data()
 void tst_RealFft::matchesDirectDft()
 {
     QFETCH(int, size);
-    std::mt19937 engine(20240607u + static_cast<unsigned>(size));
-    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    std::vector<float> samples(static_cast<std::size_t>(size));
-    for (float& s : samples)
-        s = uniform(engine);
+    const std::vector<float> samples
+        = noise(static_cast<std::size_t>(size), 20240607u + static_cast<unsigned>(size));
 
     HannWindow window;
     window.resize(size);
@@ -297,17 +287,16 @@ void tst_RealFft::windowTailsMatchScalar()
     const std::vector<float> in = noise(static_cast<std::size_t>(length), 7u);
     HannWindow window;
     window.resize(length);
-    QVERIFY(dsp::simd::forcePath(dsp::simd::Path::Scalar));
     std::vector<float> expected(in.size());
+    QVERIFY(dsp::simd::forcePath(dsp::simd::Path::Scalar));
     window.apply(in.data(), expected.data());
-
-    FORCE_PATH_OR_SKIP(path);
+    if (!dsp::simd::forcePath(path))
+        QSKIP("this build or CPU has no such path");
     std::vector<float> got(in.size() + 1, -7.0f);
     window.apply(in.data(), got.data());
-    for (int i = 0; i < length; ++i) {
-        const float g = got[static_cast<std::size_t>(i)];
-        const float e = expected[static_cast<std::size_t>(i)];
-        QVERIFY2(std::memcmp(&g, &e, sizeof g) == 0, describe("sample", i, g, e).constData());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        QVERIFY2(std::memcmp(&got[i], &expected[i], sizeof(float)) == 0,
+            describe("sample", int(i), got[i], expected[i]).constData());
     }
     QVERIFY2(got.back() == -7.0f, describe("past the end", length, got.back(), -7.0));
 }
@@ -321,10 +310,9 @@ void tst_RealFft::sideSumIsThePlainLoops_data()
     // sums that end inside a step and that outlast the transform.
     for (const dsp::simd::Path path : golden::kPaths) {
         for (const int size : { 16, 128, 2048 }) {
-            for (const int sideLength : { 0, 1, 7, 100, 9001 }) {
-                QTest::addRow("%s, N %d, side %d", dsp::simd::name(path), size, sideLength)
-                    << path << size << sideLength;
-            }
+            for (const int side : { 0, 1, 7, 100, 9001 })
+                QTest::addRow("%s, N %d, side %d", dsp::simd::name(path), size, side)
+                    << path << size << side;
         }
     }
 }
@@ -336,25 +324,25 @@ void tst_RealFft::sideSumIsThePlainLoops()
     QFETCH(int, sideLength);
     const std::vector<float> in = noise(static_cast<std::size_t>(size), 11u);
     const std::vector<float> squares = noise(static_cast<std::size_t>(sideLength), 13u);
-    const double start = 0.375;
-    double expected = start;
+    dsp::SquareSum side { squares.data(), squares.data() + squares.size(), 0.375 };
+    double expected = side.sum;
     for (const float x : squares)
         expected += static_cast<double>(x) * x;
     RealFft fft(size);
     std::vector<float> plain(static_cast<std::size_t>(size / 2 + 1));
+    std::vector<float> power(plain.size());
     QVERIFY(dsp::simd::forcePath(dsp::simd::Path::Scalar));
     fft.powerSpectrum(in.data(), 3.0f, plain.data());
-
-    FORCE_PATH_OR_SKIP(path);
-    dsp::SquareSum side { squares.data(), squares.data() + squares.size(), start };
-    std::vector<float> power(plain.size());
+    if (!dsp::simd::forcePath(path))
+        QSKIP("this build or CPU has no such path");
     fft.powerSpectrum(in.data(), 3.0f, power.data(), side);
-    QVERIFY2(side.sum == expected, describe("side sum", sideLength, side.sum, expected));
-    QVERIFY(side.next == side.end);
+    QVERIFY2(side.sum == expected && side.next == side.end,
+        describe("side sum, squares left", int(side.end - side.next), side.sum, expected)
+            .constData());
     // Carrying the side sum along leaves the spectrum as it is without one.
     for (std::size_t k = 0; k < plain.size(); ++k) {
         QVERIFY2(std::memcmp(&power[k], &plain[k], sizeof(float)) == 0,
-            describe("bin", static_cast<int>(k), power[k], plain[k]).constData());
+            describe("bin", int(k), power[k], plain[k]).constData());
     }
 }
 
