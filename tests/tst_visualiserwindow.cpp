@@ -66,15 +66,6 @@ constexpr int kWindowPolls = 100;
 // Runs playerctl with the arguments given, on the case's session bus; returns what it printed.
 using Playerctl = std::function<QString(const QStringList&)>;
 
-// The players on the bus once `name` is among them, or as they are after five seconds.
-QString playersWith(const Playerctl& ctl, const QString& name)
-{
-    QString players;
-    for (int i = 0; i < 50 && !players.endsWith(name); ++i, QThread::msleep(100))
-        players = ctl({ QStringLiteral("--list-all") });
-    return players;
-}
-
 // A program a case started, ended with the case however the case ends.
 class ScopedProcess : public QProcess {
 public:
@@ -96,6 +87,16 @@ bool skipOrFail(const QString& why)
         return false;
     QTest::qSkip(qPrintable(why), __FILE__, __LINE__);
     return true;
+}
+
+// Whether a case may go on: false, the case skipped or (with CI=true) failed, where what it needs
+// is not there.
+bool have(bool there, const QString& what)
+{
+    const QString why = what + QStringLiteral(" is not installed");
+    if (!there && !skipOrFail(why))
+        QTest::qFail(qPrintable(why), __FILE__, __LINE__);
+    return there;
 }
 
 QByteArray output(const QString& program, const QStringList& args, const QProcessEnvironment& env,
@@ -171,27 +172,6 @@ bool waylandPluginInstalled()
     return false;
 }
 
-// Qt's plugins as a program sees them, and where one unpacked elsewhere lies, for the environment
-// of a run.
-void passPluginPaths(QProcessEnvironment& env)
-{
-    for (const char* name : { "QT_PLUGIN_PATH", "LD_LIBRARY_PATH" })
-        if (qEnvironmentVariableIsSet(name))
-            env.insert(QLatin1String(name), qEnvironmentVariable(name));
-}
-
-// How many pictures the window presents over the next kRestCountedMs, and in *sec how long that
-// was on the clock.
-int picturesWhileResting(const QString& swaps, double* sec)
-{
-    const double from = monotonicSeconds();
-    QThread::msleep(kRestCountedMs);
-    const double to = monotonicSeconds();
-    const QVector<double> rest = pictureTimes(swaps, from);
-    *sec = to - from;
-    return int(std::count_if(rest.begin(), rest.end(), [&](double t) { return t < to; }));
-}
-
 // When the window woke after sound began at `played`: the first picture within half the resting
 // interval of the one before it; 0 where it did not. *awake: the pictures since `played`, read
 // until a second after the wake, or until one after the latest wake has surely passed.
@@ -259,14 +239,17 @@ private:
     QImage grab(const QString& window);
     int waitForStrands(const QString& window, int moreLitThan);
     QString windowName(const QString& window);
-    QString withoutWaylandPlugin();
-    QSize windowSize(const QString& window);
+    QString visualiser(bool plugin, bool needed, QProcessEnvironment* env);
     QStringList shownTitles();
     bool writeTagged(
         const QString& path, double seconds, const QString& artist, const QString& title);
     bool startPulse();
     bool pulseReady(const char* client);
     bool waitForPlayback();
+    QByteArray pactl(const QStringList& args, int* status = nullptr)
+    {
+        return output(tool("pactl"), args, pulseEnv_, status);
+    }
     bool quit(QProcess& p, const QString& window, int* status);
     // Presses the keys in turn in the window.
     void key(const QString& window, const QStringList& names);
@@ -354,14 +337,13 @@ bool tst_VisualiserWindow::startPulse()
         pulseEnv_);
     for (int i = 0; i < 100 && !pulseUp_; ++i) {
         int status = -1;
-        output(tool("pactl"), { QStringLiteral("info") }, pulseEnv_, &status);
+        pactl({ QStringLiteral("info") }, &status);
         pulseUp_ = status == 0;
         if (!pulseUp_)
             QThread::msleep(50);
     }
     if (pulseUp_)
-        output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_null") },
-            pulseEnv_);
+        pactl({ QStringLiteral("set-default-sink"), QStringLiteral("vis_null") });
     return pulseUp_;
 }
 
@@ -371,9 +353,7 @@ bool tst_VisualiserWindow::waitForPlayback()
 {
     QElapsedTimer waited;
     waited.start();
-    while (output(tool("pactl"),
-        { QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs") },
-        pulseEnv_)
+    while (pactl({ QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs") })
                .trimmed()
                .isEmpty()) {
         if (waited.elapsed() > kWaitMs)
@@ -386,7 +366,7 @@ bool tst_VisualiserWindow::waitForPlayback()
 void tst_VisualiserWindow::cleanupTestCase()
 {
     if (pulseUp_)
-        output(tool("pactl"), { QStringLiteral("exit") }, pulseEnv_);
+        pactl({ QStringLiteral("exit") });
     if (xvfb_.state() != QProcess::NotRunning) {
         xvfb_.terminate();
         xvfb_.waitForFinished();
@@ -544,7 +524,7 @@ void tst_VisualiserWindow::fileSoundReachesTheSinkAcrossARestart()
     // and came back.
     for (const char* when : { "playing", "after the server came back" }) {
         if (QLatin1String(when) != QLatin1String("playing")) {
-            output(tool("pactl"), { QStringLiteral("exit") }, pulseEnv_);
+            pactl({ QStringLiteral("exit") });
             pulseUp_ = false;
             // One line says so.
             QByteArray said;
@@ -641,17 +621,15 @@ void tst_VisualiserWindow::captureTitleFollowsTheSource()
     QFETCH(QString, title);
     if (!pulseReady("pactl"))
         return;
-    const QByteArray loaded = output(tool("pactl"),
-        { QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-            QStringLiteral("sink_name=vis_other") },
-        pulseEnv_);
-    const QString module = QString::fromLatin1(loaded.trimmed());
+    const QString module = QString::fromLatin1(
+        pactl({ QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                  QStringLiteral("sink_name=vis_other") })
+            .trimmed());
     QVERIFY2(!module.isEmpty(), "cannot load a second null sink");
     // Declared before the visualiser, so that it runs after the visualiser is gone.
     auto restore = qScopeGuard([&] {
-        output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_null") },
-            pulseEnv_);
-        output(tool("pactl"), { QStringLiteral("unload-module"), module }, pulseEnv_);
+        pactl({ QStringLiteral("set-default-sink"), QStringLiteral("vis_null") });
+        pactl({ QStringLiteral("unload-module"), module });
     });
     ScopedProcess p;
     QString window;
@@ -660,8 +638,7 @@ void tst_VisualiserWindow::captureTitleFollowsTheSource()
     QVERIFY2(started.isEmpty(), qPrintable(started));
     const QString before = windowName(window);
     QCOMPARE(before, QStringLiteral("visualiser: vis_null.monitor"));
-    output(tool("pactl"), { QStringLiteral("set-default-sink"), QStringLiteral("vis_other") },
-        pulseEnv_);
+    pactl({ QStringLiteral("set-default-sink"), QStringLiteral("vis_other") });
     QElapsedTimer waited;
     waited.start();
     QString now = before;
@@ -764,8 +741,13 @@ void tst_VisualiserWindow::silentCaptureRestsAndWakes()
         &window);
     QVERIFY2(started.isEmpty(), qPrintable(started));
     QThread::msleep(kRestAfterMs + kRestMarginMs);
-    double restingSec = 0;
-    const int resting = picturesWhileResting(swaps, &restingSec);
+    const double restFrom = monotonicSeconds();
+    QThread::msleep(kRestCountedMs);
+    const double restTo = monotonicSeconds();
+    const QVector<double> rest = pictureTimes(swaps, restFrom);
+    const int resting
+        = int(std::count_if(rest.begin(), rest.end(), [&](double t) { return t < restTo; }));
+    const double restingSec = restTo - restFrom;
     // Pictures at least kRestingPictureMs apart: as many as fit between the edges, and one more
     // where both edges hold one. At rest it still draws, at least once a second however loaded.
     const int most = int(restingSec * 1000 / kRestingPictureMs) + 1;
@@ -866,35 +848,42 @@ void tst_VisualiserWindow::pictureKeepsInStepWithTheSound()
     QVERIFY2(bench.exitCode() == 0 && number && added <= kMostAddedDelayMs, said.constData());
 }
 
-// A copy of the visualiser that sees Qt's plugins without the Wayland platform: the plugin
-// folder a qt.conf beside it names holds the others, linked. Empty if it could not be made.
-QString tst_VisualiserWindow::withoutWaylandPlugin()
+// With `plugin`, the visualiser, which needs Qt's Wayland plugin where `needed`, and in env where
+// Qt's plugins lie; otherwise a copy that sees Qt's plugins without Wayland, through the plugin
+// folder that a qt.conf beside it names. Empty once the case was skipped or failed.
+QString tst_VisualiserWindow::visualiser(bool plugin, bool needed, QProcessEnvironment* env)
 {
+    for (const char* name : { "QT_PLUGIN_PATH", "LD_LIBRARY_PATH" })
+        if (plugin && qEnvironmentVariableIsSet(name))
+            env->insert(QLatin1String(name), qEnvironmentVariable(name));
+    if (plugin)
+        return have(!needed || waylandPluginInstalled(),
+                   QStringLiteral("Qt's Wayland plugin (qt6-wayland)"))
+            ? QStringLiteral(VISUALISER_EXE)
+            : QString();
     const QDir copy(dir_.filePath(QStringLiteral("no-wayland")));
     const QString program = copy.filePath(QStringLiteral("visualiser"));
     if (QFile::exists(program))
         return program;
     const QDir plugins(QLibraryInfo::path(QLibraryInfo::PluginsPath));
-    const QString platforms = copy.filePath(QStringLiteral("plugins/platforms"));
-    if (!QDir().mkpath(platforms))
-        return {};
-    for (const QString& name : plugins.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (name == QLatin1String("platforms") || name.startsWith(QLatin1String("wayland")))
-            continue;
-        QFile::link(plugins.filePath(name), copy.filePath(QStringLiteral("plugins/") + name));
-    }
-    const QDir system(plugins.filePath(QStringLiteral("platforms")));
-    for (const QString& name : system.entryList(QDir::Files))
-        if (!name.startsWith(QLatin1String("libqwayland")))
-            QFile::link(system.filePath(name), platforms + QLatin1Char('/') + name);
     QFile conf(copy.filePath(QStringLiteral("qt.conf")));
-    if (!conf.open(QIODevice::WriteOnly)
-        || conf.write("[Paths]\nPlugins="
-               + QFile::encodeName(copy.filePath(QStringLiteral("plugins"))) + '\n')
-            < 0)
+    bool made = copy.mkpath(QStringLiteral("plugins/platforms")) && conf.open(QIODevice::WriteOnly)
+        && conf.write(
+               "[Paths]\nPlugins=" + QFile::encodeName(copy.filePath(QStringLiteral("plugins"))))
+            > 0
+        && QFile::link(plugins.filePath(QStringLiteral("xcbglintegrations")),
+            copy.filePath(QStringLiteral("plugins/xcbglintegrations")));
+    const QDir platforms(plugins.filePath(QStringLiteral("platforms")));
+    for (const QString& name : platforms.entryList(QDir::Files))
+        made = made
+            && (name.startsWith(QLatin1String("libqwayland"))
+                || QFile::link(platforms.filePath(name),
+                    copy.filePath(QStringLiteral("plugins/platforms/") + name)));
+    if (!made || !QFile::copy(QStringLiteral(VISUALISER_EXE), program)) {
+        QTest::qFail("no copy of the visualiser without the Wayland plugin", __FILE__, __LINE__);
         return {};
-    conf.close();
-    return QFile::copy(QStringLiteral(VISUALISER_EXE), program) ? program : QString();
+    }
+    return program;
 }
 
 void tst_VisualiserWindow::waylandFallsBackToX11_data()
@@ -916,22 +905,12 @@ void tst_VisualiserWindow::waylandFallsBackToX11()
     QFETCH(QString, line);
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
-    if (plugin && !waylandPluginInstalled()) {
-        if (skipOrFail(QStringLiteral("Qt's Wayland plugin (qt6-wayland) is not installed")))
-            return;
-        QFAIL("Qt's Wayland plugin (qt6-wayland) is not installed");
-    }
-    const QString program = plugin ? QStringLiteral(VISUALISER_EXE) : withoutWaylandPlugin();
-    QVERIFY2(!program.isEmpty(), "no copy of the visualiser without the Wayland plugin");
     QProcessEnvironment env = env_;
     env.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("bandcore-none"));
-    if (plugin)
-        passPluginPaths(env);
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    const QString program = visualiser(plugin, plugin, &env);
+    if (program.isEmpty())
+        return;
+    ScopedProcess p;
     QString window;
     const QString started
         = startVisualiser(p, { QStringLiteral("--size"), QStringLiteral("160x120") }, env, &window,
@@ -954,9 +933,8 @@ void tst_VisualiserWindow::waylandFallsBackToX11()
 void tst_VisualiserWindow::unreachableDisplayIsOneLine_data()
 {
     // Variables as NAME=VALUE, with X standing for an X display nothing listens on and an empty
-    // VALUE for a variable left out; whether Qt's
-    // Wayland plugin is there; the line the program must print instead of Qt's abort, or of the
-    // plugin's own message.
+    // VALUE for a variable left out; whether Qt's Wayland plugin is there; the line the program
+    // must print instead of Qt's abort, or of the plugin's own message.
     QTest::addColumn<QStringList>("variables");
     QTest::addColumn<bool>("plugin");
     QTest::addColumn<QString>("line");
@@ -991,23 +969,17 @@ void tst_VisualiserWindow::unreachableDisplayIsOneLine()
     QFETCH(QStringList, variables);
     QFETCH(bool, plugin);
     QFETCH(QString, line);
-    const bool wayland = variables.join(' ').contains(QLatin1String("WAYLAND_DISPLAY"));
-    if (wayland && plugin && !waylandPluginInstalled()) {
-        if (skipOrFail(QStringLiteral("Qt's Wayland plugin (qt6-wayland) is not installed")))
-            return;
-        QFAIL("Qt's Wayland plugin (qt6-wayland) is not installed");
-    }
-    const QString program = plugin ? QStringLiteral(VISUALISER_EXE) : withoutWaylandPlugin();
-    QVERIFY2(!program.isEmpty(), "no copy of the visualiser without the Wayland plugin");
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QDir::tempPath());
+    const QString program = visualiser(
+        plugin, plugin && variables.join(' ').contains(QLatin1String("WAYLAND_DISPLAY")), &env);
+    if (program.isEmpty())
+        return;
     int display = 500 + int(getpid() % 400);
     while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)))
         ++display;
     const QString name = QStringLiteral(":%1").arg(display);
-    QProcessEnvironment env;
-    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QDir::tempPath());
-    if (plugin)
-        passPluginPaths(env);
     for (const QString& variable : variables) {
         const qsizetype equals = variable.indexOf(QLatin1Char('='));
         const QString value = variable.mid(equals + 1);
@@ -1192,11 +1164,9 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
 {
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
-    if (tool("playerctl").isEmpty() || tool("dbus-run-session").isEmpty()) {
-        if (skipOrFail(QStringLiteral("playerctl or dbus-run-session is not installed")))
-            return;
-        QFAIL("playerctl or dbus-run-session is not installed");
-    }
+    if (!have(!tool("playerctl").isEmpty() && !tool("dbus-run-session").isEmpty(),
+            QStringLiteral("playerctl or dbus-run-session")))
+        return;
     QProcess bus;
     auto closeBus = qScopeGuard([&] {
         bus.closeWriteChannel();
@@ -1226,7 +1196,10 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
         p, { QStringLiteral("--size"), QStringLiteral("160x120"), first, second }, env, &window);
     QVERIFY2(filesStarted.isEmpty(), qPrintable(filesStarted));
     const QString name = QStringLiteral("visualiser.instance%1").arg(p.processId());
-    QCOMPARE(playersWith(ctl, name), QStringLiteral("visualiser\n") + name);
+    QString players;
+    for (int i = 0; i < 50 && !players.endsWith(name); ++i, QThread::msleep(100))
+        players = ctl({ QStringLiteral("--list-all") });
+    QCOMPARE(players, QStringLiteral("visualiser\n") + name);
     other.kill();
     other.waitForFinished();
     const Playerctl mine = [&ctl, &name](const QStringList& args) {
@@ -1240,9 +1213,6 @@ void tst_VisualiserWindow::titleShowsAndTheBusDrives()
     if (QTest::currentTestFailed())
         return;
     checkNextAndPause(window, mine);
-    if (QTest::currentTestFailed())
-        return;
-
     int status = -1;
     QVERIFY(quit(p, window, &status));
     QCOMPARE(status, 0);
@@ -1267,11 +1237,7 @@ void tst_VisualiserWindow::namedSampleCountStays()
         return;
     QProcessEnvironment env = env_;
     env.insert(QStringLiteral("LP_NUM_THREADS"), QStringLiteral("1"));
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        p.kill();
-        p.waitForFinished();
-    });
+    ScopedProcess p;
     QString window;
     const QString started = startVisualiser(p,
         QStringList { QStringLiteral("--size"), QStringLiteral("800x600") } + args, env, &window);
@@ -1296,20 +1262,6 @@ void tst_VisualiserWindow::namedSampleCountStays()
                        .arg(QLatin1String(err))));
 }
 
-QSize tst_VisualiserWindow::windowSize(const QString& window)
-{
-    const QByteArray shell = output(tool("xdotool"),
-        { QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window }, env_);
-    QSize size;
-    for (const QByteArray& line : shell.split('\n')) {
-        if (line.startsWith("WIDTH="))
-            size.setWidth(line.mid(6).toInt());
-        else if (line.startsWith("HEIGHT="))
-            size.setHeight(line.mid(7).toInt());
-    }
-    return size;
-}
-
 void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -1327,19 +1279,10 @@ void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick()
     QFETCH(bool, startsFull);
     if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
         return;
-    if (tool("evilwm").isEmpty()) {
-        if (skipOrFail(QStringLiteral("evilwm is not installed")))
-            return;
-        QFAIL("evilwm is not installed");
-    }
-    QProcess wm;
-    QProcess p;
-    auto stop = qScopeGuard([&] {
-        for (QProcess* q : { &p, &wm }) {
-            q->kill();
-            q->waitForFinished();
-        }
-    });
+    if (!have(!tool("evilwm").isEmpty(), QStringLiteral("evilwm")))
+        return;
+    ScopedProcess wm;
+    ScopedProcess p;
     wm.setProcessEnvironment(env_);
     // Xvfb has its built-in font alone.
     wm.start(tool("evilwm"), { QStringLiteral("-fn"), QStringLiteral("fixed") });
@@ -1361,7 +1304,7 @@ void tst_VisualiserWindow::fullScreenAtStartAndOnDoubleClick()
                     QStringLiteral("80"), QStringLiteral("1") },
                 env_);
         QSize size;
-        for (int i = 0; i < kWindowPolls && (size = windowSize(window)) != (full ? screen : own);
+        for (int i = 0; i < kWindowPolls && (size = grab(window).size()) != (full ? screen : own);
              ++i)
             QThread::msleep(kPollMs);
         QVERIFY2(size == (full ? screen : own),
