@@ -1,9 +1,8 @@
 // The display side of capture, on a simulated clock: an audio thread that delivers 10 ms fragments
 // with jitter, and a display that ticks 60 times a second. Checks one hop per frame once the
 // cushion has built, catching up after a stall, and silence while the ring is dry. Samples carry
-// their index, so a lost, repeated or reordered sample shows. The live feed's clock, over a source
-// that delivers nothing, on the real clock: a display that stalled gets the ticks it missed, up to
-// a point. Where every backend sends a capture when the default output changes.
+// their index, so a lost, repeated or reordered sample shows. Then the live feed's real clock after
+// a stall, and where a capture goes when the default output changes.
 
 #include "capture/hoppacer.h"
 #include "capture/livefeed.h"
@@ -21,8 +20,6 @@ namespace {
 constexpr long kUsPerSecond = 1000000;
 // Most a fragment arrives late; a loaded machine's scheduling delay.
 constexpr long kJitterUs = 4000;
-// Reads counted after a stall of the live feed's clock: more than a second of ticks.
-constexpr int kMostReadsCounted = 100;
 
 class Simulation {
 public:
@@ -109,22 +106,16 @@ private:
 // A source whose server never delivers: the live feed's ring stays dry.
 class DrySource : public capture::CaptureSource {
 public:
-    bool start(const std::string& source, std::string*) override
-    {
-        status_.link = capture::Link::Streaming;
-        status_.source = source;
-        return true;
-    }
-    void stop() override { status_.link = capture::Link::Stopped; }
+    bool start(const std::string&, std::string*) override { return true; }
+    void stop() override { }
     int sampleRate() const override { return kRateHz; }
     capture::SampleRing& ring() override { return ring_; }
-    capture::Status status() const override { return status_; }
+    capture::Status status() const override { return {}; }
     bool listSources(std::vector<capture::SourceInfo>*, std::string*) override { return false; }
 
 private:
     static constexpr int kRateHz = 48000;
     capture::SampleRing ring_ { kRateHz };
-    capture::Status status_;
 };
 
 } // namespace
@@ -276,9 +267,8 @@ void tst_HopPacer::backlogSetsTheHopsAndWhatIsDropped()
 
 void tst_HopPacer::liveClockAfterAStall_data()
 {
-    // How long the display stalls between two reads, and how many reads then return at once: one
-    // for each tick missed, until the clock is more than kMaxLateTicks behind and starts again
-    // from now.
+    // How long the display stalls, and how many reads then return at once: one a tick missed,
+    // until the clock is more than kMaxLateTicks behind and starts again from now.
     QTest::addColumn<int>("stallMs");
     QTest::addColumn<int>("least");
     QTest::addColumn<int>("most");
@@ -303,10 +293,8 @@ void tst_HopPacer::liveClockAfterAStall()
         feed->read(hop.data(), count, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
     int atOnce = 0;
-    while (feed->due() && atOnce < kMostReadsCounted) {
+    for (; feed->due() && atOnce <= most; ++atOnce)
         feed->read(hop.data(), count, nullptr);
-        ++atOnce;
-    }
     QVERIFY2(atOnce >= least && atOnce <= most,
         qPrintable(QStringLiteral("%1 reads without waiting after a stall of %2 ms, not %3 to %4")
                        .arg(atOnce)
@@ -317,36 +305,24 @@ void tst_HopPacer::liveClockAfterAStall()
 
 void tst_HopPacer::defaultChangeMovesOnlyWhatPlays_data()
 {
-    // The source asked for and the one captured; the new default output's monitor; where the
+    // The source asked for, the one captured and the new default output's monitor; where the
     // capture goes (empty: it stays).
-    QTest::addColumn<QString>("wanted");
-    QTest::addColumn<QString>("current");
-    QTest::addColumn<QString>("defaultMonitor");
+    QTest::addColumn<QStringList>("sources");
     QTest::addColumn<QString>("to");
     const QString plays = QString::fromLatin1(capture::kDefaultMonitor);
-    QTest::newRow("what plays: follows") << plays << "a.monitor"
-                                         << "b.monitor"
-                                         << "b.monitor";
-    QTest::newRow("what plays, there already") << plays << "b.monitor"
-                                               << "b.monitor"
-                                               << "";
-    QTest::newRow("what plays, no monitor") << plays << "a.monitor"
-                                            << ""
-                                            << "";
-    QTest::newRow("named: stays") << "a.monitor"
-                                  << "a.monitor"
-                                  << "b.monitor"
-                                  << "";
+    QTest::newRow("what plays: follows")
+        << QStringList { plays, "a.monitor", "b.monitor" } << "b.monitor";
+    QTest::newRow("what plays, there already")
+        << QStringList { plays, "b.monitor", "b.monitor" } << "";
+    QTest::newRow("named: stays") << QStringList { "a.monitor", "a.monitor", "b.monitor" } << "";
 }
 
 void tst_HopPacer::defaultChangeMovesOnlyWhatPlays()
 {
-    QFETCH(QString, wanted);
-    QFETCH(QString, current);
-    QFETCH(QString, defaultMonitor);
+    QFETCH(QStringList, sources);
     QFETCH(QString, to);
     QCOMPARE(QString::fromStdString(capture::sourceAfterDefaultChange(
-                 wanted.toStdString(), current.toStdString(), defaultMonitor.toStdString())),
+                 sources[0].toStdString(), sources[1].toStdString(), sources[2].toStdString())),
         to);
 }
 
