@@ -24,4 +24,5 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")
 tests/pulse_server.sh start "$work/pulse" >/dev/null
 export XDG_RUNTIME_DIR=$work/pulse/runtime HOME=$work/pulse/home
-unset PULSE_SERVER
+# Nothing of the machine's own session: no sound server, bus or Wayland display of its own.
+unset PULSE_SERVER DBUS_SESSION_BUS_ADDRESS WAYLAND_DISPLAY

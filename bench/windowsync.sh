@@ -33,12 +33,14 @@ sox "$work/burst.wav" "$work/signal.wav" repeat $((bursts + 6)) pad 1 0
 record() {
     local out=$1
     shift
+    local begun=$SECONDS
     "$@" >/dev/null 2>"$work/log" &
     local pid=$!
     pids+=($pid)
     local id
     id=$(timeout 20 xdotool search --sync --onlyvisible --pid "$pid" 2>/dev/null | head -1) ||
         { echo "windowsync: no window from $1: $(cat "$work/log")" >&2; exit 1; }
+    shown=$((SECONDS - begun))
     eval "$(xdotool getwindowgeometry --shell "$id")"
     # Both inputs keep the wall clock's times (-copyts), less the same whole seconds.
     local since
@@ -48,7 +50,15 @@ record() {
         -thread_queue_size 1024 -itsoffset "$since" -f pulse -fragment_size 1024 \
         -i vis_null.monitor -t $((bursts + 1)) -c:v libx264 \
         -preset ultrafast -qp 0 -c:a pcm_s16le "$out"
-    kill "$pid" 2>/dev/null || true
+    # A program gone before the recording ended leaves too few bursts: say why it went. Its
+    # sound ends with it when its window showed late; a failure is the bench's end.
+    kill "$pid" 2>/dev/null || {
+        local status=0
+        wait "$pid" || status=$?
+        echo "windowsync: $1 ended during the recording (status $status, window after" \
+            "${shown} s): $(cat "$work/log")" >&2
+        [ "$status" = 0 ] || exit 1
+    }
     wait "$pid" 2>/dev/null || true
 }
 
@@ -110,14 +120,18 @@ for t0 in onsets:
     first = lambda share: next(t for t, l in after if l >= base + share * (top - base)) - t0
     rise.append(first(0.1)), half.append(first(0.5)), peak.append(top_t - t0)
 if len(half) < 10:
-    sys.exit(f"windowsync: only {len(half)} bursts measured of {len(onsets)} heard")
+    sys.exit(f"windowsync: only {len(half)} bursts measured of {len(onsets)} heard in"
+             f" {len(a) / rate:.1f} s of sound and {len(level)} pictures")
 mean = lambda v: 1000 * sum(v) / len(v)
 print(f"{mean(half):.0f} {len(half)} {mean(rise):.0f} {mean(peak):.0f}")
 EOF
 }
 
 read -r w h <<<"${size/x/ }"
-report() { printf '  %-22s 10%% %4s ms  half-way %4s ms  peak %4s ms  (%s bursts)\n' "$1" "$4" "$2" "$5" "$3"; }
+report() {
+    printf '  %-22s 10%% %4s ms  half-way %4s ms  peak %4s ms  (%s bursts%s)\n' "$1" "$4" "$2" "$5" \
+        "$3" "${6:+, window after $6 s}"
+}
 printf 'window against video, %s, %s bursts, %s cores, load %s\n' "$size" "$bursts" "$(nproc)" \
     "$(cut -d' ' -f1 /proc/loadavg)"
 # One video, the reference for every back end; its result line among the figures, so that the
@@ -130,11 +144,12 @@ read -r fhalf fn frise fpeak <"$work/figures"
 report "video, in its file" "$fhalf" "$fn" "$frise" "$fpeak"
 measure "$work/video.mkv" >"$work/figures"
 read -r vhalf vn vrise vpeak <"$work/figures"
-report "video via ffplay" "$vhalf" "$vn" "$vrise" "$vpeak"
+report "video via ffplay" "$vhalf" "$vn" "$vrise" "$vpeak" "$shown"
 for backend in "${backends[@]}"; do
     record "$work/window.mkv" "$exe" --backend "$backend" --size "$size" "$work/signal.wav"
-    measure "$work/window.mkv" >"$work/figures"
+    measure "$work/window.mkv" >"$work/figures" ||
+        { echo "windowsync: its window showed ${shown} s after it started" >&2; exit 1; }
     read -r whalf wn wrise wpeak <"$work/figures"
-    report "window ($backend)" "$whalf" "$wn" "$wrise" "$wpeak"
+    report "window ($backend)" "$whalf" "$wn" "$wrise" "$wpeak" "$shown"
     echo "added $backend $((whalf - vhalf)) $((whalf - fhalf))"
 done

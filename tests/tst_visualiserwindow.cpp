@@ -812,14 +812,25 @@ void tst_VisualiserWindow::pictureKeepsInStepWithTheSound()
                 return;
             QFAIL(name);
         }
-    QProcess bench;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VISUALISER"), QStringLiteral(VISUALISER_EXE));
     env.insert(QStringLiteral("SIZE"), QStringLiteral("320x180"));
-    bench.setProcessEnvironment(env);
-    bench.start(QStringLiteral(WINDOWSYNC_SCRIPT), { QStringLiteral("gles") });
-    QVERIFY(bench.waitForFinished(kSyncWaitMs));
-    const QByteArray said = bench.readAllStandardOutput() + bench.readAllStandardError();
+    QProcess bench;
+    QByteArray said;
+    const auto measure = [&] {
+        bench.setProcessEnvironment(env);
+        bench.start(QStringLiteral(WINDOWSYNC_SCRIPT), { QStringLiteral("gles") });
+        const bool ended = bench.waitForFinished(kSyncWaitMs);
+        said = bench.readAllStandardOutput() + bench.readAllStandardError();
+        return ended;
+    };
+    QVERIFY(measure());
+    // A recording with too few bursts in it measured nothing (seen once on a CI machine, cause
+    // not found): that alone is tried again. A program that ended early is a failure.
+    if (said.contains(" bursts measured of ")) {
+        qWarning("measured nothing, trying again: %s", said.constData());
+        QVERIFY(measure());
+    }
     // Against the video in its own file: ffplay's timing on a loaded machine would blur the bound.
     const QList<QByteArray> last = said.trimmed().split('\n').last().split(' ');
     bool number = false;
