@@ -58,6 +58,10 @@ constexpr int kMostWakeMs = 1000;
 // 20 in the first second is four times the resting rate, and leaves room for a loaded machine.
 constexpr int kLeastAwakePictures = 20;
 constexpr int kPollMs = 100;
+// A stop signal ends the window within a picture or two on an idle machine; 1110 ms was seen with
+// two other builds on the two cores. A stop that waits for the file's end or never comes takes
+// the whole wait.
+constexpr int kMostStopMs = 2000;
 // Long enough for the title to follow a move of the default output: the server's round trips and
 // the window's look at the source every 0.5 s.
 constexpr int kTitleFollowsMs = 2000;
@@ -669,8 +673,8 @@ void tst_VisualiserWindow::stopSignalEndsTheWindow()
     QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 128 + signal
             && err.endsWith("visualiser: stopped\n"),
         qPrintable(QStringLiteral("status %1, '%2'").arg(p.exitCode()).arg(QLatin1String(err))));
-    QVERIFY2(
-        stopping.elapsed() < 1000, qPrintable(QStringLiteral("%1 ms").arg(stopping.elapsed())));
+    QVERIFY2(stopping.elapsed() < kMostStopMs,
+        qPrintable(QStringLiteral("%1 ms").arg(stopping.elapsed())));
 }
 
 void tst_VisualiserWindow::pausedWindowRests()
