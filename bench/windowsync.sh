@@ -42,13 +42,15 @@ record() {
         { echo "windowsync: no window from $1: $(cat "$work/log")" >&2; exit 1; }
     shown=$((SECONDS - begun))
     eval "$(xdotool getwindowgeometry --shell "$id")"
-    # Both inputs keep the wall clock's times (-copyts), less the same whole seconds.
+    # Both inputs keep the wall clock's times (-copyts), less the time FFmpeg is started at. With
+    # -copyts, -t ends the recording at that time, not at its first picture's: FFmpeg's start-up
+    # (a second or so) comes off it, hence one second more than the bursts need.
     local since
-    since=-$(date +%s)
+    since=-$(date +%s.%N)
     ffmpeg -v error -y -copyts -thread_queue_size 1024 -itsoffset "$since" -f x11grab \
         -framerate 60 -video_size "${WIDTH}x${HEIGHT}" -i "$DISPLAY+$X,$Y" \
         -thread_queue_size 1024 -itsoffset "$since" -f pulse -fragment_size 1024 \
-        -i vis_null.monitor -t $((bursts + 1)) -c:v libx264 \
+        -i vis_null.monitor -t $((bursts + 2)) -c:v libx264 \
         -preset ultrafast -qp 0 -c:a pcm_s16le "$out"
     # A program gone before the recording ended leaves too few bursts: say why it went. Its
     # sound ends with it when its window showed late; a failure is the bench's end.
