@@ -17,7 +17,8 @@ namespace {
     {
         char text[256];
         if (s.link != Link::Streaming) {
-            std::snprintf(text, sizeof(text), "reconnecting: %s", s.problem.c_str());
+            std::snprintf(text, sizeof(text), "%s: %s",
+                s.link == Link::Waiting ? "waiting" : "reconnecting", s.problem.c_str());
             return text;
         }
         const double latencyMs = 1000.0 * (s.latencySec + static_cast<double>(ringSamples) / rate);
@@ -30,9 +31,9 @@ namespace {
 } // namespace
 
 std::unique_ptr<LiveFeed> LiveFeed::open(
-    const std::string& appName, const std::string& source, std::string* reason)
+    const std::string& appName, const std::string& source, std::string* reason, Backend backend)
 {
-    return open(appName, createCaptureSource(appName), source, reason);
+    return open(appName, createCaptureSource(appName, backend), source, reason);
 }
 
 std::unique_ptr<LiveFeed> LiveFeed::open(const std::string& appName,
@@ -104,9 +105,13 @@ void LiveFeed::lookAtStatus()
     note_ = describe(now, capture_->sampleRate(), capture_->ring().available());
     if (say_) {
         const std::string prefix = app_ + ": capture: ";
-        if (last_.link == Link::Streaming && now.link != Link::Streaming)
+        if (now.link == Link::Waiting && last_.link != Link::Waiting)
+            say_(prefix + now.problem + "; the bars rest until it appears");
+        else if (last_.link == Link::Streaming && now.link != Link::Streaming)
             say_(prefix + now.problem + "; analysing silence until it comes back");
-        if (now.reconnects > last_.reconnects)
+        if (last_.link == Link::Waiting && now.link == Link::Streaming)
+            say_(prefix + "capturing " + now.source);
+        else if (now.reconnects > last_.reconnects)
             say_(prefix + "capturing " + now.source + " again");
         else if (now.moves > last_.moves && now.link == Link::Streaming)
             say_(prefix + "the stream moved to " + now.source);

@@ -34,8 +34,8 @@ public:
     // Starts capturing source (kDefaultMonitor for what the computer plays) for the program
     // appName, which also starts the lines the feed says. Null, with *reason set to one line naming
     // the problem and the fix, when it cannot.
-    static std::unique_ptr<LiveFeed> open(
-        const std::string& appName, const std::string& source, std::string* reason);
+    static std::unique_ptr<LiveFeed> open(const std::string& appName, const std::string& source,
+        std::string* reason, Backend backend = Backend::Automatic);
     // The same over a given backend, not yet started: a test's fake one.
     static std::unique_ptr<LiveFeed> open(const std::string& appName,
         std::unique_ptr<CaptureSource> capture, const std::string& source, std::string* reason);

@@ -43,11 +43,6 @@ void setCallbackProbe(CallbackProbe p)
     probe.store(p, std::memory_order_relaxed);
 }
 
-std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName)
-{
-    return std::make_unique<PulseCapture>(appName);
-}
-
 PulseCapture::PulseCapture(std::string appName)
     : appName_(std::move(appName))
 {
