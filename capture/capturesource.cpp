@@ -1,6 +1,9 @@
 #include "capture/capturesource.h"
 
+#include "capture/pipewirecapture.h"
 #include "capture/pulsecapture.h"
+
+#include <atomic>
 
 namespace capture {
 
@@ -15,8 +18,25 @@ bool parseBackend(const std::string& text, Backend* backend)
     return true;
 }
 
-std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName, Backend)
+namespace {
+    std::atomic<CallbackProbe> probe { nullptr };
+} // namespace
+
+void setCallbackProbe(CallbackProbe p)
 {
+    probe.store(p, std::memory_order_relaxed);
+}
+
+CallbackProbe callbackProbe()
+{
+    return probe.load(std::memory_order_relaxed);
+}
+
+std::unique_ptr<CaptureSource> createCaptureSource(const std::string& appName, Backend backend)
+{
+    if (backend == Backend::PipeWire
+        || (backend == Backend::Automatic && PipeWireCapture::daemonAnswers()))
+        return std::make_unique<PipeWireCapture>(appName);
     return std::make_unique<PulseCapture>(appName);
 }
 

@@ -131,6 +131,8 @@ std::unique_ptr<CaptureSource> createCaptureSource(
 // callback that delivers audio, so a test can watch what happens inside it. Set it before start().
 using CallbackProbe = void (*)(bool entering);
 void setCallbackProbe(CallbackProbe probe);
+// The probe set, for the back ends' callbacks; null when none.
+CallbackProbe callbackProbe();
 
 } // namespace capture
 

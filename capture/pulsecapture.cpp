@@ -10,8 +10,6 @@ namespace capture {
 
 namespace {
 
-    std::atomic<CallbackProbe> probe { nullptr };
-
     // What a person should do when there is no server to talk to.
     constexpr const char* kServerFix = "start PulseAudio (pulseaudio --start) or PipeWire's "
                                        "pipewire-pulse, or point PULSE_SERVER "
@@ -37,11 +35,6 @@ namespace {
     }
 
 } // namespace
-
-void setCallbackProbe(CallbackProbe p)
-{
-    probe.store(p, std::memory_order_relaxed);
-}
 
 PulseCapture::PulseCapture(std::string appName)
     : appName_(std::move(appName))
@@ -362,7 +355,7 @@ void PulseCapture::onLatency(pa_stream* s, void* user)
 // allocates, locks or analyses; libpulse's own bookkeeping around it is libpulse's.
 void PulseCapture::onRead(pa_stream* s, std::size_t, void* user)
 {
-    const CallbackProbe watch = probe.load(std::memory_order_relaxed);
+    const CallbackProbe watch = callbackProbe();
     if (watch)
         watch(true);
     auto* self = static_cast<PulseCapture*>(user);

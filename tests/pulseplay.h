@@ -65,10 +65,12 @@ inline int run(const std::vector<std::string>& args)
     return WEXITSTATUS(status);
 }
 
+#ifdef PULSE_SERVER_SCRIPT
 inline bool pulseServer(const char* action)
 {
     return run({ PULSE_SERVER_SCRIPT, action, PULSE_DIR }) == 0;
 }
+#endif
 
 // A tone played into a sink: left channel at amplitude left, right at right, for a few seconds.
 // pacat keeps kQueuedMs queued at the server: with 20 ms, a loaded machine let its stream run dry

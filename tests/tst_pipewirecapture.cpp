@@ -1,0 +1,400 @@
+// Capture through PipeWire's own protocol, from the private PipeWire and WirePlumber of the
+// pipewire_server fixture (no pipewire-pulse): tones are played with pw-play by named
+// applications into the null output vis_out, and into the virtual microphone vis_mic, the default
+// input; what reaches the ring is told apart by frequency. The audio callback is watched for heap
+// allocations on the way.
+
+#include "capture/capturesource.h"
+#include "capture/pipewirecapture.h"
+#include "heapcounter.h"
+#include "pulseplay.h"
+#include "tonefile.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using pulseplay::kRateHz;
+
+constexpr double kAlphaHz = 440.0;
+constexpr double kBetaHz = 1000.0;
+constexpr double kMicHz = 2500.0;
+constexpr double kLateHz = 1700.0;
+// A tone of amplitude 0.25 in the mono mix measures 0.25 here; silence and the other tones' leak
+// through a 0.5 s window stay under 0.01. Between the two: heard or not.
+constexpr double kHeardAmplitude = 0.05;
+
+bool server(const char* action, const char* name = nullptr)
+{
+    std::vector<std::string> args { PIPEWIRE_SERVER_SCRIPT, action, PIPEWIRE_DIR };
+    if (name)
+        args.push_back(name);
+    return pulseplay::run(args) == 0;
+}
+
+// pw-play playing a tone file as the application app into the output target, until destroyed.
+class Player {
+public:
+    Player(const QString& file, const char* app, const char* target)
+        : pid_(pulseplay::spawn({ "pw-play", "--target", target, "-P",
+            std::string("{ application.name=") + app + " }", file.toStdString() }))
+    {
+    }
+    // Into the virtual microphone vis_mic: WirePlumber links no player to an input, so the test
+    // does, once the player's port is there.
+    explicit Player(const QString& file)
+        : pid_(pulseplay::spawn({ "pw-play", "-P",
+            "{ application.name=Voice node.name=vis_voice node.autoconnect=false }",
+            file.toStdString() }))
+    {
+        for (int i = 0; i < 50; ++i) {
+            if (pulseplay::run({ "pw-link", "vis_voice:output_MONO", "vis_mic:input_MONO" }) == 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~Player()
+    {
+        int status = 0;
+        if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0)
+            pulseplay::reap(pid_, &status);
+    }
+    Player(const Player&) = delete;
+    Player& operator=(const Player&) = delete;
+
+private:
+    pid_t pid_;
+};
+
+// Drains the ring for ms milliseconds and returns the last half second of what came.
+std::vector<float> listen(capture::CaptureSource& c, int ms)
+{
+    std::vector<float> all;
+    std::vector<float> chunk(static_cast<std::size_t>(c.ring().capacity()));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const int n = c.ring().read(chunk.data(), static_cast<int>(chunk.size()));
+        all.insert(all.end(), chunk.begin(), chunk.begin() + n);
+    }
+    const std::size_t keep = std::min<std::size_t>(all.size(), kRateHz / 2);
+    return std::vector<float>(all.end() - static_cast<long>(keep), all.end());
+}
+
+// The amplitude of the sine at hz in samples (Goertzel), 0 for no samples.
+double amplitudeAt(const std::vector<float>& samples, double hz)
+{
+    const double w = pulseplay::kTwoPi * hz / kRateHz;
+    double s1 = 0.0;
+    double s2 = 0.0;
+    for (float x : samples) {
+        const double s0 = x + 2.0 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - 2.0 * std::cos(w) * s1 * s2;
+    return samples.empty() ? 0.0 : 2.0 * std::sqrt(std::max(power, 0.0)) / samples.size();
+}
+
+template <typename Done> bool waitFor(capture::CaptureSource& c, int ms, Done done)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done(c.status())) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        listen(c, 50);
+    }
+    return true;
+}
+
+QString linkName(capture::Link link)
+{
+    switch (link) {
+    case capture::Link::Streaming:
+        return "streaming";
+    case capture::Link::Reconnecting:
+        return "reconnecting";
+    case capture::Link::Waiting:
+        return "waiting";
+    case capture::Link::Stopped:
+        break;
+    }
+    return "stopped";
+}
+
+// What pw-dump says of the nodes: name -> object.
+QMap<QString, QJsonObject> dumpedNodes()
+{
+    QProcess dump;
+    dump.start("pw-dump", {});
+    dump.waitForFinished(10000);
+    QMap<QString, QJsonObject> nodes;
+    for (const QJsonValue v : QJsonDocument::fromJson(dump.readAllStandardOutput()).array()) {
+        const QJsonObject info = v.toObject()["info"].toObject();
+        const QString name = info["props"].toObject()["node.name"].toString();
+        if (!name.isEmpty())
+            nodes[name] = info;
+    }
+    return nodes;
+}
+
+std::uint64_t watchedCalls = 0;
+void watchCallback(bool entering)
+{
+    heapcounter::watchThisThread(entering);
+    watchedCalls += entering;
+}
+
+} // namespace
+
+class tst_PipeWireCapture : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void takesOnlyWhatIsAsked_data();
+    void takesOnlyWhatIsAsked();
+    void joinsAnApplicationThatStartsLater();
+    void followsTheDefaultOutputUnlessNamed_data();
+    void followsTheDefaultOutputUnlessNamed();
+    void listsOutputsInputsAndApplications();
+    void desktopSeesNoRecordingAndTheOutputSleeps();
+    void survivesTheDaemon_data();
+    void survivesTheDaemon();
+
+private:
+    QString tone(double hz);
+    QTemporaryDir dir_;
+    std::unique_ptr<Player> alpha_;
+    std::unique_ptr<Player> beta_;
+    std::unique_ptr<Player> mic_;
+};
+
+QString tst_PipeWireCapture::tone(double hz)
+{
+    const QString path = dir_.filePath(QString("tone%1.wav").arg(hz));
+    // Mono at half scale, upmixed by PipeWire to both channels of the output.
+    if (!QFile::exists(path) && !writeTone(path, kRateHz, 60.0, hz, 16384))
+        return {};
+    return path;
+}
+
+void tst_PipeWireCapture::initTestCase()
+{
+    if (!capture::PipeWireCapture::daemonAnswers()) {
+        const QByteArray why = "no private PipeWire (see the pipewire_server_start test)";
+        if (pulseplay::ci())
+            QFAIL(why.constData());
+        QSKIP(why.constData());
+    }
+    alpha_ = std::make_unique<Player>(tone(kAlphaHz), "Alpha", "vis_out");
+    beta_ = std::make_unique<Player>(tone(kBetaHz), "Beta", "vis_out");
+    mic_ = std::make_unique<Player>(tone(kMicHz));
+}
+
+void tst_PipeWireCapture::takesOnlyWhatIsAsked_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QList<double>>("heard");
+    QTest::addColumn<QList<double>>("unheard");
+    const QString plain = capture::kDefaultMonitor;
+    QTest::newRow("what plays") << plain << "streaming" << QList<double> { kAlphaHz, kBetaHz }
+                                << QList<double> { kMicHz };
+    QTest::newRow("one application, any case")
+        << "app:ALPHA"
+        << "streaming" << QList<double> { kAlphaHz } << QList<double> { kBetaHz, kMicHz };
+    QTest::newRow("one output by name")
+        << "vis_out"
+        << "streaming" << QList<double> { kAlphaHz, kBetaHz } << QList<double> { kMicHz };
+    QTest::newRow("the microphone by name")
+        << "vis_mic"
+        << "streaming" << QList<double> { kMicHz } << QList<double> { kAlphaHz, kBetaHz };
+    QTest::newRow("absent source")
+        << "vis_nowhere"
+        << "waiting" << QList<double> {} << QList<double> { kAlphaHz, kBetaHz, kMicHz };
+    QTest::newRow("absent application")
+        << "app:Gamma"
+        << "waiting" << QList<double> {} << QList<double> { kAlphaHz, kBetaHz, kMicHz };
+}
+
+void tst_PipeWireCapture::takesOnlyWhatIsAsked()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, link);
+    QFETCH(QList<double>, heard);
+    QFETCH(QList<double>, unheard);
+    watchedCalls = 0;
+    capture::setCallbackProbe(watchCallback);
+    const auto unwatch = qScopeGuard([] { capture::setCallbackProbe(nullptr); });
+    const long allocations = heapcounter::watchedAllocations();
+    capture::PipeWireCapture c("tst_pipewirecapture");
+    std::string error;
+    QVERIFY2(c.start(source.toStdString(), &error), error.c_str());
+    QCOMPARE(c.sampleRate(), kRateHz);
+    const std::vector<float> got = listen(c, 1500);
+    const capture::Status s = c.status();
+    QCOMPARE(linkName(s.link), link);
+    for (double hz : heard)
+        QVERIFY2(amplitudeAt(got, hz) > kHeardAmplitude,
+            qPrintable(QString("%1 Hz at %2 in %3 samples")
+                           .arg(hz)
+                           .arg(amplitudeAt(got, hz))
+                           .arg(got.size())));
+    for (double hz : unheard)
+        QVERIFY2(amplitudeAt(got, hz) < kHeardAmplitude / 5,
+            qPrintable(QString("%1 Hz at %2").arg(hz).arg(amplitudeAt(got, hz))));
+    if (link == "waiting")
+        QVERIFY2(
+            s.problem.find(source.mid(source.indexOf(':') + 1).toStdString()) != std::string::npos,
+            s.problem.c_str());
+    c.stop();
+    if (heapcounter::active() && !heard.isEmpty()) {
+        QVERIFY2(watchedCalls >= 20, qPrintable(QString("%1 callbacks").arg(watchedCalls)));
+        QCOMPARE(heapcounter::watchedAllocations(), allocations);
+    }
+}
+
+void tst_PipeWireCapture::joinsAnApplicationThatStartsLater()
+{
+    capture::PipeWireCapture c("tst_pipewirecapture");
+    std::string error;
+    QVERIFY2(c.start("app:late", &error), error.c_str());
+    QCOMPARE(linkName(c.status().link), QString("waiting"));
+    {
+        Player late(tone(kLateHz), "Late", "vis_out");
+        QVERIFY2(waitFor(c, 5000,
+                     [](const capture::Status& s) { return s.link == capture::Link::Streaming; }),
+            c.status().problem.c_str());
+        QCOMPARE(QString::fromStdString(c.status().source), QString("app:late"));
+        const std::vector<float> got = listen(c, 1000);
+        QVERIFY2(amplitudeAt(got, kLateHz) > kHeardAmplitude,
+            qPrintable(QString::number(amplitudeAt(got, kLateHz))));
+        QVERIFY(amplitudeAt(got, kAlphaHz) < kHeardAmplitude / 5);
+    }
+    QVERIFY(waitFor(
+        c, 5000, [](const capture::Status& s) { return s.link == capture::Link::Waiting; }));
+}
+
+void tst_PipeWireCapture::followsTheDefaultOutputUnlessNamed_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("after");
+    QTest::newRow("what plays follows") << QString(capture::kDefaultMonitor) << "vis_other";
+    QTest::newRow("a named output stays") << "vis_out"
+                                          << "vis_out";
+}
+
+void tst_PipeWireCapture::followsTheDefaultOutputUnlessNamed()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, after);
+    QVERIFY(server("output", "vis_other"));
+    const auto back = qScopeGuard([] { server("default", "vis_out"); });
+    Player other(tone(kLateHz), "Other", "vis_other");
+    capture::PipeWireCapture c("tst_pipewirecapture");
+    std::string error;
+    QVERIFY2(c.start(source.toStdString(), &error), error.c_str());
+    QCOMPARE(QString::fromStdString(c.status().source), QString("vis_out"));
+    QVERIFY(server("default", "vis_other"));
+    const bool moves = after != "vis_out";
+    QVERIFY2(waitFor(c, 3000,
+                 [&](const capture::Status& s) {
+                     return s.source == after.toStdString() && s.moves == int(moves);
+                 })
+            || !moves,
+        c.status().source.c_str());
+    const std::vector<float> got = listen(c, 1000);
+    QCOMPARE(QString::fromStdString(c.status().source), after);
+    QCOMPARE(c.status().moves, int(moves));
+    QCOMPARE(amplitudeAt(got, kLateHz) > kHeardAmplitude, moves);
+}
+
+void tst_PipeWireCapture::listsOutputsInputsAndApplications()
+{
+    std::vector<capture::SourceInfo> sources;
+    std::string error;
+    QVERIFY2(capture::PipeWireCapture("tst_pipewirecapture").listSources(&sources, &error),
+        error.c_str());
+    QStringList rows;
+    for (const capture::SourceInfo& s : sources)
+        rows << QString("%1%2%3%4%5")
+                    .arg(QString::fromStdString(s.name))
+                    .arg(s.isDefaultOutput ? " output" : "")
+                    .arg(s.isCaptured ? " captured" : "")
+                    .arg(s.isDefault ? " input" : "")
+                    .arg(s.isApplication ? " application" : "");
+    for (const char* row : { "vis_out output captured", "vis_mic input", "app:Alpha application",
+             "app:Beta application", "app:Voice application" })
+        QVERIFY2(rows.contains(row), qPrintable(row + QString(" not in: ") + rows.join(", ")));
+}
+
+void tst_PipeWireCapture::desktopSeesNoRecordingAndTheOutputSleeps()
+{
+    QVERIFY(server("output", "vis_quiet"));
+    capture::PipeWireCapture c("tst_pipewirecapture");
+    std::string error;
+    QVERIFY2(c.start("vis_quiet", &error), error.c_str());
+    // The output's suspend timeout is 1 s (the fixture's).
+    QString state;
+    for (int i = 0; i < 50 && state != "suspended"; ++i) {
+        listen(c, 100);
+        state = dumpedNodes()["vis_quiet"]["state"].toString();
+    }
+    QCOMPARE(state, QString("suspended"));
+    const QJsonObject props = dumpedNodes()["tst_pipewirecapture capture"]["props"].toObject();
+    QCOMPARE(props["stream.capture.sink"].toVariant().toString(), QString("true"));
+    QCOMPARE(props["node.virtual"].toVariant().toString(), QString("true"));
+    QCOMPARE(props["media.class"].toString(), QString("Stream/Input/Audio"));
+}
+
+void tst_PipeWireCapture::survivesTheDaemon_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("reconnects");
+    QTest::newRow("WirePlumber restarted") << "restart-wp" << false;
+    QTest::newRow("PipeWire restarted") << "restart" << true;
+}
+
+void tst_PipeWireCapture::survivesTheDaemon()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, reconnects);
+    capture::PipeWireCapture c("tst_pipewirecapture");
+    std::string error;
+    QVERIFY2(c.start("app:Alpha", &error), error.c_str());
+    QVERIFY(amplitudeAt(listen(c, 1000), kAlphaHz) > kHeardAmplitude);
+    const auto restore = qScopeGuard([] { server("start"); });
+    QVERIFY(server(action.toLatin1().constData()));
+    if (reconnects) {
+        // The players went with the daemon: start them again.
+        QVERIFY(waitFor(
+            c, 5000, [](const capture::Status& s) { return s.link != capture::Link::Streaming; }));
+        alpha_ = std::make_unique<Player>(tone(kAlphaHz), "Alpha", "vis_out");
+        beta_ = std::make_unique<Player>(tone(kBetaHz), "Beta", "vis_out");
+        mic_ = std::make_unique<Player>(tone(kMicHz));
+    }
+    QVERIFY2(waitFor(c, 8000,
+                 [&](const capture::Status& s) {
+                     return s.link == capture::Link::Streaming && s.reconnects == int(reconnects);
+                 }),
+        qPrintable(linkName(c.status().link) + ": " + QString::fromStdString(c.status().problem)));
+    const std::vector<float> got = listen(c, 1500);
+    QVERIFY2(amplitudeAt(got, kAlphaHz) > kHeardAmplitude,
+        qPrintable(QString::number(amplitudeAt(got, kAlphaHz))));
+}
+
+QTEST_GUILESS_MAIN(tst_PipeWireCapture)
+#include "tst_pipewirecapture.moc"
