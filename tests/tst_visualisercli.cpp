@@ -431,6 +431,10 @@ void tst_VisualiserCli::optionRulesHoldInBoth_data()
         << QStringList { "--capture=" } << "option '--capture=' needs a source name";
     QTest::newRow("size out of range")
         << QStringList { "--size", "12x9000" } << "option '--size' needs WIDTHxHEIGHT from ";
+    QTest::newRow("unknown capture back end") << QStringList { "--capture", "--capture-backend",
+        "jack" } << "option '--capture-backend' needs pipewire or pulse, got 'jack'";
+    QTest::newRow("capture back end without a capture") << QStringList { "--capture-backend",
+        "pulse" } << "option '--capture-backend' needs --capture or --list-sources";
 }
 
 void tst_VisualiserCli::optionRulesHoldInBoth()

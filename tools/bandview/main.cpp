@@ -73,11 +73,17 @@ Options:
   --list-sections   list the sections of the demo programme and exit
   --capture[=SOURCE]
                     show what a sound server's source plays now, until q, Esc or --duration:
-                    without SOURCE, what the computer plays (the monitor of the default output,
-                    followed wherever it goes); a SOURCE named stays where it is
-  --list-sources    list the sources to capture (name, rate, channels, marks, description)
-                    and exit: default (the server's default input), monitor (of an output),
-                    capture (what --capture without SOURCE takes)
+                    without SOURCE, what the computer plays (the default output, followed
+                    wherever it goes); SOURCE is an output or input by its listed name, or
+                    app:NAME for what one application plays (PipeWire); a SOURCE named is never
+                    replaced: while it is absent the bars rest until it appears
+  --capture-backend pipewire|pulse
+                    capture through PipeWire's own protocol or PulseAudio's (default: PipeWire
+                    where it runs)
+  --list-sources    list the outputs, inputs and applications to capture (name, rate, channels,
+                    marks, description) and exit: default (the default input), output (the
+                    default output), monitor (an output's sound), capture (what --capture
+                    without SOURCE takes), application
   -h, --help        show this help and exit
   --version         show the version and exit
 
@@ -112,6 +118,7 @@ struct Options {
     bool listSources = false;
     bool capture = false;
     std::string captureSource;
+    std::string captureBackend;
     bool help = false;
     bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
@@ -119,11 +126,12 @@ struct Options {
 };
 
 using Takes = shell::Option::Takes;
-const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
-    { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
-    { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
-    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
-    shell::kCaptureOption, shell::kHelpOption, shell::kVersionOption };
+const std::vector<shell::Option> kOptionTable
+    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, { "--raw", Takes::Value },
+          { "--raw-format", Takes::Value }, { "--raw-max", Takes::Value }, shell::kSizeOption,
+          { "--duration", Takes::Value }, { "--fast" }, { "--no-live" }, { "--realtime" },
+          shell::kListSectionsOption, shell::kListSourcesOption, shell::kCaptureOption,
+          shell::kCaptureBackendOption, shell::kHelpOption, shell::kVersionOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -219,6 +227,9 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.listSources = line.given("--list-sources");
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
+    problem = shell::readCaptureBackend(line, &o.captureBackend);
+    if (!problem.empty())
+        return problem;
     o.help = line.given("--help");
     o.version = line.given(shell::kVersionOption.name);
     if (line.given("--size")) {
@@ -386,7 +397,7 @@ bool answeredWithoutRun(const Options& o, int* status)
     }
 #ifdef BANDVIEW_CAPTURE
     if (o.listSources) {
-        *status = shell::listSources();
+        *status = shell::listSources(o.captureBackend);
         return true;
     }
 #else
@@ -403,7 +414,8 @@ std::vector<Job> makeJobs(const Options& o)
 {
     std::vector<Job> jobs;
     if (o.capture)
-        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {}, {} });
+        jobs.push_back(
+            { InputDescription::capture(o.captureSource, o.captureBackend), {}, {}, {} });
     else if (o.inputs.empty())
         jobs.push_back({ InputDescription::demo(), {}, {}, {} });
     for (const std::string& path : o.inputs)

@@ -5,6 +5,7 @@
 #include "media/demo.h"
 #ifdef BANDVIEW_CAPTURE
 #include "capture/livefeed.h"
+#include "shell/sources.h"
 #endif
 #include "media/audiodecoder.h"
 #include "terminal.h"
@@ -492,11 +493,12 @@ std::string InputDescription::noteAt(double timeSec) const
     return {};
 }
 
-InputDescription InputDescription::capture(const std::string& source)
+InputDescription InputDescription::capture(const std::string& source, const std::string& backend)
 {
     InputDescription d;
     d.path = "capture";
     d.captureSource = source;
+    d.captureBackend = backend;
     d.title = source.empty() ? QStringLiteral("what is playing") : QString::fromStdString(source);
     d.name = "capture";
     d.dir = "capture";
@@ -509,7 +511,8 @@ std::unique_ptr<media::Feed> openSource(const InputDescription& input, std::stri
 #ifdef BANDVIEW_CAPTURE
     if (input.realTime)
         return capture::LiveFeed::open("bandview",
-            input.captureSource.empty() ? capture::kDefaultMonitor : input.captureSource, reason);
+            input.captureSource.empty() ? capture::kDefaultMonitor : input.captureSource, reason,
+            shell::captureBackend(input.captureBackend));
 #endif
     // The feed takes an empty path for the demo.
     return media::openFeed(input.path, reason);

@@ -51,10 +51,12 @@ struct InputDescription {
     bool realTime = false;
     // For a live capture: the sound server's source ("" for what the computer plays).
     std::string captureSource;
+    // Its back end by --capture-backend's name, "" for the automatic choice.
+    std::string captureBackend;
 
     static InputDescription demo();
     static InputDescription file(const std::string& path);
-    static InputDescription capture(const std::string& source);
+    static InputDescription capture(const std::string& source, const std::string& backend);
     bool isDemo() const { return path.empty(); }
     // The demo section playing at timeSec, empty elsewhere.
     std::string noteAt(double timeSec) const;

@@ -30,6 +30,8 @@ namespace {
 const Option kSizeOption { "--size", Option::Takes::Value };
 const Option kCaptureOption { "--capture", Option::Takes::ValueAfterEquals, nullptr,
     "a source name (--list-sources lists them)" };
+const Option kCaptureBackendOption { "--capture-backend", Option::Takes::Value, nullptr,
+    "pipewire or pulse" };
 const Option kListSourcesOption { "--list-sources" };
 const Option kListSectionsOption { "--list-sections" };
 const Option kHelpOption { "--help", Option::Takes::Nothing, "-h" };
@@ -97,6 +99,20 @@ std::string CommandLine::value(const std::string& name) const
 {
     const auto it = values_.find(name);
     return it == values_.end() ? std::string() : it->second;
+}
+
+std::string readCaptureBackend(const CommandLine& line, std::string* name)
+{
+    const std::string option = kCaptureBackendOption.name;
+    if (!line.given(option))
+        return {};
+    const std::string value = line.value(option);
+    if (value != "pipewire" && value != "pulse")
+        return "option '" + option + "' needs pipewire or pulse, got '" + value + "'";
+    if (!line.given(kCaptureOption.name) && !line.given(kListSourcesOption.name))
+        return "option '" + option + "' needs --capture or --list-sources";
+    *name = value;
+    return {};
 }
 
 std::string parseSize(

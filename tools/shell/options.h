@@ -31,6 +31,8 @@ struct Option {
 // and -h/--help.
 extern const Option kSizeOption;
 extern const Option kCaptureOption;
+// --capture-backend pipewire|pulse: which sound server's protocol a capture speaks.
+extern const Option kCaptureBackendOption;
 extern const Option kListSourcesOption;
 extern const Option kListSectionsOption;
 extern const Option kHelpOption;
@@ -49,6 +51,11 @@ private:
     std::map<std::string, std::string> values_;
     std::vector<std::string> operands_;
 };
+
+// Reads --capture-backend into *name ("pipewire" or "pulse"; empty when not given, for the
+// automatic choice); it goes with --capture or --list-sources. Returns the problem, empty when
+// sound.
+std::string readCaptureBackend(const CommandLine& line, std::string* name);
 
 // A picture's size in pixels, each side within its range.
 struct SizeRange {

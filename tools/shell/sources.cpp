@@ -11,23 +11,36 @@
 
 namespace shell {
 
-int listSources()
+capture::Backend captureBackend(const std::string& name)
+{
+    capture::Backend backend = capture::Backend::Automatic;
+    capture::parseBackend(name, &backend);
+    return backend;
+}
+
+int listSources(const std::string& backend)
 {
     std::vector<capture::SourceInfo> sources;
     std::string why;
-    if (!capture::createCaptureSource(programName())->listSources(&sources, &why)) {
+    if (!capture::createCaptureSource(programName(), captureBackend(backend))
+             ->listSources(&sources, &why)) {
         complain(why);
         return kExitBadInput;
     }
-    std::printf("%-44s %7s %3s  %-15s %s\n", "source", "rate", "ch", "marks", "description");
+    std::printf("%-44s %7s %3s  %-22s %s\n", "source", "rate", "ch", "marks", "description");
     for (const capture::SourceInfo& s : sources) {
-        std::string marks = s.isDefault ? "default" : "";
+        std::string marks;
         for (const auto& [set, mark] :
-            { std::pair { s.isMonitor, "monitor" }, std::pair { s.isCaptured, "capture" } }) {
+            { std::pair { s.isDefault, "default" }, std::pair { s.isDefaultOutput, "output" },
+                std::pair { s.isMonitor, "monitor" }, std::pair { s.isCaptured, "capture" },
+                std::pair { s.isApplication, "application" } }) {
             if (set)
                 marks += (marks.empty() ? "" : " ") + std::string(mark);
         }
-        std::printf("%-44s %7d %3d  %-15s %s\n", s.name.c_str(), s.rateHz, s.channels,
+        // PipeWire says a node's rate and channels only once it runs.
+        const std::string rate = s.rateHz > 0 ? std::to_string(s.rateHz) : "-";
+        const std::string channels = s.channels > 0 ? std::to_string(s.channels) : "-";
+        std::printf("%-44s %7s %3s  %-22s %s\n", s.name.c_str(), rate.c_str(), channels.c_str(),
             marks.c_str(), s.description.c_str());
     }
     return 0;

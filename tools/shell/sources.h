@@ -3,13 +3,22 @@
 #ifndef SHELL_SOURCES_H
 #define SHELL_SOURCES_H
 
+#include "capture/capturesource.h"
+
+#include <string>
+
 namespace shell {
 
-// Prints the sources (name, rate, channels, marks, description) under a heading line; the marks
-// are default (the server's default input), monitor (of an output) and capture (what --capture
-// without a source takes). Returns the exit status: 0, or kExitBadInput after one line on
-// standard error when there is no server to ask.
-int listSources();
+// The back end that --capture-backend's value (from readCaptureBackend()) names.
+capture::Backend captureBackend(const std::string& name);
+
+// Prints the sources (name, rate, channels, marks, description) under a heading line: outputs,
+// inputs and the applications playing now (app:NAME). The marks are default (the server's default
+// input), output (the default output), monitor (an output's sound), capture (what --capture
+// without a source takes) and application. Returns the exit status: 0, or kExitBadInput after one
+// line on standard error when there is no server to ask. backend names the back end as
+// --capture-backend does, empty for the automatic choice.
+int listSources(const std::string& backend);
 
 } // namespace shell
 

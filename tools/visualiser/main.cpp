@@ -128,7 +128,7 @@ int main(int argc, char** argv)
     }
     if (o.listSources) {
 #ifdef VISUALISER_CAPTURE
-        return shell::listSources();
+        return shell::listSources(o.captureBackend);
 #else
         return fail("this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)");
 #endif

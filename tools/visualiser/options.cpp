@@ -41,11 +41,18 @@ Options:
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --fullscreen        start the window in full screen
-  --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
-                      output, followed wherever it goes); a SOURCE named stays where it is
-  --list-sources      list the sources to capture (name, rate, channels, marks, description)
-                      and exit: default (the server's default input), monitor (of an output),
-                      capture (what --capture without SOURCE takes)
+  --capture[=SOURCE]  show live capture from the sound server (default: what the computer plays,
+                      the default output followed wherever it goes); SOURCE is an output or
+                      input by its listed name, or app:NAME for what one application plays
+                      (PipeWire); a SOURCE named is never replaced: while it is absent the
+                      picture rests until it appears
+  --capture-backend pipewire|pulse
+                      capture through PipeWire's own protocol or PulseAudio's (default:
+                      PipeWire where it runs)
+  --list-sources      list the outputs, inputs and applications to capture (name, rate,
+                      channels, marks, description) and exit: default (the default input),
+                      output (the default output), monitor (an output's sound), capture (what
+                      --capture without SOURCE takes), application
   --list-sections     list the sections of the demo programme and exit
   -h, --help          show this help and exit
   --version           show the version and exit
@@ -60,11 +67,12 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
-        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
-        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kListSourcesOption,
-        shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
+    const std::vector<shell::Option> kOptionTable
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
+              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
+              { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing }, shell::kCaptureOption,
+              shell::kCaptureBackendOption, shell::kListSourcesOption, shell::kListSectionsOption,
+              shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -85,6 +93,9 @@ namespace {
         o.capture = line.given("--capture");
         o.captureSource = line.value("--capture");
         o.listSources = line.given("--list-sources");
+        const std::string problem = shell::readCaptureBackend(line, &o.captureBackend);
+        if (!problem.empty())
+            return problem;
         o.listSections = line.given("--list-sections");
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);

@@ -26,6 +26,7 @@ struct Options {
     bool fullScreen = false; // the window starts in full screen
     bool capture = false;
     std::string captureSource; // empty: the default output's monitor
+    std::string captureBackend; // --capture-backend's name; empty: the automatic choice
     bool listSources = false;
     bool listSections = false;
     bool help = false;

@@ -11,6 +11,7 @@
 #endif
 
 #include "shell/signals.h"
+#include "shell/sources.h"
 #include "shell/status.h"
 #include "shell/text.h"
 #include "visual/headless.h"
@@ -68,7 +69,8 @@ namespace {
         std::string error;
         const std::string name
             = o.captureSource.empty() ? std::string(capture::kDefaultMonitor) : o.captureSource;
-        f->live = capture::LiveFeed::open("visualiser", name, &error);
+        f->live = capture::LiveFeed::open(
+            "visualiser", name, &error, shell::captureBackend(o.captureBackend));
         if (!f->live) {
             shell::complain(error);
             return kExitBadInput;
