@@ -75,6 +75,10 @@ Options:
                     show what a sound server's source plays now, until q, Esc or --duration:
                     without SOURCE, what the computer plays (the monitor of the default output,
                     followed wherever it goes); a SOURCE named stays where it is
+  --delay MS        show a capture's bars in the live view and --raw MS milliseconds (0 to
+                    2000) later than the sound arrives, on top of the latency the output reports
+                    (a Bluetooth headset's 100 to 300 ms), so that they are in step with what is
+                    heard; --csv keeps the sound's own time
   --list-sources    list the sources to capture (name, rate, channels, marks, description)
                     and exit: default (the server's default input), monitor (of an output),
                     capture (what --capture without SOURCE takes)
@@ -112,6 +116,7 @@ struct Options {
     bool listSources = false;
     bool capture = false;
     std::string captureSource;
+    int delayMs = -1; // below 0: not given
     bool help = false;
     bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
@@ -123,7 +128,7 @@ const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
-    shell::kCaptureOption, shell::kHelpOption, shell::kVersionOption };
+    shell::kCaptureOption, shell::kDelayOption, shell::kHelpOption, shell::kVersionOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -179,6 +184,8 @@ std::string checkInputsAndOutputs(const Options& o)
 {
     if (o.capture && !o.inputs.empty())
         return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
+    if (o.delayMs >= 0 && !o.capture)
+        return "option '--delay' needs --capture: bandview plays no sound of its own to wait for";
     for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
              std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
         if (o.inputs.size() > 1 && !pattern->empty()
@@ -228,6 +235,11 @@ std::string parseOptions(int argc, char** argv, Options& o)
         if (!problem.empty())
             return problem;
         o.pictureSize = QSize(w, h);
+    }
+    if (line.given("--delay")) {
+        problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
+        if (!problem.empty())
+            return problem;
     }
     if (line.given("--duration")) {
         problem = shell::parseSeconds(
@@ -403,7 +415,8 @@ std::vector<Job> makeJobs(const Options& o)
 {
     std::vector<Job> jobs;
     if (o.capture)
-        jobs.push_back({ InputDescription::capture(o.captureSource), {}, {}, {} });
+        jobs.push_back(
+            { InputDescription::capture(o.captureSource, std::max(o.delayMs, 0)), {}, {}, {} });
     else if (o.inputs.empty())
         jobs.push_back({ InputDescription::demo(), {}, {}, {} });
     for (const std::string& path : o.inputs)

@@ -4,7 +4,9 @@
 //
 // The run loop reads the source until it ends, the --duration is reached, a key ends it (q, Esc)
 // or a signal stops it. A file or the demo is paced to real time by the clock in the live view; a
-// real-time source (one that delivers audio as it plays, and may never end) paces itself.
+// real-time source (one that delivers audio as it plays, and may never end) paces itself, and its
+// view and raw stream wait, a frame at a time, until what they show is heard; the data rows and
+// the picture keep the sound's own time.
 #ifndef BANDVIEW_RUN_H
 #define BANDVIEW_RUN_H
 
@@ -51,10 +53,13 @@ struct InputDescription {
     bool realTime = false;
     // For a live capture: the sound server's source ("" for what the computer plays).
     std::string captureSource;
+    // For a live capture: how much later than its sound, on top of what the output reports, the
+    // view and the raw stream show a frame (--delay), in milliseconds.
+    int delayMs = 0;
 
     static InputDescription demo();
     static InputDescription file(const std::string& path);
-    static InputDescription capture(const std::string& source);
+    static InputDescription capture(const std::string& source, int delayMs = 0);
     bool isDemo() const { return path.empty(); }
     // The demo section playing at timeSec, empty elsewhere.
     std::string noteAt(double timeSec) const;

@@ -43,6 +43,10 @@ Options:
   --fullscreen        start the window in full screen
   --capture[=SOURCE]  show live capture from the sound server (default: the monitor of the default
                       output, followed wherever it goes); a SOURCE named stays where it is
+  --delay MS          show the picture MS milliseconds (0 to 2000) later than the sound plays,
+                      for an output that lags without saying so (a Bluetooth headset: 100 to
+                      300 ms); with --capture on top of the latency the captured output reports,
+                      and the title says the delay in use
   --list-sources      list the sources to capture (name, rate, channels, marks, description)
                       and exit: default (the server's default input), monitor (of an output),
                       capture (what --capture without SOURCE takes)
@@ -60,11 +64,12 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
-        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
-        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kListSourcesOption,
-        shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
+    const std::vector<shell::Option> kOptionTable
+        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
+              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
+              { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing }, shell::kCaptureOption,
+              shell::kDelayOption, shell::kListSourcesOption, shell::kListSectionsOption,
+              shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -88,6 +93,11 @@ namespace {
         o.listSections = line.given("--list-sections");
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);
+        if (line.given("--delay")) {
+            const std::string problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
+            if (!problem.empty())
+                return problem;
+        }
         // The window plays the whole programme at the display's pace.
         if (o.render.empty()) {
             for (const char* name : { "--from", "--to", "--fps" }) {
@@ -160,6 +170,9 @@ namespace {
             return "give a file or --capture, not both";
         if (o.fullScreen && !o.render.empty())
             return "option '--fullscreen' is for the window, not --render";
+        // A video holds its sound beside its pictures: nothing plays late there.
+        if (o.delayMs >= 0 && !o.render.empty())
+            return "option '--delay' is for the window, not --render";
         if (o.capture && !o.render.empty())
             return "--render needs a file or the demo, not live capture";
         return {};
