@@ -3,6 +3,7 @@
 #include "dsp/ballistics.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -13,7 +14,12 @@ namespace {
     constexpr auto kTick = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(1.0 / dsp::kFrameRateHz));
 
-    std::string describe(const Status& s, int rate, int ringSamples)
+    int delayOf(const Status& s, int extraMs)
+    {
+        return static_cast<int>(std::lround(1000.0 * s.outputLatencySec)) + extraMs;
+    }
+
+    std::string describe(const Status& s, int rate, int ringSamples, int extraMs)
     {
         char text[256];
         if (s.link != Link::Streaming) {
@@ -23,8 +29,9 @@ namespace {
         }
         const double latencyMs = 1000.0 * (s.latencySec + static_cast<double>(ringSamples) / rate);
         // The figures first: a long source name is what the line cuts.
-        std::snprintf(text, sizeof(text), "latency %.0f ms  dropped %llu  %s", latencyMs,
-            static_cast<unsigned long long>(s.droppedSamples), s.source.c_str());
+        std::snprintf(text, sizeof(text), "latency %.0f ms  delay %d ms  dropped %llu  %s",
+            latencyMs, delayOf(s, extraMs), static_cast<unsigned long long>(s.droppedSamples),
+            s.source.c_str());
         return text;
     }
 
@@ -51,8 +58,16 @@ LiveFeed::LiveFeed(std::string appName, std::unique_ptr<CaptureSource> capture)
     , hops_(static_cast<std::size_t>(kMaxHopsPerFrame * pacer_.largestHop()))
     , nextTick_(Clock::now())
     , last_(capture_->status())
-    , note_(describe(last_, capture_->sampleRate(), 0))
+    , note_(describe(last_, capture_->sampleRate(), 0, 0))
+    , delayMs_(delayOf(last_, 0))
 {
+}
+
+void LiveFeed::setExtraDelayMs(int extraMs)
+{
+    extraDelayMs_ = extraMs;
+    delayMs_ = delayOf(last_, extraMs);
+    note_ = describe(last_, capture_->sampleRate(), capture_->ring().available(), extraMs);
 }
 
 LiveFeed::~LiveFeed()
@@ -102,7 +117,8 @@ int LiveFeed::read(float* mono, int count, float*)
 void LiveFeed::lookAtStatus()
 {
     const Status now = capture_->status();
-    note_ = describe(now, capture_->sampleRate(), capture_->ring().available());
+    note_ = describe(now, capture_->sampleRate(), capture_->ring().available(), extraDelayMs_);
+    delayMs_ = delayOf(now, extraDelayMs_);
     if (say_) {
         const std::string prefix = app_ + ": capture: ";
         if (now.link == Link::Waiting && last_.link != Link::Waiting)
@@ -132,14 +148,14 @@ std::string LiveFeed::report() const
     std::snprintf(line, sizeof(line),
         "%s: capture: %s; %llu ticks, %llu silent before the first audio, then %.1f %% "
         "one hop, %llu catching up, %llu silent (starved), %llu samples dropped, %llu skipped, "
-        "%d reconnects, %d moves",
+        "%d reconnects, %d moves, delay %d ms",
         app_.c_str(), s.source.c_str(), static_cast<unsigned long long>(pacer_.frames()),
         static_cast<unsigned long long>(pacer_.waitingFrames()),
         100.0 * static_cast<double>(pacer_.singleHopFrames()) / audioFrames,
         static_cast<unsigned long long>(pacer_.catchUpFrames()),
         static_cast<unsigned long long>(pacer_.starvedFrames()),
         static_cast<unsigned long long>(s.droppedSamples),
-        static_cast<unsigned long long>(pacer_.skippedSamples()), s.reconnects, s.moves);
+        static_cast<unsigned long long>(pacer_.skippedSamples()), s.reconnects, s.moves, delayMs());
     return line;
 }
 

@@ -10,7 +10,9 @@
 // starts again from now, and the pacer drops a backlog beyond its kMaxBacklogHops, so the picture
 // never trails what is heard. The feed never ends and never fails after open(); what happened to
 // the server shows in statusNote(), in report(), and, when events are reported, in one line per
-// change. It holds mono only: channels() is 1.
+// change. The feed also says how long its picture must wait to be in step with what is heard
+// (delayMs()); the waiting itself is the caller's, in frames (media/framedelay.h). It holds mono
+// only: channels() is 1.
 #ifndef CAPTURE_LIVEFEED_H
 #define CAPTURE_LIVEFEED_H
 
@@ -18,6 +20,7 @@
 #include "capture/hoppacer.h"
 #include "media/feed.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -47,7 +50,8 @@ public:
     // The feed's state for a status line. Like report(), it may be called from another thread
     // than read().
     std::string statusNote() const { return note_; }
-    // What the feed has to say at the end of a run, one line: its source and how the hops went.
+    // What the feed has to say at the end of a run, one line: its source, how the hops went, and
+    // the delay in use at the end.
     std::string report() const;
     // Where the feed says what happens to it while it runs, one line at a time (when no status
     // line shows it); null for silence, the default.
@@ -55,6 +59,11 @@ public:
     void reportEvents(Say say) { say_ = say; }
 
     bool due() const;
+    // How much later than the analysis the picture must show what it analysed, in milliseconds:
+    // the captured output's latency, as last looked at (it may change while running), plus
+    // extraMs, a fixed amount the user adds (--delay). The status note says it.
+    void setExtraDelayMs(int extraMs);
+    int delayMs() const { return delayMs_; }
     // The source captured now.
     std::string source() const { return capture_->status().source; }
 
@@ -74,6 +83,9 @@ private:
     int framesToStatus_ = 0;
     Status last_;
     std::string note_;
+    int extraDelayMs_ = 0;
+    // Read by whatever shows the note, perhaps on another thread.
+    std::atomic<int> delayMs_ { 0 };
     Say say_ = nullptr;
 };
 

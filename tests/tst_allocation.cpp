@@ -1,9 +1,11 @@
 // Heap use of the core, watched through a replaced global operator new: the per-frame calls never
-// allocate, nor does a step of the analysis loop that the programs run on them, and configure()
+// allocate, nor does a step of the analysis loop that the programs run on them (with the queue that
+// holds its frames back, its delay changing as an output's latency does), and configure()
 // leaves the analyzer untouched when any of its allocations fails.
 
 #include "dsp/spectrumanalyzer.h"
 #include "heapcounter.h"
+#include "media/framedelay.h"
 #include "tonehops.h"
 
 #include <QTest>
@@ -47,6 +49,18 @@ class FrameCount : public media::FrameConsumer {
 public:
     void take(const media::AnalysedHop& hop) override { frames += hop.ready ? 1 : 0; }
     int frames = 0;
+};
+
+// Each frame through a FrameDelay whose delay goes up and down by a few ticks.
+class HeldBack : public media::FrameConsumer {
+public:
+    void take(const media::AnalysedHop& hop) override
+    {
+        delay.setDelay(hops++ % 7);
+        delay.shift({ hop.timeSec(), hop.frames.front() });
+    }
+    media::FrameDelay delay;
+    int hops = 0;
 };
 
 bool sameFrame(const dsp::SpectrumFrame& a, const dsp::SpectrumFrame& b)
@@ -127,7 +141,9 @@ void tst_Allocation::analysisLoopStepNeverAllocates()
     ToneHops source(rate, groups, 48000);
     media::AnalysisLoop loop(rate, groups);
     FrameCount consumer;
+    HeldBack heldBack;
     loop.addConsumer(consumer);
+    loop.addConsumer(heldBack);
     int steps = 0;
     Counter counter;
     // To the end of the source, the short last hop and the end included.

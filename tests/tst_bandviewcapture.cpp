@@ -2,20 +2,24 @@
 // fixture: a 1 kHz tone played into its null sink lights band 15 in the rows that --csv - streams,
 // the bars fall to 0 once nothing plays, a server killed and restarted mid-run is heard again and
 // the run still ends cleanly, a FIFO's readers may come and go without losing sound, and a missing
-// server is one line and status 2. Both programs list the sources alike, and point an unknown
-// source to that listing.
+// server is one line and status 2. With --delay the raw stream shows each frame that many ticks
+// after the data rows. Both programs list the sources alike, and point an unknown source to that
+// listing.
 
 #include "pulseplay.h"
 
 #include "dsp/spectrumanalyzer.h"
+#include "media/framedelay.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <cmath>
 #include <sys/stat.h>
 #include <thread>
 
@@ -108,6 +112,7 @@ private slots:
     void toneLightsItsBandThenBarsFall();
     void hearsTheToneAgainAfterTheServerRestarts();
     void fifoReadersComeAndGoWithoutLoss();
+    void rawStreamWaitsForTheDelay();
     void listsTheSources_data();
     void listsTheSources();
     void unknownSourcePointsToTheListing_data();
@@ -209,6 +214,63 @@ void tst_BandviewCapture::fifoReadersComeAndGoWithoutLoss()
 }
 
 // The programs that capture: bandview, and the visualiser where it is built.
+void tst_BandviewCapture::rawStreamWaitsForTheDelay()
+{
+    // The delay is a queue of frames, one per 1/60 s tick of the live clock: record i of the raw
+    // stream holds the bars of data row i - ticks, the first ticks records silent. Compared frame
+    // by frame, not by the wall clock, so a loaded machine that writes a record late cannot move
+    // it. The tone, playing before the capture starts, makes the bars rise when its first samples
+    // arrive, so that a shift by any other number of ticks shows.
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("rows.csv"));
+    QProcess p;
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 6.0);
+        sleepMs(300);
+        startBandview(p,
+            { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("5"),
+                QStringLiteral("--delay"), QStringLiteral("500"), QStringLiteral("--csv"), csv,
+                QStringLiteral("--raw"), QStringLiteral("-") });
+        QVERIFY(p.waitForFinished(30000));
+    }
+    const QByteArray err = p.readAllStandardError();
+    QList<QByteArray> records = p.readAllStandardOutput().split('\n');
+    records.removeLast();
+    QFile file(csv);
+    QVERIFY2(p.exitCode() == 0 && file.open(QIODevice::ReadOnly), err.constData());
+    QList<QByteArray> rows = file.readAll().split('\n');
+    rows.removeFirst();
+    rows.removeLast();
+    // The delay in use: --delay and whatever latency the output reports.
+    const QRegularExpressionMatch said
+        = QRegularExpression(QStringLiteral("delay (\\d+) ms")).match(QString::fromLocal8Bit(err));
+    QVERIFY2(said.hasMatch() && said.captured(1).toInt() >= 500, err.constData());
+    const int ticks = media::delayTicks(said.captured(1).toInt());
+    QVERIFY2(records.size() == rows.size() && rows.size() >= 240,
+        qPrintable(QStringLiteral("%1 records, %2 rows").arg(records.size()).arg(rows.size())));
+    int toneRow = -1;
+    for (int i = 0; i < rows.size(); ++i) {
+        const QList<QByteArray> row = rows[i].split(',');
+        const QList<QByteArray> record = records[i].split(';');
+        const QList<QByteArray> due = i >= ticks ? rows[i - ticks].split(',') : QList<QByteArray>();
+        if (toneRow < 0 && bar(row, kToneBand) > 0.5f)
+            toneRow = i;
+        for (int k = 0; k < dsp::kDefaultBands; ++k) {
+            const long expected = due.isEmpty() ? 0 : std::lround(double(bar(due, k)) * 1000.0);
+            QVERIFY2(record.size() == dsp::kDefaultBands && record[k].toLong() == expected,
+                qPrintable(QStringLiteral("record %1 band %2: %3, expected %4 (row %5's)")
+                               .arg(i)
+                               .arg(k)
+                               .arg(QString::fromLatin1(record.value(k)))
+                               .arg(expected)
+                               .arg(i - ticks)));
+        }
+    }
+    QVERIFY2(toneRow >= 0 && toneRow + ticks < rows.size(),
+        qPrintable(
+            QStringLiteral("the tone showed in row %1 of %2").arg(toneRow).arg(rows.size())));
+}
+
 void programRows()
 {
     QTest::addColumn<QString>("exe");

@@ -204,6 +204,9 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("unreadable") << QStringList { "{in}/locked.wav", "--csv", csv }
                                 << "{in}/locked.wav"
                                 << "cannot read: ";
+    QTest::newRow("delay on a file")
+        << QStringList { "{in}/good.wav", "--delay", "100" } << "'--delay'"
+        << "needs --capture";
     QTest::newRow("unknown option")
         << QStringList { "--colour", "{in}/good.wav" } << "unknown option '--colour'"
         << "--help";

@@ -378,6 +378,8 @@ void tst_VisualiserCli::failsCleanly_data()
     QTest::newRow("--to in the window") << QStringList { "--to", "1" } << "'--to' needs --render";
     QTest::newRow("--fullscreen off-line") << QStringList { "--render", "out.mp4", "--fullscreen" }
                                            << "'--fullscreen' is for the window";
+    QTest::newRow("--delay off-line")
+        << QStringList { "--render", "out.mp4", "--delay", "100" } << "'--delay' is for the window";
     QTest::newRow("--fps in the window")
         << QStringList { "--fps", "30" } << "'--fps' needs --render";
     QTest::newRow("input that does not exist")
@@ -435,6 +437,15 @@ void tst_VisualiserCli::optionRulesHoldInBoth_data()
         "jack" } << "option '--capture-backend' needs pipewire or pulse, got 'jack'";
     QTest::newRow("capture back end without a capture") << QStringList { "--capture-backend",
         "pulse" } << "option '--capture-backend' needs --capture or --list-sources";
+    QTest::newRow("delay above its range") << QStringList { "--capture", "--delay", "2001" }
+                                           << "option '--delay' needs whole milliseconds from 0 "
+                                              "to 2000, got '2001'";
+    QTest::newRow("delay not whole") << QStringList { "--delay=1.5" }
+                                     << "option '--delay' needs whole milliseconds from 0 to "
+                                        "2000, got '1.5'";
+    QTest::newRow("delay below 0") << QStringList { "--delay=-1" }
+                                   << "option '--delay' needs whole milliseconds from 0 to 2000, "
+                                      "got '-1'";
 }
 
 void tst_VisualiserCli::optionRulesHoldInBoth()

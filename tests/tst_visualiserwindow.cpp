@@ -590,13 +590,19 @@ void tst_VisualiserWindow::captureFollowsWhatPlays()
 
 void tst_VisualiserWindow::captureTitleFollowsTheSource_data()
 {
-    // What is captured, and the title once the default output moved from vis_null to vis_other.
-    QTest::addColumn<QString>("option");
+    // What is captured, what the title adds to the source's name, and the title once the default
+    // output moved from vis_null to vis_other. The null sink reports no latency: the delay in use
+    // is --delay's.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("added");
     QTest::addColumn<QString>("title");
-    QTest::newRow("what plays: follows") << "--capture"
+    QTest::newRow("what plays: follows") << QStringList { "--capture" } << ""
                                          << "visualiser: vis_other.monitor";
-    QTest::newRow("named: stays") << "--capture=vis_null.monitor"
+    QTest::newRow("named: stays") << QStringList { "--capture=vis_null.monitor" } << ""
                                   << "visualiser: vis_null.monitor";
+    QTest::newRow("with a delay: says it")
+        << QStringList { "--capture", "--delay", "180" } << ", delay 180 ms"
+        << "visualiser: vis_other.monitor, delay 180 ms";
 }
 
 void tst_VisualiserWindow::captureTitleFollowsTheSource()
@@ -604,7 +610,8 @@ void tst_VisualiserWindow::captureTitleFollowsTheSource()
 #ifndef VISUALISER_CAPTURE
     QSKIP("built without live capture");
 #endif
-    QFETCH(QString, option);
+    QFETCH(QStringList, options);
+    QFETCH(QString, added);
     QFETCH(QString, title);
     if (!pulseReady("pactl"))
         return;
@@ -620,11 +627,12 @@ void tst_VisualiserWindow::captureTitleFollowsTheSource()
     });
     ScopedProcess p;
     QString window;
-    const QString started = startVisualiser(
-        p, { QStringLiteral("--size"), QStringLiteral("160x120"), option }, pulseEnv_, &window);
+    const QString started = startVisualiser(p,
+        QStringList { QStringLiteral("--size"), QStringLiteral("160x120") } + options, pulseEnv_,
+        &window);
     QVERIFY2(started.isEmpty(), qPrintable(started));
     const QString before = windowName(window);
-    QCOMPARE(before, QStringLiteral("visualiser: vis_null.monitor"));
+    QCOMPARE(before, QStringLiteral("visualiser: vis_null.monitor") + added);
     pactl({ QStringLiteral("set-default-sink"), QStringLiteral("vis_other") });
     QElapsedTimer waited;
     waited.start();

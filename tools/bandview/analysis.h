@@ -6,6 +6,7 @@
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/analysisloop.h"
+#include "media/framedelay.h"
 #include "media/hopclock.h"
 
 #include <QString>
@@ -21,11 +22,7 @@ namespace bandview {
 
 using media::HopClock;
 
-struct TimedFrame {
-    // Audio time at the end of the hop that produced the frame.
-    double timeSec;
-    dsp::SpectrumFrame frame;
-};
+using media::TimedFrame;
 
 class Analysis {
 public:

@@ -80,6 +80,10 @@ Options:
   --capture-backend pipewire|pulse
                     capture through PipeWire's own protocol or PulseAudio's (default: PipeWire
                     where it runs)
+  --delay MS        show a capture's bars in the live view and --raw MS milliseconds (0 to
+                    2000) later than the sound arrives, on top of the latency the output reports
+                    (a Bluetooth headset's 100 to 300 ms), so that they are in step with what is
+                    heard; --csv keeps the sound's own time
   --list-sources    list the outputs, inputs and applications to capture (name, rate, channels,
                     marks, description) and exit: default (the default input), output (the
                     default output), monitor (an output's sound), capture (what --capture
@@ -119,6 +123,7 @@ struct Options {
     bool capture = false;
     std::string captureSource;
     std::string captureBackend;
+    int delayMs = -1; // below 0: not given
     bool help = false;
     bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
@@ -126,12 +131,12 @@ struct Options {
 };
 
 using Takes = shell::Option::Takes;
-const std::vector<shell::Option> kOptionTable
-    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, { "--raw", Takes::Value },
-          { "--raw-format", Takes::Value }, { "--raw-max", Takes::Value }, shell::kSizeOption,
-          { "--duration", Takes::Value }, { "--fast" }, { "--no-live" }, { "--realtime" },
-          shell::kListSectionsOption, shell::kListSourcesOption, shell::kCaptureOption,
-          shell::kCaptureBackendOption, shell::kHelpOption, shell::kVersionOption };
+const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
+    { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
+    { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
+    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
+    shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption, shell::kHelpOption,
+    shell::kVersionOption };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -187,6 +192,8 @@ std::string checkInputsAndOutputs(const Options& o)
 {
     if (o.capture && !o.inputs.empty())
         return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
+    if (o.delayMs >= 0 && !o.capture)
+        return "option '--delay' needs --capture: bandview plays no sound of its own to wait for";
     for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
              std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
         if (o.inputs.size() > 1 && !pattern->empty()
@@ -239,6 +246,11 @@ std::string parseOptions(int argc, char** argv, Options& o)
         if (!problem.empty())
             return problem;
         o.pictureSize = QSize(w, h);
+    }
+    if (line.given("--delay")) {
+        problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
+        if (!problem.empty())
+            return problem;
     }
     if (line.given("--duration")) {
         problem = shell::parseSeconds(
@@ -415,7 +427,8 @@ std::vector<Job> makeJobs(const Options& o)
     std::vector<Job> jobs;
     if (o.capture)
         jobs.push_back(
-            { InputDescription::capture(o.captureSource, o.captureBackend), {}, {}, {} });
+            { InputDescription::capture(o.captureSource, o.captureBackend, std::max(o.delayMs, 0)),
+                {}, {}, {} });
     else if (o.inputs.empty())
         jobs.push_back({ InputDescription::demo(), {}, {}, {} });
     for (const std::string& path : o.inputs)

@@ -44,13 +44,25 @@ namespace {
     }
 
     // What only a live capture has to say: its state for the status line, what happens to it
-    // while no status line shows, and a line at the end. Nothing for a file or the demo.
+    // while no status line shows, and a line at the end; and the frame to show of each one made,
+    // held back until its sound is heard. Nothing for a file or the demo, whose frames show as
+    // they are made.
     class LiveLines {
     public:
 #ifdef BANDVIEW_CAPTURE
         explicit LiveLines(media::Feed& source)
             : live_(dynamic_cast<capture::LiveFeed*>(&source))
         {
+            if (live_)
+                delay_ = std::make_unique<media::FrameDelay>();
+        }
+        const TimedFrame& shown(const TimedFrame& made)
+        {
+            if (!delay_)
+                return made;
+            // The output's latency may change while the capture runs.
+            delay_->setDelay(media::delayTicks(live_->delayMs()));
+            return delay_->shift(made);
         }
         std::string note() const
         {
@@ -68,8 +80,13 @@ namespace {
 
     private:
         capture::LiveFeed* live_;
+        std::unique_ptr<media::FrameDelay> delay_;
 #else
         explicit LiveLines(media::Feed&) { }
+        const TimedFrame& shown(const TimedFrame& made)
+        {
+            return made;
+        }
         std::string note() const
         {
             return {};
@@ -85,15 +102,20 @@ namespace {
     // What ended the loop over the hops.
     enum class End { Input, Key, Duration, Stopped, OutputFailed };
 
+    // The data rows and the picture take each frame with the sound's own time; the raw stream,
+    // as the view, the frame shown now.
     struct Sinks {
         CsvWriter* csv;
         PictureData* picture;
         RawWriter* raw;
+        LiveLines& live;
+        const TimedFrame* shown = nullptr;
         bool add(const TimedFrame& f)
         {
             if (picture)
                 picture->add(f);
-            return (!csv || csv->add(f)) && (!raw || raw->add(f));
+            shown = &live.shown(f);
+            return (!csv || csv->add(f)) && (!raw || raw->add(*shown));
         }
     };
 
@@ -148,11 +170,11 @@ namespace {
 
     // The live view and what it last drew.
     struct LiveScreen {
-        LiveScreen(const RunSettings& settings, const InputDescription& input, media::Feed& feed,
-            const Analysis& analysed, double total)
+        LiveScreen(const RunSettings& settings, const InputDescription& input,
+            const LiveLines& live, const Analysis& analysed, const Sinks& fed, double total)
             : view(settings.viewFd, input.title, analysed.bandCentersHz())
-            , source(feed)
-            , analysis(analysed)
+            , source(live)
+            , sinks(fed)
             , totalSec(total)
         {
         }
@@ -162,7 +184,7 @@ namespace {
             // A live source's state (source, latency, drops, a lost server) takes the place of
             // the demo's section names.
             const std::string note = source.note();
-            view.draw(analysis.frame().frame, analysis.frame().timeSec, totalSec,
+            view.draw(sinks.shown->frame, sinks.shown->timeSec, totalSec,
                 note.empty() ? sectionNote : note);
             lastDraw = Clock::now();
         }
@@ -174,8 +196,8 @@ namespace {
         }
 
         LiveView view;
-        const LiveLines source;
-        const Analysis& analysis;
+        const LiveLines& source;
+        const Sinks& sinks;
         double totalSec;
         Clock::time_point lastDraw = Clock::now() - std::chrono::hours(1);
         bool haveFrame = false;
@@ -201,12 +223,12 @@ namespace {
         return key;
     }
 
-    End runLive(Hopper& hopper, const InputDescription& input, media::Feed& source,
+    End runLive(Hopper& hopper, const InputDescription& input, const LiveLines& live,
         const RunSettings& settings, double totalSec)
     {
         const Analysis& analysis = hopper.analysis;
         Keyboard keys;
-        LiveScreen screen(settings, input, source, analysis, totalSec);
+        LiveScreen screen(settings, input, live, analysis, hopper.sinks, totalSec);
         const bool paced = !settings.fast && !input.realTime;
         // The wall-clock time at which audio time 0 plays; it moves on by every pause and
         // suspension, so that the view resumes where it stopped.
@@ -493,12 +515,14 @@ std::string InputDescription::noteAt(double timeSec) const
     return {};
 }
 
-InputDescription InputDescription::capture(const std::string& source, const std::string& backend)
+InputDescription InputDescription::capture(
+    const std::string& source, const std::string& backend, int delayMs)
 {
     InputDescription d;
     d.path = "capture";
     d.captureSource = source;
     d.captureBackend = backend;
+    d.delayMs = delayMs;
     d.title = source.empty() ? QStringLiteral("what is playing") : QString::fromStdString(source);
     d.name = "capture";
     d.dir = "capture";
@@ -509,10 +533,14 @@ InputDescription InputDescription::capture(const std::string& source, const std:
 std::unique_ptr<media::Feed> openSource(const InputDescription& input, std::string* reason)
 {
 #ifdef BANDVIEW_CAPTURE
-    if (input.realTime)
-        return capture::LiveFeed::open("bandview",
+    if (input.realTime) {
+        std::unique_ptr<capture::LiveFeed> live = capture::LiveFeed::open("bandview",
             input.captureSource.empty() ? capture::kDefaultMonitor : input.captureSource, reason,
             shell::captureBackend(input.captureBackend));
+        if (live)
+            live->setExtraDelayMs(input.delayMs);
+        return live;
+    }
 #endif
     // The feed takes an empty path for the demo.
     return media::openFeed(input.path, reason);
@@ -527,14 +555,14 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     RunFiles files(outputs, settings.live || settings.realtime || input.realTime);
     Analysis analysis(source);
     const Writers writers(outputs, analysis, input, settings);
-    Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get() };
+    LiveLines live(source);
+    Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get(), live };
     Hopper hopper { analysis, sinks, limitSamples(analysis, settings) };
     const double totalSec = expectedSec(source, analysis, settings);
 
-    LiveLines live(source);
     live.sayEvents(settings.live);
     const End end = settings.live
-        ? runLive(hopper, input, source, settings, totalSec)
+        ? runLive(hopper, input, live, settings, totalSec)
         : runOffline(hopper, totalSec, settings.progress, settings.realtime && !input.realTime);
     const std::string report = live.report();
     if (!report.empty())

@@ -4,7 +4,9 @@
 //
 // The run loop reads the source until it ends, the --duration is reached, a key ends it (q, Esc)
 // or a signal stops it. A file or the demo is paced to real time by the clock in the live view; a
-// real-time source (one that delivers audio as it plays, and may never end) paces itself.
+// real-time source (one that delivers audio as it plays, and may never end) paces itself, and its
+// view and raw stream wait, a frame at a time, until what they show is heard; the data rows and
+// the picture keep the sound's own time.
 #ifndef BANDVIEW_RUN_H
 #define BANDVIEW_RUN_H
 
@@ -53,10 +55,14 @@ struct InputDescription {
     std::string captureSource;
     // Its back end by --capture-backend's name, "" for the automatic choice.
     std::string captureBackend;
+    // For a live capture: how much later than its sound, on top of what the output reports, the
+    // view and the raw stream show a frame (--delay), in milliseconds.
+    int delayMs = 0;
 
     static InputDescription demo();
     static InputDescription file(const std::string& path);
-    static InputDescription capture(const std::string& source, const std::string& backend);
+    static InputDescription capture(
+        const std::string& source, const std::string& backend, int delayMs = 0);
     bool isDemo() const { return path.empty(); }
     // The demo section playing at timeSec, empty elsewhere.
     std::string noteAt(double timeSec) const;

@@ -35,6 +35,7 @@ const Option kCaptureBackendOption { "--capture-backend", Option::Takes::Value, 
 const Option kListSourcesOption { "--list-sources" };
 const Option kListSectionsOption { "--list-sections" };
 const Option kHelpOption { "--help", Option::Takes::Nothing, "-h" };
+const Option kDelayOption { "--delay", Option::Takes::Value };
 
 std::string CommandLine::parse(int argc, char** argv, const std::vector<Option>& table)
 {
@@ -142,6 +143,22 @@ std::string parseSeconds(
         return "option '" + option + "' needs a number of seconds "
             + (from == SecondsFrom::Zero ? "from 0" : "above 0") + ", got '" + text + "'";
     *sec = v;
+    return {};
+}
+
+std::string parseDelay(const std::string& text, int* ms)
+{
+    int v = 0;
+    // Four digits hold the whole range; more are out of it, however they read.
+    bool sound = !text.empty() && text.size() <= 4;
+    for (std::size_t i = 0; sound && i < text.size(); ++i) {
+        sound = text[i] >= '0' && text[i] <= '9';
+        v = v * 10 + (text[i] - '0');
+    }
+    if (!sound || v > kMaxDelayMs)
+        return "option '" + std::string(kDelayOption.name) + "' needs whole milliseconds from 0 to "
+            + std::to_string(kMaxDelayMs) + ", got '" + text + "'";
+    *ms = v;
     return {};
 }
 

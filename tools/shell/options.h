@@ -27,8 +27,8 @@ struct Option {
 
 // The options both programs take, spelled and read the same in both: --size WxH (the picture's
 // size in pixels), --capture[=SOURCE] (a sound server's source, by default what the computer
-// plays), --list-sources (the sources --capture takes), --list-sections (the demo's sections)
-// and -h/--help.
+// plays), --list-sources (the sources --capture takes), --list-sections (the demo's sections),
+// --delay MS and -h/--help.
 extern const Option kSizeOption;
 extern const Option kCaptureOption;
 // --capture-backend pipewire|pulse: which sound server's protocol a capture speaks.
@@ -36,6 +36,10 @@ extern const Option kCaptureBackendOption;
 extern const Option kListSourcesOption;
 extern const Option kListSectionsOption;
 extern const Option kHelpOption;
+// --delay MS: how much later than its sound the picture shows, on top of the latency the output
+// reports, for an output that reports too little or none.
+extern const Option kDelayOption;
+constexpr int kMaxDelayMs = 2000;
 
 class CommandLine {
 public:
@@ -73,6 +77,9 @@ enum class SecondsFrom { Zero, AboveZero };
 // Reads a finite number of seconds for option; returns the problem, empty when sound.
 std::string parseSeconds(
     const std::string& option, const std::string& text, SecondsFrom from, double* sec);
+
+// Reads --delay's whole milliseconds, 0..kMaxDelayMs; returns the problem, empty when sound.
+std::string parseDelay(const std::string& text, int* ms);
 
 } // namespace shell
 

@@ -23,12 +23,13 @@ void PlaybackHops::skipTo(std::int64_t samplePosition)
     position_ = std::max(position_, samplePosition);
 }
 
-ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback)
+ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback, int delayMs)
     : playback_(playback)
     , rate_(rateHz)
     , hops_(playback)
     , loop_(rateHz)
 {
+    animated_.setDelayMs(delayMs);
     loop_.addConsumer(animated_);
 }
 
@@ -54,8 +55,9 @@ void ProgrammeFollower::advanceTo(std::int64_t samplePosition)
     }
 }
 
-TrackFollower::TrackFollower(Player& player)
+TrackFollower::TrackFollower(Player& player, int delayMs)
     : player_(player)
+    , delayMs_(delayMs)
 {
     follow();
 }
@@ -75,7 +77,7 @@ void TrackFollower::setPaused(bool paused)
 void TrackFollower::follow()
 {
     current_ = std::make_unique<ProgrammeFollower>(
-        player_.programme().sampleRate(), *player_.playback());
+        player_.programme().sampleRate(), *player_.playback(), delayMs_);
     generation_ = player_.generation();
 }
 
@@ -90,8 +92,11 @@ CaptureFollower::CaptureFollower(capture::LiveFeed& live)
 
 void CaptureFollower::advance(double)
 {
-    while (live_.due())
+    while (live_.due()) {
+        // The output's latency may change while the capture runs.
+        animated_.setDelayMs(live_.delayMs());
         loop_.step(hops_);
+    }
 }
 #endif
 

@@ -5,6 +5,7 @@
 #define VISUALISER_FOLLOWING_H
 
 #include "media/analysisloop.h"
+#include "media/framedelay.h"
 #include "visual/look.h"
 
 #include <cstdint>
@@ -30,6 +31,23 @@ public:
     const visual::Look& look() const { return animation_.look(); }
 
 private:
+    visual::Animation animation_;
+};
+
+// The same animation a number of ticks behind the analysis, so that the window shows each frame
+// when its sound is heard rather than when it is analysed: the frames wait in a queue
+// (media::FrameDelay), and while the delay grows the animation steps on the frame it holds.
+class DelayedAnimated : public media::FrameConsumer {
+public:
+    void take(const media::AnalysedHop& hop) override
+    {
+        animation_.step(delay_.shift({ hop.timeSec(), hop.frames.front() }).frame);
+    }
+    void setDelayMs(double ms) { delay_.setDelay(media::delayTicks(ms)); }
+    const visual::Look& look() const { return animation_.look(); }
+
+private:
+    media::FrameDelay delay_;
     visual::Animation animation_;
 };
 
@@ -62,10 +80,10 @@ private:
 };
 
 // One programme as its playback plays it (through the sound server, or on the wall clock where
-// there is none): one hop per 1/60 s of it.
+// there is none): one hop per 1/60 s of it, each shown delayMs after its sound is heard.
 class ProgrammeFollower {
 public:
-    ProgrammeFollower(int rateHz, const Playback& playback);
+    ProgrammeFollower(int rateHz, const Playback& playback, int delayMs = 0);
     // Analyses every hop that ends at or before the sample heard leadMs from now.
     void advance(double leadMs);
     const visual::Look& look() const { return animated_.look(); }
@@ -78,14 +96,15 @@ private:
     int rate_;
     PlaybackHops hops_;
     media::AnalysisLoop loop_;
-    Animated animated_;
+    DelayedAnimated animated_;
 };
 
-// The player's current track, analysed afresh whenever what plays changes (a track or a seek).
-// The player ends the run itself once the last track has been heard.
+// The player's current track, analysed afresh whenever what plays changes (a track or a seek),
+// shown delayMs (--delay) after it is heard. The player ends the run itself once the last track
+// has been heard.
 class TrackFollower : public LookSource {
 public:
-    explicit TrackFollower(Player& player);
+    explicit TrackFollower(Player& player, int delayMs = 0);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return current_->look(); }
     float presence() const override { return current_->presence(); }
@@ -97,11 +116,13 @@ private:
     Player& player_;
     std::unique_ptr<ProgrammeFollower> current_;
     int generation_ = 0;
+    int delayMs_;
 };
 
 #ifdef VISUALISER_CAPTURE
 // Live capture, paced as every live feed is: the hops of each 1/60 s tick gone by, taken without
-// waiting. While paused nothing is read; the feed then drops the stale backlog.
+// waiting, each shown as much later as the feed says (its output's latency and --delay). While
+// paused nothing is read; the feed then drops the stale backlog.
 class CaptureFollower : public LookSource {
 public:
     explicit CaptureFollower(capture::LiveFeed& live);
@@ -114,7 +135,7 @@ private:
     capture::LiveFeed& live_;
     media::FeedHops hops_;
     media::AnalysisLoop loop_;
-    Animated animated_;
+    DelayedAnimated animated_;
 };
 #endif
 

@@ -49,6 +49,10 @@ Options:
   --capture-backend pipewire|pulse
                       capture through PipeWire's own protocol or PulseAudio's (default:
                       PipeWire where it runs)
+  --delay MS          show the picture MS milliseconds (0 to 2000) later than the sound plays,
+                      for an output that lags without saying so (a Bluetooth headset: 100 to
+                      300 ms); with --capture on top of the latency the captured output reports,
+                      and the title says the delay in use
   --list-sources      list the outputs, inputs and applications to capture (name, rate,
                       channels, marks, description) and exit: default (the default input),
                       output (the default output), monitor (an output's sound), capture (what
@@ -71,8 +75,8 @@ namespace {
         = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
               { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
               { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing }, shell::kCaptureOption,
-              shell::kCaptureBackendOption, shell::kListSourcesOption, shell::kListSectionsOption,
-              shell::kHelpOption, shell::kVersionOption };
+              shell::kCaptureBackendOption, shell::kDelayOption, shell::kListSourcesOption,
+              shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -99,6 +103,11 @@ namespace {
         o.listSections = line.given("--list-sections");
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);
+        if (line.given("--delay")) {
+            const std::string problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
+            if (!problem.empty())
+                return problem;
+        }
         // The window plays the whole programme at the display's pace.
         if (o.render.empty()) {
             for (const char* name : { "--from", "--to", "--fps" }) {
@@ -171,6 +180,9 @@ namespace {
             return "give a file or --capture, not both";
         if (o.fullScreen && !o.render.empty())
             return "option '--fullscreen' is for the window, not --render";
+        // A video holds its sound beside its pictures: nothing plays late there.
+        if (o.delayMs >= 0 && !o.render.empty())
+            return "option '--delay' is for the window, not --render";
         if (o.capture && !o.render.empty())
             return "--render needs a file or the demo, not live capture";
         return {};

@@ -1,5 +1,6 @@
 // The visualiser's command line, under the shell's rules (shell/options.h): the options it shares
-// with bandview (--size, --capture, --list-sources, --list-sections, --help) mean the same in both.
+// with bandview (--size, --capture, --delay, --list-sources, --list-sections, --help) mean the same
+// in both.
 #ifndef VISUALISER_OPTIONS_H
 #define VISUALISER_OPTIONS_H
 
@@ -27,6 +28,7 @@ struct Options {
     bool capture = false;
     std::string captureSource; // empty: the default output's monitor
     std::string captureBackend; // --capture-backend's name; empty: the automatic choice
+    int delayMs = -1; // the picture's lag behind the sound (--delay); below 0: not given
     bool listSources = false;
     bool listSections = false;
     bool help = false;

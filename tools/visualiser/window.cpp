@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <QVulkanInstance>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -46,13 +47,17 @@ namespace {
     // How often the window looks at which source it captures.
     constexpr int kSourceLookMs = 500;
 
+    // The source captured now and, where the picture waits for the sound, the delay in use.
     QString captureTitle(const capture::LiveFeed& live)
     {
-        return QStringLiteral("visualiser: %1").arg(QString::fromStdString(live.source()));
+        const QString title
+            = QStringLiteral("visualiser: %1").arg(QString::fromStdString(live.source()));
+        return live.delayMs() > 0 ? title + QStringLiteral(", delay %1 ms").arg(live.delayMs())
+                                  : title;
     }
 
-    // Keeps the title on the source captured now: what the computer plays follows the default
-    // output wherever it goes.
+    // Keeps the title on the source captured now and the delay in use: what the computer plays
+    // follows the default output wherever it goes, and the output's latency may change.
     void titleFollowsSource(QWindow& window, const capture::LiveFeed& live)
     {
         auto* look = new QTimer(&window);
@@ -75,6 +80,7 @@ namespace {
             shell::complain(error);
             return kExitBadInput;
         }
+        f->live->setExtraDelayMs(std::max(o.delayMs, 0));
         f->live->reportEvents(
             [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
         f->looks = std::make_unique<CaptureFollower>(*f->live);
@@ -102,7 +108,7 @@ namespace {
                 return shell::stoppedStatus();
             return kExitBadInput;
         }
-        f->looks = std::make_unique<TrackFollower>(*f->player);
+        f->looks = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0));
         f->title = QStringLiteral("visualiser: %1").arg(f->player->tags().display());
         return kExitClean;
     }
