@@ -3,6 +3,7 @@
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/latency-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 
@@ -102,10 +103,12 @@ struct PipeWireCapture::Hooks {
     spa_hook registry {};
     spa_hook metadata {};
     spa_hook stream {};
+    spa_hook latency {};
     pw_core_events coreEvents {};
     pw_registry_events registryEvents {};
     pw_metadata_events metadataEvents {};
     pw_stream_events streamEvents {};
+    pw_node_events nodeEvents {};
 
     explicit Hooks()
     {
@@ -137,6 +140,12 @@ struct PipeWireCapture::Hooks {
                   static_cast<PipeWireCapture*>(self)->onStreamState(state, error);
               };
         streamEvents.process = [](void* self) { static_cast<PipeWireCapture*>(self)->onProcess(); };
+        nodeEvents.version = PW_VERSION_NODE_EVENTS;
+        nodeEvents.param = [](void* self, int, std::uint32_t id, std::uint32_t, std::uint32_t,
+                               const spa_pod* param) {
+            if (id == SPA_PARAM_ProcessLatency)
+                static_cast<PipeWireCapture*>(self)->onLatency(param);
+        };
     }
 };
 
@@ -289,6 +298,7 @@ void PipeWireCapture::dropCore()
     for (auto& [ports, proxy] : links_)
         pw_proxy_destroy(proxy);
     links_.clear();
+    watchLatencyOf(SPA_ID_INVALID);
     if (metadata_) {
         spa_hook_remove(&hooks_->metadata);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata_));
@@ -325,6 +335,7 @@ Status PipeWireCapture::status() const
         pw_thread_loop_unlock(loop_);
     s.capturedSamples = captured_.load(std::memory_order_relaxed);
     s.droppedSamples = ring_ ? ring_->dropped() : 0;
+    s.outputLatencySec = outputLatencySec_.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -504,8 +515,10 @@ void PipeWireCapture::relink()
         ++moves_;
     if (!now.empty())
         current_ = now;
-    if (link_ == Link::Reconnecting && !nodes.empty())
+    // Back once the daemon answers again, whether or not what is asked for is there yet.
+    if (link_ == Link::Reconnecting)
         ++reconnects_;
+    watchLatencyOf(heardOutput(nodes));
     everConnected_ = true;
     if (nodes.empty()) {
         problem_ = absentLine();
@@ -513,6 +526,54 @@ void PipeWireCapture::relink()
     } else {
         link_ = Link::Streaming;
     }
+}
+
+std::uint32_t PipeWireCapture::heardOutput(const std::vector<std::uint32_t>& taken) const
+{
+    // An application is heard on the default output (where a session manager sends it).
+    const std::string name = wanted_.rfind(kApplicationPrefix, 0) == 0 ? defaultOutput_
+        : taken.empty()                                                ? std::string()
+                        : nodes_.at(taken.front()).name;
+    for (const auto& [id, n] : nodes_)
+        if (isOutput(n) && n.name == name)
+            return id;
+    return SPA_ID_INVALID;
+}
+
+void PipeWireCapture::watchLatencyOf(std::uint32_t node)
+{
+    if (node == latencyNodeId_)
+        return;
+    if (latencyNode_) {
+        spa_hook_remove(&hooks_->latency);
+        pw_proxy_destroy(latencyNode_);
+        latencyNode_ = nullptr;
+    }
+    latencyNodeId_ = node;
+    outputLatencySec_.store(0.0, std::memory_order_relaxed);
+    if (node == SPA_ID_INVALID || !registry_)
+        return;
+    auto* proxy = static_cast<pw_node*>(
+        pw_registry_bind(registry_, node, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (!proxy)
+        return;
+    latencyNode_ = reinterpret_cast<pw_proxy*>(proxy);
+    pw_node_add_listener(proxy, &hooks_->latency, &hooks_->nodeEvents, this);
+    std::uint32_t ids[] = { SPA_PARAM_ProcessLatency };
+    pw_node_subscribe_params(proxy, ids, 1);
+}
+
+// What the output adds between being given a sample and playing it, as the node reports it: a
+// Bluetooth output its codec and transport, an output in front of a delay its delay.
+void PipeWireCapture::onLatency(const spa_pod* param)
+{
+    spa_process_latency_info info;
+    if (!param || spa_process_latency_parse(param, &info) < 0)
+        return;
+
+    const double sec = static_cast<double>(info.ns) / SPA_NSEC_PER_SEC
+        + static_cast<double>(info.rate) / std::max(rate_, 1);
+    outputLatencySec_.store(sec, std::memory_order_relaxed);
 }
 
 std::string PipeWireCapture::absentLine() const

@@ -32,6 +32,7 @@ struct pw_thread_loop;
 struct spa_source;
 struct spa_hook;
 struct spa_dict;
+struct spa_pod;
 
 namespace capture {
 
@@ -84,6 +85,7 @@ public:
     void onCoreDone(std::uint32_t id, int seq);
     void onCoreError(std::uint32_t id, int res, const char* message);
     void onStreamState(int state, const char* error);
+    void onLatency(const struct spa_pod* param);
     void onProcess();
     void onTimer();
 
@@ -95,9 +97,14 @@ private:
     // Finds what wanted_ names now, links it, and says where the capture stands.
     void relink();
     std::vector<std::uint32_t> targets() const;
+    // Watches the latency that the output heard now reports, or none (SPA_ID_INVALID).
+    void watchLatencyOf(std::uint32_t node);
     void lost(const std::string& reason);
     void deferLoss(const std::string& reason);
     std::string absentLine() const;
+    // The output whose latency a listener hears behind what is taken: the output itself, or for
+    // an application the default output.
+    std::uint32_t heardOutput(const std::vector<std::uint32_t>& taken) const;
 
     std::string appName_;
     pw_thread_loop* loop_ = nullptr;
@@ -106,6 +113,8 @@ private:
     pw_registry* registry_ = nullptr;
     pw_metadata* metadata_ = nullptr;
     pw_stream* stream_ = nullptr;
+    pw_proxy* latencyNode_ = nullptr;
+    std::uint32_t latencyNodeId_ = 0xffffffffu;
     spa_source* timer_ = nullptr;
     std::unique_ptr<Hooks> hooks_;
     std::unique_ptr<SampleRing> ring_;
@@ -135,6 +144,7 @@ private:
     bool everConnected_ = false;
 
     std::atomic<std::uint64_t> captured_ { 0 };
+    std::atomic<double> outputLatencySec_ { 0.0 };
     float mono_[kPipeWireMixFrames];
 };
 
