@@ -31,6 +31,9 @@ packages=(
     tmux bc time strace
     libvulkan-dev libvulkan1 mesa-vulkan-drivers libegl-mesa0 libgl1-mesa-dri libgles2 libqt6opengl6
     libpulse-dev pulseaudio pulseaudio-utils sox
+    # Live capture through PipeWire's own protocol, and the private PipeWire of its tests;
+    # pipewire-pulse for bench/pipewire.sh's comparison of the two paths on one daemon.
+    libpipewire-0.3-dev libspa-0.2-dev pipewire pipewire-bin wireplumber pipewire-pulse
     # The visualiser: video encoding, and its window tests on a virtual display.
     libswscale-dev libswresample-dev libglx-mesa0 xvfb xauth xdotool imagemagick
     # A window manager for the full-screen checks: without one nothing takes a window full screen.
