@@ -35,19 +35,8 @@ CI=true tests/pulse_server.sh start "$pulse"
 export XDG_RUNTIME_DIR=$pulse/runtime HOME=$pulse/home
 
 # The track, 48 kHz mono.
-gen() { sox -n -r 48000 -c 1 -b 16 "$work/$1.wav" synth "${@:2}"; }
-gen kick 8.5 sine 60 tremolo 2 100
-gen bass 8.5 square 55 tremolo 2 90 vol 0.4
-gen chord1 8.5 sine 220 tremolo 0.5 40
-gen chord2 8.5 sine 277 tremolo 0.5 40
-gen chord3 8.5 sine 330 tremolo 0.5 40
-gen hats 8.5 pinknoise tremolo 8 100 vol 0.5
-sox -m "$work"/{kick,bass,chord1,chord2,chord3,hats}.wav "$work/music.wav" norm -6
-sox -n -r 48000 -c 1 -b 16 "$work/gap.wav" trim 0 1
-gen tone 0.5 sine 1000 vol 0.5
-round=("$work/music.wav" "$work/gap.wav" "$work/tone.wav")
-sox "${round[@]}" "${round[@]}" "${round[@]}" "${round[@]}" "${round[@]}" "${round[@]}" \
-    "$work/track.wav"
+. bench/musictrack.sh
+music_track "$work"
 
 ticks=$(getconf CLK_TCK)
 cpu() { awk -v t="$ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$1/stat"; }
