@@ -57,8 +57,7 @@ LiveFeed::LiveFeed(std::string appName, std::unique_ptr<CaptureSource> capture)
     , pacer_(capture_->ring(), capture_->sampleRate())
     , hops_(static_cast<std::size_t>(kMaxHopsPerFrame * pacer_.largestHop()))
     , nextTick_(Clock::now())
-    , last_(capture_->status())
-    , note_(describe(last_, capture_->sampleRate(), 0, 0))
+    , note_(describe(capture_->status(), capture_->sampleRate(), 0, 0))
     , delayMs_(delayOf(last_, 0))
 {
 }

@@ -81,6 +81,7 @@ private:
     int pendingSize_ = 0;
     Clock::time_point nextTick_;
     int framesToStatus_ = 0;
+    // Stopped until the first look: a source awaited from the start is said like a later one.
     Status last_;
     std::string note_;
     int extraDelayMs_ = 0;

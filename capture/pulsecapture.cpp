@@ -52,6 +52,12 @@ bool PulseCapture::start(const std::string& source, std::string* error)
         *error = "capture already started";
         return false;
     }
+    // PulseAudio shows an application's streams only one by one, as they come and go.
+    if (source.rfind(kApplicationPrefix, 0) == 0) {
+        *error = "capturing one application (" + source
+            + ") needs the PipeWire back end (--capture-backend pipewire)";
+        return false;
+    }
     loop_ = pa_threaded_mainloop_new();
     if (!loop_ || pa_threaded_mainloop_start(loop_) < 0) {
         *error = "cannot start the capture thread";
@@ -140,14 +146,14 @@ void PulseCapture::onContextState(pa_context* c, void* user)
         return;
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY:
-        self->watchDefaults();
+        self->watchServer();
         self->lookUpSource();
         break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
-        self->lost(self->everStreamed_ ? std::string("the sound server went away (")
-                    + pa_strerror(pa_context_errno(c)) + ")"
-                                       : noServer(c));
+        self->lost(self->starting_ ? noServer(c)
+                                   : std::string("the sound server went away (")
+                    + pa_strerror(pa_context_errno(c)) + ")");
         break;
     default:
         break;
@@ -164,24 +170,36 @@ void PulseCapture::lookUpSource()
         lost(std::string("cannot ask for source ") + wanted_);
 }
 
-void PulseCapture::watchDefaults()
+void PulseCapture::watchServer()
 {
     pa_context_set_subscribe_callback(
         context_,
-        [](pa_context* c, pa_subscription_event_type_t, std::uint32_t, void* self) {
-            onServerEvent(c, self);
+        [](pa_context* c, pa_subscription_event_type_t event, std::uint32_t, void* self) {
+            onServerEvent(c, event, self);
         },
         this);
-    if (pa_operation* op
-        = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+    const auto mask = static_cast<pa_subscription_mask_t>(wanted_ == kDefaultMonitor
+            ? PA_SUBSCRIPTION_MASK_SERVER
+            : PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE);
+    if (pa_operation* op = pa_context_subscribe(context_, mask, nullptr, nullptr))
         pa_operation_unref(op);
 }
 
-// The server's defaults may have changed: where is the default output's monitor now?
-void PulseCapture::onServerEvent(pa_context* c, void* user)
+void PulseCapture::onServerEvent(pa_context* c, unsigned event, void* user)
 {
     auto* self = static_cast<PulseCapture*>(user);
-    if (c != self->context_ || self->link_ != Link::Streaming)
+    if (c != self->context_)
+        return;
+    if ((event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SOURCE) {
+        // Perhaps the source awaited. Not only while Waiting: it may appear while start() still
+        // asks for the server's rate, and a second look-up finds an open stream and does nothing.
+        if ((event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW
+            && !self->stream_)
+            self->lookUpSource();
+        return;
+    }
+    // The server's defaults may have changed: where is the default output's monitor now?
+    if (self->link_ != Link::Streaming)
         return;
     pa_operation* op
         = pa_context_get_source_info_by_name(c, kDefaultMonitor, onDefaultMonitor, self);
@@ -217,27 +235,67 @@ void PulseCapture::onSourceInfo(pa_context* c, const pa_source_info* info, int e
     if (eol >= 0)
         return;
     // No such source.
-    const std::string missing = self->wanted_;
-    if (self->starting_) {
-        self->failStart("no source named '" + missing + "' on the sound server: " + self->appName_
-            + " --list-sources lists the sources");
+    if (self->wanted_ == kDefaultMonitor) {
+        self->lost("the default output has no monitor");
         return;
     }
-    if (missing != kDefaultMonitor) {
-        self->problem_ = "source '" + missing + "' went away; capturing the default monitor";
-        self->wanted_ = kDefaultMonitor;
-        self->lookUpSource();
+    if (self->rate_ != 0) {
+        self->awaitSource("is absent");
         return;
     }
-    self->lost("the default output has no monitor");
+    // Absent at start: the rate the server mixes at stands in for the source's.
+    if (pa_operation* op = pa_context_get_server_info(c, onServerRate, self))
+        pa_operation_unref(op);
+    else
+        self->lost("cannot ask the sound server for its sample rate");
+}
+
+void PulseCapture::onServerRate(pa_context* c, const pa_server_info* info, void* user)
+{
+    auto* self = static_cast<PulseCapture*>(user);
+    // The source may have appeared meanwhile and be captured already.
+    if (c != self->context_ || self->stream_)
+        return;
+    if (!info) {
+        self->lost("cannot ask the sound server for its sample rate");
+        return;
+    }
+    self->fixRate(info->sample_spec.rate);
+    self->awaitSource("is absent");
+}
+
+void PulseCapture::fixRate(unsigned serverRate)
+{
+    if (rate_ == 0)
+        rate_ = clampRate(serverRate);
+    if (!ring_)
+        ring_ = std::make_unique<SampleRing>(rate_ * kRingMs / 1000);
+}
+
+void PulseCapture::awaitSource(const char* what)
+{
+    dropStream();
+    // A look-up that finds the source still gone keeps the first word on it.
+    if (link_ != Link::Waiting)
+        problem_ = "source '" + wanted_ + "' " + what + "; waiting for it";
+    link_ = Link::Waiting;
+    // The server answers: a later loss of it starts from the first pause again.
+    retryMs_ = kRetryFirstMs;
+    latencySec_.store(0.0, std::memory_order_relaxed);
+    if (starting_)
+        started();
+}
+
+void PulseCapture::started()
+{
+    starting_ = false;
+    pa_threaded_mainloop_get_api(loop_)->time_restart(timer_, nullptr);
+    pa_threaded_mainloop_signal(loop_, 0);
 }
 
 void PulseCapture::openStream(const pa_source_info& info)
 {
-    if (rate_ == 0)
-        rate_ = clampRate(info.sample_spec.rate);
-    if (!ring_)
-        ring_ = std::make_unique<SampleRing>(rate_ * kRingMs / 1000);
+    fixRate(info.sample_spec.rate);
     pa_sample_spec sampleFormat;
     sampleFormat.format = PA_SAMPLE_FLOAT32NE;
     sampleFormat.rate = static_cast<std::uint32_t>(rate_);
@@ -258,8 +316,11 @@ void PulseCapture::openStream(const pa_source_info& info)
     // Without a fragment size the server delivers in ~2 s lumps.
     attr.fragsize = static_cast<std::uint32_t>(
         pa_usec_to_bytes(kFragmentMs * PA_USEC_PER_MSEC, &sampleFormat));
-    const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+    // A source the user named is never replaced: when it goes, the server ends the stream
+    // rather than move it to another (a microphone, say).
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY
+        | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE
+        | (wanted_ == kDefaultMonitor ? 0 : PA_STREAM_DONT_MOVE));
     if (pa_stream_connect_record(stream_, info.name, &attr, flags) < 0)
         lost(std::string("cannot capture ") + info.name + ": "
             + pa_strerror(pa_context_errno(context_)));
@@ -278,21 +339,24 @@ void PulseCapture::onStreamState(pa_stream* s, void* user)
         if (self->everStreamed_)
             ++self->reconnects_;
         self->everStreamed_ = true;
-        if (self->starting_) {
-            self->starting_ = false;
-            pa_threaded_mainloop_get_api(self->loop_)->time_restart(self->timer_, nullptr);
-            pa_threaded_mainloop_signal(self->loop_, 0);
-        }
+        if (self->starting_)
+            self->started();
         break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
         // With the server gone the context reports it; here only the stream ended, its source
-        // removed with nowhere to move it, or the stream killed.
-        if (pa_context_get_state(self->context_) == PA_CONTEXT_READY) {
+        // removed (a named one is never moved, what plays had nowhere to go), or the stream
+        // killed.
+        if (pa_context_get_state(self->context_) != PA_CONTEXT_READY)
+            break;
+        if (self->wanted_ == kDefaultMonitor) {
             self->problem_ = "source '" + self->current_ + "' went away";
-            self->wanted_ = kDefaultMonitor;
             self->lost(self->problem_);
+            break;
         }
+        self->awaitSource("went away");
+        // It may be back already, or the stream was only killed.
+        self->lookUpSource();
         break;
     default:
         break;
@@ -304,41 +368,13 @@ void PulseCapture::onStreamMoved(pa_stream* s, void* user)
     auto* self = static_cast<PulseCapture*>(user);
     if (s != self->stream_)
         return;
-    // Back where it was, or where it was sent.
+    // Only what plays moves (a named source's stream may not): after the default output, or
+    // where the server sent it when its source went.
     const std::string to = pa_stream_get_device_name(s);
     if (to == self->current_)
         return;
-    // PulseAudio moves every stream to a new default output's monitor; a named source stays
-    // where it is while it exists, so the move counts only once the source is known to be gone.
-    pa_operation* op = self->wanted_ == kDefaultMonitor
-        ? nullptr
-        : pa_context_get_source_info_by_name(
-            self->context_, self->wanted_.c_str(), onNamedSource, self);
-    if (op)
-        pa_operation_unref(op);
-    else
-        self->movedTo(to);
-}
-
-void PulseCapture::onNamedSource(pa_context* c, const pa_source_info* info, int eol, void* user)
-{
-    auto* self = static_cast<PulseCapture*>(user);
-    if (c != self->context_ || !self->stream_ || eol > 0)
-        return;
-    if (!info) {
-        self->movedTo(pa_stream_get_device_name(self->stream_));
-        return;
-    }
-    pa_operation* op = pa_context_move_source_output_by_name(
-        c, pa_stream_get_index(self->stream_), info->name, nullptr, nullptr);
-    if (op)
-        pa_operation_unref(op);
-}
-
-void PulseCapture::movedTo(const std::string& source)
-{
-    current_ = source;
-    ++moves_;
+    self->current_ = to;
+    ++self->moves_;
 }
 
 void PulseCapture::onLatency(pa_stream* s, void* user)
@@ -420,7 +456,8 @@ void PulseCapture::lost(const std::string& reason)
         failStart(reason);
         return;
     }
-    if (link_ == Link::Streaming || problem_.empty())
+    // The first reason stands while the attempts fail.
+    if (link_ != Link::Reconnecting || problem_.empty())
         problem_ = reason;
     failedAttempts_ = link_ == Link::Reconnecting ? failedAttempts_ + 1 : 0;
     link_ = Link::Reconnecting;

@@ -12,6 +12,7 @@
 
 struct pa_context;
 struct pa_mainloop_api;
+struct pa_server_info;
 struct pa_source_info;
 struct pa_stream;
 struct pa_threaded_mainloop;
@@ -45,11 +46,11 @@ public:
 private:
     static void onContextState(pa_context* c, void* self);
     static void onSourceInfo(pa_context* c, const pa_source_info* info, int eol, void* self);
-    static void onServerEvent(pa_context* c, void* self);
+    static void onServerEvent(pa_context* c, unsigned event, void* self);
+    static void onServerRate(pa_context* c, const pa_server_info* info, void* self);
     static void onDefaultMonitor(pa_context* c, const pa_source_info* info, int eol, void* self);
     static void onStreamState(pa_stream* s, void* self);
     static void onStreamMoved(pa_stream* s, void* self);
-    static void onNamedSource(pa_context* c, const pa_source_info* info, int eol, void* self);
     static void onLatency(pa_stream* s, void* self);
     static void onRead(pa_stream* s, std::size_t bytes, void* self);
     static void onTimer(
@@ -57,10 +58,16 @@ private:
 
     void connectContext();
     void lookUpSource();
-    // Hears of changes to the server's defaults, so that the capture can follow the output.
-    void watchDefaults();
+    // Hears of changes to the server's defaults, so that the capture can follow the output, and
+    // of new sources, so that a named one is joined when it appears.
+    void watchServer();
+    // Fixes the rate for the whole run and makes the ring, once.
+    void fixRate(unsigned serverRate);
     void openStream(const pa_source_info& info);
-    void movedTo(const std::string& source);
+    // The named source is absent (what says how it came to be): no stream until it appears.
+    void awaitSource(const char* what);
+    // start() may return: audio flows, or the named source is awaited.
+    void started();
     void dropStream();
     void dropContext();
     // The server or the stream went away: fail start(), or try again after a pause.

@@ -3,8 +3,8 @@
 // the bars fall to 0 once nothing plays, a server killed and restarted mid-run is heard again and
 // the run still ends cleanly, a FIFO's readers may come and go without losing sound, and a missing
 // server is one line and status 2. With --delay the raw stream shows each frame that many ticks
-// after the data rows. Both programs list the sources alike, and point an unknown source to that
-// listing.
+// after the data rows. Both programs list the sources alike; a source that is absent is awaited
+// in silence, said once, until the run's time limit or a stop signal ends it.
 
 #include "pulseplay.h"
 
@@ -12,7 +12,6 @@
 #include "media/framedelay.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -115,8 +114,8 @@ private slots:
     void rawStreamWaitsForTheDelay();
     void listsTheSources_data();
     void listsTheSources();
-    void unknownSourcePointsToTheListing_data();
-    void unknownSourcePointsToTheListing();
+    void absentSourceIsAwaitedUntilTheEnd_data();
+    void absentSourceIsAwaitedUntilTheEnd();
     void noServerIsOneLineAndStatus2();
 };
 
@@ -306,32 +305,40 @@ void tst_BandviewCapture::listsTheSources()
     QCOMPARE(fields.value(5), QByteArray("capture"));
 }
 
-void tst_BandviewCapture::unknownSourcePointsToTheListing_data()
+void tst_BandviewCapture::absentSourceIsAwaitedUntilTheEnd_data()
 {
-    programRows();
+    // After a second, a stop signal or none; the run's time limit; how it ends.
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<int>("status");
+    QTest::newRow("time limit") << 0 << 2 << 0;
+    QTest::newRow("SIGINT") << SIGINT << 30 << 128 + SIGINT;
 }
 
-void tst_BandviewCapture::unknownSourcePointsToTheListing()
+void tst_BandviewCapture::absentSourceIsAwaitedUntilTheEnd()
 {
-    QFETCH(QString, exe);
-    const QString program = QFileInfo(exe).fileName();
+    QFETCH(int, signal);
+    QFETCH(int, seconds);
+    QFETCH(int, status);
+    // What plays meanwhile is not what was asked for: it must not show.
+    Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 3.0);
     QProcess p;
-    // The visualiser's window needs no display to get as far as the capture.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    p.setProcessEnvironment(env);
-    QStringList args { QStringLiteral("--capture=vis_nowhere") };
-    if (program == QLatin1String("visualiser"))
-        args << QStringLiteral("--backend") << QStringLiteral("gles");
-    else
-        args << QStringLiteral("--csv") << QStringLiteral("-");
-    p.start(exe, args);
+    startBandview(p,
+        { QStringLiteral("--capture=vis_absent"), QStringLiteral("--duration"),
+            QString::number(seconds), QStringLiteral("--csv"), QStringLiteral("-") });
+    if (signal != 0) {
+        sleepMs(1000);
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+    }
     const Run r = finish(p);
-    const QByteArray name = program.toLatin1();
-    QVERIFY2(r.status == 2 && r.err.count('\n') == 1 && r.err.startsWith(name + ": ")
-            && r.err.contains("no source named 'vis_nowhere'")
-            && r.err.contains(name + " --list-sources"),
+    const QByteArray waiting = "bandview: capture: source 'vis_absent' is absent; waiting for it; "
+                               "the bars rest until it appears\n";
+    QVERIFY2(r.status == status && r.err.startsWith(waiting) && r.err.count(waiting) == 1
+            && !r.rows.isEmpty(),
         describe(r));
+    for (int i = 0; i < r.rows.size(); ++i)
+        QVERIFY2(loudest(r.rows[i]) == 0.0f,
+            qPrintable(QStringLiteral("row %1: a bar at %2").arg(i).arg(loudest(r.rows[i]))));
 }
 
 void tst_BandviewCapture::noServerIsOneLineAndStatus2()
