@@ -229,27 +229,44 @@ bool PipeWireCapture::connectCore(std::string* error, bool withStream)
     pw_registry_add_listener(registry_, &hooks_->registry, &hooks_->registryEvents, this);
     synced_ = false;
     streamReady_ = false;
+    withStream_ = withStream;
     syncSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-    if (!withStream)
-        return true;
+    if (rate_ == 0)
+        rate_ = clampRate(0);
+    if (!ring_)
+        ring_ = std::make_unique<SampleRing>(rate_ * kPipeWireRingMs / 1000);
+    return true;
+}
 
+bool PipeWireCapture::wantsPassive() const
+{
+    if (wanted_.rfind(kApplicationPrefix, 0) == 0)
+        return false;
+    for (const auto& [id, n] : nodes_)
+        if (isInput(n) && n.name == wanted_)
+            return false;
+    return true;
+}
+
+// Made once the first round trip says what is asked for: an output's sound is there whether or
+// not it is captured, so a capture of an output is a passive node, which keeps no output awake (a
+// passive link alone does so only on older PipeWire); an input or an application is captured
+// only while it runs anyway, so there the node is active and runs a microphone that nobody else
+// records.
+bool PipeWireCapture::createStream()
+{
+    passive_ = wantsPassive();
     const std::string name = appName_ + " capture";
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
         "Capture", PW_KEY_MEDIA_ROLE, "Music", PW_KEY_APP_NAME, appName_.c_str(), PW_KEY_NODE_NAME,
         name.c_str(), PW_KEY_NODE_DESCRIPTION, name.c_str(),
         // No session manager links it: the capture links what it takes itself.
         PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_NODE_VIRTUAL,
-        "true", nullptr);
+        "true", PW_KEY_NODE_PASSIVE, passive_ ? "true" : "false", nullptr);
     stream_ = pw_stream_new(core_, name.c_str(), props);
-    if (!stream_) {
-        *error = "cannot create a PipeWire capture stream";
+    if (!stream_)
         return false;
-    }
     pw_stream_add_listener(stream_, &hooks_->stream, &hooks_->streamEvents, this);
-    if (rate_ == 0)
-        rate_ = clampRate(0);
-    if (!ring_)
-        ring_ = std::make_unique<SampleRing>(rate_ * kPipeWireRingMs / 1000);
     spa_audio_info_raw format {};
     format.format = SPA_AUDIO_FORMAT_F32;
     format.rate = static_cast<std::uint32_t>(rate_);
@@ -262,11 +279,20 @@ bool PipeWireCapture::connectCore(std::string* error, bool withStream)
     const spa_pod* params[1] = { spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &format) };
     const auto flags
         = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-    if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
-        *error = "cannot connect the PipeWire capture stream";
-        return false;
+    return pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) >= 0;
+}
+
+void PipeWireCapture::dropStream()
+{
+    if (stream_) {
+        spa_hook_remove(&hooks_->stream);
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
     }
-    return true;
+    for (auto& [ports, proxy] : links_)
+        pw_proxy_destroy(proxy);
+    links_.clear();
+    streamReady_ = false;
 }
 
 void PipeWireCapture::stop()
@@ -290,14 +316,7 @@ void PipeWireCapture::stop()
 
 void PipeWireCapture::dropCore()
 {
-    if (stream_) {
-        spa_hook_remove(&hooks_->stream);
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
-    }
-    for (auto& [ports, proxy] : links_)
-        pw_proxy_destroy(proxy);
-    links_.clear();
+    dropStream();
     watchLatencyOf(SPA_ID_INVALID);
     if (metadata_) {
         spa_hook_remove(&hooks_->metadata);
@@ -403,8 +422,8 @@ void PipeWireCapture::onCoreDone(std::uint32_t id, int seq)
     if (id != PW_ID_CORE || seq != syncSeq_ || synced_)
         return;
     synced_ = true;
-    if (streamReady_)
-        relink();
+    if (withStream_ && !stream_ && !createStream())
+        deferLoss("cannot create a PipeWire capture stream");
     pw_thread_loop_signal(loop_, false);
 }
 
@@ -468,6 +487,14 @@ void PipeWireCapture::relink()
 {
     if (!stream_ || !streamReady_ || !synced_)
         return;
+    if (passive_ != wantsPassive()) {
+        // An absent source turned out to be an input, or the other way round: the stream is made
+        // again, on the loop's next turn, as its own callbacks may be what called here.
+        remake_ = true;
+        timespec now { 0, 1 };
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &now, nullptr, false);
+        return;
+    }
     const std::uint32_t self = pw_stream_get_node_id(stream_);
     const std::vector<std::uint32_t> nodes = targets();
     std::set<std::pair<std::uint32_t, std::uint32_t>> wanted;
@@ -638,6 +665,13 @@ void PipeWireCapture::onTimer()
         const std::string reason = lossReason_;
         lossReason_.clear();
         lost(reason);
+        return;
+    }
+    if (remake_) {
+        remake_ = false;
+        dropStream();
+        if (!createStream())
+            lost("cannot create a PipeWire capture stream");
         return;
     }
     if (link_ != Link::Reconnecting)

@@ -93,6 +93,10 @@ private:
     struct Hooks;
 
     bool connectCore(std::string* error, bool withStream);
+    bool createStream();
+    void dropStream();
+    // Whether what is asked for is an output's sound (or may be, while absent).
+    bool wantsPassive() const;
     void dropCore();
     // Finds what wanted_ names now, links it, and says where the capture stands.
     void relink();
@@ -135,6 +139,9 @@ private:
     int syncSeq_ = -1;
     bool synced_ = false;
     bool streamReady_ = false;
+    bool withStream_ = false;
+    bool passive_ = true;
+    bool remake_ = false;
     std::string startError_;
     int retryMs_ = kRetryFirstMs;
     int pendingRetryMs_ = 0;
