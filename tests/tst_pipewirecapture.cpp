@@ -173,6 +173,7 @@ private slots:
     void followsTheDefaultOutputUnlessNamed();
     void listsOutputsInputsAndApplications();
     void desktopSeesNoRecordingAndTheOutputSleeps();
+    void programsCaptureThroughIt();
     void survivesTheDaemon_data();
     void survivesTheDaemon();
 
@@ -360,6 +361,39 @@ void tst_PipeWireCapture::desktopSeesNoRecordingAndTheOutputSleeps()
                  { "stream.capture.sink", "node.virtual", "media.class" })
                  .mid(1),
         QStringList({ "true", "true", "stream/input/audio" }));
+}
+
+// Both programs reach it through their shared feed and listing: bandview's rows light the band of
+// Beta's 1 kHz tone (band 15 of 28 from 40 Hz) when it captures that application, and the
+// visualiser lists the applications.
+void tst_PipeWireCapture::programsCaptureThroughIt()
+{
+#if defined(BANDVIEW_EXE) && defined(VISUALISER_EXE)
+    constexpr int kBetaBand = 15;
+    QProcess bandview;
+    bandview.start(BANDVIEW_EXE,
+        { "--capture=app:beta", "--capture-backend", "pipewire", "--duration", "2", "--csv", "-" });
+    QVERIFY(bandview.waitForFinished(30000));
+    QList<QByteArray> rows = bandview.readAllStandardOutput().split('\n');
+    const QByteArray err = bandview.readAllStandardError();
+    QVERIFY2(bandview.exitCode() == 0 && rows.size() > 60, err.constData());
+    int lit = 0;
+    for (const QByteArray& row : rows.mid(1)) {
+        const QList<QByteArray> cells = row.split(',');
+        lit += cells.size() > 5 + kBetaBand && cells[5 + kBetaBand].toFloat() > 0.5f;
+    }
+    QVERIFY2(
+        lit > 30, qPrintable(QString("band 15 lit in %1 of %2 rows").arg(lit).arg(rows.size())));
+    QProcess visualiser;
+    visualiser.start(VISUALISER_EXE, { "--list-sources", "--capture-backend", "pipewire" });
+    QVERIFY(visualiser.waitForFinished(30000));
+    const QByteArray listing = visualiser.readAllStandardOutput();
+    QVERIFY2(visualiser.exitCode() == 0 && listing.contains("app:Beta")
+            && listing.contains("vis_out") && listing.contains("output"),
+        listing.constData());
+#else
+    QSKIP("built without the programs");
+#endif
 }
 
 void tst_PipeWireCapture::survivesTheDaemon_data()
