@@ -61,60 +61,8 @@ tmux -L "$socket" new-window -t bench -n run \
 # Everything drawn in the window also goes to a file, for bandview's closing report.
 tmux -L "$socket" pipe-pane -t bench:run "cat > $work/pane"
 
-python3 - "$work" "$seconds" <<'PY'
-import os, subprocess, sys, threading, time
-
-work, seconds = sys.argv[1], float(sys.argv[2])
-BAND = 15
-
-# parec: the moment each tone's first sample reaches a client.
-onsets = []
-def reference():
-    p = subprocess.Popen(["parec", "-d", "vis_null.monitor", "--raw", "--format=float32le",
-                          "--channels=1", "--rate=48000", "--latency-msec=5"],
-                         stdout=subprocess.PIPE)
-    import array
-    quiet = 0
-    end = time.monotonic() + seconds + 2
-    while time.monotonic() < end:
-        data = os.read(p.stdout.fileno(), 4096)
-        now = time.monotonic()
-        if not data:
-            break
-        a = array.array("f")
-        a.frombytes(data[: len(data) // 4 * 4])
-        for x in a:
-            if abs(x) < 0.01:
-                quiet += 1
-            else:
-                # Sound after a quarter second of silence: a tone starts.
-                if quiet >= 12000:
-                    onsets.append(now)
-                quiet = 0
-    p.kill()
-threading.Thread(target=reference, daemon=True).start()
-
-rows = []
-with open(os.path.join(work, "rows"), "rb") as f:
-    header = f.readline()
-    for line in f:
-        rows.append((time.monotonic(), float(line.split(b",")[5 + BAND])))
-
-span = rows[-1][0] - rows[0][0]
-print(f"captured music, {seconds:.0f} s, bandview --capture --csv - in a 120x40 tmux window")
-# One row per hop analysed: a frame that catches up (see the report) adds a second row.
-print(f"  rows per second     {(len(rows) - 1) / span:6.2f}  ({len(rows)} rows over {span:.2f} s)")
-delays = []
-for t in onsets:
-    hit = next((r for r in rows if r[0] >= t - 0.1 and r[1] > 0.5), None)
-    if hit:
-        delays.append(1000 * (hit[0] - t))
-if delays:
-    print("  tone to bar > 0.5   " + ", ".join(f"{d:.0f}" for d in delays)
-          + f" ms  (max {max(delays):.0f} ms, {len(delays)} tones)")
-else:
-    print("  tone to bar > 0.5   no tone seen")
-PY
+echo "captured music, $seconds s, bandview --capture --csv - in a 120x40 tmux window"
+python3 bench/toneonsets.py "$work/rows" "$seconds" vis_null.monitor
 
 while [ ! -s "$work/time" ]; do sleep 0.2; done
 after=$(cpu "$server")

@@ -48,50 +48,11 @@ run() {
     fi
     /usr/bin/time -f '%U %S' -o "$work/time" "$exe" --capture --capture-backend "$backend" \
         --duration "$seconds" --csv - >"$work/rows" 2>"$work/report" &
-    python3 - "$work" "$seconds" "$what" <<'PY'
-import array, os, subprocess, sys, threading, time
-
-work, seconds, what = sys.argv[1], float(sys.argv[2]), sys.argv[3]
-BAND = 15
-onsets = []
-def reference():
-    p = subprocess.Popen(["parec", "-d", "vis_out.monitor", "--raw", "--format=float32le",
-                          "--channels=1", "--rate=48000", "--latency-msec=5"],
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    quiet = 0
-    end = time.monotonic() + seconds + 2
-    while time.monotonic() < end:
-        data = os.read(p.stdout.fileno(), 4096)
-        now = time.monotonic()
-        if not data:
-            break
-        a = array.array("f")
-        a.frombytes(data[: len(data) // 4 * 4])
-        for x in a:
-            if abs(x) < 0.01:
-                quiet += 1
-            else:
-                # Sound after a quarter second of silence: a tone starts.
-                if quiet >= 12000:
-                    onsets.append(now)
-                quiet = 0
-    p.kill()
-if what == "music":
-    threading.Thread(target=reference, daemon=True).start()
-rows = []
-with open(os.path.join(work, "rows"), "rb") as f:
-    f.readline()
-    for line in f:
-        rows.append((time.monotonic(), float(line.split(b",")[5 + BAND])))
-delays = []
-for t in onsets:
-    hit = next((r for r in rows if r[0] >= t - 0.1 and r[1] > 0.5), None)
-    if hit:
-        delays.append(1000 * (hit[0] - t))
-if what == "music":
-    print("    tone to bar > 0.5  " + (", ".join(f"{d:.0f}" for d in delays) + " ms"
-                                       if delays else "no tone seen"))
-PY
+    if [ "$what" = music ]; then
+        python3 bench/toneonsets.py "$work/rows" "$seconds" vis_out.monitor
+    else
+        cat "$work/rows" >/dev/null
+    fi
     while [ ! -s "$work/time" ]; do sleep 0.2; done
     if [ -n "${player:-}" ]; then
         kill "$player" 2>/dev/null || true

@@ -5,6 +5,7 @@
 
 #include "capture/capturesource.h"
 #include "capture/hoppacer.h"
+#include "capturedrain.h"
 #include "dsp/spectrumanalyzer.h"
 #include "heapcounter.h"
 #include "pulseplay.h"
@@ -22,20 +23,8 @@
 namespace {
 
 using namespace pulseplay;
-
-// Drains the ring for ms milliseconds and returns what came.
-std::vector<float> collect(capture::CaptureSource& c, int ms)
-{
-    std::vector<float> all;
-    std::vector<float> chunk(static_cast<std::size_t>(c.ring().capacity()));
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const int n = c.ring().read(chunk.data(), static_cast<int>(chunk.size()));
-        all.insert(all.end(), chunk.begin(), chunk.begin() + n);
-    }
-    return all;
-}
+using capturedrain::collect;
+using capturedrain::waitFor;
 
 // RMS over 0.25 s from the first sample louder than 0.05 in up to timeoutMs of capture; -1 if the
 // tone never came.
@@ -54,19 +43,6 @@ double toneRms(capture::CaptureSource& c, int timeoutMs = 3000)
         sum += static_cast<double>(got[static_cast<std::size_t>(i)])
             * got[static_cast<std::size_t>(i)];
     return std::sqrt(sum / count);
-}
-
-// Polls until the status satisfies done, for up to ms milliseconds.
-template <typename Done> bool waitFor(capture::CaptureSource& c, int ms, Done done)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done(c.status())) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        // Keep the ring drained, as a display would.
-        collect(c, 50);
-    }
-    return true;
 }
 
 // Whether the stream runs from vis_null's monitor within 3 s.

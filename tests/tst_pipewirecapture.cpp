@@ -6,6 +6,7 @@
 
 #include "capture/capturesource.h"
 #include "capture/pipewirecapture.h"
+#include "capturedrain.h"
 #include "heapcounter.h"
 #include "pulseplay.h"
 #include "tonefile.h"
@@ -23,6 +24,7 @@
 
 namespace {
 
+using capturedrain::waitFor;
 using pulseplay::kRateHz;
 
 constexpr double kAlphaHz = 440.0;
@@ -75,17 +77,10 @@ private:
     pid_t pid_;
 };
 
-// Drains the ring for ms milliseconds and returns the last half second of what came.
+// The last half second of what the ring gets in ms milliseconds.
 std::vector<float> listen(capture::CaptureSource& c, int ms)
 {
-    std::vector<float> all;
-    std::vector<float> chunk(static_cast<std::size_t>(c.ring().capacity()));
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const int n = c.ring().read(chunk.data(), static_cast<int>(chunk.size()));
-        all.insert(all.end(), chunk.begin(), chunk.begin() + n);
-    }
+    const std::vector<float> all = capturedrain::collect(c, ms);
     const std::size_t keep = std::min<std::size_t>(all.size(), kRateHz / 2);
     return std::vector<float>(all.end() - static_cast<long>(keep), all.end());
 }
@@ -103,17 +98,6 @@ double amplitudeAt(const std::vector<float>& samples, double hz)
     }
     const double power = s1 * s1 + s2 * s2 - 2.0 * std::cos(w) * s1 * s2;
     return samples.empty() ? 0.0 : 2.0 * std::sqrt(std::max(power, 0.0)) / samples.size();
-}
-
-template <typename Done> bool waitFor(capture::CaptureSource& c, int ms, Done done)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done(c.status())) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        listen(c, 50);
-    }
-    return true;
 }
 
 QString linkName(capture::Link link)
