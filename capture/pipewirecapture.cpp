@@ -16,6 +16,7 @@ namespace capture {
 
 namespace {
 
+    constexpr const char* kMonitorSuffix = ".monitor";
     constexpr const char* kDaemonFix = "start PipeWire (with WirePlumber), or choose "
                                        "--capture-backend pulse";
     // How long start() waits for the daemon to tell what it has.
@@ -473,10 +474,13 @@ std::vector<std::uint32_t> PipeWireCapture::targets() const
         : application                                   ? wanted_.substr(prefix.size())
                                                         : wanted_;
     for (const auto& [id, n] : nodes_) {
-        const bool match = application
-            ? isPlayingStream(n)
+        const bool match = application ? isPlayingStream(n)
                 && (sameIgnoringCase(n.application, name) || sameIgnoringCase(n.binary, name))
-            : (isOutput(n) || isInput(n)) && !name.empty() && n.name == name;
+                                       : !name.empty()
+                && ((isInput(n) && n.name == name)
+                    // An output by its own name, or by the name PulseAudio gives its monitor, as
+                    // scripts written for pipewire-pulse know it.
+                    || (isOutput(n) && (n.name == name || n.name + kMonitorSuffix == name)));
         if (match)
             found.push_back(id);
     }

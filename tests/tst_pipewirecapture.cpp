@@ -206,6 +206,9 @@ void tst_PipeWireCapture::takesOnlyWhatIsAsked_data()
     QTest::newRow("one output by name")
         << "vis_out"
         << "streaming" << QList<double> { kAlphaHz, kBetaHz } << QList<double> { kMicHz };
+    QTest::newRow("one output by its monitor's PulseAudio name")
+        << "vis_out.monitor"
+        << "streaming" << QList<double> { kAlphaHz, kBetaHz } << QList<double> { kMicHz };
     QTest::newRow("the microphone by name")
         << "vis_mic"
         << "streaming" << QList<double> { kMicHz } << QList<double> { kAlphaHz, kBetaHz };
