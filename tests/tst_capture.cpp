@@ -249,10 +249,10 @@ std::string loadOtherSink()
     return loadSink("vis_other");
 }
 
-// The rate the server mixes at, from its default sample specification; 0 if unknown.
+// The rate the server mixes at, as the default sample line of pactl info gives it; 0 if unknown.
 int serverRateHz()
 {
-    return std::atoi(shellOutput("pactl info | sed -n 's/^Default Sample Specification: .* "
+    return std::atoi(shellOutput("pactl info | sed -n 's/^Default Sample Spec[a-z]*: .* "
                                  "\\([0-9]*\\)Hz$/\\1/p'")
                          .c_str());
 }
