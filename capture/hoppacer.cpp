@@ -31,7 +31,7 @@ HopPacer::Frame HopPacer::next(float* out)
         f.hops = 1;
         f.hopSize[0] = clock_.next();
         f.starved = true;
-        std::fill(out, out + f.hopSize[0], 0.0f);
+        std::fill(out, out + f.hopSize[0] * ring_.channels(), 0.0f);
         ++(everPrimed_ ? starved_ : waiting_);
         return f;
     }
@@ -40,7 +40,7 @@ HopPacer::Frame HopPacer::next(float* out)
     int at = 0;
     for (int i = 0; i < f.hops; ++i) {
         f.hopSize[i] = clock_.next();
-        at += ring_.read(out + at, f.hopSize[i]);
+        at += ring_.read(out + at * ring_.channels(), f.hopSize[i]);
     }
     ++(f.hops == 1 ? single_ : double_);
     return f;

@@ -14,8 +14,8 @@
 //    running slow), so the bars fall and presence fades as in a quiet room; after that it waits
 //    for a hop plus the cushion again before taking audio.
 // Every frame analyses at least one hop, so a run of N frames covers N / 60 s of display time.
-// Hop sizes follow media::HopClock (367 and 368 in turn at 22.05 kHz). Never allocates after
-// construction.
+// Hop sizes, in frames, follow media::HopClock (367 and 368 in turn at 22.05 kHz). Never allocates
+// after construction.
 #ifndef CAPTURE_HOPPACER_H
 #define CAPTURE_HOPPACER_H
 
@@ -35,14 +35,14 @@ public:
     HopPacer(SampleRing& ring, int sampleRateHz);
 
     struct Frame {
-        // Hops to analyse this frame, 1 or 2; their samples lie one after another in the buffer
-        // given to next().
+        // Hops to analyse this frame, 1 or 2; their frames lie one after another in the buffer
+        // given to next(), interleaved as in the ring.
         int hops;
         int hopSize[kMaxHopsPerFrame];
         // The hop is silence made up because the ring ran dry.
         bool starved;
     };
-    // out must hold kMaxHopsPerFrame * largestHop() samples.
+    // out must hold kMaxHopsPerFrame * largestHop() frames of the ring's channels.
     Frame next(float* out);
 
     int largestHop() const { return clock_.largestHop(); }

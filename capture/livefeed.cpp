@@ -55,7 +55,8 @@ LiveFeed::LiveFeed(std::string appName, std::unique_ptr<CaptureSource> capture)
     : app_(std::move(appName))
     , capture_(std::move(capture))
     , pacer_(capture_->ring(), capture_->sampleRate())
-    , hops_(static_cast<std::size_t>(kMaxHopsPerFrame * pacer_.largestHop()))
+    , hops_(static_cast<std::size_t>(
+          kMaxHopsPerFrame * pacer_.largestHop() * capture_->ring().channels()))
     , nextTick_(Clock::now())
     , note_(describe(capture_->status(), capture_->sampleRate(), 0, 0))
     , delayMs_(delayOf(last_, 0))
@@ -79,7 +80,7 @@ bool LiveFeed::due() const
     return pendingSize_ > 0 || Clock::now() >= nextTick_ + kTick;
 }
 
-int LiveFeed::read(float* mono, int count, float*)
+int LiveFeed::read(float* mono, int count, float* channels)
 {
     int at = 0;
     int size = 0;
@@ -108,8 +109,21 @@ int LiveFeed::read(float* mono, int count, float*)
     // The analysis asks for the hops of the same HopClock, so the sizes agree; should they not,
     // the hop is cut or padded with silence.
     const int n = std::min(count, size);
-    std::copy(hops_.begin() + at, hops_.begin() + at + n, mono);
+    const int width = this->channels();
+    const float* hop = hops_.data() + static_cast<std::ptrdiff_t>(at) * width;
+    // The channels' average, as a decoded file's mix is made.
+    const float share = 1.0f / static_cast<float>(width);
+    for (int i = 0; i < n; ++i) {
+        float sum = 0.0f;
+        for (int c = 0; c < width; ++c)
+            sum += hop[i * width + c];
+        mono[i] = sum * share;
+    }
     std::fill(mono + n, mono + count, 0.0f);
+    if (channels) {
+        std::copy(hop, hop + n * width, channels);
+        std::fill(channels + n * width, channels + count * width, 0.0f);
+    }
     return count;
 }
 

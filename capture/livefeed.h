@@ -11,8 +11,8 @@
 // never trails what is heard. The feed never ends and never fails after open(); what happened to
 // the server shows in statusNote(), in report(), and, when events are reported, in one line per
 // change. The feed also says how long its picture must wait to be in step with what is heard
-// (delayMs()); the waiting itself is the caller's, in frames (media/framedelay.h). It holds mono
-// only: channels() is 1.
+// (delayMs()); the waiting itself is the caller's, in frames (media/framedelay.h). Its channels are
+// the ring's: the capture's two sides, left and right, where the back end keeps them.
 #ifndef CAPTURE_LIVEFEED_H
 #define CAPTURE_LIVEFEED_H
 
@@ -45,7 +45,7 @@ public:
     ~LiveFeed() override;
 
     int sampleRate() const override { return capture_->sampleRate(); }
-    int channels() const override { return 1; }
+    int channels() const override { return capture_->ring().channels(); }
     int read(float* mono, int count, float* channels) override;
     // The feed's state for a status line. Like report(), it may be called from another thread
     // than read().

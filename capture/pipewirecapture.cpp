@@ -90,6 +90,8 @@ namespace {
         return -1;
     }
 
+    constexpr float kSilence[kPipeWireSilenceFrames * kPipeWireChannels] = {};
+
     int clampRate(int rate)
     {
         // The analysis covers 8 to 192 kHz; PipeWire resamples a node outside that.
@@ -142,6 +144,10 @@ struct PipeWireCapture::Hooks {
               };
         streamEvents.process = [](void* self) { static_cast<PipeWireCapture*>(self)->onProcess(); };
         nodeEvents.version = PW_VERSION_NODE_EVENTS;
+        nodeEvents.info = [](void* self, const pw_node_info* info) {
+            if (info->change_mask & PW_NODE_CHANGE_MASK_PARAMS)
+                static_cast<PipeWireCapture*>(self)->askLatency();
+        };
         nodeEvents.param = [](void* self, int, std::uint32_t id, std::uint32_t, std::uint32_t,
                                const spa_pod* param) {
             if (id == SPA_PARAM_ProcessLatency)
@@ -196,6 +202,11 @@ bool PipeWireCapture::start(const std::string& source, std::string* error)
     timer_ = pw_loop_add_timer(
         pw_thread_loop_get_loop(loop_),
         [](void* self, std::uint64_t) { static_cast<PipeWireCapture*>(self)->onTimer(); }, this);
+    latencyTimer_ = pw_loop_add_timer(
+        pw_thread_loop_get_loop(loop_),
+        [](void* self, std::uint64_t) { static_cast<PipeWireCapture*>(self)->askLatency(); }, this);
+    timespec every { kLatencyPollMs / 1000, (kLatencyPollMs % 1000) * 1000000L };
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), latencyTimer_, &every, &every, false);
     context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     bool ok = context_ && connectCore(error, true);
     // The first round trip brings every node, port and default; then the stream has its ports.
@@ -235,7 +246,7 @@ bool PipeWireCapture::connectCore(std::string* error, bool withStream)
     if (rate_ == 0)
         rate_ = clampRate(0);
     if (!ring_)
-        ring_ = std::make_unique<SampleRing>(rate_ * kPipeWireRingMs / 1000);
+        ring_ = std::make_unique<SampleRing>(rate_ * kPipeWireRingMs / 1000, kPipeWireChannels);
     return true;
 }
 
@@ -302,9 +313,11 @@ void PipeWireCapture::stop()
         return;
     pw_thread_loop_lock(loop_);
     dropCore();
-    if (timer_)
-        pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
-    timer_ = nullptr;
+    for (spa_source** t : { &timer_, &latencyTimer_ }) {
+        if (*t)
+            pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), *t);
+        *t = nullptr;
+    }
     if (context_)
         pw_context_destroy(context_);
     context_ = nullptr;
@@ -590,8 +603,16 @@ void PipeWireCapture::watchLatencyOf(std::uint32_t node)
         return;
     latencyNode_ = reinterpret_cast<pw_proxy*>(proxy);
     pw_node_add_listener(proxy, &hooks_->latency, &hooks_->nodeEvents, this);
-    std::uint32_t ids[] = { SPA_PARAM_ProcessLatency };
-    pw_node_subscribe_params(proxy, ids, 1);
+}
+
+// Asked on binding, whenever the node says its parameters changed, and every kLatencyPollMs: a
+// node that lets its latency be set but neither flags it readable nor says it changed (an output
+// made by a client) sends nothing to a subscriber, yet answers when asked.
+void PipeWireCapture::askLatency()
+{
+    if (latencyNode_)
+        pw_node_enum_params(
+            reinterpret_cast<pw_node*>(latencyNode_), 0, SPA_PARAM_ProcessLatency, 0, 0, nullptr);
 }
 
 // What the output adds between being given a sample and playing it, as the node reports it: a
@@ -617,8 +638,8 @@ std::string PipeWireCapture::absentLine() const
     return "source '" + wanted_ + "' is absent (" + appName_ + " --list-sources lists them)";
 }
 
-// The audio path: copies what arrived into the ring, mixed to mono, and nothing else. It never
-// allocates, locks or analyses.
+// The audio path: copies what arrived into the ring, left and right as they came, and nothing
+// else. It never allocates, locks or analyses.
 void PipeWireCapture::onProcess()
 {
     const CallbackProbe watch = callbackProbe();
@@ -632,18 +653,13 @@ void PipeWireCapture::onProcess()
         const auto* in = d.data
             ? reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) + offset)
             : nullptr;
-        int frames = static_cast<int>(size / (sizeof(float) * kPipeWireChannels));
+        const int frames = static_cast<int>(size / (sizeof(float) * kPipeWireChannels));
         captured_.fetch_add(static_cast<std::uint64_t>(frames), std::memory_order_relaxed);
-        while (frames > 0) {
-            const int n = std::min(frames, kPipeWireMixFrames);
-            for (int i = 0; i < n; ++i) {
-                mono_[i] = in ? 0.5f * (in[0] + in[1]) : 0.0f;
-                if (in)
-                    in += kPipeWireChannels;
-            }
-            ring_->write(mono_, n);
-            frames -= n;
-        }
+        if (in)
+            ring_->write(in, frames);
+        // A buffer without data is a hole in the stream: silence.
+        for (int left = in ? 0 : frames; left > 0; left -= kPipeWireSilenceFrames)
+            ring_->write(kSilence, std::min(left, kPipeWireSilenceFrames));
         pw_stream_queue_buffer(stream_, b);
     }
     if (watch)

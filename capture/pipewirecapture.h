@@ -40,10 +40,12 @@ namespace capture {
 constexpr int kPipeWireChannels = 2;
 // The rate asked for when the captured node does not say its own.
 constexpr int kPipeWireDefaultRateHz = 48000;
+// How often the heard output's latency is asked for: it changes with a Bluetooth codec.
+constexpr int kLatencyPollMs = 1000;
 // The ring holds this much audio; more backlog than that is dropped.
 constexpr int kPipeWireRingMs = 500;
-// Longest stretch of frames mixed to mono in one go inside the process callback.
-constexpr int kPipeWireMixFrames = 1024;
+// Frames of silence written in one go for a buffer that came without data.
+constexpr int kPipeWireSilenceFrames = 256;
 
 class PipeWireCapture final : public CaptureSource {
 public:
@@ -85,6 +87,7 @@ public:
     void onCoreDone(std::uint32_t id, int seq);
     void onCoreError(std::uint32_t id, int res, const char* message);
     void onStreamState(int state, const char* error);
+    void askLatency();
     void onLatency(const struct spa_pod* param);
     void onProcess();
     void onTimer();
@@ -120,6 +123,7 @@ private:
     pw_proxy* latencyNode_ = nullptr;
     std::uint32_t latencyNodeId_ = 0xffffffffu;
     spa_source* timer_ = nullptr;
+    spa_source* latencyTimer_ = nullptr;
     std::unique_ptr<Hooks> hooks_;
     std::unique_ptr<SampleRing> ring_;
     int rate_ = 0;
@@ -152,7 +156,6 @@ private:
 
     std::atomic<std::uint64_t> captured_ { 0 };
     std::atomic<double> outputLatencySec_ { 0.0 };
-    float mono_[kPipeWireMixFrames];
 };
 
 } // namespace capture

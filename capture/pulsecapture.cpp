@@ -10,6 +10,17 @@ namespace capture {
 
 namespace {
 
+    // The channel at position in map, else fallback (the first or second), within the map's
+    // channels: a mono source feeds both sides, a source without front left and right its first
+    // two.
+    int sideOf(const pa_channel_map& map, pa_channel_position_t position, int fallback)
+    {
+        for (int c = 0; c < map.channels; ++c)
+            if (map.map[c] == position)
+                return c;
+        return std::min(fallback, std::max(map.channels - 1, 0));
+    }
+
     // What a person should do when there is no server to talk to.
     constexpr const char* kServerFix = "start PulseAudio (pulseaudio --start) or PipeWire's "
                                        "pipewire-pulse, or point PULSE_SERVER "
@@ -269,7 +280,7 @@ void PulseCapture::fixRate(unsigned serverRate)
     if (rate_ == 0)
         rate_ = clampRate(serverRate);
     if (!ring_)
-        ring_ = std::make_unique<SampleRing>(rate_ * kRingMs / 1000);
+        ring_ = std::make_unique<SampleRing>(rate_ * kRingMs / 1000, kRingChannels);
 }
 
 void PulseCapture::awaitSource(const char* what)
@@ -307,6 +318,8 @@ void PulseCapture::openStream(const pa_source_info& info)
         return;
     }
     streamChannels_ = sampleFormat.channels;
+    leftChannel_ = sideOf(info.channel_map, PA_CHANNEL_POSITION_FRONT_LEFT, 0);
+    rightChannel_ = sideOf(info.channel_map, PA_CHANNEL_POSITION_FRONT_RIGHT, 1);
     pa_stream_set_state_callback(stream_, onStreamState, this);
     pa_stream_set_read_callback(stream_, onRead, this);
     pa_stream_set_moved_callback(stream_, onStreamMoved, this);
@@ -387,8 +400,8 @@ void PulseCapture::onLatency(pa_stream* s, void* user)
         self->latencySec_.store(negative ? 0.0 : usec / 1e6, std::memory_order_relaxed);
 }
 
-// The audio path: copies what arrived into the ring, mixed to mono, and nothing else. It never
-// allocates, locks or analyses; libpulse's own bookkeeping around it is libpulse's.
+// The audio path: copies what arrived into the ring, its left and right, and nothing else. It
+// never allocates, locks or analyses; libpulse's own bookkeeping around it is libpulse's.
 void PulseCapture::onRead(pa_stream* s, std::size_t, void* user)
 {
     const CallbackProbe watch = callbackProbe();
@@ -396,7 +409,6 @@ void PulseCapture::onRead(pa_stream* s, std::size_t, void* user)
         watch(true);
     auto* self = static_cast<PulseCapture*>(user);
     const int channels = self->streamChannels_;
-    const float scale = 1.0f / channels;
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
@@ -406,16 +418,13 @@ void PulseCapture::onRead(pa_stream* s, std::size_t, void* user)
         while (frames > 0) {
             const int n = std::min(frames, kMixFrames);
             for (int i = 0; i < n; ++i) {
-                float sum = 0.0f;
                 // A hole in the stream (no data) is silence.
-                if (in) {
-                    for (int ch = 0; ch < channels; ++ch)
-                        sum += in[ch];
+                self->pairs_[2 * i] = in ? in[self->leftChannel_] : 0.0f;
+                self->pairs_[2 * i + 1] = in ? in[self->rightChannel_] : 0.0f;
+                if (in)
                     in += channels;
-                }
-                self->mono_[i] = sum * scale;
             }
-            self->ring_->write(self->mono_, n);
+            self->ring_->write(self->pairs_, n);
             frames -= n;
         }
         pa_stream_drop(s);

@@ -20,7 +20,9 @@ struct pa_time_event;
 
 namespace capture {
 
-// Longest stretch of interleaved frames mixed to mono in one go inside the read callback.
+// The ring's channels: the source's left and right (a mono source feeds both).
+constexpr int kRingChannels = 2;
+// Longest stretch of frames sorted into left and right in one go inside the read callback.
 constexpr int kMixFrames = 1024;
 // The ring holds this much audio; more backlog than that is dropped.
 constexpr int kRingMs = 500;
@@ -83,6 +85,9 @@ private:
     std::unique_ptr<SampleRing> ring_;
     int rate_ = 0;
     int streamChannels_ = 0;
+    // The stream's channels that feed the ring's left and right.
+    int leftChannel_ = 0;
+    int rightChannel_ = 0;
 
     // Loop thread only, or under the loop's lock.
     bool starting_ = false;
@@ -101,7 +106,7 @@ private:
 
     std::atomic<std::uint64_t> captured_ { 0 };
     std::atomic<double> latencySec_ { 0.0 };
-    float mono_[kMixFrames];
+    float pairs_[kMixFrames * kRingChannels];
 };
 
 } // namespace capture

@@ -17,13 +17,14 @@ namespace {
 
 } // namespace
 
-SampleRing::SampleRing(int minCapacity)
-    : data_(new float[powerOfTwoAtLeast(minCapacity)])
+SampleRing::SampleRing(int minCapacity, int channels)
+    : data_(new float[powerOfTwoAtLeast(minCapacity) * static_cast<std::uint64_t>(channels)])
     , mask_(powerOfTwoAtLeast(minCapacity) - 1)
+    , channels_(channels)
 {
 }
 
-int SampleRing::write(const float* samples, int count)
+int SampleRing::write(const float* frames, int count)
 {
     const std::uint64_t head = head_.load(std::memory_order_relaxed);
     const std::uint64_t tail = tail_.load(std::memory_order_acquire);
@@ -31,8 +32,9 @@ int SampleRing::write(const float* samples, int count)
     const int stored = static_cast<int>(std::min<std::uint64_t>(room, std::max(count, 0)));
     const std::uint64_t at = head & mask_;
     const int first = static_cast<int>(std::min<std::uint64_t>(stored, mask_ + 1 - at));
-    std::memcpy(data_.get() + at, samples, sizeof(float) * first);
-    std::memcpy(data_.get(), samples + first, sizeof(float) * (stored - first));
+    const std::size_t frame = sizeof(float) * static_cast<std::size_t>(channels_);
+    std::memcpy(data_.get() + at * channels_, frames, frame * first);
+    std::memcpy(data_.get(), frames + first * channels_, frame * (stored - first));
     head_.store(head + stored, std::memory_order_release);
     if (stored < count)
         dropped_.fetch_add(count - stored, std::memory_order_relaxed);
@@ -52,8 +54,9 @@ int SampleRing::read(float* out, int count)
     const int taken = static_cast<int>(std::min<std::uint64_t>(head - tail, std::max(count, 0)));
     const std::uint64_t at = tail & mask_;
     const int first = static_cast<int>(std::min<std::uint64_t>(taken, mask_ + 1 - at));
-    std::memcpy(out, data_.get() + at, sizeof(float) * first);
-    std::memcpy(out + first, data_.get(), sizeof(float) * (taken - first));
+    const std::size_t frame = sizeof(float) * static_cast<std::size_t>(channels_);
+    std::memcpy(out, data_.get() + at * channels_, frame * first);
+    std::memcpy(out + first * channels_, data_.get(), frame * (taken - first));
     tail_.store(tail + taken, std::memory_order_release);
     return taken;
 }

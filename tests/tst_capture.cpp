@@ -28,9 +28,9 @@ using capturedrain::waitFor;
 
 // RMS over 0.25 s from the first sample louder than 0.05 in up to timeoutMs of capture; -1 if the
 // tone never came.
-double toneRms(capture::CaptureSource& c, int timeoutMs = 3000)
+double toneRms(capture::CaptureSource& c, int timeoutMs = 3000, int channel = -1)
 {
-    const std::vector<float> got = collect(c, timeoutMs);
+    const std::vector<float> got = collect(c, timeoutMs, channel);
     const auto start
         = std::find_if(got.begin(), got.end(), [](float s) { return std::fabs(s) > 0.05f; });
     const long from = start - got.begin();
@@ -119,6 +119,8 @@ void tst_Capture::hearsAToneMixedToMono()
     // stores 16-bit samples, so the RMS is 0.25 / sqrt(2) within a few 1/32768 steps.
     Tone tone("vis_null", 1000.0, 0.5f, 0.0f);
     const double rms = toneRms(*c);
+    // The sides are kept apart: the right one stays silent (no sample above 0.05).
+    QCOMPARE(toneRms(*c, 1000, 1), -1.0);
     QVERIFY2(std::fabs(rms - 0.25 / std::sqrt(2.0)) < 1e-3,
         qPrintable(
             QStringLiteral("RMS %1, %2 samples dropped").arg(rms).arg(c->status().droppedSamples)));

@@ -1,5 +1,6 @@
 // The capture ring between two threads: every sample arrives once and in order across wraps, and
-// a full ring drops and counts what does not fit instead of overwriting.
+// a full ring drops and counts what does not fit instead of overwriting, whole frames of every
+// channel at a time.
 
 #include "capture/samplering.h"
 
@@ -14,6 +15,7 @@ class tst_CaptureRing : public QObject {
 
 private slots:
     void twoThreadsPassEverySampleInOrder();
+    void fullRingDropsAndCounts_data();
     void fullRingDropsAndCounts();
 };
 
@@ -68,24 +70,42 @@ void tst_CaptureRing::twoThreadsPassEverySampleInOrder()
     QCOMPARE(ring.written(), std::uint64_t(kSamples));
 }
 
+void tst_CaptureRing::fullRingDropsAndCounts_data()
+{
+    QTest::addColumn<int>("channels");
+    QTest::newRow("mono") << 1;
+    QTest::newRow("stereo") << 2;
+}
+
+// Frame k of a test stream: channel c holds 100 * c + k, so a frame torn apart or shifted by a
+// sample shows.
+static std::vector<float> framesOf(const std::vector<int>& numbers, int channels)
+{
+    std::vector<float> out;
+    for (int k : numbers)
+        for (int c = 0; c < channels; ++c)
+            out.push_back(static_cast<float>(100 * c + k));
+    return out;
+}
+
 void tst_CaptureRing::fullRingDropsAndCounts()
 {
-    capture::SampleRing ring(5);
+    QFETCH(int, channels);
+    capture::SampleRing ring(5, channels);
     QCOMPARE(ring.capacity(), 8);
-    const float first[10] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 };
-    QCOMPARE(ring.write(first, 10), 8);
+    QCOMPARE(ring.channels(), channels);
+    QCOMPARE(ring.write(framesOf({ 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 }, channels).data(), 10), 8);
     QCOMPARE(ring.dropped(), std::uint64_t(2));
-    // The oldest samples stay: a full ring keeps what the reader has not taken yet.
-    float out[8] = {};
-    QCOMPARE(ring.read(out, 3), 3);
-    QCOMPARE(out[0], 0.0f);
-    QCOMPARE(out[2], 2.0f);
-    const float second[4] = { 10, 11, 12, 13 };
-    QCOMPARE(ring.write(second, 4), 3);
+    // The oldest frames stay: a full ring keeps what the reader has not taken yet.
+    std::vector<float> out(8 * channels);
+    QCOMPARE(ring.read(out.data(), 3), 3);
+    QCOMPARE(out[2 * channels], framesOf({ 2 }, channels)[0]);
+    QCOMPARE(ring.write(framesOf({ 10, 11, 12, 13 }, channels).data(), 4), 3);
     QCOMPARE(ring.dropped(), std::uint64_t(3));
-    QCOMPARE(ring.read(out, 8), 8);
-    const float expected[8] = { 3, 4, 5, 6, 7, 10, 11, 12 };
-    for (int i = 0; i < 8; ++i)
+    // Across the wrap.
+    QCOMPARE(ring.read(out.data(), 8), 8);
+    const std::vector<float> expected = framesOf({ 3, 4, 5, 6, 7, 10, 11, 12 }, channels);
+    for (int i = 0; i < 8 * channels; ++i)
         QVERIFY2(out[i] == expected[i],
             qPrintable(QStringLiteral("sample %1: got %2, expected %3")
                            .arg(i)

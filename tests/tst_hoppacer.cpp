@@ -103,9 +103,13 @@ private:
     int readyBefore_ = 0;
 };
 
-// A source whose server never delivers: the live feed's ring stays dry.
+// A source whose server never delivers: the live feed's ring stays dry unless the test fills it.
 class DrySource : public capture::CaptureSource {
 public:
+    explicit DrySource(int channels = 1)
+        : ring_(kRateHz, channels)
+    {
+    }
     bool start(const std::string&, std::string*) override { return true; }
     void stop() override { }
     int sampleRate() const override { return kRateHz; }
@@ -115,7 +119,7 @@ public:
 
 private:
     static constexpr int kRateHz = 48000;
-    capture::SampleRing ring_ { kRateHz };
+    capture::SampleRing ring_;
 };
 
 } // namespace
@@ -128,6 +132,7 @@ private slots:
     void oneHopPerFrameOnceTheCushionHasBuilt();
     void catchesUpWithTwoHopsAfterAStall();
     void dryRingGivesSilenceThenWaitsForTheCushion();
+    void liveFeedHandsOutBothSidesAndTheirMix();
     void backlogSetsTheHopsAndWhatIsDropped_data();
     void backlogSetsTheHopsAndWhatIsDropped();
     void liveClockAfterAStall_data();
@@ -263,6 +268,39 @@ void tst_HopPacer::backlogSetsTheHopsAndWhatIsDropped()
     const std::uint64_t skipped = dropped ? std::uint64_t(held - hop - pacer.cushionSamples()) : 0;
     QCOMPARE(pacer.skippedSamples(), skipped);
     QCOMPARE(out[0], static_cast<float>(skipped));
+}
+
+void tst_HopPacer::liveFeedHandsOutBothSidesAndTheirMix()
+{
+    auto source = std::make_unique<DrySource>(2);
+    capture::SampleRing& ring = source->ring();
+    std::string why;
+    const auto feed = capture::LiveFeed::open(
+        "tst_hoppacer", std::move(source), capture::kDefaultMonitor, &why);
+    QVERIFY2(feed, why.c_str());
+    QCOMPARE(feed->channels(), 2);
+    const int hop = media::HopClock(feed->sampleRate()).largestHop();
+    // Left counts up, right counts down by half as much: their mix is a quarter of the count.
+    std::vector<float> frames;
+    for (int i = 0; i < 2 * hop; ++i) {
+        frames.push_back(static_cast<float>(i));
+        frames.push_back(-0.5f * static_cast<float>(i));
+    }
+    QCOMPARE(ring.write(frames.data(), 2 * hop), 2 * hop);
+    std::vector<float> mono(static_cast<std::size_t>(hop));
+    std::vector<float> sides(static_cast<std::size_t>(2 * hop), -1.0f);
+    QCOMPARE(feed->read(mono.data(), hop, sides.data()), hop);
+    const int size = media::HopClock(feed->sampleRate()).next();
+    for (int i = 0; i < hop; ++i) {
+        const float left = i < size ? frames[2 * i] : 0.0f;
+        const float right = i < size ? frames[2 * i + 1] : 0.0f;
+        QVERIFY2(sides[2 * i] == left && sides[2 * i + 1] == right && mono[i] == 0.25f * left,
+            qPrintable(QStringLiteral("frame %1: %2 %3 mono %4")
+                           .arg(i)
+                           .arg(sides[2 * i])
+                           .arg(sides[2 * i + 1])
+                           .arg(mono[i])));
+    }
 }
 
 void tst_HopPacer::liveClockAfterAStall_data()

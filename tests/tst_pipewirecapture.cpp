@@ -158,6 +158,7 @@ private slots:
     void listsOutputsInputsAndApplications();
     void desktopSeesNoRecordingAndTheOutputSleeps();
     void programsCaptureThroughIt();
+    void pictureWaitsForTheHeardOutput();
     void survivesTheDaemon_data();
     void survivesTheDaemon();
 
@@ -378,6 +379,58 @@ void tst_PipeWireCapture::programsCaptureThroughIt()
     QVERIFY2(visualiser.exitCode() == 0 && listing.contains("app:Beta")
             && listing.contains("vis_out") && listing.contains("output"),
         listing.constData());
+#else
+    QSKIP("built without the programs");
+#endif
+}
+
+// The first row or record of a program's output whose band of Beta's 1 kHz tone (15 of 28 from
+// 40 Hz) is lit: CSV rows lead with five columns, raw records are the bars 0..1000 alone.
+int firstLit(const QList<QByteArray>& lines, char separator, int column, float lit)
+{
+    constexpr int kBetaBand = 15;
+    for (int i = 0; i < lines.size(); ++i) {
+        const QList<QByteArray> cells = lines[i].split(separator);
+        if (cells.size() > column + kBetaBand && cells[column + kBetaBand].toFloat() > lit)
+            return i;
+    }
+    return -1;
+}
+
+// An output that reports 300 ms, as a Bluetooth one does, made the default: an application is
+// heard there, so bandview's live raw records show its tone that much later than its CSV rows,
+// which keep the sound's own time, and the closing line says the delay.
+void tst_PipeWireCapture::pictureWaitsForTheHeardOutput()
+{
+#if defined(BANDVIEW_EXE)
+    // 300 ms at 60 frames a second.
+    constexpr int kDelayFrames = 18;
+    const pid_t sink = pulseplay::spawn({ LATENCY_SINK_EXE, "vis_lag", "300" });
+    const auto restore = qScopeGuard([sink] {
+        int status = 0;
+        if (sink > 0 && ::kill(sink, SIGTERM) == 0)
+            pulseplay::reap(sink, &status);
+        server("default", "vis_out");
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!dumped("vis_lag", {}).isEmpty(), 5000);
+    QVERIFY(server("default", "vis_lag"));
+    const QString csv = dir_.filePath("lag.csv");
+    QProcess bandview;
+    bandview.start(BANDVIEW_EXE,
+        { "--capture=app:delta", "--capture-backend", "pipewire", "--duration", "4", "--csv", csv,
+            "--raw", "-" });
+    // The tone starts once the delay is known, so that no frame is held while it grows.
+    QTest::qWait(1000);
+    const Player delta(tone(kBetaHz), "Delta", "vis_out");
+    QVERIFY(bandview.waitForFinished(30000));
+    const QByteArray err = bandview.readAllStandardError();
+    QVERIFY2(bandview.exitCode() == 0 && err.contains("delay 300 ms"), err.constData());
+    QFile rows(csv);
+    QVERIFY(rows.open(QIODevice::ReadOnly));
+    const int row = firstLit(rows.readAll().split('\n').mid(1), ',', 5, 0.5f);
+    const int record = firstLit(bandview.readAllStandardOutput().split('\n'), ';', 0, 500.0f);
+    QVERIFY2(row > 0 && record - row == kDelayFrames,
+        qPrintable(QString("tone in CSV row %1, raw record %2").arg(row).arg(record)));
 #else
     QSKIP("built without the programs");
 #endif
