@@ -9,6 +9,25 @@ int FeedHops::fill(float* const* groups, int count)
     return feed_.read(groups[0], count, nullptr);
 }
 
+FeedSides::FeedSides(Feed& feed, int largestHop)
+    : feed_(feed)
+    , mono_(static_cast<std::size_t>(largestHop))
+    , channels_(static_cast<std::size_t>(largestHop) * static_cast<std::size_t>(feed.channels()))
+{
+}
+
+int FeedSides::fill(float* const* groups, int count)
+{
+    const int width = feed_.channels();
+    const int got = feed_.read(mono_.data(), count, channels_.data());
+    const int right = width > 1 ? 1 : 0;
+    for (int i = 0; i < got; ++i) {
+        groups[0][i] = channels_[static_cast<std::size_t>(i * width)];
+        groups[1][i] = channels_[static_cast<std::size_t>(i * width + right)];
+    }
+    return got;
+}
+
 AnalysisLoop::AnalysisLoop(int rateHz, int groups)
     : rate_(rateHz)
     , clock_(rateHz)

@@ -66,6 +66,21 @@ private:
     Feed& feed_;
 };
 
+// A feed's two sides as two groups: its first channel (left) and its second (right), or its one
+// channel as both. Decoders and captures both put front left and right first (FFmpeg's channel
+// order, the capture's ring), so a source of more channels gives its front pair.
+class FeedSides : public HopSource {
+public:
+    // largestHop: the most samples a fill() is asked for (AnalysisLoop::largestHop()).
+    FeedSides(Feed& feed, int largestHop);
+    int fill(float* const* groups, int count) override;
+
+private:
+    Feed& feed_;
+    std::vector<float> mono_;
+    std::vector<float> channels_;
+};
+
 class AnalysisLoop {
 public:
     // rateHz in media::kMinRateHz..kMaxRateHz (as the feed's contract gives it).

@@ -27,6 +27,8 @@ struct TimedFrame {
     // Audio time at the end of the hop that produced the frame.
     double timeSec = 0.0;
     dsp::SpectrumFrame frame;
+    // In a stereo layout frame is the left side's and this the right side's; silent otherwise.
+    dsp::SpectrumFrame right {};
 };
 
 // The whole ticks of 1/60 s nearest delayMs; 0 for a delay below 0.

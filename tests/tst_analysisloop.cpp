@@ -3,6 +3,7 @@
 // consumers were added, and the end reached without a consumer call.
 
 #include "media/analysisloop.h"
+#include "media/feed.h"
 #include "tonehops.h"
 
 #include <QTest>
@@ -50,6 +51,8 @@ class tst_AnalysisLoop : public QObject {
 private slots:
     void everyGroupEveryConsumerInOrder_data();
     void everyGroupEveryConsumerInOrder();
+    void sidesAreTheFeedsFrontPair_data();
+    void sidesAreTheFeedsFrontPair();
 };
 
 void tst_AnalysisLoop::everyGroupEveryConsumerInOrder_data()
@@ -118,6 +121,62 @@ void tst_AnalysisLoop::everyGroupEveryConsumerInOrder()
         QVERIFY2(!sameFrame(expected[0], expected[std::size_t(g)]), where(hop, g));
     QCOMPARE(loop.step(source), media::AnalysisLoop::Step::End);
     QVERIFY2(calls.isEmpty(), "consumers called at the end: " + calls);
+}
+
+namespace {
+
+// Interleaved frames whose channel c of frame i holds 1000 * c + i.
+class CountingFeed : public media::Feed {
+public:
+    explicit CountingFeed(int channels)
+        : channels_(channels)
+    {
+    }
+    int sampleRate() const override { return 48000; }
+    int channels() const override { return channels_; }
+    int read(float* mono, int count, float* out) override
+    {
+        for (int i = 0; i < count; ++i) {
+            mono[i] = -1.0f;
+            for (int c = 0; c < channels_; ++c)
+                out[i * channels_ + c] = static_cast<float>(1000 * c + next_ + i);
+        }
+        next_ += count;
+        return count;
+    }
+
+private:
+    int channels_;
+    int next_ = 0;
+};
+
+} // namespace
+
+void tst_AnalysisLoop::sidesAreTheFeedsFrontPair_data()
+{
+    // The value of the first sample each side gets: channel c's first is 1000 * c.
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<float>("right");
+    QTest::newRow("mono: both sides") << 1 << 0.0f;
+    QTest::newRow("stereo") << 2 << 1000.0f;
+    QTest::newRow("5.1: front left and right") << 6 << 1000.0f;
+}
+
+void tst_AnalysisLoop::sidesAreTheFeedsFrontPair()
+{
+    QFETCH(int, channels);
+    QFETCH(float, right);
+    CountingFeed feed(channels);
+    media::FeedSides sides(feed, 800);
+    std::vector<float> left(800);
+    std::vector<float> rightSide(800);
+    float* groups[] = { left.data(), rightSide.data() };
+    QCOMPARE(sides.fill(groups, 800), 800);
+    QCOMPARE(sides.fill(groups, 700), 700);
+    // The second hop: sample 800 of each channel on.
+    QCOMPARE(left[0], 800.0f);
+    QCOMPARE(rightSide[0], right + 800.0f);
+    QCOMPARE(rightSide[699], right + 1499.0f);
 }
 
 QTEST_APPLESS_MAIN(tst_AnalysisLoop)

@@ -206,7 +206,7 @@ void tst_BandviewPicture::notFiniteValuesDrawAsZero()
     bandview::PictureData broken(QStringLiteral("nan"), 48000, centers);
     bandview::PictureData zeros(QStringLiteral("nan"), 48000, centers);
     for (int i = 1; i <= 600; ++i) {
-        bandview::TimedFrame f { i / 60.0, {} };
+        bandview::TimedFrame f { i / 60.0, {}, {} };
         f.frame.bandCount = dsp::kDefaultBands;
         f.frame.rmsDb = -20.0f;
         f.frame.presence = 0.5f;
@@ -234,7 +234,7 @@ void tst_BandviewPicture::titleFitsTheSmallestPicture()
         QStringLiteral("a rather long name for a recording of something.flac"), 48000,
         std::vector<float>(dsp::kDefaultBands, 1000.0f));
     for (int i = 1; i <= 120; ++i) {
-        bandview::TimedFrame f { i / 60.0, {} };
+        bandview::TimedFrame f { i / 60.0, {}, {} };
         f.frame.bandCount = dsp::kDefaultBands;
         data.add(f);
     }
@@ -260,7 +260,7 @@ void tst_BandviewPicture::longRunKeepsItsColumns()
     // its time.
     bandview::PictureData data(QStringLiteral("long"), 48000, std::vector<float>(2, 100.0f));
     constexpr int kFrames = 3600 * 60;
-    bandview::TimedFrame f { 0.0, {} };
+    bandview::TimedFrame f { 0.0, {}, {} };
     f.frame.bandCount = 2;
     for (int i = 1; i <= kFrames; ++i) {
         f.timeSec = i / 60.0;

@@ -4,6 +4,8 @@
 #include "analysis.h"
 #include "bandviewfiles.h"
 #include "csv.h"
+#include "picture.h"
+#include "raw.h"
 #include "media/feed.h"
 #include "terminal.h"
 
@@ -47,8 +49,11 @@ private slots:
     void soundFileGivesItsMixAndItsChannels();
     void csvRowsReadBackExactly();
     void csvNeverSaysNan();
+    void stereoOutputsCarryBothSides();
     void liveViewDrawsBarsAndPeaks_data();
     void liveViewDrawsBarsAndPeaks();
+    void layoutsPlaceEachBand_data();
+    void layoutsPlaceEachBand();
     void longNoteIsShownWhole();
     void tinyTerminalGetsANotice();
     void screenUpdateSendsOnlyChanges_data();
@@ -183,7 +188,7 @@ void tst_BandviewRun::soundFileGivesItsMixAndItsChannels()
 
 void tst_BandviewRun::csvRowsReadBackExactly()
 {
-    bandview::TimedFrame f { 7.0 / 3.0, {} };
+    bandview::TimedFrame f { 7.0 / 3.0, {}, {} };
     f.frame.seq = 4294967295u;
     f.frame.bandCount = 3;
     f.frame.rmsDb = -120.0f;
@@ -216,7 +221,7 @@ void tst_BandviewRun::csvRowsReadBackExactly()
 
 void tst_BandviewRun::csvNeverSaysNan()
 {
-    bandview::TimedFrame f { 1.0, {} };
+    bandview::TimedFrame f { 1.0, {}, {} };
     f.frame.bandCount = 2;
     f.frame.rmsDb = std::nanf("");
     f.frame.agcDb = -INFINITY;
@@ -228,6 +233,47 @@ void tst_BandviewRun::csvNeverSaysNan()
     QCOMPARE(cells[2], QByteArray("0"));
     QCOMPARE(static_cast<float>(cells[3].toDouble()), std::numeric_limits<float>::lowest());
     QCOMPARE(cells[5], QByteArray("0"));
+}
+
+void tst_BandviewRun::stereoOutputsCarryBothSides()
+{
+    bandview::TimedFrame f;
+    f.frame.bandCount = f.right.bandCount = dsp::kDefaultBands;
+    f.frame.bars[5] = 0.25f;
+    f.right.bars[5] = 0.75f;
+    f.right.rmsDb = -3.0f;
+    const QList<QByteArray> header
+        = bandview::csvHeader(dsp::kDefaultBands, true).trimmed().split(',');
+    const QList<QByteArray> row = bandview::csvRow(f, true).trimmed().split(',');
+    QCOMPARE(row.size(), 2 + 2 * (3 + 2 * dsp::kDefaultBands));
+    QCOMPARE(header.size(), row.size());
+    QCOMPARE(row[header.indexOf("left.bar5")], QByteArray("0.25"));
+    QCOMPARE(row[header.indexOf("right.bar5")], QByteArray("0.75"));
+    QCOMPARE(row[header.indexOf("right.rmsDb")], QByteArray("-3"));
+    // Raw: the left side's bands, then the right side's.
+    QByteArray record;
+    bandview::appendRawRecord(record, f.frame, bandview::RawFormat::Ascii, 1000, &f.right);
+    const QList<QByteArray> fields = record.trimmed().split(';');
+    QCOMPARE(fields.size(), 2 * dsp::kDefaultBands);
+    QCOMPARE(fields[5], QByteArray("250"));
+    QCOMPARE(fields[dsp::kDefaultBands + 5], QByteArray("750"));
+    // The picture: the left side above the right, band 0 at the top of each side when reversed.
+    const std::vector<float> centers(dsp::kDefaultBands, 1000.0f);
+    for (bool reverse : { false, true }) {
+        bandview::PictureData picture("test", 48000, centers, {}, true, reverse);
+        picture.add(f);
+        const std::vector<float>& rows = picture.columns()[0].barSum;
+        const int left = dsp::kDefaultBands + (reverse ? dsp::kDefaultBands - 1 - 5 : 5);
+        const int right = reverse ? dsp::kDefaultBands - 1 - 5 : 5;
+        QCOMPARE(rows.size(), std::size_t(2 * dsp::kDefaultBands));
+        QVERIFY2(rows[std::size_t(left)] == 0.25f && rows[std::size_t(right)] == 0.75f,
+            qPrintable(QStringLiteral("reverse %1: rows %2 and %3 hold %4 and %5")
+                           .arg(reverse)
+                           .arg(left)
+                           .arg(right)
+                           .arg(rows[std::size_t(left)])
+                           .arg(rows[std::size_t(right)])));
+    }
 }
 
 namespace {
@@ -242,6 +288,57 @@ QStringList barColumn(const bandview::ViewGrid& g, const bandview::ViewLayout& l
 }
 
 } // namespace
+
+void tst_BandviewRun::layoutsPlaceEachBand_data()
+{
+    // Band 3 of one side at half height; which columns of bars light, and whether the bottom row
+    // of the bars does.
+    QTest::addColumn<int>("layout");
+    QTest::addColumn<bool>("reverse");
+    QTest::addColumn<int>("side");
+    QTest::addColumn<int>("litColumn");
+    QTest::addColumn<bool>("bottomLit");
+    const int bars = static_cast<int>(shell::Layout::Bars);
+    const int stereo = static_cast<int>(shell::Layout::Stereo);
+    QTest::newRow("bars") << bars << false << 0 << 3 << true;
+    QTest::newRow("reversed: high bands first") << bars << true << 0 << 24 << true;
+    QTest::newRow("mirror: from the middle row both ways")
+        << static_cast<int>(shell::Layout::Mirror) << false << 0 << 3 << false;
+    QTest::newRow("stereo, left: the left half") << stereo << false << 0 << 3 << true;
+    QTest::newRow("stereo, right: the right half") << stereo << false << 1 << 31 << true;
+    QTest::newRow("stereo reversed, right") << stereo << true << 1 << 52 << true;
+}
+
+void tst_BandviewRun::layoutsPlaceEachBand()
+{
+    QFETCH(int, layout);
+    QFETCH(bool, reverse);
+    QFETCH(int, side);
+    QFETCH(int, litColumn);
+    QFETCH(bool, bottomLit);
+    dsp::SpectrumFrame frames[2] {};
+    for (dsp::SpectrumFrame& f : frames)
+        f.bandCount = dsp::kDefaultBands;
+    frames[side].bars[3] = 0.5f;
+    bandview::ViewText text;
+    text.labels.assign(dsp::kDefaultBands, "1k");
+    text.layout = static_cast<shell::Layout>(layout);
+    text.reverse = reverse;
+    bandview::ViewGrid grid;
+    grid.reset(120, 40);
+    bandview::composeView(grid, frames[0], text, &frames[1]);
+    const int columns
+        = text.layout == shell::Layout::Stereo ? 2 * dsp::kDefaultBands : dsp::kDefaultBands;
+    const bandview::ViewLayout l = bandview::viewLayout(120, 40, columns);
+    QList<int> lit;
+    for (int k = 0; k < columns; ++k) {
+        const QStringList cells = barColumn(grid, l, k);
+        if (cells.join(QString()).trimmed().size() > 0)
+            lit << k;
+    }
+    QCOMPARE(lit, QList<int> { litColumn });
+    QCOMPARE(barColumn(grid, l, litColumn).first() != QLatin1String(" "), bottomLit);
+}
 
 void tst_BandviewRun::longNoteIsShownWhole()
 {
@@ -451,7 +548,7 @@ void tst_BandviewRun::liveViewTitleCannotSteerTheTerminal()
     {
         bandview::LiveView view(slave, QStringLiteral("a\x1b]2;owned\x07.wav"),
             std::vector<float>(dsp::kDefaultBands, 1000.0f));
-        view.draw(dsp::SpectrumFrame {}, 0.0, 1.0, {});
+        view.draw(dsp::SpectrumFrame {}, dsp::SpectrumFrame {}, 0.0, 1.0, {});
     }
     ::fcntl(master, F_SETFL, O_NONBLOCK);
     QByteArray shown;

@@ -6,17 +6,24 @@
 
 namespace bandview {
 
-Analysis::Analysis(media::Feed& source)
-    : source_(source)
-    , loop_(source.sampleRate())
+Analysis::Analysis(media::Feed& source, bool stereo)
+    : loop_(source.sampleRate(), stereo ? 2 : 1)
 {
+    if (stereo)
+        source_ = std::make_unique<media::FeedSides>(source, loop_.largestHop());
+    else
+        source_ = std::make_unique<media::FeedHops>(source);
 }
 
 Analysis::Step Analysis::advance()
 {
-    const Step step = loop_.step(source_);
-    if (step == Step::Frame)
-        frame_ = { secondsRead(), loop_.frame() };
+    const Step step = loop_.step(*source_);
+    if (step == Step::Frame) {
+        frame_.timeSec = secondsRead();
+        frame_.frame = loop_.frame(0);
+        if (stereo())
+            frame_.right = loop_.frame(1);
+    }
     return step;
 }
 

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace media {
@@ -27,7 +28,9 @@ using media::TimedFrame;
 class Analysis {
 public:
     // The source must outlive the analysis and deliver a rate in media::kMinRateHz..kMaxRateHz.
-    explicit Analysis(media::Feed& source);
+    // stereo: its left and right sides analysed each by its own analyser (frame().right), else
+    // its mono mix.
+    explicit Analysis(media::Feed& source, bool stereo = false);
 
     using Step = media::AnalysisLoop::Step;
     // Reads one hop and analyses it. The first hops only fill the analysis window (Warming);
@@ -42,9 +45,11 @@ public:
     std::int64_t samplesRead() const { return loop_.samplesRead(); }
     double secondsRead() const { return static_cast<double>(samplesRead()) / sampleRate(); }
 
+    bool stereo() const { return loop_.groups() == 2; }
+
 private:
-    media::FeedHops source_;
     media::AnalysisLoop loop_;
+    std::unique_ptr<media::HopSource> source_;
     TimedFrame frame_ {};
 };
 

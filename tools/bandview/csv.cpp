@@ -27,48 +27,59 @@ namespace {
 
 } // namespace
 
-QByteArray csvHeader(int bandCount)
+QByteArray csvHeader(int bandCount, bool stereo)
 {
-    QByteArray line = "seq,timeSec,rmsDb,agcDb,presence";
-    for (const char* column : { ",bar", ",peak" }) {
-        for (int k = 0; k < bandCount; ++k) {
-            line.append(column);
-            appendNumber(line, k);
+    QByteArray line = "seq,timeSec";
+    for (const char* side : { "", "left.", "right." }) {
+        if (*side == '\0' ? stereo : !stereo)
+            continue;
+        for (const char* column : { "rmsDb", "agcDb", "presence" })
+            line.append(',').append(side).append(column);
+        for (const char* column : { "bar", "peak" }) {
+            for (int k = 0; k < bandCount; ++k) {
+                line.append(',').append(side).append(column);
+                appendNumber(line, k);
+            }
         }
     }
     line.append('\n');
     return line;
 }
 
-QByteArray csvRow(const TimedFrame& f)
+QByteArray csvRow(const TimedFrame& f, bool stereo)
 {
     QByteArray line;
-    appendCsvRow(line, f);
+    appendCsvRow(line, f, stereo);
     return line;
 }
 
-void appendCsvRow(QByteArray& line, const TimedFrame& f)
+void appendCsvRow(QByteArray& line, const TimedFrame& f, bool stereo)
 {
     appendNumber(line, f.frame.seq);
     line.append(',');
     appendNumber(line, f.timeSec);
-    for (float value : { f.frame.rmsDb, f.frame.agcDb, f.frame.presence }) {
-        line.append(',');
-        appendNumber(line, value);
-    }
-    for (const float* row : { f.frame.bars, f.frame.peaks }) {
-        for (int k = 0; k < f.frame.bandCount; ++k) {
+    for (const dsp::SpectrumFrame* side : { &f.frame, stereo ? &f.right : nullptr }) {
+        if (!side)
+            continue;
+        for (float value : { side->rmsDb, side->agcDb, side->presence }) {
             line.append(',');
-            appendNumber(line, row[k]);
+            appendNumber(line, value);
+        }
+        for (const float* row : { side->bars, side->peaks }) {
+            for (int k = 0; k < side->bandCount; ++k) {
+                line.append(',');
+                appendNumber(line, row[k]);
+            }
         }
     }
     line.append('\n');
 }
 
-CsvWriter::CsvWriter(shell::OutputFile& out, int bandCount)
+CsvWriter::CsvWriter(shell::OutputFile& out, int bandCount, bool stereo)
     : out_(out)
+    , stereo_(stereo)
 {
-    const QByteArray header = csvHeader(bandCount);
+    const QByteArray header = csvHeader(bandCount, stereo);
     ok_ = out_.writeHeader(header.constData(), static_cast<std::size_t>(header.size()));
 }
 
@@ -78,7 +89,7 @@ bool CsvWriter::add(const TimedFrame& f)
         return false;
     // The row's buffer is kept from frame to frame: truncating keeps its capacity.
     row_.truncate(0);
-    appendCsvRow(row_, f);
+    appendCsvRow(row_, f, stereo_);
     ok_ = out_.write(row_.constData(), static_cast<std::size_t>(row_.size()))
         && (!out_.streams() || out_.flush());
     return ok_;

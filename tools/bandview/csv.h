@@ -12,26 +12,30 @@ class OutputFile;
 
 namespace bandview {
 
-// "seq,timeSec,rmsDb,agcDb,presence,bar0,...,peak0,..." with bandCount bars and peaks.
-QByteArray csvHeader(int bandCount);
+// "seq,timeSec,rmsDb,agcDb,presence,bar0,...,peak0,..." with bandCount bars and peaks. In the
+// stereo layout each of the five columns after the time comes twice, named for its side:
+// "seq,timeSec,left.rmsDb,...,left.peak27,right.rmsDb,...".
+QByteArray csvHeader(int bandCount, bool stereo = false);
 // Numbers in their shortest form that reads back to the same float (or double, for the time). A
 // value that is not finite, which the core never gives, is written as 0 or the largest finite
 // number of its sign, so that a reader never meets "nan" or "inf".
-QByteArray csvRow(const TimedFrame& f);
+QByteArray csvRow(const TimedFrame& f, bool stereo = false);
 // The same row appended to line.
-void appendCsvRow(QByteArray& line, const TimedFrame& f);
+void appendCsvRow(QByteArray& line, const TimedFrame& f, bool stereo = false);
 
 // Writes the rows as the frames come, so that the data file costs no memory however long the
 // run. Where the output streams (standard output, a pipe) every row is handed on as it is made; a
 // FIFO's next reader, after one that went away, gets the header row first.
 class CsvWriter {
 public:
-    CsvWriter(shell::OutputFile& out, int bandCount);
+    // stereo: both sides of each frame (TimedFrame::right).
+    CsvWriter(shell::OutputFile& out, int bandCount, bool stereo = false);
     // False once the output failed (its error() says why).
     bool add(const TimedFrame& f);
 
 private:
     shell::OutputFile& out_;
+    bool stereo_;
     bool ok_;
     QByteArray row_;
 };

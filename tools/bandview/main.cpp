@@ -84,6 +84,10 @@ Options:
                     2000) later than the sound arrives, on top of the latency the output reports
                     (a Bluetooth headset's 100 to 300 ms), so that they are in step with what is
                     heard; --csv keeps the sound's own time
+  --layout L        bars (the default), mirror (growing both ways from the middle) or stereo
+                    (the left and right channel analysed apart, side by side; in --png the left
+                    above the right; --csv and --raw then hold both channels)
+  --reverse         high bands first
   --list-sources    list the outputs, inputs and applications to capture (name, rate, channels,
                     marks, description) and exit: default (the default input), output (the
                     default output), monitor (an output's sound), capture (what --capture
@@ -124,6 +128,8 @@ struct Options {
     std::string captureSource;
     std::string captureBackend;
     int delayMs = -1; // below 0: not given
+    shell::Layout layout = shell::Layout::Bars;
+    bool reverse = false;
     bool help = false;
     bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
@@ -135,8 +141,10 @@ const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
-    shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption, shell::kHelpOption,
-    shell::kVersionOption };
+    shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption, shell::kLayoutOption,
+    { "--reverse" }, shell::kHelpOption, shell::kVersionOption };
+const std::vector<shell::Layout> kLayouts { shell::Layout::Bars, shell::Layout::Mirror,
+    shell::Layout::Stereo };
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -252,6 +260,12 @@ std::string parseOptions(int argc, char** argv, Options& o)
         if (!problem.empty())
             return problem;
     }
+    if (line.given(shell::kLayoutOption.name)) {
+        problem = shell::parseLayout(line.value(shell::kLayoutOption.name), kLayouts, &o.layout);
+        if (!problem.empty())
+            return problem;
+    }
+    o.reverse = line.given("--reverse");
     if (line.given("--duration")) {
         problem = shell::parseSeconds(
             "--duration", line.value("--duration"), shell::SecondsFrom::AboveZero, &o.durationSec);
@@ -465,6 +479,8 @@ RunSettings settingsFor(const Options& o, std::size_t jobCount)
     RunSettings settings;
     settings.fast = o.fast;
     settings.realtime = o.realtime;
+    settings.layout = o.layout;
+    settings.reverse = o.reverse;
     settings.rawFormat = o.rawFormat;
     settings.rawMax = o.rawMax;
     settings.durationSec = o.durationSec;

@@ -269,15 +269,21 @@ namespace {
 
 } // namespace
 
-PictureData::PictureData(
-    QString title, int sampleRate, std::vector<float> bandCentersHz, std::vector<Section> sections)
+PictureData::PictureData(QString title, int sampleRate, std::vector<float> bandCentersHz,
+    std::vector<Section> sections, bool stereo, bool reverse)
     : title_(std::move(title))
     , sampleRate_(sampleRate)
-    , bandCentersHz_(std::move(bandCentersHz))
     , sections_(std::move(sections))
+    , bands_(static_cast<int>(bandCentersHz.size()))
+    , stereo_(stereo)
+    , reverse_(reverse)
     , columnSec_(1.0 / dsp::kFrameRateHz)
     , columns_(kPictureColumns)
 {
+    bandCentersHz_.resize(bandCentersHz.size() * (stereo ? 2 : 1));
+    for (int side = 0; side < (stereo ? 2 : 1); ++side)
+        for (int k = 0; k < bands_; ++k)
+            bandCentersHz_[std::size_t(rowOf(side, k))] = bandCentersHz[std::size_t(k)];
     for (Column& c : columns_) {
         c.barSum.assign(bandCentersHz_.size(), 0.0f);
         c.peakMax.assign(bandCentersHz_.size(), 0.0f);
@@ -293,10 +299,15 @@ void PictureData::add(const TimedFrame& f)
         mergePairs();
     Column& c = columns_[columnOf()];
     const bool first = c.frames == 0;
-    const std::size_t bands = std::min(bandCentersHz_.size(), std::size_t(f.frame.bandCount));
-    for (std::size_t k = 0; k < bands; ++k) {
-        c.barSum[k] += std::clamp(finite(f.frame.bars[k]), 0.0f, 1.0f);
-        c.peakMax[k] = std::max(c.peakMax[k], std::clamp(finite(f.frame.peaks[k]), 0.0f, 1.0f));
+    for (int side = 0; side < (stereo_ ? 2 : 1); ++side) {
+        const dsp::SpectrumFrame& frame = side == 0 ? f.frame : f.right;
+        const int bands = std::min(bands_, frame.bandCount);
+        for (int k = 0; k < bands; ++k) {
+            const std::size_t row = std::size_t(rowOf(side, k));
+            c.barSum[row] += std::clamp(finite(frame.bars[k]), 0.0f, 1.0f);
+            c.peakMax[row]
+                = std::max(c.peakMax[row], std::clamp(finite(frame.peaks[k]), 0.0f, 1.0f));
+        }
     }
     const std::pair<Line*, float> lines[] = { { &c.rms, f.frame.rmsDb }, { &c.agc, f.frame.agcDb },
         { &c.presence, f.frame.presence } };
@@ -310,6 +321,13 @@ void PictureData::add(const TimedFrame& f)
     ++c.frames;
     lengthSec_ = std::max(lengthSec_, sec);
     ++frameCount_;
+}
+
+int PictureData::rowOf(int side, int band) const
+{
+    const int fromBottom = reverse_ ? bands_ - 1 - band : band;
+    // Stereo: the left side above the right.
+    return stereo_ && side == 0 ? bands_ + fromBottom : fromBottom;
 }
 
 void PictureData::mergePairs()

@@ -39,8 +39,10 @@ struct Section {
 // the columns, neighbours merge in pairs and a column spans twice the time.
 class PictureData {
 public:
+    // stereo: the heat map holds the left side's bands above the right side's (TimedFrame::right),
+    // and the level panels show the left side; reverse: band 0 at the top of its side.
     PictureData(QString title, int sampleRate, std::vector<float> bandCentersHz,
-        std::vector<Section> sections = {});
+        std::vector<Section> sections = {}, bool stereo = false, bool reverse = false);
     // Values that are not finite count as 0.
     void add(const TimedFrame& f);
 
@@ -61,6 +63,7 @@ public:
 
     const QString& title() const { return title_; }
     int sampleRate() const { return sampleRate_; }
+    // The heat map's rows from the bottom up: the centre of the band each shows.
     const std::vector<float>& bandCentersHz() const { return bandCentersHz_; }
     const std::vector<Section>& sections() const { return sections_; }
     // Audio time of the last frame, and how many frames came.
@@ -71,11 +74,16 @@ public:
 
 private:
     void mergePairs();
+    // The heat map's row (from the bottom) of a band of one side (0 left or mono, 1 right).
+    int rowOf(int side, int band) const;
 
     QString title_;
     int sampleRate_;
     std::vector<float> bandCentersHz_;
     std::vector<Section> sections_;
+    int bands_;
+    bool stereo_;
+    bool reverse_;
     double lengthSec_ = 0.0;
     std::int64_t frameCount_ = 0;
     double columnSec_;

@@ -4,7 +4,8 @@
 // ASCII: the heights scaled to 0..max and rounded to the nearest integer, separated by ';', the
 // record ended by '\n'. u8: one byte per band, 0..255. u16: two bytes per band, little-endian,
 // 0..65535. The binary records have no separator: they follow each other back to back. A height
-// outside 0..1 (the core gives none) is held to the nearest end.
+// outside 0..1 (the core gives none) is held to the nearest end. In the stereo layout a record
+// holds the left side's bands, then the right side's.
 #ifndef BANDVIEW_RAW_H
 #define BANDVIEW_RAW_H
 
@@ -28,13 +29,14 @@ constexpr int kLargestRawMax = 65535;
 // The format named by text ("ascii", "u8", "u16"); false for any other.
 bool parseRawFormat(const std::string& text, RawFormat* format);
 
-// One frame's record appended to record.
-void appendRawRecord(
-    QByteArray& record, const dsp::SpectrumFrame& frame, RawFormat format, int asciiMax);
+// One frame's record appended to record; with right, the left side's frame then the right's.
+void appendRawRecord(QByteArray& record, const dsp::SpectrumFrame& frame, RawFormat format,
+    int asciiMax, const dsp::SpectrumFrame* right = nullptr);
 
 class RawWriter {
 public:
-    RawWriter(shell::OutputFile& out, RawFormat format, int asciiMax);
+    // stereo: each record holds both sides of the frame (TimedFrame::right).
+    RawWriter(shell::OutputFile& out, RawFormat format, int asciiMax, bool stereo = false);
     // Writes and hands on one record; false once the output failed (its error() says why).
     bool add(const TimedFrame& f);
 
@@ -42,6 +44,7 @@ private:
     shell::OutputFile& out_;
     RawFormat format_;
     int asciiMax_;
+    bool stereo_;
     bool ok_ = true;
     QByteArray record_;
 };

@@ -172,7 +172,8 @@ namespace {
     struct LiveScreen {
         LiveScreen(const RunSettings& settings, const InputDescription& input,
             const LiveLines& live, const Analysis& analysed, const Sinks& fed, double total)
-            : view(settings.viewFd, input.title, analysed.bandCentersHz())
+            : view(settings.viewFd, input.title, analysed.bandCentersHz(), settings.layout,
+                settings.reverse)
             , source(live)
             , sinks(fed)
             , totalSec(total)
@@ -184,7 +185,7 @@ namespace {
             // A live source's state (source, latency, drops, a lost server) takes the place of
             // the demo's section names.
             const std::string note = source.note();
-            view.draw(sinks.shown->frame, sinks.shown->timeSec, totalSec,
+            view.draw(sinks.shown->frame, sinks.shown->right, sinks.shown->timeSec, totalSec,
                 note.empty() ? sectionNote : note);
             lastDraw = Clock::now();
         }
@@ -372,13 +373,14 @@ namespace {
             const RunSettings& settings)
         {
             if (outputs.csv)
-                csv = std::make_unique<CsvWriter>(*outputs.csv, analysis.analyzer().bandCount());
+                csv = std::make_unique<CsvWriter>(
+                    *outputs.csv, analysis.analyzer().bandCount(), analysis.stereo());
             if (outputs.png)
-                picture = std::make_unique<PictureData>(
-                    input.title, analysis.sampleRate(), analysis.bandCentersHz(), input.sections);
+                picture = std::make_unique<PictureData>(input.title, analysis.sampleRate(),
+                    analysis.bandCentersHz(), input.sections, analysis.stereo(), settings.reverse);
             if (outputs.raw)
                 raw = std::make_unique<RawWriter>(
-                    *outputs.raw, settings.rawFormat, settings.rawMax);
+                    *outputs.raw, settings.rawFormat, settings.rawMax, analysis.stereo());
         }
 
         std::unique_ptr<CsvWriter> csv;
@@ -553,7 +555,7 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     const std::string subject = subjectOf(input);
     // A run paced by the music does not wait for a FIFO's next reader: it would fall behind.
     RunFiles files(outputs, settings.live || settings.realtime || input.realTime);
-    Analysis analysis(source);
+    Analysis analysis(source, settings.layout == shell::Layout::Stereo);
     const Writers writers(outputs, analysis, input, settings);
     LiveLines live(source);
     Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get(), live };

@@ -12,6 +12,7 @@
 
 #include "picture.h"
 #include "raw.h"
+#include "shell/options.h"
 #include "shell/output.h"
 #include "shell/status.h"
 #include "shell/text.h"
@@ -83,6 +84,9 @@ struct RunSettings {
     int rawMax = kDefaultRawMax;
     double durationSec = -1.0; // below 0: to the end of the input
     QSize pictureSize;
+    // How the bars are laid out (stereo analyses each side on its own), and high bands first.
+    shell::Layout layout = shell::Layout::Bars;
+    bool reverse = false;
 };
 
 struct RunOutputs {

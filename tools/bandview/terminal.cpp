@@ -37,6 +37,8 @@ namespace {
     constexpr const char* kEighths[]
         = { " ", "\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588" };
     constexpr const char* kPeakMark = "\u2500";
+    // The lower half of a mirrored bar: its half rows.
+    constexpr const char* kUpperHalf = "\u2580";
 
     // Shades for the lower, middle and top part of the bars (xterm 256-colour numbers).
     constexpr int kLowColour = 41;
@@ -286,25 +288,53 @@ namespace {
         putText(g, 0, 0, notice, width, Cell {});
     }
 
-    // The bars in eighths of a row, and each band's peak mark above its bar.
-    void putBars(
-        ViewGrid& g, const dsp::SpectrumFrame& frame, bool unicode, const ViewLayout& l, int bands)
+    // One column of bars as drawn: its height, its peak and the band it shows.
+    struct Slot {
+        float bar;
+        float peak;
+        int band;
+    };
+    constexpr int kMaxSlots = 2 * dsp::kMaxBands;
+
+    // The bars from left to right: the bands in order, high ones first when reversed, and in
+    // stereo the left side's, then the right side's. Returns how many.
+    int slotsOf(
+        const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right, bool reverse, Slot* out)
     {
-        const int height = l.barRows;
+        const int bands = std::clamp(frame.bandCount, 1, dsp::kMaxBands);
+        int n = 0;
+        for (const dsp::SpectrumFrame* side : { &frame, right }) {
+            for (int i = 0; side && i < bands; ++i) {
+                const int k = reverse ? bands - 1 - i : i;
+                const float bar = std::isfinite(side->bars[k]) ? side->bars[k] : 0.0f;
+                const float peak = std::isfinite(side->peaks[k]) ? side->peaks[k] : 0.0f;
+                out[n++] = { bar, peak, k };
+            }
+        }
+        return n;
+    }
+
+    // The bars in eighths of a row growing up from the bottom of rows first..first+height-1,
+    // each band's peak mark above its bar; or, downward, the mirror image in half rows.
+    void putBars(ViewGrid& g, const Slot* drawn, bool unicode, const ViewLayout& l, int first,
+        int height, bool downward)
+    {
         for (int r = 0; r < height; ++r) {
-            const int fromBottom = height - 1 - r;
-            const float share = static_cast<float>(fromBottom) / static_cast<float>(height);
+            const int fromBase = downward ? r : height - 1 - r;
+            const float share = static_cast<float>(fromBase) / static_cast<float>(height);
             const int shade = share < 0.6f ? kLowColour : (share < 0.85f ? kMidColour : kTopColour);
-            for (int k = 0; k < bands; ++k) {
-                const float bar = std::isfinite(frame.bars[k]) ? frame.bars[k] : 0.0f;
-                const float peak = std::isfinite(frame.peaks[k]) ? frame.peaks[k] : 0.0f;
-                const int eighths
-                    = std::clamp(static_cast<int>(bar * height * 8.0f) - fromBottom * 8, 0, 8);
-                const int peakRow = std::clamp(static_cast<int>(peak * height), 0, height - 1);
-                const bool peakHere
-                    = peak > 1.0f / (8.0f * height) && peakRow == fromBottom && eighths < 8;
+            for (int k = 0; k < l.bands; ++k) {
+                const int eighths = std::clamp(
+                    static_cast<int>(drawn[k].bar * height * 8.0f) - fromBase * 8, 0, 8);
+                const int peakRow
+                    = std::clamp(static_cast<int>(drawn[k].peak * height), 0, height - 1);
+                const bool peakHere = !downward && drawn[k].peak > 1.0f / (8.0f * height)
+                    && peakRow == fromBase && eighths < 8;
                 Cell cell;
-                if (eighths > 0) {
+                if (downward && eighths >= 4) {
+                    cell.setText(unicode ? (eighths == 8 ? kEighths[8] : kUpperHalf) : "#");
+                    cell.colour = static_cast<std::int16_t>(shade);
+                } else if (!downward && eighths > 0) {
                     cell.setText(unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
                     cell.colour = static_cast<std::int16_t>(shade);
                 } else if (peakHere) {
@@ -313,20 +343,20 @@ namespace {
                 }
                 const int start = l.bandStart(k);
                 for (int c = 0; c < l.bandChars(k); ++c)
-                    g.at(1 + r, start + c) = cell;
+                    g.at(first + r, start + c) = cell;
             }
         }
     }
 
     // Labels on staggered rows under the bars, each placed only where it does not run into its
     // neighbour.
-    void putLabels(
-        ViewGrid& g, const ViewText& text, const ViewLayout& l, int bands, int width, Cell dim)
+    void putLabels(ViewGrid& g, const ViewText& text, const Slot* drawn, const ViewLayout& l,
+        int width, Cell dim)
     {
         for (int line = 0; line < l.labelRows; ++line) {
             int nextFree = 0;
-            for (int k = line; k < bands; k += l.labelRows) {
-                const std::string& label = text.labels[std::size_t(k)];
+            for (int k = line; k < l.bands; k += l.labelRows) {
+                const std::string& label = text.labels[std::size_t(drawn[k].band)];
                 const int x = l.bandStart(k);
                 if (x < nextFree || x + static_cast<int>(label.size()) > width)
                     continue;
@@ -358,26 +388,35 @@ namespace {
 
 } // namespace
 
-void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text)
+void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text,
+    const dsp::SpectrumFrame* right)
 {
     std::fill(g.cells.begin(), g.cells.end(), Cell {});
-    const int bands = std::clamp(frame.bandCount, 1, dsp::kMaxBands);
+    Slot drawn[kMaxSlots];
+    const int count = slotsOf(
+        frame, text.layout == shell::Layout::Stereo ? right : nullptr, text.reverse, drawn);
     // Nothing may reach the last column: a terminal wraps there and the screen would scroll.
     const int width = g.columns - 1;
-    const ViewLayout l = viewLayout(g.columns, g.rows, bands);
+    const ViewLayout l = viewLayout(g.columns, g.rows, count);
     if (!l.fits) {
         if (g.rows > 0 && width > 0)
-            putTooSmall(g, bands, width);
+            putTooSmall(g, count, width);
         return;
     }
     Cell bold;
     bold.bold = true;
     putText(g, 0, 1, "bandview", width, bold);
     putText(g, 0, 11, text.title, width, Cell {});
-    putBars(g, frame, text.unicode, l, bands);
+    if (text.layout == shell::Layout::Mirror) {
+        const int up = (l.barRows + 1) / 2;
+        putBars(g, drawn, text.unicode, l, 1, up, false);
+        putBars(g, drawn, text.unicode, l, 1 + up, l.barRows - up, true);
+    } else {
+        putBars(g, drawn, text.unicode, l, 1, l.barRows, false);
+    }
     Cell dim;
     dim.dim = true;
-    putLabels(g, text, l, bands, width, dim);
+    putLabels(g, text, drawn, l, width, dim);
     putStatus(g, frame, text, l, width, dim);
 }
 
@@ -423,9 +462,12 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
     return s;
 }
 
-LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz)
+LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz,
+    shell::Layout layout, bool reverse)
     : fd_(fd)
 {
+    text_.layout = layout;
+    text_.reverse = reverse;
     takeTerminal();
     // A file's name may hold bytes that would steer the terminal.
     text_.title = shell::printable(title.toStdString());
@@ -448,8 +490,8 @@ void LiveView::resume()
     full_ = true;
 }
 
-void LiveView::draw(
-    const dsp::SpectrumFrame& frame, double timeSec, double totalSec, const std::string& note)
+void LiveView::draw(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame& right,
+    double timeSec, double totalSec, const std::string& note)
 {
     if (full_) {
         int cols = 0;
@@ -460,7 +502,7 @@ void LiveView::draw(
     text_.timeSec = timeSec;
     text_.totalSec = totalSec;
     text_.note = note;
-    composeView(next_, frame, text_);
+    composeView(next_, frame, text_, &right);
     out_ = screenUpdate(shown_, next_, full_);
     full_ = false;
     if (!out_.empty())

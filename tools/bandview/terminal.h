@@ -9,6 +9,7 @@
 #define BANDVIEW_TERMINAL_H
 
 #include "dsp/spectrumanalyzer.h"
+#include "shell/options.h"
 #include "shell/progress.h"
 #include "shell/signals.h"
 #include "shell/text.h"
@@ -90,6 +91,10 @@ struct ViewText {
     double totalSec = -1.0; // below 0: unknown
     std::string note; // the demo's section, "paused"
     bool unicode = true;
+    // bars, mirror (growing both ways from the middle row) or stereo (the left side's bands,
+    // then the right side's); reverse: high bands first.
+    shell::Layout layout = shell::Layout::Bars;
+    bool reverse = false;
 };
 
 // How the bars sit in a terminal of the given size.
@@ -116,8 +121,10 @@ struct ViewLayout {
 ViewLayout viewLayout(int columns, int rows, int bands);
 
 // Fills grid (already sized to the terminal) with the view of frame; the last column stays empty,
-// where a terminal would wrap.
-void composeView(ViewGrid& grid, const dsp::SpectrumFrame& frame, const ViewText& text);
+// where a terminal would wrap. In the stereo layout frame is the left side's and right the right
+// side's.
+void composeView(ViewGrid& grid, const dsp::SpectrumFrame& frame, const ViewText& text,
+    const dsp::SpectrumFrame* right = nullptr);
 
 // The bytes that turn a terminal showing before into after: everything when full is set (or the
 // sizes differ), else only the cells that changed.
@@ -127,14 +134,16 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
 // destructor brings back the normal screen and the cursor.
 class LiveView {
 public:
-    LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz);
+    LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz,
+        shell::Layout layout = shell::Layout::Bars, bool reverse = false);
     ~LiveView();
     LiveView(const LiveView&) = delete;
     LiveView& operator=(const LiveView&) = delete;
 
-    // Draws a frame in one write; note names what plays (a demo section) or "paused".
-    void draw(
-        const dsp::SpectrumFrame& frame, double timeSec, double totalSec, const std::string& note);
+    // Draws a frame in one write (both sides in the stereo layout); note names what plays (a demo
+    // section) or "paused".
+    void draw(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame& right, double timeSec,
+        double totalSec, const std::string& note);
     // Enters the alternate screen again and redraws everything next time (after a suspension,
     // or a change of size).
     void resume();

@@ -36,6 +36,7 @@ const Option kListSourcesOption { "--list-sources" };
 const Option kListSectionsOption { "--list-sections" };
 const Option kHelpOption { "--help", Option::Takes::Nothing, "-h" };
 const Option kDelayOption { "--delay", Option::Takes::Value };
+const Option kLayoutOption { "--layout", Option::Takes::Value };
 
 std::string CommandLine::parse(int argc, char** argv, const std::vector<Option>& table)
 {
@@ -160,6 +161,34 @@ std::string parseDelay(const std::string& text, int* ms)
             + std::to_string(kMaxDelayMs) + ", got '" + text + "'";
     *ms = v;
     return {};
+}
+
+std::string parseLayout(const std::string& text, const std::vector<Layout>& allowed, Layout* layout)
+{
+    std::string names;
+    for (std::size_t i = 0; i < allowed.size(); ++i) {
+        const std::string name = layoutName(allowed[i]);
+        if (text == name) {
+            *layout = allowed[i];
+            return {};
+        }
+        names += (i == 0 ? "" : i + 1 == allowed.size() ? " or " : ", ") + name;
+    }
+    return "option '" + std::string(kLayoutOption.name) + "' needs " + names + ", got '" + text
+        + "'";
+}
+
+const char* layoutName(Layout layout)
+{
+    switch (layout) {
+    case Layout::Mirror:
+        return "mirror";
+    case Layout::Stereo:
+        return "stereo";
+    case Layout::Bars:
+        break;
+    }
+    return "bars";
 }
 
 } // namespace shell

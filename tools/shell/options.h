@@ -81,6 +81,16 @@ std::string parseSeconds(
 // Reads --delay's whole milliseconds, 0..kMaxDelayMs; returns the problem, empty when sound.
 std::string parseDelay(const std::string& text, int* ms);
 
+// --layout NAME: how the bars are laid out. bars: one row of bars growing up; mirror: growing both
+// ways from the middle; stereo: the left and the right side, each analysed by its own analyser.
+// Each program takes the layouts it can draw.
+extern const Option kLayoutOption;
+enum class Layout { Bars, Mirror, Stereo };
+// Reads --layout's value among allowed; returns the problem, empty when sound.
+std::string parseLayout(
+    const std::string& text, const std::vector<Layout>& allowed, Layout* layout);
+const char* layoutName(Layout layout);
+
 } // namespace shell
 
 #endif
