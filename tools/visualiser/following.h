@@ -41,7 +41,7 @@ class DelayedAnimated : public media::FrameConsumer {
 public:
     void take(const media::AnalysedHop& hop) override
     {
-        animation_.step(delay_.shift({ hop.timeSec(), hop.frames.front() }).frame);
+        animation_.step(delay_.shift({ hop.timeSec(), hop.frames.front(), {} }).frame);
     }
     void setDelayMs(double ms) { delay_.setDelay(media::delayTicks(ms)); }
     const visual::Look& look() const { return animation_.look(); }
