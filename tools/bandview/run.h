@@ -15,6 +15,7 @@
 #include "shell/output.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/theme.h"
 
 #include "media/feed.h"
 
@@ -83,6 +84,8 @@ struct RunSettings {
     int rawMax = kDefaultRawMax;
     double durationSec = -1.0; // below 0: to the end of the input
     QSize pictureSize;
+    // The live view's and the picture's colours.
+    shell::Theme theme = shell::defaultTheme();
 };
 
 struct RunOutputs {

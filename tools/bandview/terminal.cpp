@@ -3,6 +3,7 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -37,12 +38,6 @@ namespace {
     constexpr const char* kEighths[]
         = { " ", "\u2581", "\u2582", "\u2583", "\u2584", "\u2585", "\u2586", "\u2587", "\u2588" };
     constexpr const char* kPeakMark = "\u2500";
-
-    // Shades for the lower, middle and top part of the bars (xterm 256-colour numbers).
-    constexpr int kLowColour = 41;
-    constexpr int kMidColour = 184;
-    constexpr int kTopColour = 203;
-    constexpr int kPeakColour = 231;
 
     void writeAll(int fd, const char* p, std::size_t left)
     {
@@ -139,17 +134,33 @@ namespace {
         return text;
     }
 
-    void appendLook(std::string& s, const Cell& c)
+    // ";38;5;N" or ";38;2;R;G;B" for the foreground (lead "38"), the background (lead "48").
+    void appendColour(std::string& s, const char* lead, TermColour c)
+    {
+        if (c.isDefault())
+            return;
+        s += ';';
+        s += lead;
+        if (c.xterm >= 0) {
+            s += ";5;";
+            s += std::to_string(c.xterm);
+            return;
+        }
+        for (int shift : { -1, 16, 8, 0 }) {
+            s += ';';
+            s += shift < 0 ? std::string("2") : std::to_string((c.rgb >> shift) & 0xff);
+        }
+    }
+
+    void appendLook(std::string& s, const Cell& c, TermColour background)
     {
         s += "\x1b[0";
         if (c.bold)
             s += ";1";
         if (c.dim)
             s += ";2";
-        if (c.colour >= 0) {
-            s += ";38;5;";
-            s += std::to_string(c.colour);
-        }
+        appendColour(s, "38", TermColour { c.colour, c.rgb });
+        appendColour(s, "48", background);
         s += 'm';
     }
 
@@ -172,7 +183,7 @@ namespace {
 
     bool sameLook(const Cell& a, const Cell& b)
     {
-        return a.colour == b.colour && a.bold == b.bold && a.dim == b.dim;
+        return a.colour == b.colour && a.rgb == b.rgb && a.bold == b.bold && a.dim == b.dim;
     }
 
 } // namespace
@@ -287,15 +298,25 @@ namespace {
     }
 
     // The bars in eighths of a row, and each band's peak mark above its bar.
-    void putBars(
-        ViewGrid& g, const dsp::SpectrumFrame& frame, bool unicode, const ViewLayout& l, int bands)
+    void putBars(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text,
+        const ViewLayout& l, int bands)
     {
+        const bool unicode = text.unicode;
+        const shell::Theme& theme = text.theme;
+        const TermColour peakColour = termColour(theme.peaks, text.depth);
+        const bool acrossBands = theme.barsAxis == shell::Theme::Axis::Bands;
+        std::array<TermColour, dsp::kMaxBands> bandShades;
+        for (int k = 0; acrossBands && k < bands; ++k)
+            bandShades[std::size_t(k)] = termColour(
+                theme.bars.at(static_cast<float>(k) / static_cast<float>(std::max(bands - 1, 1))),
+                text.depth);
         const int height = l.barRows;
         for (int r = 0; r < height; ++r) {
             const int fromBottom = height - 1 - r;
             const float share = static_cast<float>(fromBottom) / static_cast<float>(height);
-            const int shade = share < 0.6f ? kLowColour : (share < 0.85f ? kMidColour : kTopColour);
+            const TermColour rowShade = termColour(theme.bars.at(share), text.depth);
             for (int k = 0; k < bands; ++k) {
+                const TermColour shade = acrossBands ? bandShades[std::size_t(k)] : rowShade;
                 const float bar = std::isfinite(frame.bars[k]) ? frame.bars[k] : 0.0f;
                 const float peak = std::isfinite(frame.peaks[k]) ? frame.peaks[k] : 0.0f;
                 const int eighths
@@ -306,10 +327,10 @@ namespace {
                 Cell cell;
                 if (eighths > 0) {
                     cell.setText(unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
-                    cell.colour = static_cast<std::int16_t>(shade);
+                    cell.setColour(shade);
                 } else if (peakHere) {
                     cell.setText(unicode ? kPeakMark : "-");
-                    cell.colour = kPeakColour;
+                    cell.setColour(peakColour);
                 }
                 const int start = l.bandStart(k);
                 for (int c = 0; c < l.bandChars(k); ++c)
@@ -361,6 +382,8 @@ namespace {
 void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text)
 {
     std::fill(g.cells.begin(), g.cells.end(), Cell {});
+    g.background
+        = text.theme.hasBackground ? termColour(text.theme.background, text.depth) : TermColour {};
     const int bands = std::clamp(frame.bandCount, 1, dsp::kMaxBands);
     // Nothing may reach the last column: a terminal wraps there and the screen would scroll.
     const int width = g.columns - 1;
@@ -374,7 +397,7 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
     bold.bold = true;
     putText(g, 0, 1, "bandview", width, bold);
     putText(g, 0, 11, text.title, width, Cell {});
-    putBars(g, frame, text.unicode, l, bands);
+    putBars(g, frame, text, l, bands);
     Cell dim;
     dim.dim = true;
     putLabels(g, text, l, bands, width, dim);
@@ -384,13 +407,17 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
 std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool full)
 {
     std::string s;
-    full = full || before.columns != after.columns || before.rows != after.rows;
-    if (full)
-        s += "\x1b[0m\x1b[H\x1b[2J";
+    full = full || before.columns != after.columns || before.rows != after.rows
+        || before.background != after.background;
+    const Cell blank;
+    if (full) {
+        // The screen is erased in the background's colour.
+        appendLook(s, blank, after.background);
+        s += "\x1b[H\x1b[2J";
+    }
     int cursorRow = -1;
     int cursorColumn = -1;
     const Cell* look = nullptr;
-    const Cell blank;
     for (int r = 0; r < after.rows; ++r) {
         for (int c = 0; c < after.columns; ++c) {
             const Cell& cell = after.at(r, c);
@@ -412,7 +439,7 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
             }
             // A space looks the same in every colour: only text changes the look.
             if (cell.glyph() != " " && (!look || !sameLook(*look, cell))) {
-                appendLook(s, cell);
+                appendLook(s, cell, after.background);
                 look = &cell;
             }
             s += cell.glyph();
@@ -423,9 +450,12 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
     return s;
 }
 
-LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz)
+LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz,
+    const shell::Theme& theme)
     : fd_(fd)
 {
+    text_.theme = theme;
+    text_.depth = colourDepthFromEnvironment();
     takeTerminal();
     // A file's name may hold bytes that would steer the terminal.
     text_.title = shell::printable(title.toStdString());
