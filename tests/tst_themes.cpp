@@ -5,6 +5,7 @@
 #include "shell/theme.h"
 #include "termcolour.h"
 #include "terminal.h"
+#include "visual/palette.h"
 
 #include <QGuiApplication>
 #include <QImage>
@@ -33,6 +34,7 @@ private slots:
     void themeKey_data();
     void themeKey();
     void userThemesBesideBuiltIns();
+    void classicIsTheVisualsDefault();
     void liveViewTakesTheme();
     void pictureTakesTheme_data();
     void pictureTakesTheme();
@@ -265,6 +267,19 @@ void tst_Themes::userThemesBesideBuiltIns()
     QVERIFY(!shell::addUserTheme(clash).empty());
     shell::clearUserThemes();
     QVERIFY(!shell::findTheme("mine", &found));
+}
+
+void tst_Themes::classicIsTheVisualsDefault()
+{
+    // The visualiser draws a default palette exactly as before themes; the classic theme must
+    // give it that palette.
+    const shell::Theme& classic = shell::defaultTheme();
+    QCOMPARE(classic.name, std::string("classic"));
+    QVERIFY(classic.strandStart == visual::kWarmColour);
+    QVERIFY(classic.strandEnd == visual::kCoolColour);
+    QVERIFY(classic.mode == shell::Theme::StrandMode::Gradient);
+    QVERIFY(!classic.hasBackground);
+    QCOMPARE(classic.glow, 1.0f);
 }
 
 void tst_Themes::liveViewTakesTheme()
