@@ -1,5 +1,6 @@
 #include "shell/theme.h"
 
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +47,7 @@ namespace {
     {
         std::vector<std::string> problems;
         Theme t = themeFromKeys(classic(), name, keys, &problems);
+        assert(problems.empty() && "a built-in theme's keys are sound");
         t.about = about;
         return t;
     }
