@@ -107,6 +107,8 @@ class tst_VisualiserCli : public QObject {
 
 private slots:
     void backendsAgreeAndRunsRepeat();
+    void themeRendersRepeat_data();
+    void themeRendersRepeat();
     void videoHasFramesDurationAndAudio_data();
     void videoHasFramesDurationAndAudio();
     void soundtrackIsTheSourcesChannelsInTime_data();
@@ -189,6 +191,44 @@ void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
                            .arg(pixels)));
         QVERIFY2(lit * 50 > pixels,
             qPrintable(QStringLiteral("%1: only %2 lit pixels").arg(picture).arg(lit)));
+    }
+}
+
+void tst_VisualiserCli::themeRendersRepeat_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::newRow("vulkan") << "vulkan";
+    QTest::newRow("gles") << "gles";
+}
+
+void tst_VisualiserCli::themeRendersRepeat()
+{
+    QFETCH(QString, backend);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Two pictures of the demo's loud chord, twice in ember and once in the default theme.
+    QStringList folders;
+    for (const char* theme : { "ember", "ember", "classic" }) {
+        const QString folder = dir.filePath(QString::number(folders.size()));
+        QVERIFY(QDir().mkpath(folder));
+        const Run r = visualiser({ QStringLiteral("--backend"), backend, QStringLiteral("--size"),
+            QStringLiteral("161x91"), QStringLiteral("--from"), QStringLiteral("13"),
+            QStringLiteral("--to"), QStringLiteral("13.03"), QStringLiteral("--theme"),
+            QLatin1String(theme), QStringLiteral("--render"), folder });
+        QVERIFY2(r.status == 0, qPrintable(describe(r)));
+        folders << folder;
+    }
+    for (const char* picture : { "000000.png", "000001.png" }) {
+        const QByteArray ember = readAll(QDir(folders[0]).filePath(QLatin1String(picture)));
+        QVERIFY2(!ember.isEmpty(), picture);
+        QVERIFY2(ember == readAll(QDir(folders[1]).filePath(QLatin1String(picture))), picture);
+        QVERIFY2(ember != readAll(QDir(folders[2]).filePath(QLatin1String(picture))), picture);
+        // A corner, where no light reaches, shows ember's background #1c0f0a as it is: the
+        // composite adds nothing to it there.
+        const QImage image = QImage::fromData(ember);
+        QCOMPARE(image.pixel(0, 0), qRgb(0x1c, 0x0f, 0x0a));
+        QCOMPARE(
+            QImage(QDir(folders[2]).filePath(QLatin1String(picture))).pixel(0, 0), qRgb(0, 0, 0));
     }
 }
 

@@ -1,5 +1,7 @@
 #include "visual/look.h"
 
+#include "visual/palette.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -19,9 +21,6 @@ namespace {
     // Opacity: dim while nothing plays, full once presence is up.
     constexpr float kOpacityAbsent = 0.3f;
     constexpr float kOpacityPresent = 0.7f;
-    // Warm at the strands' start (x = -1), cool at their end.
-    constexpr float kWarm[3] = { 1.0f, 0.42f, 0.12f };
-    constexpr float kCool[3] = { 0.16f, 0.52f, 1.0f };
 
     // Post-processing: luma threshold and knee of the bright pass; bloom gain; colour separation in
     // texture units at the corners; ray gain (the composite multiplies it by 8); ray span as a
@@ -94,12 +93,8 @@ Look lookOf(const dsp::SpectrumFrame& frame, float timeRad)
     fillAudioRow(frame, look.audio);
 
     StrandUniforms& s = look.strands;
-    for (int c = 0; c < 3; ++c) {
-        s.colorA[c] = kWarm[c];
-        s.colorB[c] = kCool[c];
-    }
-    s.colorA[3] = 0.0f; // the gradient, not the depth rainbow
-    s.colorB[3] = 0.0f;
+    // The default palette's colours; the renderer paints the palette in force over them.
+    paintStrands(Palette {}, s);
     s.time = timeRad;
     s.radius = kRadiusQuiet + kRadiusEnergy * f.energy;
     s.thickness = kThicknessQuiet + kThicknessEnergy * f.energy;

@@ -76,6 +76,18 @@ namespace {
         pipeline->setSampleCount(samples);
     }
 
+    // The final pass's premultiplied colour over the background it was cleared to.
+    void blendOverBackground(QRhiGraphicsPipeline* pipeline)
+    {
+        QRhiGraphicsPipeline::TargetBlend blend;
+        blend.enable = true;
+        blend.srcColor = QRhiGraphicsPipeline::One;
+        blend.dstColor = QRhiGraphicsPipeline::OneMinusSrcAlpha;
+        blend.srcAlpha = QRhiGraphicsPipeline::One;
+        blend.dstAlpha = QRhiGraphicsPipeline::OneMinusSrcAlpha;
+        pipeline->setTargetBlends({ blend });
+    }
+
 } // namespace
 
 int nearestSampleCount(const QList<int>& supported, int wanted)
@@ -277,6 +289,8 @@ bool Renderer::createStage(
     QRhiVertexInputLayout layout;
     if (strands)
         describeStrands(stage.pipeline.get(), &layout, stage.multisample ? sampleCount : 1);
+    if (pass.output < 0)
+        blendOverBackground(stage.pipeline.get());
     stage.pipeline->setVertexInputLayout(layout);
     stage.pipeline->setShaderResourceBindings(stage.bindings.get());
     stage.pipeline->setRenderPassDescriptor(renderPass);
@@ -290,6 +304,7 @@ void Renderer::fillUniforms(const Stage& stage, const Look& look, QRhiResourceUp
     const Pass& pass = stage.pass;
     if (pass.kind == PassKind::Strands) {
         StrandUniforms u = look.strands;
+        paintStrands(palette_, u);
         const float aspect = float(size_.width()) / float(size_.height());
         const std::array<float, 16> mvp = camera_.mvp(aspect);
         std::copy(mvp.begin(), mvp.end(), u.mvp);
@@ -302,6 +317,7 @@ void Renderer::fillUniforms(const Stage& stage, const Look& look, QRhiResourceUp
         return;
     }
     PostUniforms u = look.post;
+    paintPost(palette_, u);
     const QSize input = images_[size_t(pass.inputs.front())]->pixelSize();
     u.texelSize[0] = 1.0f / float(input.width());
     u.texelSize[1] = 1.0f / float(input.height());
@@ -344,10 +360,13 @@ void Renderer::record(QRhiCommandBuffer* cb, QRhiRenderTarget* target, const Loo
         fillUniforms(stages_[size_t(i)], look, updates);
 
     const QColor clear = QColor::fromRgbF(0, 0, 0, 0);
+    const std::array<float, 4>& b = palette_.background;
+    const QColor background = QColor::fromRgbF(b[0] * b[3], b[1] * b[3], b[2] * b[3], b[3]);
     for (int i = 0; i < count; ++i) {
         Stage& stage = stages_[size_t(i)];
         QRhiRenderTarget* rt = stage.target ? stage.target.get() : target;
-        cb->beginPass(rt, clear, { 1.0f, 0 }, i == 0 ? updates : nullptr);
+        cb->beginPass(
+            rt, stage.target ? clear : background, { 1.0f, 0 }, i == 0 ? updates : nullptr);
         cb->setGraphicsPipeline(stage.pipeline.get());
         cb->setViewport(QRhiViewport(0, 0, float(stage.size.width()), float(stage.size.height())));
         cb->setShaderResources();

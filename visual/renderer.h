@@ -14,14 +14,17 @@
 // - The look's ribbon thickness is a share of the picture's shorter side, so that a picture turned
 //   a quarter turn draws the figure turned.
 // - Intermediate images are RGBA8; the final target is the caller's. Everything is cleared to
-//   (0, 0, 0, 0): the composite writes premultiplied colour and a clear whose rgb exceeds its
-//   alpha would turn black.
+//   (0, 0, 0, 0) but the final target, cleared to the palette's background premultiplied: the
+//   composite writes premultiplied colour, blended over that clear (over (0, 0, 0, 0) it stays
+//   as it is), and a clear whose rgb exceeded its alpha would turn black.
+// - The palette (palette.h) paints the look's colours and glow at every record().
 #ifndef VISUAL_RENDERER_H
 #define VISUAL_RENDERER_H
 
 #include "qtrhi/qtrhi.h"
 #include "visual/camera.h"
 #include "visual/look.h"
+#include "visual/palette.h"
 #include "visual/passplan.h"
 
 #include <QByteArray>
@@ -57,6 +60,7 @@ public:
         int sampleCount, QString* why);
 
     void setLensShift(float deviceUnits) { camera_.lensShiftY = deviceUnits; }
+    void setPalette(const Palette& palette) { palette_ = palette; }
 
     void record(QRhiCommandBuffer* cb, QRhiRenderTarget* target, const Look& look,
         QRhiResourceUpdateBatch* afterLast = nullptr, int passLimit = -1);
@@ -94,6 +98,7 @@ private:
     QRhi* rhi_;
     PassChain chain_ = standardChain();
     Camera camera_;
+    Palette palette_;
     QSize size_;
     int sampleCount_ = 1;
     std::map<QString, QShader> shaders_; // by file name under :/shaders

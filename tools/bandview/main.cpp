@@ -11,6 +11,7 @@
 #include "shell/signals.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/theme.h"
 #include "shell/version.h"
 #include "terminal.h"
 
@@ -71,6 +72,10 @@ Options:
   --fast            do not pace the live view to real time
   --no-live         run off-line even when standard output is a terminal
   --list-sections   list the sections of the demo programme and exit
+  --theme NAME      colours of the live view's bars, peak markers and background, and of the
+                    picture's heat map and peak traces: classic (the default), ember, ocean,
+                    spectrum, mono, or one of your own
+  --list-themes     list the themes and exit
   --capture[=SOURCE]
                     show what a sound server's source plays now, until q, Esc or --duration:
                     without SOURCE, what the computer plays (the default output, followed
@@ -94,6 +99,9 @@ Options:
                     without SOURCE takes), application
   -h, --help        show this help and exit
   --version         show the version and exit
+
+The live view draws 24-bit colour where COLORTERM is truecolor or 24bit, the nearest of the 256
+xterm colours elsewhere, and no colour where NO_COLOR is set or TERM is dumb or unset.
 
 When standard output is a terminal the bars play live at 60 frames per second (q or Esc ends the
 run, space pauses, Ctrl-C stops it without writing anything); otherwise the run is off-line and as
@@ -124,6 +132,8 @@ struct Options {
     bool noLive = false;
     bool listSections = false;
     bool listSources = false;
+    bool listThemes = false;
+    shell::Theme theme = shell::defaultTheme();
     bool capture = false;
     std::string captureSource;
     std::string captureBackend;
@@ -142,7 +152,8 @@ const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
     shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption, shell::kLayoutOption,
-    { "--reverse" }, shell::kHelpOption, shell::kVersionOption };
+    { "--reverse" }, shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption,
+    shell::kVersionOption };
 const std::vector<shell::Layout> kLayouts { shell::Layout::Bars, shell::Layout::Mirror,
     shell::Layout::Stereo };
 constexpr int kMaxPictureSidePx = 16384;
@@ -240,6 +251,10 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.noLive = line.given("--no-live");
     o.listSections = line.given("--list-sections");
     o.listSources = line.given("--list-sources");
+    o.listThemes = line.given(shell::kListThemesOption.name);
+    problem = shell::readTheme(line, &o.theme);
+    if (!problem.empty())
+        return problem;
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     problem = shell::readCaptureBackend(line, &o.captureBackend);
@@ -421,6 +436,10 @@ bool answeredWithoutRun(const Options& o, int* status)
         listSections();
         return true;
     }
+    if (o.listThemes) {
+        std::fputs(shell::themeListing().c_str(), stdout);
+        return true;
+    }
 #ifdef BANDVIEW_CAPTURE
     if (o.listSources) {
         *status = shell::listSources(o.captureBackend);
@@ -485,6 +504,7 @@ RunSettings settingsFor(const Options& o, std::size_t jobCount)
     settings.rawMax = o.rawMax;
     settings.durationSec = o.durationSec;
     settings.pictureSize = o.pictureSize;
+    settings.theme = o.theme;
     // Only one input plays live, and only where standard output carries nothing else; a capture
     // whose data goes to standard output draws on standard error instead, when that is a
     // terminal.

@@ -36,24 +36,24 @@ namespace {
     const QColor kInk(40, 40, 40);
     const QColor kGrid(220, 220, 216);
     const QColor kSectionLine(120, 120, 120);
-    const QColor kPeakTrace(255, 255, 255, 210);
     const QColor kRmsLine(31, 119, 180);
     const QColor kAgcLine(230, 120, 20);
     const QColor kPresenceLine(44, 160, 44);
 
-    struct Stop {
-        float at;
-        int r, g, b;
-    };
-    // Sampled from a perceptually ordered dark-to-bright scale (black, purple, red, orange,
-    // pale yellow), so that a taller bar always reads lighter.
-    constexpr Stop kHeatStops[] = {
-        { 0.0f, 0, 0, 4 },
-        { 0.25f, 87, 16, 110 },
-        { 0.5f, 188, 55, 84 },
-        { 0.75f, 249, 142, 9 },
-        { 1.0f, 252, 255, 164 },
-    };
+    // The peak traces' opacity over the heat map.
+    constexpr int kPeakTraceAlpha = 210;
+
+    QColor qColour(shell::Rgb c)
+    {
+        return QColor(c.r, c.g, c.b);
+    }
+
+    QColor peakTrace(const shell::Theme& theme)
+    {
+        QColor c = qColour(theme.peaks);
+        c.setAlpha(kPeakTraceAlpha);
+        return c;
+    }
 
     QFont font(int px, bool bold = false)
     {
@@ -167,21 +167,25 @@ namespace {
         return px;
     }
 
-    void drawHeatMap(QPainter& p, const PictureLayout& layout, const Pixels& c)
+    void drawHeatMap(
+        QPainter& p, const PictureLayout& layout, const Pixels& c, const shell::Theme& theme)
     {
         if (c.bands == 0)
             return;
         const int width = c.width;
+        const HeatScale scale(theme);
         QImage heat(width, c.bands, QImage::Format_RGB32);
         for (int k = 0; k < c.bands; ++k) {
             auto* line = reinterpret_cast<QRgb*>(heat.scanLine(c.bands - 1 - k));
+            const float share
+                = static_cast<float>(k) / static_cast<float>(std::max(c.bands - 1, 1));
             for (int x = 0; x < width; ++x)
-                line[x] = heatColor(c.bar[std::size_t(x) * c.bands + k]).rgb();
+                line[x] = scale.at(c.bar[std::size_t(x) * c.bands + k], share).rgb();
         }
         p.drawImage(layout.heatMap(), heat);
 
         // The peak marker of each band as a trace inside its row: the row's foot is 0, its head 1.
-        p.setPen(QPen(kPeakTrace, 1));
+        p.setPen(QPen(peakTrace(theme), 1));
         for (int k = 0; k < c.bands; ++k) {
             const QRect row = layout.bandRow(k);
             QPolygonF trace;
@@ -435,16 +439,32 @@ int PictureLayout::columnAt(double sec) const
 
 QColor heatColor(float level)
 {
-    const float v = std::isnan(level) ? 0.0f : std::clamp(level, 0.0f, 1.0f);
-    int i = 1;
-    while (i + 1 < static_cast<int>(std::size(kHeatStops)) && v > kHeatStops[i].at)
-        ++i;
-    const Stop& a = kHeatStops[i - 1];
-    const Stop& b = kHeatStops[i];
-    const float t = (v - a.at) / (b.at - a.at);
-    auto mix
-        = [t](int from, int to) { return static_cast<int>(std::lround(from + (to - from) * t)); };
-    return QColor(mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b));
+    return HeatScale(shell::defaultTheme()).at(level, 0.0f);
+}
+
+HeatScale::HeatScale(const shell::Theme& theme)
+    : levels_(theme.heat)
+    , floor_(theme.hasBackground ? theme.background : shell::Rgb {})
+{
+    if (!levels_.stops.empty())
+        return;
+    if (theme.barsAxis == shell::Theme::Axis::Bands) {
+        bands_ = theme.bars;
+        return;
+    }
+    levels_.stops.push_back({ 0.0f, floor_ });
+    const float count = static_cast<float>(theme.bars.stops.size());
+    for (std::size_t i = 0; i < theme.bars.stops.size(); ++i)
+        levels_.stops.push_back({ static_cast<float>(i + 1) / count, theme.bars.stops[i].colour });
+}
+
+QColor HeatScale::at(float level, float bandShare) const
+{
+    if (bands_.stops.empty())
+        return qColour(levels_.at(level));
+    shell::Gradient mix;
+    mix.stops = { { 0.0f, floor_ }, { 1.0f, bands_.at(bandShare) } };
+    return qColour(mix.at(level));
 }
 
 PictureTitle fitTitle(const PictureData& in, int widthPx)
@@ -506,8 +526,11 @@ namespace {
     }
 
     // Colour key: bar height from 0 to 1, and what the white trace means.
-    void drawColourKey(QPainter& p, const QRect& heat)
+    void drawColourKey(QPainter& p, const QRect& heat, const shell::Theme& theme)
     {
+        // Across the bands the key shows the middle band's scale.
+        const HeatScale scale(theme);
+        auto heatColor = [&scale](float level) { return scale.at(level, 0.5f); };
         const QRect key(heat.right() + 18, heat.top() + 16, 12, heat.height() - 60);
         for (int y = 0; y < key.height(); ++y) {
             const float level = 1.0f - static_cast<float>(y) / static_cast<float>(key.height() - 1);
@@ -524,7 +547,7 @@ namespace {
             Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("0"));
         const QRect peakKey(key.left() - 4, key.bottom() + 14, 24, 12);
         p.fillRect(peakKey, heatColor(0.3f));
-        p.setPen(QPen(kPeakTrace, 1));
+        p.setPen(QPen(peakTrace(theme), 1));
         p.drawLine(
             peakKey.left() + 2, peakKey.center().y(), peakKey.right() - 2, peakKey.center().y());
         p.setPen(kInk);
@@ -599,7 +622,7 @@ namespace {
 
 } // namespace
 
-QImage renderPicture(const PictureData& in, QSize size)
+QImage renderPicture(const PictureData& in, QSize size, const shell::Theme& theme)
 {
     const int bands = static_cast<int>(in.bandCentersHz().size());
     const double lengthSec = in.lengthSec();
@@ -609,9 +632,9 @@ QImage renderPicture(const PictureData& in, QSize size)
     QPainter p(&image);
     drawTitle(p, in, layout);
     const Pixels pixels = collect(layout, in);
-    drawHeatMap(p, layout, pixels);
+    drawHeatMap(p, layout, pixels, theme);
     drawBandLabels(p, in, layout);
-    drawColourKey(p, layout.heatMap());
+    drawColourKey(p, layout.heatMap(), theme);
     drawPanels(p, layout, pixels);
     drawTimeAxis(p, layout, lengthSec);
     drawSections(p, in, layout, lengthSec);

@@ -4,6 +4,7 @@
 #define BANDVIEW_PICTURE_H
 
 #include "analysis.h"
+#include "shell/theme.h"
 
 #include <QColor>
 #include <QImage>
@@ -118,8 +119,24 @@ private:
     int panelPx_;
 };
 
-// Bar height 0..1 to the heat map's colour: dark for 0, bright for 1, lightness rising steadily.
+// Bar height 0..1 to the classic heat map's colour: dark for 0, bright for 1, lightness rising
+// steadily.
 QColor heatColor(float level);
+
+// A theme's heat map: its heat scale where it has one; else from the background (black without
+// one) at 0 up through the bars' colours at 1, or, with the bars' gradient across the bands, from
+// the background to the band's own colour.
+class HeatScale {
+public:
+    explicit HeatScale(const shell::Theme& theme);
+    // bandShare: the band's place from the lowest (0) to the highest (1).
+    QColor at(float level, float bandShare) const;
+
+private:
+    shell::Gradient levels_;
+    shell::Gradient bands_; // no stops: the colour follows the level alone
+    shell::Rgb floor_;
+};
 
 // The title line of a picture widthPx wide: the name and the run's facts in a bold type of
 // fontPx pixels, smaller where the width asks for it, then the name shortened in its middle, so
@@ -130,10 +147,10 @@ struct PictureTitle {
 };
 PictureTitle fitTitle(const PictureData& data, int widthPx);
 
-// Draws with QPainter into an image of the given size (PictureLayout::fits); needs a
-// QGuiApplication for its fonts, and may run on any thread.
-QImage renderPicture(
-    const PictureData& data, QSize size = QSize(kDefaultWidthPx, kDefaultHeightPx));
+// Draws with QPainter into an image of the given size (PictureLayout::fits), the heat map and the
+// peak traces in theme's colours; needs a QGuiApplication for its fonts, and may run on any thread.
+QImage renderPicture(const PictureData& data, QSize size = QSize(kDefaultWidthPx, kDefaultHeightPx),
+    const shell::Theme& theme = shell::defaultTheme());
 
 } // namespace bandview
 

@@ -172,8 +172,8 @@ namespace {
     struct LiveScreen {
         LiveScreen(const RunSettings& settings, const InputDescription& input,
             const LiveLines& live, const Analysis& analysed, const Sinks& fed, double total)
-            : view(settings.viewFd, input.title, analysed.bandCentersHz(), settings.layout,
-                settings.reverse)
+            : view(settings.viewFd, input.title, analysed.bandCentersHz(), settings.theme,
+                settings.layout, settings.reverse)
             , source(live)
             , sinks(fed)
             , totalSec(total)
@@ -291,14 +291,15 @@ namespace {
         return static_cast<double>(analysis.analyzer().fftSize()) / analysis.sampleRate();
     }
 
-    bool writePicture(OutputFile& out, const PictureData& data, QSize size, std::string* error)
+    bool writePicture(
+        OutputFile& out, const PictureData& data, const RunSettings& settings, std::string* error)
     {
         QByteArray bytes;
         {
             QBuffer buffer(&bytes);
             buffer.open(QIODevice::WriteOnly);
             QImageWriter writer(&buffer, "png");
-            if (!writer.write(renderPicture(data, size))) {
+            if (!writer.write(renderPicture(data, settings.pictureSize, settings.theme))) {
                 *error = local(writer.errorString());
                 return false;
             }
@@ -421,12 +422,12 @@ namespace {
     }
 
     // Writes the picture and commits every output: kExitClean, or the status to end with.
-    int writeOutputs(
-        RunFiles& files, const RunOutputs& outputs, const PictureData* picture, QSize size)
+    int writeOutputs(RunFiles& files, const RunOutputs& outputs, const PictureData* picture,
+        const RunSettings& settings)
     {
         if (outputs.png) {
             std::string why;
-            if (!writePicture(*outputs.png, *picture, size, &why)) {
+            if (!writePicture(*outputs.png, *picture, settings, &why)) {
                 if (stopSignal() != 0)
                     return files.stopped();
                 if (!leaveOutReaderless(files.open))
@@ -580,7 +581,7 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     }
     if (analysis.frameCount() == 0)
         return files.failed("bandview: " + subject + tooShort(analysis));
-    const int written = writeOutputs(files, outputs, writers.picture.get(), settings.pictureSize);
+    const int written = writeOutputs(files, outputs, writers.picture.get(), settings);
     if (written != kExitClean)
         return written;
 

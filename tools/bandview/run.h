@@ -16,6 +16,7 @@
 #include "shell/output.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/theme.h"
 
 #include "media/feed.h"
 
@@ -87,6 +88,8 @@ struct RunSettings {
     // How the bars are laid out (stereo analyses each side on its own), and high bands first.
     shell::Layout layout = shell::Layout::Bars;
     bool reverse = false;
+    // The live view's and the picture's colours.
+    shell::Theme theme = shell::defaultTheme();
 };
 
 struct RunOutputs {

@@ -3,6 +3,7 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -39,12 +40,6 @@ namespace {
     constexpr const char* kPeakMark = "\u2500";
     // The lower half of a mirrored bar: its half rows.
     constexpr const char* kUpperHalf = "\u2580";
-
-    // Shades for the lower, middle and top part of the bars (xterm 256-colour numbers).
-    constexpr int kLowColour = 41;
-    constexpr int kMidColour = 184;
-    constexpr int kTopColour = 203;
-    constexpr int kPeakColour = 231;
 
     void writeAll(int fd, const char* p, std::size_t left)
     {
@@ -141,17 +136,33 @@ namespace {
         return text;
     }
 
-    void appendLook(std::string& s, const Cell& c)
+    // ";38;5;N" or ";38;2;R;G;B" for the foreground (lead "38"), the background (lead "48").
+    void appendColour(std::string& s, const char* lead, TermColour c)
+    {
+        if (c.isDefault())
+            return;
+        s += ';';
+        s += lead;
+        if (c.xterm >= 0) {
+            s += ";5;";
+            s += std::to_string(c.xterm);
+            return;
+        }
+        for (int shift : { -1, 16, 8, 0 }) {
+            s += ';';
+            s += shift < 0 ? std::string("2") : std::to_string((c.rgb >> shift) & 0xff);
+        }
+    }
+
+    void appendLook(std::string& s, const Cell& c, TermColour background)
     {
         s += "\x1b[0";
         if (c.bold)
             s += ";1";
         if (c.dim)
             s += ";2";
-        if (c.colour >= 0) {
-            s += ";38;5;";
-            s += std::to_string(c.colour);
-        }
+        appendColour(s, "38", TermColour { c.colour, c.rgb });
+        appendColour(s, "48", background);
         s += 'm';
     }
 
@@ -174,7 +185,7 @@ namespace {
 
     bool sameLook(const Cell& a, const Cell& b)
     {
-        return a.colour == b.colour && a.bold == b.bold && a.dim == b.dim;
+        return a.colour == b.colour && a.rgb == b.rgb && a.bold == b.bold && a.dim == b.dim;
     }
 
 } // namespace
@@ -315,15 +326,27 @@ namespace {
     }
 
     // The bars in eighths of a row growing up from the bottom of rows first..first+height-1,
-    // each band's peak mark above its bar; or, downward, the mirror image in half rows.
-    void putBars(ViewGrid& g, const Slot* drawn, bool unicode, const ViewLayout& l, int first,
-        int height, bool downward)
+    // each band's peak mark above its bar; or, downward, the mirror image in half rows. A
+    // gradient across the bands colours each by its band, on either side.
+    void putBars(ViewGrid& g, const Slot* drawn, const ViewText& text, const ViewLayout& l,
+        int bands, int first, int height, bool downward)
     {
+        const bool unicode = text.unicode;
+        const shell::Theme& theme = text.theme;
+        const TermColour peakColour = termColour(theme.peaks, text.depth);
+        const bool acrossBands = theme.barsAxis == shell::Theme::Axis::Bands;
+        std::array<TermColour, dsp::kMaxBands> bandShades;
+        for (int k = 0; acrossBands && k < bands; ++k)
+            bandShades[std::size_t(k)] = termColour(
+                theme.bars.at(static_cast<float>(k) / static_cast<float>(std::max(bands - 1, 1))),
+                text.depth);
         for (int r = 0; r < height; ++r) {
             const int fromBase = downward ? r : height - 1 - r;
             const float share = static_cast<float>(fromBase) / static_cast<float>(height);
-            const int shade = share < 0.6f ? kLowColour : (share < 0.85f ? kMidColour : kTopColour);
+            const TermColour rowShade = termColour(theme.bars.at(share), text.depth);
             for (int k = 0; k < l.bands; ++k) {
+                const TermColour shade
+                    = acrossBands ? bandShades[std::size_t(drawn[k].band)] : rowShade;
                 const int eighths = std::clamp(
                     static_cast<int>(drawn[k].bar * height * 8.0f) - fromBase * 8, 0, 8);
                 const int peakRow
@@ -333,13 +356,13 @@ namespace {
                 Cell cell;
                 if (downward && eighths >= 4) {
                     cell.setText(unicode ? (eighths == 8 ? kEighths[8] : kUpperHalf) : "#");
-                    cell.colour = static_cast<std::int16_t>(shade);
+                    cell.setColour(shade);
                 } else if (!downward && eighths > 0) {
                     cell.setText(unicode ? kEighths[eighths] : (eighths >= 4 ? "#" : " "));
-                    cell.colour = static_cast<std::int16_t>(shade);
+                    cell.setColour(shade);
                 } else if (peakHere) {
                     cell.setText(unicode ? kPeakMark : "-");
-                    cell.colour = kPeakColour;
+                    cell.setColour(peakColour);
                 }
                 const int start = l.bandStart(k);
                 for (int c = 0; c < l.bandChars(k); ++c)
@@ -392,6 +415,9 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
     const dsp::SpectrumFrame* right)
 {
     std::fill(g.cells.begin(), g.cells.end(), Cell {});
+    g.background
+        = text.theme.hasBackground ? termColour(text.theme.background, text.depth) : TermColour {};
+    const int bands = std::clamp(frame.bandCount, 1, dsp::kMaxBands);
     Slot drawn[kMaxSlots];
     const int count = slotsOf(
         frame, text.layout == shell::Layout::Stereo ? right : nullptr, text.reverse, drawn);
@@ -409,10 +435,10 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
     putText(g, 0, 11, text.title, width, Cell {});
     if (text.layout == shell::Layout::Mirror) {
         const int up = (l.barRows + 1) / 2;
-        putBars(g, drawn, text.unicode, l, 1, up, false);
-        putBars(g, drawn, text.unicode, l, 1 + up, l.barRows - up, true);
+        putBars(g, drawn, text, l, bands, 1, up, false);
+        putBars(g, drawn, text, l, bands, 1 + up, l.barRows - up, true);
     } else {
-        putBars(g, drawn, text.unicode, l, 1, l.barRows, false);
+        putBars(g, drawn, text, l, bands, 1, l.barRows, false);
     }
     Cell dim;
     dim.dim = true;
@@ -423,13 +449,17 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
 std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool full)
 {
     std::string s;
-    full = full || before.columns != after.columns || before.rows != after.rows;
-    if (full)
-        s += "\x1b[0m\x1b[H\x1b[2J";
+    full = full || before.columns != after.columns || before.rows != after.rows
+        || before.background != after.background;
+    const Cell blank;
+    if (full) {
+        // The screen is erased in the background's colour.
+        appendLook(s, blank, after.background);
+        s += "\x1b[H\x1b[2J";
+    }
     int cursorRow = -1;
     int cursorColumn = -1;
     const Cell* look = nullptr;
-    const Cell blank;
     for (int r = 0; r < after.rows; ++r) {
         for (int c = 0; c < after.columns; ++c) {
             const Cell& cell = after.at(r, c);
@@ -451,7 +481,7 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
             }
             // A space looks the same in every colour: only text changes the look.
             if (cell.glyph() != " " && (!look || !sameLook(*look, cell))) {
-                appendLook(s, cell);
+                appendLook(s, cell, after.background);
                 look = &cell;
             }
             s += cell.glyph();
@@ -463,9 +493,11 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
 }
 
 LiveView::LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz,
-    shell::Layout layout, bool reverse)
+    const shell::Theme& theme, shell::Layout layout, bool reverse)
     : fd_(fd)
 {
+    text_.theme = theme;
+    text_.depth = colourDepthFromEnvironment();
     text_.layout = layout;
     text_.reverse = reverse;
     takeTerminal();

@@ -13,6 +13,8 @@
 #include "shell/progress.h"
 #include "shell/signals.h"
 #include "shell/text.h"
+#include "shell/theme.h"
+#include "termcolour.h"
 
 #include <QString>
 
@@ -64,19 +66,28 @@ struct Cell {
     bool bold = false;
     bool dim = false;
     std::int16_t colour = -1; // xterm 256-colour number, -1 for the default
+    std::int32_t rgb = -1; // a 24-bit colour 0xrrggbb, drawn instead where set
     void setText(std::string_view utf8);
+    void setColour(TermColour c)
+    {
+        colour = c.xterm;
+        rgb = c.rgb;
+    }
     std::string_view glyph() const { return std::string_view(text, size); }
     bool operator==(const Cell& o) const
     {
-        return glyph() == o.glyph() && colour == o.colour && bold == o.bold && dim == o.dim;
+        return glyph() == o.glyph() && colour == o.colour && rgb == o.rgb && bold == o.bold
+            && dim == o.dim;
     }
     bool operator!=(const Cell& o) const { return !(*this == o); }
 };
 
-// The view as a grid of cells, row by row; what the terminal shows after a draw.
+// The view as a grid of cells, row by row, on one background; what the terminal shows after a
+// draw.
 struct ViewGrid {
     int columns = 0;
     int rows = 0;
+    TermColour background;
     std::vector<Cell> cells;
     void reset(int columnCount, int rowCount);
     Cell& at(int row, int column) { return cells[std::size_t(row) * columns + column]; }
@@ -95,6 +106,9 @@ struct ViewText {
     // then the right side's); reverse: high bands first.
     shell::Layout layout = shell::Layout::Bars;
     bool reverse = false;
+    // The bars', the peak markers' and the background's colours, at the terminal's depth.
+    shell::Theme theme = shell::defaultTheme();
+    ColourDepth depth = ColourDepth::Palette;
 };
 
 // How the bars sit in a terminal of the given size.
@@ -127,7 +141,8 @@ void composeView(ViewGrid& grid, const dsp::SpectrumFrame& frame, const ViewText
     const dsp::SpectrumFrame* right = nullptr);
 
 // The bytes that turn a terminal showing before into after: everything when full is set (or the
-// sizes differ), else only the cells that changed.
+// sizes or backgrounds differ), else only the cells that changed. Every look sent carries the
+// background, so that the spaces written in it show the background too.
 std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool full);
 
 // Draws on the terminal's alternate screen, which keeps the user's scrollback as it was; the
@@ -135,6 +150,7 @@ std::string screenUpdate(const ViewGrid& before, const ViewGrid& after, bool ful
 class LiveView {
 public:
     LiveView(int fd, const QString& title, const std::vector<float>& bandCentersHz,
+        const shell::Theme& theme = shell::defaultTheme(),
         shell::Layout layout = shell::Layout::Bars, bool reverse = false);
     ~LiveView();
     LiveView(const LiveView&) = delete;

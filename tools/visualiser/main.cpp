@@ -13,6 +13,7 @@
 #include "shell/signals.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/theme.h"
 #include "shell/version.h"
 #include "visual/headless.h"
 
@@ -124,6 +125,10 @@ int main(int argc, char** argv)
     }
     if (o.listSections) {
         listSections();
+        return 0;
+    }
+    if (o.listThemes) {
+        std::fputs(shell::themeListing().c_str(), stdout);
         return 0;
     }
     if (o.listSources) {

@@ -341,6 +341,7 @@ namespace {
             if (!host_.start(o_.backend, &problem))
                 return failed(problem);
             frame_ = std::make_unique<visual::OffscreenFrame>(host_.rhi());
+            frame_->renderer().setPalette(o_.palette);
             if (!frame_->setup(o_.size, o_.msaa, &problem))
                 return failed(problem);
             if (frame_->renderer().sampleCount() != o_.msaa)

@@ -58,6 +58,10 @@ Options:
                       output (the default output), monitor (an output's sound), capture (what
                       --capture without SOURCE takes), application
   --list-sections     list the sections of the demo programme and exit
+  --theme NAME        colours of the strands (a gradient, or a rainbow by depth), the
+                      background and the glow's strength, in the window and in --render:
+                      classic (the default), ember, ocean, spectrum, mono, or one of your own
+  --list-themes       list the themes and exit
   -h, --help          show this help and exit
   --version           show the version and exit
 
@@ -71,12 +75,12 @@ in the window, at once.
 namespace {
 
     using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable
-        = { { "--render", Takes::Value }, shell::kSizeOption, { "--fps", Takes::Value },
-              { "--backend", Takes::Value }, { "--msaa", Takes::Value }, { "--from", Takes::Value },
-              { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing }, shell::kCaptureOption,
-              shell::kCaptureBackendOption, shell::kDelayOption, shell::kListSourcesOption,
-              shell::kListSectionsOption, shell::kHelpOption, shell::kVersionOption };
+    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
+        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
+        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
+        { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kCaptureBackendOption,
+        shell::kDelayOption, shell::kListSourcesOption, shell::kListSectionsOption,
+        shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption, shell::kVersionOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -101,6 +105,12 @@ namespace {
         if (!problem.empty())
             return problem;
         o.listSections = line.given("--list-sections");
+        o.listThemes = line.given(shell::kListThemesOption.name);
+        shell::Theme theme;
+        const std::string themeProblem = shell::readTheme(line, &theme);
+        if (!themeProblem.empty())
+            return themeProblem;
+        o.palette = paletteOf(theme);
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);
         if (line.given("--delay")) {
@@ -189,6 +199,20 @@ namespace {
     }
 
 } // namespace
+
+visual::Palette paletteOf(const shell::Theme& theme)
+{
+    visual::Palette p;
+    p.start = theme.strandStart;
+    p.end = theme.strandEnd;
+    p.rainbow = theme.mode == shell::Theme::StrandMode::Rainbow;
+    if (theme.hasBackground) {
+        const shell::Rgb b = theme.background;
+        p.background = { b.r / 255.0f, b.g / 255.0f, b.b / 255.0f, 1.0f };
+    }
+    p.glow = theme.glow;
+    return p;
+}
 
 std::string parseOptions(int argc, char** argv, Options& o)
 {

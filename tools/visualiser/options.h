@@ -4,7 +4,9 @@
 #ifndef VISUALISER_OPTIONS_H
 #define VISUALISER_OPTIONS_H
 
+#include "shell/theme.h"
 #include "visual/headless.h"
+#include "visual/palette.h"
 
 #include <QSize>
 
@@ -31,6 +33,8 @@ struct Options {
     int delayMs = -1; // the picture's lag behind the sound (--delay); below 0: not given
     bool listSources = false;
     bool listSections = false;
+    bool listThemes = false;
+    visual::Palette palette; // the theme's colours (--theme)
     bool help = false;
     bool version = false;
 };
@@ -43,6 +47,10 @@ constexpr int kDefaultHeight = 720;
 // more. A 4096x4096 video needs about 1.1 GB of memory on either back end.
 constexpr int kMinSidePx = 16;
 constexpr int kMaxSidePx = 4096;
+
+// What a theme sets in the visual: its strands, mode and glow, and its background, opaque
+// where it has one.
+visual::Palette paletteOf(const shell::Theme& theme);
 
 // Returns an empty string when the command line is sound, else what is wrong with it.
 std::string parseOptions(int argc, char** argv, Options& o);

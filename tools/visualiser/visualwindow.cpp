@@ -148,6 +148,7 @@ bool VisualWindow::initialise()
     renderPass_.reset(sc_->newCompatibleRenderPassDescriptor());
     sc_->setRenderPassDescriptor(renderPass_.get());
     renderer_ = std::make_unique<visual::Renderer>(rhi_.get());
+    renderer_->setPalette(palette_);
     const QList<int> supported = rhi_->supportedSampleCounts();
     const int used = visual::nearestSampleCount(supported, msaa_);
     if (used != msaa_)
@@ -157,6 +158,14 @@ bool VisualWindow::initialise()
         = std::make_unique<SampleGovernor>(std::vector<int>(supported.cbegin(), supported.cend()),
             used, msaaNamed_, screen() ? screen()->refreshRate() : 0.0);
     return true;
+}
+
+void VisualWindow::setPalette(const visual::Palette& palette)
+{
+    palette_ = palette;
+    if (renderer_)
+        renderer_->setPalette(palette);
+    requestUpdate();
 }
 
 void VisualWindow::resizeSwapChain()

@@ -39,6 +39,8 @@ public:
     void setKeyHandler(std::function<bool(int key)> handler) { keys_ = std::move(handler); }
 
     void togglePause();
+    // The colours the next picture draws in; may change while the window shows.
+    void setPalette(const visual::Palette& palette);
 
 protected:
     void exposeEvent(QExposeEvent*) override;
@@ -75,6 +77,7 @@ private:
     std::unique_ptr<QRhiSwapChain> sc_;
     std::unique_ptr<QRhiRenderPassDescriptor> renderPass_;
     std::unique_ptr<visual::Renderer> renderer_;
+    visual::Palette palette_;
     std::function<bool(int)> keys_;
     bool ready_ = false;
     bool paused_ = false;

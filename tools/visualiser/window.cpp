@@ -182,6 +182,7 @@ int runWindow(const Options& o, QGuiApplication& app)
     VisualWindow window(
         api, api == QRhi::Vulkan ? &vulkan : nullptr, *followed.looks, o.msaa, o.msaaNamed);
     window.resize(o.size);
+    window.setPalette(o.palette);
     std::unique_ptr<Mpris> mpris = attach(followed, window);
     if (!window.prepare()) {
         shell::complain(window.error().toStdString());
