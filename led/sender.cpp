@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace led {
@@ -13,6 +15,8 @@ namespace led {
 namespace {
 
     static_assert(sizeof(sockaddr_in) <= 16, "the address slot holds an IPv4 address");
+    // How long the end of a run may wait for a lookup to notice it.
+    constexpr int kEndCheckMs = 50;
 
     // The IPv4 address of host; the resolver's message when there is none.
     bool resolve(const std::string& host, std::uint16_t port, sockaddr_in* out, std::string* why)
@@ -30,6 +34,39 @@ namespace {
         ::freeaddrinfo(found);
         out->sin_port = htons(port);
         return true;
+    }
+
+    // One lookup on a thread of its own, which the sender may leave behind at its end: a name
+    // server that does not answer must hold up neither the packets' thread nor the program's end.
+    struct Lookup {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool found = false;
+        sockaddr_in address {};
+        std::string why;
+    };
+
+    std::shared_ptr<Lookup> startLookup(const std::string& host, std::uint16_t port)
+    {
+        auto lookup = std::make_shared<Lookup>();
+        try {
+            std::thread([lookup, host, port] {
+                sockaddr_in address {};
+                std::string why;
+                const bool found = resolve(host, port, &address, &why);
+                std::lock_guard<std::mutex> lock(lookup->mutex);
+                lookup->found = found;
+                lookup->address = address;
+                lookup->why = why;
+                lookup->finished = true;
+                lookup->done.notify_all();
+            }).detach();
+        } catch (const std::system_error& e) {
+            lookup->finished = true;
+            lookup->why = e.what();
+        }
+        return lookup;
     }
 
 } // namespace
@@ -71,7 +108,7 @@ long Sender::sentCount() const
 
 bool Sender::waitUntil(std::unique_lock<std::mutex>& lock, Clock::time_point due)
 {
-    wake_.wait_until(lock, due, [this] { return ending_; });
+    wake_.wait_until(lock, due, [this] { return ending_.load(); });
     return !ending_;
 }
 
@@ -92,7 +129,7 @@ void Sender::run()
             }
         }
         // The newest packet, once the interval since the last one has passed.
-        wake_.wait(lock, [this] { return ending_ || hasPending_; });
+        wake_.wait(lock, [this] { return ending_.load() || hasPending_; });
         if (!waitUntil(lock, next))
             break;
         Packet packet = pending_;
@@ -112,12 +149,18 @@ void Sender::run()
 
 bool Sender::connect()
 {
-    sockaddr_in address {};
-    std::string why;
-    if (!resolve(target_.host, target_.port, &address, &why)) {
-        complainOnce("cannot resolve " + target_.host + ": " + why);
+    const std::shared_ptr<Lookup> lookup = startLookup(target_.host, target_.port);
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    while (!lookup->finished) {
+        if (ending_)
+            return false;
+        lookup->done.wait_for(lock, std::chrono::milliseconds(kEndCheckMs));
+    }
+    if (!lookup->found) {
+        complainOnce("cannot resolve " + target_.host + ": " + lookup->why);
         return false;
     }
+    const sockaddr_in address = lookup->address;
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) {
         complainOnce(std::string("cannot open a UDP socket: ") + std::strerror(errno));
@@ -146,7 +189,7 @@ bool Sender::send(const Packet& packet)
         reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     if (n == static_cast<ssize_t>(packet.size())) {
         if (failing_)
-            say_("sending LED packets to " + target_.text() + " again");
+            say_("LED output: sending to " + target_.text() + " again");
         failing_ = false;
         return true;
     }

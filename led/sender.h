@@ -4,9 +4,10 @@
 // - offer() (the frame thread) only hands over the newest packet under a lock held for a copy;
 //   the onsets offered since the last packet sent are carried by the next one (samplePeak), so
 //   that none is lost between packets.
-// - The sending thread resolves the host (IPv4, as the boards speak it), sends the newest packet
-//   at most once per kMinIntervalMs (timed from the end of one send to the start of the next),
-//   and sets the multicast time-to-live to target.ttl for a multicast group.
+// - The sending thread resolves the host (IPv4, as the boards speak it; each lookup on a thread
+//   of its own that the end of a run does not wait for), sends the newest packet at most once
+//   per kMinIntervalMs (timed from the end of one send to the start of the next), and sets the
+//   multicast time-to-live to target.ttl for a multicast group.
 // - A name that does not resolve or a network that cannot be reached is said once, in one line,
 //   through the say callback (on the sending thread); the packets offered meanwhile are dropped,
 //   and every kRetryMs the name is resolved and the send tried again. The first packet that goes
@@ -17,6 +18,7 @@
 
 #include "led/audiosync.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -76,7 +78,8 @@ private:
     Packet pending_ {};
     bool hasPending_ = false;
     bool onsetSince_ = false;
-    bool ending_ = false;
+    // Also read, without the lock, while a lookup is waited for.
+    std::atomic<bool> ending_ { false };
     long sent_ = 0;
 
     // The sending thread's own.
