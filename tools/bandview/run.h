@@ -15,6 +15,7 @@
 #include "shell/output.h"
 #include "shell/status.h"
 #include "shell/text.h"
+#include "shell/wled.h"
 
 #include "media/feed.h"
 
@@ -83,6 +84,9 @@ struct RunSettings {
     int rawMax = kDefaultRawMax;
     double durationSec = -1.0; // below 0: to the end of the input
     QSize pictureSize;
+    // LED packets (--wled) to wledTarget, paced as --realtime paces a file.
+    bool wled = false;
+    led::Target wledTarget;
 };
 
 struct RunOutputs {
