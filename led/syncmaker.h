@@ -1,8 +1,8 @@
 // One audio-sync packet's fields from one analysis frame and its power spectrum.
 //
 // - sampleRaw: the frame's level with the automatic gain applied (rmsDb + agcDb), on a dB scale
-//   from kLevelFloorDb (0) to 0 dBFS (255): a full-scale sine's -3 dBFS reads 242, the gain's
-//   target level about 170.
+//   from kLevelFloorDb (0) to 0 dBFS (255): -3 dBFS (a full-scale sine's level) reads 242, the
+//   gain's target level (dsp::kAgcTargetDb) about 170.
 // - sampleSmth: sampleRaw through a one-pole smoother of time constant kSmoothMs per 1/60 s frame.
 // - channels: the frame's bars through ChannelMap.
 // - FFT_Magnitude: the loudest bin's linear magnitude (the square root of its power, which reads
