@@ -204,7 +204,7 @@ private slots:
     void visualiserSendsAsItPlays()
     {
 #ifndef VISUALISER_EXE
-        QSKIP("built without the visualiser");
+        QSKIP("no visualiser in this build (nor in the sanitizer build, see tests/CMakeLists.txt)");
 #else
         if (QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty())
             QSKIP("no xvfb-run for a virtual display (xvfb)");
