@@ -51,27 +51,35 @@ QString layoutProblem(const std::vector<std::uint8_t>& p)
     return {};
 }
 
-// Whether this machine lets the test make a network namespace (and run ip in it); why not.
-QString namespaceProblem()
+// How unshare makes a network namespace here: as root by itself, else inside a user namespace
+// that maps the user to root there; empty where neither works (then *why says why).
+QStringList namespaceArgs(QString* why)
 {
-    const Run r = runProgram(QStringLiteral("unshare"),
-        { QStringLiteral("--net"), QStringLiteral("ip"), QStringLiteral("link"),
-            QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up") });
-    if (r.status == 0)
-        return {};
-    return QStringLiteral("no network namespace here (unshare --net, ip): ")
-        + QString::fromLocal8Bit(r.err.trimmed());
+    for (const QStringList& args : { QStringList { QStringLiteral("--net") },
+             QStringList { QStringLiteral("--net"), QStringLiteral("--map-root-user") } }) {
+        const Run r = runProgram(QStringLiteral("unshare"),
+            args
+                + QStringList { QStringLiteral("ip"), QStringLiteral("link"), QStringLiteral("set"),
+                    QStringLiteral("lo"), QStringLiteral("up") });
+        if (r.status == 0)
+            return args;
+        *why = QStringLiteral("no network namespace here (unshare --net, ip): ")
+            + QString::fromLocal8Bit(r.err.trimmed());
+    }
+    return {};
 }
 
-// Runs script with sh in a namespace of its own whose loopback is up; $1 is wledlisten, $2
-// bandview, $3 the tone file, $4 a folder for what they write.
-Run inNamespace(const QString& script, const QString& tone, const QString& folder)
+// Runs script with sh in a namespace of its own (made with args) whose loopback is up; $1 is
+// wledlisten, $2 bandview, $3 the tone file, $4 a folder for what they write.
+Run inNamespace(
+    const QStringList& args, const QString& script, const QString& tone, const QString& folder)
 {
     const QString up = QStringLiteral("ip link set lo up || exit 90\n");
     return runProgram(QStringLiteral("unshare"),
-        { QStringLiteral("--net"), QStringLiteral("sh"), QStringLiteral("-c"), up + script,
-            QStringLiteral("sh"), QStringLiteral(WLEDLISTEN_EXE), QStringLiteral(BANDVIEW_EXE),
-            tone, folder });
+        args
+            + QStringList { QStringLiteral("sh"), QStringLiteral("-c"), up + script,
+                QStringLiteral("sh"), QStringLiteral(WLEDLISTEN_EXE), QStringLiteral(BANDVIEW_EXE),
+                tone, folder });
 }
 
 // The listener's lines: "ttl=N bytes=N HEX".
@@ -250,14 +258,15 @@ private slots:
     {
         QFETCH(QString, options);
         QFETCH(int, ttl);
-        const QString problem = namespaceProblem();
-        if (!problem.isEmpty())
-            QSKIP(qPrintable(problem));
+        QString why;
+        const QStringList unshare = namespaceArgs(&why);
+        if (unshare.isEmpty())
+            QSKIP(qPrintable(why));
         QTemporaryDir out;
-        const Run r
-            = inNamespace(QStringLiteral("ip route add 239.0.0.0/8 dev lo || exit 91\n") + kListen
-                    + QStringLiteral("\"$2\" --no-live %1 \"$3\" || exit $?\nwait\n").arg(options),
-                tone_, out.path());
+        const Run r = inNamespace(unshare,
+            QStringLiteral("ip route add 239.0.0.0/8 dev lo || exit 91\n") + kListen
+                + QStringLiteral("\"$2\" --no-live %1 \"$3\" || exit $?\nwait\n").arg(options),
+            tone_, out.path());
         QVERIFY2(r.status == 0, r.err.constData());
         const std::vector<Heard> got = heard(out.filePath(QStringLiteral("heard")));
         QVERIFY2(got.size() >= 30, qPrintable(QString::number(got.size())));
@@ -271,11 +280,12 @@ private slots:
     // A name that does not resolve is one line; the run goes on to its end and its status.
     void goesOnWithoutAName()
     {
-        const QString problem = namespaceProblem();
-        if (!problem.isEmpty())
-            QSKIP(qPrintable(problem));
+        QString why;
+        const QStringList unshare = namespaceArgs(&why);
+        if (unshare.isEmpty())
+            QSKIP(qPrintable(why));
         QTemporaryDir out;
-        const Run r = inNamespace(
+        const Run r = inNamespace(unshare,
             QStringLiteral("\"$2\" --no-live --wled=nowhere.invalid \"$3\"\n"), tone_, out.path());
         QVERIFY2(r.status == 0, r.err.constData());
         const QStringList said = lines(r.err);
@@ -291,11 +301,13 @@ private slots:
     // packets go out again, said in one line each way.
     void sendsAgainWhenTheNetworkComesBack()
     {
-        const QString problem = namespaceProblem();
-        if (!problem.isEmpty())
-            QSKIP(qPrintable(problem));
+        QString why;
+        const QStringList unshare = namespaceArgs(&why);
+        if (unshare.isEmpty())
+            QSKIP(qPrintable(why));
         QTemporaryDir out;
-        const Run r = inNamespace(kListen
+        const Run r = inNamespace(unshare,
+            kListen
                 + QStringLiteral("\"$2\" --no-live --wled \"$3\" 2> \"$4/said\" &\n"
                                  "sleep 0.5\nip route add 239.0.0.0/8 dev lo || exit 91\nwait\n"
                                  "cat \"$4/said\" >&2\n"),
