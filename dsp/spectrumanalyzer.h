@@ -81,6 +81,10 @@ public:
     BANDCORE_API void finishHop(const float* power, SpectrumFrame& out);
 
     int fftSize() const { return fft_ ? fft_->size() : 0; }
+    // The power spectrum of the latest process() call (fftSize() / 2 + 1 bins, scaled as
+    // RealFft::powerSpectrum scales them), for outputs that need more than the bands; zeros before
+    // the first call and after configure() changes the size. finishHop() alone leaves it as is.
+    const float* powerSpectrum() const { return power_.data(); }
     // Consecutive processed hops whose whole buffer was exactly zero.
     int exactZeroFrames() const { return exactZero_; }
 

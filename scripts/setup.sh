@@ -45,6 +45,8 @@ packages=(
     python3
     # The manual pages, and the checks of the pages, the desktop entry, the icon and the metadata.
     scdoc groff-base desktop-file-utils appstream librsvg2-bin
+    # The LED output's tests: a network namespace of their own with only its loopback up.
+    iproute2
     # scripts/package.sh and scripts/test-install.sh: the Debian packages, checked in a bare root.
     debootstrap lintian
 )

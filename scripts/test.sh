@@ -2,8 +2,8 @@
 # Whole test suite: installs what is missing, then runs every CTest entry in two builds: the
 # normal one (build/) and the sanitizer one (build-asan/: clang with address, undefined and
 # float-cast-overflow sanitizers, plus the fuzz target, which replays its seed corpus and fuzzes
-# for a minute). Then capture's ring and audio thread under ThreadSanitizer (build-tsan/: clang,
-# only those tests). The golden hashes also run on the core's portable loops alone (build-scalar/,
+# for a minute). Then capture's ring and audio thread, and the LED sender's thread, under
+# ThreadSanitizer (build-tsan/: clang, only those tests). The golden hashes also run on the core's portable loops alone (build-scalar/,
 # BANDCORE_SIMD=OFF) and on an aarch64 cross build under qemu-user (build-aarch64/); the normal
 # build's tst_golden covers the SSE2 and AVX2 paths. Last, the normal build's programs run once
 # more under valgrind memcheck. First of all, scripts/test-package.sh installs the core alone and
@@ -58,8 +58,8 @@ if grep -q '^BANDCORE_CAPTURE:BOOL=ON' build/CMakeCache.txt; then
     CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_CXX_FLAGS=-fsanitize=thread \
         -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
-    cmake --build build-tsan -j"$(nproc)" --target tst_capturering tst_capture
-    run_ctest build-tsan --output-on-failure -R '^(tst_capturering|tst_capture|pulse_server_.*)$'
+    cmake --build build-tsan -j"$(nproc)" --target tst_capturering tst_capture tst_ledoutput
+    run_ctest build-tsan --output-on-failure -R '^(tst_capturering|tst_capture|tst_ledoutput|pulse_server_.*)$'
 fi
 run_ctest build --output-on-failure -j"$(nproc)" -L memcheck --no-tests=error
 # The other Debian release, in a bare root: its set-up, build, tests, packages and their install.

@@ -6,7 +6,9 @@
 // after the data rows. Both programs list the sources alike; a source that is absent is awaited
 // in silence, said once, until the run's time limit or a stop signal ends it.
 
+#include "led/audiosync.h"
 #include "pulseplay.h"
+#include "udpreceiver.h"
 
 #include "dsp/spectrumanalyzer.h"
 #include "media/framedelay.h"
@@ -117,6 +119,7 @@ private slots:
     void absentSourceIsAwaitedUntilTheEnd_data();
     void absentSourceIsAwaitedUntilTheEnd();
     void noServerIsOneLineAndStatus2();
+    void ledsFollowTheCapture();
 };
 
 void tst_BandviewCapture::initTestCase()
@@ -354,6 +357,39 @@ void tst_BandviewCapture::noServerIsOneLineAndStatus2()
     QVERIFY2(r.err.count('\n') == 1 && r.err.contains("no sound server")
             && r.err.contains("PULSE_SERVER"),
         r.err.constData());
+}
+
+// --wled with a capture, its main use: the packets on 127.0.0.1 light the tone's channel while it
+// plays.
+void tst_BandviewCapture::ledsFollowTheCapture()
+{
+    UdpReceiver receiver("127.0.0.1", 0);
+    QVERIFY(receiver.ok());
+    QProcess p;
+    {
+        Tone tone("vis_null", 1000.0, 0.5f, 0.5f, 4.0);
+        sleepMs(300);
+        startBandview(p,
+            { QStringLiteral("--capture"), QStringLiteral("--duration"), QStringLiteral("3"),
+                QStringLiteral("--wled=127.0.0.1:%1").arg(receiver.port()) });
+        QVERIFY(p.waitForFinished(30000));
+    }
+    QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+    int packets = 0;
+    int lit = 0;
+    Datagram d;
+    while (receiver.receive(&d, 200)) {
+        ++packets;
+        const auto channels = d.bytes.begin() + led::kChannelsAt;
+        const auto top = std::max_element(channels, channels + led::kChannels);
+        // The channel of 818 to 1120 Hz.
+        lit += top - channels == 7 && *top > 128;
+    }
+    // Three seconds at up to 50 a second; a new stream may take up to 2 s to deliver (above),
+    // and the tone then shows in at least half a second's packets.
+    QVERIFY2(packets >= 60 && lit >= 25,
+        qPrintable(
+            QStringLiteral("%1 packets, %2 with the tone's channel lit").arg(packets).arg(lit)));
 }
 
 QTEST_GUILESS_MAIN(tst_BandviewCapture)

@@ -486,6 +486,14 @@ void tst_VisualiserCli::optionRulesHoldInBoth_data()
     QTest::newRow("delay below 0") << QStringList { "--delay=-1" }
                                    << "option '--delay' needs whole milliseconds from 0 to 2000, "
                                       "got '-1'";
+    QTest::newRow("repeated wled") << QStringList { "--wled=127.0.0.1:9", "--wled=127.0.0.1:9" }
+                                   << "option '--wled' is given twice";
+    QTest::newRow("wled without its host")
+        << QStringList { "--wled=" } << "option '--wled=' needs a host";
+    QTest::newRow("wled port out of range") << QStringList { "--wled=127.0.0.1:65536" }
+                                            << "option '--wled' needs a port from 1 to 65535";
+    QTest::newRow("wled ttl without wled")
+        << QStringList { "--wled-ttl", "2" } << "option '--wled-ttl' needs --wled";
 }
 
 void tst_VisualiserCli::optionRulesHoldInBoth()

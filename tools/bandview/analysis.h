@@ -37,6 +37,9 @@ public:
     // after that every hop gives a Frame, then in frame(). A short last hop still counts.
     Step advance();
 
+    // Another consumer of the loop's hops (the LED output), called as each hop is analysed.
+    void addConsumer(media::FrameConsumer& consumer) { loop_.addConsumer(consumer); }
+
     const TimedFrame& frame() const { return frame_; }
     std::int64_t frameCount() const { return loop_.frameCount(); }
     const dsp::SpectrumAnalyzer& analyzer() const { return loop_.analyzer(); }

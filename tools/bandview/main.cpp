@@ -13,6 +13,7 @@
 #include "shell/text.h"
 #include "shell/theme.h"
 #include "shell/version.h"
+#include "shell/wled.h"
 #include "terminal.h"
 
 #ifdef BANDVIEW_CAPTURE
@@ -93,6 +94,12 @@ Options:
                     (the left and right channel analysed apart, side by side; in --png the left
                     above the right; --csv and --raw then hold both channels)
   --reverse         high bands first
+  --wled[=HOST[:PORT]]
+                    send the bands to LED strips as the LED boards' audio-sync packets over UDP,
+                    at most one each 20 ms, with a file or the demo paced as --realtime paces it;
+                    without HOST to the boards' multicast group 239.0.0.1, port 11988; HOST is
+                    an IPv4 address or a name, PORT 1 to 65535 (default 11988)
+  --wled-ttl N      the multicast packets' time-to-live, 1 to 255 (default 1: this network only)
   --list-sources    list the outputs, inputs and applications to capture (name, rate, channels,
                     marks, description) and exit: default (the default input), output (the
                     default output), monitor (an output's sound), capture (what --capture
@@ -144,6 +151,8 @@ struct Options {
     bool version = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
     double durationSec = -1.0;
+    bool wled = false;
+    led::Target wledTarget;
 };
 
 using Takes = shell::Option::Takes;
@@ -153,7 +162,7 @@ const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
     { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
     shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption, shell::kLayoutOption,
     { "--reverse" }, shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption,
-    shell::kVersionOption };
+    shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
 const std::vector<shell::Layout> kLayouts { shell::Layout::Bars, shell::Layout::Mirror,
     shell::Layout::Stereo };
 constexpr int kMaxPictureSidePx = 16384;
@@ -211,6 +220,10 @@ std::string checkInputsAndOutputs(const Options& o)
 {
     if (o.capture && !o.inputs.empty())
         return "option '--capture' takes no input file, got '" + o.inputs[0] + "'";
+    if (o.wled && o.inputs.size() > 1)
+        return "option '--wled' takes one input: the LEDs follow one sound at a time";
+    if (o.wled && o.fast)
+        return "option '--wled' paces the run to the music, which '--fast' would not";
     if (o.delayMs >= 0 && !o.capture)
         return "option '--delay' needs --capture: bandview plays no sound of its own to wait for";
     for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
@@ -258,6 +271,9 @@ std::string parseOptions(int argc, char** argv, Options& o)
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     problem = shell::readCaptureBackend(line, &o.captureBackend);
+    if (!problem.empty())
+        return problem;
+    problem = shell::readWled(line, &o.wled, &o.wledTarget);
     if (!problem.empty())
         return problem;
     o.help = line.given("--help");
@@ -497,9 +513,11 @@ RunSettings settingsFor(const Options& o, std::size_t jobCount)
 {
     RunSettings settings;
     settings.fast = o.fast;
-    settings.realtime = o.realtime;
+    settings.realtime = o.realtime || o.wled;
     settings.layout = o.layout;
     settings.reverse = o.reverse;
+    settings.wled = o.wled;
+    settings.wledTarget = o.wledTarget;
     settings.rawFormat = o.rawFormat;
     settings.rawMax = o.rawMax;
     settings.durationSec = o.durationSec;

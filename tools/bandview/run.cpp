@@ -561,6 +561,13 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     LiveLines live(source);
     Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get(), live };
     Hopper hopper { analysis, sinks, limitSamples(analysis, settings) };
+    std::unique_ptr<shell::WledOutput> wled;
+    std::unique_ptr<shell::WledFrames> wledFrames;
+    if (settings.wled) {
+        wled = std::make_unique<shell::WledOutput>(settings.wledTarget);
+        wledFrames = std::make_unique<shell::WledFrames>(*wled, analysis.analyzer());
+        analysis.addConsumer(*wledFrames);
+    }
     const double totalSec = expectedSec(source, analysis, settings);
 
     live.sayEvents(settings.live);
@@ -586,7 +593,7 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
         return written;
 
     say(subject + summaryOf(analysis, std::chrono::duration<double>(Clock::now() - started).count())
-        + outputsOf(outputs));
+        + outputsOf(outputs) + (wled ? wled->summary() : std::string()));
     // Damaged input still gives its outputs, and says once what was wrong.
     const media::DecodeDamage* damage = source.damage();
     if (damage && damage->any()) {

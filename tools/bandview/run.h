@@ -17,6 +17,7 @@
 #include "shell/status.h"
 #include "shell/text.h"
 #include "shell/theme.h"
+#include "shell/wled.h"
 
 #include "media/feed.h"
 
@@ -90,6 +91,9 @@ struct RunSettings {
     bool reverse = false;
     // The live view's and the picture's colours.
     shell::Theme theme = shell::defaultTheme();
+    // LED packets (--wled) to wledTarget, paced as --realtime paces a file.
+    bool wled = false;
+    led::Target wledTarget;
 };
 
 struct RunOutputs {

@@ -23,7 +23,22 @@ void PlaybackHops::skipTo(std::int64_t samplePosition)
     position_ = std::max(position_, samplePosition);
 }
 
-ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback, int delayMs)
+namespace {
+
+    // The LED output's consumer of loop, added to it; null without one.
+    std::unique_ptr<shell::WledFrames> addWled(media::AnalysisLoop& loop, shell::WledOutput* wled)
+    {
+        if (!wled)
+            return nullptr;
+        auto frames = std::make_unique<shell::WledFrames>(*wled, loop.analyzer());
+        loop.addConsumer(*frames);
+        return frames;
+    }
+
+} // namespace
+
+ProgrammeFollower::ProgrammeFollower(
+    int rateHz, const Playback& playback, int delayMs, shell::WledOutput* wled)
     : playback_(playback)
     , rate_(rateHz)
     , hops_(playback)
@@ -31,6 +46,7 @@ ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback, int d
 {
     animated_.setDelayMs(delayMs);
     loop_.addConsumer(animated_);
+    wledFrames_ = addWled(loop_, wled);
 }
 
 void ProgrammeFollower::advance(double leadMs)
@@ -55,9 +71,10 @@ void ProgrammeFollower::advanceTo(std::int64_t samplePosition)
     }
 }
 
-TrackFollower::TrackFollower(Player& player, int delayMs)
+TrackFollower::TrackFollower(Player& player, int delayMs, shell::WledOutput* wled)
     : player_(player)
     , delayMs_(delayMs)
+    , wled_(wled)
 {
     follow();
 }
@@ -77,17 +94,18 @@ void TrackFollower::setPaused(bool paused)
 void TrackFollower::follow()
 {
     current_ = std::make_unique<ProgrammeFollower>(
-        player_.programme().sampleRate(), *player_.playback(), delayMs_);
+        player_.programme().sampleRate(), *player_.playback(), delayMs_, wled_);
     generation_ = player_.generation();
 }
 
 #ifdef VISUALISER_CAPTURE
-CaptureFollower::CaptureFollower(capture::LiveFeed& live)
+CaptureFollower::CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled)
     : live_(live)
     , hops_(live)
     , loop_(live.sampleRate())
 {
     loop_.addConsumer(animated_);
+    wledFrames_ = addWled(loop_, wled);
 }
 
 void CaptureFollower::advance(double)

@@ -6,6 +6,7 @@
 
 #include "media/analysisloop.h"
 #include "media/framedelay.h"
+#include "shell/wled.h"
 #include "visual/look.h"
 
 #include <cstdint>
@@ -83,7 +84,9 @@ private:
 // there is none): one hop per 1/60 s of it, each shown delayMs after its sound is heard.
 class ProgrammeFollower {
 public:
-    ProgrammeFollower(int rateHz, const Playback& playback, int delayMs = 0);
+    // wled, where not null, takes the frames too, as they are made.
+    ProgrammeFollower(
+        int rateHz, const Playback& playback, int delayMs = 0, shell::WledOutput* wled = nullptr);
     // Analyses every hop that ends at or before the sample heard leadMs from now.
     void advance(double leadMs);
     const visual::Look& look() const { return animated_.look(); }
@@ -97,6 +100,7 @@ private:
     PlaybackHops hops_;
     media::AnalysisLoop loop_;
     DelayedAnimated animated_;
+    std::unique_ptr<shell::WledFrames> wledFrames_;
 };
 
 // The player's current track, analysed afresh whenever what plays changes (a track or a seek),
@@ -104,7 +108,7 @@ private:
 // has been heard.
 class TrackFollower : public LookSource {
 public:
-    explicit TrackFollower(Player& player, int delayMs = 0);
+    explicit TrackFollower(Player& player, int delayMs = 0, shell::WledOutput* wled = nullptr);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return current_->look(); }
     float presence() const override { return current_->presence(); }
@@ -117,6 +121,7 @@ private:
     std::unique_ptr<ProgrammeFollower> current_;
     int generation_ = 0;
     int delayMs_;
+    shell::WledOutput* wled_;
 };
 
 #ifdef VISUALISER_CAPTURE
@@ -125,7 +130,7 @@ private:
 // paused nothing is read; the feed then drops the stale backlog.
 class CaptureFollower : public LookSource {
 public:
-    explicit CaptureFollower(capture::LiveFeed& live);
+    explicit CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled = nullptr);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return animated_.look(); }
     float presence() const override { return loop_.frame().presence; }
@@ -136,6 +141,7 @@ private:
     media::FeedHops hops_;
     media::AnalysisLoop loop_;
     DelayedAnimated animated_;
+    std::unique_ptr<shell::WledFrames> wledFrames_;
 };
 #endif
 

@@ -2,6 +2,7 @@
 
 #include "shell/options.h"
 #include "shell/version.h"
+#include "shell/wled.h"
 
 #include <QString>
 
@@ -53,6 +54,13 @@ Options:
                       for an output that lags without saying so (a Bluetooth headset: 100 to
                       300 ms); with --capture on top of the latency the captured output reports,
                       and the title says the delay in use
+  --wled[=HOST[:PORT]]
+                      send the bands to LED strips as the LED boards' audio-sync packets over
+                      UDP, at most one each 20 ms, as the window plays; without HOST to the
+                      boards' multicast group 239.0.0.1, port 11988; HOST is an IPv4 address or
+                      a name, PORT 1 to 65535 (default 11988)
+  --wled-ttl N        the multicast packets' time-to-live, 1 to 255 (default 1: this network
+                      only)
   --list-sources      list the outputs, inputs and applications to capture (name, rate,
                       channels, marks, description) and exit: default (the default input),
                       output (the default output), monitor (an output's sound), capture (what
@@ -80,7 +88,8 @@ namespace {
         { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
         { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kCaptureBackendOption,
         shell::kDelayOption, shell::kListSourcesOption, shell::kListSectionsOption,
-        shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption, shell::kVersionOption };
+        shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption, shell::kVersionOption,
+        shell::kWledOption, shell::kWledTtlOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -101,7 +110,9 @@ namespace {
         o.capture = line.given("--capture");
         o.captureSource = line.value("--capture");
         o.listSources = line.given("--list-sources");
-        const std::string problem = shell::readCaptureBackend(line, &o.captureBackend);
+        std::string problem = shell::readCaptureBackend(line, &o.captureBackend);
+        if (problem.empty())
+            problem = shell::readWled(line, &o.wled, &o.wledTarget);
         if (!problem.empty())
             return problem;
         o.listSections = line.given("--list-sections");
@@ -193,6 +204,8 @@ namespace {
         // A video holds its sound beside its pictures: nothing plays late there.
         if (o.delayMs >= 0 && !o.render.empty())
             return "option '--delay' is for the window, not --render";
+        if (o.wled && !o.render.empty())
+            return "option '--wled' is for the window, not --render";
         if (o.capture && !o.render.empty())
             return "--render needs a file or the demo, not live capture";
         return {};

@@ -4,6 +4,7 @@
 #ifndef VISUALISER_OPTIONS_H
 #define VISUALISER_OPTIONS_H
 
+#include "led/sender.h"
 #include "shell/theme.h"
 #include "visual/headless.h"
 #include "visual/palette.h"
@@ -31,6 +32,8 @@ struct Options {
     std::string captureSource; // empty: the default output's monitor
     std::string captureBackend; // --capture-backend's name; empty: the automatic choice
     int delayMs = -1; // the picture's lag behind the sound (--delay); below 0: not given
+    bool wled = false; // LED packets (--wled) to wledTarget
+    led::Target wledTarget;
     bool listSources = false;
     bool listSections = false;
     bool listThemes = false;

@@ -35,6 +35,8 @@ namespace {
     // What the window follows, kept alive while it runs: the player of the files or the demo,
     // or a live capture; the looks drawn from it; the window's first title.
     struct Followed {
+        // First, so that it outlasts the followers that feed it.
+        std::unique_ptr<shell::WledOutput> wled;
         std::unique_ptr<Player> player;
 #ifdef VISUALISER_CAPTURE
         std::unique_ptr<capture::LiveFeed> live;
@@ -83,7 +85,7 @@ namespace {
         f->live->setExtraDelayMs(std::max(o.delayMs, 0));
         f->live->reportEvents(
             [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
-        f->looks = std::make_unique<CaptureFollower>(*f->live);
+        f->looks = std::make_unique<CaptureFollower>(*f->live, f->wled.get());
         f->title = captureTitle(*f->live);
         return kExitClean;
     }
@@ -108,7 +110,8 @@ namespace {
                 return shell::stoppedStatus();
             return kExitBadInput;
         }
-        f->looks = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0));
+        f->looks
+            = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0), f->wled.get());
         f->title = QStringLiteral("visualiser: %1").arg(f->player->tags().display());
         return kExitClean;
     }
@@ -175,6 +178,8 @@ int runWindow(const Options& o, QGuiApplication& app)
         = backend == visual::Backend::Vulkan ? QRhi::Vulkan : QRhi::OpenGLES2;
 
     Followed followed;
+    if (o.wled)
+        followed.wled = std::make_unique<shell::WledOutput>(o.wledTarget);
     const int opened = o.capture ? followCapture(o, &followed) : followPlayer(o, &followed);
     if (opened != kExitClean)
         return opened;
