@@ -398,6 +398,8 @@ void tst_VisualiserCli::failsCleanly_data()
         << QStringList { "--render", "out.mp4", "--msaa", "3" } << "1, 2, 4 or 8, got '3'";
     QTest::newRow("bad back end") << QStringList { "--render", "out.mp4", "--backend", "metal" }
                                   << "vulkan or gles";
+    QTest::newRow("a layout only bandview draws") << QStringList { "--render", "out.mp4",
+        "--layout", "mirror" } << "option '--layout' needs bars or stereo, got 'mirror'";
     QTest::newRow("--to before --from")
         << QStringList { "--render", "out.mp4", "--from", "3", "--to", "2" } << "not after";
     QTest::newRow("--from past the end")

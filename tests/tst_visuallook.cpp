@@ -47,6 +47,7 @@ private slots:
     void chainWithOddParityIsRefused();
     void audioRowMirrorsTheBars();
     void audioRowAbsorbsBadBars();
+    void stereoHalvesFollowTheirSides();
     void louderFramesOpenAndBrightenTheStrands();
     void presenceDrivesOpacity();
     void clockAdvancesPerHopWithEnergy();
@@ -120,6 +121,23 @@ void tst_VisualLook::audioRowMirrorsTheBars()
         // Mirror image about the middle.
         QCOMPARE(row[size_t(i)], row[size_t(kAudioTexels - 1 - i)]);
     }
+}
+
+void tst_VisualLook::stereoHalvesFollowTheirSides()
+{
+    // The left side at full height, the right silent: the first half of the strand lit, the
+    // second dark, and the features those of the two sides' mean.
+    dsp::SpectrumFrame left;
+    dsp::SpectrumFrame right;
+    left.bandCount = right.bandCount = 28;
+    for (int i = 0; i < 28; ++i)
+        left.bars[i] = 1.0f;
+    AudioRow row;
+    fillAudioRow(left, row, &right);
+    for (int i = 0; i < kAudioTexels; ++i)
+        QVERIFY2(row[size_t(i)] == (i < kAudioTexels / 2 ? 1.0f : 0.0f),
+            describe("texel", i, row[size_t(i)], i < kAudioTexels / 2 ? 1.0f : 0.0f));
+    QCOMPARE(featuresOf(left, right).energy, 0.5f);
 }
 
 void tst_VisualLook::audioRowAbsorbsBadBars()

@@ -71,26 +71,39 @@ Features featuresOf(const dsp::SpectrumFrame& frame)
     return f;
 }
 
-void fillAudioRow(const dsp::SpectrumFrame& frame, AudioRow& row)
+Features featuresOf(const dsp::SpectrumFrame& left, const dsp::SpectrumFrame& right)
 {
-    const int bands = bandsOf(frame);
+    const Features a = featuresOf(left);
+    const Features b = featuresOf(right);
+    Features f;
+    f.energy = 0.5f * (a.energy + b.energy);
+    f.bass = 0.5f * (a.bass + b.bass);
+    f.treble = 0.5f * (a.treble + b.treble);
+    f.presence = std::max(a.presence, b.presence);
+    return f;
+}
+
+void fillAudioRow(const dsp::SpectrumFrame& frame, AudioRow& row, const dsp::SpectrumFrame* right)
+{
     for (int i = 0; i < kAudioTexels; ++i) {
         // The texel's centre along the strand, 0..1, and its distance from the middle, 0..1.
         const float t = (float(i) + 0.5f) / float(kAudioTexels);
+        const dsp::SpectrumFrame& side = right && t > 0.5f ? *right : frame;
+        const int bands = bandsOf(side);
         const float fromMiddle = std::fabs(2.0f * t - 1.0f);
         const float band = std::min(fromMiddle / kTrebleReach, 1.0f) * float(bands - 1);
         const int below = std::min(int(band), bands - 1);
         const int above = std::min(below + 1, bands - 1);
         const float w = band - float(below);
-        row[size_t(i)] = clamp01(frame.bars[below]) * (1.0f - w) + clamp01(frame.bars[above]) * w;
+        row[size_t(i)] = clamp01(side.bars[below]) * (1.0f - w) + clamp01(side.bars[above]) * w;
     }
 }
 
-Look lookOf(const dsp::SpectrumFrame& frame, float timeRad)
+Look lookOf(const dsp::SpectrumFrame& frame, float timeRad, const dsp::SpectrumFrame* right)
 {
-    const Features f = featuresOf(frame);
+    const Features f = right ? featuresOf(frame, *right) : featuresOf(frame);
     Look look;
-    fillAudioRow(frame, look.audio);
+    fillAudioRow(frame, look.audio, right);
 
     StrandUniforms& s = look.strands;
     // The default palette's colours; the renderer paints the palette in force over them.
@@ -115,13 +128,14 @@ Look lookOf(const dsp::SpectrumFrame& frame, float timeRad)
     return look;
 }
 
-void Animation::step(const dsp::SpectrumFrame& frame)
+void Animation::step(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right)
 {
-    const float speed = kBaseSpeedRadPerSec + kEnergySpeedRadPerSec * featuresOf(frame).energy;
+    const float energy = (right ? featuresOf(frame, *right) : featuresOf(frame)).energy;
+    const float speed = kBaseSpeedRadPerSec + kEnergySpeedRadPerSec * energy;
     time_ += speed * dsp::kFrameSec;
     if (time_ >= kClockWrapRad)
         time_ -= kClockWrapRad;
-    look_ = lookOf(frame, time_);
+    look_ = lookOf(frame, time_, right);
 }
 
 } // namespace visual

@@ -5,6 +5,9 @@
 // - The audio row holds kAudioTexels levels 0..1 along the strand: the bars mirrored, the lowest
 //   band in the middle and the highest towards both ends (reached at kTrebleReach of the way out),
 //   linearly interpolated between band centres. Out-of-range bars are clamped to 0..1, NaN reads 0.
+//   With two sides (a stereo layout) the first half of the strand follows the left side's bars and
+//   the second half the right side's, and the features are the two sides' means (presence: the
+//   more present side).
 // - lookOf() is a pure function of the frame and the clock value.
 // - Animation::step() is called once per analysis hop (1/60 s of audio, whatever the picture rate)
 //   and advances the clock by an amount that depends only on the frame: rendering the same audio
@@ -51,13 +54,18 @@ struct Look {
 };
 
 Features featuresOf(const dsp::SpectrumFrame& frame);
-void fillAudioRow(const dsp::SpectrumFrame& frame, AudioRow& row);
-Look lookOf(const dsp::SpectrumFrame& frame, float timeRad);
+Features featuresOf(const dsp::SpectrumFrame& left, const dsp::SpectrumFrame& right);
+// right, where not null, is the right side's frame and frame the left side's.
+void fillAudioRow(
+    const dsp::SpectrumFrame& frame, AudioRow& row, const dsp::SpectrumFrame* right = nullptr);
+Look lookOf(
+    const dsp::SpectrumFrame& frame, float timeRad, const dsp::SpectrumFrame* right = nullptr);
 
 class Animation {
 public:
-    // One analysis hop: advance the clock by the frame's speed, then take its look.
-    void step(const dsp::SpectrumFrame& frame);
+    // One analysis hop: advance the clock by the frame's speed, then take its look; right as in
+    // lookOf().
+    void step(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right = nullptr);
     float time() const { return time_; }
     const Look& look() const { return look_; }
 

@@ -13,7 +13,10 @@ namespace visualiser {
 
 int PlaybackHops::fill(float* const* groups, int count)
 {
-    playback_.monoAt(position_, groups[0], count);
+    if (stereo_)
+        playback_.sidesAt(position_, groups[0], groups[1], count);
+    else
+        playback_.monoAt(position_, groups[0], count);
     position_ += count;
     return count;
 }
@@ -38,11 +41,11 @@ namespace {
 } // namespace
 
 ProgrammeFollower::ProgrammeFollower(
-    int rateHz, const Playback& playback, int delayMs, shell::WledOutput* wled)
+    int rateHz, const Playback& playback, int delayMs, shell::WledOutput* wled, bool stereo)
     : playback_(playback)
     , rate_(rateHz)
-    , hops_(playback)
-    , loop_(rateHz)
+    , hops_(playback, stereo)
+    , loop_(rateHz, stereo ? 2 : 1)
 {
     animated_.setDelayMs(delayMs);
     loop_.addConsumer(animated_);
@@ -71,10 +74,11 @@ void ProgrammeFollower::advanceTo(std::int64_t samplePosition)
     }
 }
 
-TrackFollower::TrackFollower(Player& player, int delayMs, shell::WledOutput* wled)
+TrackFollower::TrackFollower(Player& player, int delayMs, shell::WledOutput* wled, bool stereo)
     : player_(player)
     , delayMs_(delayMs)
     , wled_(wled)
+    , stereo_(stereo)
 {
     follow();
 }
@@ -94,16 +98,19 @@ void TrackFollower::setPaused(bool paused)
 void TrackFollower::follow()
 {
     current_ = std::make_unique<ProgrammeFollower>(
-        player_.programme().sampleRate(), *player_.playback(), delayMs_, wled_);
+        player_.programme().sampleRate(), *player_.playback(), delayMs_, wled_, stereo_);
     generation_ = player_.generation();
 }
 
 #ifdef VISUALISER_CAPTURE
-CaptureFollower::CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled)
+CaptureFollower::CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled, bool stereo)
     : live_(live)
-    , hops_(live)
-    , loop_(live.sampleRate())
+    , loop_(live.sampleRate(), stereo ? 2 : 1)
 {
+    if (stereo)
+        hops_ = std::make_unique<media::FeedSides>(live, loop_.largestHop());
+    else
+        hops_ = std::make_unique<media::FeedHops>(live);
     loop_.addConsumer(animated_);
     wledFrames_ = addWled(loop_, wled);
 }
@@ -113,7 +120,7 @@ void CaptureFollower::advance(double)
     while (live_.due()) {
         // The output's latency may change while the capture runs.
         animated_.setDelayMs(live_.delayMs());
-        loop_.step(hops_);
+        loop_.step(*hops_);
     }
 }
 #endif

@@ -28,7 +28,10 @@ constexpr int kMaxCatchUpHops = 120;
 // The visual's animation as a consumer of the analysis: one step per hop, on the first group.
 class Animated : public media::FrameConsumer {
 public:
-    void take(const media::AnalysedHop& hop) override { animation_.step(hop.frames.front()); }
+    void take(const media::AnalysedHop& hop) override
+    {
+        animation_.step(hop.frames.front(), hop.frames.size() > 1 ? &hop.frames.back() : nullptr);
+    }
     const visual::Look& look() const { return animation_.look(); }
 
 private:
@@ -42,7 +45,10 @@ class DelayedAnimated : public media::FrameConsumer {
 public:
     void take(const media::AnalysedHop& hop) override
     {
-        animation_.step(delay_.shift({ hop.timeSec(), hop.frames.front(), {} }).frame);
+        const bool stereo = hop.frames.size() > 1;
+        const media::TimedFrame& shown = delay_.shift({ hop.timeSec(), hop.frames.front(),
+            stereo ? hop.frames.back() : dsp::SpectrumFrame {} });
+        animation_.step(shown.frame, stereo ? &shown.right : nullptr);
     }
     void setDelayMs(double ms) { delay_.setDelay(media::delayTicks(ms)); }
     const visual::Look& look() const { return animation_.look(); }
@@ -63,11 +69,13 @@ public:
     virtual void setPaused(bool paused) = 0;
 };
 
-// The mono mix that a playback wrote, read on from where the analysis is.
+// The mono mix that a playback wrote, or its two sides as two groups, read on from where the
+// analysis is.
 class PlaybackHops : public media::HopSource {
 public:
-    explicit PlaybackHops(const Playback& playback)
+    explicit PlaybackHops(const Playback& playback, bool stereo = false)
         : playback_(playback)
+        , stereo_(stereo)
     {
     }
     int fill(float* const* groups, int count) override;
@@ -77,6 +85,7 @@ public:
 
 private:
     const Playback& playback_;
+    bool stereo_;
     std::int64_t position_ = 0;
 };
 
@@ -84,9 +93,10 @@ private:
 // there is none): one hop per 1/60 s of it, each shown delayMs after its sound is heard.
 class ProgrammeFollower {
 public:
-    // wled, where not null, takes the frames too, as they are made.
-    ProgrammeFollower(
-        int rateHz, const Playback& playback, int delayMs = 0, shell::WledOutput* wled = nullptr);
+    // wled, where not null, takes the frames too, as they are made; stereo: the left and right
+    // sides analysed apart, each half of the strands following one.
+    ProgrammeFollower(int rateHz, const Playback& playback, int delayMs = 0,
+        shell::WledOutput* wled = nullptr, bool stereo = false);
     // Analyses every hop that ends at or before the sample heard leadMs from now.
     void advance(double leadMs);
     const visual::Look& look() const { return animated_.look(); }
@@ -108,7 +118,8 @@ private:
 // has been heard.
 class TrackFollower : public LookSource {
 public:
-    explicit TrackFollower(Player& player, int delayMs = 0, shell::WledOutput* wled = nullptr);
+    explicit TrackFollower(
+        Player& player, int delayMs = 0, shell::WledOutput* wled = nullptr, bool stereo = false);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return current_->look(); }
     float presence() const override { return current_->presence(); }
@@ -122,6 +133,7 @@ private:
     int generation_ = 0;
     int delayMs_;
     shell::WledOutput* wled_;
+    bool stereo_;
 };
 
 #ifdef VISUALISER_CAPTURE
@@ -130,7 +142,8 @@ private:
 // paused nothing is read; the feed then drops the stale backlog.
 class CaptureFollower : public LookSource {
 public:
-    explicit CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled = nullptr);
+    explicit CaptureFollower(
+        capture::LiveFeed& live, shell::WledOutput* wled = nullptr, bool stereo = false);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return animated_.look(); }
     float presence() const override { return loop_.frame().presence; }
@@ -138,8 +151,8 @@ public:
 
 private:
     capture::LiveFeed& live_;
-    media::FeedHops hops_;
     media::AnalysisLoop loop_;
+    std::unique_ptr<media::HopSource> hops_;
     DelayedAnimated animated_;
     std::unique_ptr<shell::WledFrames> wledFrames_;
 };

@@ -202,22 +202,29 @@ namespace {
     // from the first picture's time to the last one's, goes to the video as it is read.
     class RenderHops : public media::HopSource {
     public:
+        // stereo: the feed's front left and right as two groups (a mono feed's channel as both),
+        // else its mono mix.
         RenderHops(media::Feed& feed, RenderTarget& target, long long audioFirst,
-            long long audioEnd, int largestHop)
+            long long audioEnd, int largestHop, bool stereo)
             : feed_(feed)
             , target_(target)
             , audioFirst_(audioFirst)
             , audioEnd_(audioEnd)
-            , channels_(target.video() ? std::size_t(largestHop * feed.channels()) : 0)
+            , stereo_(stereo)
+            , channels_(target.video() || stereo ? std::size_t(largestHop * feed.channels()) : 0)
+            , mono_(stereo ? std::size_t(largestHop) : 0)
         {
         }
         int fill(float* const* groups, int count) override
         {
-            float* hop = groups[0];
+            float* hop = stereo_ ? mono_.data() : groups[0];
             const bool sound = target_.video() && read_ + count > audioFirst_ && read_ < audioEnd_;
-            const int got
-                = total_ >= 0 ? 0 : feed_.read(hop, count, sound ? channels_.data() : nullptr);
+            const int got = total_ >= 0
+                ? 0
+                : feed_.read(hop, count, sound || stereo_ ? channels_.data() : nullptr);
             std::fill(hop + got, hop + count, 0.0f);
+            if (stereo_)
+                splitSides(groups, got, count);
             if (sound && got > 0)
                 addSound(got);
             if (total_ < 0 && got < count)
@@ -232,6 +239,16 @@ namespace {
         const std::string& soundProblem() const { return soundProblem_; }
 
     private:
+        void splitSides(float* const* groups, int got, int count)
+        {
+            const int channels = feed_.channels();
+            const int right = channels > 1 ? 1 : 0;
+            for (int i = 0; i < count; ++i) {
+                groups[0][i] = i < got ? channels_[std::size_t(i * channels)] : 0.0f;
+                groups[1][i] = i < got ? channels_[std::size_t(i * channels + right)] : 0.0f;
+            }
+        }
+
         void addSound(int got)
         {
             const long long from = std::max(read_, audioFirst_);
@@ -246,7 +263,9 @@ namespace {
         RenderTarget& target_;
         long long audioFirst_;
         long long audioEnd_;
+        bool stereo_;
         std::vector<float> channels_;
+        std::vector<float> mono_;
         long long read_ = 0;
         long long total_ = -1;
         bool soundFailed_ = false;
@@ -358,12 +377,14 @@ namespace {
         OfflineResult renderAll()
         {
             const int hopsPerPicture = dsp::kFrameRateHz / o_.fps;
-            media::AnalysisLoop loop(rate_);
+            const bool stereo = o_.layout == shell::Layout::Stereo;
+            media::AnalysisLoop loop(rate_, stereo ? 2 : 1);
             Animated animated;
             loop.addConsumer(animated);
             // The sound between the first picture's time and the last one's.
             RenderHops hops(feed_, target_, first_ * rate_ / o_.fps,
-                end_ == kUnknownEnd ? kUnknownEnd : end_ * rate_ / o_.fps, loop.largestHop());
+                end_ == kUnknownEnd ? kUnknownEnd : end_ * rate_ / o_.fps, loop.largestHop(),
+                stereo);
             for (long long n = 1;; ++n) {
                 if (shell::stopped())
                     return OfflineResult::Stopped;

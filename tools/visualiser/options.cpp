@@ -54,6 +54,10 @@ Options:
                       for an output that lags without saying so (a Bluetooth headset: 100 to
                       300 ms); with --capture on top of the latency the captured output reports,
                       and the title says the delay in use
+  --layout bars|stereo
+                      stereo: the left and right channel analysed apart, the left half of the
+                      strands following the left, the right half the right (default bars: the
+                      mix)
   --wled[=HOST[:PORT]]
                       send the bands to LED strips as the LED boards' audio-sync packets over
                       UDP, at most one each 20 ms, as the window plays; without HOST to the
@@ -88,8 +92,8 @@ namespace {
         { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
         { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kCaptureBackendOption,
         shell::kDelayOption, shell::kListSourcesOption, shell::kListSectionsOption,
-        shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption, shell::kVersionOption,
-        shell::kWledOption, shell::kWledTtlOption };
+        shell::kThemeOption, shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption,
+        shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -126,6 +130,12 @@ namespace {
         o.version = line.given(shell::kVersionOption.name);
         if (line.given("--delay")) {
             const std::string problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
+            if (!problem.empty())
+                return problem;
+        }
+        if (line.given(shell::kLayoutOption.name)) {
+            const std::string problem = shell::parseLayout(line.value(shell::kLayoutOption.name),
+                { shell::Layout::Bars, shell::Layout::Stereo }, &o.layout);
             if (!problem.empty())
                 return problem;
         }

@@ -32,6 +32,8 @@ struct Options {
     std::string captureSource; // empty: the default output's monitor
     std::string captureBackend; // --capture-backend's name; empty: the automatic choice
     int delayMs = -1; // the picture's lag behind the sound (--delay); below 0: not given
+    // stereo: each half of the strands follows one side, each analysed by its own analyser.
+    shell::Layout layout = shell::Layout::Bars;
     bool wled = false; // LED packets (--wled) to wledTarget
     led::Target wledTarget;
     bool listSources = false;

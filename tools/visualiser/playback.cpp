@@ -44,6 +44,7 @@ Playback::Playback(media::Feed& feed)
     // player; beyond its channel map's reach the mono mix plays.
     , channels_(feed.channels() <= int(PA_CHANNELS_MAX) ? feed.channels() : 1)
     , history_(size_t(feed.sampleRate()) * kHistorySec, 0.0f)
+    , sidesHistory_(2 * history_.size(), 0.0f)
 {
 }
 
@@ -102,6 +103,18 @@ void Playback::monoAt(std::int64_t at, float* out, int count) const
     for (int i = 0; i < count; ++i) {
         const std::int64_t p = at + i;
         out[i] = p < written_ && p >= written_ - size ? history_[size_t(p % size)] : 0.0f;
+    }
+}
+
+void Playback::sidesAt(std::int64_t at, float* left, float* right, int count) const
+{
+    const std::lock_guard<std::mutex> lock(historyLock_);
+    const auto size = std::int64_t(history_.size());
+    for (int i = 0; i < count; ++i) {
+        const std::int64_t p = at + i;
+        const bool kept = p < written_ && p >= written_ - size;
+        left[i] = kept ? sidesHistory_[size_t(2 * (p % size))] : 0.0f;
+        right[i] = kept ? sidesHistory_[size_t(2 * (p % size) + 1)] : 0.0f;
     }
 }
 
@@ -187,6 +200,13 @@ void Playback::fillBlock(Blocks& b)
     const std::lock_guard<std::mutex> lock(historyLock_);
     for (int i = 0; i < b.size; ++i)
         history_[size_t((b.written + i) % std::int64_t(history_.size()))] = b.mono[size_t(i)];
+    // The front left and right, as a stereo layout analyses them (a mono feed's one channel twice).
+    const int channels = feed_.channels();
+    for (int i = 0; i < b.size; ++i) {
+        const auto at = size_t(2 * ((b.written + i) % std::int64_t(history_.size())));
+        sidesHistory_[at] = b.own[size_t(i * channels)];
+        sidesHistory_[at + 1] = b.own[size_t(i * channels + (channels > 1 ? 1 : 0))];
+    }
     written_ = b.written + b.size;
 }
 

@@ -61,6 +61,8 @@ public:
     // The mono mix of count samples from position at; silence for what was not written yet or
     // was written too long ago.
     void monoAt(std::int64_t at, float* out, int count) const;
+    // The same for the feed's front left and right channels (a mono feed's one channel as both).
+    void sidesAt(std::int64_t at, float* left, float* right, int count) const;
 
 private:
     struct Stream;
@@ -89,6 +91,8 @@ private:
     std::atomic<bool> quit_ { false };
     mutable std::mutex historyLock_;
     std::vector<float> history_;
+    // Left and right of each sample in history_, interleaved.
+    std::vector<float> sidesHistory_;
     std::int64_t written_ = 0;
     std::int64_t read_ = 0; // from the feed; the thread's own until it has stopped
 };

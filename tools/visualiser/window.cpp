@@ -85,7 +85,8 @@ namespace {
         f->live->setExtraDelayMs(std::max(o.delayMs, 0));
         f->live->reportEvents(
             [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
-        f->looks = std::make_unique<CaptureFollower>(*f->live, f->wled.get());
+        f->looks = std::make_unique<CaptureFollower>(
+            *f->live, f->wled.get(), o.layout == shell::Layout::Stereo);
         f->title = captureTitle(*f->live);
         return kExitClean;
     }
@@ -110,8 +111,8 @@ namespace {
                 return shell::stoppedStatus();
             return kExitBadInput;
         }
-        f->looks
-            = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0), f->wled.get());
+        f->looks = std::make_unique<TrackFollower>(
+            *f->player, std::max(o.delayMs, 0), f->wled.get(), o.layout == shell::Layout::Stereo);
         f->title = QStringLiteral("visualiser: %1").arg(f->player->tags().display());
         return kExitClean;
     }
