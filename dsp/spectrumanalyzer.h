@@ -80,6 +80,10 @@ public:
     // Band levels from power (fftSize() / 2 + 1 bins), the ballistics step and the frame.
     BANDCORE_API void finishHop(const float* power, SpectrumFrame& out);
 
+    // The latest hop's band levels in dB as the band map measured them, before the ballistics:
+    // bandCount() of them, for what follows the music beside the frame (BeatTracker).
+    const float* bandLevelsDb() const { return bandDb_.data(); }
+
     int fftSize() const { return fft_ ? fft_->size() : 0; }
     // The power spectrum of the latest process() call (fftSize() / 2 + 1 bins, scaled as
     // RealFft::powerSpectrum scales them), for outputs that need more than the bands; zeros before

@@ -53,12 +53,31 @@ AnalysisLoop::Step AnalysisLoop::step(HopSource& source)
         // Until the window is full, process() leaves the frame as it was: silent.
         ready = analyzers_[g]->process(frames_[g]) && ready;
     }
-    if (ready)
+    if (ready) {
         ++frameCount_;
-    const AnalysedHop hop { samplesRead_, rate_, ready, frames_ };
+        trackBeats();
+    }
+    const AnalysedHop hop { samplesRead_, rate_, ready, frames_, beat_ };
     for (FrameConsumer* consumer : consumers_)
         consumer->take(hop);
     return ready ? Step::Frame : Step::Warming;
+}
+
+void AnalysisLoop::trackBeats()
+{
+    const int bands = analyzers_.front()->bandCount();
+    if (analyzers_.size() == 1) {
+        beat_ = tracker_.step(analyzers_.front()->bandLevelsDb(), bands);
+        return;
+    }
+    const float share = 1.0f / static_cast<float>(analyzers_.size());
+    for (int b = 0; b < bands; ++b) {
+        float sum = 0.0f;
+        for (const auto& analyzer : analyzers_)
+            sum += analyzer->bandLevelsDb()[b];
+        mixDb_[b] = sum * share;
+    }
+    beat_ = tracker_.step(mixDb_, bands);
 }
 
 const dsp::SpectrumAnalyzer& AnalysisLoop::analyzer(int group) const

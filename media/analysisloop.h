@@ -8,11 +8,16 @@
 // an analyser's window is full its frame is a silent one (SpectrumFrame {}), handed out all the
 // same, so that what animates keeps the cadence from the first hop.
 //
+// Beats and tempo (dsp::BeatTracker) follow the band levels of all groups together, their mean in
+// dB: one onset and one tempo per hop, whatever the layout. Before the windows are full the hop
+// carries a silent BeatFrame {}.
+//
 // step() allocates nothing: the hops and frames are sized when the loop is made and consumers are
 // added before the first step.
 #ifndef MEDIA_ANALYSISLOOP_H
 #define MEDIA_ANALYSISLOOP_H
 
+#include "dsp/beattracker.h"
 #include "dsp/spectrumanalyzer.h"
 #include "media/hopclock.h"
 
@@ -32,6 +37,8 @@ struct AnalysedHop {
     // Whether the analysers' windows are full; before that the frames are silent ones.
     bool ready;
     const std::vector<dsp::SpectrumFrame>& frames;
+    // Onset and tempo of this hop, from every group's levels.
+    const dsp::BeatFrame& beat;
 
     // Audio time at the end of the hop.
     double timeSec() const { return static_cast<double>(samplesRead) / rateHz; }
@@ -102,11 +109,16 @@ public:
     const dsp::SpectrumAnalyzer& analyzer(int group = 0) const;
     // The latest hop's frame of a group; a silent one before the first hop.
     const dsp::SpectrumFrame& frame(int group = 0) const;
+    // The latest hop's onset and tempo; a silent one before the first frame.
+    const dsp::BeatFrame& beat() const { return beat_; }
     std::int64_t samplesRead() const { return samplesRead_; }
     // Hops that gave a frame (not counting those that only filled the window).
     std::int64_t frameCount() const { return frameCount_; }
 
 private:
+    // Feeds the tracker the groups' mean band levels.
+    void trackBeats();
+
     int rate_;
     HopClock clock_;
     // An analyser can be neither copied nor moved.
@@ -115,6 +127,9 @@ private:
     std::vector<float*> hopStarts_;
     std::vector<dsp::SpectrumFrame> frames_;
     std::vector<FrameConsumer*> consumers_;
+    dsp::BeatTracker tracker_;
+    dsp::BeatFrame beat_;
+    float mixDb_[dsp::kMaxBands] = {};
     std::int64_t samplesRead_ = 0;
     std::int64_t frameCount_ = 0;
 };

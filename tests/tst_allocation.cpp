@@ -1,7 +1,8 @@
 // Heap use of the core, watched through a replaced global operator new: the per-frame calls never
-// allocate, nor does a step of the analysis loop that the programs run on them (with the queue that
-// holds its frames back, its delay changing as an output's latency does), and configure()
-// leaves the analyzer untouched when any of its allocations fails.
+// allocate, nor does a step of the analysis loop that the programs run on them (its beat tracker
+// included, on one group and two; with the queue that holds its frames back, its delay changing as
+// an output's latency does), and configure() leaves the analyzer untouched when any of its
+// allocations fails.
 
 #include "dsp/spectrumanalyzer.h"
 #include "heapcounter.h"

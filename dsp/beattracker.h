@@ -1,0 +1,99 @@
+// Beats and tempo from the band levels of each display frame, beside the spectrum's frames.
+//
+// Contract:
+// - step() takes one display frame's band levels in dB as the analyser measures them, before the
+//   ballistics (SpectrumAnalyzer::bandLevelsDb()), and publishes a BeatFrame. One call is one
+//   frame of 1/kFrameRateHz s, like Ballistics::step().
+// - Onset strength: the mean rise of the bands' levels since the previous frame, in dB, levels
+//   below kBeatFloorDb counting as that floor. An onset is a frame whose strength stands above the
+//   recent strengths (kOnsetRatio times their mean plus kOnsetMinDb), at least kOnsetGapFrames
+//   after the previous onset. A sound that starts inside a hop is flagged by the frame whose
+//   window it first enters, or by the next one where it enters in the last samples of a hop, where
+//   the window's weight is near zero.
+// - Tempo: the strongest period in the recent onset strengths (an autocorrelation that forgets
+//   with kTempoMemorySec), weighed over kTempoHarmonics multiples of each candidate period and a
+//   preference for tempos near kTempoCentreBpm, between kMinBpm and kMaxBpm. Music with a strong
+//   pulse at twice or half its tempo may be read at that octave: bpm is then double or half.
+//   bpm is 0 while the confidence (the chosen period's correlation against the signal's own
+//   energy, 0..1) stays below kMinTempoConfidence.
+// - Exact and deterministic: basic arithmetic only, compiled without contraction like the core.
+// - Nothing allocates: a fixed-size value. One thread at a time.
+#ifndef DSP_BEATTRACKER_H
+#define DSP_BEATTRACKER_H
+
+#include "dsp/ballistics.h"
+#include "dsp/export.h"
+
+#include <cstdint>
+
+namespace dsp {
+
+constexpr float kBeatFloorDb = -90.0f;
+constexpr float kOnsetRatio = 1.0f;
+constexpr float kOnsetMinDb = 2.0f;
+constexpr int kOnsetGapFrames = 6;
+// What one hit may add to the tempo's signal, so that a single loud hit cannot drown the rest.
+constexpr float kTempoCapDb = 30.0f;
+constexpr float kTempoMemorySec = 2.0f;
+constexpr int kTempoHarmonics = 4;
+constexpr float kTempoCentreBpm = 120.0f;
+// The preference's width: its weight falls to exp(-1/2) one octave away from the centre.
+constexpr float kTempoWidthOctaves = 1.5f;
+constexpr int kMinBpm = 60;
+constexpr int kMaxBpm = 200;
+constexpr int kBpmStepsPerUnit = 2;
+constexpr float kMinTempoConfidence = 0.1f;
+
+struct BeatFrame {
+    bool onset = false;
+    // Mean rise of the bands' levels since the previous frame, dB.
+    float strength = 0.0f;
+    // Beats per minute; 0 while no tempo is known.
+    float bpm = 0.0f;
+    // 0..1.
+    float confidence = 0.0f;
+};
+
+class BeatTracker {
+public:
+    BANDCORE_API BeatTracker();
+
+    // Forgets everything heard; the tables stay.
+    BANDCORE_API void reset();
+    // Reads bandDb[0..count-1], count clamped to 0..kMaxBands; a change of count starts the rises
+    // afresh. NaN levels read as the floor.
+    BANDCORE_API const BeatFrame& step(const float* bandDb, int count);
+    const BeatFrame& latest() const { return frame_; }
+
+    static constexpr int kCandidates = (kMaxBpm - kMinBpm) * kBpmStepsPerUnit + 1;
+    // The longest period looked at, a whole number of frames, and the history that holds it.
+    static constexpr int kMaxLag = kFrameRateHz * 60 / kMinBpm * kTempoHarmonics;
+    static constexpr int kHistory = 256;
+    static_assert(kHistory > kMaxLag, "the history must hold the longest lag");
+
+private:
+    float onsetStrength(const float* bandDb, int count);
+    void detectOnset(float strength);
+    void updateTempo(float strength);
+    double candidateScore(int candidate) const;
+
+    // Per candidate tempo and harmonic: the lag's whole frames and fraction; per candidate the
+    // preference weight.
+    std::int32_t lagWhole_[kCandidates][kTempoHarmonics] = {};
+    float lagFraction_[kCandidates][kTempoHarmonics] = {};
+    float preference_[kCandidates] = {};
+
+    BeatFrame frame_;
+    float previous_[kMaxBands] = {};
+    std::int32_t previousCount_ = 0;
+    float strengthMean_ = 0.0f;
+    std::int32_t sinceOnset_ = kOnsetGapFrames;
+    float tempoMean_ = 0.0f;
+    float history_[kHistory] = {};
+    std::int32_t next_ = 0;
+    double correlation_[kMaxLag + 2] = {};
+};
+
+} // namespace dsp
+
+#endif
