@@ -12,6 +12,7 @@
 #ifndef MEDIA_FRAMEDELAY_H
 #define MEDIA_FRAMEDELAY_H
 
+#include "dsp/beattracker.h"
 #include "dsp/spectrumanalyzer.h"
 
 #include <cstdint>
@@ -29,6 +30,8 @@ struct TimedFrame {
     dsp::SpectrumFrame frame;
     // In a stereo layout frame is the left side's and this the right side's; silent otherwise.
     dsp::SpectrumFrame right {};
+    // The onset and tempo of the same hop, from both sides together.
+    dsp::BeatFrame beat {};
 };
 
 // The whole ticks of 1/60 s nearest delayMs; 0 for a delay below 0.

@@ -58,7 +58,7 @@ public:
     void take(const media::AnalysedHop& hop) override
     {
         delay.setDelay(hops++ % 7);
-        delay.shift({ hop.timeSec(), hop.frames.front(), {} });
+        delay.shift({ hop.timeSec(), hop.frames.front(), {}, hop.beat });
     }
     media::FrameDelay delay;
     int hops = 0;

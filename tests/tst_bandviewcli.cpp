@@ -192,6 +192,9 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
     QTest::newRow("raw format unknown")
         << QStringList { "--raw", "-", "--raw-format", "u9" } << "--raw-format"
         << "takes ascii, u8 or u16, got 'u9'";
+    QTest::newRow("raw beat without raw")
+        << QStringList { "--csv", csv, "--raw-beat" } << "--raw-beat"
+        << "need '--raw FILE'";
     QTest::newRow("raw range zero") << QStringList { "--raw", "-", "--raw-max", "0" } << "--raw-max"
                                     << "from 1 to 65535, got '0'";
     QTest::newRow("one sample short of a window")
@@ -293,9 +296,11 @@ void tst_BandviewCli::csvHasARowPerFrame()
     QVERIFY2(r.status == 0 && r.out.isEmpty() && r.err.count('\n') == 1, qPrintable(describe(r)));
     const auto rows = readCsv(csv);
     QVERIFY(!rows.isEmpty());
-    QCOMPARE(rows[0].size(), 5 + 2 * dsp::kDefaultBands);
+    // The beat's two columns come after the bands', so that readers of those keep working.
+    QCOMPARE(rows[0].size(), 5 + 2 * dsp::kDefaultBands + 2);
     QCOMPARE(rows[0][0], QByteArray("seq"));
-    QCOMPARE(rows[0].last(), QByteArray("peak27"));
+    QCOMPARE(rows[0][4 + 2 * dsp::kDefaultBands], QByteArray("peak27"));
+    QCOMPARE(rows[0].mid(5 + 2 * dsp::kDefaultBands), (QList<QByteArray> { "onset", "bpm" }));
     // 60 hops per second of demo; the first frame comes with the hop that fills the 4096-sample
     // window: hop 6 of 800 samples.
     const int frames = static_cast<int>(std::lround(media::kDemoLengthSec * 60)) - 5;
@@ -734,6 +739,9 @@ void tst_BandviewCli::rawRecordsMatchTheData_data()
     QTest::newRow("ascii to 7") << QStringList { "--raw-max", "7" } << 0 << 7;
     QTest::newRow("u8") << QStringList { "--raw-format", "u8" } << 1 << 255;
     QTest::newRow("u16") << QStringList { "--raw-format", "u16" } << 2 << 65535;
+    QTest::newRow("ascii to 7, beat") << QStringList { "--raw-max", "7", "--raw-beat" } << 0 << 7;
+    QTest::newRow("u8, beat") << QStringList { "--raw-format", "u8", "--raw-beat" } << 1 << 255;
+    QTest::newRow("u16, beat") << QStringList { "--raw-format", "u16", "--raw-beat" } << 2 << 65535;
 }
 
 void tst_BandviewCli::rawRecordsMatchTheData()
@@ -744,14 +752,18 @@ void tst_BandviewCli::rawRecordsMatchTheData()
     QTemporaryDir out;
     const QString csv = out.filePath(QStringLiteral("a.csv"));
     const QString raw = out.filePath(QStringLiteral("a.raw"));
+    const bool beat = options.contains(QStringLiteral("--raw-beat"));
+    const int values = dsp::kDefaultBands + (beat ? 2 : 0);
+    // The demo's drums give a tempo within a few seconds.
     const Run r
-        = runBandview(QStringList { "--duration", "2", "--csv", csv, "--raw", raw } + options);
+        = runBandview(QStringList { "--duration", "6", "--csv", csv, "--raw", raw } + options);
     QVERIFY2(r.status == 0, qPrintable(describe(r)));
     const auto rows = readCsv(csv);
     QFile f(raw);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QByteArray bytes = f.readAll();
-    // The reader: one record per data row, each band's bar height scaled to 0..top.
+    // The reader: one record per data row, each band's bar height scaled to 0..top, then with the
+    // beat the onset and the whole tempo.
     QList<QList<int>> records;
     if (width == 0) {
         for (const QByteArray& line : bytes.split('\n')) {
@@ -762,11 +774,11 @@ void tst_BandviewCli::rawRecordsMatchTheData()
                 records.last().append(v.toInt());
         }
     } else {
-        const int size = dsp::kDefaultBands * width;
+        const int size = values * width;
         QCOMPARE(bytes.size() % size, 0);
         for (qsizetype at = 0; at < bytes.size(); at += size) {
             records.append(QList<int>());
-            for (int k = 0; k < dsp::kDefaultBands; ++k) {
+            for (int k = 0; k < values; ++k) {
                 const auto* p = reinterpret_cast<const uchar*>(bytes.constData() + at + k * width);
                 records.last().append(width == 1 ? p[0] : p[0] | p[1] << 8);
             }
@@ -774,8 +786,28 @@ void tst_BandviewCli::rawRecordsMatchTheData()
     }
     QCOMPARE(records.size(), rows.size() - 1);
     int lit = 0;
+    int onsets = 0;
+    int tempos = 0;
+    const int onsetColumn = 5 + 2 * dsp::kDefaultBands;
     for (int i = 0; i < records.size(); ++i) {
-        QVERIFY2(records[i].size() == dsp::kDefaultBands, qPrintable(QString::number(i)));
+        QVERIFY2(records[i].size() == values, qPrintable(QString::number(i)));
+        if (beat) {
+            const QList<QByteArray>& row = rows[i + 1];
+            // The tempo is held to the format's range, whatever the heights' (--raw-max).
+            const double tempoTop = width == 1 ? 255.0 : 65535.0;
+            const long bpm
+                = std::lround(std::min(double(row[onsetColumn + 1].toFloat()), tempoTop));
+            QVERIFY2(records[i][dsp::kDefaultBands] == row[onsetColumn].toInt()
+                    && records[i][dsp::kDefaultBands + 1] == bpm,
+                qPrintable(QStringLiteral("record %1: onset %2, tempo %3; data %4, %5")
+                               .arg(i)
+                               .arg(records[i][dsp::kDefaultBands])
+                               .arg(records[i][dsp::kDefaultBands + 1])
+                               .arg(QString::fromLatin1(row[onsetColumn]))
+                               .arg(QString::fromLatin1(row[onsetColumn + 1]))));
+            onsets += records[i][dsp::kDefaultBands];
+            tempos += records[i][dsp::kDefaultBands + 1] > 0;
+        }
         for (int k = 0; k < dsp::kDefaultBands; ++k) {
             const long want = std::lround(double(rows[i + 1][5 + k].toFloat()) * top);
             QVERIFY2(records[i][k] == want,
@@ -788,6 +820,10 @@ void tst_BandviewCli::rawRecordsMatchTheData()
         }
     }
     QVERIFY2(lit > records.size(), qPrintable(QString::number(lit)));
+    if (beat)
+        QVERIFY2(onsets > 0 && tempos > 0,
+            qPrintable(
+                QStringLiteral("%1 onsets, %2 frames with a tempo").arg(onsets).arg(tempos)));
 }
 
 void tst_BandviewCli::selfChecksRunAsDocumented()

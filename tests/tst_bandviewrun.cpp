@@ -198,10 +198,12 @@ void tst_BandviewRun::csvRowsReadBackExactly()
     const float peaks[3] = { 1.0f, 0.5f, 0.33333334f };
     std::copy(bars, bars + 3, f.frame.bars);
     std::copy(peaks, peaks + 3, f.frame.peaks);
+    f.beat.onset = true;
+    f.beat.bpm = 128.37f;
 
     const QList<QByteArray> header = bandview::csvHeader(3).trimmed().split(',');
     QCOMPARE(header.join(','),
-        QByteArray("seq,timeSec,rmsDb,agcDb,presence,bar0,bar1,bar2,peak0,peak1,peak2"));
+        QByteArray("seq,timeSec,rmsDb,agcDb,presence,bar0,bar1,bar2,peak0,peak1,peak2,onset,bpm"));
     const QByteArray row = bandview::csvRow(f);
     QVERIFY(row.endsWith('\n'));
     const QList<QByteArray> cells = row.trimmed().split(',');
@@ -217,6 +219,8 @@ void tst_BandviewRun::csvRowsReadBackExactly()
                            .arg(cells[i + 2])
                            .arg(expected[i], 0, 'g', 9)));
     }
+    QCOMPARE(cells[11], QByteArray("1"));
+    QCOMPARE(cells[12].toFloat(), f.beat.bpm);
 }
 
 void tst_BandviewRun::csvNeverSaysNan()
@@ -242,21 +246,27 @@ void tst_BandviewRun::stereoOutputsCarryBothSides()
     f.frame.bars[5] = 0.25f;
     f.right.bars[5] = 0.75f;
     f.right.rmsDb = -3.0f;
+    f.beat.onset = true;
+    f.beat.bpm = 99.6f;
     const QList<QByteArray> header
         = bandview::csvHeader(dsp::kDefaultBands, true).trimmed().split(',');
     const QList<QByteArray> row = bandview::csvRow(f, true).trimmed().split(',');
-    QCOMPARE(row.size(), 2 + 2 * (3 + 2 * dsp::kDefaultBands));
+    // Both sides' columns, then the one beat of both.
+    QCOMPARE(row.size(), 2 + 2 * (3 + 2 * dsp::kDefaultBands) + 2);
     QCOMPARE(header.size(), row.size());
+    QCOMPARE(header.mid(row.size() - 2), (QList<QByteArray> { "onset", "bpm" }));
+    QCOMPARE(row.mid(row.size() - 2), (QList<QByteArray> { "1", "99.6" }));
     QCOMPARE(row[header.indexOf("left.bar5")], QByteArray("0.25"));
     QCOMPARE(row[header.indexOf("right.bar5")], QByteArray("0.75"));
     QCOMPARE(row[header.indexOf("right.rmsDb")], QByteArray("-3"));
     // Raw: the left side's bands, then the right side's.
     QByteArray record;
-    bandview::appendRawRecord(record, f.frame, bandview::RawFormat::Ascii, 1000, &f.right);
+    bandview::appendRawRecord(record, f.frame, bandview::RawFormat::Ascii, 1000, &f.right, &f.beat);
     const QList<QByteArray> fields = record.trimmed().split(';');
-    QCOMPARE(fields.size(), 2 * dsp::kDefaultBands);
+    QCOMPARE(fields.size(), 2 * dsp::kDefaultBands + 2);
     QCOMPARE(fields[5], QByteArray("250"));
     QCOMPARE(fields[dsp::kDefaultBands + 5], QByteArray("750"));
+    QCOMPARE(fields.mid(2 * dsp::kDefaultBands), (QList<QByteArray> { "1", "100" }));
     // The picture: the left side above the right, band 0 at the top of each side when reversed.
     const std::vector<float> centers(dsp::kDefaultBands, 1000.0f);
     for (bool reverse : { false, true }) {

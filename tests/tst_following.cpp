@@ -52,9 +52,10 @@ void tst_Following::delayedAnimationLagsByItsTicks()
     delayed.setDelayMs(delayMs);
     visual::Animation expected;
     std::vector<dsp::SpectrumFrame> frames(1);
+    const dsp::BeatFrame beat;
     for (int i = 0; i < kHops; ++i) {
         frames[0] = frameOf(i);
-        delayed.take({ std::int64_t(i + 1) * kHopSamples, kRateHz, true, frames });
+        delayed.take({ std::int64_t(i + 1) * kHopSamples, kRateHz, true, frames, beat });
         expected.step(i >= ticks ? frameOf(i - ticks) : dsp::SpectrumFrame {});
         const visual::Look& got = delayed.look();
         QVERIFY2(std::memcmp(got.audio.data(), expected.look().audio.data(), sizeof got.audio) == 0

@@ -23,6 +23,7 @@ Analysis::Step Analysis::advance()
         frame_.frame = loop_.frame(0);
         if (stereo())
             frame_.right = loop_.frame(1);
+        frame_.beat = loop_.beat();
     }
     return step;
 }

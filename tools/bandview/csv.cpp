@@ -42,7 +42,7 @@ QByteArray csvHeader(int bandCount, bool stereo)
             }
         }
     }
-    line.append('\n');
+    line.append(",onset,bpm\n");
     return line;
 }
 
@@ -72,6 +72,8 @@ void appendCsvRow(QByteArray& line, const TimedFrame& f, bool stereo)
             }
         }
     }
+    line.append(f.beat.onset ? ",1," : ",0,");
+    appendNumber(line, f.beat.bpm);
     line.append('\n');
 }
 

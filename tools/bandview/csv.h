@@ -12,9 +12,12 @@ class OutputFile;
 
 namespace bandview {
 
-// "seq,timeSec,rmsDb,agcDb,presence,bar0,...,peak0,..." with bandCount bars and peaks. In the
-// stereo layout each of the five columns after the time comes twice, named for its side:
-// "seq,timeSec,left.rmsDb,...,left.peak27,right.rmsDb,...".
+// "seq,timeSec,rmsDb,agcDb,presence,bar0,...,peak0,...,onset,bpm" with bandCount bars and peaks.
+// In the stereo layout each of the five columns after the time comes twice, named for its side:
+// "seq,timeSec,left.rmsDb,...,left.peak27,right.rmsDb,...,onset,bpm". onset is 1 on a frame that
+// starts a beat, else 0, and bpm the tempo, 0 while none is known (dsp/beattracker.h), both from
+// the two sides together. New columns only ever come last, so that readers of the old ones keep
+// working.
 QByteArray csvHeader(int bandCount, bool stereo = false);
 // Numbers in their shortest form that reads back to the same float (or double, for the time). A
 // value that is not finite, which the core never gives, is written as 0 or the largest finite

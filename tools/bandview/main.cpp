@@ -57,7 +57,8 @@ Options:
   --png FILE        write one picture of the whole run: bands against time, then rmsDb, agcDb
                     and presence against time; - is standard output
   --csv FILE        write one row per frame as it is made: seq, timeSec, rmsDb, agcDb, presence,
-                    bars, peaks; - is standard output
+                    bars, peaks, onset (1 on a beat), bpm (0 while unknown); - is standard
+                    output
                     With several inputs FILE must hold {name}, the input's file name without
                     folder and extension, or {dir}, the name of its folder:
                     --png 'out/{dir}-{name}.png'
@@ -67,6 +68,8 @@ Options:
   --raw-format F    ascii (the default), u8 (one byte per band, 0..255) or u16 (two bytes per
                     band, little-endian, 0..65535), the binary records back to back
   --raw-max N       the top of the ascii range, 1..65535 (default 1000)
+  --raw-beat        end each raw record with two more values: the onset (1 on a beat) and the
+                    tempo in whole beats per minute (u8: at most 255), 0 while unknown
   --realtime        pace an off-line run to the music, as the live view is
   --size WxH        the picture's size in pixels (default 1356x746, at least 400x300)
   --duration SEC    end normally after SEC seconds of audio
@@ -134,6 +137,7 @@ struct Options {
     std::string raw;
     RawFormat rawFormat = RawFormat::Ascii;
     int rawMax = kDefaultRawMax;
+    bool rawBeat = false;
     bool realtime = false;
     bool fast = false;
     bool noLive = false;
@@ -156,13 +160,14 @@ struct Options {
 };
 
 using Takes = shell::Option::Takes;
-const std::vector<shell::Option> kOptionTable = { { "--png", Takes::Value },
-    { "--csv", Takes::Value }, { "--raw", Takes::Value }, { "--raw-format", Takes::Value },
-    { "--raw-max", Takes::Value }, shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" },
-    { "--no-live" }, { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
-    shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption, shell::kLayoutOption,
-    { "--reverse" }, shell::kThemeOption, shell::kListThemesOption, shell::kHelpOption,
-    shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
+const std::vector<shell::Option> kOptionTable
+    = { { "--png", Takes::Value }, { "--csv", Takes::Value }, { "--raw", Takes::Value },
+          { "--raw-format", Takes::Value }, { "--raw-max", Takes::Value }, { "--raw-beat" },
+          shell::kSizeOption, { "--duration", Takes::Value }, { "--fast" }, { "--no-live" },
+          { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
+          shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption,
+          shell::kLayoutOption, { "--reverse" }, shell::kThemeOption, shell::kListThemesOption,
+          shell::kHelpOption, shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
 const std::vector<shell::Layout> kLayouts { shell::Layout::Bars, shell::Layout::Mirror,
     shell::Layout::Stereo };
 constexpr int kMaxPictureSidePx = 16384;
@@ -210,8 +215,9 @@ std::string parseRawOptions(const shell::CommandLine& line, Options& o)
             return "option '--raw-max' sets the range of --raw-format ascii only";
         o.rawMax = static_cast<int>(n);
     }
-    if ((line.given("--raw-format") || line.given("--raw-max")) && o.raw.empty())
-        return "options '--raw-format' and '--raw-max' need '--raw FILE'";
+    o.rawBeat = line.given("--raw-beat");
+    if ((line.given("--raw-format") || line.given("--raw-max") || o.rawBeat) && o.raw.empty())
+        return "options '--raw-format', '--raw-max' and '--raw-beat' need '--raw FILE'";
     return {};
 }
 
@@ -520,6 +526,7 @@ RunSettings settingsFor(const Options& o, std::size_t jobCount)
     settings.wledTarget = o.wledTarget;
     settings.rawFormat = o.rawFormat;
     settings.rawMax = o.rawMax;
+    settings.rawBeat = o.rawBeat;
     settings.durationSec = o.durationSec;
     settings.pictureSize = o.pictureSize;
     settings.theme = o.theme;

@@ -380,8 +380,8 @@ namespace {
                 picture = std::make_unique<PictureData>(input.title, analysis.sampleRate(),
                     analysis.bandCentersHz(), input.sections, analysis.stereo(), settings.reverse);
             if (outputs.raw)
-                raw = std::make_unique<RawWriter>(
-                    *outputs.raw, settings.rawFormat, settings.rawMax, analysis.stereo());
+                raw = std::make_unique<RawWriter>(*outputs.raw, settings.rawFormat, settings.rawMax,
+                    analysis.stereo(), settings.rawBeat);
         }
 
         std::unique_ptr<CsvWriter> csv;

@@ -84,6 +84,8 @@ struct RunSettings {
     bool progress = false;
     RawFormat rawFormat = RawFormat::Ascii;
     int rawMax = kDefaultRawMax;
+    // Each raw record ends in the onset and the tempo.
+    bool rawBeat = false;
     double durationSec = -1.0; // below 0: to the end of the input
     QSize pictureSize;
     // How the bars are laid out (stereo analyses each side on its own), and high bands first.

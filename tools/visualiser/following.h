@@ -47,7 +47,7 @@ public:
     {
         const bool stereo = hop.frames.size() > 1;
         const media::TimedFrame& shown = delay_.shift({ hop.timeSec(), hop.frames.front(),
-            stereo ? hop.frames.back() : dsp::SpectrumFrame {} });
+            stereo ? hop.frames.back() : dsp::SpectrumFrame {}, hop.beat });
         animation_.step(shown.frame, stereo ? &shown.right : nullptr);
     }
     void setDelayMs(double ms) { delay_.setDelay(media::delayTicks(ms)); }
