@@ -4,9 +4,9 @@
 #include "analysis.h"
 #include "bandviewfiles.h"
 #include "csv.h"
+#include "media/feed.h"
 #include "picture.h"
 #include "raw.h"
-#include "media/feed.h"
 #include "terminal.h"
 
 #include <QTemporaryDir>
@@ -50,6 +50,8 @@ private slots:
     void csvRowsReadBackExactly();
     void csvNeverSaysNan();
     void stereoOutputsCarryBothSides();
+    void tempoLightsOnABeat_data();
+    void tempoLightsOnABeat();
     void liveViewDrawsBarsAndPeaks_data();
     void liveViewDrawsBarsAndPeaks();
     void layoutsPlaceEachBand_data();
@@ -375,6 +377,42 @@ void tst_BandviewRun::longNoteIsShownWhole()
         qPrintable(rows.mid(35).join(QLatin1Char('\n'))));
 }
 
+void tst_BandviewRun::tempoLightsOnABeat_data()
+{
+    QTest::addColumn<float>("bpm");
+    QTest::addColumn<bool>("beat");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("unknown") << 0.0f << false << "  --- BPM";
+    QTest::newRow("between beats") << 127.6f << false << "  128 BPM";
+    QTest::newRow("on a beat") << 127.6f << true << "\u25cf 128 BPM";
+}
+
+void tst_BandviewRun::tempoLightsOnABeat()
+{
+    QFETCH(float, bpm);
+    QFETCH(bool, beat);
+    QFETCH(QString, shown);
+    bandview::ViewText text;
+    text.title = "a title long enough to reach the tempo's place on the row";
+    text.labels.assign(dsp::kDefaultBands, "1k");
+    text.bpm = bpm;
+    text.beat = beat;
+    dsp::SpectrumFrame frame {};
+    frame.bandCount = dsp::kDefaultBands;
+    bandview::ViewGrid grid;
+    grid.reset(60, 20);
+    bandview::composeView(grid, frame, text);
+    std::string row;
+    for (int c = 0; c < grid.columns; ++c)
+        row += grid.at(0, c).glyph();
+    // At the row's end, one column before the last, which stays empty.
+    const QString got = QString::fromStdString(row);
+    QVERIFY2(got.endsWith(shown + " "), qPrintable(got));
+    const int marker = grid.columns - 2 - int(shown.size()) + 1;
+    const bool lit = grid.at(0, marker).colour == bandview::kBeatColour && grid.at(0, marker).bold;
+    QVERIFY2(lit == beat, qPrintable(QStringLiteral("colour %1").arg(grid.at(0, marker).colour)));
+}
+
 void tst_BandviewRun::liveViewDrawsBarsAndPeaks_data()
 {
     QTest::addColumn<int>("columns");
@@ -558,7 +596,7 @@ void tst_BandviewRun::liveViewTitleCannotSteerTheTerminal()
     {
         bandview::LiveView view(slave, QStringLiteral("a\x1b]2;owned\x07.wav"),
             std::vector<float>(dsp::kDefaultBands, 1000.0f));
-        view.draw(dsp::SpectrumFrame {}, dsp::SpectrumFrame {}, 0.0, 1.0, {});
+        view.draw(dsp::SpectrumFrame {}, dsp::SpectrumFrame {}, 0.0, 1.0, {}, 0.0f, false);
     }
     ::fcntl(master, F_SETFL, O_NONBLOCK);
     QByteArray shown;

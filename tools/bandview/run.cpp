@@ -110,11 +110,16 @@ namespace {
         RawWriter* raw;
         LiveLines& live;
         const TimedFrame* shown = nullptr;
+        // The time of the last beat shown, so that the view lights the tempo for it however many
+        // frames its drawing skips.
+        double beatSec = -1.0;
         bool add(const TimedFrame& f)
         {
             if (picture)
                 picture->add(f);
             shown = &live.shown(f);
+            if (shown->beat.onset)
+                beatSec = shown->timeSec;
             return (!csv || csv->add(f)) && (!raw || raw->add(*shown));
         }
     };
@@ -185,8 +190,10 @@ namespace {
             // A live source's state (source, latency, drops, a lost server) takes the place of
             // the demo's section names.
             const std::string note = source.note();
-            view.draw(sinks.shown->frame, sinks.shown->right, sinks.shown->timeSec, totalSec,
-                note.empty() ? sectionNote : note);
+            const TimedFrame& f = *sinks.shown;
+            const bool beat = sinks.beatSec >= 0.0 && f.timeSec - sinks.beatSec < kBeatFlashSec;
+            view.draw(f.frame, f.right, f.timeSec, totalSec, note.empty() ? sectionNote : note,
+                f.beat.bpm, beat);
             lastDraw = Clock::now();
         }
 

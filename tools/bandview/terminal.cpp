@@ -390,6 +390,24 @@ namespace {
     }
 
     // The status line, and under it the hint or a note too long to share the status line.
+    // The tempo at the end of the title row, over the title's end where the row is short; lit, with
+    // a marker before it, just after a beat.
+    void putTempo(ViewGrid& g, const ViewText& text, int width)
+    {
+        const std::string tempo
+            = (text.bpm > 0.0f ? number("%3.0f", text.bpm) : std::string("---")) + " BPM";
+        const std::string marker = text.beat ? (text.unicode ? "\u25cf " : "* ") : "  ";
+        const int from = width - static_cast<int>(tempo.size()) - 2;
+        if (from < 1)
+            return;
+        Cell look;
+        if (text.beat) {
+            look.bold = true;
+            look.colour = kBeatColour;
+        }
+        putText(g, 0, from, marker + tempo, width, look);
+    }
+
     void putStatus(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& text,
         const ViewLayout& l, int width, Cell dim)
     {
@@ -433,6 +451,7 @@ void composeView(ViewGrid& g, const dsp::SpectrumFrame& frame, const ViewText& t
     bold.bold = true;
     putText(g, 0, 1, "bandview", width, bold);
     putText(g, 0, 11, text.title, width, Cell {});
+    putTempo(g, text, width);
     if (text.layout == shell::Layout::Mirror) {
         const int up = (l.barRows + 1) / 2;
         putBars(g, drawn, text, l, bands, 1, up, false);
@@ -523,7 +542,7 @@ void LiveView::resume()
 }
 
 void LiveView::draw(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame& right,
-    double timeSec, double totalSec, const std::string& note)
+    double timeSec, double totalSec, const std::string& note, float bpm, bool beat)
 {
     if (full_) {
         int cols = 0;
@@ -534,6 +553,8 @@ void LiveView::draw(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame& r
     text_.timeSec = timeSec;
     text_.totalSec = totalSec;
     text_.note = note;
+    text_.bpm = bpm;
+    text_.beat = beat;
     composeView(next_, frame, text_, &right);
     out_ = screenUpdate(shown_, next_, full_);
     full_ = false;

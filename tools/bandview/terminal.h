@@ -109,7 +109,15 @@ struct ViewText {
     // The bars', the peak markers' and the background's colours, at the terminal's depth.
     shell::Theme theme = shell::defaultTheme();
     ColourDepth depth = ColourDepth::Palette;
+    float bpm = 0.0f; // the tempo at the title's end; 0: not known
+    bool beat = false; // a beat was heard within kBeatFlashSec: the tempo lights up
 };
+
+// How long the tempo stays lit after a beat: a few frames, so that a drawing that skips frames
+// still shows every beat.
+constexpr double kBeatFlashSec = 0.1;
+// The tempo's colour while lit (xterm 256 colours: orange).
+constexpr std::int16_t kBeatColour = 208;
 
 // How the bars sit in a terminal of the given size.
 // The bars share every column between the margin and the last one, the columns left over from an
@@ -157,9 +165,9 @@ public:
     LiveView& operator=(const LiveView&) = delete;
 
     // Draws a frame in one write (both sides in the stereo layout); note names what plays (a demo
-    // section) or "paused".
+    // section) or "paused"; bpm and beat as ViewText has them.
     void draw(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame& right, double timeSec,
-        double totalSec, const std::string& note);
+        double totalSec, const std::string& note, float bpm, bool beat);
     // Enters the alternate screen again and redraws everything next time (after a suspension,
     // or a change of size).
     void resume();
