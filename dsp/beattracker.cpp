@@ -49,7 +49,7 @@ void BeatTracker::reset()
         level = kBeatFloorDb;
     previousCount_ = 0;
     strengthMean_ = 0.0f;
-    sinceOnset_ = kOnsetGapFrames;
+    sinceOnset_ = kHoldFrames;
     tempoMean_ = 0.0f;
     for (float& value : history_)
         value = 0.0f;
@@ -91,8 +91,7 @@ void BeatTracker::detectOnset(float strength)
 {
     const float threshold = kOnsetRatio * strengthMean_ + kOnsetMinDb;
     frame_.onset = sinceOnset_ >= kOnsetGapFrames && strength > threshold;
-    sinceOnset_
-        = frame_.onset ? 0 : (sinceOnset_ < kOnsetGapFrames ? sinceOnset_ + 1 : sinceOnset_);
+    sinceOnset_ = frame_.onset ? 0 : (sinceOnset_ < kHoldFrames ? sinceOnset_ + 1 : sinceOnset_);
     const float keep = memoryFactor(kStrengthMemorySec);
     strengthMean_ = keep * strengthMean_ + (1.0f - keep) * strength;
 }
@@ -124,10 +123,12 @@ void BeatTracker::updateTempo(float strength)
             bestScore = score;
         }
     }
-    const double energy = correlation_[0];
-    const double confidence = energy > 0.0 ? bestScore / preference_[best] / energy : 0.0;
+    // The correlation of a steady kMinPulseDb signal once it has filled the memory.
+    const double floor = double(kMinPulseDb) * kMinPulseDb / (1.0 - keep);
+    const double energy = correlation_[0] > floor ? correlation_[0] : floor;
+    const double confidence = bestScore / preference_[best] / energy;
     frame_.confidence = confidence > 1.0 ? 1.0f : (confidence > 0.0 ? float(confidence) : 0.0f);
-    if (frame_.confidence < kMinTempoConfidence) {
+    if (frame_.confidence < kMinTempoConfidence || sinceOnset_ >= kHoldFrames) {
         frame_.bpm = 0.0f;
         return;
     }

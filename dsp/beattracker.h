@@ -15,7 +15,9 @@
 //   preference for tempos near kTempoCentreBpm, between kMinBpm and kMaxBpm. Music with a strong
 //   pulse at twice or half its tempo may be read at that octave: bpm is then double or half.
 //   bpm is 0 while the confidence (the chosen period's correlation against the signal's own
-//   energy, 0..1) stays below kMinTempoConfidence.
+//   energy, 0..1) stays below kMinTempoConfidence. The energy counts as at least that of a pulse
+//   of kMinPulseDb, so that a faint periodic change (a sine's glide) reads as no tempo; bpm is 0
+//   too once kTempoHoldSec have passed without an onset.
 // - Exact and deterministic: basic arithmetic only, compiled without contraction like the core.
 // - Nothing allocates: a fixed-size value. One thread at a time.
 #ifndef DSP_BEATTRACKER_H
@@ -43,6 +45,8 @@ constexpr int kMinBpm = 60;
 constexpr int kMaxBpm = 200;
 constexpr int kBpmStepsPerUnit = 2;
 constexpr float kMinTempoConfidence = 0.1f;
+constexpr float kMinPulseDb = 1.0f;
+constexpr int kTempoHoldSec = 3;
 
 struct BeatFrame {
     bool onset = false;
@@ -70,6 +74,7 @@ public:
     static constexpr int kMaxLag = kFrameRateHz * 60 / kMinBpm * kTempoHarmonics;
     static constexpr int kHistory = 256;
     static_assert(kHistory > kMaxLag, "the history must hold the longest lag");
+    static constexpr int kHoldFrames = kTempoHoldSec * kFrameRateHz;
 
 private:
     float onsetStrength(const float* bandDb, int count);
@@ -87,7 +92,8 @@ private:
     float previous_[kMaxBands] = {};
     std::int32_t previousCount_ = 0;
     float strengthMean_ = 0.0f;
-    std::int32_t sinceOnset_ = kOnsetGapFrames;
+    // Frames since the last onset, up to kTempoHoldSec's.
+    std::int32_t sinceOnset_ = kHoldFrames;
     float tempoMean_ = 0.0f;
     float history_[kHistory] = {};
     std::int32_t next_ = 0;

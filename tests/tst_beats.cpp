@@ -139,6 +139,7 @@ private slots:
     void tracks_data();
     void tracks();
     void followsATempoChange();
+    void tempoEndsWithTheBeats();
 
 private:
     QTemporaryDir dir_;
@@ -220,6 +221,29 @@ void tst_Beats::followsATempoChange()
     QVERIFY2(stray.isEmpty(), stray.constData());
     stray = strayFrom(heard, change + kSettleSec, 1e9, kToBpm);
     QVERIFY2(stray.isEmpty(), stray.constData());
+}
+
+void tst_Beats::tempoEndsWithTheBeats()
+{
+    // Clicks, then silence: the tempo holds while they play and is 0 once
+    // dsp::kTempoHoldSec have passed without one.
+    constexpr double kBpm = 120.0;
+    constexpr int kBeats = 24;
+    constexpr double kSilenceSec = 4.0;
+    makeTrack(dir_.path(), "ending", kBpm, kBeats, false);
+    const QString padded = dir_.path() + "/ended.wav";
+    QCOMPARE(runProgram(SOX_EXE,
+                 { dir_.path() + "/ending.wav", padded, "pad", "0", QString::number(kSilenceSec) })
+                 .status,
+        0);
+    const Heard heard = listen(padded);
+    const double lastClick = double((kBeats - 1) * beatSamples(kBpm)) / kRateHz;
+    const QByteArray stray = strayFrom(heard, kSettleSec, lastClick + 1.0, kBpm);
+    QVERIFY2(stray.isEmpty(), stray.constData());
+    for (const auto& [t, bpm] : heard.tempo) {
+        if (t >= lastClick + dsp::kTempoHoldSec + kFrameSec)
+            QVERIFY2(bpm == 0.0f, qPrintable(QStringLiteral("%1 BPM at %2 s").arg(bpm).arg(t)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Beats)
