@@ -28,6 +28,7 @@ private slots:
     void notFiniteValuesDrawAsZero();
     void longRunKeepsItsColumns();
     void titleFitsTheSmallestPicture();
+    void beatsTickAboveTheHeatMap();
 
 private:
     // Lightness of the heat map's colour for band at time sec. The top pixel row of a band's row
@@ -268,14 +269,18 @@ void tst_BandviewPicture::longRunKeepsItsColumns()
         f.frame.bars[0] = i > kFrames / 2 ? 1.0f : 0.0f;
         // The second band rises steadily: a column's mean bar tells its mean time.
         f.frame.bars[1] = static_cast<float>(i) / kFrames;
+        // A beat every half second, which no merge may lose.
+        f.beat.onset = i % 30 == 0;
         data.add(f);
     }
     QCOMPARE(static_cast<int>(data.columns().size()), bandview::kPictureColumns);
     QCOMPARE(data.frameCount(), std::int64_t(kFrames));
     double frames = 0.0;
+    int onsets = 0;
     for (std::size_t i = 0; i < data.columns().size(); ++i) {
         const auto& c = data.columns()[i];
         frames += c.frames;
+        onsets += c.onsets;
         if (c.frames > 0) {
             const double mid = c.timeSum / c.frames;
             // The picture draws column i at its place: its frames must lie in its span of time.
@@ -294,8 +299,29 @@ void tst_BandviewPicture::longRunKeepsItsColumns()
         }
     }
     QCOMPARE(frames, double(kFrames));
+    QCOMPARE(onsets, kFrames / 30);
     QVERIFY2(data.columnSec() * bandview::kPictureColumns >= 3600.0,
         qPrintable(QString::number(data.columnSec())));
+}
+
+void tst_BandviewPicture::beatsTickAboveTheHeatMap()
+{
+    // The demo's drums (4 to 8 s, 120 BPM with eighth-note hats) tick on their hits; the soft
+    // chord that holds from 8 s on ticks once at most, where it starts.
+    const int row = layout_.heatMap().top() - 2;
+    auto ticks = [&](double from, double to) {
+        int count = 0;
+        for (int x = layout_.columnAt(from); x < layout_.columnAt(to); ++x) {
+            const QRgb c = image_.pixel(layout_.heatMap().left() + x, row);
+            count += qRed(c) > 150 && qGreen(c) < 100 ? 1 : 0;
+        }
+        return count;
+    };
+    const int drums = ticks(4.0, 8.0);
+    const int chord = ticks(8.2, 12.0);
+    QVERIFY2(drums >= 8 && chord == 0,
+        qPrintable(
+            QStringLiteral("%1 ticks over the drums, %2 over the chord").arg(drums).arg(chord)));
 }
 
 int main(int argc, char** argv)

@@ -39,6 +39,9 @@ namespace {
     const QColor kRmsLine(31, 119, 180);
     const QColor kAgcLine(230, 120, 20);
     const QColor kPresenceLine(44, 160, 44);
+    const QColor kBeatTick(200, 60, 20);
+    // The beats' ticks: a thin row just above the heat map.
+    constexpr int kBeatTickPx = 3;
 
     // The peak traces' opacity over the heat map.
     constexpr int kPeakTraceAlpha = 210;
@@ -321,6 +324,7 @@ void PictureData::add(const TimedFrame& f)
         line->low = first ? v : std::min(line->low, v);
         line->high = first ? v : std::max(line->high, v);
     }
+    c.onsets += f.beat.onset ? 1 : 0;
     c.timeSum += sec;
     ++c.frames;
     lengthSec_ = std::max(lengthSec_, sec);
@@ -348,6 +352,7 @@ void PictureData::mergePairs()
             into.rms = first.rms;
             into.agc = first.agc;
             into.presence = first.presence;
+            into.onsets = first.onsets;
             into.timeSum = first.timeSum;
             into.frames = first.frames;
         }
@@ -362,6 +367,7 @@ void PictureData::mergePairs()
         mergeLine(into.rms, from.rms, first);
         mergeLine(into.agc, from.agc, first);
         mergeLine(into.presence, from.presence, first);
+        into.onsets += from.onsets;
         into.timeSum += from.timeSum;
         into.frames += from.frames;
     }
@@ -370,6 +376,7 @@ void PictureData::mergePairs()
         std::fill(c.barSum.begin(), c.barSum.end(), 0.0f);
         std::fill(c.peakMax.begin(), c.peakMax.end(), 0.0f);
         c.rms = c.agc = c.presence = Line {};
+        c.onsets = 0;
         c.timeSum = 0.0;
         c.frames = 0;
     }
@@ -595,6 +602,19 @@ namespace {
                                      : QStringLiteral("time (h:mm:ss)"));
     }
 
+    // A tick above the heat map wherever a beat started.
+    void drawBeats(QPainter& p, const PictureData& in, const PictureLayout& layout)
+    {
+        const QRect heat = layout.heatMap();
+        p.setPen(kBeatTick);
+        for (const PictureData::Column& c : in.columns()) {
+            if (c.onsets == 0)
+                continue;
+            const int x = heat.left() + layout.columnAt(c.timeSum / c.frames);
+            p.drawLine(x, heat.top() - kBeatTickPx, x, heat.top() - 1);
+        }
+    }
+
     // Sections of the demo: a dashed line at each boundary and the names above the heat map, on
     // two alternating rows so that short sections keep their names apart.
     void drawSections(
@@ -638,6 +658,7 @@ QImage renderPicture(const PictureData& in, QSize size, const shell::Theme& them
     drawPanels(p, layout, pixels);
     drawTimeAxis(p, layout, lengthSec);
     drawSections(p, in, layout, lengthSec);
+    drawBeats(p, in, layout);
     p.end();
     return image;
 }

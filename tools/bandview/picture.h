@@ -60,6 +60,8 @@ public:
         Line rms;
         Line agc;
         Line presence;
+        // Frames that started a beat.
+        int onsets = 0;
     };
 
     const QString& title() const { return title_; }
