@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 using namespace visual;
@@ -51,6 +52,7 @@ private slots:
     void louderFramesOpenAndBrightenTheStrands();
     void presenceDrivesOpacity();
     void clockAdvancesPerHopWithEnergy();
+    void beatPulsesOnlyWhenAskedTo();
     void cameraDepthRunsFromZeroToOne();
     void cameraLaysTheStrandsAlongTheLongerSide_data();
     void cameraLaysTheStrandsAlongTheLongerSide();
@@ -185,6 +187,43 @@ void tst_VisualLook::presenceDrivesOpacity()
     const float present = lookOf(frameOf(0.5f, 1.0f), 0.0f).strands.opacity;
     QVERIFY2(absent > 0.0f && absent < present, describe("opacity", 0, absent, present));
     QVERIFY(present <= 1.0f);
+}
+
+void tst_VisualLook::beatPulsesOnlyWhenAskedTo()
+{
+    // A beat every 30 hops over a steady frame: off, the looks are those of no beat at all, to the
+    // bit; on, a beat lifts the gain and the glow by the pulse's amounts, which then halve every
+    // kPulseHalfLifeSec.
+    dsp::SpectrumFrame frame;
+    frame.bandCount = dsp::kDefaultBands;
+    for (int k = 0; k < dsp::kDefaultBands; ++k)
+        frame.bars[k] = 0.4f;
+    frame.presence = 1.0f;
+    Animation plain;
+    Animation off;
+    Animation on;
+    on.setBeatPulse(true);
+    for (int hop = 0; hop < 90; ++hop) {
+        dsp::BeatFrame beat;
+        beat.onset = hop % 30 == 0;
+        plain.step(frame);
+        off.step(frame, nullptr, beat);
+        on.step(frame, nullptr, beat);
+        QVERIFY2(std::memcmp(&plain.look(), &off.look(), sizeof(Look)) == 0,
+            qPrintable(QStringLiteral("hop %1").arg(hop)));
+        const int since = hop % 30;
+        const double pulse = std::exp2(-since * double(dsp::kFrameSec) / kPulseHalfLifeSec);
+        const double gain = on.look().strands.audioGain - plain.look().strands.audioGain;
+        const double glow = on.look().post.intensity - plain.look().post.intensity;
+        // Float steps: a few ulps of the pulse.
+        QVERIFY2(std::abs(gain - kPulseGain * pulse) < 1e-5
+                && std::abs(glow - kPulseIntensity * pulse) < 1e-5,
+            qPrintable(QStringLiteral("hop %1: gain +%2, glow +%3, pulse %4")
+                           .arg(hop)
+                           .arg(gain)
+                           .arg(glow)
+                           .arg(pulse)));
+    }
 }
 
 void tst_VisualLook::clockAdvancesPerHopWithEnergy()

@@ -128,7 +128,15 @@ Look lookOf(const dsp::SpectrumFrame& frame, float timeRad, const dsp::SpectrumF
     return look;
 }
 
-void Animation::step(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right)
+void applyPulse(Look& look, float pulse)
+{
+    const float p = clamp01(pulse);
+    look.strands.audioGain += kPulseGain * p;
+    look.post.intensity += kPulseIntensity * p;
+}
+
+void Animation::step(
+    const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right, const dsp::BeatFrame& beat)
 {
     const float energy = (right ? featuresOf(frame, *right) : featuresOf(frame)).energy;
     const float speed = kBaseSpeedRadPerSec + kEnergySpeedRadPerSec * energy;
@@ -136,6 +144,12 @@ void Animation::step(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* 
     if (time_ >= kClockWrapRad)
         time_ -= kClockWrapRad;
     look_ = lookOf(frame, time_, right);
+    if (!pulseOn_)
+        return;
+    // Halves every kPulseHalfLifeSec.
+    const float fade = std::exp2(-dsp::kFrameSec / kPulseHalfLifeSec);
+    pulse_ = beat.onset ? 1.0f : pulse_ * fade;
+    applyPulse(look_, pulse_);
 }
 
 } // namespace visual

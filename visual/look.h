@@ -9,12 +9,16 @@
 //   the second half the right side's, and the features are the two sides' means (presence: the
 //   more present side).
 // - lookOf() is a pure function of the frame and the clock value.
+// - With the beat pulse on, each onset lifts the strands' audio gain and the glow's intensity by
+//   kPulseGain and kPulseIntensity, fading by half every kPulseHalfLifeSec of audio; off (the
+//   default) the beat changes nothing, to the bit.
 // - Animation::step() is called once per analysis hop (1/60 s of audio, whatever the picture rate)
 //   and advances the clock by an amount that depends only on the frame: rendering the same audio
 //   twice gives the same clock, frame for frame. The wall clock is never read.
 #ifndef VISUAL_LOOK_H
 #define VISUAL_LOOK_H
 
+#include "dsp/beattracker.h"
 #include "dsp/spectrumanalyzer.h"
 #include "visual/uniforms.h"
 
@@ -36,6 +40,10 @@ constexpr float kEnergySpeedRadPerSec = 2.4f;
 // would still jump the noise fields, so it is large enough (about 2.9 h at top speed) never to
 // be met in practice.
 constexpr float kClockWrapRad = 31415.926f;
+
+constexpr float kPulseGain = 0.6f;
+constexpr float kPulseIntensity = 0.5f;
+constexpr float kPulseHalfLifeSec = 0.08f;
 
 using AudioRow = std::array<float, kAudioTexels>;
 
@@ -60,17 +68,24 @@ void fillAudioRow(
     const dsp::SpectrumFrame& frame, AudioRow& row, const dsp::SpectrumFrame* right = nullptr);
 Look lookOf(
     const dsp::SpectrumFrame& frame, float timeRad, const dsp::SpectrumFrame* right = nullptr);
+// A beat pulse of 0..1 on a look.
+void applyPulse(Look& look, float pulse);
 
 class Animation {
 public:
-    // One analysis hop: advance the clock by the frame's speed, then take its look; right as in
-    // lookOf().
-    void step(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right = nullptr);
+    // One analysis hop: advance the clock by the frame's speed, then take its look (right as in
+    // lookOf()), pulsed by the beat when the pulse is on.
+    void step(const dsp::SpectrumFrame& frame, const dsp::SpectrumFrame* right = nullptr,
+        const dsp::BeatFrame& beat = {});
+    void setBeatPulse(bool on) { pulseOn_ = on; }
+    float pulse() const { return pulse_; }
     float time() const { return time_; }
     const Look& look() const { return look_; }
 
 private:
     float time_ = 0;
+    bool pulseOn_ = false;
+    float pulse_ = 0;
     Look look_ = lookOf(dsp::SpectrumFrame {}, 0.0f);
 };
 

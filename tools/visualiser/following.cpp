@@ -40,14 +40,15 @@ namespace {
 
 } // namespace
 
-ProgrammeFollower::ProgrammeFollower(
-    int rateHz, const Playback& playback, int delayMs, shell::WledOutput* wled, bool stereo)
+ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback, int delayMs,
+    shell::WledOutput* wled, bool stereo, bool beatPulse)
     : playback_(playback)
     , rate_(rateHz)
     , hops_(playback, stereo)
     , loop_(rateHz, stereo ? 2 : 1)
 {
     animated_.setDelayMs(delayMs);
+    animated_.setBeatPulse(beatPulse);
     loop_.addConsumer(animated_);
     wledFrames_ = addWled(loop_, wled);
 }
@@ -74,11 +75,13 @@ void ProgrammeFollower::advanceTo(std::int64_t samplePosition)
     }
 }
 
-TrackFollower::TrackFollower(Player& player, int delayMs, shell::WledOutput* wled, bool stereo)
+TrackFollower::TrackFollower(
+    Player& player, int delayMs, shell::WledOutput* wled, bool stereo, bool beatPulse)
     : player_(player)
     , delayMs_(delayMs)
     , wled_(wled)
     , stereo_(stereo)
+    , beatPulse_(beatPulse)
 {
     follow();
 }
@@ -97,13 +100,14 @@ void TrackFollower::setPaused(bool paused)
 
 void TrackFollower::follow()
 {
-    current_ = std::make_unique<ProgrammeFollower>(
-        player_.programme().sampleRate(), *player_.playback(), delayMs_, wled_, stereo_);
+    current_ = std::make_unique<ProgrammeFollower>(player_.programme().sampleRate(),
+        *player_.playback(), delayMs_, wled_, stereo_, beatPulse_);
     generation_ = player_.generation();
 }
 
 #ifdef VISUALISER_CAPTURE
-CaptureFollower::CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled, bool stereo)
+CaptureFollower::CaptureFollower(
+    capture::LiveFeed& live, shell::WledOutput* wled, bool stereo, bool beatPulse)
     : live_(live)
     , loop_(live.sampleRate(), stereo ? 2 : 1)
 {
@@ -111,6 +115,7 @@ CaptureFollower::CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wle
         hops_ = std::make_unique<media::FeedSides>(live, loop_.largestHop());
     else
         hops_ = std::make_unique<media::FeedHops>(live);
+    animated_.setBeatPulse(beatPulse);
     loop_.addConsumer(animated_);
     wledFrames_ = addWled(loop_, wled);
 }

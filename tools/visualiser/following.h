@@ -30,8 +30,10 @@ class Animated : public media::FrameConsumer {
 public:
     void take(const media::AnalysedHop& hop) override
     {
-        animation_.step(hop.frames.front(), hop.frames.size() > 1 ? &hop.frames.back() : nullptr);
+        animation_.step(
+            hop.frames.front(), hop.frames.size() > 1 ? &hop.frames.back() : nullptr, hop.beat);
     }
+    void setBeatPulse(bool on) { animation_.setBeatPulse(on); }
     const visual::Look& look() const { return animation_.look(); }
 
 private:
@@ -48,8 +50,9 @@ public:
         const bool stereo = hop.frames.size() > 1;
         const media::TimedFrame& shown = delay_.shift({ hop.timeSec(), hop.frames.front(),
             stereo ? hop.frames.back() : dsp::SpectrumFrame {}, hop.beat });
-        animation_.step(shown.frame, stereo ? &shown.right : nullptr);
+        animation_.step(shown.frame, stereo ? &shown.right : nullptr, shown.beat);
     }
+    void setBeatPulse(bool on) { animation_.setBeatPulse(on); }
     void setDelayMs(double ms) { delay_.setDelay(media::delayTicks(ms)); }
     const visual::Look& look() const { return animation_.look(); }
 
@@ -96,7 +99,7 @@ public:
     // wled, where not null, takes the frames too, as they are made; stereo: the left and right
     // sides analysed apart, each half of the strands following one.
     ProgrammeFollower(int rateHz, const Playback& playback, int delayMs = 0,
-        shell::WledOutput* wled = nullptr, bool stereo = false);
+        shell::WledOutput* wled = nullptr, bool stereo = false, bool beatPulse = false);
     // Analyses every hop that ends at or before the sample heard leadMs from now.
     void advance(double leadMs);
     const visual::Look& look() const { return animated_.look(); }
@@ -118,8 +121,8 @@ private:
 // has been heard.
 class TrackFollower : public LookSource {
 public:
-    explicit TrackFollower(
-        Player& player, int delayMs = 0, shell::WledOutput* wled = nullptr, bool stereo = false);
+    explicit TrackFollower(Player& player, int delayMs = 0, shell::WledOutput* wled = nullptr,
+        bool stereo = false, bool beatPulse = false);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return current_->look(); }
     float presence() const override { return current_->presence(); }
@@ -134,6 +137,7 @@ private:
     int delayMs_;
     shell::WledOutput* wled_;
     bool stereo_;
+    bool beatPulse_;
 };
 
 #ifdef VISUALISER_CAPTURE
@@ -142,8 +146,8 @@ private:
 // paused nothing is read; the feed then drops the stale backlog.
 class CaptureFollower : public LookSource {
 public:
-    explicit CaptureFollower(
-        capture::LiveFeed& live, shell::WledOutput* wled = nullptr, bool stereo = false);
+    explicit CaptureFollower(capture::LiveFeed& live, shell::WledOutput* wled = nullptr,
+        bool stereo = false, bool beatPulse = false);
     void advance(double leadMs) override;
     const visual::Look& look() const override { return animated_.look(); }
     float presence() const override { return loop_.frame().presence; }

@@ -380,6 +380,7 @@ namespace {
             const bool stereo = o_.layout == shell::Layout::Stereo;
             media::AnalysisLoop loop(rate_, stereo ? 2 : 1);
             Animated animated;
+            animated.setBeatPulse(o_.beatPulse);
             loop.addConsumer(animated);
             // The sound between the first picture's time and the last one's.
             RenderHops hops(feed_, target_, first_ * rate_ / o_.fps,

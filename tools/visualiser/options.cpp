@@ -42,6 +42,8 @@ Options:
   --from SEC          first second to render, from 0 (the analysis still runs from the start)
   --to SEC            second to stop rendering at, after --from (default: the end)
   --fullscreen        start the window in full screen
+  --beat-pulse        let each beat lift the strands and their glow for a moment, in the window
+                      and in --render (off by default)
   --capture[=SOURCE]  show live capture from the sound server (default: what the computer plays,
                       the default output followed wherever it goes); SOURCE is an output or
                       input by its listed name, or app:NAME for what one application plays
@@ -90,10 +92,11 @@ namespace {
     const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
         shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
         { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        { "--fullscreen", Takes::Nothing }, shell::kCaptureOption, shell::kCaptureBackendOption,
-        shell::kDelayOption, shell::kListSourcesOption, shell::kListSectionsOption,
-        shell::kThemeOption, shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption,
-        shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
+        { "--fullscreen", Takes::Nothing }, { "--beat-pulse", Takes::Nothing },
+        shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption,
+        shell::kListSourcesOption, shell::kListSectionsOption, shell::kThemeOption,
+        shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption, shell::kVersionOption,
+        shell::kWledOption, shell::kWledTtlOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
 } // namespace
@@ -111,6 +114,7 @@ namespace {
         if (!o.inputs.empty())
             o.input = o.inputs[0];
         o.fullScreen = line.given("--fullscreen");
+        o.beatPulse = line.given("--beat-pulse");
         o.capture = line.given("--capture");
         o.captureSource = line.value("--capture");
         o.listSources = line.given("--list-sources");

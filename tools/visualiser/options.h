@@ -36,6 +36,7 @@ struct Options {
     shell::Layout layout = shell::Layout::Bars;
     bool wled = false; // LED packets (--wled) to wledTarget
     led::Target wledTarget;
+    bool beatPulse = false; // each beat lifts the strands (--beat-pulse)
     bool listSources = false;
     bool listSections = false;
     bool listThemes = false;

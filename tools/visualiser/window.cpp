@@ -86,7 +86,7 @@ namespace {
         f->live->reportEvents(
             [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
         f->looks = std::make_unique<CaptureFollower>(
-            *f->live, f->wled.get(), o.layout == shell::Layout::Stereo);
+            *f->live, f->wled.get(), o.layout == shell::Layout::Stereo, o.beatPulse);
         f->title = captureTitle(*f->live);
         return kExitClean;
     }
@@ -111,8 +111,8 @@ namespace {
                 return shell::stoppedStatus();
             return kExitBadInput;
         }
-        f->looks = std::make_unique<TrackFollower>(
-            *f->player, std::max(o.delayMs, 0), f->wled.get(), o.layout == shell::Layout::Stereo);
+        f->looks = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0),
+            f->wled.get(), o.layout == shell::Layout::Stereo, o.beatPulse);
         f->title = QStringLiteral("visualiser: %1").arg(f->player->tags().display());
         return kExitClean;
     }
