@@ -17,10 +17,12 @@ namespace {
         return exactExp(-kFrameSec / seconds);
     }
 
-    float floored(float db)
+    float held(float db)
     {
         // NaN fails the comparison and reads as the floor too.
-        return db > kBeatFloorDb ? db : kBeatFloorDb;
+        if (!(db > kBeatFloorDb))
+            return kBeatFloorDb;
+        return db < kBeatCeilingDb ? db : kBeatCeilingDb;
     }
 
 } // namespace
@@ -77,7 +79,7 @@ float BeatTracker::onsetStrength(const float* bandDb, int count)
     const bool fresh = count != previousCount_;
     float rise = 0.0f;
     for (int b = 0; b < count; ++b) {
-        const float level = floored(bandDb[b]);
+        const float level = held(bandDb[b]);
         const float up = level - previous_[b];
         if (!fresh && up > 0.0f)
             rise += up;

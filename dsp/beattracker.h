@@ -31,6 +31,9 @@
 namespace dsp {
 
 constexpr float kBeatFloorDb = -90.0f;
+// Far above any level the band map gives (a full-scale sine reads about 0 dB plus its band's
+// tilt): only bad input meets it.
+constexpr float kBeatCeilingDb = 60.0f;
 constexpr float kOnsetRatio = 1.0f;
 constexpr float kOnsetMinDb = 2.0f;
 constexpr int kOnsetGapFrames = 6;
@@ -65,7 +68,7 @@ public:
     // Forgets everything heard; the tables stay.
     BANDCORE_API void reset();
     // Reads bandDb[0..count-1], count clamped to 0..kMaxBands; a change of count starts the rises
-    // afresh. NaN levels read as the floor.
+    // afresh. Levels are held to kBeatFloorDb..kBeatCeilingDb; NaN reads as the floor.
     BANDCORE_API const BeatFrame& step(const float* bandDb, int count);
     const BeatFrame& latest() const { return frame_; }
 

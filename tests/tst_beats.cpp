@@ -10,7 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -140,6 +142,7 @@ private slots:
     void tracks();
     void followsATempoChange();
     void tempoEndsWithTheBeats();
+    void badLevelsAreAbsorbed();
 
 private:
     QTemporaryDir dir_;
@@ -244,6 +247,36 @@ void tst_Beats::tempoEndsWithTheBeats()
         if (t >= lastClick + dsp::kTempoHoldSec + kFrameSec)
             QVERIFY2(bpm == 0.0f, qPrintable(QStringLiteral("%1 BPM at %2 s").arg(bpm).arg(t)));
     }
+}
+
+void tst_Beats::badLevelsAreAbsorbed()
+{
+    // Infinite and NaN levels, then a level jumping 40 dB every half second: the tracker's state
+    // stays finite, and the jumps are onsets at 120 BPM, but for the first, which follows +inf
+    // held to the ceiling.
+    constexpr int kPeriodFrames = dsp::kFrameRateHz / 2;
+    dsp::BeatTracker tracker;
+    float levels[dsp::kDefaultBands];
+    for (const float bad : { INFINITY, -INFINITY, NAN, INFINITY }) {
+        std::fill(std::begin(levels), std::end(levels), bad);
+        tracker.step(levels, dsp::kDefaultBands);
+    }
+    int onsets = 0;
+    for (int frame = 0; frame < 10 * dsp::kFrameRateHz; ++frame) {
+        std::fill(
+            std::begin(levels), std::end(levels), frame % kPeriodFrames < 3 ? -20.0f : -60.0f);
+        const dsp::BeatFrame& beat = tracker.step(levels, dsp::kDefaultBands);
+        QVERIFY2(std::isfinite(beat.strength) && std::isfinite(beat.bpm)
+                && beat.onset == (frame >= kPeriodFrames && frame % kPeriodFrames == 0),
+            qPrintable(QStringLiteral("frame %1: onset %2, strength %3, %4 BPM")
+                           .arg(frame)
+                           .arg(beat.onset)
+                           .arg(beat.strength)
+                           .arg(beat.bpm)));
+        onsets += beat.onset ? 1 : 0;
+    }
+    QCOMPARE(onsets, 10 * dsp::kFrameRateHz / kPeriodFrames - 1);
+    QVERIFY(sameTempo(tracker.latest().bpm, 120.0));
 }
 
 QTEST_GUILESS_MAIN(tst_Beats)
