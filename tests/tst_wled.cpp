@@ -26,6 +26,7 @@ constexpr double kToneHz = 1000.0;
 // The channel whose range holds 1 kHz (818 to 1120 Hz).
 constexpr int kToneChannel = 7;
 constexpr double kToneSec = 1.5;
+constexpr double kSilentSec = 0.3;
 
 float floatAt(const std::vector<std::uint8_t>& bytes, std::size_t at)
 {
@@ -124,11 +125,12 @@ private slots:
     {
         QVERIFY(dir_.isValid());
         tone_ = dir_.filePath(QStringLiteral("tone.wav"));
-        QVERIFY(writeTone(tone_, kRateHz, kToneSec, kToneHz));
+        // After a moment of silence, so that the tone's start is an onset.
+        QVERIFY(writeTone(tone_, kRateHz, kToneSec, kToneHz, 16000, 0.0, 1, kSilentSec));
     }
 
-    // A file's packets on 127.0.0.1: laid out right, the tone in its channel and peak, spaced
-    // by at least 20 ms, counted in the closing line, the run paced to the music.
+    // A file's packets on 127.0.0.1: laid out right, the tone's onset once, in its channel and
+    // peak, spaced by at least 20 ms, counted in the closing line, the run paced to the music.
     void sendsAFilesPacketsToLoopback()
     {
         UdpReceiver receiver("127.0.0.1", 0);
@@ -162,6 +164,10 @@ private slots:
                     (got[i].stampSec - got[i - 1].stampSec) * 1000 >= led::kMinIntervalMs - 0.05,
                     qPrintable(QStringLiteral("packets %1 and %2 too close").arg(i - 1).arg(i)));
         }
+        // The tone's start is its one onset: one packet marks a peak, the steady tone no more.
+        const auto peaks = std::count_if(got.begin(), got.end(),
+            [](const Datagram& p) { return p.bytes[led::kSamplePeakAt] == 1; });
+        QVERIFY2(peaks == 1, qPrintable(QStringLiteral("%1 packets mark a peak").arg(peaks)));
         const std::vector<std::uint8_t>& last = got.back().bytes;
         const auto channels = last.begin() + led::kChannelsAt;
         const auto top = std::max_element(channels, channels + led::kChannels) - channels;

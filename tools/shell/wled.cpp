@@ -80,9 +80,9 @@ WledFrames::WledFrames(WledOutput& output, const dsp::SpectrumAnalyzer& analyzer
 
 void WledFrames::take(const media::AnalysedHop& hop)
 {
-    // Where the beat detector's onset for this hop is to be connected; until then no packet
-    // marks a peak.
-    const bool onset = false;
+    // The sender keeps an onset until the next packet goes out, so that none is lost between
+    // packets.
+    const bool onset = hop.beat.onset;
     output_.offer(
         led::encode(maker_.make(hop.frames.front(), analyzer_.powerSpectrum(), onset)), onset);
 }
