@@ -2,6 +2,8 @@
 #ifndef TESTS_RUNPROGRAM_H
 #define TESTS_RUNPROGRAM_H
 
+#include "emptyconfig.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>

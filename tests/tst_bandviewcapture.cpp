@@ -6,6 +6,7 @@
 // after the data rows. Both programs list the sources alike; a source that is absent is awaited
 // in silence, said once, until the run's time limit or a stop signal ends it.
 
+#include "emptyconfig.h"
 #include "led/audiosync.h"
 #include "pulseplay.h"
 #include "udpreceiver.h"

@@ -108,6 +108,8 @@ private slots:
     void selfChecksRunAsDocumented();
     void damagedInputWarnsAndExitsThree_data();
     void damagedInputWarnsAndExitsThree();
+    void configurationFileSeenFromTheProgram_data();
+    void configurationFileSeenFromTheProgram();
 
 private:
     QTemporaryDir inputs_;
@@ -252,6 +254,9 @@ void tst_BandviewCli::badInputExitsTwoWithOneLine_data()
         << "named for both";
     QTest::newRow("standard output twice") << QStringList { "--csv", "-", "--png", "-" } << "-"
                                            << "named for both";
+    QTest::newRow("configuration file named but missing")
+        << QStringList { "--config", "{in}/nothing.conf" } << "{in}/nothing.conf"
+        << "cannot read";
 }
 
 void tst_BandviewCli::badInputExitsTwoWithOneLine()
@@ -942,6 +947,57 @@ void tst_BandviewCli::damagedInputWarnsAndExitsThree()
     // MP3 may lose the frames the zeros destroyed (0.1 s here), as its decoder does not say.
     // A cut takes the whole last page, up to a second of a noisy Vorbis stream.
     QVERIFY2(endSec > (cutBytes > 0 ? 6.9 : mp3 ? 7.5 : 7.9), rows.last()[1].constData());
+}
+
+void tst_BandviewCli::configurationFileSeenFromTheProgram_data()
+{
+    // The file in the default place; {cfg} stands for its path in what is expected.
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("outHolds");
+    QTest::addColumn<QString>("errFirstLine"); // empty: nothing said
+    QTest::newRow("print-config names the file's line")
+        << QByteArray("colour = red\ndelay = 250\n") << QStringList { "--print-config" }
+        << "\ndelay = 250  # {cfg}:2\n"
+        << "bandview: {cfg}:1: unknown key 'colour'";
+    QTest::newRow("print-config names the command line")
+        << QByteArray("delay = 250\n")
+        << QStringList { "--capture", "--delay", "100", "--print-config" }
+        << "\ndelay = 100  # command line\n"
+        << QString();
+    // The run goes on, and its data stay in the command line's format.
+    QTest::newRow("a data format in the file is refused")
+        << QByteArray("raw-format = u8\n") << QStringList { "--duration", "0.2", "--raw", "-" }
+        << ";0;0\n"
+        << "bandview: {cfg}:1: "
+           "'raw-format' is not a setting the file can hold: give it on the command line";
+}
+
+void tst_BandviewCli::configurationFileSeenFromTheProgram()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, args);
+    QFETCH(QString, outHolds);
+    QFETCH(QString, errFirstLine);
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral("bandview")));
+    const QString cfg = home.filePath(QStringLiteral("bandview/config"));
+    QFile f(cfg);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
+    f.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+
+    const Run r = runProgram(QStringLiteral(BANDVIEW_EXE), args, {}, env);
+    QVERIFY2(r.status == 0, qPrintable(describe(r)));
+    QVERIFY2(QString::fromLocal8Bit(r.out).contains(QString(outHolds).replace("{cfg}", cfg)),
+        qPrintable(describe(r)));
+    const QString err = QString::fromLocal8Bit(r.err);
+    if (errFirstLine.isEmpty())
+        QVERIFY2(err.isEmpty(), qPrintable(describe(r)));
+    else
+        QCOMPARE(err.section(QLatin1Char('\n'), 0, 0), QString(errFirstLine).replace("{cfg}", cfg));
 }
 
 QTEST_APPLESS_MAIN(tst_BandviewCli)

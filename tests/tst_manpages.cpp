@@ -113,6 +113,8 @@ private slots:
     void completionMatchesHelp();
     void completes_data();
     void completes();
+    void exampleConfigIsWhatTheProgramPrints_data();
+    void exampleConfigIsWhatTheProgramPrints();
 };
 
 void tst_ManPages::pageMatchesHelp_data()
@@ -248,6 +250,23 @@ void tst_ManPages::completes()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
     QCOMPARE(complete(program, words, dir.path()), expected);
+}
+
+void tst_ManPages::exampleConfigIsWhatTheProgramPrints_data()
+{
+    pageMatchesHelp_data();
+}
+
+// The example file the packages install is what --no-config --print-config prints: every key
+// the program's file takes, at its default, commented out.
+void tst_ManPages::exampleConfigIsWhatTheProgramPrints()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, exe);
+    const Run r
+        = runProgram(exe, { QStringLiteral("--no-config"), QStringLiteral("--print-config") });
+    QVERIFY2(r.status == 0, r.err.constData());
+    QCOMPARE(QString::fromUtf8(r.out), readSource(QStringLiteral("data/config/") + program));
 }
 
 QTEST_GUILESS_MAIN(tst_ManPages)

@@ -7,6 +7,7 @@
 #include "capture/capturesource.h"
 #include "capture/pipewirecapture.h"
 #include "capturedrain.h"
+#include "emptyconfig.h"
 #include "heapcounter.h"
 #include "pulseplay.h"
 #include "tonefile.h"

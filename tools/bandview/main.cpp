@@ -6,6 +6,7 @@
 #include "media/audiodecoder.h"
 #include "media/demo.h"
 #include "run.h"
+#include "shell/config.h"
 #include "shell/options.h"
 #include "shell/output.h"
 #include "shell/signals.h"
@@ -103,6 +104,13 @@ Options:
                     without HOST to the boards' multicast group 239.0.0.1, port 11988; HOST is
                     an IPv4 address or a name, PORT 1 to 65535 (default 11988)
   --wled-ttl N      the multicast packets' time-to-live, 1 to 255 (default 1: this network only)
+  --config FILE     read the configuration from FILE instead of $XDG_CONFIG_HOME/bandview/config
+                    (~/.config/bandview/config without it); a FILE that cannot be read is an
+                    error, a default file that is not there is none
+  --no-config       read no configuration file
+  --print-config    print the settings in force as a configuration file, each set one with
+                    where it comes from (command line, or FILE:LINE), those at their default
+                    commented out, and exit; with --no-config it is the example file
   --list-sources    list the outputs, inputs and applications to capture (name, rate, channels,
                     marks, description) and exit: default (the default input), output (the
                     default output), monitor (an output's sound), capture (what --capture
@@ -121,6 +129,13 @@ per frame to standard output (the live view then draws on standard error when th
 and what happens to the sound server is said on standard error. A pipe whose reader goes away
 ends the run as q does; a FIFO named by its path waits for its next reader (a paced run goes on,
 dropping what nobody reads).
+
+The configuration file holds how the view looks and follows its sound (delay, capture-backend,
+reverse), one 'key = value' a line, the keys being the options' names without the dashes; '#'
+starts a comment. The command line wins over it. While the live view or a capture runs, a change
+to the file takes effect within a second where it can (delay during a capture), and what cannot
+is said once. A bad line is said with the file and the line, and skipped. Inputs, outputs, their
+formats and the layout come from the command line alone.
 
 )";
 
@@ -151,8 +166,10 @@ struct Options {
     int delayMs = -1; // below 0: not given
     shell::Layout layout = shell::Layout::Bars;
     bool reverse = false;
+    bool delayGiven = false; // on the command line
     bool help = false;
     bool version = false;
+    bool printConfig = false;
     QSize pictureSize { kDefaultWidthPx, kDefaultHeightPx };
     double durationSec = -1.0;
     bool wled = false;
@@ -167,9 +184,33 @@ const std::vector<shell::Option> kOptionTable
           { "--realtime" }, shell::kListSectionsOption, shell::kListSourcesOption,
           shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption,
           shell::kLayoutOption, { "--reverse" }, shell::kThemeOption, shell::kListThemesOption,
+          shell::kConfigOption, shell::kNoConfigOption, shell::kPrintConfigOption,
           shell::kHelpOption, shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
 const std::vector<shell::Layout> kLayouts { shell::Layout::Bars, shell::Layout::Mirror,
     shell::Layout::Stereo };
+// What the configuration file may hold: how the live view looks and follows its sound. The
+// picture's size, the data and their formats come from the command line alone.
+std::vector<shell::Setting> settingsOf(Options& o)
+{
+    return {
+        { "delay", false, [&o](const std::string& v) { return shell::parseDelay(v, &o.delayMs); },
+            "0",
+            "--delay MS: how much later than its sound a capture's bars show, 0 to 2000 ms, on\n"
+            "top of the latency the output reports; changes while a capture runs" },
+        { "capture-backend", false,
+            [&o](const std::string& v) { return shell::parseCaptureBackend(v, &o.captureBackend); },
+            "pipewire",
+            "--capture-backend pipewire|pulse: the sound server's protocol a capture speaks\n"
+            "(default: PipeWire where it runs)" },
+        { "reverse", true,
+            [&o](const std::string& v) {
+                o.reverse = v == "true";
+                return std::string();
+            },
+            "false", "--reverse: the high bands first, in the live view and the picture" },
+    };
+}
+
 constexpr int kMaxPictureSidePx = 16384;
 constexpr shell::SizeRange kPictureSizes { kMinWidthPx, kMinHeightPx, kMaxPictureSidePx,
     kMaxPictureSidePx };
@@ -230,7 +271,7 @@ std::string checkInputsAndOutputs(const Options& o)
         return "option '--wled' takes one input: the LEDs follow one sound at a time";
     if (o.wled && o.fast)
         return "option '--wled' paces the run to the music, which '--fast' would not";
-    if (o.delayMs >= 0 && !o.capture)
+    if (o.delayGiven && !o.capture)
         return "option '--delay' needs --capture: bandview plays no sound of its own to wait for";
     for (const auto& [pattern, option] : { std::pair { &o.png, "--png" },
              std::pair { &o.csv, "--csv" }, std::pair { &o.raw, "--raw" } }) {
@@ -252,11 +293,14 @@ std::string checkInputsAndOutputs(const Options& o)
     return {};
 }
 
-// Returns an empty string when the command line is sound, else what is wrong with it.
-std::string parseOptions(int argc, char** argv, Options& o)
+// Returns an empty string when the command line is sound, else what is wrong with it. The
+// options the configuration file may also hold are read into o through config.
+std::string parseOptions(
+    int argc, char** argv, shell::CommandLine& line, shell::Config& config, Options& o)
 {
-    shell::CommandLine line;
     std::string problem = line.parse(argc, argv, kOptionTable);
+    if (problem.empty())
+        problem = config.takeCommandLine(line);
     if (!problem.empty())
         return problem;
     o.inputs = line.operands();
@@ -284,6 +328,8 @@ std::string parseOptions(int argc, char** argv, Options& o)
         return problem;
     o.help = line.given("--help");
     o.version = line.given(shell::kVersionOption.name);
+    o.printConfig = line.given(shell::kPrintConfigOption.name);
+    o.delayGiven = line.given("--delay");
     if (line.given("--size")) {
         int w = 0;
         int h = 0;
@@ -292,17 +338,11 @@ std::string parseOptions(int argc, char** argv, Options& o)
             return problem;
         o.pictureSize = QSize(w, h);
     }
-    if (line.given("--delay")) {
-        problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
-        if (!problem.empty())
-            return problem;
-    }
     if (line.given(shell::kLayoutOption.name)) {
         problem = shell::parseLayout(line.value(shell::kLayoutOption.name), kLayouts, &o.layout);
         if (!problem.empty())
             return problem;
     }
-    o.reverse = line.given("--reverse");
     if (line.given("--duration")) {
         problem = shell::parseSeconds(
             "--duration", line.value("--duration"), shell::SecondsFrom::AboveZero, &o.durationSec);
@@ -515,7 +555,7 @@ std::unique_ptr<QGuiApplication> guiForPicture(const Options& o)
     return std::make_unique<QGuiApplication>(guiArgc, guiArgv);
 }
 
-RunSettings settingsFor(const Options& o, std::size_t jobCount)
+RunSettings settingsFor(const Options& o, std::size_t jobCount, shell::Config& config)
 {
     RunSettings settings;
     settings.fast = o.fast;
@@ -540,6 +580,9 @@ RunSettings settingsFor(const Options& o, std::size_t jobCount)
     settings.live
         = jobCount == 1 && !o.noLive && isTerminal(settings.viewFd) && (o.capture || !dataOnStdout);
     settings.progress = jobCount == 1 && !settings.live;
+    // What runs as long as the sound does follows the file; an off-line run is over too soon.
+    if (settings.live || o.capture)
+        settings.config = &config;
     return settings;
 }
 
@@ -616,19 +659,28 @@ int main(int argc, char** argv)
     // Ctrl-C must not wait for a pipe that has nothing to give.
     media::AudioDecoder::setStopCheck(shell::stopped);
     Options o;
-    const std::string problem = parseOptions(argc, argv, o);
+    shell::CommandLine line;
+    shell::Config config(settingsOf(o), kOptionTable);
+    std::string problem = parseOptions(argc, argv, line, config, o);
     if (!problem.empty())
         return fail(problem);
     int status = 0;
     if (answeredWithoutRun(o, &status))
         return status;
+    problem = config.load(line, "bandview");
+    if (!problem.empty())
+        return fail(problem);
+    if (o.printConfig) {
+        std::fputs(config.printout("bandview").c_str(), stdout);
+        return kExitClean;
+    }
 
     std::vector<Job> jobs = makeJobs(o);
     const std::string clash = checkNames(jobs);
     if (!clash.empty())
         return fail(clash);
     const std::unique_ptr<QGuiApplication> gui = guiForPicture(o);
-    const RunSettings settings = settingsFor(o, jobs.size());
+    const RunSettings settings = settingsFor(o, jobs.size(), config);
 
     if (jobs.size() == 1) {
         status = runJob(jobs[0], settings);

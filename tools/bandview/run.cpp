@@ -50,12 +50,27 @@ namespace {
     class LiveLines {
     public:
 #ifdef BANDVIEW_CAPTURE
-        explicit LiveLines(media::Feed& source)
+        LiveLines(media::Feed& source, shell::Config* config)
             : live_(dynamic_cast<capture::LiveFeed*>(&source))
+            , config_(live_ ? config : nullptr)
         {
             if (live_)
                 delay_ = std::make_unique<media::FrameDelay>();
+            // The delay the file gives changes while the capture runs.
+            if (config_)
+                config_->onChange("delay", [this](const std::string& value) {
+                    int ms = 0;
+                    if (shell::parseDelay(value, &ms).empty())
+                        live_->setExtraDelayMs(ms);
+                });
         }
+        ~LiveLines()
+        {
+            if (config_)
+                config_->onChange("delay", nullptr);
+        }
+        LiveLines(const LiveLines&) = delete;
+        LiveLines& operator=(const LiveLines&) = delete;
         const TimedFrame& shown(const TimedFrame& made)
         {
             if (!delay_)
@@ -80,9 +95,10 @@ namespace {
 
     private:
         capture::LiveFeed* live_;
+        shell::Config* config_;
         std::unique_ptr<media::FrameDelay> delay_;
 #else
-        explicit LiveLines(media::Feed&) { }
+        LiveLines(media::Feed&, shell::Config*) { }
         const TimedFrame& shown(const TimedFrame& made)
         {
             return made;
@@ -134,9 +150,12 @@ namespace {
         Analysis& analysis;
         Sinks& sinks;
         std::int64_t limitSamples; // below 0: none
+        shell::Config* config; // followed between hops; null when not
 
         bool next(Analysis::Step* step, End* end)
         {
+            if (config)
+                config->follow();
             if (stopSignal() != 0) {
                 *end = End::Stopped;
                 return false;
@@ -565,9 +584,9 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     RunFiles files(outputs, settings.live || settings.realtime || input.realTime);
     Analysis analysis(source, settings.layout == shell::Layout::Stereo);
     const Writers writers(outputs, analysis, input, settings);
-    LiveLines live(source);
+    LiveLines live(source, settings.config);
     Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get(), live };
-    Hopper hopper { analysis, sinks, limitSamples(analysis, settings) };
+    Hopper hopper { analysis, sinks, limitSamples(analysis, settings), settings.config };
     std::unique_ptr<shell::WledOutput> wled;
     std::unique_ptr<shell::WledFrames> wledFrames;
     if (settings.wled) {

@@ -12,6 +12,7 @@
 
 #include "picture.h"
 #include "raw.h"
+#include "shell/config.h"
 #include "shell/options.h"
 #include "shell/output.h"
 #include "shell/status.h"
@@ -96,6 +97,8 @@ struct RunSettings {
     // LED packets (--wled) to wledTarget, paced as --realtime paces a file.
     bool wled = false;
     led::Target wledTarget;
+    // The configuration file, followed while the run lasts; null when it is not.
+    shell::Config* config = nullptr;
 };
 
 struct RunOutputs {

@@ -103,17 +103,25 @@ std::string CommandLine::value(const std::string& name) const
     return it == values_.end() ? std::string() : it->second;
 }
 
+std::string parseCaptureBackend(const std::string& text, std::string* name)
+{
+    if (text != "pipewire" && text != "pulse")
+        return "option '" + std::string(kCaptureBackendOption.name)
+            + "' needs pipewire or pulse, got '" + text + "'";
+    *name = text;
+    return {};
+}
+
 std::string readCaptureBackend(const CommandLine& line, std::string* name)
 {
     const std::string option = kCaptureBackendOption.name;
     if (!line.given(option))
         return {};
-    const std::string value = line.value(option);
-    if (value != "pipewire" && value != "pulse")
-        return "option '" + option + "' needs pipewire or pulse, got '" + value + "'";
+    const std::string problem = parseCaptureBackend(line.value(option), name);
+    if (!problem.empty())
+        return problem;
     if (!line.given(kCaptureOption.name) && !line.given(kListSourcesOption.name))
         return "option '" + option + "' needs --capture or --list-sources";
-    *name = value;
     return {};
 }
 

@@ -56,6 +56,9 @@ private:
     std::vector<std::string> operands_;
 };
 
+// Reads --capture-backend's value, pipewire or pulse, into *name. Returns the problem, empty when
+// sound.
+std::string parseCaptureBackend(const std::string& text, std::string* name);
 // Reads --capture-backend into *name ("pipewire" or "pulse"; empty when not given, for the
 // automatic choice); it goes with --capture or --list-sources. Returns the problem, empty when
 // sound.

@@ -98,6 +98,12 @@ void TrackFollower::setPaused(bool paused)
     player_.setPaused(paused);
 }
 
+void TrackFollower::setDelayMs(int ms)
+{
+    delayMs_ = ms;
+    current_->setDelayMs(ms);
+}
+
 void TrackFollower::follow()
 {
     current_ = std::make_unique<ProgrammeFollower>(player_.programme().sampleRate(),

@@ -104,6 +104,7 @@ public:
     void advance(double leadMs);
     const visual::Look& look() const { return animated_.look(); }
     float presence() const { return loop_.frame().presence; }
+    void setDelayMs(int ms) { animated_.setDelayMs(ms); }
 
 private:
     void advanceTo(std::int64_t samplePosition);
@@ -127,6 +128,8 @@ public:
     const visual::Look& look() const override { return current_->look(); }
     float presence() const override { return current_->presence(); }
     void setPaused(bool paused) override;
+    // From now on, this track and the next.
+    void setDelayMs(int ms);
 
 private:
     void follow();

@@ -111,7 +111,9 @@ int main(int argc, char** argv)
     // A stop signal ends the wait on a pipe that has nothing to give.
     media::AudioDecoder::setStopCheck(shell::stopped);
     Options o;
-    const std::string problem = parseOptions(argc, argv, o);
+    shell::CommandLine line;
+    shell::Config config(settingsOf(o), kOptionTable);
+    std::string problem = parseOptions(argc, argv, line, config, o);
     if (!problem.empty())
         return fail(problem);
     if (o.help) {
@@ -138,6 +140,14 @@ int main(int argc, char** argv)
         return fail("this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)");
 #endif
     }
+    problem = config.load(line, "visualiser");
+    if (!problem.empty())
+        return fail(problem);
+    keepRenderToCommandLine(line, o);
+    if (o.printConfig) {
+        std::fputs(config.printout("visualiser").c_str(), stdout);
+        return 0;
+    }
     shell::installQtMessageFilter();
     if (!o.render.empty())
         return render(o, argc, argv);
@@ -149,7 +159,7 @@ int main(int argc, char** argv)
     clearUpperVectorState();
     shell::installSignalHandlers();
     shell::exitEventLoopOnStop(app);
-    const int status = runWindow(o, app);
+    const int status = runWindow(o, app, config);
     if (status >= shell::kExitSignalBase)
         return stop("stopped");
     return status;

@@ -67,6 +67,14 @@ Options:
                       a name, PORT 1 to 65535 (default 11988)
   --wled-ttl N        the multicast packets' time-to-live, 1 to 255 (default 1: this network
                       only)
+  --config FILE       read the configuration from FILE instead of
+                      $XDG_CONFIG_HOME/visualiser/config (~/.config/visualiser/config without
+                      it); a FILE that cannot be read is an error, a default file that is not
+                      there is none
+  --no-config         read no configuration file
+  --print-config      print the settings in force as a configuration file, each set one with
+                      where it comes from (command line, or FILE:LINE), those at their default
+                      commented out, and exit; with --no-config it is the example file
   --list-sources      list the outputs, inputs and applications to capture (name, rate,
                       channels, marks, description) and exit: default (the default input),
                       output (the default output), monitor (an output's sound), capture (what
@@ -84,22 +92,90 @@ OpenGL ES on a surfaceless EGL display, which auto picks there). Output is the s
 to run, written beside its names and given them only when complete. Ctrl-C ends a run, off-line or
 in the window, at once.
 
+The configuration file holds how the window looks and follows the sound (size, fullscreen,
+backend, msaa, delay, capture-backend), one 'key = value' a line, the keys being the options'
+names without the dashes; '#' starts a comment. The command line wins over it. While the window
+runs, a change to the file takes effect within a second where it can (delay), and what cannot is
+said once. A bad line is said with the file and the line, and skipped. Inputs, --render and its
+size, frame rate and range come from the command line alone.
+
 )";
+
+using Takes = shell::Option::Takes;
+const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value }, shell::kSizeOption,
+    { "--fps", Takes::Value }, { "--backend", Takes::Value }, { "--msaa", Takes::Value },
+    { "--from", Takes::Value }, { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing },
+    { "--beat-pulse", Takes::Nothing }, shell::kCaptureOption, shell::kCaptureBackendOption,
+    shell::kDelayOption, shell::kConfigOption, shell::kNoConfigOption, shell::kPrintConfigOption,
+    shell::kListSourcesOption, shell::kListSectionsOption, shell::kThemeOption,
+    shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption, shell::kVersionOption,
+    shell::kWledOption, shell::kWledTtlOption };
 
 namespace {
 
-    using Takes = shell::Option::Takes;
-    const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value },
-        shell::kSizeOption, { "--fps", Takes::Value }, { "--backend", Takes::Value },
-        { "--msaa", Takes::Value }, { "--from", Takes::Value }, { "--to", Takes::Value },
-        { "--fullscreen", Takes::Nothing }, { "--beat-pulse", Takes::Nothing },
-        shell::kCaptureOption, shell::kCaptureBackendOption, shell::kDelayOption,
-        shell::kListSourcesOption, shell::kListSectionsOption, shell::kThemeOption,
-        shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption, shell::kVersionOption,
-        shell::kWledOption, shell::kWledTtlOption };
     constexpr shell::SizeRange kSizes { kMinSidePx, kMinSidePx, kMaxSidePx, kMaxSidePx };
 
+    std::string readSize(const std::string& text, Options& o)
+    {
+        int w = 0;
+        int h = 0;
+        const std::string problem = shell::parseSize("--size", text, kSizes, &w, &h);
+        if (problem.empty())
+            o.size = QSize(w, h);
+        return problem;
+    }
+
+    std::string readBackend(const std::string& text, Options& o)
+    {
+        if (!visual::parseBackend(QString::fromStdString(text), &o.backend))
+            return "option '--backend' needs auto, vulkan or gles, got '" + text + "'";
+        return {};
+    }
+
+    std::string readMsaa(const std::string& text, Options& o)
+    {
+        if (text != "1" && text != "2" && text != "4" && text != "8")
+            return "option '--msaa' needs 1, 2, 4 or 8, got '" + text + "'";
+        o.msaa = std::stoi(text);
+        o.msaaNamed = true;
+        return {};
+    }
+
 } // namespace
+
+std::vector<shell::Setting> settingsOf(Options& o)
+{
+    using V = const std::string&;
+    return {
+        { "size", false, [&o](V v) { return readSize(v, o); }, "1280x720",
+            "--size WxH: the window's size, sides from 16 to 4096 (a --render video takes\n"
+            "--size from the command line only)" },
+        { "fullscreen", true,
+            [&o](V v) {
+                o.fullScreen = v == "true";
+                return std::string();
+            },
+            "false", "--fullscreen: start the window in full screen" },
+        { "backend", false, [&o](V v) { return readBackend(v, o); }, "auto",
+            "--backend auto|vulkan|gles: the graphics back end" },
+        { "msaa", false, [&o](V v) { return readMsaa(v, o); }, "4",
+            "--msaa 1|2|4|8: samples per pixel of the strands (without it the window steps\n"
+            "down where it draws too slowly)" },
+        { "delay", false, [&o](V v) { return shell::parseDelay(v, &o.delayMs); }, "0",
+            "--delay MS: how much later than its sound the picture shows, 0 to 2000 ms;\n"
+            "changes while the window runs" },
+        { "capture-backend", false,
+            [&o](V v) { return shell::parseCaptureBackend(v, &o.captureBackend); }, "pipewire",
+            "--capture-backend pipewire|pulse: the sound server's protocol a capture speaks\n"
+            "(default: PipeWire where it runs)" },
+    };
+}
+
+void keepRenderToCommandLine(const shell::CommandLine& line, Options& o)
+{
+    if (!o.render.empty() && !line.given(shell::kSizeOption.name))
+        o.size = QSize(kDefaultWidth, kDefaultHeight);
+}
 
 namespace {
 
@@ -113,7 +189,6 @@ namespace {
         o.inputs = line.operands();
         if (!o.inputs.empty())
             o.input = o.inputs[0];
-        o.fullScreen = line.given("--fullscreen");
         o.beatPulse = line.given("--beat-pulse");
         o.capture = line.given("--capture");
         o.captureSource = line.value("--capture");
@@ -132,11 +207,7 @@ namespace {
         o.palette = paletteOf(theme);
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);
-        if (line.given("--delay")) {
-            const std::string problem = shell::parseDelay(line.value("--delay"), &o.delayMs);
-            if (!problem.empty())
-                return problem;
-        }
+        o.printConfig = line.given(shell::kPrintConfigOption.name);
         if (line.given(shell::kLayoutOption.name)) {
             const std::string problem = shell::parseLayout(line.value(shell::kLayoutOption.name),
                 { shell::Layout::Bars, shell::Layout::Stereo }, &o.layout);
@@ -154,35 +225,14 @@ namespace {
         return {};
     }
 
-    // Size, pictures a second, back end and multisampling.
-    std::string readPicture(const shell::CommandLine& line, Options& o)
+    // Pictures a second.
+    std::string readFps(const shell::CommandLine& line, Options& o)
     {
-        int w = kDefaultWidth;
-        int h = kDefaultHeight;
-        if (line.given("--size")) {
-            const std::string problem
-                = shell::parseSize("--size", line.value("--size"), kSizes, &w, &h);
-            if (!problem.empty())
-                return problem;
-        }
-        o.size = QSize(w, h);
         if (line.given("--fps")) {
             const std::string fps = line.value("--fps");
             if (fps != "60" && fps != "30")
                 return "option '--fps' needs 60 or 30, got '" + fps + "'";
             o.fps = std::stoi(fps);
-        }
-        if (line.given("--backend")) {
-            const std::string backend = line.value("--backend");
-            if (!visual::parseBackend(QString::fromStdString(backend), &o.backend))
-                return "option '--backend' needs auto, vulkan or gles, got '" + backend + "'";
-        }
-        if (line.given("--msaa")) {
-            const std::string msaa = line.value("--msaa");
-            if (msaa != "1" && msaa != "2" && msaa != "4" && msaa != "8")
-                return "option '--msaa' needs 1, 2, 4 or 8, got '" + msaa + "'";
-            o.msaa = std::stoi(msaa);
-            o.msaaNamed = true;
         }
         return {};
     }
@@ -208,15 +258,15 @@ namespace {
         return {};
     }
 
-    // Options that each make sense, but not together.
-    std::string conflicts(const Options& o)
+    // Options that each make sense, but not together: those on the command line.
+    std::string conflicts(const shell::CommandLine& line, const Options& o)
     {
         if (o.capture && !o.input.empty())
             return "give a file or --capture, not both";
-        if (o.fullScreen && !o.render.empty())
+        if (line.given("--fullscreen") && !o.render.empty())
             return "option '--fullscreen' is for the window, not --render";
         // A video holds its sound beside its pictures: nothing plays late there.
-        if (o.delayMs >= 0 && !o.render.empty())
+        if (line.given("--delay") && !o.render.empty())
             return "option '--delay' is for the window, not --render";
         if (o.wled && !o.render.empty())
             return "option '--wled' is for the window, not --render";
@@ -241,17 +291,19 @@ visual::Palette paletteOf(const shell::Theme& theme)
     return p;
 }
 
-std::string parseOptions(int argc, char** argv, Options& o)
+std::string parseOptions(
+    int argc, char** argv, shell::CommandLine& line, shell::Config& config, Options& o)
 {
-    shell::CommandLine line;
     std::string problem = line.parse(argc, argv, kOptionTable);
+    if (problem.empty())
+        problem = config.takeCommandLine(line);
     if (problem.empty())
         problem = readInputs(line, o);
     if (problem.empty())
-        problem = readPicture(line, o);
+        problem = readFps(line, o);
     if (problem.empty())
         problem = readRange(line, o);
-    return problem.empty() ? conflicts(o) : problem;
+    return problem.empty() ? conflicts(line, o) : problem;
 }
 
 } // namespace visualiser

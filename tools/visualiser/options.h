@@ -5,6 +5,7 @@
 #define VISUALISER_OPTIONS_H
 
 #include "led/sender.h"
+#include "shell/config.h"
 #include "shell/theme.h"
 #include "visual/headless.h"
 #include "visual/palette.h"
@@ -16,11 +17,14 @@
 
 namespace visualiser {
 
+constexpr int kDefaultWidth = 1280;
+constexpr int kDefaultHeight = 720;
+
 struct Options {
     std::string input; // the first (--render's only) input as given, bytes; empty: the demo
     std::vector<std::string> inputs; // every file or folder, played in order in the window
     std::string render; // empty: the window
-    QSize size;
+    QSize size { kDefaultWidth, kDefaultHeight };
     int fps = 60;
     visual::Backend backend = visual::Backend::Auto;
     int msaa = visual::kDefaultSampleCount; // samples per pixel of the strands
@@ -43,10 +47,8 @@ struct Options {
     visual::Palette palette; // the theme's colours (--theme)
     bool help = false;
     bool version = false;
+    bool printConfig = false;
 };
-
-constexpr int kDefaultWidth = 1280;
-constexpr int kDefaultHeight = 720;
 // The sides --size accepts, in pixels. 4096 is the largest side every output holds: every Vulkan
 // device draws textures that wide, and H.264's highest levels (6 to 6.2) hold 139264 macroblocks a
 // frame, which 4096x4096 (65536) keeps within and 8192x8192 (262144) does not; VP9 and PNG hold
@@ -58,8 +60,19 @@ constexpr int kMaxSidePx = 4096;
 // where it has one.
 visual::Palette paletteOf(const shell::Theme& theme);
 
-// Returns an empty string when the command line is sound, else what is wrong with it.
-std::string parseOptions(int argc, char** argv, Options& o);
+// Returns an empty string when the command line is sound, else what is wrong with it. The
+// options the configuration file may also hold are read into o through config.
+std::string parseOptions(
+    int argc, char** argv, shell::CommandLine& line, shell::Config& config, Options& o);
+
+// The visualiser's options, and those the configuration file may hold, read into o: how the
+// window looks and follows the sound. Inputs, --render and its frame rate and range come from the
+// command line alone, and so does a video's size.
+extern const std::vector<shell::Option> kOptionTable;
+std::vector<shell::Setting> settingsOf(Options& o);
+
+// After the configuration file is read: what it holds that a --render video does not take.
+void keepRenderToCommandLine(const shell::CommandLine& line, Options& o);
 
 extern const char* const kHelp;
 

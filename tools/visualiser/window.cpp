@@ -42,6 +42,7 @@ namespace {
         std::unique_ptr<capture::LiveFeed> live;
 #endif
         std::unique_ptr<LookSource> looks;
+        TrackFollower* track = nullptr; // looks, where they follow the player
         QString title;
     };
 
@@ -111,8 +112,10 @@ namespace {
                 return shell::stoppedStatus();
             return kExitBadInput;
         }
-        f->looks = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0),
+        auto track = std::make_unique<TrackFollower>(*f->player, std::max(o.delayMs, 0),
             f->wled.get(), o.layout == shell::Layout::Stereo, o.beatPulse);
+        f->track = track.get();
+        f->looks = std::move(track);
         f->title = QStringLiteral("visualiser: %1").arg(f->player->tags().display());
         return kExitClean;
     }
@@ -151,6 +154,26 @@ namespace {
         return mpris;
     }
 
+    // Follows the configuration file while the window runs: a new delay is the picture's at once,
+    // over capture as over the player.
+    void followConfig(shell::Config& config, Followed& f, QWindow& window)
+    {
+        config.onChange("delay", [&f](const std::string& value) {
+            int ms = 0;
+            if (!shell::parseDelay(value, &ms).empty())
+                return;
+#ifdef VISUALISER_CAPTURE
+            if (f.live)
+                f.live->setExtraDelayMs(ms);
+#endif
+            if (f.track)
+                f.track->setDelayMs(ms);
+        });
+        auto* look = new QTimer(&window);
+        QObject::connect(look, &QTimer::timeout, &window, [&config] { config.reload(); });
+        look->start(shell::kConfigLookMs);
+    }
+
     // The exit status once the event loop ended with status.
     int finished(const VisualWindow& window, Player* player, int status)
     {
@@ -167,7 +190,7 @@ namespace {
 
 } // namespace
 
-int runWindow(const Options& o, QGuiApplication& app)
+int runWindow(const Options& o, QGuiApplication& app, shell::Config& config)
 {
     if (!platformStarted())
         return kExitBadInput;
@@ -195,8 +218,10 @@ int runWindow(const Options& o, QGuiApplication& app)
         return kExitBadInput;
     }
     window.setFullScreenWhenShown(o.fullScreen);
+    followConfig(config, followed, window);
     window.show();
     const int status = app.exec();
+    config.onChange("delay", nullptr);
     mpris.reset();
     return finished(window, followed.player.get(), status);
 }

@@ -6,14 +6,17 @@
 
 #include "options.h"
 
+#include "shell/config.h"
+
 #include <QGuiApplication>
 
 namespace visualiser {
 
 // Runs the window until the user quits or the event loop ends with a status (a stop signal, see
 // shell::exitEventLoopOnStop); returns the exit status: 3 for a damaged file after its warning, 2
-// with one line where the display did not answer.
-int runWindow(const Options& o, QGuiApplication& app);
+// with one line where the display did not answer. config is followed while the window runs: a
+// new delay takes effect at once.
+int runWindow(const Options& o, QGuiApplication& app, shell::Config& config);
 
 } // namespace visualiser
 
