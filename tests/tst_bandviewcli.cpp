@@ -631,6 +631,14 @@ void tst_BandviewCli::outputRulesSeenFromTheShell_data()
             + "--csv a.csv 2>/dev/null; echo $?; "
               "stat -c %a a.csv; ls -A"
                                                   << "0\n604\na.csv\n";
+    // A line on standard error would land in the middle of the live view.
+    QTest::newRow("configuration file's news in the live view's status line") << QStringLiteral(
+        "mkdir -p c/bandview; echo 'delay = 9' > c/bandview/config; "
+        "(sleep 1; echo 'colour = red' > c/bandview/config) & "
+        "XDG_CONFIG_HOME=$PWD/c script -qec '\"$BANDVIEW\" --duration 4' "
+        "/dev/null </dev/null >view; wait; "
+        "grep -aq \"config:1: unknown key 'colour'\" view && "
+        "! grep -aq 'bandview: [^ ]*config:1:' view && echo shown") << "shown\n";
     QTest::newRow("folder that takes no file named")
         << "mkdir ro; chmod 555 ro; setpriv --reuid=65534 --clear-groups " + run
             + "--csv ro/a.csv 2>&1; echo $?"

@@ -32,6 +32,8 @@ namespace {
     // written.
     constexpr std::size_t kWriteChunkBytes = 64 * 1024;
     constexpr int kPausedPollMs = 100;
+    // How long the status line shows what the configuration file said.
+    constexpr auto kToldFor = std::chrono::seconds(5);
 
     std::string local(const QString& s)
     {
@@ -201,14 +203,29 @@ namespace {
             , source(live)
             , sinks(fed)
             , totalSec(total)
+            , config(settings.config)
         {
+            // A line on standard error would land in the middle of the view: what the
+            // configuration file has to say shows in the status line instead, for a while.
+            if (config)
+                config->setSay([this](const std::string& line) {
+                    told = line;
+                    toldUntil = Clock::now() + kToldFor;
+                });
         }
+        ~LiveScreen()
+        {
+            if (config)
+                config->setSay(nullptr);
+        }
+        LiveScreen(const LiveScreen&) = delete;
+        LiveScreen& operator=(const LiveScreen&) = delete;
 
         void draw(const std::string& sectionNote)
         {
             // A live source's state (source, latency, drops, a lost server) takes the place of
-            // the demo's section names.
-            const std::string note = source.note();
+            // the demo's section names, and what the configuration file said that of both.
+            const std::string note = Clock::now() < toldUntil ? told : source.note();
             const TimedFrame& f = *sinks.shown;
             const bool beat = sinks.beatSec >= 0.0 && f.timeSec - sinks.beatSec < kBeatFlashSec;
             view.draw(f.frame, f.right, f.timeSec, totalSec, note.empty() ? sectionNote : note,
@@ -228,6 +245,9 @@ namespace {
         double totalSec;
         Clock::time_point lastDraw = Clock::now() - std::chrono::hours(1);
         bool haveFrame = false;
+        shell::Config* config;
+        std::string told;
+        Clock::time_point toldUntil;
     };
 
     // Holds the paused view until a key or a stop signal comes, drawing it again where the
@@ -237,6 +257,8 @@ namespace {
         Keyboard::Key key = Keyboard::Key::None;
         while (key == Keyboard::Key::None && stopSignal() == 0) {
             key = keys.next(kPausedPollMs);
+            if (screen.config)
+                screen.config->follow();
             const bool continued = takeContinued();
             if (continued) {
                 keys.resume();

@@ -108,6 +108,11 @@ Config::Config(std::vector<Setting> table, std::vector<Option> options, Say say)
 {
 }
 
+void Config::setSay(Say say)
+{
+    say_ = say ? std::move(say) : Say(complain);
+}
+
 void Config::addGroup(const std::string& group, GroupReader reader, const std::string& about)
 {
     groups_[group] = { std::move(reader), about };

@@ -3,7 +3,8 @@
 // - The file is $XDG_CONFIG_HOME/PROGRAM/config ($HOME/.config/PROGRAM/config without it), or the
 //   one --config FILE names; --no-config reads none. A default file that is not there is no
 //   problem; a named one that cannot be read is (status 2).
-// - One 'key = value' a line; '#' starts a comment; blank lines are ignored. The keys are the
+// - One 'key = value' a line; '#' starts a comment at a line's start or after a blank (so that a
+//   value may begin with '#', a colour); blank lines are ignored. The keys are the
 //   long options' names without the dashes and take the same values, read by the same parsers;
 //   an option without a value is 'key = true' (or false). Only the keys of a program's table are
 //   accepted: what is drawn and how, never an input, an output or a data format, so that no file
@@ -13,11 +14,11 @@
 //   later.
 // - A bad line is one message naming the file, the line and the reason; every good line still
 //   applies, and a key whose new value is bad keeps the one in force.
-// - While the program runs, follow() looks at the file once a second (by its name, so that an
-//   editor that renames a new file over the old one is followed, whatever its time stamps say)
-//   and applies what changed: a key whose change the program can take live (it gave a hook for
-//   it) changes at once; any other is said once to change at the next start. A file that disappears
-//   keeps the values in force, and so does a key taken out of the file.
+// - While the program runs, follow() reads the file again twice a second (by its name, so that
+//   an editor that renames a new file over the old one is followed, whatever its time stamps
+//   say) and applies what changed: a key whose change the program can take live (it gave a hook
+//   for it) changes at once; any other is said once to change at the next start. A file that
+//   disappears keeps the values in force, and so does a key taken out of the file.
 #ifndef SHELL_CONFIG_H
 #define SHELL_CONFIG_H
 
@@ -72,6 +73,10 @@ public:
     // table: the keys the file may hold; options: the program's command line, whose other
     // options the file is told it cannot hold.
     Config(std::vector<Setting> table, std::vector<Option> options, Say say = nullptr);
+
+    // Where the messages about the file go from now on (a live view's status line); null:
+    // complain().
+    void setSay(Say say);
 
     // Takes GROUP.NAME.KEY lines for the group to reader; about says what they do, for the
     // example file.
