@@ -130,6 +130,7 @@ private slots:
     void sizeRangeIsStatedAndHolds();
     void missingSampleCountFallsToTheNearest_data();
     void missingSampleCountFallsToTheNearest();
+    void configurationFileShapesTheWindowNotTheVideo();
 };
 
 void tst_VisualiserCli::backendsAgreeAndRunsRepeat()
@@ -746,6 +747,37 @@ void tst_VisualiserCli::missingSampleCountFallsToTheNearest()
     }
     QVERIFY2(!pictures[0].isEmpty() && pictures[0] == pictures[1],
         "the fallback drew otherwise than the count it fell to");
+}
+
+// The file's size is the window's: a video keeps the command line's, and the file cannot name a
+// frame rate at all.
+void tst_VisualiserCli::configurationFileShapesTheWindowNotTheVideo()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("c/visualiser")));
+    const QString cfg = dir.filePath(QStringLiteral("c/visualiser/config"));
+    QFile f(cfg);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("size = 320x240\nfps = 30\n");
+    f.close();
+    const QStringList env { QStringLiteral("XDG_CONFIG_HOME=")
+        + dir.filePath(QStringLiteral("c")) };
+    const QString refused = QStringLiteral("visualiser: %1:2: 'fps' is not a setting the file can "
+                                           "hold: give it on the command line\n")
+                                .arg(cfg);
+
+    const Run printed = run(QStringLiteral(VISUALISER_EXE), { "--print-config" }, dir.path(), env);
+    QVERIFY2(printed.status == 0
+            && printed.out.contains(
+                QStringLiteral("\nsize = 320x240  # %1:1\n").arg(cfg).toLocal8Bit())
+            && QString::fromLocal8Bit(printed.err) == refused,
+        qPrintable(describe(printed)));
+    const Run rendered = run(
+        QStringLiteral(VISUALISER_EXE), { "--render", "out.mp4", "--to", "0.02" }, dir.path(), env);
+    QVERIFY2(rendered.status == 0 && rendered.err.startsWith(refused.toLocal8Bit())
+            && rendered.err.contains(" at 1280x720, "),
+        qPrintable(describe(rendered)));
 }
 
 QTEST_GUILESS_MAIN(tst_VisualiserCli)
