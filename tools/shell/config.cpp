@@ -25,7 +25,7 @@ namespace {
         return s.substr(from, s.find_last_not_of(kBlanks) - from + 1);
     }
 
-    // A part of a group's key: letters, digits, '-' and '_'.
+    // A word of a group's key: letters, digits, '-' and '_'.
     bool isWord(const std::string& s)
     {
         if (s.empty())
@@ -232,7 +232,7 @@ void Config::applyLine(const std::string& raw, int number, bool starting)
     if (eq == std::string::npos)
         return problem(where, "not 'key = value'");
     const std::string key = trimmed(line.substr(0, eq));
-    std::string value = withoutComment(trimmed(line.substr(eq + 1)));
+    const std::string value = withoutComment(trimmed(line.substr(eq + 1)));
     if (key.empty())
         return problem(where, "no key before '='");
     if (value.empty())
@@ -294,11 +294,11 @@ void Config::applyGroupKey(
         return problem(where, "unknown key '" + key + "'");
     const std::string name
         = second == std::string::npos ? std::string() : key.substr(first + 1, second - first - 1);
-    const std::string part = second == std::string::npos ? std::string() : key.substr(second + 1);
-    if (!isWord(name) || !isWord(part))
+    const std::string member = second == std::string::npos ? std::string() : key.substr(second + 1);
+    if (!isWord(name) || !isWord(member))
         return problem(where,
             "'" + key + "' is not " + group + ".NAME.KEY (letters, digits, '-' and '_' each)");
-    const std::string why = it->second.reader(name, part, value);
+    const std::string why = it->second.reader(name, member, value);
     if (!why.empty())
         problem(where, why);
 }

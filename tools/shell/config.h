@@ -57,7 +57,9 @@ struct Setting {
 };
 
 // Reads one key of a group: GROUP.NAME.KEY = value, with name and key as the file spells them.
-// Returns the problem, empty when sound.
+// Returns the problem, empty when sound. Every group line is handed on at the start and again
+// each time the file changes while the program runs; what the reader does with a new value then
+// is its own.
 using GroupReader = std::function<std::string(
     const std::string& name, const std::string& key, const std::string& value)>;
 
