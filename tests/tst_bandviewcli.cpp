@@ -973,6 +973,11 @@ void tst_BandviewCli::configurationFileSeenFromTheProgram_data()
         << QStringList { "--capture", "--delay", "100", "--print-config" }
         << "\ndelay = 100  # command line\n"
         << QString();
+    // The command line names a theme of the file's own, whose bad key is said by its line.
+    QTest::newRow("print-config with a theme of the file's")
+        << QByteArray("theme.dusk.base = ember\ntheme.dusk.glow = 9\n")
+        << QStringList { "--theme", "dusk", "--print-config" } << "\ntheme = dusk  # command line\n"
+        << "bandview: {cfg}:2: theme key 'glow' needs a number from 0 to 4, got '9'";
     // The run goes on, and its data stay in the command line's format.
     QTest::newRow("a data format in the file is refused")
         << QByteArray("raw-format = u8\n") << QStringList { "--duration", "0.2", "--raw", "-" }

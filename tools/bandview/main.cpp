@@ -131,8 +131,9 @@ ends the run as q does; a FIFO named by its path waits for its next reader (a pa
 dropping what nobody reads).
 
 The configuration file holds how the view looks and follows its sound (delay, capture-backend,
-reverse), one 'key = value' a line, the keys being the options' names without the dashes; '#'
-starts a comment. The command line wins over it. While the live view or a capture runs, a change
+theme, reverse), one 'key = value' a line, the keys being the options' names without the dashes;
+'#' starts a comment; theme.NAME.KEY lines make a theme of your own (--print-config shows how).
+The command line wins over it. While the live view or a capture runs, a change
 to the file takes effect within a second where it can (delay during a capture), and what cannot
 is said once. A bad line is said with the file and the line, and skipped. Inputs, outputs, their
 formats and the layout come from the command line alone.
@@ -202,6 +203,10 @@ std::vector<shell::Setting> settingsOf(Options& o)
             "pipewire",
             "--capture-backend pipewire|pulse: the sound server's protocol a capture speaks\n"
             "(default: PipeWire where it runs)" },
+        { "theme", false, [&o](const std::string& v) { return shell::parseTheme(v, &o.theme); },
+            shell::defaultTheme().name,
+            "--theme NAME: the colours of the live view and the picture (--list-themes lists\n"
+            "them, with yours from this file)" },
         { "reverse", true,
             [&o](const std::string& v) {
                 o.reverse = v == "true";
@@ -299,6 +304,9 @@ std::string parseOptions(
     int argc, char** argv, shell::CommandLine& line, shell::Config& config, Options& o)
 {
     std::string problem = line.parse(argc, argv, kOptionTable);
+    // The file first, so that the command line can name a theme the file holds, and wins.
+    if (problem.empty() && !line.given("--help") && !line.given(shell::kVersionOption.name))
+        problem = config.load(line, "bandview");
     if (problem.empty())
         problem = config.takeCommandLine(line);
     if (!problem.empty())
@@ -315,9 +323,6 @@ std::string parseOptions(
     o.listSections = line.given("--list-sections");
     o.listSources = line.given("--list-sources");
     o.listThemes = line.given(shell::kListThemesOption.name);
-    problem = shell::readTheme(line, &o.theme);
-    if (!problem.empty())
-        return problem;
     o.capture = line.given("--capture");
     o.captureSource = line.value("--capture");
     problem = shell::readCaptureBackend(line, &o.captureBackend);
@@ -661,15 +666,13 @@ int main(int argc, char** argv)
     Options o;
     shell::CommandLine line;
     shell::Config config(settingsOf(o), kOptionTable);
+    config.addGroup("theme", shell::setUserThemeKey, shell::kUserThemeHelp);
     std::string problem = parseOptions(argc, argv, line, config, o);
     if (!problem.empty())
         return fail(problem);
     int status = 0;
     if (answeredWithoutRun(o, &status))
         return status;
-    problem = config.load(line, "bandview");
-    if (!problem.empty())
-        return fail(problem);
     if (o.printConfig) {
         std::fputs(config.printout("bandview").c_str(), stdout);
         return kExitClean;

@@ -288,13 +288,47 @@ std::string readTheme(const CommandLine& line, Theme* theme)
         *theme = defaultTheme();
         return {};
     }
-    const std::string name = line.value(kThemeOption.name);
+    return parseTheme(line.value(kThemeOption.name), theme);
+}
+
+std::string parseTheme(const std::string& name, Theme* theme)
+{
     if (findTheme(name, theme))
         return {};
     std::string names;
     for (const Theme& t : allThemes())
         names += (names.empty() ? "" : ", ") + t.name;
     return "option '--theme' needs one of " + names + ", got '" + name + "'";
+}
+
+const char* const kUserThemeHelp
+    = "theme.NAME.KEY = VALUE: a theme of your own, NAME, for 'theme = NAME' and --theme NAME.\n"
+      "It starts from the default theme, or from the one theme.NAME.base names (its first key);\n"
+      "the keys: bars, bars-axis, peaks, background, heat (bandview), strands, mode, glow\n"
+      "(the visualiser), as --list-themes's themes hold them. For example:\n"
+      "theme.dusk.base = ember\n"
+      "theme.dusk.peaks = #ffffff";
+
+std::string setUserThemeKey(
+    const std::string& name, const std::string& key, const std::string& value)
+{
+    Theme theme;
+    const bool known = findTheme(name, &theme);
+    if (key == "base") {
+        Theme base;
+        if (!findTheme(value, &base))
+            return "no theme '" + value + "' to start from";
+        base.name = name;
+        base.about = "yours, from " + value;
+        return addUserTheme(base);
+    }
+    if (!known) {
+        theme = defaultTheme();
+        theme.name = name;
+        theme.about = "yours";
+    }
+    const std::string problem = setThemeKey(theme, key, value);
+    return problem.empty() ? addUserTheme(theme) : problem;
 }
 
 std::string themeListing()

@@ -82,6 +82,16 @@ extern const Option kThemeOption;
 extern const Option kListThemesOption;
 // Reads --theme into *theme (the default when not given); returns the problem, empty when sound.
 std::string readTheme(const CommandLine& line, Theme* theme);
+// Reads a theme's name, as --theme takes it, into *theme; returns the problem, empty when sound.
+std::string parseTheme(const std::string& name, Theme* theme);
+
+// One key of the user's theme name, as the configuration file's theme.NAME.KEY = value gives it:
+// the theme starts from the default one at its first key, or from the theme that its key 'base'
+// names. Returns the problem, empty when set.
+std::string setUserThemeKey(
+    const std::string& name, const std::string& key, const std::string& value);
+// What the configuration file's theme.NAME.KEY lines do, for its example.
+extern const char* const kUserThemeHelp;
 // What --list-themes prints: a line per theme, its name, "(default)" on the default, and about.
 std::string themeListing();
 

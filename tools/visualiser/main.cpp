@@ -113,6 +113,7 @@ int main(int argc, char** argv)
     Options o;
     shell::CommandLine line;
     shell::Config config(settingsOf(o), kOptionTable);
+    config.addGroup("theme", shell::setUserThemeKey, shell::kUserThemeHelp);
     std::string problem = parseOptions(argc, argv, line, config, o);
     if (!problem.empty())
         return fail(problem);
@@ -140,9 +141,6 @@ int main(int argc, char** argv)
         return fail("this visualiser was built without live capture (BANDCORE_CAPTURE=OFF)");
 #endif
     }
-    problem = config.load(line, "visualiser");
-    if (!problem.empty())
-        return fail(problem);
     keepRenderToCommandLine(line, o);
     if (o.printConfig) {
         std::fputs(config.printout("visualiser").c_str(), stdout);

@@ -92,9 +92,10 @@ OpenGL ES on a surfaceless EGL display, which auto picks there). Output is the s
 to run, written beside its names and given them only when complete. Ctrl-C ends a run, off-line or
 in the window, at once.
 
-The configuration file holds how the window looks and follows the sound (size, fullscreen,
-backend, msaa, delay, capture-backend), one 'key = value' a line, the keys being the options'
-names without the dashes; '#' starts a comment. The command line wins over it. While the window
+The configuration file holds how the window looks and follows the sound (theme, size,
+fullscreen, backend, msaa, delay, capture-backend), one 'key = value' a line, the keys being the
+options' names without the dashes; '#' starts a comment; theme.NAME.KEY lines make a theme of
+your own (--print-config shows how). The command line wins over it. While the window
 runs, a change to the file takes effect within a second where it can (delay), and what cannot is
 said once. A bad line is said with the file and the line, and skipped. Inputs, --render and its
 size, frame rate and range come from the command line alone.
@@ -150,6 +151,17 @@ std::vector<shell::Setting> settingsOf(Options& o)
         { "size", false, [&o](V v) { return readSize(v, o); }, "1280x720",
             "--size WxH: the window's size, sides from 16 to 4096 (a --render video takes\n"
             "--size from the command line only)" },
+        { "theme", false,
+            [&o](V v) {
+                shell::Theme theme;
+                const std::string problem = shell::parseTheme(v, &theme);
+                if (problem.empty())
+                    o.palette = paletteOf(theme);
+                return problem;
+            },
+            shell::defaultTheme().name,
+            "--theme NAME: the colours of the strands, the background and the glow\n"
+            "(--list-themes lists them, with yours from this file)" },
         { "fullscreen", true,
             [&o](V v) {
                 o.fullScreen = v == "true";
@@ -200,11 +212,6 @@ namespace {
             return problem;
         o.listSections = line.given("--list-sections");
         o.listThemes = line.given(shell::kListThemesOption.name);
-        shell::Theme theme;
-        const std::string themeProblem = shell::readTheme(line, &theme);
-        if (!themeProblem.empty())
-            return themeProblem;
-        o.palette = paletteOf(theme);
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);
         o.printConfig = line.given(shell::kPrintConfigOption.name);
@@ -295,6 +302,9 @@ std::string parseOptions(
     int argc, char** argv, shell::CommandLine& line, shell::Config& config, Options& o)
 {
     std::string problem = line.parse(argc, argv, kOptionTable);
+    // The file first, so that the command line can name a theme the file holds, and wins.
+    if (problem.empty() && !line.given("--help") && !line.given(shell::kVersionOption.name))
+        problem = config.load(line, "visualiser");
     if (problem.empty())
         problem = config.takeCommandLine(line);
     if (problem.empty())
