@@ -984,6 +984,11 @@ void tst_BandviewCli::configurationFileSeenFromTheProgram_data()
         << ";0;0\n"
         << "bandview: {cfg}:1: "
            "'raw-format' is not a setting the file can hold: give it on the command line";
+    QTest::newRow("stereo from the file leaves the data mono")
+        << QByteArray("layout = stereo\n") << QStringList { "--duration", "0.2", "--csv", "-" }
+        << "seq,timeSec,rmsDb,"
+        << "bandview: layout stereo from the configuration file is not taken with --csv or "
+           "--raw (it would change what they hold): give --layout stereo";
 }
 
 void tst_BandviewCli::configurationFileSeenFromTheProgram()

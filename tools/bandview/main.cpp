@@ -131,12 +131,13 @@ ends the run as q does; a FIFO named by its path waits for its next reader (a pa
 dropping what nobody reads).
 
 The configuration file holds how the view looks and follows its sound (delay, capture-backend,
-theme, reverse), one 'key = value' a line, the keys being the options' names without the dashes;
-'#' starts a comment; theme.NAME.KEY lines make a theme of your own (--print-config shows how).
-The command line wins over it. While the live view or a capture runs, a change
-to the file takes effect within a second where it can (delay during a capture), and what cannot
-is said once. A bad line is said with the file and the line, and skipped. Inputs, outputs, their
-formats and the layout come from the command line alone.
+theme, layout, reverse), one 'key = value' a line, the keys being the options' names without the
+dashes; '#' starts a comment; theme.NAME.KEY lines make a theme of your own (--print-config shows
+how). The command line wins over it. While the live view or a capture runs, a change to the file
+takes effect within a second where it can (delay during a capture; theme, reverse, and layout
+between bars and mirror in the live view), and what cannot is said once. A bad line is said with
+the file and the line, and skipped. Inputs, outputs and their formats come from the command line
+alone; a layout of stereo from the file is left out of a run that writes --csv or --raw.
 
 )";
 
@@ -207,6 +208,12 @@ std::vector<shell::Setting> settingsOf(Options& o)
             shell::defaultTheme().name,
             "--theme NAME: the colours of the live view and the picture (--list-themes lists\n"
             "them, with yours from this file)" },
+        { "layout", false,
+            [&o](const std::string& v) { return shell::parseLayout(v, kLayouts, &o.layout); },
+            "bars",
+            "--layout bars|mirror|stereo: how the bars are laid out; bars and mirror change while\n"
+            "the live view runs; stereo from this file is left out of a run that writes --csv or\n"
+            "--raw, whose records it would change" },
         { "reverse", true,
             [&o](const std::string& v) {
                 o.reverse = v == "true";
@@ -343,10 +350,13 @@ std::string parseOptions(
             return problem;
         o.pictureSize = QSize(w, h);
     }
-    if (line.given(shell::kLayoutOption.name)) {
-        problem = shell::parseLayout(line.value(shell::kLayoutOption.name), kLayouts, &o.layout);
-        if (!problem.empty())
-            return problem;
+    // No file changes what a script reads: stereo from the file, which would give --csv and
+    // --raw both sides, is left for a run that writes neither.
+    if (o.layout == shell::Layout::Stereo && !line.given(shell::kLayoutOption.name)
+        && (!o.csv.empty() || !o.raw.empty())) {
+        shell::complain("layout stereo from the configuration file is not taken with --csv or "
+                        "--raw (it would change what they hold): give --layout stereo");
+        o.layout = shell::Layout::Bars;
     }
     if (line.given("--duration")) {
         problem = shell::parseSeconds(

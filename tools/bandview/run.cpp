@@ -207,16 +207,44 @@ namespace {
         {
             // A line on standard error would land in the middle of the view: what the
             // configuration file has to say shows in the status line instead, for a while.
-            if (config)
-                config->setSay([this](const std::string& line) {
-                    told = line;
+            if (!config)
+                return;
+            config->setSay([this](const std::string& line) {
+                told = line;
+                toldUntil = Clock::now() + kToldFor;
+            });
+            // What is drawn changes as the file does; the sides analysed do not.
+            config->onChange("theme", [this](const std::string& value) {
+                shell::Theme theme;
+                if (shell::parseTheme(value, &theme).empty())
+                    view.setTheme(theme);
+            });
+            config->onChange("reverse", [this](const std::string& value) {
+                view.setLayout(view.layout(), value == "true");
+            });
+            const bool stereo = settings.layout == shell::Layout::Stereo;
+            config->onChange("layout", [this, stereo](const std::string& value) {
+                shell::Layout layout = shell::Layout::Bars;
+                const std::vector<shell::Layout> all { shell::Layout::Bars, shell::Layout::Mirror,
+                    shell::Layout::Stereo };
+                if (!shell::parseLayout(value, all, &layout).empty())
+                    return;
+                if ((layout == shell::Layout::Stereo) == stereo) {
+                    view.setLayout(layout, view.reverse());
+                } else {
+                    // Stereo takes an analyser a side, made at the start.
+                    told = "layout " + value + " changes at the next start";
                     toldUntil = Clock::now() + kToldFor;
-                });
+                }
+            });
         }
         ~LiveScreen()
         {
-            if (config)
-                config->setSay(nullptr);
+            if (!config)
+                return;
+            config->setSay(nullptr);
+            for (const char* key : { "theme", "reverse", "layout" })
+                config->onChange(key, nullptr);
         }
         LiveScreen(const LiveScreen&) = delete;
         LiveScreen& operator=(const LiveScreen&) = delete;

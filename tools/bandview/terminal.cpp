@@ -534,6 +534,19 @@ LiveView::~LiveView()
     writeAll(fd_, kLeaveScreen);
 }
 
+void LiveView::setTheme(const shell::Theme& theme)
+{
+    text_.theme = theme;
+    // A new background erases the whole screen.
+    full_ = true;
+}
+
+void LiveView::setLayout(shell::Layout layout, bool reverse)
+{
+    text_.layout = layout;
+    text_.reverse = reverse;
+}
+
 void LiveView::resume()
 {
     writeAll(fd_, kEnterScreen);

@@ -172,6 +172,11 @@ public:
     // or a change of size).
     void resume();
     void invalidate() { full_ = true; }
+    // What the next draw looks like: a new theme, layout or order (a configuration file's change).
+    void setTheme(const shell::Theme& theme);
+    void setLayout(shell::Layout layout, bool reverse);
+    shell::Layout layout() const { return text_.layout; }
+    bool reverse() const { return text_.reverse; }
 
 private:
     int fd_;

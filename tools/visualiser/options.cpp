@@ -180,6 +180,19 @@ std::vector<shell::Setting> settingsOf(Options& o)
             [&o](V v) { return shell::parseCaptureBackend(v, &o.captureBackend); }, "pipewire",
             "--capture-backend pipewire|pulse: the sound server's protocol a capture speaks\n"
             "(default: PipeWire where it runs)" },
+        { "layout", false,
+            [&o](V v) {
+                return shell::parseLayout(
+                    v, { shell::Layout::Bars, shell::Layout::Stereo }, &o.layout);
+            },
+            "bars",
+            "--layout bars|stereo: stereo, each half of the strands following one channel" },
+        { "beat-pulse", true,
+            [&o](V v) {
+                o.beatPulse = v == "true";
+                return std::string();
+            },
+            "false", "--beat-pulse: each beat lifts the strands and their glow for a moment" },
     };
 }
 
@@ -201,7 +214,6 @@ namespace {
         o.inputs = line.operands();
         if (!o.inputs.empty())
             o.input = o.inputs[0];
-        o.beatPulse = line.given("--beat-pulse");
         o.capture = line.given("--capture");
         o.captureSource = line.value("--capture");
         o.listSources = line.given("--list-sources");
@@ -215,12 +227,6 @@ namespace {
         o.help = line.given("--help");
         o.version = line.given(shell::kVersionOption.name);
         o.printConfig = line.given(shell::kPrintConfigOption.name);
-        if (line.given(shell::kLayoutOption.name)) {
-            const std::string problem = shell::parseLayout(line.value(shell::kLayoutOption.name),
-                { shell::Layout::Bars, shell::Layout::Stereo }, &o.layout);
-            if (!problem.empty())
-                return problem;
-        }
         // The window plays the whole programme at the display's pace.
         if (o.render.empty()) {
             for (const char* name : { "--from", "--to", "--fps" }) {
