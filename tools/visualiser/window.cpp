@@ -154,10 +154,15 @@ namespace {
         return mpris;
     }
 
-    // Follows the configuration file while the window runs: a new delay is the picture's at once,
-    // over capture as over the player.
-    void followConfig(shell::Config& config, Followed& f, QWindow& window)
+    // Follows the configuration file while the window runs: a new delay or theme is the
+    // picture's at once, over capture as over the player.
+    void followConfig(shell::Config& config, Followed& f, VisualWindow& window)
     {
+        config.onChange("theme", [&window](const std::string& value) {
+            shell::Theme theme;
+            if (shell::parseTheme(value, &theme).empty())
+                window.setPalette(paletteOf(theme));
+        });
         config.onChange("delay", [&f](const std::string& value) {
             int ms = 0;
             if (!shell::parseDelay(value, &ms).empty())
@@ -222,6 +227,7 @@ int runWindow(const Options& o, QGuiApplication& app, shell::Config& config)
     window.show();
     const int status = app.exec();
     config.onChange("delay", nullptr);
+    config.onChange("theme", nullptr);
     mpris.reset();
     return finished(window, followed.player.get(), status);
 }
