@@ -43,7 +43,8 @@ int main(int argc, char** argv)
                 PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, port, nullptr),
             nullptr, 0);
     std::uint8_t buffer[256];
-    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_pod_builder b {};
+    spa_pod_builder_init(&b, buffer, sizeof(buffer));
     spa_process_latency_info latency {};
     latency.ns = static_cast<std::uint64_t>(std::atoll(argv[2]) * kNsPerMs);
     const spa_pod* params[] = { spa_process_latency_build(&b, SPA_PARAM_ProcessLatency, &latency) };
