@@ -254,7 +254,7 @@ std::string loadOtherSink()
 // The rate the server mixes at, as the default sample line of pactl info gives it; 0 if unknown.
 int serverRateHz()
 {
-    return std::atoi(shellOutput("pactl info | sed -n 's/^Default Sample Spec[a-z]*: .* "
+    return std::atoi(shellOutput("pactl info | sed -n 's/^Default Sample [A-Za-z]*: .* "
                                  "\\([0-9]*\\)Hz$/\\1/p'")
                          .c_str());
 }
