@@ -27,13 +27,36 @@ SyncMaker::SyncMaker(int bandCount, int fftSize, double sampleRate)
 
 AudioSync SyncMaker::make(const dsp::SpectrumFrame& frame, const float* power, bool onset)
 {
+    return sync(levelByte(frame), frame.bars, peakOf(power), onset);
+}
+
+AudioSync SyncMaker::make(const dsp::SpectrumFrame& left, const float* leftPower,
+    const dsp::SpectrumFrame& right, const float* rightPower, bool onset)
+{
+    float bars[dsp::kMaxBands];
+    for (int b = 0; b < dsp::kMaxBands; ++b)
+        bars[b] = std::max(left.bars[b], right.bars[b]);
+    const Peak l = peakOf(leftPower);
+    const Peak r = peakOf(rightPower);
+    return sync(std::max(levelByte(left), levelByte(right)), bars,
+        r.magnitude > l.magnitude ? r : l, onset);
+}
+
+AudioSync SyncMaker::sync(float raw, const float* bars, Peak peak, bool onset)
+{
     AudioSync s;
-    s.sampleRaw = levelByte(frame);
-    smooth_ = s.sampleRaw + smoothFactor_ * (smooth_ - s.sampleRaw);
+    s.sampleRaw = raw;
+    smooth_ = raw + smoothFactor_ * (smooth_ - raw);
     s.sampleSmth = smooth_;
     s.samplePeak = onset;
-    channels_.apply(frame.bars, s.channels);
+    channels_.apply(bars, s.channels);
+    s.fftMagnitude = peak.magnitude;
+    s.fftMajorPeakHz = peak.hz;
+    return s;
+}
 
+SyncMaker::Peak SyncMaker::peakOf(const float* power) const
+{
     // DC is no tone; the loudest of the others, the lowest on a tie.
     int top = 1;
     for (int k = 2; k < bins_; ++k) {
@@ -41,7 +64,6 @@ AudioSync SyncMaker::make(const dsp::SpectrumFrame& frame, const float* power, b
             top = k;
     }
     const float peak = std::sqrt(power[top]);
-    s.fftMagnitude = peak * kFullScaleMagnitude;
     double offset = 0.0;
     if (top + 1 < bins_) {
         const double left = std::sqrt(power[top - 1]);
@@ -51,8 +73,8 @@ AudioSync SyncMaker::make(const dsp::SpectrumFrame& frame, const float* power, b
             offset = 0.5 * (left - right) / curve;
     }
     const double hz = (top + offset) * binHz_;
-    s.fftMajorPeakHz = std::clamp(static_cast<float>(hz), kMinPeakHz, kMaxPeakHz);
-    return s;
+    return { peak * kFullScaleMagnitude,
+        std::clamp(static_cast<float>(hz), kMinPeakHz, kMaxPeakHz) };
 }
 
 } // namespace led

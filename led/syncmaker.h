@@ -11,6 +11,8 @@
 // - FFT_MajorPeak: that bin's frequency, refined between its neighbours by a parabola through
 //   the three magnitudes, clamped to kMinPeakHz..kMaxPeakHz.
 // - samplePeak: the onset flag passed in.
+// - With two sides (a stereo layout) the louder side leads: each band's bar, the level and the
+//   loudest bin are the larger of the two sides'.
 // make() does not allocate.
 #ifndef LED_SYNCMAKER_H
 #define LED_SYNCMAKER_H
@@ -34,8 +36,17 @@ public:
 
     // power holds fftSize / 2 + 1 bins as dsp::RealFft scales them.
     AudioSync make(const dsp::SpectrumFrame& frame, const float* power, bool onset);
+    AudioSync make(const dsp::SpectrumFrame& left, const float* leftPower,
+        const dsp::SpectrumFrame& right, const float* rightPower, bool onset);
 
 private:
+    struct Peak {
+        float magnitude;
+        float hz;
+    };
+    Peak peakOf(const float* power) const;
+    AudioSync sync(float raw, const float* bars, Peak peak, bool onset);
+
     ChannelMap channels_;
     int bins_;
     double binHz_;

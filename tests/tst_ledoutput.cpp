@@ -1,10 +1,12 @@
 // The LED output module: the packet's bytes, the sender on the loopback address (the packet as
-// received, the onsets carried between packets, the rate limit) and the channel mapping on tones.
+// received, the onsets carried between packets, the rate limit), the channel mapping on tones, and
+// the programs' way from an analysis loop to the sender (held back as the picture is).
 #include "dsp/spectrumanalyzer.h"
 #include "led/audiosync.h"
 #include "led/channelmap.h"
 #include "led/sender.h"
 #include "led/syncmaker.h"
+#include "shell/wled.h"
 #include "udpreceiver.h"
 
 #include <QtTest>
@@ -66,23 +68,68 @@ struct Loopback {
         [](const std::string& line) { qWarning("%s", line.c_str()); } };
 };
 
-// The analyser's frame and spectrum after a second of a sine of peak amplitude.
-led::AudioSync afterTone(double hz, double amplitude)
+// The analyser's frame and power spectrum after a second of a sine of peak amplitude.
+struct Heard {
+    dsp::SpectrumFrame frame;
+    std::vector<float> power;
+};
+Heard hear(double hz, double amplitude)
 {
     dsp::SpectrumAnalyzer analyzer;
     analyzer.configure(kRateHz);
-    led::SyncMaker maker(analyzer.bandCount(), analyzer.fftSize(), analyzer.sampleRate());
     std::vector<float> hop(kHop);
-    dsp::SpectrumFrame frame;
-    led::AudioSync s;
+    Heard heard;
     for (int h = 0, n = 0; h < dsp::kFrameRateHz; ++h) {
         for (float& x : hop)
             x = float(amplitude * std::sin(2.0 * M_PI * hz * n++ / kRateHz));
         analyzer.pushSamples(hop.data(), kHop);
-        if (analyzer.process(frame))
-            s = maker.make(frame, analyzer.powerSpectrum(), false);
+        analyzer.process(heard.frame);
     }
-    return s;
+    const float* power = analyzer.powerSpectrum();
+    heard.power.assign(power, power + analyzer.fftSize() / 2 + 1);
+    return heard;
+}
+
+led::AudioSync afterTone(double hz, double amplitude)
+{
+    const Heard heard = hear(hz, amplitude);
+    led::SyncMaker maker(dsp::kDefaultBands, int(heard.power.size() - 1) * 2, kRateHz);
+    return maker.make(heard.frame, heard.power.data(), false);
+}
+
+// Silence, then a sine from sample toneFrom on.
+class LateTone : public media::HopSource {
+public:
+    LateTone(double hz, double amplitude, std::int64_t toneFrom)
+        : hz_(hz)
+        , amplitude_(amplitude)
+        , toneFrom_(toneFrom)
+    {
+    }
+    int fill(float* const* groups, int count) override
+    {
+        for (int i = 0; i < count; ++i, ++next_)
+            groups[0][i] = next_ < toneFrom_
+                ? 0.0f
+                : float(amplitude_ * std::sin(2.0 * M_PI * hz_ * double(next_) / kRateHz));
+        return count;
+    }
+
+private:
+    double hz_;
+    double amplitude_;
+    std::int64_t toneFrom_;
+    std::int64_t next_ = 0;
+};
+
+// The last of the datagrams that arrive until none has for a while.
+Datagram lastArriving(UdpReceiver& receiver)
+{
+    Datagram last;
+    Datagram d;
+    while (receiver.receive(&d, 200))
+        last = d;
+    return last;
 }
 
 } // namespace
@@ -217,6 +264,54 @@ private slots:
         QVERIFY2(s.fftMagnitude <= full * 1.001 && s.fftMagnitude >= full * 0.84,
             qPrintable(
                 QStringLiteral("magnitude %1 for %2").arg(double(s.fftMagnitude)).arg(full)));
+    }
+
+    // Two sides: each channel the louder side's, the peak the louder side's loudest bin.
+    void bothSidesLight()
+    {
+        const Heard left = hear(1000.0, 0.25);
+        const Heard right = hear(160.0, 0.5);
+        led::SyncMaker maker(dsp::kDefaultBands, int(left.power.size() - 1) * 2, kRateHz);
+        const led::AudioSync one = maker.make(left.frame, left.power.data(), false);
+        const led::AudioSync both
+            = maker.make(left.frame, left.power.data(), right.frame, right.power.data(), false);
+        // 1 kHz in channel 7 (818 to 1120 Hz), 160 Hz in channel 2 (129 to 216 Hz).
+        QCOMPARE(both.channels[7], one.channels[7]);
+        QVERIFY2(both.channels[2] > 100 && one.channels[2] < 50,
+            qPrintable(QStringLiteral("channel 2: %1 with the right side, %2 without")
+                           .arg(both.channels[2])
+                           .arg(one.channels[2])));
+        QVERIFY2(std::abs(both.fftMajorPeakHz - 160.0f) < 6.0f,
+            qPrintable(QString::number(double(both.fftMajorPeakHz))));
+    }
+
+    // The programs' frames wait as the picture does: 30 ticks behind, the last packet out is
+    // still the silence before the tone; once the wait ends the packets held go out at once, and
+    // the tone's onset among them reaches the newest.
+    void framesWaitAsThePictureDoes()
+    {
+        UdpReceiver receiver("127.0.0.1", 0);
+        QVERIFY(receiver.ok());
+        shell::WledOutput output(led::Target { "127.0.0.1", receiver.port(), 1 });
+        media::AnalysisLoop loop(kRateHz);
+        shell::WledFrames frames(output, loop);
+        loop.addConsumer(frames);
+        frames.setDelayMs(500.0);
+        // The tone starts after 0.5 s, and plays for 0.3 s before the wait ends.
+        LateTone hops(1000.0, 0.5, kRateHz / 2);
+        for (int h = 0; h < 48; ++h)
+            loop.step(hops);
+        Datagram last = lastArriving(receiver);
+        QCOMPARE(last.bytes.size(), led::kPacketBytes);
+        QCOMPARE(last.bytes[led::kChannelsAt + 7], std::uint8_t(0));
+        QCOMPARE(last.bytes[led::kSamplePeakAt], std::uint8_t(0));
+        frames.setDelayMs(0.0);
+        loop.step(hops);
+        last = lastArriving(receiver);
+        QCOMPARE(last.bytes.size(), led::kPacketBytes);
+        QVERIFY2(last.bytes[led::kChannelsAt + 7] > 100,
+            qPrintable(QString::number(last.bytes[led::kChannelsAt + 7])));
+        QCOMPARE(last.bytes[led::kSamplePeakAt], std::uint8_t(1));
     }
 
     // The level with its gain on the dB scale: -3 dBFS and silence.

@@ -43,6 +43,7 @@ public:
     const TimedFrame& frame() const { return frame_; }
     std::int64_t frameCount() const { return loop_.frameCount(); }
     const dsp::SpectrumAnalyzer& analyzer() const { return loop_.analyzer(); }
+    const media::AnalysisLoop& loop() const { return loop_; }
     std::vector<float> bandCentersHz() const;
     int sampleRate() const { return loop_.rateHz(); }
     std::int64_t samplesRead() const { return loop_.samplesRead(); }

@@ -47,14 +47,15 @@ namespace {
 
     // What only a live capture has to say: its state for the status line, what happens to it
     // while no status line shows, and a line at the end; and the frame to show of each one made,
-    // held back until its sound is heard. Nothing for a file or the demo, whose frames show as
-    // they are made.
+    // held back until its sound is heard, as the LED packets are. Nothing for a file or the demo,
+    // whose frames show as they are made.
     class LiveLines {
     public:
 #ifdef BANDVIEW_CAPTURE
-        LiveLines(media::Feed& source, shell::Config* config)
+        LiveLines(media::Feed& source, shell::Config* config, shell::WledFrames* wled)
             : live_(dynamic_cast<capture::LiveFeed*>(&source))
             , config_(live_ ? config : nullptr)
+            , wled_(wled)
         {
             if (live_)
                 delay_ = std::make_unique<media::FrameDelay>();
@@ -79,6 +80,8 @@ namespace {
                 return made;
             // The output's latency may change while the capture runs.
             delay_->setDelay(media::delayTicks(live_->delayMs()));
+            if (wled_)
+                wled_->setDelayMs(live_->delayMs());
             return delay_->shift(made);
         }
         std::string note() const
@@ -98,9 +101,10 @@ namespace {
     private:
         capture::LiveFeed* live_;
         shell::Config* config_;
+        shell::WledFrames* wled_;
         std::unique_ptr<media::FrameDelay> delay_;
 #else
-        LiveLines(media::Feed&, shell::Config*) { }
+        LiveLines(media::Feed&, shell::Config*, shell::WledFrames*) { }
         const TimedFrame& shown(const TimedFrame& made)
         {
             return made;
@@ -634,16 +638,16 @@ int runInput(const InputDescription& input, media::Feed& source, RunOutputs& out
     RunFiles files(outputs, settings.live || settings.realtime || input.realTime);
     Analysis analysis(source, settings.layout == shell::Layout::Stereo);
     const Writers writers(outputs, analysis, input, settings);
-    LiveLines live(source, settings.config);
-    Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get(), live };
-    Hopper hopper { analysis, sinks, limitSamples(analysis, settings), settings.config };
     std::unique_ptr<shell::WledOutput> wled;
     std::unique_ptr<shell::WledFrames> wledFrames;
     if (settings.wled) {
         wled = std::make_unique<shell::WledOutput>(settings.wledTarget);
-        wledFrames = std::make_unique<shell::WledFrames>(*wled, analysis.analyzer());
+        wledFrames = std::make_unique<shell::WledFrames>(*wled, analysis.loop());
         analysis.addConsumer(*wledFrames);
     }
+    LiveLines live(source, settings.config, wledFrames.get());
+    Sinks sinks { writers.csv.get(), writers.picture.get(), writers.raw.get(), live };
+    Hopper hopper { analysis, sinks, limitSamples(analysis, settings), settings.config };
     const double totalSec = expectedSec(source, analysis, settings);
 
     live.sayEvents(settings.live);

@@ -2,6 +2,8 @@
 
 #include "shell/text.h"
 
+#include <algorithm>
+
 namespace shell {
 
 namespace {
@@ -71,20 +73,36 @@ std::string WledOutput::summary() const
     return "; " + std::to_string(sender_.sentCount()) + " LED packets to " + target_.text();
 }
 
-WledFrames::WledFrames(WledOutput& output, const dsp::SpectrumAnalyzer& analyzer)
+WledFrames::WledFrames(WledOutput& output, const media::AnalysisLoop& loop)
     : output_(output)
-    , analyzer_(analyzer)
-    , maker_(analyzer.bandCount(), analyzer.fftSize(), analyzer.sampleRate())
+    , loop_(loop)
+    , maker_(loop.analyzer().bandCount(), loop.analyzer().fftSize(), loop.analyzer().sampleRate())
+    , held_(static_cast<std::size_t>(media::delayTicks(media::kLongestDelayMs)) + 1)
 {
+}
+
+void WledFrames::setDelayMs(double ms)
+{
+    delayTicks_ = std::min(media::delayTicks(ms), static_cast<int>(held_.size()) - 1);
 }
 
 void WledFrames::take(const media::AnalysedHop& hop)
 {
-    // The sender keeps an onset until the next packet goes out, so that none is lost between
-    // packets.
-    const bool onset = hop.beat.onset;
-    output_.offer(
-        led::encode(maker_.make(hop.frames.front(), analyzer_.powerSpectrum(), onset)), onset);
+    const auto slots = static_cast<std::int64_t>(held_.size());
+    const bool stereo = hop.frames.size() > 1;
+    const led::AudioSync sync = stereo
+        ? maker_.make(hop.frames.front(), loop_.analyzer(0).powerSpectrum(), hop.frames.back(),
+            loop_.analyzer(1).powerSpectrum(), hop.beat.onset)
+        : maker_.make(hop.frames.front(), loop_.analyzer().powerSpectrum(), hop.beat.onset);
+    held_[static_cast<std::size_t>(made_ % slots)] = { led::encode(sync), hop.beat.onset };
+    ++made_;
+    // Every packet now due in turn: the sender keeps the newest, and keeps each onset until the
+    // next packet goes out, so that none is lost between packets. The delay never exceeds the
+    // slots, so none of them has been written over yet.
+    for (; offered_ < made_ - delayTicks_; ++offered_) {
+        const Held& due = held_[static_cast<std::size_t>(offered_ % slots)];
+        output_.offer(due.packet, due.onset);
+    }
 }
 
 } // namespace shell

@@ -7,15 +7,22 @@
 //   it needs --wled.
 // - One WledOutput sends for the whole run; each analysis loop gets a WledFrames of its own (its
 //   rate and window may differ from track to track).
+// - A WledFrames holds each packet back as long as the picture waits for the sound (an output's
+//   latency, --delay), so that the LEDs light with what is heard; the onsets of packets passed
+//   over meanwhile are carried on. In a stereo layout the packets follow both sides (the louder
+//   side leads, led/syncmaker.h).
 #ifndef SHELL_WLED_H
 #define SHELL_WLED_H
 
 #include "led/sender.h"
 #include "led/syncmaker.h"
 #include "media/analysisloop.h"
+#include "media/framedelay.h"
 #include "shell/options.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace shell {
 
@@ -40,16 +47,30 @@ private:
     led::Sender sender_;
 };
 
-// One loop's frames, with its first group's analyser's spectrum, into packets for output.
+// One loop's frames, with its analysers' spectra, into packets for output.
 class WledFrames : public media::FrameConsumer {
 public:
-    WledFrames(WledOutput& output, const dsp::SpectrumAnalyzer& analyzer);
+    explicit WledFrames(WledOutput& output, const media::AnalysisLoop& loop);
     void take(const media::AnalysedHop& hop) override;
+    // From the next frame on, each packet goes out this much later than its frame is made; held
+    // to 0..media::kLongestDelayMs.
+    void setDelayMs(double ms);
 
 private:
+    struct Held {
+        led::Packet packet {};
+        bool onset = false;
+    };
+
     WledOutput& output_;
-    const dsp::SpectrumAnalyzer& analyzer_;
+    const media::AnalysisLoop& loop_;
     led::SyncMaker maker_;
+    // The packets made and not yet offered, in the order made; one slot more than the longest
+    // delay, taken when the frames start.
+    std::vector<Held> held_;
+    std::int64_t made_ = 0;
+    std::int64_t offered_ = 0;
+    int delayTicks_ = 0;
 };
 
 } // namespace shell

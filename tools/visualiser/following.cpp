@@ -33,7 +33,7 @@ namespace {
     {
         if (!wled)
             return nullptr;
-        auto frames = std::make_unique<shell::WledFrames>(*wled, loop.analyzer());
+        auto frames = std::make_unique<shell::WledFrames>(*wled, loop);
         loop.addConsumer(*frames);
         return frames;
     }
@@ -47,10 +47,17 @@ ProgrammeFollower::ProgrammeFollower(int rateHz, const Playback& playback, int d
     , hops_(playback, stereo)
     , loop_(rateHz, stereo ? 2 : 1)
 {
-    animated_.setDelayMs(delayMs);
     animated_.setBeatPulse(beatPulse);
     loop_.addConsumer(animated_);
     wledFrames_ = addWled(loop_, wled);
+    setDelayMs(delayMs);
+}
+
+void ProgrammeFollower::setDelayMs(int ms)
+{
+    animated_.setDelayMs(ms);
+    if (wledFrames_)
+        wledFrames_->setDelayMs(ms);
 }
 
 void ProgrammeFollower::advance(double leadMs)
@@ -104,8 +111,17 @@ void TrackFollower::setDelayMs(int ms)
     current_->setDelayMs(ms);
 }
 
+ShownBeat TrackFollower::shownBeat() const
+{
+    ShownBeat beat = current_->shownBeat();
+    beat.beats += beatsBefore_;
+    return beat;
+}
+
 void TrackFollower::follow()
 {
+    if (current_)
+        beatsBefore_ += current_->shownBeat().beats;
     current_ = std::make_unique<ProgrammeFollower>(player_.programme().sampleRate(),
         *player_.playback(), delayMs_, wled_, stereo_, beatPulse_);
     generation_ = player_.generation();
@@ -131,6 +147,8 @@ void CaptureFollower::advance(double)
     while (live_.due()) {
         // The output's latency may change while the capture runs.
         animated_.setDelayMs(live_.delayMs());
+        if (wledFrames_)
+            wledFrames_->setDelayMs(live_.delayMs());
         loop_.step(*hops_);
     }
 }

@@ -40,6 +40,12 @@ private:
     visual::Animation animation_;
 };
 
+// The tempo of the picture that shows, and how many beats have shown with it so far.
+struct ShownBeat {
+    float bpm = 0.0f;
+    std::int64_t beats = 0;
+};
+
 // The same animation a number of ticks behind the analysis, so that the window shows each frame
 // when its sound is heard rather than when it is analysed: the frames wait in a queue
 // (media::FrameDelay), and while the delay grows the animation steps on the frame it holds.
@@ -51,14 +57,23 @@ public:
         const media::TimedFrame& shown = delay_.shift({ hop.timeSec(), hop.frames.front(),
             stereo ? hop.frames.back() : dsp::SpectrumFrame {}, hop.beat });
         animation_.step(shown.frame, stereo ? &shown.right : nullptr, shown.beat);
+        // A frame held while the delay grows is the same beat, not another.
+        if (shown.beat.onset && shown.timeSec != beatSec_) {
+            beatSec_ = shown.timeSec;
+            ++beat_.beats;
+        }
+        beat_.bpm = shown.beat.bpm;
     }
     void setBeatPulse(bool on) { animation_.setBeatPulse(on); }
     void setDelayMs(double ms) { delay_.setDelay(media::delayTicks(ms)); }
     const visual::Look& look() const { return animation_.look(); }
+    ShownBeat shownBeat() const { return beat_; }
 
 private:
     media::FrameDelay delay_;
     visual::Animation animation_;
+    ShownBeat beat_;
+    double beatSec_ = -1.0;
 };
 
 // What the window draws from: before each picture the window advances it to the moment the
@@ -69,6 +84,7 @@ public:
     virtual void advance(double leadMs) = 0;
     virtual const visual::Look& look() const = 0;
     virtual float presence() const = 0;
+    virtual ShownBeat shownBeat() const = 0;
     virtual void setPaused(bool paused) = 0;
 };
 
@@ -96,15 +112,17 @@ private:
 // there is none): one hop per 1/60 s of it, each shown delayMs after its sound is heard.
 class ProgrammeFollower {
 public:
-    // wled, where not null, takes the frames too, as they are made; stereo: the left and right
-    // sides analysed apart, each half of the strands following one.
+    // wled, where not null, takes the frames too, held back as the picture is; stereo: the left and
+    // right sides analysed apart, each half of the strands following one.
     ProgrammeFollower(int rateHz, const Playback& playback, int delayMs = 0,
         shell::WledOutput* wled = nullptr, bool stereo = false, bool beatPulse = false);
     // Analyses every hop that ends at or before the sample heard leadMs from now.
     void advance(double leadMs);
     const visual::Look& look() const { return animated_.look(); }
     float presence() const { return loop_.frame().presence; }
-    void setDelayMs(int ms) { animated_.setDelayMs(ms); }
+    ShownBeat shownBeat() const { return animated_.shownBeat(); }
+    // The picture's and the LED packets' lag behind the sound heard.
+    void setDelayMs(int ms);
 
 private:
     void advanceTo(std::int64_t samplePosition);
@@ -127,6 +145,7 @@ public:
     void advance(double leadMs) override;
     const visual::Look& look() const override { return current_->look(); }
     float presence() const override { return current_->presence(); }
+    ShownBeat shownBeat() const override;
     void setPaused(bool paused) override;
     // From now on, this track and the next.
     void setDelayMs(int ms);
@@ -136,6 +155,8 @@ private:
 
     Player& player_;
     std::unique_ptr<ProgrammeFollower> current_;
+    // The beats shown of the tracks before this one, so that the count never runs back.
+    std::int64_t beatsBefore_ = 0;
     int generation_ = 0;
     int delayMs_;
     shell::WledOutput* wled_;
@@ -154,6 +175,7 @@ public:
     void advance(double leadMs) override;
     const visual::Look& look() const override { return animated_.look(); }
     float presence() const override { return loop_.frame().presence; }
+    ShownBeat shownBeat() const override { return animated_.shownBeat(); }
     void setPaused(bool) override { }
 
 private:
