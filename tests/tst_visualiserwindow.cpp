@@ -221,6 +221,7 @@ private slots:
     void tracksPlayInOrder_data();
     void tracksPlayInOrder();
     void titleShowsAndTheBusDrives();
+    void tempoShowsAndHides();
     void namedSampleCountStays_data();
     void namedSampleCountStays();
     void fullScreenAtStartAndOnDoubleClick_data();
@@ -235,7 +236,8 @@ private:
     QString windowName(const QString& window);
     QString visualiser(bool plugin, bool needed, QProcessEnvironment* env);
     QSize windowSize(const QString& window);
-    QStringList shownTitles();
+    // The names of the shown windows whose name starts so: the track's title, the tempo.
+    QStringList shownTitles(const QString& start = QStringLiteral("title: "));
     bool writeTagged(
         const QString& path, double seconds, const QString& artist, const QString& title);
     bool startPulse();
@@ -1012,13 +1014,12 @@ QString tst_VisualiserWindow::windowName(const QString& window)
         output(tool("xdotool"), { QStringLiteral("getwindowname"), window }, env_).trimmed());
 }
 
-// The names of the track titles showing over a visual.
-QStringList tst_VisualiserWindow::shownTitles()
+QStringList tst_VisualiserWindow::shownTitles(const QString& start)
 {
     QStringList names;
     const QByteArray ids = output(tool("xdotool"),
         { QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-            QStringLiteral("^title: ") },
+            QLatin1Char('^') + start },
         env_);
     for (const QByteArray& id : ids.split('\n'))
         if (!id.trimmed().isEmpty())
@@ -1232,6 +1233,56 @@ void tst_VisualiserWindow::namedSampleCountStays_data()
 
 // A window too large for one rasteriser thread to draw at 4x at the display's pace: the default
 // steps down within seconds, a count named on the command line never does.
+// --show-tempo puts the tempo up as soon as the window shows, and the clicks settle it at their
+// 120 BPM (to the 2 % the tracker promises); T hides it and shows it again.
+void tst_VisualiserWindow::tempoShowsAndHides()
+{
+    if (!missing_.isEmpty() && skipOrFail(QStringLiteral("missing: ") + missing_))
+        return;
+    if (!have(!tool("sox").isEmpty(), QStringLiteral("sox")))
+        return;
+    const QString clicks = dir_.filePath(QStringLiteral("clicks.wav"));
+    // A 15 ms tone every half second, for 14 s: the tempo settles within 8 s.
+    int made = -1;
+    output(tool("sox"),
+        { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("44100"), QStringLiteral("-b"),
+            QStringLiteral("16"), clicks, QStringLiteral("synth"), QStringLiteral("0.015"),
+            QStringLiteral("sine"), QStringLiteral("1500"), QStringLiteral("pad"),
+            QStringLiteral("0"), QStringLiteral("0.485"), QStringLiteral("repeat"),
+            QStringLiteral("27") },
+        env_, &made);
+    QCOMPARE(made, 0);
+    ScopedProcess p;
+    QString window;
+    const QString started = startVisualiser(p,
+        { QStringLiteral("--size"), QStringLiteral("320x180"), QStringLiteral("--show-tempo"),
+            clicks },
+        env_, &window);
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    const QRegularExpression any(QStringLiteral("^tempo: (no tempo|[0-9]+ BPM)$"));
+    QString first;
+    for (int i = 0; i < 20 && first.isEmpty(); ++i, QThread::msleep(100))
+        first = shownTitles(QStringLiteral("tempo: ")).value(0);
+    QVERIFY2(any.match(first).hasMatch(), qPrintable(first));
+    const QRegularExpression settled(QStringLiteral("^tempo: 1(18|19|20|21|22) BPM$"));
+    QElapsedTimer clock;
+    clock.start();
+    QString shown;
+    while (!settled.match(shown).hasMatch() && clock.elapsed() < kWaitMs) {
+        QThread::msleep(200);
+        shown = shownTitles(QStringLiteral("tempo: ")).value(0);
+    }
+    QVERIFY2(settled.match(shown).hasMatch(), qPrintable(shown));
+    key(window, { QStringLiteral("t") });
+    QThread::msleep(300);
+    QCOMPARE(shownTitles(QStringLiteral("tempo: ")), QStringList());
+    key(window, { QStringLiteral("t") });
+    QThread::msleep(300);
+    QVERIFY2(settled.match(shownTitles(QStringLiteral("tempo: ")).value(0)).hasMatch(),
+        qPrintable(shownTitles(QStringLiteral("tempo: ")).join(',')));
+    QCOMPARE(quit(p, window), 0);
+}
+
 void tst_VisualiserWindow::namedSampleCountStays()
 {
     QFETCH(QStringList, args);

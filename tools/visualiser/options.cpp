@@ -19,7 +19,8 @@ heard. Several files play in order, a FOLDER's audio files by name (tracker modu
 its subfolders), an .m3u or .m3u8 playlist's entries (relative ones from the playlist's folder); the
 window closes after the last. Keys: F or F11 full screen (or a double click), Space pause,
 Left/Right seek 5 s (not on a pipe), N next, P previous (on the first track: its start), + and -
-volume (+ unmutes), M mute, S shuffle, L loop (the track, the list, off in turn), Q or Escape quit.
+volume (+ unmutes), M mute, S shuffle, L loop (the track, the list, off in turn), T the tempo,
+Q or Escape quit.
 Media keys and other programs control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the
 session bus.
 
@@ -44,6 +45,8 @@ Options:
   --fullscreen        start the window in full screen
   --beat-pulse        let each beat lift the strands and their glow for a moment, in the window
                       and in --render (off by default)
+  --show-tempo        show the tempo at the window's upper right, lit on each beat (T shows
+                      or hides it)
   --capture[=SOURCE]  show live capture from the sound server (default: what the computer plays,
                       the default output followed wherever it goes); SOURCE is an output or
                       input by its listed name, or app:NAME for what one application plays
@@ -93,10 +96,11 @@ to run, written beside its names and given them only when complete. Ctrl-C ends 
 in the window, at once.
 
 The configuration file holds how the window looks and follows the sound (theme, size,
-fullscreen, backend, msaa, delay, capture-backend), one 'key = value' a line, the keys being the
-options' names without the dashes; '#' starts a comment; theme.NAME.KEY lines make a theme of
-your own (--print-config shows how). The command line wins over it. While the window
-runs, a change to the file takes effect within a second where it can (delay), and what cannot is
+fullscreen, backend, msaa, delay, capture-backend, layout, beat-pulse, show-tempo), one
+'key = value' a line, the keys being the options' names without the dashes; '#' starts a comment;
+theme.NAME.KEY lines make a theme of your own (--print-config shows how). The command line wins
+over it. While the window runs, a change to the file takes effect within a second where it can
+(theme, delay, show-tempo), and what cannot is
 said once. A bad line is said with the file and the line, and skipped. Inputs, --render and its
 size, frame rate and range come from the command line alone.
 
@@ -106,11 +110,11 @@ using Takes = shell::Option::Takes;
 const std::vector<shell::Option> kOptionTable = { { "--render", Takes::Value }, shell::kSizeOption,
     { "--fps", Takes::Value }, { "--backend", Takes::Value }, { "--msaa", Takes::Value },
     { "--from", Takes::Value }, { "--to", Takes::Value }, { "--fullscreen", Takes::Nothing },
-    { "--beat-pulse", Takes::Nothing }, shell::kCaptureOption, shell::kCaptureBackendOption,
-    shell::kDelayOption, shell::kConfigOption, shell::kNoConfigOption, shell::kPrintConfigOption,
-    shell::kListSourcesOption, shell::kListSectionsOption, shell::kThemeOption,
-    shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption, shell::kVersionOption,
-    shell::kWledOption, shell::kWledTtlOption };
+    { "--beat-pulse", Takes::Nothing }, { "--show-tempo", Takes::Nothing }, shell::kCaptureOption,
+    shell::kCaptureBackendOption, shell::kDelayOption, shell::kConfigOption, shell::kNoConfigOption,
+    shell::kPrintConfigOption, shell::kListSourcesOption, shell::kListSectionsOption,
+    shell::kThemeOption, shell::kListThemesOption, shell::kLayoutOption, shell::kHelpOption,
+    shell::kVersionOption, shell::kWledOption, shell::kWledTtlOption };
 
 namespace {
 
@@ -193,6 +197,14 @@ std::vector<shell::Setting> settingsOf(Options& o)
                 return std::string();
             },
             "false", "--beat-pulse: each beat lifts the strands and their glow for a moment" },
+        { "show-tempo", true,
+            [&o](V v) {
+                o.showTempo = v == "true";
+                return std::string();
+            },
+            "false",
+            "--show-tempo: the tempo at the window's upper right, lit on each beat;\n"
+            "changes while the window runs" },
     };
 }
 
@@ -283,6 +295,8 @@ namespace {
             return "option '--delay' is for the window, not --render";
         if (o.wled && !o.render.empty())
             return "option '--wled' is for the window, not --render";
+        if (line.given("--show-tempo") && !o.render.empty())
+            return "option '--show-tempo' is for the window, not --render";
         if (o.capture && !o.render.empty())
             return "--render needs a file or the demo, not live capture";
         return {};

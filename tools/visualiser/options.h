@@ -41,6 +41,7 @@ struct Options {
     bool wled = false; // LED packets (--wled) to wledTarget
     led::Target wledTarget;
     bool beatPulse = false; // each beat lifts the strands (--beat-pulse)
+    bool showTempo = false; // the tempo over the window (--show-tempo)
     bool listSources = false;
     bool listSections = false;
     bool listThemes = false;

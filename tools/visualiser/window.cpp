@@ -4,6 +4,7 @@
 #include "following.h"
 #include "mpris.h"
 #include "player.h"
+#include "tempooverlay.h"
 #include "visualwindow.h"
 
 #ifdef VISUALISER_CAPTURE
@@ -134,30 +135,39 @@ namespace {
         return false;
     }
 
-    // The window's title, and the player's keys, pause and bus where a player plays.
-    std::unique_ptr<Mpris> attach(Followed& f, VisualWindow& window)
+    // The window's title, the tempo's key, and the player's keys, pause and bus where a player
+    // plays.
+    std::unique_ptr<Mpris> attach(Followed& f, VisualWindow& window, TempoOverlay& tempo)
     {
+        Player* player = f.player.get();
+        window.setKeyHandler([&tempo, player](int key) {
+            if (key == Qt::Key_T) {
+                tempo.setOn(!tempo.on());
+                return true;
+            }
+            return player && player->handleKey(key);
+        });
         window.setTitle(f.title);
 #ifdef VISUALISER_CAPTURE
         if (f.live)
             titleFollowsSource(window, *f.live);
 #endif
-        if (!f.player)
+        if (!player)
             return nullptr;
-        Player& player = *f.player;
-        attachWindow(player, window, [&window] { window.togglePause(); });
-        window.setKeyHandler([&player](int key) { return player.handleKey(key); });
-        auto mpris = std::make_unique<Mpris>(player, &window);
+        attachWindow(*player, window, [&window] { window.togglePause(); });
+        auto mpris = std::make_unique<Mpris>(*player, &window);
         const QString noBus = mpris->publish();
         if (!noBus.isEmpty())
             shell::complain(noBus.toStdString());
         return mpris;
     }
 
-    // Follows the configuration file while the window runs: a new delay or theme is the
-    // picture's at once, over capture as over the player.
-    void followConfig(shell::Config& config, Followed& f, VisualWindow& window)
+    // Follows the configuration file while the window runs: a new delay, theme or tempo
+    // switch is the picture's at once, over capture as over the player.
+    void followConfig(shell::Config& config, Followed& f, VisualWindow& window, TempoOverlay& tempo)
     {
+        config.onChange(
+            "show-tempo", [&tempo](const std::string& value) { tempo.setOn(value == "true"); });
         config.onChange("theme", [&window](const std::string& value) {
             shell::Theme theme;
             if (shell::parseTheme(value, &theme).empty())
@@ -217,17 +227,21 @@ int runWindow(const Options& o, QGuiApplication& app, shell::Config& config)
         api, api == QRhi::Vulkan ? &vulkan : nullptr, *followed.looks, o.msaa, o.msaaNamed);
     window.resize(o.size);
     window.setPalette(o.palette);
-    std::unique_ptr<Mpris> mpris = attach(followed, window);
+    // A child of the window, which deletes it.
+    auto* tempo = new TempoOverlay(&window, *followed.looks);
+    std::unique_ptr<Mpris> mpris = attach(followed, window, *tempo);
     if (!window.prepare()) {
         shell::complain(window.error().toStdString());
         return kExitBadInput;
     }
     window.setFullScreenWhenShown(o.fullScreen);
-    followConfig(config, followed, window);
+    followConfig(config, followed, window, *tempo);
     window.show();
+    tempo->setOn(o.showTempo);
     const int status = app.exec();
     config.onChange("delay", nullptr);
     config.onChange("theme", nullptr);
+    config.onChange("show-tempo", nullptr);
     mpris.reset();
     return finished(window, followed.player.get(), status);
 }

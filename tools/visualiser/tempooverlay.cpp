@@ -1,0 +1,111 @@
+#include "tempooverlay.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+
+namespace visualiser {
+
+namespace {
+
+    // As the title's box, in the other corner: it reads on a small window and does not shout on
+    // a large one; the widest text sets the box, so that it does not jump as the tempo changes.
+    constexpr double kTextShareOfHeight = 0.045;
+    constexpr int kMinTextPx = 11;
+    constexpr int kMaxTextPx = 40;
+    constexpr double kPaddingShareOfText = 0.6;
+    constexpr const char* kWidestText = "000 BPM";
+
+    QFont tempoFont(int visualHeight)
+    {
+        QFont font;
+        font.setPixelSize(
+            std::clamp(int(visualHeight * kTextShareOfHeight), kMinTextPx, kMaxTextPx));
+        font.setBold(true);
+        return font;
+    }
+
+} // namespace
+
+QString tempoText(float bpm)
+{
+    if (!(bpm > 0.0f))
+        return QStringLiteral("no tempo");
+    return QStringLiteral("%1 BPM").arg(std::lround(bpm));
+}
+
+TempoOverlay::TempoOverlay(QWindow* visual, const LookSource& source)
+    : QRasterWindow(visual)
+    , visual_(visual)
+    , source_(source)
+{
+    setFlags(
+        Qt::FramelessWindowHint | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
+    look_.setInterval(kTempoLookMs);
+    connect(&look_, &QTimer::timeout, this, [this] { lookAgain(); });
+    clock_.start();
+}
+
+void TempoOverlay::setOn(bool on)
+{
+    if (on == this->on())
+        return;
+    if (!on) {
+        look_.stop();
+        hide();
+        return;
+    }
+    text_.clear();
+    beats_ = -1;
+    lookAgain();
+    place();
+    show();
+    look_.start();
+}
+
+void TempoOverlay::place()
+{
+    const QFontMetrics metrics(tempoFont(visual_->height()));
+    const int pad = int(metrics.height() * kPaddingShareOfText);
+    const int width = std::max(metrics.horizontalAdvance(QString::fromLatin1(kWidestText)),
+                          metrics.horizontalAdvance(tempoText(0.0f)))
+        + 2 * pad;
+    const int height = metrics.height() + pad;
+    setGeometry(std::max(visual_->width() - width - pad, 0), pad, width, height);
+}
+
+void TempoOverlay::lookAgain()
+{
+    const ShownBeat beat = source_.shownBeat();
+    const qint64 nowMs = clock_.elapsed();
+    // The first look only learns the count: a beat heard before the overlay came on is no flash.
+    if (beats_ >= 0 && beat.beats != beats_)
+        litUntilMs_ = nowMs + kTempoFlashMs;
+    beats_ = beat.beats;
+    const bool lit = nowMs < litUntilMs_;
+    const QString text = tempoText(beat.bpm);
+    if (text == text_ && lit == lit_)
+        return;
+    if (text != text_)
+        setTitle(QStringLiteral("tempo: ") + text);
+    text_ = text;
+    lit_ = lit;
+    // The visual may have changed size since.
+    if (isVisible())
+        place();
+    update();
+}
+
+void TempoOverlay::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(
+        QRect(QPoint(0, 0), size()), lit_ ? QColor(235, 235, 235, 220) : QColor(0, 0, 0, 200));
+    painter.setFont(tempoFont(visual_->height()));
+    painter.setPen(lit_ ? QColor(0, 0, 0) : QColor(235, 235, 235));
+    painter.drawText(QRect(QPoint(0, 0), size()), Qt::AlignCenter, text_);
+}
+
+} // namespace visualiser
