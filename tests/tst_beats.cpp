@@ -26,14 +26,12 @@ constexpr double kSnareSec = 0.08;
 // How long the estimate has to settle, and how close it must come (as the tempo checks promise).
 constexpr double kSettleSec = 8.0;
 constexpr double kTempoTolerance = 0.02;
-// A hit is flagged by the first frame whose window holds it, so within one frame after it, never
-// before; one that falls at the very end of a hop, where the window's weight is near zero, may be
-// flagged a frame later (BeatTracker's contract): the tracks here show such hits up to a fifth of a
-// frame before a hop's end, so a quarter of a frame is allowed for them.
+// A hit is flagged within one frame: by the frame whose hop holds it, or, where it falls in the
+// last third of that hop and the window's weight on it is still near zero, by the next frame
+// (BeatTracker's contract). The tracks here have such hits from 0.67 of a hop on.
 constexpr double kFrameSec = 1.0 / dsp::kFrameRateHz;
-constexpr double kEdgeSec = kFrameSec / 3.0;
-// Hop times are sums of whole samples divided by the rate; the hits' are not.
-constexpr double kTimeEpsilonSec = 1e-9;
+constexpr qint64 kHopSamples = kRateHz / dsp::kFrameRateHz;
+constexpr qint64 kLateFromSamples = 2 * kHopSamples / 3;
 // The first hits fall into the analyser's first window, which has nothing to rise from.
 constexpr double kFirstCheckedHitSec = 0.2;
 
@@ -184,22 +182,30 @@ void tst_Beats::tracks()
     const QByteArray stray = strayFrom(heard, kSettleSec, 1e9, bpm);
     QVERIFY2(stray.isEmpty(), stray.constData());
 
-    // Each hit flagged once, within a frame after it (and the edge's allowance), and nothing else.
+    // Each hit flagged once, within one frame, and nothing else. In samples: a frame's time is
+    // the end of its hop, and the hits fall on whole samples.
     std::size_t next = 0;
     int checked = 0;
+    const auto sampleOf = [](double sec) { return std::llround(sec * kRateHz); };
     for (const double hit : hits) {
-        while (next < heard.onsets.size() && heard.onsets[next] < hit - kTimeEpsilonSec) {
+        const qint64 at = sampleOf(hit);
+        while (next < heard.onsets.size() && sampleOf(heard.onsets[next]) <= at) {
             QVERIFY2(heard.onsets[next] < kFirstCheckedHitSec,
                 qPrintable(QString("an onset at %1 s with no hit").arg(heard.onsets[next])));
             ++next;
         }
         if (hit < kFirstCheckedHitSec)
             continue;
-        QVERIFY2(next < heard.onsets.size()
-                && heard.onsets[next] - hit <= kFrameSec + kEdgeSec + kTimeEpsilonSec,
-            qPrintable(QString("hit at %1 s: next onset %2 s")
-                           .arg(hit)
-                           .arg(next < heard.onsets.size() ? heard.onsets[next] : -1.0)));
+        const qint64 holding = (at / kHopSamples + 1) * kHopSamples;
+        const qint64 flagged = next < heard.onsets.size() ? sampleOf(heard.onsets[next]) : -1;
+        QVERIFY2(flagged == holding
+                || (flagged == holding + kHopSamples && at % kHopSamples >= kLateFromSamples),
+            qPrintable(QString("hit at sample %1 (%2 into its hop, which ends at %3): next onset "
+                               "at sample %4")
+                           .arg(at)
+                           .arg(at % kHopSamples)
+                           .arg(holding)
+                           .arg(flagged)));
         ++next;
         ++checked;
     }
