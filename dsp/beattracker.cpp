@@ -52,6 +52,7 @@ void BeatTracker::reset()
     previousCount_ = 0;
     strengthMean_ = 0.0f;
     sinceOnset_ = kHoldFrames;
+    sinceRise_ = kHoldFrames;
     tempoMean_ = 0.0f;
     for (float& value : history_)
         value = 0.0f;
@@ -94,6 +95,8 @@ void BeatTracker::detectOnset(float strength)
     const float threshold = kOnsetRatio * strengthMean_ + kOnsetMinDb;
     frame_.onset = sinceOnset_ >= kOnsetGapFrames && strength > threshold;
     sinceOnset_ = frame_.onset ? 0 : (sinceOnset_ < kHoldFrames ? sinceOnset_ + 1 : sinceOnset_);
+    sinceRise_
+        = strength >= kOnsetMinDb ? 0 : (sinceRise_ < kHoldFrames ? sinceRise_ + 1 : sinceRise_);
     const float keep = memoryFactor(kStrengthMemorySec);
     strengthMean_ = keep * strengthMean_ + (1.0f - keep) * strength;
 }
@@ -130,7 +133,7 @@ void BeatTracker::updateTempo(float strength)
     const double energy = correlation_[0] > floor ? correlation_[0] : floor;
     const double confidence = bestScore / preference_[best] / energy;
     frame_.confidence = confidence > 1.0 ? 1.0f : (confidence > 0.0 ? float(confidence) : 0.0f);
-    if (frame_.confidence < kMinTempoConfidence || sinceOnset_ >= kHoldFrames) {
+    if (frame_.confidence < kMinTempoConfidence || sinceRise_ >= kHoldFrames) {
         frame_.bpm = 0.0f;
         return;
     }

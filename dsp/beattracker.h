@@ -17,7 +17,8 @@
 //   bpm is 0 while the confidence (the chosen period's correlation against the signal's own
 //   energy, 0..1) stays below kMinTempoConfidence. The energy counts as at least that of a pulse
 //   of kMinPulseDb, so that a faint periodic change (a sine's glide) reads as no tempo; bpm is 0
-//   too once kTempoHoldSec have passed without an onset.
+//   too once kTempoHoldSec have passed without a frame whose strength reaches kOnsetMinDb (the
+//   music stopped, or holds still): dense music keeps its tempo between the onsets it flags.
 // - Exact and deterministic: basic arithmetic only, compiled without contraction like the core.
 // - Nothing allocates: a fixed-size value. One thread at a time.
 #ifndef DSP_BEATTRACKER_H
@@ -47,7 +48,9 @@ constexpr float kTempoWidthOctaves = 1.5f;
 constexpr int kMinBpm = 60;
 constexpr int kMaxBpm = 200;
 constexpr int kBpmStepsPerUnit = 2;
-constexpr float kMinTempoConfidence = 0.1f;
+// Low enough for dense music (distorted guitars, double kicks), whose steady rises leave its pulse
+// a small part of the signal's energy.
+constexpr float kMinTempoConfidence = 0.05f;
 constexpr float kMinPulseDb = 1.0f;
 constexpr int kTempoHoldSec = 3;
 
@@ -95,8 +98,10 @@ private:
     float previous_[kMaxBands] = {};
     std::int32_t previousCount_ = 0;
     float strengthMean_ = 0.0f;
-    // Frames since the last onset, up to kTempoHoldSec's.
+    // Frames since the last onset, and since the last strength of kOnsetMinDb, up to
+    // kTempoHoldSec's.
     std::int32_t sinceOnset_ = kHoldFrames;
+    std::int32_t sinceRise_ = kHoldFrames;
     float tempoMean_ = 0.0f;
     float history_[kHistory] = {};
     std::int32_t next_ = 0;
