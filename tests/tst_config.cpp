@@ -23,7 +23,7 @@ struct Program {
     std::string size = "default";
     bool fast = false;
     QStringList said;
-    QStringList changed; // the live key's new values, in the order its hook had them
+    QStringList changed; // the live keys' new values, in the order their hooks had them
     QStringList group; // NAME/KEY=VALUE of each group line read
 
     std::unique_ptr<shell::Config> config;
@@ -52,6 +52,16 @@ struct Program {
                     return std::string();
                 },
                 "false", "a flag" },
+            { "theme", false,
+                [this](const std::string& v) {
+                    // A name the group's lines have made, as the programs' themes.
+                    for (const QString& g : group) {
+                        if (g.startsWith(QString::fromStdString(v + "/")))
+                            return std::string();
+                    }
+                    return "no theme '" + v + "'";
+                },
+                "classic", "a live key named as a group" },
         };
         const std::vector<shell::Option> options
             = { { "--delay", Takes::Value }, { "--size", Takes::Value }, { "--fast" },
@@ -67,6 +77,8 @@ struct Program {
             "a group");
         config->onChange(
             "delay", [this](const std::string& v) { changed << QString::fromStdString(v); });
+        config->onChange("theme",
+            [this](const std::string& v) { changed << QString::fromStdString("theme " + v); });
     }
 };
 
@@ -153,6 +165,15 @@ void TestConfig::fileRules_data()
                          "each)",
                "F:3: unknown key 'shade.a.b'" }
         << nothing << QStringList { "ember/bars=#ff8800" };
+    // The key stands above the lines that make what it names.
+    QTest::newRow("an edited group line calls the group's key again")
+        << QByteArray("theme = mine\ntheme.mine.bars = #111111\n") << nothing << write
+        << QByteArray("theme = mine\ntheme.mine.bars = #222222\n") << 0 << "default" << nothing
+        << QStringList { "theme mine" } << QStringList { "mine/bars=#111111", "mine/bars=#222222" };
+    QTest::newRow("not where the key is at its default")
+        << QByteArray("theme.mine.bars = #111111\n") << nothing << write
+        << QByteArray("theme.mine.bars = #222222\n") << 0 << "default" << nothing << nothing
+        << QStringList { "mine/bars=#111111", "mine/bars=#222222" };
 }
 
 void TestConfig::fileRules()

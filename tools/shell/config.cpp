@@ -49,6 +49,22 @@ namespace {
         return value;
     }
 
+    // The lines of text that set a key of group, trimmed, in order.
+    std::string groupLines(const std::string& text, const std::string& group)
+    {
+        std::string out;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find('\n', at);
+            if (end == std::string::npos)
+                end = text.size();
+            const std::string line = trimmed(text.substr(at, end - at));
+            if (line.compare(0, group.size() + 1, group + ".") == 0)
+                out += line + "\n";
+            at = end + 1;
+        }
+        return out;
+    }
+
     // text as comment lines.
     std::string commented(const std::string& text)
     {
@@ -206,38 +222,61 @@ void Config::reload()
     // Two saves within a file system's time stamp's step look alike but for their text.
     if (text == text_)
         return;
+    const std::string before = text_;
     text_ = text;
     apply(text, false);
+    refreshGroups(before, text);
+}
+
+void Config::refreshGroups(const std::string& before, const std::string& after)
+{
+    for (const auto& entry : groups_) {
+        const std::string& group = entry.first;
+        const auto hook = hooks_.find(group);
+        const auto now = inForce_.find(group);
+        if (hook == hooks_.end() || now == inForce_.end() || now->second.value.empty())
+            continue;
+        if (groupLines(before, group) != groupLines(after, group))
+            hook->second(now->second.value);
+    }
 }
 
 void Config::apply(const std::string& text, bool starting)
 {
-    int number = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        applyLine(text.substr(at, end - at), ++number, starting);
-        at = end + 1;
+    // The group lines first, so that a key may name what they make wherever they stand
+    // ('theme = mine' above the theme.mine lines).
+    for (const bool groups : { true, false }) {
+        int number = 0;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find('\n', at);
+            if (end == std::string::npos)
+                end = text.size();
+            applyLine(text.substr(at, end - at), ++number, starting, groups);
+            at = end + 1;
+        }
     }
 }
 
-void Config::applyLine(const std::string& raw, int number, bool starting)
+void Config::applyLine(const std::string& raw, int number, bool starting, bool groups)
 {
     const std::string where = path_ + ":" + std::to_string(number);
     const std::string line = trimmed(raw);
     if (line.empty() || line[0] == '#')
         return;
     const std::size_t eq = line.find('=');
+    const std::string key = eq == std::string::npos ? std::string() : trimmed(line.substr(0, eq));
+    const bool groupLine = key.find('.') != std::string::npos;
+    // A line of no key is said once, with the keys.
+    if (groupLine != groups)
+        return;
     if (eq == std::string::npos)
         return problem(where, "not 'key = value'");
-    const std::string key = trimmed(line.substr(0, eq));
     const std::string value = withoutComment(trimmed(line.substr(eq + 1)));
     if (key.empty())
         return problem(where, "no key before '='");
     if (value.empty())
         return problem(where, "key '" + key + "' has no value");
-    if (key.find('.') != std::string::npos)
+    if (groupLine)
         return applyGroupKey(key, value, where);
     applyKey(key, value, where, starting);
 }

@@ -94,7 +94,9 @@ public:
     // Reads path and applies it; named: a missing file is a problem, not silence.
     std::string loadFile(const std::string& path, bool named);
 
-    // Makes key live: after a new value from the file has been read, hook is called with it.
+    // Makes key live: after a new value from the file has been read, hook is called with it. A
+    // key named as a group (theme) is called again with the value in force when the group's lines
+    // change, so that an edited theme of one's own shows as the named one does.
     void onChange(const std::string& key, std::function<void(const std::string& value)> hook);
     // Looks at the file when half a second has passed since the last look, and applies what
     // changed: a change takes effect within a second.
@@ -112,10 +114,13 @@ private:
         std::string from; // "command line", "FILE:LINE", empty for the default
     };
     void apply(const std::string& text, bool starting);
-    void applyLine(const std::string& raw, int number, bool starting);
+    // Applies raw where it is a group line and groups is true, or a key's line and it is false.
+    void applyLine(const std::string& raw, int number, bool starting, bool groups);
     void applyKey(
         const std::string& key, const std::string& value, const std::string& where, bool starting);
     void applyGroupKey(const std::string& key, const std::string& value, const std::string& where);
+    // Calls the hooks of the groups whose lines differ between the two texts.
+    void refreshGroups(const std::string& before, const std::string& after);
     const Setting* find(const std::string& key) const;
     void problem(const std::string& where, const std::string& reason) const;
 
