@@ -1,5 +1,7 @@
 #include "tempooverlay.h"
 
+#include "overlaytext.h"
+
 #include <QFontMetrics>
 #include <QPainter>
 
@@ -10,22 +12,8 @@ namespace visualiser {
 
 namespace {
 
-    // As the title's box, in the other corner: it reads on a small window and does not shout on
-    // a large one; the widest text sets the box, so that it does not jump as the tempo changes.
-    constexpr double kTextShareOfHeight = 0.045;
-    constexpr int kMinTextPx = 11;
-    constexpr int kMaxTextPx = 40;
-    constexpr double kPaddingShareOfText = 0.6;
+    // The widest text sets the box, so that it does not jump as the tempo changes.
     constexpr const char* kWidestText = "000 BPM";
-
-    QFont tempoFont(int visualHeight)
-    {
-        QFont font;
-        font.setPixelSize(
-            std::clamp(int(visualHeight * kTextShareOfHeight), kMinTextPx, kMaxTextPx));
-        font.setBold(true);
-        return font;
-    }
 
 } // namespace
 
@@ -67,8 +55,8 @@ void TempoOverlay::setOn(bool on)
 
 void TempoOverlay::place()
 {
-    const QFontMetrics metrics(tempoFont(visual_->height()));
-    const int pad = int(metrics.height() * kPaddingShareOfText);
+    const QFontMetrics metrics(overlayFont(visual_->height()));
+    const int pad = int(metrics.height() * kOverlayPaddingShareOfText);
     const int width = std::max(metrics.horizontalAdvance(QString::fromLatin1(kWidestText)),
                           metrics.horizontalAdvance(tempoText(0.0f)))
         + 2 * pad;
@@ -101,10 +89,9 @@ void TempoOverlay::lookAgain()
 void TempoOverlay::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(
-        QRect(QPoint(0, 0), size()), lit_ ? QColor(235, 235, 235, 220) : QColor(0, 0, 0, 200));
-    painter.setFont(tempoFont(visual_->height()));
-    painter.setPen(lit_ ? QColor(0, 0, 0) : QColor(235, 235, 235));
+    painter.fillRect(QRect(QPoint(0, 0), size()), lit_ ? kOverlayText : kOverlayBox);
+    painter.setFont(overlayFont(visual_->height()));
+    painter.setPen(lit_ ? Qt::black : kOverlayText);
     painter.drawText(QRect(QPoint(0, 0), size()), Qt::AlignCenter, text_);
 }
 

@@ -1,5 +1,7 @@
 #include "titleoverlay.h"
 
+#include "overlaytext.h"
+
 #include <QFontMetrics>
 #include <QPainter>
 
@@ -9,22 +11,8 @@ namespace visualiser {
 
 namespace {
 
-    // The text's height against the visual's, and its bounds in pixels, so that it reads on a
-    // small window and does not shout on a large one.
-    constexpr double kTextShareOfHeight = 0.045;
-    constexpr int kMinTextPx = 11;
-    constexpr int kMaxTextPx = 40;
-    constexpr double kPaddingShareOfText = 0.6;
+    // The widest box a long title takes, against the visual's width; the rest is elided.
     constexpr double kMaxWidthShare = 0.9;
-
-    QFont titleFont(int visualHeight)
-    {
-        QFont font;
-        font.setPixelSize(
-            std::clamp(int(visualHeight * kTextShareOfHeight), kMinTextPx, kMaxTextPx));
-        font.setBold(true);
-        return font;
-    }
 
 } // namespace
 
@@ -43,8 +31,8 @@ void TitleOverlay::show(const QString& text)
 {
     text_ = text;
     setTitle(QStringLiteral("title: ") + text);
-    const QFontMetrics metrics(titleFont(visual_->height()));
-    const int pad = int(metrics.height() * kPaddingShareOfText);
+    const QFontMetrics metrics(overlayFont(visual_->height()));
+    const int pad = int(metrics.height() * kOverlayPaddingShareOfText);
     const int width = std::min(
         metrics.horizontalAdvance(text) + 2 * pad, int(visual_->width() * kMaxWidthShare));
     const int height = metrics.height() + pad;
@@ -57,9 +45,9 @@ void TitleOverlay::show(const QString& text)
 void TitleOverlay::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(QRect(QPoint(0, 0), size()), QColor(0, 0, 0, 200));
-    painter.setFont(titleFont(visual_->height()));
-    painter.setPen(QColor(235, 235, 235));
+    painter.fillRect(QRect(QPoint(0, 0), size()), kOverlayBox);
+    painter.setFont(overlayFont(visual_->height()));
+    painter.setPen(kOverlayText);
     const QFontMetrics metrics(painter.font());
     const QString shown = metrics.elidedText(text_, Qt::ElideRight, width() - metrics.height());
     painter.drawText(QRect(QPoint(0, 0), size()), Qt::AlignCenter, shown);
