@@ -38,6 +38,9 @@ BeatTracker::BeatTracker()
             lagWhole_[c][h] = whole;
             lagFraction_[c][h] = lag - static_cast<float>(whole);
         }
+        const float half = period * 0.5f;
+        halfWhole_[c] = static_cast<std::int32_t>(half);
+        halfFraction_[c] = half - static_cast<float>(halfWhole_[c]);
         const float octaves = exactLog2(bpm / kTempoCentreBpm) / kTempoWidthOctaves;
         preference_[c] = exactExp(-0.5f * octaves * octaves);
     }
@@ -128,6 +131,7 @@ void BeatTracker::updateTempo(float strength)
             bestScore = score;
         }
     }
+    best = beatOfHalves(best, bestScore);
     // The correlation of a steady kMinPulseDb signal once it has filled the memory.
     const double floor = double(kMinPulseDb) * kMinPulseDb / (1.0 - keep);
     const double energy = correlation_[0] > floor ? correlation_[0] : floor;
@@ -151,15 +155,32 @@ void BeatTracker::updateTempo(float strength)
     frame_.bpm = static_cast<float>(bpm);
 }
 
+double BeatTracker::correlationAt(std::int32_t whole, double fraction) const
+{
+    return correlation_[whole] + fraction * (correlation_[whole + 1] - correlation_[whole]);
+}
+
 double BeatTracker::candidateScore(int candidate) const
 {
     double sum = 0.0;
-    for (int h = 0; h < kTempoHarmonics; ++h) {
-        const int whole = lagWhole_[candidate][h];
-        const double fraction = lagFraction_[candidate][h];
-        sum += correlation_[whole] + fraction * (correlation_[whole + 1] - correlation_[whole]);
-    }
+    for (int h = 0; h < kTempoHarmonics; ++h)
+        sum += correlationAt(lagWhole_[candidate][h], lagFraction_[candidate][h]);
     return preference_[candidate] * sum / kTempoHarmonics;
+}
+
+int BeatTracker::beatOfHalves(int best, double& bestScore) const
+{
+    // The grid's index of 3/2 the tempo: (kMinBpm + best / steps) * 3/2, on the grid.
+    const int threeHalves = (3 * best + kMinBpm * kBpmStepsPerUnit + 1) / 2;
+    if (threeHalves >= kCandidates)
+        return best;
+    const double score = candidateScore(threeHalves);
+    if (score < kThreeHalvesShare * bestScore
+        || correlationAt(halfWhole_[threeHalves], halfFraction_[threeHalves])
+            <= correlationAt(halfWhole_[best], halfFraction_[best]))
+        return best;
+    bestScore = score;
+    return threeHalves;
 }
 
 } // namespace dsp

@@ -12,7 +12,11 @@
 //   the window's weight is near zero.
 // - Tempo: the strongest period in the recent onset strengths (an autocorrelation that forgets
 //   with kTempoMemorySec), weighed over kTempoHarmonics multiples of each candidate period and a
-//   preference for tempos near kTempoCentreBpm, between kMinBpm and kMaxBpm. Music with a strong
+//   preference for tempos near kTempoCentreBpm, between kMinBpm and kMaxBpm. The multiples rate a
+//   period of three half beats about as high as the beat: the tempo of three halves of the one
+//   chosen takes its place where it scores at least kThreeHalvesShare of it and its half period
+//   correlates more, as music divides its beats in two far more often than in three (a 6/8 piece
+//   may then read at three halves of its dotted-quarter tempo). Music with a strong
 //   pulse at twice or half its tempo may be read at that octave: bpm is then double or half.
 //   bpm is 0 while the confidence (the chosen period's correlation against the signal's own
 //   energy, 0..1) stays below kMinTempoConfidence. The energy counts as at least that of a pulse
@@ -42,6 +46,7 @@ constexpr int kOnsetGapFrames = 6;
 constexpr float kTempoCapDb = 30.0f;
 constexpr float kTempoMemorySec = 2.0f;
 constexpr int kTempoHarmonics = 4;
+constexpr double kThreeHalvesShare = 0.75;
 constexpr float kTempoCentreBpm = 120.0f;
 // The preference's width: its weight falls to exp(-1/2) one octave away from the centre.
 constexpr float kTempoWidthOctaves = 1.5f;
@@ -87,11 +92,17 @@ private:
     void detectOnset(float strength);
     void updateTempo(float strength);
     double candidateScore(int candidate) const;
+    // The correlation at a lag between whole frames.
+    double correlationAt(std::int32_t whole, double fraction) const;
+    // best, or the candidate at three halves of its tempo (the contract); bestScore follows.
+    int beatOfHalves(int best, double& bestScore) const;
 
-    // Per candidate tempo and harmonic: the lag's whole frames and fraction; per candidate the
-    // preference weight.
+    // Per candidate tempo and harmonic, and for its half period: the lag's whole frames and
+    // fraction; per candidate the preference weight.
     std::int32_t lagWhole_[kCandidates][kTempoHarmonics] = {};
     float lagFraction_[kCandidates][kTempoHarmonics] = {};
+    std::int32_t halfWhole_[kCandidates] = {};
+    float halfFraction_[kCandidates] = {};
     float preference_[kCandidates] = {};
 
     BeatFrame frame_;

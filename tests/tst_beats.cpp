@@ -140,6 +140,7 @@ private slots:
     void followsATempoChange();
     void tempoEndsWithTheBeats();
     void badLevelsAreAbsorbed();
+    void evenPulsesReadInTwos();
 
 private:
     QTemporaryDir dir_;
@@ -284,6 +285,20 @@ void tst_Beats::badLevelsAreAbsorbed()
     }
     QCOMPARE(onsets, 10 * dsp::kFrameRateHz / kPeriodFrames - 1);
     QVERIFY(sameTempo(tracker.latest().bpm, 120.0));
+}
+
+void tst_Beats::evenPulsesReadInTwos()
+{
+    // Alike pulses 300 times a minute: beats of two pulses (150 BPM), not of three (100 BPM),
+    // which the period's multiples rate as high and the preference for 120 BPM would choose.
+    constexpr int kPulseFrames = 12;
+    dsp::BeatTracker tracker;
+    float levels[dsp::kDefaultBands];
+    for (int frame = 0; frame < 12 * dsp::kFrameRateHz; ++frame) {
+        std::fill(std::begin(levels), std::end(levels), frame % kPulseFrames < 2 ? -20.0f : -60.0f);
+        tracker.step(levels, dsp::kDefaultBands);
+    }
+    QCOMPARE(tracker.latest().bpm, 150.0f);
 }
 
 QTEST_GUILESS_MAIN(tst_Beats)
