@@ -2,7 +2,8 @@
 //
 // Measures RealFft::powerSpectrum at the four FFT sizes and one hop (pushSamples of
 // sampleRate / 60 samples plus process, 28 bands) at 44.1, 48 and 96 kHz on every path of the
-// core that this machine runs (forced through the simd test hook), and Ballistics::step, against
+// core that this machine runs (forced through the simd test hook), Ballistics::step and
+// BeatTracker::step (the onsets and the tempo, per frame, beside the core), against
 // the same work done with FFTW's single-precision real-to-complex transform: the power spectrum as
 // FFTW's r2c plus our scaling, and the analyzer's own hop, through its stage functions, with FFTW's
 // power spectrum in RealFft's place. After the runs it prints a table of medians (or single runs),
@@ -15,6 +16,7 @@
 #include "benchmarkapi.h"
 #include "dsp/ballistics.h"
 #include "dsp/bandmap.h"
+#include "dsp/beattracker.h"
 #include "dsp/realfft.h"
 #include "dsp/simd.h"
 #include "dsp/spectrumanalyzer.h"
@@ -281,6 +283,27 @@ void ballisticsStep(benchmark::State& state, int bands)
     }
 }
 
+void beatStep(benchmark::State& state)
+{
+    // Rows of levels with a hit every 24th row over a noisy floor: onsets, the tempo's search
+    // over every candidate, and its three-halves check all run as on music.
+    constexpr int kRows = 240;
+    constexpr int kHitRows = 24;
+    std::vector<float> levels(static_cast<std::size_t>(kRows * dsp::kMaxBands));
+    const std::vector<float> jitter = noise(levels.size(), 0xbea7u);
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        const bool hit = (i / dsp::kMaxBands) % kHitRows == 0;
+        levels[i] = (hit ? -20.0f : -50.0f) + 6.0f * jitter[i];
+    }
+    dsp::BeatTracker tracker;
+    int row = 0;
+    AllocationCounter counter(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tracker.step(levels.data() + row * dsp::kMaxBands, kBands));
+        row = (row + 1) % kRows;
+    }
+}
+
 // Keeps the median of repeated runs (or the single run) per benchmark for the closing table,
 // and shows the usual console report meanwhile.
 class TableReporter : public benchmark::ConsoleReporter {
@@ -327,6 +350,8 @@ std::string hopName(const char* who, int rate)
 {
     return std::string("hop/") + who + "/" + std::to_string(rate);
 }
+
+const char* const kBeatName = "BeatTracker::step";
 
 std::string ballisticsName(int bands)
 {
@@ -421,6 +446,11 @@ void printTable(const TableReporter& report, const std::vector<dsp::simd::Path>&
         if (const auto* step = report.find(ballisticsName(bands)))
             std::printf("| %d bands | %.1f | %.0f |\n", bands, step->time, step->allocs);
     }
+    if (const auto* beat = report.find(kBeatName))
+        std::printf(
+            "\n| BeatTracker::step | us | allocs |\n|---|---:|---:|\n| %d bands | %.2f | %.0f "
+            "|\n",
+            kBands, beat->time, beat->allocs);
 }
 
 // Largest difference between RealFft's and FFTW's spectrum of the same block, relative to the
@@ -493,6 +523,7 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(ballisticsName(bands).c_str(), ballisticsStep, bands)
             ->Unit(benchmark::kNanosecond);
     }
+    benchmark::RegisterBenchmark(kBeatName, beatStep)->Unit(benchmark::kMicrosecond);
 
     TableReporter report;
     benchmark::RunSpecifiedBenchmarks(&report);
