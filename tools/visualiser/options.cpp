@@ -16,13 +16,12 @@ capture (--capture), or without either the built-in demo programme of about 20 s
 
 In a window (the default) the sound plays through the sound server and the picture follows what is
 heard. Several files play in order, a FOLDER's audio files by name (tracker modules included, not
-its subfolders), an .m3u or .m3u8 playlist's entries (relative ones from the playlist's folder); the
-window closes after the last. Keys: F or F11 full screen (or a double click), Space pause,
+its subfolders), an .m3u or .m3u8 playlist's entries (relative ones from the playlist's folder);
+the window closes after the last. Keys: F or F11 full screen (or a double click), Space pause,
 Left/Right seek 5 s (not on a pipe), N next, P previous (on the first track: its start), + and -
 volume (+ unmutes), M mute, S shuffle, L loop (the track, the list, off in turn), T the tempo,
-Q or Escape quit.
-Media keys and other programs control it over MPRIS (org.mpris.MediaPlayer2.visualiser) on the
-session bus.
+Q or Escape quit. Media keys and other programs control it over MPRIS
+(org.mpris.MediaPlayer2.visualiser) on the session bus.
 
 Options:
   --render OUT        render off-line instead: OUT is an existing folder for numbered PNGs
@@ -100,9 +99,9 @@ fullscreen, backend, msaa, delay, capture-backend, layout, beat-pulse, show-temp
 'key = value' a line, the keys being the options' names without the dashes; '#' starts a comment;
 theme.NAME.KEY lines make a theme of your own (--print-config shows how). The command line wins
 over it. While the window runs, a change to the file takes effect within a second where it can
-(theme, delay, show-tempo), and what cannot is
-said once. A bad line is said with the file and the line, and skipped. Inputs, --render and its
-size, frame rate and range come from the command line alone.
+(theme, delay, show-tempo), and what cannot is said once. A bad line is said with the file and the
+line, and skipped. Inputs, --render and its size, frame rate and range come from the command line
+alone.
 
 )";
 
