@@ -33,6 +33,9 @@ TempoOverlay::TempoOverlay(QWindow* visual, const LookSource& source)
         Qt::FramelessWindowHint | Qt::WindowTransparentForInput | Qt::WindowDoesNotAcceptFocus);
     look_.setInterval(kTempoLookMs);
     connect(&look_, &QTimer::timeout, this, [this] { lookAgain(); });
+    // The box keeps to the visual's corner, sized to it, as the visual changes size.
+    connect(visual, &QWindow::widthChanged, this, [this] { place(); });
+    connect(visual, &QWindow::heightChanged, this, [this] { place(); });
     clock_.start();
 }
 
@@ -80,9 +83,6 @@ void TempoOverlay::lookAgain()
         setTitle(QStringLiteral("tempo: ") + text);
     text_ = text;
     lit_ = lit;
-    // The visual may have changed size since.
-    if (isVisible())
-        place();
     update();
 }
 
